@@ -1,0 +1,44 @@
+// The scan-job interface: MACRO_Handler's dispatcher, the name identification and the
+// numbered-macro heuristic, with the state they keep while the library is loaded.
+#pragma once
+#include <stdint.h>
+
+#include "sigdb.h"
+#include "zm_limits.h"
+
+// Fixed result texts of MACRO_Handler and the document scan.
+#define ZM_TXT_DIVIDING "MACRO_ERROR_DIVIDING_DATA"
+#define ZM_TXT_INVALID_JOB "MACRO_ERROR_INVALID_JOB_CODE"
+#define ZM_TXT_NO_VIRUS "MACRO_NO_VIRUS_FOUND"
+#define ZM_TXT_CHECK "MACRO_CHECK_FALSE_ALARMS"
+#define ZM_TXT_OPENING "MACRO_ERROR_OPENING_OLE2"
+#define ZM_TXT_OUTLAW "Macro.Word.Outlaw"
+
+// MacroNameTable: slot k holds the k-th name of the last list split.
+extern char g_aszMacroNames[ZM_MAX_NAMES][ZM_NAME_SLOT];
+// Pending verification record: set by job 0 when confirmation is needed, taken by job 2.
+extern VirusDef* g_pPendingVerify;
+
+// Splits an '&'-terminated list into the MacroNameTable; returns the last slot index (-1: no
+// name). The list must already be known to fit (ENG_iListFits).
+int32_t ENG_iSplitList(const char* szList);
+// 1 when the list has at most 25 names of at most 30 characters each; text after the last '&'
+// is not a name and is not limited.
+int32_t ENG_iListFits(const char* szList);
+
+// Numbered-macro heuristic over slots 0..iLast: 1 when exactly three names are numbered macro
+// names; then szName gets "Macro.Word.Outlaw" and szList the three names, each followed by '&'.
+int32_t ENG_iHeuristic(int32_t iLast, char* szName, char* szList);
+
+// Macro-name identification over slots 0..iLast; folds slots and database names in place.
+enum { ENG_NOTHING = 0, ENG_IDENTIFIED = 1, ENG_CONFIRM = 2 };
+int32_t ENG_iIdentify(int32_t iLast, VirusDef** ppDef);
+
+// Builds the list of a definition's macro names as currently stored, each followed by '&'.
+void ENG_BuildList(const VirusDef* pDef, char* szList);
+
+// ASCII a-z to A-Z, in place; every other byte unchanged.
+void ENG_Fold(char* szText);
+
+int32_t ENG_iHandler(int32_t iJob, const char* szDocPath, const char* szMacroList, char* szResult,
+                     const char* szReserved, char* szResultMacros);

@@ -1,0 +1,228 @@
+// The platform seam on POSIX: a small layer that gives the library the Win32 contract it was
+// written against (handles, -1 failures, zero-filled blocks, directory search with "." and ".."
+// and Win32 wildcards). There are no drive letters, no short names, no Windows directory and no
+// window system here: those calls answer "none".
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "host.h"
+
+namespace {
+
+int32_t OpenFd(const char* szPath, int iFlags) {
+  if (szPath == nullptr) return ZM_HFILE_ERROR;
+  int fd;
+  do fd = ::open(szPath, iFlags | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return ZM_HFILE_ERROR;
+  struct stat st;
+  // Win32 never opens a directory as a file.
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return ZM_HFILE_ERROR;
+  }
+  return fd;
+}
+
+int32_t Open(const char* szPath, int32_t iMode) {
+  static const int kAccess[4] = {O_RDONLY, O_WRONLY, O_RDWR, O_RDONLY};
+  return OpenFd(szPath, kAccess[iMode & 3]);
+}
+int32_t Create(const char* szPath, int32_t) { return OpenFd(szPath, O_RDWR | O_CREAT | O_TRUNC); }
+
+// Like _lread/_lwrite: the whole count unless the end of the file (or an error) comes first.
+uint32_t Read(int32_t hFile, void* pvBuffer, uint32_t cb) {
+  uint32_t done = 0;
+  while (done < cb) {
+    ssize_t n = ::read(hFile, static_cast<char*>(pvBuffer) + done, cb - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return done ? done : ZM_IO_ERROR;
+    if (n == 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  return done;
+}
+uint32_t Write(int32_t hFile, const void* pvBuffer, uint32_t cb) {
+  uint32_t done = 0;
+  while (done < cb) {
+    ssize_t n = ::write(hFile, static_cast<const char*>(pvBuffer) + done, cb - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return ZM_IO_ERROR;
+    done += static_cast<uint32_t>(n);
+  }
+  return done;
+}
+int32_t Seek(int32_t hFile, int32_t lOffset, int32_t iOrigin) {
+  static const int kWhence[3] = {SEEK_SET, SEEK_CUR, SEEK_END};
+  if (iOrigin < 0 || iOrigin > 2) return -1;
+  off_t r = ::lseek(hFile, lOffset, kWhence[iOrigin]);
+  return (r < 0 || r > 0x7FFFFFFF) ? -1 : static_cast<int32_t>(r);
+}
+int32_t Close(int32_t hFile) { return ::close(hFile) == 0 ? 0 : ZM_HFILE_ERROR; }
+
+void* Commit(uint32_t cb) { return cb ? calloc(1, cb) : nullptr; }
+int32_t Release(void* pv) {
+  if (pv == nullptr) return 0;
+  free(pv);
+  return 1;
+}
+void* GAlloc(uint32_t cb) { return malloc(cb ? cb : 1); }
+void* GLock(void* h) { return h; }
+int32_t GUnlock(void*) { return 0; }
+void* GFree(void* h) {
+  free(h);
+  return nullptr;
+}
+
+uint32_t GetCwd(uint32_t cch, char* sz) {
+  char szCwd[4096];
+  if (getcwd(szCwd, sizeof szCwd) == nullptr) return 0;
+  size_t len = strlen(szCwd);
+  if (sz == nullptr || cch <= len) return static_cast<uint32_t>(len + 1);
+  memcpy(sz, szCwd, len + 1);
+  return static_cast<uint32_t>(len);
+}
+int32_t SetCwd(const char* sz) { return sz != nullptr && chdir(sz) == 0 ? 1 : 0; }
+int32_t SetDrive(char) { return 0; }
+uint32_t DriveType(const char*) { return ZM_DRIVE_NO_ROOT_DIR; }
+uint32_t WinDir(char*, uint32_t) { return 0; }
+// No short names: an existing path is its own short form.
+uint32_t ShortPath(const char* szLong, char* szShort, uint32_t cch) {
+  struct stat st;
+  if (szLong == nullptr || stat(szLong, &st) != 0) return 0;
+  size_t len = strlen(szLong);
+  if (szShort == nullptr || cch <= len) return static_cast<uint32_t>(len + 1);
+  memmove(szShort, szLong, len + 1);
+  return static_cast<uint32_t>(len);
+}
+
+// One open search: the directory stream and the name pattern of the spec's last component.
+struct Search {
+  DIR* pDir;
+  int fdDir;
+  char szPattern[ZM_MAX_PATH];
+};
+
+char Fold(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+// Win32 wildcards, case-insensitive: '*' any run, '?' any one character; "*.*" matches all.
+int Match(const char* p, const char* s) {
+  if (strcmp(p, "*.*") == 0) return 1;
+  const char* pStar = nullptr;
+  const char* sStar = nullptr;
+  while (*s) {
+    if (*p == '*') {
+      pStar = p++;
+      sStar = s;
+    } else if (*p == '?' || (*p && Fold(*p) == Fold(*s))) {
+      ++p;
+      ++s;
+    } else if (pStar) {
+      p = pStar + 1;
+      s = ++sStar;
+    } else {
+      return 0;
+    }
+  }
+  while (*p == '*') ++p;
+  return *p == '\0';
+}
+
+int NextEntry(Search* pS, ZmFindData* pFind) {
+  for (;;) {
+    struct dirent* e = readdir(pS->pDir);
+    if (e == nullptr) return 0;
+    size_t len = strlen(e->d_name);
+    if (len >= ZM_MAX_PATH || !Match(pS->szPattern, e->d_name)) continue;
+    struct stat st;
+    pFind->dwAttributes =
+        (fstatat(pS->fdDir, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)) ? ZM_ATTR_DIRECTORY : 0;
+    memcpy(pFind->szName, e->d_name, len + 1);
+    return 1;
+  }
+}
+
+intptr_t FindFirst(const char* szSpec, ZmFindData* pFind) {
+  if (szSpec == nullptr) return ZM_FIND_NONE;
+  size_t len = strlen(szSpec);
+  if (len >= ZM_MAX_PATH) return ZM_FIND_NONE;
+  const char* pSlash = strrchr(szSpec, '/');
+  const char* pPattern = pSlash ? pSlash + 1 : szSpec;
+  if (*pPattern == '\0') return ZM_FIND_NONE;
+  char szDir[ZM_MAX_PATH];
+  if (pSlash == nullptr) {
+    strcpy(szDir, ".");
+  } else if (pSlash == szSpec) {
+    strcpy(szDir, "/");
+  } else {
+    memcpy(szDir, szSpec, static_cast<size_t>(pSlash - szSpec));
+    szDir[pSlash - szSpec] = '\0';
+  }
+  Search* pS = static_cast<Search*>(calloc(1, sizeof(Search)));
+  if (pS == nullptr) return ZM_FIND_NONE;
+  strcpy(pS->szPattern, pPattern);
+  pS->pDir = opendir(szDir);
+  if (pS->pDir == nullptr) {
+    free(pS);
+    return ZM_FIND_NONE;
+  }
+  pS->fdDir = dirfd(pS->pDir);
+  if (!NextEntry(pS, pFind)) {
+    closedir(pS->pDir);
+    free(pS);
+    return ZM_FIND_NONE;
+  }
+  return reinterpret_cast<intptr_t>(pS);
+}
+int32_t FindNext(intptr_t hFind, ZmFindData* pFind) {
+  if (hFind == ZM_FIND_NONE || hFind == 0) return 0;
+  return NextEntry(reinterpret_cast<Search*>(hFind), pFind);
+}
+int32_t FindEnd(intptr_t hFind) {
+  if (hFind == ZM_FIND_NONE || hFind == 0) return 0;
+  Search* pS = reinterpret_cast<Search*>(hFind);
+  closedir(pS->pDir);
+  free(pS);
+  return 1;
+}
+
+// CharUpperA in Windows-1252: ASCII and the accented small letters.
+void Upper(char* sz) {
+  for (unsigned char* p = reinterpret_cast<unsigned char*>(sz); p && *p; ++p) {
+    unsigned c = *p;
+    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+      *p = static_cast<unsigned char>(c - 0x20);
+    else if (c == 0x9A || c == 0x9C || c == 0x9E)
+      *p = static_cast<unsigned char>(c - 0x10);
+    else if (c == 0xFF)
+      *p = 0x9F;
+  }
+}
+
+int32_t SameFile(const char* szA, const char* szB) {
+  struct stat a, b;
+  if (szA == nullptr || szB == nullptr || stat(szA, &a) != 0 || stat(szB, &b) != 0) return 0;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int32_t Help(uint32_t, const char*, uint32_t, uint32_t) { return 0; }
+int32_t ActiveWindow() { return 0; }
+
+constexpr ZmHostCalls kCalls = {
+    Open,   Create,    Read,      Write,    Seek,    Close,  Commit,   Release,
+    GAlloc, GLock,     GUnlock,   GFree,    GetCwd,  SetCwd, SetDrive, DriveType,
+    WinDir, ShortPath, FindFirst, FindNext, FindEnd, Upper,  SameFile, Help,
+    ActiveWindow};
+
+}  // namespace
+
+const ZmHostCalls g_zmHostPlatform = kCalls;
+ZmHostCalls g_zmHost = kCalls;
+
+const char g_chPathSep = '/';
+int iIsPathSep(char ch) { return ch == '/'; }

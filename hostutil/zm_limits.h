@@ -1,0 +1,54 @@
+// Every fixed cap of the library, in one place, each with the reason it has the value it has.
+#pragma once
+
+// Texts handed in by the caller are copied into work areas of this size (255 characters + NUL).
+#define ZM_TEXT_AREA 256
+// Caller's result buffers are assumed to hold this many bytes; nothing writes past it.
+#define ZM_RESULT_BUFFER 256
+
+// MacroNameTable: at most 25 names of at most 30 characters each (31 bytes with the NUL).
+#define ZM_MAX_NAMES 25
+#define ZM_NAME_SLOT 31
+// Numbered-macro heuristic work areas: the virus name and the list of the three names.
+#define ZM_HEUR_NAME_AREA 128
+#define ZM_HEUR_LIST_AREA 256
+
+// Signature database records: 32-byte name fields, five signature slots per macro entry.
+#define ZM_DEF_NAME 32
+#define ZM_SIG_SLOTS 5
+// A decoded signature never exceeds this many bytes (1024 hex digits).
+#define ZM_SIG_BYTES 512
+
+// Compound document reader: fixed 512-byte sectors with 16-bit sector numbers.
+#define ZM_SECTOR 512
+#define ZM_FAT_ENTRIES_PER_SECTOR 128
+// Header's own FAT sector list; the extra FAT-list sectors are not read.
+#define ZM_HEADER_FAT_SLOTS 109
+// One slot per 128 sectors of the 16-bit sector space.
+#define ZM_FAT_SLOTS 512
+// Longest WordDocument chain accepted (512 KB); a longer one, or a loop, fails the open.
+#define ZM_MAX_CHAIN 1024
+// The image buffer: header block, directory block (32 entries) and every stream request land here.
+#define ZM_IMAGE 4096
+#define ZM_DIR_ENTRY 128
+// Stream offset of the FIB field that locates the macro table, and its exclusive upper bound.
+#define ZM_FIB_MACRO_TABLE 0x118
+#define ZM_MACRO_TABLE_LIMIT 0x10000000u
+// Listed macros per document, and the exclusive cap of a macro's length (it must fit abImage).
+#define ZM_MAX_MACROS 64
+#define ZM_MACRO_LENGTH_LIMIT 4000u
+// Text buffer of the document scan driver for the matcher's result.
+#define ZM_SCAN_TEXT 512
+
+// Raw scan: the file is read in blocks of this size; short names live in a 64-byte area.
+#define ZM_RAW_BLOCK 2048
+#define ZM_RAW_NAME_AREA 64
+
+// Directory walk: the platform's path limit, and the filter slot table (64 patterns of 4 chars).
+#define ZM_MAX_PATH 260
+#define ZM_FILTER_SLOTS 64
+#define ZM_FILTER_SLOT 5
+
+// MACRO_lDosPath work area; TUL_iCopyFile's copy block.
+#define ZM_DOSPATH_AREA 128
+#define ZM_COPY_BLOCK 2048
