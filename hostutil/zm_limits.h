@@ -44,10 +44,15 @@
 #define ZM_RAW_BLOCK 2048
 #define ZM_RAW_NAME_AREA 64
 
-// Directory walk: the platform's path limit, and the filter slot table (64 patterns of 4 chars).
+// Directory walk: the platform's path limit (a search spec longer than this is refused).
 #define ZM_MAX_PATH 260
+// Filter slot table: 64 patterns; a slot holds a whole pattern (the filter text is at most 255
+// characters), so no pattern is ever cut.
 #define ZM_FILTER_SLOTS 64
-#define ZM_FILTER_SLOT 5
+#define ZM_FILTER_SLOT ZM_TEXT_AREA
+// A walk's path buffer: a spec's directory part (at most ZM_MAX_PATH) plus a found name (less
+// than ZM_MAX_PATH) plus a separator and "*.*", or CR LF for a list-file line.
+#define ZM_WALK_LINE (2 * ZM_MAX_PATH + 4)
 
 // MACRO_lDosPath work area; TUL_iCopyFile's copy block.
 #define ZM_DOSPATH_AREA 128

@@ -1,0 +1,74 @@
+// MACRO_ScanRaw: one sequential pass over a file in 2048-byte blocks, with the last n - 1 bytes
+// of each block carried in front of the next so that an occurrence across a block edge is found.
+#include "rawscan.h"
+
+#include <string.h>
+
+#include "fileprim.h"
+#include "host.h"
+#include "sigdb.h"
+
+//                                  short name   signature string (hex, two digits a byte)
+const RawSignature g_aRawSignatures[ZM_RAW_SIGNATURES] = {
+    {"FormatC", "2AD688FC02E373DE5F2726D27012BE5957"},        // 17 bytes
+    {"Wazzu", "F291BB63CCDC04F8CC65A17084"},                  // 13 bytes
+    {"Guess", "5856EB22474387F26F0160B4E6D1F5E6277784"},      // 19 bytes
+    {"EasyMan", "D62ACD0617DAD212C478E8C9025E7C"},            // 15 bytes
+    {"SaverSex", "B921E9591D106147F5D0BBE38E266996205C8DA5"},  // 20 bytes
+};
+
+namespace {
+
+// The entry whose name equals szName byte for byte, or null. Comparing in place needs no copy:
+// a name too long for the 64-byte short-name area differs from all five anyway.
+const RawSignature* FindEntry(const char* szName) {
+  if (szName == nullptr) return nullptr;
+  for (const RawSignature& e : g_aRawSignatures)
+    if (strcmp(e.szName, szName) == 0) return &e;
+  return nullptr;
+}
+
+// First position of abSig[0..n) in ab[0..cb), or -1. memchr does the first-byte rejection.
+int32_t FindBytes(const uint8_t* ab, uint32_t cb, const uint8_t* abSig, uint32_t n) {
+  if (n == 0 || cb < n) return -1;
+  const uint8_t* p = ab;
+  const uint8_t* pLast = ab + (cb - n);
+  while (p <= pLast) {
+    p = static_cast<const uint8_t*>(memchr(p, abSig[0], static_cast<size_t>(pLast - p) + 1));
+    if (p == nullptr) return -1;
+    if (memcmp(p + 1, abSig + 1, n - 1) == 0) return static_cast<int32_t>(p - ab);
+    ++p;
+  }
+  return -1;
+}
+
+// Scans the open file; 1 at the first occurrence, 0 at the end or on a read failure.
+int32_t ScanFile(int32_t hFile, const uint8_t* abSig, uint32_t n) {
+  // The carry (at most n - 1 bytes of the previous block) sits in front of each new block; only
+  // bytes delivered by a read are ever searched.
+  uint8_t abWindow[ZM_SIG_BYTES + ZM_RAW_BLOCK];
+  uint32_t cbCarry = 0;
+  for (;;) {
+    uint32_t c = uReadBlock(hFile, abWindow + cbCarry, ZM_RAW_BLOCK);
+    if (c == 0 || c > ZM_RAW_BLOCK) return 0;  // end of file, or ZM_IO_ERROR
+    uint32_t cb = cbCarry + c;
+    if (FindBytes(abWindow, cb, abSig, n) >= 0) return 1;
+    cbCarry = cb < n - 1 ? cb : n - 1;
+    memmove(abWindow, abWindow + (cb - cbCarry), cbCarry);
+  }
+}
+
+}  // namespace
+
+int32_t RAW_iScanRaw(const char* szPath, const char* szName) {
+  if (szPath == nullptr) return 0;
+  int32_t hFile = hOpenRead(szPath);
+  if (hFile == ZM_HFILE_ERROR) return 0;
+  int32_t iFound = 0;
+  const RawSignature* pEntry = FindEntry(szName);
+  uint8_t abSig[ZM_SIG_BYTES];
+  int32_t n = pEntry ? SIG_iDecode(pEntry->szSignature, abSig, ZM_SIG_BYTES) : 0;
+  if (n > 0) iFound = ScanFile(hFile, abSig, static_cast<uint32_t>(n));
+  iCloseFile(hFile);
+  return iFound;
+}

@@ -1,0 +1,19 @@
+// Raw file scan: does one of five fixed byte signatures occur anywhere in a file's bytes?
+#pragma once
+#include <stdint.h>
+
+#define ZM_RAW_SIGNATURES 5
+
+// One entry of the raw signature table: a short name and its hex signature string.
+struct RawSignature {
+  const char* szName;
+  const char* szSignature;
+};
+
+// FormatC, Wazzu, Guess, EasyMan, SaverSex, examined in this order.
+extern const RawSignature g_aRawSignatures[ZM_RAW_SIGNATURES];
+
+// 1 when the signature named exactly (case-sensitive) by szName occurs in the file at szPath,
+// wherever it lies; 0 when it does not, when the name is none of the five, or when the file
+// cannot be opened or read. The file is opened before the name is examined and closed once.
+int32_t RAW_iScanRaw(const char* szPath, const char* szName);
