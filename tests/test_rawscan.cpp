@@ -1,0 +1,172 @@
+// MACRO_ScanRaw: the raw signature table and the block-wise scan, block edges and stale bytes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "hostfake.h"
+#include "rawscan.h"
+#include "sigdb.h"
+#include "tempdir.h"
+
+namespace {
+
+std::string Bytes(const char* szHex) {
+  uint8_t ab[ZM_SIG_BYTES];
+  int32_t n = SIG_iDecode(szHex, ab, ZM_SIG_BYTES);
+  return n < 0 ? std::string() : std::string(reinterpret_cast<char*>(ab), static_cast<size_t>(n));
+}
+
+std::string Sig(int i) { return Bytes(g_aRawSignatures[i].szSignature); }
+
+// A file of cbFile filler bytes with sBytes laid over it at each offset.
+std::string Image(size_t cbFile, const std::vector<std::pair<size_t, std::string>>& aParts) {
+  std::string s(cbFile, '\x11');
+  for (const auto& [off, part] : aParts) s.replace(off, part.size(), part);
+  return s;
+}
+
+TEST(RawTable, FiveEntriesInOrderWithTheirLengths) {
+  const char* const aszNames[] = {"FormatC", "Wazzu", "Guess", "EasyMan", "SaverSex"};
+  const size_t acHex[] = {34, 26, 38, 30, 40};
+  for (int i = 0; i < ZM_RAW_SIGNATURES; ++i) {
+    SCOPED_TRACE(aszNames[i]);
+    EXPECT_STREQ(g_aRawSignatures[i].szName, aszNames[i]);
+    std::string sHex = g_aRawSignatures[i].szSignature;
+    EXPECT_EQ(sHex.size(), acHex[i]);
+    EXPECT_EQ(sHex.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+    EXPECT_EQ(Sig(i).size(), acHex[i] / 2);
+  }
+}
+
+TEST(RawTable, NoSignatureInsideAnotherOrInsideTheDatabase) {
+  std::vector<std::string> aDb;
+  for (const VirusDef* p = g_pDatabaseHead; p; p = SIG_pNext(p))
+    for (int m = 0; m < p->nMacros; ++m)
+      for (const char* s : p->pMacros[m].apszSignature)
+        if (s) aDb.push_back(Bytes(s));
+  ASSERT_FALSE(aDb.empty());
+  for (int i = 0; i < ZM_RAW_SIGNATURES; ++i) {
+    for (int j = 0; j < ZM_RAW_SIGNATURES; ++j) {
+      if (i == j) continue;
+      EXPECT_EQ(Sig(j).find(Sig(i)), std::string::npos) << i << " in " << j;
+    }
+    for (const std::string& d : aDb) {
+      EXPECT_EQ(d.find(Sig(i)), std::string::npos) << g_aRawSignatures[i].szName;
+      EXPECT_EQ(Sig(i).find(d), std::string::npos) << g_aRawSignatures[i].szName;
+    }
+  }
+}
+
+class RawScan : public ::testing::Test {
+ protected:
+  TempDir m_dir;
+};
+
+TEST_F(RawScan, FindsTheSignatureWhereverItLies) {
+  const size_t n = Sig(0).size();  // FormatC, 17 bytes
+  struct Case {
+    const char* szWhat;
+    size_t cbFile;
+    size_t off;  // npos: the signature is not in the file
+    int32_t iExpected;
+  } aCases[] = {
+      {"at offset 0", 100, 0, 1},
+      {"last bytes of a 5000-byte file", 5000, 5000 - n, 1},
+      {"ending on byte 2047", 4096, 2048 - n, 1},
+      {"starting on byte 2048", 4096, 2048, 1},
+      {"straddling the first block edge", 4096, 2048 - 8, 1},
+      {"straddling with one byte in the first block", 3000, 2047, 1},
+      {"straddling the second block edge", 6000, 4096 - 5, 1},
+      {"file of exactly the signature", n, 0, 1},
+      {"absent", 5000, std::string::npos, 0},
+      {"empty file", 0, std::string::npos, 0},
+  };
+  for (const Case& c : aCases) {
+    SCOPED_TRACE(c.szWhat);
+    std::vector<std::pair<size_t, std::string>> aParts;
+    if (c.off != std::string::npos) aParts.push_back({c.off, Sig(0)});
+    std::string sPath = m_dir.Write("f.bin", Image(c.cbFile, aParts));
+    HostFake fake;
+    EXPECT_EQ(RAW_iScanRaw(sPath.c_str(), "FormatC"), c.iExpected);
+    EXPECT_EQ(fake.OpenFiles(), 0);
+    EXPECT_EQ(fake.Calls(kCallClose), 1);
+  }
+}
+
+TEST_F(RawScan, EachNameFindsOnlyItsOwnSignature) {
+  for (int i = 0; i < ZM_RAW_SIGNATURES; ++i) {
+    std::string sPath = m_dir.Write("f.bin", Image(3000, {{2040, Sig(i)}}));
+    for (int j = 0; j < ZM_RAW_SIGNATURES; ++j)
+      EXPECT_EQ(RAW_iScanRaw(sPath.c_str(), g_aRawSignatures[j].szName), i == j ? 1 : 0)
+          << g_aRawSignatures[i].szName << " scanned as " << g_aRawSignatures[j].szName;
+  }
+}
+
+TEST_F(RawScan, ShortReadsStillFindAnOccurrenceAcrossThem) {
+  std::string sPath = m_dir.Write("f.bin", Image(600, {{95, Sig(4)}}));
+  for (int cbCap : {1, 7, 19, 20, 100}) {
+    HostFake fake;
+    fake.CapReads(cbCap);
+    EXPECT_EQ(RAW_iScanRaw(sPath.c_str(), "SaverSex"), 1) << cbCap;
+    EXPECT_EQ(fake.OpenFiles(), 0);
+  }
+}
+
+TEST_F(RawScan, StaleBytesOfAnEarlierBlockNeverCompleteAMatch) {
+  // The short last block ends with the signature's head; the first block holds its tail at the
+  // positions that follow the last block's bytes in a reused buffer.
+  const std::string s = Sig(1);  // Wazzu, 13 bytes
+  const size_t h = 6, c = 100;
+  std::string sFile = Image(2048 + c, {{c, s.substr(h)}, {2048 + c - h, s.substr(0, h)}});
+  ASSERT_EQ(sFile.find(s), std::string::npos);
+  std::string sPath = m_dir.Write("f.bin", sFile);
+  HostFake fake;
+  EXPECT_EQ(RAW_iScanRaw(sPath.c_str(), "Wazzu"), 0);
+  EXPECT_EQ(fake.OpenFiles(), 0);
+}
+
+TEST_F(RawScan, StopsReadingAtTheBlockOfTheFirstOccurrence) {
+  std::string sPath = m_dir.Write("f.bin", Image(10000, {{100, Sig(2)}, {9000, Sig(2)}}));
+  HostFake fake;
+  EXPECT_EQ(RAW_iScanRaw(sPath.c_str(), "Guess"), 1);
+  EXPECT_EQ(fake.Calls(kCallRead), 1);
+  EXPECT_EQ(fake.OpenFiles(), 0);
+}
+
+TEST_F(RawScan, OtherNamesGiveZeroAndCloseTheFile) {
+  std::string sPath = m_dir.Write("f.bin", Image(200, {{0, Sig(0)}, {50, Sig(1)}, {100, Sig(3)}}));
+  const char* const aszNames[] = {"formatc", "WAZZU", "Easyman", "Macro.Word.Guess", "FormatC ",
+                                  "", nullptr};
+  std::string sLong(64, 'F');
+  for (const char* sz : aszNames) {
+    HostFake fake;
+    EXPECT_EQ(RAW_iScanRaw(sPath.c_str(), sz), 0) << (sz ? sz : "(null)");
+    EXPECT_EQ(fake.Calls(kCallOpen), 1);
+    EXPECT_EQ(fake.Calls(kCallRead), 0);
+    EXPECT_EQ(fake.OpenFiles(), 0);
+  }
+  EXPECT_EQ(RAW_iScanRaw(sPath.c_str(), sLong.c_str()), 0);
+}
+
+TEST_F(RawScan, UnreadableFilesGiveZeroWithoutLeaks) {
+  std::string sPath = m_dir.Write("f.bin", Image(5000, {{3000, Sig(3)}}));
+  {
+    HostFake fake;
+    fake.FailNth(kCallRead, 2);  // the block that holds the occurrence
+    EXPECT_EQ(RAW_iScanRaw(sPath.c_str(), "EasyMan"), 0);
+    EXPECT_EQ(fake.OpenFiles(), 0);
+  }
+  {
+    HostFake fake;
+    fake.FailNth(kCallOpen, 1);
+    EXPECT_EQ(RAW_iScanRaw(sPath.c_str(), "EasyMan"), 0);
+    EXPECT_EQ(fake.Calls(kCallClose), 0);
+  }
+  EXPECT_EQ(RAW_iScanRaw(m_dir.Path("missing.bin").c_str(), "EasyMan"), 0);
+  EXPECT_EQ(RAW_iScanRaw(m_dir.Root().c_str(), "EasyMan"), 0);  // a directory
+  EXPECT_EQ(RAW_iScanRaw(nullptr, "EasyMan"), 0);
+  EXPECT_EQ(RAW_iScanRaw(sPath.c_str(), "EasyMan"), 1);
+}
+
+}  // namespace
