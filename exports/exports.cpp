@@ -1,13 +1,12 @@
 // The exported entry points: thin forwards into the subsystems. The library is built without
 // exceptions, so none can cross this boundary.
-#include "zebmacro.h"
-
 #include "decrypt.h"
 #include "engine.h"
 #include "filelist.h"
 #include "rawscan.h"
 #include "sigdb.h"
 #include "tul.h"
+#include "zebmacro.h"
 
 ZM_EXPORT(int32_t)
 MACRO_Handler(int32_t iJob, const char* szDocPath, const char* szMacroList, char* szResult,

@@ -1,10 +1,11 @@
 // Drive, file-copy and help utilities.
+#include "tul.h"
+
 #include <string.h>
 
 #include "drive.h"
 #include "host.h"
 #include "strutil.h"
-#include "tul.h"
 
 int32_t UTL_iChDrive(int32_t iDrive) { return iSetCurrentDrive(iDrive) ? 0 : -1; }
 

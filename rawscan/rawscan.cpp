@@ -10,10 +10,10 @@
 
 //                                  short name   signature string (hex, two digits a byte)
 const RawSignature g_aRawSignatures[ZM_RAW_SIGNATURES] = {
-    {"FormatC", "2AD688FC02E373DE5F2726D27012BE5957"},        // 17 bytes
-    {"Wazzu", "F291BB63CCDC04F8CC65A17084"},                  // 13 bytes
-    {"Guess", "5856EB22474387F26F0160B4E6D1F5E6277784"},      // 19 bytes
-    {"EasyMan", "D62ACD0617DAD212C478E8C9025E7C"},            // 15 bytes
+    {"FormatC", "2AD688FC02E373DE5F2726D27012BE5957"},         // 17 bytes
+    {"Wazzu", "F291BB63CCDC04F8CC65A17084"},                   // 13 bytes
+    {"Guess", "5856EB22474387F26F0160B4E6D1F5E6277784"},       // 19 bytes
+    {"EasyMan", "D62ACD0617DAD212C478E8C9025E7C"},             // 15 bytes
     {"SaverSex", "B921E9591D106147F5D0BBE38E266996205C8DA5"},  // 20 bytes
 };
 

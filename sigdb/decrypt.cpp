@@ -5,6 +5,7 @@
 
 // Sorted by source byte. Most sources lie above 0x7F; '!', '$', '%', '&', '+', '=' and '~' stand
 // for other characters, and '#' stands for itself.
+// clang-format off
 constexpr DecryptPair g_aDecryptPairs[ZM_DECRYPT_PAIRS] = {
     {0x21, 'A'}, {0x23, '#'}, {0x24, 'h'}, {0x25, 'Q'}, {0x26, 'a'}, {0x2B, '8'}, {0x3D, 'r'}, {0x7E, 'd'},
     {0x84, 'z'}, {0x88, '1'}, {0x8A, 'P'}, {0x8C, 'I'}, {0x8E, 'p'}, {0x93, 'T'}, {0x94, 'u'}, {0x95, 'S'},
@@ -15,6 +16,7 @@ constexpr DecryptPair g_aDecryptPairs[ZM_DECRYPT_PAIRS] = {
     {0xE1, 'C'}, {0xE2, 'M'}, {0xE3, '3'}, {0xE4, '4'}, {0xE6, 'i'}, {0xEB, 'e'}, {0xEC, '6'}, {0xEF, 'v'},
     {0xF1, 'b'}, {0xF2, 'y'}, {0xF6, '5'}, {0xFA, 'U'}, {0xFB, 'q'}, {0xFC, 'H'}, {0xFD, 'R'}, {0xFF, 'k'},
 };
+// clang-format on
 
 namespace {
 

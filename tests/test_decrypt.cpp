@@ -38,7 +38,8 @@ TEST(DecryptTable, SixtyFourPairsOntoLettersDigitsHashAndStar) {
     plains.insert(p.chPlain);
     nHigh += p.bSource > 0x7F;
     nSelf += p.bSource == static_cast<uint8_t>(p.chPlain);
-    nAsciiOther += p.bSource >= 0x20 && p.bSource < 0x7F && p.bSource != static_cast<uint8_t>(p.chPlain);
+    nAsciiOther +=
+        p.bSource >= 0x20 && p.bSource < 0x7F && p.bSource != static_cast<uint8_t>(p.chPlain);
   }
   std::set<char> expected = {'#', '*'};
   for (char c = '0'; c <= '9'; ++c) expected.insert(c);
@@ -58,9 +59,9 @@ TEST(Decrypt, DecodesTextsKeepingTheirLength) {
   } aCases[] = {
       {Encode("Macro.Word.Concept#1*"), "Macro.Word.Concept#1*"},
       {"plain words stay", "plain words stay"},
-      {"100% sure!", "100Q sureA"},   // printable sources change inside plain text
+      {"100% sure!", "100Q sureA"},  // printable sources change inside plain text
       {"a+b=c ~x", "a8brc dx"},
-      {"#", "#"},                       // the pair that stands for itself
+      {"#", "#"},  // the pair that stands for itself
       {"", ""},
       {std::string(255, '\x84'), std::string(255, 'z')},
       {std::string(1000, '\xFF'), std::string(1000, 'k')},  // no length limit

@@ -21,20 +21,8 @@ class Exports : public ::testing::Test {
 ZmApi Exports::s_api;
 int Exports::s_nFound;
 
-TEST_F(Exports, AllSeventeenResolveByName) {
-  EXPECT_EQ(s_nFound, 17);
-  const void* const apfn[] = {
-      reinterpret_cast<const void*>(s_api.MACRO_Handler), reinterpret_cast<const void*>(s_api.MACRO_Signatures),
-      reinterpret_cast<const void*>(s_api.MACRO_DecryptDef), reinterpret_cast<const void*>(s_api.MACRO_ScanRaw),
-      reinterpret_cast<const void*>(s_api.MACRO_CallTraverse), reinterpret_cast<const void*>(s_api.MACRO_lDosPath),
-      reinterpret_cast<const void*>(s_api.TUL_iStrLen), reinterpret_cast<const void*>(s_api.TUL_iInStr),
-      reinterpret_cast<const void*>(s_api.TUL_szMakeSpec), reinterpret_cast<const void*>(s_api.TUL_szGetCWD),
-      reinterpret_cast<const void*>(s_api.TUL_szGetWindowsDirectory),
-      reinterpret_cast<const void*>(s_api.TUL_iChDrive), reinterpret_cast<const void*>(s_api.TUL_iGetDrive),
-      reinterpret_cast<const void*>(s_api.TUL_iKindOfDrive), reinterpret_cast<const void*>(s_api.TUL_iCopyFile),
-      reinterpret_cast<const void*>(s_api.TUL_iWinHelp), reinterpret_cast<const void*>(s_api.TUL_lGetActiveWindow)};
-  for (int i = 0; i < 17; ++i) EXPECT_NE(apfn[i], nullptr) << g_apszZmExports[i];
-}
+// ZmLoadApi counts the names it found; every one is then called below.
+TEST_F(Exports, AllSeventeenResolveByName) { EXPECT_EQ(s_nFound, 17); }
 
 TEST_F(Exports, SignaturesAnswers59OnEveryCall) {
   ASSERT_NE(s_api.MACRO_Signatures, nullptr);
@@ -90,7 +78,8 @@ TEST_F(Exports, FileExportsAnswerThroughTheLibrary) {
   EXPECT_EQ(s_api.MACRO_ScanRaw(sDst.c_str(), "Wazzu"), 1);
   EXPECT_EQ(s_api.TUL_iCopyFile(sSrc.c_str(), sSrc.c_str()), 0);
   EXPECT_EQ(s_api.MACRO_CallTraverse((std::string(szDir) + sSep + "zm-exports-*.bin").c_str(),
-                                     sList.c_str(), "*.BIN", 0), 2);
+                                     sList.c_str(), "*.BIN", 0),
+            2);
   EXPECT_EQ(s_api.MACRO_CallTraverse((std::string(szDir) + sSep + "*.*").c_str(), "", "", 0), -1);
   char szShort[128] = "kept";
   EXPECT_EQ(s_api.MACRO_lDosPath((sSrc + ".missing").c_str(), szShort, 128), 0);

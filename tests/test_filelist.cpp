@@ -46,13 +46,20 @@ TEST(MatchFilter, SubstringOfTheUpperCasedName) {
     const char* szName;
     int32_t iExpected;
   } aCases[] = {
-      {"*.doc;*.dot", "report.doc", 1},  {"*.doc;*.dot", "TEMPLATE.DOT", 1},
-      {"*.doc;*.dot", "old.dot.bak", 1}, {"*.doc;*.dot", "notes.txt", 0},
-      {"*.doc", "A.DOCUMENT", 1},        {"*doc", "DOCTOR.TXT", 1},
-      {"*.Doc", "a.DOC", 1},             {"*.Doc", "b.doc", 1},
-      {"*.*", "README", 0},              {"*.*", "x.y", 1},
-      {"", "anything", 1},               {"*", "anything", 1},
-      {"*.doc;", "notes.txt", 1},        {"*.d?c", "a.doc", 0},
+      {"*.doc;*.dot", "report.doc", 1},
+      {"*.doc;*.dot", "TEMPLATE.DOT", 1},
+      {"*.doc;*.dot", "old.dot.bak", 1},
+      {"*.doc;*.dot", "notes.txt", 0},
+      {"*.doc", "A.DOCUMENT", 1},
+      {"*doc", "DOCTOR.TXT", 1},
+      {"*.Doc", "a.DOC", 1},
+      {"*.Doc", "b.doc", 1},
+      {"*.*", "README", 0},
+      {"*.*", "x.y", 1},
+      {"", "anything", 1},
+      {"*", "anything", 1},
+      {"*.doc;", "notes.txt", 1},
+      {"*.d?c", "a.doc", 0},
   };
   for (const Case& c : aCases) {
     SCOPED_TRACE(std::string(c.szFilter) + " / " + c.szName);
@@ -69,14 +76,16 @@ TEST(MatchFilter, SubstringOfTheUpperCasedName) {
 class Walk : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* sz : {"report.doc", "TEMPLATE.DOT", "old.dot.bak", "notes.txt",
-                           "SubDir/a.DOCUMENT", "SubDir/inner.doc", "SubDir/skip.txt", "SubDir/Deep/x.dot",
-                           "SubDir/Deep/y.doc", ".hidden/h.doc", "Other/o.doc", "b.doc/c.txt",
-                           "b.doc/d.doc"})
+    for (const char* sz :
+         {"report.doc", "TEMPLATE.DOT", "old.dot.bak", "notes.txt", "SubDir/a.DOCUMENT",
+          "SubDir/inner.doc", "SubDir/skip.txt", "SubDir/Deep/x.dot", "SubDir/Deep/y.doc",
+          ".hidden/h.doc", "Other/o.doc", "b.doc/c.txt", "b.doc/d.doc"})
       m_dir.Write(sz, "x");
     m_dir.MakeDir("Empty");
   }
-  std::string Spec(const std::string& sPattern) const { return m_dir.Root() + g_chPathSep + sPattern; }
+  std::string Spec(const std::string& sPattern) const {
+    return m_dir.Root() + g_chPathSep + sPattern;
+  }
   std::string List() const { return m_dir.Path("list.txt"); }
   // The list file's lines; each must end in CR LF.
   std::vector<std::string> Lines() const {
@@ -117,7 +126,8 @@ void ExpectPreOrder(const std::vector<std::string>& lines) {
       EXPECT_FALSE(Below(d, DirOf(lines[j]))) << lines[j] << " after " << lines[i];
       if (In(DirOf(lines[j]), d)) last = j;
     }
-    for (size_t k = i; k <= last; ++k) EXPECT_TRUE(In(DirOf(lines[k]), d)) << "subtree of " << d << " split";
+    for (size_t k = i; k <= last; ++k)
+      EXPECT_TRUE(In(DirOf(lines[k]), d)) << "subtree of " << d << " split";
   }
 }
 
@@ -126,9 +136,10 @@ TEST_F(Walk, ListsSelectedFilesInPreOrder) {
   EXPECT_EQ(FL_iCallTraverse(Spec("*.*").c_str(), List().c_str(), "*.doc;*.dot", 0), 9);
   std::vector<std::string> lines = Lines();
   std::set<std::string> got(lines.begin(), lines.end());
-  std::set<std::string> want = {P("REPORT.DOC"), P("TEMPLATE.DOT"), P("OLD.DOT.BAK"), P("SubDir/A.DOCUMENT"),
-                                P("SubDir/INNER.DOC"), P("SubDir/Deep/X.DOT"), P("SubDir/Deep/Y.DOC"),
-                                P("Other/O.DOC"), P("b.doc/D.DOC")};
+  std::set<std::string> want = {
+      P("REPORT.DOC"),        P("TEMPLATE.DOT"),     P("OLD.DOT.BAK"),
+      P("SubDir/A.DOCUMENT"), P("SubDir/INNER.DOC"), P("SubDir/Deep/X.DOT"),
+      P("SubDir/Deep/Y.DOC"), P("Other/O.DOC"),      P("b.doc/D.DOC")};
   EXPECT_EQ(lines.size(), 9u);
   EXPECT_EQ(got, want);
   ExpectPreOrder(lines);
@@ -152,7 +163,8 @@ TEST_F(Walk, ADirectoryWithoutWildcardIsWalkedThroughItsSubtree) {
   EXPECT_EQ(FL_iCallTraverse(P("SubDir").c_str(), List().c_str(), "*.DOC", 0), 3);
   std::vector<std::string> lines = Lines();
   EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
-            (std::set<std::string>{P("SubDir/INNER.DOC"), P("SubDir/A.DOCUMENT"), P("SubDir/Deep/Y.DOC")}));
+            (std::set<std::string>{P("SubDir/INNER.DOC"), P("SubDir/A.DOCUMENT"),
+                                   P("SubDir/Deep/Y.DOC")}));
 }
 
 TEST_F(Walk, CreateStartsTheCountAndAppendGoesOn) {
@@ -180,7 +192,8 @@ TEST_F(Walk, DeepSubtreesPastThePathLimitAreLeftOut) {
   EXPECT_EQ(FL_iCallTraverse(P("Other/*.*").c_str(), List().c_str(), "", 0), 2);
   std::vector<std::string> lines = Lines();
   EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
-            (std::set<std::string>{P("Other/O.DOC"), P("Other/" + std::string(200 - cbRoot, 'K') + "/KEPT.DOC")}));
+            (std::set<std::string>{P("Other/O.DOC"),
+                                   P("Other/" + std::string(200 - cbRoot, 'K') + "/KEPT.DOC")}));
   EXPECT_EQ(fake.Blocks(), 0);
   EXPECT_EQ(fake.Searches(), 0);
 }

@@ -57,7 +57,8 @@ TEST(InStr, PositionsFromTheStart) {
       {INT32_MAX, "abc", "", 0},
   };
   for (const Case& c : aCases) {
-    SCOPED_TRACE(std::string(c.szString) + " / " + c.szSearch + " from " + std::to_string(c.iStart));
+    SCOPED_TRACE(std::string(c.szString) + " / " + c.szSearch + " from " +
+                 std::to_string(c.iStart));
     EXPECT_EQ(UTL_iInStr(c.iStart, c.szString, c.szSearch), c.iExpected);
   }
   char szString[] = "abc", szSearch[] = "B";
@@ -74,19 +75,18 @@ TEST(MakeSpec, FirstEntryOfTheListBecomesASearchSpec) {
     const char* szPath;
     const char* szSpec;
   } aCases[] = {
-      {"C:\\;D:\\", "C:\\*.*"},
-      {"C:;D:", "C:\\*.*"},
-      {"C:\\DOCS\\;", "C:\\DOCS\\*.*"},
+      {"C:\\;D:\\", "C:\\*.*"},     {"C:;D:", "C:\\*.*"},        {"C:\\DOCS\\;", "C:\\DOCS\\*.*"},
       {"C:\\DOCS;", "C:\\DOCS*.*"},  // a separator anywhere counts, not only at the end
-      {";C:\\", "\\*.*"},
-      {"C:\\DOCS", "C:\\DOCS*.*"},  // no ';': the whole text is the base
+      {";C:\\", "\\*.*"},           {"C:\\DOCS", "C:\\DOCS*.*"},  // no ';': the whole text is the
+                                                                  // base
       {"DOCS", "DOCS\\*.*"},
   };
   for (const Case& c : aCases) {
     SCOPED_TRACE(c.szPath);
     char szSpec[256];
     std::string sExpected = Native(c.szSpec);
-    EXPECT_EQ(UTL_iMakeSpec(Native(c.szPath).c_str(), szSpec), static_cast<int32_t>(sExpected.size() + 1));
+    EXPECT_EQ(UTL_iMakeSpec(Native(c.szPath).c_str(), szSpec),
+              static_cast<int32_t>(sExpected.size() + 1));
     EXPECT_EQ(std::string(szSpec), sExpected);
   }
 }
@@ -237,8 +237,8 @@ class CopyFile : public ::testing::Test {
 TEST_F(CopyFile, CopiesWholeFiles) {
   std::string s4096;
   for (int i = 0; i < 4096; ++i) s4096 += static_cast<char>(i * 7);
-  const std::string aContents[] = {"", "x", std::string(2047, 'a'), std::string(2048, 'b'), s4096,
-                                   std::string(5000, '\0')};
+  const std::string aContents[] = {
+      "", "x", std::string(2047, 'a'), std::string(2048, 'b'), s4096, std::string(5000, '\0')};
   for (const std::string& s : aContents) {
     SCOPED_TRACE(s.size());
     std::string sSrc = m_dir.Write("src.bin", s);
@@ -287,7 +287,8 @@ TEST_F(CopyFile, FailuresGiveZeroAndGiveEverythingBack) {
   };
   for (const Case& c : aCases) {
     SCOPED_TRACE(c.szWhat);
-    std::string sDst = m_dir.Path(std::string("dst-") + std::to_string(c.call) + "-" + std::to_string(c.n));
+    std::string sDst =
+        m_dir.Path(std::string("dst-") + std::to_string(c.call) + "-" + std::to_string(c.n));
     HostFake fake;
     fake.FailNth(c.call, c.n);
     EXPECT_EQ(UTL_iCopyFile(sSrc.c_str(), sDst.c_str()), 0);
@@ -333,10 +334,12 @@ TEST(FindFiles, WildcardsOfTheLastComponent) {
     const char* szPattern;
     std::set<std::string> names;
   } aCases[] = {
-      {"*.*", {".", "..", "report.doc", "Template.DOT", "old.dot.bak", "README", "abc", "abbc",
-               "Sub.doc"}},
-      {"*", {".", "..", "report.doc", "Template.DOT", "old.dot.bak", "README", "abc", "abbc",
-             "Sub.doc"}},
+      {"*.*",
+       {".", "..", "report.doc", "Template.DOT", "old.dot.bak", "README", "abc", "abbc",
+        "Sub.doc"}},
+      {"*",
+       {".", "..", "report.doc", "Template.DOT", "old.dot.bak", "README", "abc", "abbc",
+        "Sub.doc"}},
       {"*.doc", {"report.doc", "Sub.doc"}},
       {"*.DOT", {"Template.DOT"}},
       {"*.dot*", {"Template.DOT", "old.dot.bak"}},

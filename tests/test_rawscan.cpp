@@ -136,8 +136,8 @@ TEST_F(RawScan, StopsReadingAtTheBlockOfTheFirstOccurrence) {
 
 TEST_F(RawScan, OtherNamesGiveZeroAndCloseTheFile) {
   std::string sPath = m_dir.Write("f.bin", Image(200, {{0, Sig(0)}, {50, Sig(1)}, {100, Sig(3)}}));
-  const char* const aszNames[] = {"formatc", "WAZZU", "Easyman", "Macro.Word.Guess", "FormatC ",
-                                  "", nullptr};
+  const char* const aszNames[] = {"formatc",  "WAZZU", "Easyman", "Macro.Word.Guess",
+                                  "FormatC ", "",      nullptr};
   std::string sLong(64, 'F');
   for (const char* sz : aszNames) {
     HostFake fake;

@@ -52,7 +52,8 @@ std::string TempDir::Path(const std::string& sRelative) const {
 std::string TempDir::Write(const std::string& sRelative, const std::string& sBytes) const {
   std::string s = Path(sRelative);
   fs::create_directories(Long(s).parent_path());
-  std::ofstream(Long(s), std::ios::binary).write(sBytes.data(), static_cast<std::streamsize>(sBytes.size()));
+  std::ofstream(Long(s), std::ios::binary)
+      .write(sBytes.data(), static_cast<std::streamsize>(sBytes.size()));
   return s;
 }
 
