@@ -2,8 +2,10 @@
 // time and every export looked up by its undecorated name.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "zmapi.h"
@@ -61,10 +63,17 @@ TEST_F(Exports, FileExportsAnswerThroughTheLibrary) {
   EXPECT_STREQ(szSmall, "untouched");
   EXPECT_EQ(s_api.TUL_szGetCWD(szSmall, n + 1, 0), szSmall);
 
+  // A fresh directory of our own: the three builds may run this at the same time.
   const std::string sSep = Windows() ? "\\" : "/";
-  const std::string sSrc = std::string(szDir) + sSep + "zm-exports-src.bin";
-  const std::string sDst = std::string(szDir) + sSep + "zm-exports-dst.bin";
-  const std::string sList = std::string(szDir) + sSep + "zm-exports-list.txt";
+  std::string sTemp = std::filesystem::temp_directory_path().string();
+  while (!sTemp.empty() && (sTemp.back() == '/' || sTemp.back() == '\\')) sTemp.pop_back();
+  const std::string sDir =
+      sTemp + sSep + "zm-exports-" +
+      std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() & 0xFFFFFFF);
+  ASSERT_TRUE(std::filesystem::create_directory(sDir));
+  const std::string sSrc = sDir + sSep + "src.bin";
+  const std::string sDst = sDir + sSep + "dst.bin";
+  const std::string sList = sDir + sSep + "list.txt";
   std::FILE* f = std::fopen(sSrc.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   const unsigned char abWazzu[] = {0xF2, 0x91, 0xBB, 0x63, 0xCC, 0xDC, 0x04,
@@ -77,17 +86,14 @@ TEST_F(Exports, FileExportsAnswerThroughTheLibrary) {
   EXPECT_EQ(s_api.TUL_iCopyFile(sSrc.c_str(), sDst.c_str()), 1);
   EXPECT_EQ(s_api.MACRO_ScanRaw(sDst.c_str(), "Wazzu"), 1);
   EXPECT_EQ(s_api.TUL_iCopyFile(sSrc.c_str(), sSrc.c_str()), 0);
-  EXPECT_EQ(s_api.MACRO_CallTraverse((std::string(szDir) + sSep + "zm-exports-*.bin").c_str(),
-                                     sList.c_str(), "*.BIN", 0),
-            2);
-  EXPECT_EQ(s_api.MACRO_CallTraverse((std::string(szDir) + sSep + "*.*").c_str(), "", "", 0), -1);
+  EXPECT_EQ(s_api.MACRO_CallTraverse((sDir + sSep + "*.*").c_str(), sList.c_str(), "*.BIN", 0), 2);
+  EXPECT_EQ(s_api.MACRO_CallTraverse((sDir + sSep + "*.*").c_str(), "", "", 0), -1);
   char szShort[128] = "kept";
   EXPECT_EQ(s_api.MACRO_lDosPath((sSrc + ".missing").c_str(), szShort, 128), 0);
   EXPECT_STREQ(szShort, "kept");
   EXPECT_EQ(s_api.MACRO_lDosPath(sSrc.c_str(), szShort, 128), 1);
-  std::remove(sSrc.c_str());
-  std::remove(sDst.c_str());
-  std::remove(sList.c_str());
+  std::error_code ec;
+  std::filesystem::remove_all(sDir, ec);
 }
 
 TEST_F(Exports, PlatformExportsAnswerThroughTheLibrary) {
