@@ -167,6 +167,16 @@ TEST_F(Walk, ADirectoryWithoutWildcardIsWalkedThroughItsSubtree) {
                                    P("SubDir/Deep/Y.DOC")}));
 }
 
+TEST_F(Walk, ForwardSlashesSeparateOnEveryPlatform) {
+  std::string sSpec = P("b.doc/*.*");
+  std::replace(sSpec.begin(), sSpec.end(), '\\', '/');
+  EXPECT_EQ(FL_iCallTraverse(sSpec.c_str(), List().c_str(), "", 0), 2);
+  std::vector<std::string> lines = Lines();
+  std::string sDir = sSpec.substr(0, sSpec.size() - 3);
+  EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
+            (std::set<std::string>{sDir + "C.TXT", sDir + "D.DOC"}));
+}
+
 TEST_F(Walk, CreateStartsTheCountAndAppendGoesOn) {
   std::string sOtherList = m_dir.Path("Empty/other.txt");
   EXPECT_EQ(FL_iCallTraverse(Spec("*.*").c_str(), sOtherList.c_str(), "", 0), 13);
