@@ -8,7 +8,8 @@
 #include "host.h"
 #include "sigdb.h"
 
-//                                  short name   signature string (hex, two digits a byte)
+// The raw signature table: short name, signature string (hex, two digits a byte), its length in
+// bytes. The digits are ours: distinct from each other and from every database string.
 const RawSignature g_aRawSignatures[ZM_RAW_SIGNATURES] = {
     {"FormatC", "2AD688FC02E373DE5F2726D27012BE5957"},         // 17 bytes
     {"Wazzu", "F291BB63CCDC04F8CC65A17084"},                   // 13 bytes
