@@ -4,26 +4,12 @@
 
 #include "docreader.h"
 #include "engine.h"
+#include "strutil.h"
 
 char g_aszMacroNames[ZM_MAX_NAMES][ZM_NAME_SLOT];
 VirusDef* g_pPendingVerify = nullptr;
 
 namespace {
-
-// Copies an input text into a work area; 0 when it is longer than 255 characters (it is never
-// read past its 256th byte). A null text counts as empty.
-int CopyText(char* szArea, const char* szText) {
-  if (szText == nullptr) {
-    szArea[0] = '\0';
-    return 1;
-  }
-  for (int i = 0; i < ZM_TEXT_AREA; ++i) {
-    szArea[i] = szText[i];
-    if (szText[i] == '\0') return 1;
-  }
-  szArea[0] = '\0';
-  return 0;
-}
 
 void Answer(char* szBuffer, const char* szText) {
   if (szBuffer == nullptr) return;
@@ -71,8 +57,8 @@ int32_t ENG_iHandler(int32_t iJob, const char* szDocPath, const char* szMacroLis
   char szHeurName[ZM_HEUR_NAME_AREA], szHeurList[ZM_HEUR_LIST_AREA];
 
   // Inputs beyond the work areas or the MacroNameTable are refused before anything changes.
-  if (!CopyText(szPath, szDocPath) || !CopyText(szList, szMacroList) ||
-      !CopyText(szSpare, szReserved) || !ENG_iListFits(szList)) {
+  if (!UTL_iCopyText(szPath, szDocPath) || !UTL_iCopyText(szList, szMacroList) ||
+      !UTL_iCopyText(szSpare, szReserved) || !ENG_iListFits(szList)) {
     Answer(szResult, ZM_TXT_DIVIDING);
     return 1;
   }

@@ -37,8 +37,5 @@ int32_t ENG_iIdentify(int32_t iLast, VirusDef** ppDef);
 // Builds the list of a definition's macro names as currently stored, each followed by '&'.
 void ENG_BuildList(const VirusDef* pDef, char* szList);
 
-// ASCII a-z to A-Z, in place; every other byte unchanged.
-void ENG_Fold(char* szText);
-
 int32_t ENG_iHandler(int32_t iJob, const char* szDocPath, const char* szMacroList, char* szResult,
                      const char* szReserved, char* szResultMacros);

@@ -3,11 +3,7 @@
 #include <string.h>
 
 #include "engine.h"
-
-void ENG_Fold(char* szText) {
-  for (char* p = szText; *p; ++p)
-    if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 32);
-}
+#include "strutil.h"
 
 void ENG_BuildList(const VirusDef* pDef, char* szList) {
   // The longest list of the database is 210 characters; names are at most 31, so stop before a
@@ -26,12 +22,12 @@ void ENG_BuildList(const VirusDef* pDef, char* szList) {
 
 int32_t ENG_iIdentify(int32_t iLast, VirusDef** ppDef) {
   // Folding a slot twice changes nothing, so each slot is folded once up front.
-  for (int32_t k = 0; k <= iLast; ++k) ENG_Fold(g_aszMacroNames[k]);
+  for (int32_t k = 0; k <= iLast; ++k) UTL_Fold(g_aszMacroNames[k]);
   for (VirusDef* pDef = g_pDatabaseHead; pDef != nullptr; pDef = SIG_pNext(pDef)) {
     int32_t nMatches = 0;
     for (int32_t i = 0; i < pDef->nMacros; ++i) {
       char* szName = pDef->pMacros[i].szName;
-      ENG_Fold(szName);
+      UTL_Fold(szName);
       for (int32_t k = 0; k <= iLast; ++k) nMatches += strcmp(szName, g_aszMacroNames[k]) == 0;
     }
     if (nMatches >= 1 && nMatches >= pDef->iThreshold) {

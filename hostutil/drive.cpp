@@ -2,14 +2,13 @@
 #include "drive.h"
 
 #include "host.h"
+#include "strutil.h"
 
 int32_t iGetCurrentDrive(void) {
   char szDir[ZM_MAX_PATH];
   uint32_t n = g_zmHost.pfnGetCurrentDirectory(ZM_MAX_PATH, szDir);
   if (n == 0 || n >= ZM_MAX_PATH || szDir[1] != ':') return 0;
-  char ch = szDir[0];
-  if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
-  return static_cast<unsigned char>(ch) - 64;
+  return static_cast<unsigned char>(UTL_chFold(szDir[0])) - 64;
 }
 
 int32_t iSetCurrentDrive(int32_t iDrive) {
