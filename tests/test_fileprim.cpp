@@ -1,0 +1,110 @@
+// Part 6.3, the file and memory primitives: one platform call each, with its 16-bit narrowing and
+// its 0 / -1 results, on the real platform (POSIX layer or Win32 under Wine).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "fileprim.h"
+#include "host.h"
+#include "tempdir.h"
+
+namespace {
+
+// Replaces one entry of the seam for a test and puts the platform's back.
+struct SeamGuard {
+  ~SeamGuard() { g_zmHost = g_zmHostPlatform; }
+};
+
+TEST(FilePrim, OpenReadSeekCloseAFile) {
+  TempDir dir;
+  std::string sPath = dir.Write("a.bin", "0123456789");
+  int32_t h = hOpenRead(sPath.c_str());
+  ASSERT_NE(h, -1);
+  char ab[16] = {};
+  EXPECT_EQ(uReadBlock(h, ab, 4), 4u);
+  EXPECT_EQ(std::string(ab, 4), "0123");
+  EXPECT_EQ(lSeekFile(h, 8, 0), 8);
+  EXPECT_EQ(uReadBlock(h, ab, 16), 2u);  // a short read near the end
+  EXPECT_EQ(std::string(ab, 2), "89");
+  EXPECT_EQ(lSeekFile(h, -3, 2), 7);  // from the end
+  EXPECT_EQ(lSeekFile(h, 1, 1), 8);   // from the current position
+  EXPECT_EQ(iCloseFile(h), 0);
+}
+
+TEST(FilePrim, OpenOfAMissingPathAnswersMinusOne) {
+  TempDir dir;
+  EXPECT_EQ(hOpenRead(dir.Path("no-such-file.doc").c_str()), -1);
+  EXPECT_EQ(hOpenRead(dir.Path("no-such-dir/a.doc").c_str()), -1);
+}
+
+TEST(FilePrim, ReadAtTheEndOfAFileAnswersZero) {
+  TempDir dir;
+  std::string sPath = dir.Write("a.bin", "xyz");
+  int32_t h = hOpenRead(sPath.c_str());
+  ASSERT_NE(h, -1);
+  char ab[8];
+  EXPECT_EQ(uReadBlock(h, ab, 8), 3u);
+  EXPECT_EQ(uReadBlock(h, ab, 8), 0u);
+  // A seek past the end succeeds; a read there delivers nothing.
+  EXPECT_EQ(lSeekFile(h, 4096, 0), 4096);
+  EXPECT_EQ(uReadBlock(h, ab, 8), 0u);
+  EXPECT_EQ(iCloseFile(h), 0);
+}
+
+TEST(FilePrim, ReadCountAndSeekOriginAreTakenModulo65536) {
+  SeamGuard guard;
+  static uint32_t s_cbSeen;
+  static int32_t s_iOriginSeen;
+  g_zmHost.pfnRead = [](int32_t, void*, uint32_t cb) -> uint32_t {
+    s_cbSeen = cb;
+    return 0;
+  };
+  g_zmHost.pfnSeek = [](int32_t, int32_t, int32_t iOrigin) -> int32_t {
+    s_iOriginSeen = iOrigin;
+    return 0;
+  };
+  g_zmHost.pfnVirtualAlloc = [](uint32_t cb) -> void* {
+    s_cbSeen = cb;
+    return nullptr;
+  };
+  char ab[1];
+  uReadBlock(3, ab, 0x10000u + 10u);
+  EXPECT_EQ(s_cbSeen, 10u);
+  lSeekFile(3, 0, 0x10001);
+  EXPECT_EQ(s_iOriginSeen, 1);
+  EXPECT_EQ(pCommitBlock(0x10000u + 512u), nullptr);
+  EXPECT_EQ(s_cbSeen, 512u);
+}
+
+TEST(FilePrim, CommittedBlockIsZeroFilledAndWritable) {
+  uint8_t* pb = static_cast<uint8_t*>(pCommitBlock(4096));
+  ASSERT_NE(pb, nullptr);
+  for (int i = 0; i < 4096; ++i) ASSERT_EQ(pb[i], 0) << i;
+  std::memset(pb, 0xA5, 4096);
+  EXPECT_EQ(pb[4095], 0xA5);
+  EXPECT_EQ(iReleaseBlock(pb), 0);
+}
+
+TEST(FilePrim, CloseAndReleaseAnswerZeroOrMinusOne) {
+  TempDir dir;
+  std::string sPath = dir.Write("a.bin", "x");
+  int32_t h = hOpenRead(sPath.c_str());
+  ASSERT_NE(h, -1);
+  EXPECT_EQ(iCloseFile(h), 0);
+  void* pv = pCommitBlock(64);
+  ASSERT_NE(pv, nullptr);
+  EXPECT_EQ(iReleaseBlock(pv), 0);
+
+  // Failed platform calls: the real ones on handles that name nothing, then the seam's.
+  EXPECT_EQ(iCloseFile(0x7FFFFFF0), -1);
+  EXPECT_EQ(iReleaseBlock(nullptr), -1);
+  SeamGuard guard;
+  g_zmHost.pfnClose = [](int32_t) -> int32_t { return ZM_HFILE_ERROR; };
+  g_zmHost.pfnVirtualFree = [](void*) -> int32_t { return 0; };
+  EXPECT_EQ(iCloseFile(5), -1);
+  int iDummy;
+  EXPECT_EQ(iReleaseBlock(&iDummy), -1);
+}
+
+}  // namespace
