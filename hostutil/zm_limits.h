@@ -34,11 +34,24 @@
 // Stream offset of the FIB field that locates the macro table, and its exclusive upper bound.
 #define ZM_FIB_MACRO_TABLE 0x118
 #define ZM_MACRO_TABLE_LIMIT 0x10000000u
+// Mini-stream: a WordDocument stream smaller than the header's cutoff lives in 64-byte
+// mini-sectors, eight to a sector of the root entry's stream (the container).
+#define ZM_MINI_SECTOR 64
+#define ZM_MINI_PER_SECTOR 8
+// Such a stream is read only when it has at most this many mini-sectors (4096 bytes, the format's
+// cutoff); a longer mini-chain, or a loop in it, fails the open.
+#define ZM_MAX_MINI_CHAIN 64
+// Mini-FAT sectors followed: 64 sectors of 128 entries number the 8192 mini-sectors that a
+// container of ZM_MAX_CHAIN sectors can hold, so no usable mini-sector lies beyond them; a longer
+// mini-FAT chain, or a loop in it, fails the open.
+#define ZM_MAX_MINIFAT_CHAIN 64
 // Listed macros per document, and the exclusive cap of a macro's length (it must fit abImage).
 #define ZM_MAX_MACROS 64
 #define ZM_MACRO_LENGTH_LIMIT 4000u
 // Text buffer of the document scan driver for the matcher's result.
 #define ZM_SCAN_TEXT 512
+// The directory that the document scan remembers and restores: POSIX paths reach 4096 bytes.
+#define ZM_CWD_AREA 4096
 
 // Raw scan: the file is read in blocks of this size; short names live in a 64-byte area.
 #define ZM_RAW_BLOCK 2048

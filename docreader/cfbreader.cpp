@@ -1,0 +1,248 @@
+// Part 3.1, the compound document reader: the WordDocument stream of an OLE2 compound file, read
+// through the one-sector cache, from regular sectors or (below the header's cutoff) from the
+// mini-stream. Also the shared open/read/close of that stream for the front end.
+#include <string.h>
+
+#include "docreader.h"
+#include "fileprim.h"
+#include "host.h"
+#include "le.h"
+
+namespace {
+
+// Header fields (file offset 0).
+constexpr uint32_t kHdrDirStart = 0x30;      // first directory sector
+constexpr uint32_t kHdrMiniCutoff = 0x38;    // streams below this size live in the mini-stream
+constexpr uint32_t kHdrMiniFatStart = 0x3C;  // first mini-FAT sector
+constexpr uint32_t kHdrFatList = 0x4C;       // the header's 109 FAT sector numbers
+const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
+
+// Directory entry fields.
+constexpr uint32_t kEntryNameBytes = 26;  // the first 13 UTF-16 code units of the name
+constexpr uint32_t kEntryType = 0x42;
+constexpr uint32_t kEntryStart = 0x74;
+constexpr uint32_t kEntrySize = 0x78;
+constexpr uint8_t kTypeRoot = 5;
+
+// Low halves of the format's end-of-chain and free markers: both end a chain.
+inline bool IsEnd(uint16_t s) { return s == 0xFFFE || s == 0xFFFF; }
+
+// The FAT entry of sector s: the next sector of its chain. Fails for a sector whose FAT sector
+// the header does not list (slots 109 to 511 are unusable) and when the read fails.
+int32_t NextInFat(DocReader* p, uint16_t s, uint16_t* pwNext) {
+  uint16_t g = static_cast<uint16_t>(s >> 7);
+  if (g >= ZM_HEADER_FAT_SLOTS) return 0;
+  if (!DOC_ReadSector(p, p->awFatSector[g])) return 0;
+  *pwNext = DOC_wLe16(p->abSector + (s & 127u) * 4u);
+  return 1;
+}
+
+// Follows a FAT chain from wStart into awOut: the start is stored, then every sector up to the
+// first end marker. More than wCap sectors (a loop included) fails.
+int32_t WalkFatChain(DocReader* p, uint16_t wStart, uint16_t* awOut, uint16_t wCap,
+                     uint16_t* pwLength) {
+  uint16_t s = wStart;
+  *pwLength = 0;
+  for (;;) {
+    if (*pwLength >= wCap) return 0;
+    awOut[(*pwLength)++] = s;
+    if (!NextInFat(p, s, &s)) return 0;
+    if (IsEnd(s)) return 1;
+  }
+}
+
+// A WordDocument stream below the cutoff: the mini-FAT's chain, the container's chain (root
+// entry, into awChain) and the stream's mini-chain, each capped and checked before any byte of
+// the stream is served. Conservative: entry 0 must be the root storage, every mini-sector must
+// lie inside the container's chain, and the mini-chain must hold exactly the entry's size.
+int32_t OpenMiniStream(DocReader* p) {
+  if (p->bRootType != kTypeRoot || IsEnd(p->wRootStart) || IsEnd(p->wMiniFatStart)) return 0;
+  if (!WalkFatChain(p, p->wMiniFatStart, p->awMiniFat, ZM_MAX_MINIFAT_CHAIN, &p->wMiniFatLength))
+    return 0;
+  if (!WalkFatChain(p, p->wRootStart, p->awChain, ZM_MAX_CHAIN, &p->wChainLength)) return 0;
+
+  uint16_t m = p->wStartSector;
+  p->wMiniChainLength = 0;
+  for (;;) {
+    if (p->wMiniChainLength >= ZM_MAX_MINI_CHAIN) return 0;
+    if (m / ZM_MINI_PER_SECTOR >= p->wChainLength) return 0;  // beyond the container
+    p->awMiniChain[p->wMiniChainLength++] = m;
+    uint16_t g = static_cast<uint16_t>(m >> 7);
+    if (g >= p->wMiniFatLength || !DOC_ReadSector(p, p->awMiniFat[g])) return 0;
+    m = DOC_wLe16(p->abSector + (m & 127u) * 4u);
+    if (IsEnd(m)) break;
+  }
+  uint32_t lNeeded = p->lStreamSize / ZM_MINI_SECTOR + (p->lStreamSize % ZM_MINI_SECTOR ? 1 : 0);
+  if (lNeeded != p->wMiniChainLength) return 0;  // the size and the chain disagree
+  p->bInMiniStream = 1;
+  return 1;
+}
+
+// Where stream byte lPos lies: the sector that holds it, the byte's offset in that sector, and
+// how many bytes of the stream run on from there within the sector (to the end of the sector,
+// or of the mini-sector). 0 when the stream's chain does not reach lPos.
+int32_t Locate(const DocReader* p, uint32_t lPos, uint16_t* pwSector, uint32_t* plInSector,
+               uint32_t* plRun) {
+  if (p->bInMiniStream) {
+    uint32_t k = lPos / ZM_MINI_SECTOR;
+    if (k >= p->wMiniChainLength) return 0;
+    uint16_t m = p->awMiniChain[k];
+    if (m / ZM_MINI_PER_SECTOR >= p->wChainLength) return 0;
+    *pwSector = p->awChain[m / ZM_MINI_PER_SECTOR];
+    *plInSector = (m % ZM_MINI_PER_SECTOR) * ZM_MINI_SECTOR + lPos % ZM_MINI_SECTOR;
+    *plRun = ZM_MINI_SECTOR - lPos % ZM_MINI_SECTOR;
+    return 1;
+  }
+  uint32_t k = lPos / p->lSectorSize;
+  if (k >= p->wChainLength) return 0;
+  *pwSector = p->awChain[k];
+  *plInSector = lPos % p->lSectorSize;
+  *plRun = p->lSectorSize - *plInSector;
+  return 1;
+}
+
+}  // namespace
+
+int32_t DOC_ReadSector(DocReader* p, uint16_t wSector) {
+  uint32_t lOffset = (wSector + 1u) * p->lSectorSize;
+  if (lOffset == p->lCachedOffset) return 1;
+  if (lSeekFile(p->hFile, static_cast<int32_t>(lOffset), 0) == -1) return 0;
+  p->lCachedOffset = lOffset;
+  // A short or failed read is no error: the bytes it doesn't deliver keep their contents.
+  uReadBlock(p->hFile, p->abSector, ZM_SECTOR);
+  return 1;
+}
+
+int32_t DOC_FindWordDocument(DocReader* p) {
+  if (lSeekFile(p->hFile, static_cast<int32_t>(p->lDirOffset), 0) == -1) return 0;
+  // One contiguous block from the directory's first sector; its FAT chain is not followed.
+  uint32_t cbRead = uReadBlock(p->hFile, p->abImage, ZM_IMAGE);
+  if (cbRead == ZM_IO_ERROR || cbRead == 0) return 0;
+  if (cbRead > ZM_IMAGE) cbRead = ZM_IMAGE;
+  uint32_t nEntries = cbRead / ZM_DIR_ENTRY;
+  if (nEntries > 0) {
+    p->wRootStart = DOC_wLe16(p->abImage + kEntryStart);
+    p->bRootType = p->abImage[kEntryType];
+  }
+  // Every whole entry read is examined, the last one included.
+  for (uint32_t e = 0; e < nEntries; ++e) {
+    const uint8_t* pbEntry = p->abImage + e * ZM_DIR_ENTRY;
+    // The name reduced to 8-bit text: every non-zero byte of its first 26 bytes, in order.
+    char szName[kEntryNameBytes + 1];
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < kEntryNameBytes; ++i)
+      if (pbEntry[i] != 0) szName[n++] = static_cast<char>(pbEntry[i]);
+    szName[n] = '\0';
+    if (strcmp(szName, "WordDocument") == 0) {
+      p->wStartSector = DOC_wLe16(pbEntry + kEntryStart);
+      p->lStreamSize = DOC_lLe32(pbEntry + kEntrySize);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int32_t DOC_WalkChain(DocReader* p) {
+  return WalkFatChain(p, p->wStartSector, p->awChain, ZM_MAX_CHAIN, &p->wChainLength);
+}
+
+int32_t DOC_Open(DocReader* p) {
+  if (p->lSectorSize != ZM_SECTOR) return 0;
+  p->lCachedOffset = 0;
+  p->bInMiniStream = 0;
+  p->wChainLength = 0;
+  p->wMiniChainLength = 0;
+  p->wMiniFatLength = 0;
+  // The count delivered is not tested: bytes a short file doesn't supply keep their value.
+  uReadBlock(p->hFile, p->abImage, ZM_IMAGE);
+  if (memcmp(p->abImage, kSignature, sizeof kSignature) != 0) return 0;
+  for (uint32_t g = 0; g < ZM_FAT_SLOTS; ++g)
+    p->awFatSector[g] =
+        g < ZM_HEADER_FAT_SLOTS ? DOC_wLe16(p->abImage + kHdrFatList + 4 * g) : 0xFFFF;
+  p->lDirOffset = (DOC_wLe16(p->abImage + kHdrDirStart) + 1u) * p->lSectorSize;
+  p->lMiniCutoff = DOC_lLe32(p->abImage + kHdrMiniCutoff);
+  p->wMiniFatStart = DOC_wLe16(p->abImage + kHdrMiniFatStart);
+
+  if (!DOC_FindWordDocument(p)) return 0;
+  if (IsEnd(p->wStartSector)) return 0;  // an empty stream: nothing to read
+  if (p->lStreamSize >= p->lMiniCutoff) {
+    // Regular sectors, exactly as Part 3.1 reads them.
+    if (!DOC_WalkChain(p) || !DOC_ReadSector(p, p->awChain[0])) return 0;
+    p->lMacroTablePos = DOC_lLe32(p->abSector + ZM_FIB_MACRO_TABLE);
+  } else {
+    if (!OpenMiniStream(p)) return 0;
+    DOC_SetRequest(p, ZM_FIB_MACRO_TABLE, 4);
+    if (!DOC_ReadStream(p)) return 0;
+    p->lMacroTablePos = DOC_lLe32(p->abImage);
+  }
+  return p->lMacroTablePos < ZM_MACRO_TABLE_LIMIT ? 1 : 0;
+}
+
+void DOC_SetRequest(DocReader* p, uint32_t lPos, int32_t nLength) {
+  p->lReqPos = lPos;
+  p->nReqLeft = nLength;
+  p->nReqOut = 0;
+}
+
+int32_t DOC_ReadStream(DocReader* p) {
+  if (p->nReqOut < 0 || p->nReqOut > ZM_IMAGE || p->nReqLeft > ZM_IMAGE - p->nReqOut) return 0;
+  // One piece per (mini-)sector, in stream order; the first runs even for an empty request, so a
+  // position beyond the chain always fails.
+  do {
+    uint16_t wSector;
+    uint32_t lInSector, lRun;
+    if (!Locate(p, p->lReqPos, &wSector, &lInSector, &lRun)) return 0;
+    if (!DOC_ReadSector(p, wSector)) return 0;
+    int32_t n = static_cast<int32_t>(lRun);
+    if (n > p->nReqLeft) n = p->nReqLeft;
+    if (n > 0) {
+      memcpy(p->abImage + p->nReqOut, p->abSector + lInSector, static_cast<size_t>(n));
+      p->lReqPos += static_cast<uint32_t>(n);
+      p->nReqOut += n;
+      p->nReqLeft -= n;
+    }
+  } while (p->nReqLeft > 0);
+  return 1;
+}
+
+uint32_t DOC_lFileOffsetOf(const DocReader* p, uint32_t lPos) {
+  uint16_t wSector;
+  uint32_t lInSector, lRun;
+  if (!Locate(p, lPos, &wSector, &lInSector, &lRun)) return 0;
+  return (wSector + 1u) * p->lSectorSize + lInSector;
+}
+
+static_assert(sizeof(DocReader) <= 0xFFFF, "pCommitBlock takes a 16-bit size");
+
+DocReader* DOC_pOpenDocument(const char* szPath) {
+  DocReader* p = static_cast<DocReader*>(pCommitBlock(sizeof(DocReader)));
+  if (p == nullptr) return nullptr;
+  p->hFile = hOpenRead(szPath);
+  if (p->hFile == ZM_HFILE_ERROR) {
+    iReleaseBlock(p);
+    return nullptr;
+  }
+  p->lSectorSize = ZM_SECTOR;
+  if (!DOC_Open(p)) {
+    DOC_CloseDocument(p);
+    return nullptr;
+  }
+  return p;
+}
+
+int32_t DOC_iReadAt(DocReader* p, uint32_t lPos, int32_t cb) {
+  if (cb < 0 || cb > ZM_IMAGE) return 0;
+  DOC_SetRequest(p, lPos, cb);
+  return DOC_ReadStream(p);
+}
+
+uint32_t DOC_lReadableBytes(const DocReader* p) {
+  return p->bInMiniStream ? p->wMiniChainLength * static_cast<uint32_t>(ZM_MINI_SECTOR)
+                          : p->wChainLength * p->lSectorSize;
+}
+
+void DOC_CloseDocument(DocReader* p) {
+  if (p == nullptr) return;
+  iCloseFile(p->hFile);
+  iReleaseBlock(p);
+}
