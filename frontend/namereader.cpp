@@ -1,0 +1,114 @@
+// The name reader's file side: the WordDocument stream read through the library's own reading
+// code (DOC_pOpenDocument, DOC_iReadAt), so names come from exactly the bytes a scan would see.
+#include "namereader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+#include "docreader.h"
+
+namespace zebscan {
+namespace {
+
+// The FIB's version number: Word 6.0 writes 101, Word 95 104, Word 97 and later 193 and above.
+constexpr unsigned kFibWord6 = 101;
+constexpr unsigned kFibWord97 = 193;
+constexpr uint32_t kFibVersion = 2;
+constexpr uint32_t kFibMacroTableSize = 0x11C;
+// Tables of real documents stay far below this; reading stops here whatever the FIB claims.
+constexpr uint32_t kMaxTableBytes = 0x40000;
+constexpr uint32_t kMiniSector = 64;
+
+unsigned U16(const uint8_t* p) { return p[0] | (p[1] << 8); }
+uint32_t U32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+struct ReaderClose {
+  void operator()(DocReader* p) const { DOC_CloseDocument(p); }
+};
+using ReaderPtr = std::unique_ptr<DocReader, ReaderClose>;
+
+constexpr uint64_t kNowhere = UINT64_MAX;
+
+// The file offset that holds stream byte lPos, or kNowhere when the chain does not reach it.
+uint64_t FileOffsetOf(const DocReader& r, uint32_t lPos) {
+  uint64_t lContainer = lPos;
+  if (r.bInMiniStream) {
+    if (lPos / kMiniSector >= r.wMiniChainLength) return kNowhere;
+    lContainer = uint64_t{r.awMiniChain[lPos / kMiniSector]} * kMiniSector + lPos % kMiniSector;
+  }
+  if (lContainer / ZM_SECTOR >= r.wChainLength) return kNowhere;
+  return (uint64_t{r.awChain[lContainer / ZM_SECTOR]} + 1) * ZM_SECTOR + lContainer % ZM_SECTOR;
+}
+
+// Reads cb stream bytes from lPos into *pOut, piece by piece (a piece never spans two sectors or
+// mini-sectors), up to the first byte that lies outside the file. The reader would take bytes past
+// the file's end as zeros; here they end the read. Returns the bytes read.
+uint32_t ReadPresent(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile,
+                     std::vector<uint8_t>* pOut) {
+  uint32_t cbGranule = pR->bInMiniStream ? kMiniSector : ZM_SECTOR;
+  uint32_t done = 0;
+  while (done < cb) {
+    uint32_t pos = lPos + done;
+    uint64_t lFirst = FileOffsetOf(*pR, pos);
+    if (lFirst >= cbFile) break;
+    // Within a piece the file offsets run on, so the file's end may cut it.
+    uint32_t n = static_cast<uint32_t>(
+        std::min<uint64_t>({cb - done, cbGranule - pos % cbGranule, cbFile - lFirst}));
+    if (!DOC_iReadAt(pR, pos, static_cast<int32_t>(n))) break;
+    pOut->insert(pOut->end(), pR->abImage, pR->abImage + n);
+    done += n;
+  }
+  return done;
+}
+
+}  // namespace
+
+DocNames ReadDocumentNames(const std::string& path) {
+  DocNames r;
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return r;
+  uint64_t cbFile = static_cast<uint64_t>(in.tellg());
+  uint8_t abHead[ZM_SECTOR] = {};
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(abHead), sizeof abHead);
+  uint64_t cbHead = static_cast<uint64_t>(in.gcount());
+  if (in.bad()) return r;
+  in.close();
+
+  r.kind = DocKind::kNotWord6;
+  static const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
+  if (cbHead < 4 || std::memcmp(abHead, kSignature, 4) != 0) return r;
+  ReaderPtr pR(DOC_pOpenDocument(path.c_str()));
+  if (!pR) {
+    // The reader takes missing bytes as zeros, so a cut file fails in many ways, or not at all.
+    uint64_t lDir = (U16(abHead + 0x30) + 1ull) * ZM_SECTOR;
+    if (cbHead < ZM_SECTOR || lDir >= cbFile) r.kind = DocKind::kTruncated;
+    return r;
+  }
+  std::vector<uint8_t> abFib;
+  if (ReadPresent(pR.get(), 0, kFibMacroTableSize + 4, cbFile, &abFib) != kFibMacroTableSize + 4) {
+    r.kind = DocKind::kTruncated;
+    return r;
+  }
+  unsigned nFib = U16(&abFib[kFibVersion]);
+  if (nFib < kFibWord6 || nFib >= kFibWord97) return r;
+  r.kind = DocKind::kWord6;
+
+  uint32_t lTable = pR->lMacroTablePos;
+  uint32_t cbStream = DOC_lReadableBytes(pR.get());
+  uint32_t cbClaimed = U32(&abFib[kFibMacroTableSize]);
+  if (lTable >= cbStream) return r;
+  uint32_t cbTable =
+      std::min({cbStream - lTable, kMaxTableBytes, cbClaimed ? cbClaimed : kMaxTableBytes});
+  std::vector<uint8_t> abTable;
+  uint32_t cbRead = ReadPresent(pR.get(), lTable, cbTable, cbFile, &abTable);
+  r.table = ParseMacroTable(abTable.data(), abTable.size());
+  if (cbRead < cbTable && (cbRead == 0 || r.table.bCut)) r.kind = DocKind::kTruncated;
+  return r;
+}
+
+}  // namespace zebscan

@@ -1,0 +1,42 @@
+// The front end's own reading of a document's macro names: the macro table's 0x11 name section,
+// joined to the 0x01 macro entries, read through the library's compound document reader.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zebscan {
+
+// What a macro table yields. Names are Windows-1252 bytes, in macro-entry order.
+struct MacroTable {
+  size_t nMacros = 0;              // entries marked 0x55 in the 0x01 section
+  std::vector<std::string> names;  // the names of those entries that the 0x11 section gives
+  size_t nUnnamed = 0;             // entries whose id names nothing (no 0x11 section, or no match)
+  bool bNameSection = false;       // a whole 0x11 section was read
+  bool bCut = false;               // the table ends inside a section
+};
+
+// Walks a macro table (its first byte is 0xFF) held in pb[0..cb). Sections it knows are read or
+// stepped over; an unknown one, 0x12 and 0x40 end the walk, as does the end of the bytes. A
+// section that does not fit sets bCut and keeps what was read before it; the names of a 0x11
+// section cut short are dropped as a whole. Not a table (empty, or no 0xFF): nMacros 0.
+MacroTable ParseMacroTable(const uint8_t* pb, size_t cb);
+
+enum class DocKind {
+  kUnreadable,  // the file cannot be opened or read
+  kNotWord6,    // no compound file, no WordDocument stream, or a Word version after Word 95
+  kTruncated,   // the file ends before sectors that its own structure names
+  kWord6,       // a Word 6/95 document; its table says whether it has macros
+};
+
+struct DocNames {
+  DocKind kind = DocKind::kUnreadable;
+  MacroTable table;
+};
+
+// Reads the macro names of the document at path. A document without a macro table answers
+// kWord6 with nMacros 0. A table that the file's end cuts answers kTruncated with what was read.
+DocNames ReadDocumentNames(const std::string& path);
+
+}  // namespace zebscan

@@ -1,0 +1,83 @@
+// zebscan's platform calls on POSIX: isatty, mkstemp, and the case-sensitive name lookup.
+#include <dirent.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform.h"
+#include "textutil.h"
+
+namespace zebscan {
+namespace {
+
+char g_szInterruptPath[260];
+
+void OnInterrupt(int iSignal) {
+  if (g_szInterruptPath[0] != '\0') unlink(g_szInterruptPath);  // async-signal-safe
+  signal(iSignal, SIG_DFL);
+  raise(iSignal);
+}
+
+}  // namespace
+
+void RemoveOnInterrupt(const std::string& sPath) {
+  static const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+  g_szInterruptPath[0] = '\0';
+  if (sPath.empty() || sPath.size() >= sizeof g_szInterruptPath) return;
+  std::memcpy(g_szInterruptPath, sPath.c_str(), sPath.size() + 1);
+  for (int iSignal : kSignals) {
+    struct sigaction sa = {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(iSignal, &sa, nullptr);
+  }
+}
+
+const char* PathSeparators() { return "/"; }
+
+std::string ExecutableDirectory() {
+  char sz[4096];
+  ssize_t n = readlink("/proc/self/exe", sz, sizeof sz - 1);
+  if (n <= 0) return {};
+  std::string s(sz, static_cast<size_t>(n));
+  return s.substr(0, s.rfind('/') + 1);
+}
+
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+std::string MakeTempFile() {
+  const char* szDir = getenv("TMPDIR");
+  std::string sTemplate = std::string(szDir && *szDir ? szDir : "/tmp") + "/zebscan-XXXXXX";
+  std::vector<char> ab(sTemplate.begin(), sTemplate.end());
+  ab.push_back('\0');
+  int fd = mkstemp(ab.data());
+  if (fd < 0) return {};
+  close(fd);
+  return ab.data();
+}
+
+std::vector<std::string> ResolveListedPath(const std::string& line) {
+  struct stat st;
+  size_t iSep = line.rfind('/');
+  std::string sDir = iSep == std::string::npos ? "." : line.substr(0, iSep == 0 ? 1 : iSep);
+  std::string sPrefix = iSep == std::string::npos ? "" : line.substr(0, iSep + 1);
+  std::string sName = iSep == std::string::npos ? line : line.substr(iSep + 1);
+  std::vector<std::string> aMatches;
+  DIR* pDir = opendir(sDir.c_str());
+  if (pDir != nullptr) {
+    while (dirent* e = readdir(pDir)) {
+      std::string sPath = sPrefix + e->d_name;
+      if (AsciiUpper(e->d_name) == sName && stat(sPath.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        aMatches.push_back(sPath);
+    }
+    closedir(pDir);
+  }
+  std::sort(aMatches.begin(), aMatches.end());
+  return aMatches;
+}
+
+}  // namespace zebscan
