@@ -1,0 +1,181 @@
+#!/usr/bin/python3
+"""zebscan end to end: builds the sample documents, runs zebscan (natively, or zebscan.exe under
+Wine) on them and compares every line and the exit status with the expected reports in samples/;
+parses --json and --list-definitions --json; checks the command line's answers."""
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+FAILURES = []
+
+
+def check(ok, what):
+    if not ok:
+        FAILURES.append(what)
+        print("FAIL:", what)
+
+
+def normalise(text):
+    """Lines with the Windows separators of a listed path turned into '/', the time masked."""
+    lines = []
+    for line in text.replace("\r\n", "\n").splitlines():
+        line = re.sub(r"^Time: [0-9.]+ sec$", "Time: * sec", line)
+        head, sep, tail = line.partition(": ")
+        lines.append(head.replace("\\", "/") + sep + tail)
+    return lines
+
+
+class Runner:
+    def __init__(self, args):
+        self.prefix = args.emulator.split() if args.emulator else []
+        self.zebscan = self.prefix + [os.path.abspath(args.zebscan)]
+        self.mksamples = self.prefix + [os.path.abspath(args.mksamples)]
+        self.work = os.path.abspath(args.work)
+
+    def run(self, *argv, env=None):
+        p = subprocess.run(self.zebscan + list(argv), cwd=self.work, capture_output=True, env=env)
+        return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+
+
+def expected(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read().splitlines()
+
+
+def compare(name, got_text, want_lines):
+    got = normalise(got_text)
+    if got != want_lines:
+        print("--- expected (%s)\n%s\n--- got\n%s" % (name, "\n".join(want_lines), "\n".join(got)))
+    check(got == want_lines, name + ": report differs")
+
+
+def check_interrupt(r):
+    """An interrupt while the list file exists still removes it. The walk of a large tree is
+    interrupted as soon as its list file shows; if the walk wins the race, the file must be gone
+    all the same."""
+    big = os.path.join(r.work, "big")
+    os.makedirs(big)
+    for i in range(20000):
+        open(os.path.join(big, "f%05d.doc" % i), "wb").close()
+    tmp = tempfile.mkdtemp(dir=r.work)
+    p = subprocess.Popen(r.zebscan + ["big"], cwd=r.work, env=dict(os.environ, TMPDIR=tmp),
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    while p.poll() is None and not os.listdir(tmp):
+        pass
+    p.send_signal(signal.SIGINT)
+    p.wait(timeout=60)
+    check(p.returncode in (-signal.SIGINT, 2), "interrupted: exit %s" % p.returncode)
+    check(os.listdir(tmp) == [], "list file left behind after an interrupt")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--zebscan", required=True)
+    ap.add_argument("--mksamples", required=True)
+    ap.add_argument("--expected", required=True)
+    ap.add_argument("--work", required=True)
+    ap.add_argument("--emulator", default="")
+    args = ap.parse_args()
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    r = Runner(args)
+    out = "samples/out"  # as the README's main job names it
+    subprocess.run(r.mksamples + [out], cwd=r.work, check=True)
+
+    # The report of the README's main job, and the same with --deep.
+    status, stdout, _ = r.run(out)
+    compare("default", stdout, expected(os.path.join(args.expected, "expected-report.txt")))
+    check(status == 1, "default: exit status %d, want 1" % status)
+    status, stdout, _ = r.run("--deep", "--no-summary", out)
+    compare("--deep", stdout, expected(os.path.join(args.expected, "expected-deep.txt")))
+    check(status == 1, "--deep: exit status %d, want 1" % status)
+
+    # Exit status by outcome, with files named one by one (cases: arguments, status, lines).
+    def sample(name):
+        return out + "/" + name
+    cases = [
+        ([sample("01-clean-no-macros.doc"), sample("02-clean-macros.doc")], 0, 2),
+        ([sample("03-concept-names.doc")], 1, 1),
+        ([sample("10-plain-text.doc")], 2, 1),
+        ([sample("10-plain-text.doc"), sample("07-numbered-macros.doc")], 1, 2),
+        ([out + "/missing.doc"], 2, 1),
+        (["--infected", out], 1, 3),
+        (["--raw", "EasyMan", sample("01-clean-no-macros.doc")], 0, 1),
+        (["--filter", "*.txt", out], 0, 0),
+    ]
+    for argv, want_status, want_lines in cases:
+        status, stdout, _ = r.run("--no-summary", *argv)
+        check(status == want_status, "%s: exit status %d, want %d" % (argv, status, want_status))
+        check(len(stdout.splitlines()) == want_lines, "%s: %d lines, want %d" % (argv, len(stdout.splitlines()), want_lines))
+    status, stdout, _ = r.run("--no-summary", out + "/missing.doc")
+    check(stdout.rstrip().endswith("missing.doc: Unreadable ERROR"), "missing file: " + stdout)
+
+    # --names shows what the name reader read.
+    status, stdout, _ = r.run("--names", "--no-summary", sample("03-concept-names.doc"))
+    check("names: AAAZAO&AAAZFS&AutoOpen&PayLoad&FileSaveAs&" in stdout, "--names: " + stdout)
+
+    # --json: one object per file in report order, then the summary.
+    status, stdout, _ = r.run("--json", out)
+    objects = [json.loads(line) for line in stdout.splitlines()]
+    text = [l for l in normalise(r.run(out)[1]) if ": " in l and not l.startswith("Time")][:len(objects) - 1]
+    check(len(objects) == 11, "--json: %d objects, want 11" % len(objects))
+    for obj, line in zip(objects, text):
+        verdict = obj["result"] if obj["result"] == "OK" else \
+            (obj.get("virus", "") + " FOUND" if obj["result"] == "FOUND" else obj.get("reason", "") + " ERROR")
+        check(obj["path"].replace("\\", "/") + ": " + verdict == line, "--json disagrees: %s / %s" % (obj, line))
+    summary = objects[-1].get("summary", {})
+    check(summary.get("scanned") == 10 and summary.get("infected") == 3, "--json summary: %s" % summary)
+    check(status == 1, "--json: exit status %d" % status)
+
+    # The database as it ships.
+    status, stdout, _ = r.run("--list-definitions", "--json")
+    db = json.loads(stdout)
+    slots = sum(len(m["signatures"]) for d in db["definitions"] for m in d["macros"])
+    check(len(db["definitions"]) == 59 and db["definition_count"] == 59, "59 definitions")
+    check(slots == 26 and db["signature_slots_used"] == 26, "26 signature slots, got %d" % slots)
+    check([e["name"] for e in db["raw_signatures"]] == ["FormatC", "Wazzu", "Guess", "EasyMan", "SaverSex"],
+          "five raw entries")
+    check(db["definitions"][0]["name"] == "Macro.Word.WMVCK" and db["definitions"][0]["threshold"] == 20,
+          "chain order")
+    check(status == 0, "--list-definitions: exit status")
+    status, stdout, _ = r.run("--list-definitions")
+    check(status == 0 and "59 definitions, 26 signature slots used" in stdout, "--list-definitions text")
+
+    # The command line: help and version exit 0, usage errors 2.
+    for argv, want in ((["--help"], 0), (["--version"], 0), ([], 2), (["--bogus", out], 2),
+                       (["--raw", "formatc", out], 2), (["--library", "no-such-library", out], 2)):
+        status, stdout, stderr = r.run(*argv)
+        check(status == want, "%s: exit status %d, want %d" % (argv, status, want))
+    check("zebscan 1.0.0" in r.run("--version")[1], "--version text")
+    check("--deep" in r.run("--help")[1], "--help text")
+
+    # Many files: no progress line when stderr is not a terminal; the list file is removed.
+    many = os.path.join(r.work, "many")
+    os.makedirs(many)
+    for i in range(320):
+        with open(os.path.join(many, "f%03d.doc" % i), "wb") as f:
+            f.write(b"plain")
+    env = dict(os.environ)
+    if not r.prefix:
+        env["TMPDIR"] = tempfile.mkdtemp(dir=r.work)
+    status, stdout, stderr = r.run("--no-summary", "many", env=env)
+    check(len(stdout.splitlines()) == 320 and stderr == "", "320 files, quiet stderr: %r" % stderr[:200])
+    if not r.prefix:
+        check(os.listdir(env["TMPDIR"]) == [], "list file left behind: %s" % os.listdir(env["TMPDIR"]))
+
+    if not r.prefix:
+        check_interrupt(r)
+
+    print("%d failures" % len(FAILURES))
+    return 1 if FAILURES else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
