@@ -12,9 +12,10 @@
 namespace zebscan {
 namespace {
 
-// The FIB's version number: Word 6.0 writes 101, Word 95 104, Word 97 and later 193 and above.
-constexpr unsigned kFibWord6 = 101;
-constexpr unsigned kFibWord97 = 193;
+// The FIB's version number: Word 6.0 writes 101 (0x65), Word 95 104 (0x68); the Word 97 betas
+// wrote higher numbers up to 0xC0 with the Word 97 layout, and Word 97 itself 0xC1 on.
+constexpr unsigned kFibWord6 = 0x65;
+constexpr unsigned kFibLastWord95 = 0x69;
 constexpr uint32_t kFibVersion = 2;
 constexpr uint32_t kFibMacroTableSize = 0x11C;
 // Tables of real documents stay far below this; reading stops here whatever the FIB claims.
@@ -86,7 +87,10 @@ DocNames ReadDocumentNames(const std::string& path) {
   if (!pR) {
     // The reader takes missing bytes as zeros, so a cut file fails in many ways, or not at all.
     uint64_t lDir = (U16(abHead + 0x30) + 1ull) * ZM_SECTOR;
-    if (cbHead < ZM_SECTOR || lDir >= cbFile) r.kind = DocKind::kTruncated;
+    if (cbHead < ZM_SECTOR || lDir >= cbFile)
+      r.kind = DocKind::kTruncated;
+    else if (cbFile > (ZM_MAX_CHAIN + 1ull) * ZM_SECTOR)  // its stream may pass the reader's cap
+      r.kind = DocKind::kTooLarge;
     return r;
   }
   std::vector<uint8_t> abFib;
@@ -95,7 +99,7 @@ DocNames ReadDocumentNames(const std::string& path) {
     return r;
   }
   unsigned nFib = U16(&abFib[kFibVersion]);
-  if (nFib < kFibWord6 || nFib >= kFibWord97) return r;
+  if (nFib < kFibWord6 || nFib > kFibLastWord95) return r;
   r.kind = DocKind::kWord6;
 
   uint32_t lTable = pR->lMacroTablePos;

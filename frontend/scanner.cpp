@@ -25,6 +25,8 @@ const char* KindReason(DocKind kind) {
       return "Not a Word 6/95 document";
     case DocKind::kTruncated:
       return "Truncated document";
+    case DocKind::kTooLarge:
+      return "Document too large";
     case DocKind::kWord6:
       break;
   }
