@@ -24,6 +24,12 @@ constexpr uint32_t kEntryStart = 0x74;
 constexpr uint32_t kEntrySize = 0x78;
 constexpr uint8_t kTypeRoot = 5;
 
+// Records why the open fails, for DOC_pOpenDocument's caller; the result is always 0.
+int32_t Fail(DocReader* p, int32_t iWhy) {
+  p->iOpenFailure = iWhy;
+  return 0;
+}
+
 // Low halves of the format's end-of-chain and free markers: both end a chain.
 inline bool IsEnd(uint16_t s) { return s == 0xFFFE || s == 0xFFFF; }
 
@@ -44,9 +50,9 @@ int32_t WalkFatChain(DocReader* p, uint16_t wStart, uint16_t* awOut, uint16_t wC
   uint16_t s = wStart;
   *pwLength = 0;
   for (;;) {
-    if (*pwLength >= wCap) return 0;
+    if (*pwLength >= wCap) return Fail(p, DOC_WHY_CHAIN_TOO_LONG);
     awOut[(*pwLength)++] = s;
-    if (!NextInFat(p, s, &s)) return 0;
+    if (!NextInFat(p, s, &s)) return Fail(p, DOC_WHY_BROKEN_CHAIN);
     if (IsEnd(s)) return 1;
   }
 }
@@ -147,7 +153,8 @@ int32_t DOC_WalkChain(DocReader* p) {
 }
 
 int32_t DOC_Open(DocReader* p) {
-  if (p->lSectorSize != ZM_SECTOR) return 0;
+  if (p->lSectorSize != ZM_SECTOR) return Fail(p, DOC_WHY_FILE);
+  p->iOpenFailure = DOC_WHY_NONE;
   p->lCachedOffset = 0;
   p->bInMiniStream = 0;
   p->wChainLength = 0;
@@ -155,7 +162,7 @@ int32_t DOC_Open(DocReader* p) {
   p->wMiniFatLength = 0;
   // The count delivered is not tested: bytes a short file doesn't supply keep their value.
   uReadBlock(p->hFile, p->abImage, ZM_IMAGE);
-  if (memcmp(p->abImage, kSignature, sizeof kSignature) != 0) return 0;
+  if (memcmp(p->abImage, kSignature, sizeof kSignature) != 0) return Fail(p, DOC_WHY_NOT_OLE2);
   for (uint32_t g = 0; g < ZM_FAT_SLOTS; ++g)
     p->awFatSector[g] =
         g < ZM_HEADER_FAT_SLOTS ? DOC_wLe16(p->abImage + kHdrFatList + 4 * g) : 0xFFFF;
@@ -163,19 +170,21 @@ int32_t DOC_Open(DocReader* p) {
   p->lMiniCutoff = DOC_lLe32(p->abImage + kHdrMiniCutoff);
   p->wMiniFatStart = DOC_wLe16(p->abImage + kHdrMiniFatStart);
 
-  if (!DOC_FindWordDocument(p)) return 0;
-  if (IsEnd(p->wStartSector)) return 0;  // an empty stream: nothing to read
+  if (!DOC_FindWordDocument(p)) return Fail(p, DOC_WHY_NO_WORDDOCUMENT);
+  if (IsEnd(p->wStartSector)) return Fail(p, DOC_WHY_EMPTY_STREAM);  // nothing to read
   if (p->lStreamSize >= p->lMiniCutoff) {
     // Regular sectors, exactly as Part 3.1 reads them.
-    if (!DOC_WalkChain(p) || !DOC_ReadSector(p, p->awChain[0])) return 0;
+    if (!DOC_WalkChain(p)) return 0;
+    if (!DOC_ReadSector(p, p->awChain[0])) return Fail(p, DOC_WHY_BROKEN_CHAIN);
     p->lMacroTablePos = DOC_lLe32(p->abSector + ZM_FIB_MACRO_TABLE);
   } else {
-    if (!OpenMiniStream(p)) return 0;
+    if (!OpenMiniStream(p)) return Fail(p, DOC_WHY_MINI_STREAM);
     DOC_SetRequest(p, ZM_FIB_MACRO_TABLE, 4);
-    if (!DOC_ReadStream(p)) return 0;
+    if (!DOC_ReadStream(p)) return Fail(p, DOC_WHY_FIB);
     p->lMacroTablePos = DOC_lLe32(p->abImage);
   }
-  return p->lMacroTablePos < ZM_MACRO_TABLE_LIMIT ? 1 : 0;
+  if (p->lMacroTablePos >= ZM_MACRO_TABLE_LIMIT) return Fail(p, DOC_WHY_FIB);
+  return 1;
 }
 
 void DOC_SetRequest(DocReader* p, uint32_t lPos, int32_t nLength) {
@@ -214,7 +223,10 @@ uint32_t DOC_lFileOffsetOf(const DocReader* p, uint32_t lPos) {
 
 static_assert(sizeof(DocReader) <= 0xFFFF, "pCommitBlock takes a 16-bit size");
 
-DocReader* DOC_pOpenDocument(const char* szPath) {
+DocReader* DOC_pOpenDocument(const char* szPath, int32_t* piWhy) {
+  int32_t iDummy;
+  if (piWhy == nullptr) piWhy = &iDummy;
+  *piWhy = DOC_WHY_FILE;
   DocReader* p = static_cast<DocReader*>(pCommitBlock(sizeof(DocReader)));
   if (p == nullptr) return nullptr;
   p->hFile = hOpenRead(szPath);
@@ -224,9 +236,11 @@ DocReader* DOC_pOpenDocument(const char* szPath) {
   }
   p->lSectorSize = ZM_SECTOR;
   if (!DOC_Open(p)) {
+    *piWhy = p->iOpenFailure;
     DOC_CloseDocument(p);
     return nullptr;
   }
+  *piWhy = DOC_WHY_NONE;
   return p;
 }
 

@@ -45,6 +45,21 @@ struct DocReader {
   uint16_t wMiniChainLength;  // mini-sectors held in awMiniChain
   uint16_t awMiniFat[ZM_MAX_MINIFAT_CHAIN];  // the mini-FAT's sectors, in order
   uint16_t awMiniChain[ZM_MAX_MINI_CHAIN];   // the stream's mini-sectors, in stream order
+
+  int32_t iOpenFailure;  // why DOC_Open last failed (DOC_WHY_*); DOC_WHY_NONE after success
+};
+
+// Why a document could not be opened for reading (DocReader.iOpenFailure, DOC_pOpenDocument).
+enum {
+  DOC_WHY_NONE = 0,
+  DOC_WHY_FILE,             // the file cannot be opened, or no DocReader can be committed
+  DOC_WHY_NOT_OLE2,         // the first four bytes are not D0 CF 11 E0
+  DOC_WHY_NO_WORDDOCUMENT,  // no entry named "WordDocument" in the directory block
+  DOC_WHY_EMPTY_STREAM,     // the WordDocument entry starts with an end or free marker
+  DOC_WHY_CHAIN_TOO_LONG,   // more than ZM_MAX_CHAIN sectors (or a loop): beyond the design
+  DOC_WHY_BROKEN_CHAIN,     // a sector the header's FAT list does not cover, or a failed seek
+  DOC_WHY_MINI_STREAM,      // a small stream whose mini-stream does not hold together
+  DOC_WHY_FIB,              // the FIB field at 0x118 is unreadable or 0x10000000 or more
 };
 
 // ---- Part 3.1: compound document reader. All return 1 on success, 0 on failure. ----
@@ -110,8 +125,8 @@ int32_t DOC_ScanDocument(const char* szDocPath, VirusDef* pStart, char* szText, 
 
 // Opens szPath read-only in a fresh DocReader and runs DOC_Open. Returns the reader, or null
 // with nothing held (file closed, block released) when the file can't be opened, no block can be
-// committed, or DOC_Open fails.
-DocReader* DOC_pOpenDocument(const char* szPath);
+// committed, or DOC_Open fails; *piWhy (when piWhy is not null) then says why (DOC_WHY_*).
+DocReader* DOC_pOpenDocument(const char* szPath, int32_t* piWhy = nullptr);
 // Reads cb bytes (at most ZM_IMAGE) of the stream from lPos into pReader->abImage[0..cb). 1 on
 // success; 0 when a byte lies beyond the stream's chain (abImage then holds what was copied).
 int32_t DOC_iReadAt(DocReader* pReader, uint32_t lPos, int32_t cb);

@@ -62,6 +62,9 @@ def main():
         print(__doc__)
         return 2
     corpus, tsv = args
+    if not os.path.isdir(os.path.join(corpus, "real")):
+        print(f"SKIPPED: no corpus at {corpus}/real")
+        return 77
     try:
         rows = read_corpus(corpus)
     except ImportError:

@@ -432,6 +432,55 @@ TEST_F(Doc, FailedPlatformCallsFailTheOpen) {
   DOC_CloseDocument(p);
 }
 
+// DOC_pOpenDocument says why it failed, so the front end can report a clear reason.
+TEST_F(Doc, OpenFailuresSayWhy) {
+  struct Case {
+    const char* szName;
+    void (*pfnSet)(zmdoc::DocSpec*);
+    int32_t iWhy;
+  } kCases[] = {
+      {"well-formed", [](zmdoc::DocSpec*) {}, DOC_WHY_NONE},
+      {"bad signature", [](zmdoc::DocSpec* s) { s->truncateTo = 2; }, DOC_WHY_NOT_OLE2},
+      {"no WordDocument", [](zmdoc::DocSpec* s) { s->streamName = u"Word"; },
+       DOC_WHY_NO_WORDDOCUMENT},
+      {"empty stream", [](zmdoc::DocSpec* s) { s->startField = zmdoc::kEndOfChain; },
+       DOC_WHY_EMPTY_STREAM},
+      {"1025 sectors", [](zmdoc::DocSpec* s) { s->minStreamSize = 1025 * 512; },
+       DOC_WHY_CHAIN_TOO_LONG},
+      {"chain loop",
+       [](zmdoc::DocSpec* s) {
+         s->minStreamSize = 5000;
+         s->streamChainLoop = true;
+       },
+       DOC_WHY_CHAIN_TOO_LONG},
+      {"sector beyond the listed FAT",
+       [](zmdoc::DocSpec* s) {
+         s->minStreamSize = 5000;
+         s->startField = 14000;
+       },
+       DOC_WHY_BROKEN_CHAIN},
+      {"mini-chain loop", [](zmdoc::DocSpec* s) { s->miniChainLoop = true; }, DOC_WHY_MINI_STREAM},
+      {"FIB position", [](zmdoc::DocSpec* s) { s->fibMacroTable = 0x10000000; }, DOC_WHY_FIB},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.szName);
+    zmdoc::DocSpec spec;
+    spec.macros = {Body(10)};
+    c.pfnSet(&spec);
+    int32_t iWhy = -1;
+    DocReader* p = DOC_pOpenDocument(Write(spec).c_str(), &iWhy);
+    EXPECT_EQ(iWhy, c.iWhy);
+    EXPECT_EQ(p != nullptr, c.iWhy == DOC_WHY_NONE);
+    DOC_CloseDocument(p);
+  }
+  int32_t iWhy = -1;
+  EXPECT_EQ(DOC_pOpenDocument(dir.Path("missing.doc").c_str(), &iWhy), nullptr);
+  EXPECT_EQ(iWhy, DOC_WHY_FILE);
+  fake.FailNth(kCallCommit, 1);
+  EXPECT_EQ(DOC_pOpenDocument(dir.Path("missing.doc").c_str(), &iWhy), nullptr);
+  EXPECT_EQ(iWhy, DOC_WHY_FILE);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Part 3.1 with the mini-stream (issue 6): streams below the header's cutoff
 
