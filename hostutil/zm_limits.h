@@ -53,9 +53,9 @@
 // The directory that the document scan remembers and restores: POSIX paths reach 4096 bytes.
 #define ZM_CWD_AREA 4096
 
-// Raw scan: the file is read in blocks of this size; short names live in a 64-byte area.
-#define ZM_RAW_BLOCK 2048
-#define ZM_RAW_NAME_AREA 64
+// Raw scan: the file is read in blocks of this size. Large enough that the read calls cost little
+// beside the search, small enough for the stack and the 16-bit sizes of the read primitive.
+#define ZM_RAW_BLOCK 61440
 
 // Directory walk: the platform's path limit (a search spec longer than this is refused).
 #define ZM_MAX_PATH 260

@@ -1,5 +1,5 @@
-// MACRO_ScanRaw: one sequential pass over a file in 2048-byte blocks, with the last n - 1 bytes
-// of each block carried in front of the next so that an occurrence across a block edge is found.
+// MACRO_ScanRaw: one sequential pass over a file in blocks of ZM_RAW_BLOCK bytes, with the last n - 1
+// bytes of each block carried in front of the next so that an occurrence across a block edge is found.
 #include "rawscan.h"
 
 #include <string.h>
@@ -29,17 +29,46 @@ const RawSignature* FindEntry(const char* szName) {
   return nullptr;
 }
 
-// First position of abSig[0..n) in ab[0..cb), or -1. memchr does the first-byte rejection.
+// Sixteen bytes as one value; the compiler maps the operations onto the widest vector unit there
+// is. Vectors pass by pointer, never by value, so no calling convention depends on that unit.
+typedef uint8_t V16 __attribute__((vector_size(16)));
+
+// Ors into *pvHits the lanes of the sixteen start positions from p whose first and last bytes
+// equal the signature's.
+inline void AddHits(V16* pvHits, const uint8_t* p, uint32_t n, const V16* pvFirst,
+                    const V16* pvLast) {
+  V16 vHead, vTail;
+  memcpy(&vHead, p, sizeof vHead);
+  memcpy(&vTail, p + n - 1, sizeof vTail);
+  *pvHits |= (vHead == *pvFirst) & (vTail == *pvLast);
+}
+
+inline uint64_t AnyLane(const V16* pv) {
+  uint64_t a[2];
+  memcpy(a, pv, sizeof a);
+  return a[0] | a[1];
+}
+
+// First position of abSig[0..n) in ab[0..cb), or -1. Start positions are tested 64 at a time on
+// the signature's first and last bytes together (random data passes both one time in 65536), and
+// only those that pass are compared whole; the tail that remains is tested position by position.
 int32_t FindBytes(const uint8_t* ab, uint32_t cb, const uint8_t* abSig, uint32_t n) {
   if (n == 0 || cb < n) return -1;
-  const uint8_t* p = ab;
-  const uint8_t* pLast = ab + (cb - n);
-  while (p <= pLast) {
-    p = static_cast<const uint8_t*>(memchr(p, abSig[0], static_cast<size_t>(pLast - p) + 1));
-    if (p == nullptr) return -1;
-    if (memcmp(p + 1, abSig + 1, n - 1) == 0) return static_cast<int32_t>(p - ab);
-    ++p;
+  const uint32_t nLast = cb - n;  // last start position
+  const V16 vFirst = V16{} + abSig[0];
+  const V16 vLast = V16{} + abSig[n - 1];
+  uint32_t i = 0;
+  // A step reads up to byte i + 63 + n - 1, so whole steps need i + 63 <= nLast.
+  for (; nLast >= 63 && i <= nLast - 63; i += 64) {
+    V16 vHits = {};
+    for (uint32_t k = 0; k < 64; k += 16) AddHits(&vHits, ab + i + k, n, &vFirst, &vLast);
+    if (AnyLane(&vHits) == 0) continue;
+    for (uint32_t j = 0; j < 64; ++j)
+      if (ab[i + j] == abSig[0] && memcmp(ab + i + j, abSig, n) == 0)
+        return static_cast<int32_t>(i + j);
   }
+  for (; i <= nLast; ++i)
+    if (ab[i] == abSig[0] && memcmp(ab + i, abSig, n) == 0) return static_cast<int32_t>(i);
   return -1;
 }
 

@@ -8,6 +8,7 @@
 #include "rawscan.h"
 #include "sigdb.h"
 #include "tempdir.h"
+#include "zm_limits.h"
 
 namespace {
 
@@ -58,6 +59,9 @@ TEST(RawTable, NoSignatureInsideAnotherOrInsideTheDatabase) {
   }
 }
 
+// The block size of the scan's reads; the edge cases sit at its boundaries.
+constexpr size_t kBlock = ZM_RAW_BLOCK;
+
 class RawScan : public ::testing::Test {
  protected:
   TempDir m_dir;
@@ -73,11 +77,12 @@ TEST_F(RawScan, FindsTheSignatureWhereverItLies) {
   } aCases[] = {
       {"at offset 0", 100, 0, 1},
       {"last bytes of a 5000-byte file", 5000, 5000 - n, 1},
-      {"ending on byte 2047", 4096, 2048 - n, 1},
-      {"starting on byte 2048", 4096, 2048, 1},
-      {"straddling the first block edge", 4096, 2048 - 8, 1},
-      {"straddling with one byte in the first block", 3000, 2047, 1},
-      {"straddling the second block edge", 6000, 4096 - 5, 1},
+      {"last bytes of a file one block and a bit long", kBlock + 77, kBlock + 77 - n, 1},
+      {"ending on the first block's last byte", 2 * kBlock, kBlock - n, 1},
+      {"starting on the second block's first byte", 2 * kBlock, kBlock, 1},
+      {"straddling the first block edge", 2 * kBlock, kBlock - 8, 1},
+      {"straddling with one byte in the first block", kBlock + 900, kBlock - 1, 1},
+      {"straddling the second block edge", 3 * kBlock, 2 * kBlock - 5, 1},
       {"file of exactly the signature", n, 0, 1},
       {"absent", 5000, std::string::npos, 0},
       {"empty file", 0, std::string::npos, 0},
@@ -92,6 +97,22 @@ TEST_F(RawScan, FindsTheSignatureWhereverItLies) {
     EXPECT_EQ(fake.OpenFiles(), 0);
     EXPECT_EQ(fake.Calls(kCallClose), 1);
   }
+}
+
+// Every start position within and around a group of positions tested together, and near the
+// end of the bytes, where positions are tested one by one.
+TEST_F(RawScan, FindsTheSignatureAtEveryAlignment) {
+  for (size_t cbFile : {size_t{300}, size_t{1000}}) {
+    for (size_t off = 0; off + Sig(3).size() <= cbFile; off += (off < 200 ? 1 : 37)) {
+      std::string sPath = m_dir.Write("f.bin", Image(cbFile, {{off, Sig(3)}}));
+      ASSERT_EQ(RAW_iScanRaw(sPath.c_str(), "EasyMan"), 1) << cbFile << " " << off;
+    }
+  }
+  // First and last byte present but the middle differs: no match anywhere.
+  std::string sNear = Sig(3);
+  sNear[7] = static_cast<char>(sNear[7] ^ 0x40);
+  std::string sPath = m_dir.Write("f.bin", Image(1000, {{10, sNear}, {500, sNear}, {985, sNear}}));
+  EXPECT_EQ(RAW_iScanRaw(sPath.c_str(), "EasyMan"), 0);
 }
 
 TEST_F(RawScan, EachNameFindsOnlyItsOwnSignature) {
@@ -118,7 +139,7 @@ TEST_F(RawScan, StaleBytesOfAnEarlierBlockNeverCompleteAMatch) {
   // positions that follow the last block's bytes in a reused buffer.
   const std::string s = Sig(1);  // Wazzu, 13 bytes
   const size_t h = 6, c = 100;
-  std::string sFile = Image(2048 + c, {{c, s.substr(h)}, {2048 + c - h, s.substr(0, h)}});
+  std::string sFile = Image(kBlock + c, {{c, s.substr(h)}, {kBlock + c - h, s.substr(0, h)}});
   ASSERT_EQ(sFile.find(s), std::string::npos);
   std::string sPath = m_dir.Write("f.bin", sFile);
   HostFake fake;
@@ -150,7 +171,7 @@ TEST_F(RawScan, OtherNamesGiveZeroAndCloseTheFile) {
 }
 
 TEST_F(RawScan, UnreadableFilesGiveZeroWithoutLeaks) {
-  std::string sPath = m_dir.Write("f.bin", Image(5000, {{3000, Sig(3)}}));
+  std::string sPath = m_dir.Write("f.bin", Image(kBlock + 5000, {{kBlock + 3000, Sig(3)}}));
   {
     HostFake fake;
     fake.FailNth(kCallRead, 2);  // the block that holds the occurrence
