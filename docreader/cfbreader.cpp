@@ -1,4 +1,4 @@
-// Part 3.1, the compound document reader: the WordDocument stream of an OLE2 compound file, read
+// The compound document reader: the WordDocument stream of an OLE2 compound file, read
 // through the one-sector cache, from regular sectors or (below the header's cutoff) from the
 // mini-stream. Also the shared open/read/close of that stream for the front end.
 #include <string.h>
@@ -173,7 +173,7 @@ int32_t DOC_Open(DocReader* p) {
   if (!DOC_FindWordDocument(p)) return Fail(p, DOC_WHY_NO_WORDDOCUMENT);
   if (IsEnd(p->wStartSector)) return Fail(p, DOC_WHY_EMPTY_STREAM);  // nothing to read
   if (p->lStreamSize >= p->lMiniCutoff) {
-    // Regular sectors, exactly as Part 3.1 reads them.
+    // Regular sectors, read as they always were.
     if (!DOC_WalkChain(p)) return 0;
     if (!DOC_ReadSector(p, p->awChain[0])) return Fail(p, DOC_WHY_BROKEN_CHAIN);
     p->lMacroTablePos = DOC_lLe32(p->abSector + ZM_FIB_MACRO_TABLE);

@@ -10,7 +10,7 @@
 #include "zm_limits.h"
 
 // The working state of one document: a plain fixed-size block, committed zero-filled with
-// pCommitBlock and released with iReleaseBlock. Fields up to abSector are those of Part 3.1; the
+// pCommitBlock and released with iReleaseBlock. Fields up to abSector are those of the regular reader; the
 // mini-stream fields after them serve WordDocument streams below the header's cutoff.
 struct DocReader {
   int32_t hFile;            // the document, opened read-only
@@ -34,7 +34,7 @@ struct DocReader {
   int32_t nReqLeft;             // bytes of the current request still to copy
   int32_t nReqOut;              // offset in abImage where the next copied byte goes
 
-  // Mini-stream support (issue 6).
+  // Mini-stream support.
   uint32_t lStreamSize;       // the WordDocument entry's size (directory entry 0x78, low 32 bits)
   uint32_t lMiniCutoff;       // header 0x38: streams below it live in the mini-stream
   uint16_t wMiniFatStart;     // header 0x3C: first sector of the mini-FAT
@@ -62,7 +62,7 @@ enum {
   DOC_WHY_FIB,              // the FIB field at 0x118 is unreadable or 0x10000000 or more
 };
 
-// ---- Part 3.1: compound document reader. All return 1 on success, 0 on failure. ----
+// ---- Compound document reader. All return 1 on success, 0 on failure. ----
 
 // Opens the compound file held in hFile (positioned at offset 0; lSectorSize set): header, FAT
 // sector list, WordDocument entry, the stream's chain (regular or through the mini-stream), and
@@ -83,7 +83,7 @@ void DOC_SetRequest(DocReader* pReader, uint32_t lPos, int32_t nLength);
 // not fit abImage.
 int32_t DOC_ReadStream(DocReader* pReader);
 
-// ---- Part 3.2: macro table and extraction. ----
+// ---- Macro table and extraction. ----
 
 // Opens the document (DOC_Open) and lists the usable macros: mark 0x55, length 1 to 3999; at
 // most ZM_MAX_MACROS are listed, further usable entries are read and ignored. 1 when at least
@@ -93,7 +93,7 @@ int32_t DOC_ReadMacroTable(DocReader* pReader);
 // wMacroCount or the read failed.
 int32_t DOC_ExtractMacro(DocReader* pReader, uint16_t wMacro);
 
-// ---- Part 3.3: signature matcher. ----
+// ---- Signature matcher. ----
 
 // Walks the chain from pStart; the first definition with a non-zero verify flag and any of its
 // signatures inside pbImage[0..lLength) wins: its name goes to szText (at least 32 bytes), it is
@@ -103,13 +103,13 @@ int32_t DOC_ExtractMacro(DocReader* pReader, uint16_t wMacro);
 int32_t DOC_MatchSignatures(const uint8_t* pbImage, VirusDef* pStart, char* szText, int32_t lLength,
                             VirusDef** ppFound);
 
-// ---- Part 3.4: document scan driver. ----
+// ---- Document scan driver. ----
 
 // Scans the macros of the document at szDocPath with the signatures of the chain from pStart.
 // Returns 1 with the definition's name in szText (at least 32 bytes) and, when ppFound is not
 // null, the definition in *ppFound; otherwise 0 with "MACRO_ERROR_OPENING_OLE2" or
 // "MACRO_NO_VIRUS_FOUND" in szText, or szText untouched when no working state could be had.
-// Moves the process to the document's drive and directory for the scan and back (Part 3.4).
+// Moves the process to the document's drive and directory for the scan and back.
 int32_t DOC_ScanDocument(const char* szDocPath, VirusDef* pStart, char* szText, VirusDef** ppFound);
 
 // ---- Shared reading of a WordDocument stream (the front end's name reader uses these). ----

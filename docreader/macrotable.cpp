@@ -1,4 +1,4 @@
-// Part 3.2, the macro table and macro extraction: the usable entries of the table that the FIB
+// The macro table and macro extraction: the usable entries of the table that the FIB
 // locates, and one macro's bytes in the clear.
 #include "docreader.h"
 #include "le.h"

@@ -1,4 +1,4 @@
-// Part 3.3, the macro signature matcher: the first definition, from a chain start, with a byte
+// The macro signature matcher: the first definition, from a chain start, with a byte
 // signature inside one extracted macro.
 #include <string.h>
 

@@ -1,4 +1,4 @@
-// Part 3.4, the document scan driver of jobs 1 and 2: moves to the document's drive and
+// The document scan driver of jobs 1 and 2: moves to the document's drive and
 // directory, lists its macros, matches them from the last to the first, and moves back.
 #include <string.h>
 

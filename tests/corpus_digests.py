@@ -10,7 +10,7 @@ reader with, in both builds (Wine has no olefile). One line per .doc file of COR
   file  expect  size  sha256  nfib  where  note
 
 expect  "read": the reader must deliver exactly these bytes;
-        "refused": opening must fail cleanly, by the reader's design (Part 3.1): the stream lies in
+        "refused": opening must fail cleanly, by the reader's design: the stream lies in
         more than 1024 regular sectors, or its FIB field at 0x118 (the macro table's position in
         a Word 6 FIB) is 0x10000000 or more.
 size    the WordDocument stream's size; sha256 its SHA-256 (olefile's bytes).

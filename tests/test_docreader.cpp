@@ -67,7 +67,7 @@ class Doc : public ::testing::Test {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Part 3.1: regular sectors
+// The compound document reader: regular sectors
 
 TEST_F(Doc, OpensAndReadsARegularStream) {
   zmdoc::DocSpec spec;
@@ -178,8 +178,8 @@ TEST_F(Doc, TheNameMustReduceExactlyToWordDocument) {
   }
 }
 
-// All 32 entries of a full directory block are examined (a choice over Part 3.1, which skips the
-// last); the 33rd lies beyond the block.
+// All 32 entries of a full directory block are examined, the last one read included; the 33rd
+// lies beyond the block.
 TEST_F(Doc, EntriesUpToTheThirtySecondAreFound) {
   for (int iEntry : {1, 2, 30, 31, 32, 40}) {
     SCOPED_TRACE(iEntry);
@@ -294,7 +294,7 @@ TEST_F(Doc, BrokenChainsFailTheOpen) {
     void (*pfnSet)(zmdoc::DocSpec*);
   } kCases[] = {
       {"a loop", [](zmdoc::DocSpec* s) { s->streamChainLoop = true; }},
-      // Empty stream (a choice over Part 3.1): a start that is an end or free marker.
+      // Empty stream: a start that is an end or free marker.
       {"start is the end marker", [](zmdoc::DocSpec* s) { s->startField = zmdoc::kEndOfChain; }},
       {"start is the free marker", [](zmdoc::DocSpec* s) { s->startField = zmdoc::kFreeSector; }},
       // A sector whose FAT sector would be listed in slot 109 or later (unusable, a choice).
@@ -482,7 +482,7 @@ TEST_F(Doc, OpenFailuresSayWhy) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Part 3.1 with the mini-stream (issue 6): streams below the header's cutoff
+// The mini-stream: streams below the header's cutoff
 
 TEST_F(Doc, ReadsASmallStreamFromTheMiniStream) {
   struct Case {
@@ -632,7 +632,7 @@ TEST_F(Doc, FileOffsetsOfStreamBytes) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Part 3.2: the macro table and extraction
+// The macro table and extraction
 
 TEST_F(Doc, ListsTheEntriesMarked0x55InTableOrder) {
   zmdoc::DocSpec spec;
@@ -804,7 +804,7 @@ TEST_F(Doc, TablesAndMacrosAcrossSectorBoundaries) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Part 3.3: the signature matcher
+// The signature matcher
 
 struct Match {
   int32_t iRet;

@@ -1,4 +1,4 @@
-// Part 3.4 and jobs 1 and 2 end to end: MACRO_Handler (ENG_iHandler) -> DOC_ScanDocument over
+// The document scan driver and jobs 1 and 2 end to end: MACRO_Handler (ENG_iHandler) -> DOC_ScanDocument over
 // documents built by the document builder, in regular sectors and in the mini-stream; every way
 // out closes the document and releases the DocReader; and the driver's drive and directory moves,
 // with real drives of the Wine prefix (skipped on POSIX, which has no drive letters).
@@ -107,8 +107,8 @@ TEST_F(Scan, Job1OnAPlainTextFileFindsNothing) {
   EXPECT_EQ(c.sResult, "MACRO_NO_VIRUS_FOUND");
 }
 
-// Job 1 answers the definition found, with that definition's macro names as stored (the choice
-// of issue 2), in both kinds of stream.
+// Job 1 answers the definition found, with that definition's macro names as stored (not the
+// database head's), in both kinds of stream.
 TEST_F(Scan, Job1FindsASignatureAndListsTheDefinitionsMacros) {
   for (bool bMini : {false, true}) {
     SCOPED_TRACE(bMini);
@@ -306,7 +306,7 @@ TEST_F(Scan, AFailedReadAnywhereEndsCleanly) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Drive and directory (Part 3.4 steps 2 to 5 and 11)
+// Drive and directory, before, during and after the scan
 
 // Records the current directory each time a file is opened: where the scan stood.
 std::string g_sCwdAtOpen;

@@ -1,4 +1,4 @@
-// Part 6.3, the file and memory primitives: one platform call each, with its 16-bit narrowing and
+// The file and memory primitives: one platform call each, with its 16-bit narrowing and
 // its 0 / -1 results, on the real platform (POSIX layer or Win32 under Wine).
 #include <gtest/gtest.h>
 
