@@ -5,7 +5,9 @@ parses --json and --list-definitions --json; checks the command line's answers."
 import argparse
 import json
 import os
+import pty
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -54,6 +56,31 @@ def compare(name, got_text, want_lines):
     if got != want_lines:
         print("--- expected (%s)\n%s\n--- got\n%s" % (name, "\n".join(want_lines), "\n".join(got)))
     check(got == want_lines, name + ": report differs")
+
+
+def check_progress(r):
+    """With stderr on a terminal, a walk of more than 300 files shows a progress line there;
+    one of 10 does not."""
+    for path, want in (("many", True), ("samples/out", False)):
+        master, slave = pty.openpty()
+        p = subprocess.Popen(r.zebscan + ["--no-summary", path], cwd=r.work,
+                             stdout=subprocess.DEVNULL, stderr=slave)
+        os.close(slave)
+        seen = b""
+        while True:  # read while it runs: a full terminal buffer would hold zebscan
+            if select.select([master], [], [], 0.1)[0]:
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:
+                    chunk = b""
+                seen += chunk
+                if chunk:
+                    continue
+            if p.poll() is not None:
+                break
+        p.wait(timeout=60)
+        os.close(master)
+        check((b"zebscan: 320/320" in seen) == want, "progress line on a terminal for %s: %r" % (path, seen[-80:]))
 
 
 def check_interrupt(r):
@@ -169,6 +196,7 @@ def main():
     check(len(stdout.splitlines()) == 320 and stderr == "", "320 files, quiet stderr: %r" % stderr[:200])
     if not r.prefix:
         check(os.listdir(env["TMPDIR"]) == [], "list file left behind: %s" % os.listdir(env["TMPDIR"]))
+        check_progress(r)
 
     if not r.prefix:
         check_interrupt(r)
