@@ -83,14 +83,23 @@ DocNames ReadDocumentNames(const std::string& path) {
   r.kind = DocKind::kNotWord6;
   static const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
   if (cbHead < 4 || std::memcmp(abHead, kSignature, 4) != 0) return r;
-  ReaderPtr pR(DOC_pOpenDocument(path.c_str()));
+  int32_t iWhy = DOC_WHY_NONE;
+  ReaderPtr pR(DOC_pOpenDocument(path.c_str(), &iWhy));
   if (!pR) {
-    // The reader takes missing bytes as zeros, so a cut file fails in many ways, or not at all.
+    // The reader takes missing bytes as zeros, so a cut file fails in many ways: the header's
+    // own view of the file tells that first.
     uint64_t lDir = (U16(abHead + 0x30) + 1ull) * ZM_SECTOR;
     if (cbHead < ZM_SECTOR || lDir >= cbFile)
       r.kind = DocKind::kTruncated;
-    else if (cbFile > (ZM_MAX_CHAIN + 1ull) * ZM_SECTOR)  // its stream may pass the reader's cap
-      r.kind = DocKind::kTooLarge;
+    else if (iWhy == DOC_WHY_FILE)
+      r.kind = DocKind::kUnreadable;
+    else if (iWhy == DOC_WHY_CHAIN_TOO_LONG)  // in a file too small for such a chain, a loop
+      r.kind = cbFile > (ZM_MAX_CHAIN + 1ull) * ZM_SECTOR ? DocKind::kTooLarge : DocKind::kDamaged;
+    else if (iWhy == DOC_WHY_EMPTY_STREAM || iWhy == DOC_WHY_BROKEN_CHAIN ||
+             iWhy == DOC_WHY_MINI_STREAM)
+      r.kind = DocKind::kDamaged;
+    // Otherwise not Word 6/95: no compound file, no WordDocument stream, or a macro-table
+    // position that no Word 6/95 FIB holds (a later Word's FIB read at Word 6's offsets).
     return r;
   }
   std::vector<uint8_t> abFib;

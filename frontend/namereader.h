@@ -27,8 +27,8 @@ enum class DocKind {
   kUnreadable,  // the file cannot be opened or read
   kNotWord6,    // no compound file, no WordDocument stream, or not Word 6/95 by its FIB
   kTruncated,   // the file ends before sectors that its own structure names
-  kTooLarge,    // a compound file the reader cannot open that is large enough to hold a
-                // WordDocument stream over the reader's cap (ZM_MAX_CHAIN sectors)
+  kTooLarge,    // its WordDocument chain passes the reader's cap (ZM_MAX_CHAIN sectors)
+  kDamaged,     // a WordDocument stream the reader cannot follow (loop, broken chain, bad FIB)
   kWord6,       // a Word 6/95 document; its table says whether it has macros
 };
 

@@ -27,6 +27,8 @@ const char* KindReason(DocKind kind) {
       return "Truncated document";
     case DocKind::kTooLarge:
       return "Document too large";
+    case DocKind::kDamaged:
+      return "Damaged document";
     case DocKind::kWord6:
       break;
   }

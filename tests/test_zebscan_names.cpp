@@ -379,6 +379,17 @@ std::vector<DocCase> DocCases() {
   auto idOfSecond = [](const zmdoc::BuildInfo& i) { return i.tableOffset + 4 + 24 + 2; };
   auto inNames = [](const zmdoc::BuildInfo& i) { return i.tableOffset + i.tableLength - 6; };
   auto inEntries = [](const zmdoc::BuildInfo& i) { return i.tableOffset + 4 + 24 + 10; };
+  zmdoc::DocSpec loop = WithNames({"AutoOpen"});
+  loop.minStreamSize = 8192;
+  loop.streamChainLoop = true;
+  zmdoc::DocSpec miniLoop = WithNames({"AutoOpen"});
+  miniLoop.miniChainLoop = true;
+  zmdoc::DocSpec empty = WithNames({"AutoOpen"});
+  empty.startField = zmdoc::kEndOfChain;
+  zmdoc::DocSpec badFib = WithNames({"AutoOpen"});
+  badFib.fibMacroTable = 0x10000000;
+  zmdoc::DocSpec otherName = WithNames({"AutoOpen"});
+  otherName.streamName = u"WordDocumenT";
   return {
       {"no macro table", noTable, DocKind::kWord6, {}, 0, 0, false},
       {"one macro", WithNames({"AutoOpen"}), DocKind::kWord6, {"AutoOpen"}, 1, 0, false},
@@ -426,6 +437,11 @@ std::vector<DocCase> DocCases() {
        1,
        true},
       {"Word 97", word97, DocKind::kNotWord6, {}, 0, 0, false},
+      {"no WordDocument stream", otherName, DocKind::kNotWord6, {}, 0, 0, false},
+      {"chain loop", loop, DocKind::kDamaged, {}, 0, 0, false},
+      {"mini-chain loop", miniLoop, DocKind::kDamaged, {}, 0, 0, false},
+      {"empty stream", empty, DocKind::kDamaged, {}, 0, 0, false},
+      {"macro table position past the reader's limit", badFib, DocKind::kNotWord6, {}, 0, 0, false},
   };
 }
 
