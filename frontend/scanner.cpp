@@ -12,9 +12,9 @@ namespace zebscan {
 namespace {
 
 constexpr size_t kMaxLibraryText = 255;  // every text argument of an export
-const char kNoVirus[] = "MACRO_NO_VIRUS_FOUND";
 const char kConfirm[] = "MACRO_CHECK_FALSE_ALARMS";
 
+// The fixed answers ("MACRO_NO_VIRUS_FOUND", "MACRO_ERROR_...") as opposed to a virus name.
 bool IsStatusText(const std::string& s) { return s.compare(0, 6, "MACRO_") == 0; }
 
 const char* KindReason(DocKind kind) {
