@@ -100,8 +100,14 @@ int32_t DOC_ExtractMacro(DocReader* pReader, uint16_t wMacro);
 // handed back in *ppFound (when not null) and the result is 1. Otherwise szText receives
 // "MACRO_NO_VIRUS_FOUND", *ppFound null, and the result is 0. A signature longer than
 // ZM_SIG_BYTES bytes never hits.
+// Starts inside the database use its signatures decoded once and searched in one pass over the
+// macro; any other chain is walked definition by definition. Both give the same answer.
 int32_t DOC_MatchSignatures(const uint8_t* pbImage, VirusDef* pStart, char* szText, int32_t lLength,
                             VirusDef** ppFound);
+// The plain walk alone (each signature decoded and searched in turn), the reference that the
+// one-pass search must agree with: 1 with the definition in *ppFound, or 0 with null.
+int32_t DOC_iMatchByWalk(const uint8_t* pbImage, VirusDef* pStart, int32_t lLength,
+                         VirusDef** ppFound);
 
 // ---- Document scan driver. ----
 

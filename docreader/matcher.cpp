@@ -16,6 +16,91 @@ bool Occurs(const uint8_t* pb, int32_t lLength, const uint8_t* pbSig, int32_t nS
   return false;
 }
 
+// The walk over any chain: definitions in order, each signature decoded and searched in turn.
+VirusDef* WalkChain(const uint8_t* pb, VirusDef* pStart, int32_t lLength) {
+  uint8_t abSig[ZM_SIG_BYTES];
+  for (VirusDef* pDef = pStart; pDef != nullptr; pDef = SIG_pNext(pDef)) {
+    if (pDef->iVerify == 0) continue;  // 1 and 2 are treated alike
+    for (int32_t iMacro = 0; iMacro < pDef->nMacros; ++iMacro) {
+      const MacroDef& m = pDef->pMacros[iMacro];
+      for (int iSlot = 0; iSlot < ZM_SIG_SLOTS && m.apszSignature[iSlot] != nullptr; ++iSlot) {
+        // One that doesn't fit the buffer (-1) never hits.
+        int32_t nSig = SIG_iDecode(m.apszSignature[iSlot], abSig, ZM_SIG_BYTES);
+        if (Occurs(pb, lLength, abSig, nSig)) return pDef;
+      }
+    }
+  }
+  return nullptr;
+}
+
+// The database's signatures decoded once, in chain order, with the slots that each byte value
+// can start. Only definitions with a verify flag take part; signature text never changes.
+struct SigIndex {
+  int32_t bUsable;  // 0 when the database holds more signatures than the index
+  int32_t nSlots;
+  int32_t aiDef[ZM_INDEX_SLOTS];  // position in g_aVirusDefs of each slot's definition
+  int32_t anLength[ZM_INDEX_SLOTS];
+  uint64_t aqFirst[256];  // bit k set: slot k starts with this byte
+  uint8_t aabSig[ZM_INDEX_SLOTS][ZM_SIG_BYTES];
+};
+
+void BuildIndex(SigIndex* pIx) {
+  memset(pIx, 0, sizeof *pIx);
+  pIx->bUsable = 1;
+  for (int32_t iDef = 0; iDef < ZM_DEFINITIONS; ++iDef) {
+    const VirusDef& d = g_aVirusDefs[iDef];
+    if (d.iVerify == 0) continue;
+    for (int32_t iMacro = 0; iMacro < d.nMacros; ++iMacro) {
+      const MacroDef& m = d.pMacros[iMacro];
+      for (int iSlot = 0; iSlot < ZM_SIG_SLOTS && m.apszSignature[iSlot] != nullptr; ++iSlot) {
+        if (pIx->nSlots == ZM_INDEX_SLOTS) {
+          pIx->bUsable = 0;
+          return;
+        }
+        int32_t k = pIx->nSlots;
+        int32_t n = SIG_iDecode(m.apszSignature[iSlot], pIx->aabSig[k], ZM_SIG_BYTES);
+        if (n <= 0) continue;  // never hits
+        pIx->aiDef[k] = iDef;
+        pIx->anLength[k] = n;
+        pIx->aqFirst[pIx->aabSig[k][0]] |= uint64_t{1} << k;
+        ++pIx->nSlots;
+      }
+    }
+  }
+}
+
+const SigIndex& Index() {
+  static SigIndex s_ix;
+  static const int s_bBuilt = (BuildIndex(&s_ix), 1);
+  (void)s_bBuilt;
+  return s_ix;
+}
+
+// The same answer as WalkChain for a start inside the database, in one pass over the macro:
+// each position is tested only against the signatures that begin with its byte. Slots are in
+// chain order, so the lowest slot hit names the nearest definition; once a slot hits, only lower
+// slots can still change the answer, and when none is left the pass ends.
+VirusDef* SearchIndexed(const SigIndex& ix, const uint8_t* pb, int32_t iStart, int32_t lLength) {
+  uint64_t qWanted = 0;
+  for (int32_t k = 0; k < ix.nSlots; ++k)
+    if (ix.aiDef[k] >= iStart) qWanted |= uint64_t{1} << k;
+  uint64_t qHits = 0;
+  for (int32_t i = 0; i < lLength && qWanted != 0; ++i) {
+    uint64_t q = ix.aqFirst[pb[i]] & qWanted;
+    while (q != 0) {
+      int k = __builtin_ctzll(q);
+      q &= q - 1;
+      if (ix.anLength[k] <= lLength - i &&
+          memcmp(pb + i, ix.aabSig[k], static_cast<size_t>(ix.anLength[k])) == 0) {
+        qHits |= uint64_t{1} << k;
+        qWanted &= (uint64_t{1} << k) - 1;
+        q &= qWanted;
+      }
+    }
+  }
+  return qHits ? &g_aVirusDefs[ix.aiDef[__builtin_ctzll(qHits)]] : nullptr;
+}
+
 void CopyName(char* szText, const char* szName) {
   size_t n = strnlen(szName, ZM_DEF_NAME - 1);
   memcpy(szText, szName, n);
@@ -26,22 +111,27 @@ void CopyName(char* szText, const char* szName) {
 
 int32_t DOC_MatchSignatures(const uint8_t* pbImage, VirusDef* pStart, char* szText, int32_t lLength,
                             VirusDef** ppFound) {
-  uint8_t abSig[ZM_SIG_BYTES];
   if (ppFound) *ppFound = nullptr;
-  for (VirusDef* pDef = pStart; pDef != nullptr; pDef = SIG_pNext(pDef)) {
-    if (pDef->iVerify == 0) continue;  // 1 and 2 are treated alike
-    for (int32_t iMacro = 0; iMacro < pDef->nMacros; ++iMacro) {
-      const MacroDef& m = pDef->pMacros[iMacro];
-      for (int iSlot = 0; iSlot < ZM_SIG_SLOTS && m.apszSignature[iSlot] != nullptr; ++iSlot) {
-        // Decoded afresh on each use; one that doesn't fit the buffer (-1) never hits.
-        int32_t nSig = SIG_iDecode(m.apszSignature[iSlot], abSig, ZM_SIG_BYTES);
-        if (!Occurs(pbImage, lLength, abSig, nSig)) continue;
-        CopyName(szText, pDef->szName);
-        if (ppFound) *ppFound = pDef;
-        return 1;
-      }
-    }
+  VirusDef* pFound = nullptr;
+  const SigIndex& ix = Index();
+  bool bInDatabase = pStart >= g_aVirusDefs && pStart < g_aVirusDefs + ZM_DEFINITIONS;
+  if (pStart == nullptr || lLength <= 0)
+    pFound = nullptr;
+  else if (bInDatabase && ix.bUsable)
+    pFound = SearchIndexed(ix, pbImage, static_cast<int32_t>(pStart - g_aVirusDefs), lLength);
+  else
+    pFound = WalkChain(pbImage, pStart, lLength);
+  if (pFound == nullptr) {
+    strcpy(szText, ZM_TXT_NO_VIRUS);
+    return 0;
   }
-  strcpy(szText, ZM_TXT_NO_VIRUS);
-  return 0;
+  CopyName(szText, pFound->szName);
+  if (ppFound) *ppFound = pFound;
+  return 1;
+}
+
+int32_t DOC_iMatchByWalk(const uint8_t* pbImage, VirusDef* pStart, int32_t lLength,
+                         VirusDef** ppFound) {
+  *ppFound = (pStart == nullptr || lLength <= 0) ? nullptr : WalkChain(pbImage, pStart, lLength);
+  return *ppFound != nullptr;
 }

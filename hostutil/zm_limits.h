@@ -48,6 +48,9 @@
 // Listed macros per document, and the exclusive cap of a macro's length (it must fit abImage).
 #define ZM_MAX_MACROS 64
 #define ZM_MACRO_LENGTH_LIMIT 4000u
+// The matcher decodes the database's signatures once into an index of this many slots (one bit
+// each in a 64-bit mask); the shipped database uses 26. A larger database falls back to the walk.
+#define ZM_INDEX_SLOTS 64
 // Text buffer of the document scan driver for the matcher's result.
 #define ZM_SCAN_TEXT 512
 // The directory that the document scan remembers and restores: POSIX paths reach 4096 bytes.

@@ -3,6 +3,8 @@
 // the signature matcher. Every test ends with no file open and no block committed.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -917,6 +919,45 @@ TEST(Matcher, TheDefinitionNearestTheChainStartWins) {
     EXPECT_EQ(m.iRet, c.iFound >= 0 ? 1 : 0);
     EXPECT_EQ(m.pFound, c.iFound >= 0 ? &g_aVirusDefs[c.iFound] : nullptr);
   }
+}
+
+// The one-pass search over the database gives exactly the walk's answer: macros carrying one or
+// more signatures, whole or cut short, at the edges or anywhere, from every chain start.
+TEST(Matcher, OnePassSearchAgreesWithTheWalk) {
+  std::vector<Bytes> sigs;
+  for (int iDef = 0; iDef < ZM_DEFINITIONS; ++iDef)
+    for (int iMacro = 0; iMacro < g_aVirusDefs[iDef].nMacros; ++iMacro)
+      for (int iSlot = 0; iSlot < ZM_SIG_SLOTS; ++iSlot) {
+        Bytes sig = zmdoc::DatabaseSignature(iDef, iMacro, iSlot);
+        if (sig.empty()) break;
+        sigs.push_back(sig);
+      }
+  std::mt19937 rng(1234);
+  int nFound = 0, nNone = 0;
+  for (int iRound = 0; iRound < 400; ++iRound) {
+    Bytes image(1 + rng() % 600);
+    for (auto& b : image) b = static_cast<uint8_t>(rng() % 4 ? rng() : sigs[rng() % sigs.size()][0]);
+    for (int nPut = static_cast<int>(rng() % 4); nPut > 0; --nPut) {
+      const Bytes& sig = sigs[rng() % sigs.size()];
+      size_t cb = rng() % 3 ? sig.size() : 1 + rng() % sig.size();  // sometimes cut short
+      if (cb > image.size()) continue;
+      size_t at = rng() % 3 ? rng() % (image.size() - cb + 1) : image.size() - cb;
+      std::copy(sig.begin(), sig.begin() + static_cast<std::ptrdiff_t>(cb),
+                image.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    for (int iStart : {0, 17, 40, 45, 46, 55, 58}) {
+      for (int32_t lLength : {static_cast<int32_t>(image.size()), static_cast<int32_t>(image.size() / 2)}) {
+        VirusDef* pWalk = nullptr;
+        DOC_iMatchByWalk(image.data(), &g_aVirusDefs[iStart], lLength, &pWalk);
+        Match m = MatchIn(image, &g_aVirusDefs[iStart], lLength);
+        ASSERT_EQ(m.pFound, pWalk) << "round " << iRound << " start " << iStart;
+        ASSERT_EQ(m.iRet, pWalk ? 1 : 0);
+        ++(pWalk ? nFound : nNone);
+      }
+    }
+  }
+  EXPECT_GT(nFound, 1000);  // both outcomes are well represented
+  EXPECT_GT(nNone, 1000);
 }
 
 // Every used signature of the database is found from the head, as the definition nearest the
