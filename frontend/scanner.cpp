@@ -59,14 +59,15 @@ Scanner::Answer Scanner::Call(int32_t iJob, const std::string& sPath, const std:
 
 // Job 0 on each list the names need; job 2 confirms a "MACRO_CHECK_FALSE_ALARMS" at once, before
 // the next list can replace the pending record. Job 1 runs when asked for, or when names are
-// missing (no name section, a cut table, ids that name nothing, names no call can carry), since
-// then the names alone cannot be trusted to identify. Jobs 1 and 2 need the path in 255
-// characters; a longer one is an error where they must run.
+// missing (no name section, a cut table, ids that name nothing, names no call can carry) or
+// split over several calls, since then the names alone cannot be trusted to identify. Jobs 1 and 2
+// need the path in 255 characters; a longer one is an error where they must run.
 void Scanner::ScanNames(FileResult* pR) {
   const MacroTable& t = pR->doc.table;
   std::vector<std::string> lists = BuildMacroLists(t.names, &pR->nLeftOut);
   pR->nCalls = lists.size();
-  pR->bFallback = t.nUnnamed > 0 || t.bCut || pR->nLeftOut > 0;
+  // Names split over several calls are scored apart, so they too may miss what one call finds.
+  pR->bFallback = t.nUnnamed > 0 || t.bCut || pR->nLeftOut > 0 || lists.size() > 1;
   bool bPathFits = pR->sPath.size() <= kMaxLibraryText;
   auto found = [pR](const Answer& a, const char* szBy) {
     pR->outcome = Outcome::kFound;

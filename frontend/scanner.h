@@ -28,7 +28,7 @@ struct FileResult {
   DocNames doc;               // the names read (not in raw mode)
   size_t nLeftOut = 0;        // names that no MACRO_Handler call can carry
   size_t nCalls = 0;          // job-0 calls the names needed
-  bool bFallback = false;     // names were missing or left out, so job 1 ran as well
+  bool bFallback = false;     // names missing, left out or split: job 1 runs as well
 };
 
 class Scanner {

@@ -84,7 +84,9 @@ std::vector<ScanCase> ScanCases() {
       {"no macros", Doc({}), true, Outcome::kOk, "", "", 0, false},
       // More names than one call carries: the names that identify come in the second call.
       {"30 names in two calls", Doc(late), false, Outcome::kFound, "Macro.Word.Concept.a", "names",
-       2, false},
+       2, true},
+      {"30 names, none identifies", Doc(Filler(30), kSatanic, "ShowTip"), false, Outcome::kFound,
+       "Macro.Word.Satanic", "deep scan", 2, true},
       // Names missing or left out: job 1 runs as well.
       {"a 31-character name", Doc({std::string(31, 'x')}, kSatanic, "ShowTip"), false,
        Outcome::kFound, "Macro.Word.Satanic", "deep scan", 1, true},
