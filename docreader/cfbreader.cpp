@@ -112,18 +112,17 @@ int32_t Locate(const DocReader* p, uint32_t lPos, uint16_t* pwSector, uint32_t* 
 int32_t DOC_ReadSector(DocReader* p, uint16_t wSector) {
   uint32_t lOffset = (wSector + 1u) * p->lSectorSize;
   if (lOffset == p->lCachedOffset) return 1;
-  if (lSeekFile(p->hFile, static_cast<int32_t>(lOffset), 0) == -1) return 0;
+  // Seek and read in one call. A short or failed read is no error: the bytes it doesn't deliver
+  // keep their contents; only a position that can't be set fails (the cache is then unchanged).
+  if (uReadBlockAt(p->hFile, lOffset, p->abSector, ZM_SECTOR) == ZM_SEEK_ERROR) return 0;
   p->lCachedOffset = lOffset;
-  // A short or failed read is no error: the bytes it doesn't deliver keep their contents.
-  uReadBlock(p->hFile, p->abSector, ZM_SECTOR);
   return 1;
 }
 
 int32_t DOC_FindWordDocument(DocReader* p) {
-  if (lSeekFile(p->hFile, static_cast<int32_t>(p->lDirOffset), 0) == -1) return 0;
   // One contiguous block from the directory's first sector; its FAT chain is not followed.
-  uint32_t cbRead = uReadBlock(p->hFile, p->abImage, ZM_IMAGE);
-  if (cbRead == ZM_IO_ERROR || cbRead == 0) return 0;
+  uint32_t cbRead = uReadBlockAt(p->hFile, p->lDirOffset, p->abImage, ZM_IMAGE);
+  if (cbRead == ZM_SEEK_ERROR || cbRead == ZM_IO_ERROR || cbRead == 0) return 0;
   if (cbRead > ZM_IMAGE) cbRead = ZM_IMAGE;
   uint32_t nEntries = cbRead / ZM_DIR_ENTRY;
   if (nEntries > 0) {

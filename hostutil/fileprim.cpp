@@ -15,6 +15,10 @@ int32_t lSeekFile(int32_t hFile, int32_t lOffset, int32_t iOrigin) {
   return g_zmHost.pfnSeek(hFile, lOffset, iOrigin & 0xFFFF);
 }
 
+uint32_t uReadBlockAt(int32_t hFile, uint32_t lOffset, void* pvBuffer, uint32_t cb) {
+  return g_zmHost.pfnReadAt(hFile, lOffset, pvBuffer, cb & 0xFFFFu);
+}
+
 int16_t iCloseFile(int32_t hFile) { return g_zmHost.pfnClose(hFile) == ZM_HFILE_ERROR ? -1 : 0; }
 
 void* pCommitBlock(uint32_t cb) { return g_zmHost.pfnVirtualAlloc(cb & 0xFFFFu); }

@@ -9,6 +9,8 @@
 #define ZM_HFILE_ERROR (-1)
 // Failure value of a read or write (the 16/32-bit HFILE_ERROR as unsigned).
 #define ZM_IO_ERROR 0xFFFFFFFFu
+// A positioned read whose position could not be set (as a failed _llseek).
+#define ZM_SEEK_ERROR 0xFFFFFFFEu
 // Directory search handle on failure (INVALID_HANDLE_VALUE).
 #define ZM_FIND_NONE ((intptr_t)-1)
 // Attribute bit of a directory in a find record.
@@ -42,6 +44,9 @@ struct ZmHostCalls {
   uint32_t (*pfnWrite)(int32_t hFile, const void* pvBuffer, uint32_t cbCount);
   // _llseek: the new position, or -1. Origin 0 start, 1 current, 2 end.
   int32_t (*pfnSeek)(int32_t hFile, int32_t lOffset, int32_t iOrigin);
+  // _llseek to lOffset from the start, then _lread: one call where the platform has one (pread).
+  // Bytes read, ZM_IO_ERROR when the read fails, ZM_SEEK_ERROR when the position can't be set.
+  uint32_t (*pfnReadAt)(int32_t hFile, uint32_t lOffset, void* pvBuffer, uint32_t cbCount);
   // _lclose: 0, or ZM_HFILE_ERROR.
   int32_t (*pfnClose)(int32_t hFile);
 

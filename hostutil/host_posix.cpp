@@ -63,6 +63,20 @@ int32_t Seek(int32_t hFile, int32_t lOffset, int32_t iOrigin) {
   off_t r = ::lseek(hFile, lOffset, kWhence[iOrigin]);
   return (r < 0 || r > 0x7FFFFFFF) ? -1 : static_cast<int32_t>(r);
 }
+uint32_t ReadAt(int32_t hFile, uint32_t lOffset, void* pvBuffer, uint32_t cb) {
+  if (lOffset > 0x7FFFFFFFu) return ZM_SEEK_ERROR;
+  uint32_t done = 0;
+  while (done < cb) {
+    ssize_t n = ::pread(hFile, static_cast<char*>(pvBuffer) + done, cb - done,
+                        static_cast<off_t>(lOffset) + done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == ESPIPE) return ZM_SEEK_ERROR;
+    if (n < 0) return done ? done : ZM_IO_ERROR;
+    if (n == 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  return done;
+}
 int32_t Close(int32_t hFile) { return ::close(hFile) == 0 ? 0 : ZM_HFILE_ERROR; }
 
 void* Commit(uint32_t cb) { return cb ? calloc(1, cb) : nullptr; }
@@ -214,7 +228,7 @@ int32_t Help(uint32_t, const char*, uint32_t, uint32_t) { return 0; }
 int32_t ActiveWindow() { return 0; }
 
 constexpr ZmHostCalls kCalls = {
-    Open,   Create,    Read,      Write,    Seek,    Close,  Commit,   Release,
+    Open,   Create,    Read,      Write,    Seek,    ReadAt, Close,  Commit,   Release,
     GAlloc, GLock,     GUnlock,   GFree,    GetCwd,  SetCwd, SetDrive, DriveType,
     WinDir, ShortPath, FindFirst, FindNext, FindEnd, Upper,  SameFile, Help,
     ActiveWindow};

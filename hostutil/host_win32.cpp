@@ -18,6 +18,11 @@ uint32_t Write(int32_t hFile, const void* pvBuffer, uint32_t cb) {
 int32_t Seek(int32_t hFile, int32_t lOffset, int32_t iOrigin) {
   return _llseek(hFile, lOffset, iOrigin);
 }
+uint32_t ReadAt(int32_t hFile, uint32_t lOffset, void* pvBuffer, uint32_t cb) {
+  if (lOffset > 0x7FFFFFFFu || _llseek(hFile, static_cast<LONG>(lOffset), 0) == HFILE_ERROR)
+    return ZM_SEEK_ERROR;
+  return _lread(hFile, pvBuffer, cb);
+}
 int32_t Close(int32_t hFile) { return _lclose(hFile); }
 
 void* Commit(uint32_t cb) { return VirtualAlloc(nullptr, cb, MEM_COMMIT, PAGE_READWRITE); }
@@ -84,7 +89,7 @@ int32_t ActiveWindow() {
 }
 
 constexpr ZmHostCalls kCalls = {
-    Open,   Create,   Read,      Write,    Seek,      Close,     Commit,    Release,
+    Open,   Create,   Read,      Write,    Seek,      ReadAt,    Close,     Commit,    Release,
     GAlloc, GLock,    GUnlock,   GFree,    GetCwd,    SetCwd,    SetDrive,  DriveType,
     WinDir, ShortPath, FindFirst, FindNext, FindEnd,   Upper,     SameFile,  Help,
     ActiveWindow};

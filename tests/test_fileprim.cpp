@@ -52,6 +52,28 @@ TEST(FilePrim, ReadAtTheEndOfAFileAnswersZero) {
   EXPECT_EQ(iCloseFile(h), 0);
 }
 
+// The positioned read is the seek and the read in one: it leaves the answers of both.
+TEST(FilePrim, ReadAtAPositionAnswersAsSeekThenRead) {
+  TempDir dir;
+  std::string sPath = dir.Write("a.bin", "0123456789");
+  int32_t h = hOpenRead(sPath.c_str());
+  ASSERT_NE(h, -1);
+  const struct {
+    uint32_t lOffset, cb, cbWant;
+    const char* szWant;
+  } kCases[] = {
+      {0, 4, 4, "0123"}, {6, 4, 4, "6789"}, {8, 16, 2, "89"}, {10, 4, 0, ""}, {4096, 4, 0, ""},
+  };
+  for (const auto& c : kCases) {
+    char ab[16] = {};
+    EXPECT_EQ(uReadBlockAt(h, c.lOffset, ab, c.cb), c.cbWant) << c.lOffset;
+    EXPECT_EQ(std::string(ab, c.cbWant), c.szWant);
+  }
+  char ab[4];
+  EXPECT_EQ(uReadBlockAt(h, 0x80000000u, ab, 4), ZM_SEEK_ERROR);  // beyond a 32-bit position
+  EXPECT_EQ(iCloseFile(h), 0);
+}
+
 TEST(FilePrim, ReadCountAndSeekOriginAreTakenModulo65536) {
   SeamGuard guard;
   static uint32_t s_cbSeen;

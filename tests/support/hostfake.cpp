@@ -44,6 +44,13 @@ int32_t Seek(int32_t h, int32_t o, int32_t w) {
   if (Fail(kCallSeek)) return -1;
   return P().pfnSeek(h, o, w);
 }
+// A positioned read counts as the seek and the read it stands for, and fails as either.
+uint32_t ReadAt(int32_t h, uint32_t o, void* pv, uint32_t cb) {
+  if (Fail(kCallSeek)) return ZM_SEEK_ERROR;
+  if (Fail(kCallRead)) return ZM_IO_ERROR;
+  if (s.cbReadCap >= 0 && cb > static_cast<uint32_t>(s.cbReadCap)) cb = s.cbReadCap;
+  return P().pfnReadAt(h, o, pv, cb);
+}
 int32_t Close(int32_t h) {
   Fail(kCallClose);
   int32_t r = P().pfnClose(h);
@@ -108,6 +115,7 @@ HostFake::HostFake() {
   g_zmHost.pfnRead = Read;
   g_zmHost.pfnWrite = Write;
   g_zmHost.pfnSeek = Seek;
+  g_zmHost.pfnReadAt = ReadAt;
   g_zmHost.pfnClose = Close;
   g_zmHost.pfnVirtualAlloc = Commit;
   g_zmHost.pfnVirtualFree = Release;
