@@ -52,6 +52,7 @@ void Report::Print(const FileResult& r) {
     j["names_left_out"] = r.nLeftOut;
     j["table_cut"] = t.bCut;
     j["deep_fallback"] = r.bFallback;
+    j["unconfirmed_alarm"] = r.bUnconfirmed;
     PrintJson(m_pOut, j);
     return;
   }
@@ -71,6 +72,9 @@ void Report::Print(const FileResult& r) {
     if (t.nUnnamed) std::fprintf(m_pOut, " (%zu without a name)", t.nUnnamed);
     if (r.nLeftOut) std::fprintf(m_pOut, " (%zu too long to pass)", r.nLeftOut);
     if (t.bCut) std::fprintf(m_pOut, " (macro table cut short)");
+    if (r.bUnconfirmed)
+      std::fprintf(m_pOut,
+                   " (the names suggested a virus that its byte signatures did not confirm)");
     std::fprintf(m_pOut, "\n");
   }
 }

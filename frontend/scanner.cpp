@@ -85,6 +85,7 @@ void Scanner::ScanNames(FileResult* pR) {
       if (!bPathFits) return pathTooLong();
       a = Call(2, pR->sPath, sList);
       if (a.iReturn == 1) return found(a, "signature");
+      pR->bUnconfirmed = true;
     } else if (!IsStatusText(a.sResult)) {
       return found(a, "names");
     }

@@ -29,6 +29,7 @@ struct FileResult {
   size_t nLeftOut = 0;        // names that no MACRO_Handler call can carry
   size_t nCalls = 0;          // job-0 calls the names needed
   bool bFallback = false;     // names missing, left out or split: job 1 runs as well
+  bool bUnconfirmed = false;  // job 0 asked for confirmation and job 2 found nothing
 };
 
 class Scanner {

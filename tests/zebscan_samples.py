@@ -148,6 +148,9 @@ def main():
     status, stdout, _ = r.run("--names", "--no-summary", sample("03-concept-names.doc"))
     check("names: AAAZAO&AAAZFS&AutoOpen&PayLoad&FileSaveAs&" in stdout, "--names: " + stdout)
 
+    status, stdout, _ = r.run("--json", "--no-summary", sample("05-autoopen-unconfirmed.doc"))
+    check(json.loads(stdout).get("unconfirmed_alarm") is True, "unconfirmed alarm: " + stdout)
+
     # --json: one object per file in report order, then the summary.
     status, stdout, _ = r.run("--json", out)
     objects = [json.loads(line) for line in stdout.splitlines()]
