@@ -16,7 +16,8 @@ std::string ExecutableDirectory();
 bool StderrIsTerminal();
 
 // Creates an empty, uniquely named file in the temporary directory and returns its path; empty
-// when none can be made.
+// when none can be made. From its creation on, an interrupt removes it (RemoveOnInterrupt), so
+// no moment is left in which an interrupt would leave it behind.
 std::string MakeTempFile();
 
 // While a path is set here, an interrupt (Ctrl-C, a termination request) removes that file before

@@ -14,6 +14,7 @@
 namespace zebscan {
 namespace {
 
+const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 char g_szInterruptPath[260];
 
 void OnInterrupt(int iSignal) {
@@ -25,11 +26,10 @@ void OnInterrupt(int iSignal) {
 }  // namespace
 
 void RemoveOnInterrupt(const std::string& sPath) {
-  static const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
   g_szInterruptPath[0] = '\0';
   if (sPath.empty() || sPath.size() >= sizeof g_szInterruptPath) return;
   std::memcpy(g_szInterruptPath, sPath.c_str(), sPath.size() + 1);
-  for (int iSignal : kSignals) {
+  for (int iSignal : kInterrupts) {
     struct sigaction sa = {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);
@@ -54,10 +54,18 @@ std::string MakeTempFile() {
   std::string sTemplate = std::string(szDir && *szDir ? szDir : "/tmp") + "/zebscan-XXXXXX";
   std::vector<char> ab(sTemplate.begin(), sTemplate.end());
   ab.push_back('\0');
+  // Interrupts wait until the file is known to their handler.
+  sigset_t block, old;
+  sigemptyset(&block);
+  for (int iSignal : kInterrupts) sigaddset(&block, iSignal);
+  sigprocmask(SIG_BLOCK, &block, &old);
   int fd = mkstemp(ab.data());
-  if (fd < 0) return {};
-  close(fd);
-  return ab.data();
+  if (fd >= 0) {
+    close(fd);
+    RemoveOnInterrupt(ab.data());
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  return fd < 0 ? std::string() : std::string(ab.data());
 }
 
 std::vector<std::string> ResolveListedPath(const std::string& line) {

@@ -21,10 +21,10 @@ BOOL WINAPI OnInterrupt(DWORD) {
 
 void RemoveOnInterrupt(const std::string& sPath) {
   static bool s_bInstalled = false;
+  if (!s_bInstalled) s_bInstalled = SetConsoleCtrlHandler(OnInterrupt, TRUE) != 0;
   g_szInterruptPath[0] = '\0';
   if (sPath.empty() || sPath.size() >= sizeof g_szInterruptPath) return;
   memcpy(g_szInterruptPath, sPath.c_str(), sPath.size() + 1);
-  if (!s_bInstalled) s_bInstalled = SetConsoleCtrlHandler(OnInterrupt, TRUE) != 0;
 }
 
 const char* PathSeparators() { return "\\/"; }
@@ -41,11 +41,16 @@ bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 std::string MakeTempFile() {
   char szDir[MAX_PATH + 1];
-  char szPath[MAX_PATH + 1];
   DWORD cch = GetTempPathA(sizeof szDir, szDir);
   if (cch == 0 || cch > MAX_PATH) return {};
-  if (GetTempFileNameA(szDir, "zsc", 0, szPath) == 0) return {};
-  return szPath;
+  // The handler is in place first and the name goes straight where it looks, so an interrupt
+  // during the creation finds the file (or nothing yet).
+  RemoveOnInterrupt("");
+  if (GetTempFileNameA(szDir, "zsc", 0, g_szInterruptPath) == 0) {
+    g_szInterruptPath[0] = '\0';
+    return {};
+  }
+  return g_szInterruptPath;
 }
 
 std::vector<std::string> ResolveListedPath(const std::string& line) {

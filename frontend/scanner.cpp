@@ -35,9 +35,9 @@ const char* KindReason(DocKind kind) {
   return "";
 }
 
-// A file that is removed when it goes out of scope, or by an interrupt before that.
+// A file from MakeTempFile: removed when it goes out of scope, or by an interrupt before that.
 struct TempFile {
-  explicit TempFile(std::string s) : sPath(std::move(s)) { RemoveOnInterrupt(sPath); }
+  explicit TempFile(std::string s) : sPath(std::move(s)) {}
   ~TempFile() {
     RemoveOnInterrupt("");
     if (!sPath.empty()) std::remove(sPath.c_str());
