@@ -17,12 +17,15 @@ namespace {
 int32_t OpenFd(const char* szPath, int iFlags) {
   if (szPath == nullptr) return ZM_HFILE_ERROR;
   int fd;
-  do fd = ::open(szPath, iFlags | O_CLOEXEC, 0666);
+  // Non-blocking, or a FIFO would wait here for a writer; on the regular files that remain it
+  // changes nothing.
+  do fd = ::open(szPath, iFlags | O_CLOEXEC | O_NONBLOCK, 0666);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return ZM_HFILE_ERROR;
   struct stat st;
-  // Win32 never opens a directory as a file.
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  // Only regular files: Win32 never opens a directory as a file, and a FIFO or a device such as
+  // /dev/zero would make a scan wait or read without end.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return ZM_HFILE_ERROR;
   }
@@ -153,9 +156,13 @@ int NextEntry(Search* pS, ZmFindData* pFind) {
     if (e == nullptr) return 0;
     size_t len = strlen(e->d_name);
     if (len >= ZM_MAX_PATH || !Match(pS->szPattern, e->d_name)) continue;
-    struct stat st;
-    pFind->dwAttributes =
-        (fstatat(pS->fdDir, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)) ? ZM_ATTR_DIRECTORY : 0;
+    // The entry's type comes with it on most file systems; links and the rest need a stat.
+    bool bDir = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+      struct stat st;
+      bDir = fstatat(pS->fdDir, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    }
+    pFind->dwAttributes = bDir ? ZM_ATTR_DIRECTORY : 0;
     memcpy(pFind->szName, e->d_name, len + 1);
     return 1;
   }

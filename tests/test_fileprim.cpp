@@ -2,6 +2,7 @@
 // its 0 / -1 results, on the real platform (POSIX layer or Win32 under Wine).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -36,6 +37,17 @@ TEST(FilePrim, OpenOfAMissingPathAnswersMinusOne) {
   TempDir dir;
   EXPECT_EQ(hOpenRead(dir.Path("no-such-file.doc").c_str()), -1);
   EXPECT_EQ(hOpenRead(dir.Path("no-such-dir/a.doc").c_str()), -1);
+}
+
+// Only regular files open: a FIFO would block the open, a device like /dev/zero never ends.
+TEST(FilePrim, OnlyRegularFilesOpenOnPosix) {
+  if (g_chPathSep != '/') GTEST_SKIP() << "POSIX layer only";
+  TempDir dir;
+  std::string sFifo = dir.Path("pipe.doc");
+  ASSERT_EQ(std::system(("mkfifo '" + sFifo + "'").c_str()), 0);
+  const std::string aPaths[] = {sFifo, "/dev/zero", dir.Root()};
+  for (const std::string& s : aPaths) EXPECT_EQ(hOpenRead(s.c_str()), -1) << s;
+  EXPECT_EQ(g_zmHost.pfnOpen(sFifo.c_str(), ZM_OF_WRITE), -1);
 }
 
 TEST(FilePrim, ReadAtTheEndOfAFileAnswersZero) {
