@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "docreader.h"
+#include "fileprim.h"
 
 namespace zebscan {
 namespace {
@@ -66,42 +67,48 @@ uint32_t ReadPresent(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile,
   return done;
 }
 
-}  // namespace
-
-DocNames ReadDocumentNames(const std::string& path) {
-  DocNames r;
+// Why a file that the reader refused is not a readable Word 6/95 document, told from its first
+// sector and the reader's reason.
+DocKind RefusedKind(const std::string& path, int32_t iWhy) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return r;
+  if (!in) return DocKind::kUnreadable;
   uint64_t cbFile = static_cast<uint64_t>(in.tellg());
   uint8_t abHead[ZM_SECTOR] = {};
   in.seekg(0);
   in.read(reinterpret_cast<char*>(abHead), sizeof abHead);
   uint64_t cbHead = static_cast<uint64_t>(in.gcount());
-  if (in.bad()) return r;
-  in.close();
-
-  r.kind = DocKind::kNotWord6;
+  if (in.bad()) return DocKind::kUnreadable;
   static const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
-  if (cbHead < 4 || std::memcmp(abHead, kSignature, 4) != 0) return r;
+  if (cbHead < 4 || std::memcmp(abHead, kSignature, 4) != 0) return DocKind::kNotWord6;
+  // The reader takes missing bytes as zeros, so a cut file fails in many ways: the header's
+  // own view of the file tells that first.
+  uint64_t lDir = (U16(abHead + 0x30) + 1ull) * ZM_SECTOR;
+  if (cbHead < ZM_SECTOR || lDir >= cbFile) return DocKind::kTruncated;
+  if (iWhy == DOC_WHY_FILE) return DocKind::kUnreadable;
+  if (iWhy == DOC_WHY_CHAIN_TOO_LONG)  // in a file too small for such a chain, a loop
+    return cbFile > (ZM_MAX_CHAIN + 1ull) * ZM_SECTOR ? DocKind::kTooLarge : DocKind::kDamaged;
+  if (iWhy == DOC_WHY_EMPTY_STREAM || iWhy == DOC_WHY_BROKEN_CHAIN || iWhy == DOC_WHY_MINI_STREAM)
+    return DocKind::kDamaged;
+  // Otherwise not Word 6/95: no compound file, no WordDocument stream, or a macro-table
+  // position that no Word 6/95 FIB holds (a later Word's FIB read at Word 6's offsets).
+  return DocKind::kNotWord6;
+}
+
+}  // namespace
+
+DocNames ReadDocumentNames(const std::string& path) {
+  DocNames r;
   int32_t iWhy = DOC_WHY_NONE;
   ReaderPtr pR(DOC_pOpenDocument(path.c_str(), &iWhy));
   if (!pR) {
-    // The reader takes missing bytes as zeros, so a cut file fails in many ways: the header's
-    // own view of the file tells that first.
-    uint64_t lDir = (U16(abHead + 0x30) + 1ull) * ZM_SECTOR;
-    if (cbHead < ZM_SECTOR || lDir >= cbFile)
-      r.kind = DocKind::kTruncated;
-    else if (iWhy == DOC_WHY_FILE)
-      r.kind = DocKind::kUnreadable;
-    else if (iWhy == DOC_WHY_CHAIN_TOO_LONG)  // in a file too small for such a chain, a loop
-      r.kind = cbFile > (ZM_MAX_CHAIN + 1ull) * ZM_SECTOR ? DocKind::kTooLarge : DocKind::kDamaged;
-    else if (iWhy == DOC_WHY_EMPTY_STREAM || iWhy == DOC_WHY_BROKEN_CHAIN ||
-             iWhy == DOC_WHY_MINI_STREAM)
-      r.kind = DocKind::kDamaged;
-    // Otherwise not Word 6/95: no compound file, no WordDocument stream, or a macro-table
-    // position that no Word 6/95 FIB holds (a later Word's FIB read at Word 6's offsets).
+    r.kind = RefusedKind(path, iWhy);
     return r;
   }
+  // The reader reads by position, so asking its file for its size disturbs nothing.
+  int32_t lEnd = lSeekFile(pR->hFile, 0, 2);
+  if (lEnd < 0) return r;  // unreadable
+  const uint64_t cbFile = static_cast<uint64_t>(lEnd);
+  r.kind = DocKind::kNotWord6;
   std::vector<uint8_t> abFib;
   if (ReadPresent(pR.get(), 0, kFibMacroTableSize + 4, cbFile, &abFib) != kFibMacroTableSize + 4) {
     r.kind = DocKind::kTruncated;
@@ -115,6 +122,9 @@ DocNames ReadDocumentNames(const std::string& path) {
   uint32_t cbStream = DOC_lReadableBytes(pR.get());
   uint32_t cbClaimed = U32(&abFib[kFibMacroTableSize]);
   if (lTable >= cbStream) return r;
+  // Most documents have no macros: a table must start with 0xFF, and one byte tells.
+  std::vector<uint8_t> abMark;
+  if (ReadPresent(pR.get(), lTable, 1, cbFile, &abMark) == 1 && abMark[0] != 0xFF) return r;
   uint32_t cbTable =
       std::min({cbStream - lTable, kMaxTableBytes, cbClaimed ? cbClaimed : kMaxTableBytes});
   std::vector<uint8_t> abTable;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "platform.h"
 #include "textutil.h"
@@ -69,21 +70,31 @@ std::string MakeTempFile() {
 }
 
 std::vector<std::string> ResolveListedPath(const std::string& line) {
-  struct stat st;
+  // Each directory is read once: its files by upper-cased name. A walk lists every file of a
+  // directory, so reading the directory again per line would cost its size squared.
+  using Names = std::multimap<std::string, std::string>;  // upper-cased name -> name on disk
+  static std::map<std::string, Names> s_dirs;
   size_t iSep = line.rfind('/');
   std::string sDir = iSep == std::string::npos ? "." : line.substr(0, iSep == 0 ? 1 : iSep);
   std::string sPrefix = iSep == std::string::npos ? "" : line.substr(0, iSep + 1);
   std::string sName = iSep == std::string::npos ? line : line.substr(iSep + 1);
-  std::vector<std::string> aMatches;
-  DIR* pDir = opendir(sDir.c_str());
-  if (pDir != nullptr) {
-    while (dirent* e = readdir(pDir)) {
-      std::string sPath = sPrefix + e->d_name;
-      if (AsciiUpper(e->d_name) == sName && stat(sPath.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-        aMatches.push_back(sPath);
+  auto itDir = s_dirs.find(sDir);
+  if (itDir == s_dirs.end()) {
+    itDir = s_dirs.emplace(sDir, Names()).first;
+    if (DIR* pDir = opendir(sDir.c_str())) {
+      while (dirent* e = readdir(pDir)) {
+        struct stat st;
+        bool bFile = e->d_type == DT_REG ||
+                     ((e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) &&
+                      stat((sPrefix + e->d_name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode));
+        if (bFile) itDir->second.emplace(AsciiUpper(e->d_name), e->d_name);
+      }
+      closedir(pDir);
     }
-    closedir(pDir);
   }
+  std::vector<std::string> aMatches;
+  auto range = itDir->second.equal_range(sName);
+  for (auto it = range.first; it != range.second; ++it) aMatches.push_back(sPrefix + it->second);
   std::sort(aMatches.begin(), aMatches.end());
   return aMatches;
 }

@@ -88,7 +88,7 @@ int Run(int argc, char** argv) {
       zebscan::FileResult r = scanner.ScanFile(files[i]);
       if (bShow) std::fprintf(stderr, "\r%*s\r", 40, "");
       out.Add(r);
-      std::fflush(stdout);
+      if (bShow) std::fflush(stdout);  // keep the report's lines ahead of the progress line
     }
   }
   std::chrono::duration<double> dt = std::chrono::steady_clock::now() - tStart;
