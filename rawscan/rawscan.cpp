@@ -29,40 +29,37 @@ const RawSignature* FindEntry(const char* szName) {
   return nullptr;
 }
 
-// Sixteen bytes as one value; the compiler maps the operations onto the widest vector unit there
-// is. Vectors pass by pointer, never by value, so no calling convention depends on that unit.
+// Vectors of 16 and 32 bytes; the compiler maps the operations onto the vector unit of the
+// function that uses them. Vectors pass by pointer, never by value, so no calling convention
+// depends on that unit.
 typedef uint8_t V16 __attribute__((vector_size(16)));
-
-// Ors into *pvHits the lanes of the sixteen start positions from p whose first and last bytes
-// equal the signature's.
-inline void AddHits(V16* pvHits, const uint8_t* p, uint32_t n, const V16* pvFirst,
-                    const V16* pvLast) {
-  V16 vHead, vTail;
-  memcpy(&vHead, p, sizeof vHead);
-  memcpy(&vTail, p + n - 1, sizeof vTail);
-  *pvHits |= (vHead == *pvFirst) & (vTail == *pvLast);
-}
-
-inline uint64_t AnyLane(const V16* pv) {
-  uint64_t a[2];
-  memcpy(a, pv, sizeof a);
-  return a[0] | a[1];
-}
+typedef uint8_t V32 __attribute__((vector_size(32)));
 
 // First position of abSig[0..n) in ab[0..cb), or -1. Start positions are tested 64 at a time on
 // the signature's first and last bytes together (random data passes both one time in 65536), and
 // only those that pass are compared whole; the tail that remains is tested position by position.
-int32_t FindBytes(const uint8_t* ab, uint32_t cb, const uint8_t* abSig, uint32_t n) {
+template <typename V>
+inline __attribute__((always_inline)) int32_t FindIn(const uint8_t* ab, uint32_t cb,
+                                                     const uint8_t* abSig, uint32_t n) {
   if (n == 0 || cb < n) return -1;
   const uint32_t nLast = cb - n;  // last start position
-  const V16 vFirst = V16{} + abSig[0];
-  const V16 vLast = V16{} + abSig[n - 1];
+  const V vFirst = V{} + abSig[0];
+  const V vLast = V{} + abSig[n - 1];
   uint32_t i = 0;
   // A step reads up to byte i + 63 + n - 1, so whole steps need i + 63 <= nLast.
   for (; nLast >= 63 && i <= nLast - 63; i += 64) {
-    V16 vHits = {};
-    for (uint32_t k = 0; k < 64; k += 16) AddHits(&vHits, ab + i + k, n, &vFirst, &vLast);
-    if (AnyLane(&vHits) == 0) continue;
+    V vHits = {};
+    for (uint32_t k = 0; k < 64; k += sizeof(V)) {
+      V vHead, vTail;
+      memcpy(&vHead, ab + i + k, sizeof vHead);
+      memcpy(&vTail, ab + i + k + n - 1, sizeof vTail);
+      vHits |= (vHead == vFirst) & (vTail == vLast);
+    }
+    uint64_t aq[sizeof(V) / 8];
+    memcpy(aq, &vHits, sizeof aq);
+    uint64_t qAny = 0;
+    for (uint64_t q : aq) qAny |= q;
+    if (qAny == 0) continue;
     for (uint32_t j = 0; j < 64; ++j)
       if (ab[i + j] == abSig[0] && memcmp(ab + i + j, abSig, n) == 0)
         return static_cast<int32_t>(i + j);
@@ -72,23 +69,49 @@ int32_t FindBytes(const uint8_t* ab, uint32_t cb, const uint8_t* abSig, uint32_t
   return -1;
 }
 
+// The same search with 32-byte vectors, for processors that have them (chosen at run time).
+__attribute__((target("avx2"))) int32_t FindWide(const uint8_t* ab, uint32_t cb,
+                                                 const uint8_t* abSig, uint32_t n) {
+  return FindIn<V32>(ab, cb, abSig, n);
+}
+int32_t FindNarrow(const uint8_t* ab, uint32_t cb, const uint8_t* abSig, uint32_t n) {
+  return FindIn<V16>(ab, cb, abSig, n);
+}
+
+int32_t FindBytes(const uint8_t* ab, uint32_t cb, const uint8_t* abSig, uint32_t n) {
+  return RAW_iFindBytes(ab, cb, abSig, n, RAW_iHasWideSearch());
+}
+
 // Scans the open file; 1 at the first occurrence, 0 at the end or on a read failure.
 int32_t ScanFile(int32_t hFile, const uint8_t* abSig, uint32_t n) {
-  // The carry (at most n - 1 bytes of the previous block) sits in front of each new block; only
-  // bytes delivered by a read are ever searched.
-  uint8_t abWindow[ZM_SIG_BYTES + ZM_RAW_BLOCK];
+  // Each block is read to the same aligned place; the carry (at most n - 1 bytes of the previous
+  // block) is put just before it, so the search runs over carry and block as one. Only bytes
+  // delivered by a read are ever searched.
+  alignas(64) uint8_t abWindow[ZM_SIG_BYTES + ZM_RAW_BLOCK];
+  uint8_t* const pbBlock = abWindow + ZM_SIG_BYTES;
   uint32_t cbCarry = 0;
   for (;;) {
-    uint32_t c = uReadBlock(hFile, abWindow + cbCarry, ZM_RAW_BLOCK);
+    uint32_t c = uReadBlock(hFile, pbBlock, ZM_RAW_BLOCK);
     if (c == 0 || c > ZM_RAW_BLOCK) return 0;  // end of file, or ZM_IO_ERROR
-    uint32_t cb = cbCarry + c;
-    if (FindBytes(abWindow, cb, abSig, n) >= 0) return 1;
-    cbCarry = cb < n - 1 ? cb : n - 1;
-    memmove(abWindow, abWindow + (cb - cbCarry), cbCarry);
+    if (FindBytes(pbBlock - cbCarry, cbCarry + c, abSig, n) >= 0) return 1;
+    // The next carry: the last n - 1 bytes searched, which may reach back into this carry.
+    uint32_t cbNext = cbCarry + c < n - 1 ? cbCarry + c : n - 1;
+    memmove(pbBlock - cbNext, pbBlock + c - cbNext, cbNext);
+    cbCarry = cbNext;
   }
 }
 
 }  // namespace
+
+int32_t RAW_iHasWideSearch(void) {
+  static const int32_t s_bWide = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+  return s_bWide;
+}
+
+int32_t RAW_iFindBytes(const uint8_t* ab, uint32_t cb, const uint8_t* abSig, uint32_t n,
+                       int32_t bWide) {
+  return bWide ? FindWide(ab, cb, abSig, n) : FindNarrow(ab, cb, abSig, n);
+}
 
 int32_t RAW_iScanRaw(const char* szPath, const char* szName) {
   if (szPath == nullptr) return 0;

@@ -17,3 +17,10 @@ extern const RawSignature g_aRawSignatures[ZM_RAW_SIGNATURES];
 // wherever it lies; 0 when it does not, when the name is none of the five, or when the file
 // cannot be opened or read. The file is opened before the name is examined and closed once.
 int32_t RAW_iScanRaw(const char* szPath, const char* szName);
+
+// The search of one buffer: the first position of abSig[0..n) in ab[0..cb), or -1. bWide picks
+// the 32-byte vector search, which needs RAW_iHasWideSearch(); both give the same answer.
+int32_t RAW_iFindBytes(const uint8_t* ab, uint32_t cb, const uint8_t* abSig, uint32_t n,
+                       int32_t bWide);
+// 1 when this processor has the 32-byte vector unit (AVX2) that the wide search uses.
+int32_t RAW_iHasWideSearch(void);

@@ -1,6 +1,7 @@
 // MACRO_ScanRaw: the raw signature table and the block-wise scan, block edges and stale bytes.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,34 @@ TEST_F(RawScan, FindsTheSignatureAtEveryAlignment) {
   sNear[7] = static_cast<char>(sNear[7] ^ 0x40);
   std::string sPath = m_dir.Write("f.bin", Image(1000, {{10, sNear}, {500, sNear}, {985, sNear}}));
   EXPECT_EQ(RAW_iScanRaw(sPath.c_str(), "EasyMan"), 0);
+}
+
+// Both vector searches find the first occurrence exactly where a plain search does: random
+// buffers of every length around the 64-position steps, seeded with whole and near signatures.
+TEST(RawSearch, VectorSearchesAgreeWithAPlainSearch) {
+  std::mt19937 rng(99);
+  const std::string sig = Sig(2);  // Guess, 19 bytes
+  int nFound = 0;
+  for (int iRound = 0; iRound < 3000; ++iRound) {
+    std::string ab(static_cast<size_t>(rng() % 300), '\0');
+    for (char& c : ab) c = static_cast<char>(rng() % 3 ? rng() : sig[rng() % sig.size()]);
+    if (ab.size() >= sig.size() && rng() % 2) {
+      std::string part = sig;
+      if (rng() % 3 == 0) part[rng() % part.size()] ^= 1;  // a near miss
+      ab.replace(rng() % (ab.size() - sig.size() + 1), sig.size(), part);
+    }
+    size_t at = ab.find(sig);
+    int32_t iWant = at == std::string::npos ? -1 : static_cast<int32_t>(at);
+    nFound += iWant >= 0;
+    const uint8_t* pb = reinterpret_cast<const uint8_t*>(ab.data());
+    const uint8_t* pbSig = reinterpret_cast<const uint8_t*>(sig.data());
+    uint32_t cb = static_cast<uint32_t>(ab.size()), n = static_cast<uint32_t>(sig.size());
+    ASSERT_EQ(RAW_iFindBytes(pb, cb, pbSig, n, 0), iWant) << iRound;
+    if (RAW_iHasWideSearch()) {
+      ASSERT_EQ(RAW_iFindBytes(pb, cb, pbSig, n, 1), iWant) << iRound;
+    }
+  }
+  EXPECT_GT(nFound, 500);
 }
 
 TEST_F(RawScan, EachNameFindsOnlyItsOwnSignature) {
