@@ -25,7 +25,8 @@ void MatchSignatures(benchmark::State& state) {
   const std::vector<uint8_t> ab = Macro(3999);
   char szText[64];
   for (auto _ : state)
-    benchmark::DoNotOptimize(DOC_MatchSignatures(ab.data(), g_pDatabaseHead, szText, 3999, nullptr));
+    benchmark::DoNotOptimize(
+        DOC_MatchSignatures(ab.data(), g_pDatabaseHead, szText, 3999, nullptr));
   state.SetBytesProcessed(state.iterations() * 3999);
 }
 BENCHMARK(MatchSignatures);

@@ -38,8 +38,8 @@ std::vector<uint8_t> Filler(std::mt19937& rng, size_t n) {
   return v;
 }
 
-const char* const kHarmless[] = {"FileSave", "ToolsOptions", "Macro1", "FormatLetter",
-                                 "InsertDate", "AutoOpen", "PrintEnvelope", "UpdateFields"};
+const char* const kHarmless[] = {"FileSave",   "ToolsOptions", "Macro1",        "FormatLetter",
+                                 "InsertDate", "AutoOpen",     "PrintEnvelope", "UpdateFields"};
 
 }  // namespace
 
@@ -111,8 +111,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mkcorpus: cannot write the raw file\n");
     return 1;
   }
-  std::printf("{\"documents\": %d, \"bytes\": %llu, \"raw_signature\": \"%s\", \"carriers\": [%s]}\n",
-              nDocs, static_cast<unsigned long long>(cbTotal), g_aRawSignatures[0].szName,
-              sCarriers.c_str());
+  std::printf(
+      "{\"documents\": %d, \"bytes\": %llu, \"raw_signature\": \"%s\", \"carriers\": [%s]}\n",
+      nDocs, static_cast<unsigned long long>(cbTotal), g_aRawSignatures[0].szName,
+      sCarriers.c_str());
   return 0;
 }

@@ -10,8 +10,8 @@
 #include "zm_limits.h"
 
 // The working state of one document: a plain fixed-size block, committed zero-filled with
-// pCommitBlock and released with iReleaseBlock. Fields up to abSector are those of the regular reader; the
-// mini-stream fields after them serve WordDocument streams below the header's cutoff.
+// pCommitBlock and released with iReleaseBlock. Fields up to abSector are those of the regular
+// reader; the mini-stream fields after them serve WordDocument streams below the header's cutoff.
 struct DocReader {
   int32_t hFile;            // the document, opened read-only
   uint16_t wStartSector;    // first (mini-)sector of the WordDocument stream

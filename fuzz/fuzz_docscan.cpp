@@ -36,9 +36,9 @@ int32_t Release(void* p) {
 }
 
 const std::string& Path() {
-  static const std::string s =
-      (std::filesystem::temp_directory_path() / ("zebmacro-fuzz-" + std::to_string(std::rand()) + ".doc"))
-          .string();
+  static const std::string s = (std::filesystem::temp_directory_path() /
+                                ("zebmacro-fuzz-" + std::to_string(std::rand()) + ".doc"))
+                                   .string();
   return s;
 }
 

@@ -17,7 +17,8 @@ int main(int argc, char** argv) {
     for (const auto& e : fs::recursive_directory_iterator(argv[i], ec)) {
       if (!e.is_regular_file()) continue;
       std::ifstream in(e.path(), std::ios::binary);
-      std::vector<uint8_t> ab((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::vector<uint8_t> ab((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
       LLVMFuzzerTestOneInput(ab.data(), ab.size());
       ++nRun;
     }

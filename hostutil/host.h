@@ -90,6 +90,7 @@ struct ZmHostCalls {
 extern ZmHostCalls g_zmHost;
 extern const ZmHostCalls g_zmHostPlatform;
 
-// Path separators: '\' and '/' on Windows, '/' on POSIX. g_chPathSep is the one that built paths use.
+// Path separators: '\' and '/' on Windows, '/' on POSIX. g_chPathSep is the one that built paths
+// use.
 extern const char g_chPathSep;
 int iIsPathSep(char ch);

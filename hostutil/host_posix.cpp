@@ -234,11 +234,14 @@ int32_t SameFile(const char* szA, const char* szB) {
 int32_t Help(uint32_t, const char*, uint32_t, uint32_t) { return 0; }
 int32_t ActiveWindow() { return 0; }
 
+// The table in the order of ZmHostCalls.
+// clang-format off
 constexpr ZmHostCalls kCalls = {
     Open,   Create,    Read,      Write,    Seek,    ReadAt, Close,  Commit,   Release,
     GAlloc, GLock,     GUnlock,   GFree,    GetCwd,  SetCwd, SetDrive, DriveType,
     WinDir, ShortPath, FindFirst, FindNext, FindEnd, Upper,  SameFile, Help,
     ActiveWindow};
+// clang-format on
 
 }  // namespace
 

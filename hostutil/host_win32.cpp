@@ -1,7 +1,6 @@
 // The platform seam on Windows: the real Win32 calls, one thin adapter each.
-#include <windows.h>
-
 #include <string.h>
+#include <windows.h>
 
 #include "host.h"
 
@@ -9,9 +8,7 @@ namespace {
 
 int32_t Open(const char* szPath, int32_t iMode) { return _lopen(szPath, iMode); }
 int32_t Create(const char* szPath, int32_t iAttributes) { return _lcreat(szPath, iAttributes); }
-uint32_t Read(int32_t hFile, void* pvBuffer, uint32_t cb) {
-  return _lread(hFile, pvBuffer, cb);
-}
+uint32_t Read(int32_t hFile, void* pvBuffer, uint32_t cb) { return _lread(hFile, pvBuffer, cb); }
 uint32_t Write(int32_t hFile, const void* pvBuffer, uint32_t cb) {
   return _lwrite(hFile, static_cast<LPCCH>(pvBuffer), cb);
 }
@@ -67,8 +64,8 @@ void Upper(char* sz) { CharUpperA(sz); }
 
 // Opens a path for attribute queries only, so files in use by others can still be identified.
 int Identify(const char* szPath, BY_HANDLE_FILE_INFORMATION* pInfo) {
-  HANDLE h = CreateFileA(szPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = CreateFileA(szPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return 0;
   BOOL ok = GetFileInformationByHandle(h, pInfo);
   CloseHandle(h);
@@ -88,11 +85,14 @@ int32_t ActiveWindow() {
   return static_cast<int32_t>(reinterpret_cast<uintptr_t>(GetActiveWindow()));
 }
 
+// The table in the order of ZmHostCalls.
+// clang-format off
 constexpr ZmHostCalls kCalls = {
     Open,   Create,   Read,      Write,    Seek,      ReadAt,    Close,     Commit,    Release,
     GAlloc, GLock,    GUnlock,   GFree,    GetCwd,    SetCwd,    SetDrive,  DriveType,
     WinDir, ShortPath, FindFirst, FindNext, FindEnd,   Upper,     SameFile,  Help,
     ActiveWindow};
+// clang-format on
 
 }  // namespace
 

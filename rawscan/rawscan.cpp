@@ -1,5 +1,6 @@
-// MACRO_ScanRaw: one sequential pass over a file in blocks of ZM_RAW_BLOCK bytes, with the last n - 1
-// bytes of each block carried in front of the next so that an occurrence across a block edge is found.
+// MACRO_ScanRaw: one sequential pass over a file in blocks of ZM_RAW_BLOCK bytes, with the last n -
+// 1 bytes of each block carried in front of the next so that an occurrence across a block edge is
+// found.
 #include "rawscan.h"
 
 #include <string.h>

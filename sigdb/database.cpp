@@ -7,6 +7,8 @@
 
 #define ZM_COUNT(a) static_cast<int32_t>(sizeof(a) / sizeof((a)[0]))
 
+// The tables keep one row per entry, aligned.
+// clang-format off
 namespace {
 
 // Byte signatures of macro bodies, in hex. No string occurs inside another.
@@ -165,12 +167,14 @@ VirusDef g_aVirusDefs[ZM_DEFINITIONS] = {
     D("Macro.Word.SaverSex",         1, 1, m59),  // 59
 };
 #undef D
+// clang-format on
 
 VirusDef* const g_pDatabaseHead = &g_aVirusDefs[0];
 const int32_t g_lDefinitionCount = 59;
 
 VirusDef* SIG_pNext(const VirusDef* pDef) {
-  if (pDef == nullptr || pDef < g_aVirusDefs || pDef >= g_aVirusDefs + ZM_DEFINITIONS - 1) return nullptr;
+  if (pDef == nullptr || pDef < g_aVirusDefs || pDef >= g_aVirusDefs + ZM_DEFINITIONS - 1)
+    return nullptr;
   return const_cast<VirusDef*>(pDef + 1);
 }
 

@@ -9,7 +9,8 @@ inline unsigned Nibble(unsigned char c) { return c <= '@' ? c - 48u : c - 55u; }
 int32_t SIG_iDecode(const char* szHex, uint8_t* pbOut, int32_t cbMax) {
   int32_t n = 0;
   if (szHex == nullptr) return 0;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(szHex); p[0] && p[1]; p += 2) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(szHex); p[0] && p[1];
+       p += 2) {
     if (n >= cbMax) return -1;
     pbOut[n++] = static_cast<uint8_t>((Nibble(p[0]) << 4) + Nibble(p[1]));
   }

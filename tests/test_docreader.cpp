@@ -3,9 +3,8 @@
 // the signature matcher. Every test ends with no file open and no block committed.
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -936,7 +935,8 @@ TEST(Matcher, OnePassSearchAgreesWithTheWalk) {
   int nFound = 0, nNone = 0;
   for (int iRound = 0; iRound < 400; ++iRound) {
     Bytes image(1 + rng() % 600);
-    for (auto& b : image) b = static_cast<uint8_t>(rng() % 4 ? rng() : sigs[rng() % sigs.size()][0]);
+    for (auto& b : image)
+      b = static_cast<uint8_t>(rng() % 4 ? rng() : sigs[rng() % sigs.size()][0]);
     for (int nPut = static_cast<int>(rng() % 4); nPut > 0; --nPut) {
       const Bytes& sig = sigs[rng() % sigs.size()];
       size_t cb = rng() % 3 ? sig.size() : 1 + rng() % sig.size();  // sometimes cut short
@@ -946,7 +946,8 @@ TEST(Matcher, OnePassSearchAgreesWithTheWalk) {
                 image.begin() + static_cast<std::ptrdiff_t>(at));
     }
     for (int iStart : {0, 17, 40, 45, 46, 55, 58}) {
-      for (int32_t lLength : {static_cast<int32_t>(image.size()), static_cast<int32_t>(image.size() / 2)}) {
+      for (int32_t lLength :
+           {static_cast<int32_t>(image.size()), static_cast<int32_t>(image.size() / 2)}) {
         VirusDef* pWalk = nullptr;
         DOC_iMatchByWalk(image.data(), &g_aVirusDefs[iStart], lLength, &pWalk);
         Match m = MatchIn(image, &g_aVirusDefs[iStart], lLength);

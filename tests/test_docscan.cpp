@@ -1,7 +1,8 @@
-// The document scan driver and jobs 1 and 2 end to end: MACRO_Handler (ENG_iHandler) -> DOC_ScanDocument over
-// documents built by the document builder, in regular sectors and in the mini-stream; every way
-// out closes the document and releases the DocReader; and the driver's drive and directory moves,
-// with real drives of the Wine prefix (skipped on POSIX, which has no drive letters).
+// The document scan driver and jobs 1 and 2 end to end: MACRO_Handler (ENG_iHandler) ->
+// DOC_ScanDocument over documents built by the document builder, in regular sectors and in the
+// mini-stream; every way out closes the document and releases the DocReader; and the driver's drive
+// and directory moves, with real drives of the Wine prefix (skipped on POSIX, which has no drive
+// letters).
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -82,10 +82,10 @@ TEST(Job0, ConfirmationSetsThePendingRecord) {
     const char* szList;
     int iPending;
   } kCases[] = {
-      {"AutoOpen&", 46},            // Wieder: the first threshold-1 definition
+      {"AutoOpen&", 46},              // Wieder: the first threshold-1 definition
       {"FileClose&FileSaveAs&", 41},  // Polite: verify flag 2 acts as 1
-      {"AutoOpen&B\xDCRONEU&", 46},  // only a-z are folded, so the second name matches nothing
-      {"AutoOpen&AutoNew&", 18 + 0}, // Satanic needs 5: no; Alliance (2, verify 1)
+      {"AutoOpen&B\xDCRONEU&", 46},   // only a-z are folded, so the second name matches nothing
+      {"AutoOpen&AutoNew&", 18 + 0},  // Satanic needs 5: no; Alliance (2, verify 1)
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.szList);
@@ -128,10 +128,10 @@ TEST(Handler, ErrorsAndLimits) {
       {0, k25 + "trailing text is no name", "MACRO_NO_VIRUS_FOUND", 1},
       {0, k30 + "&", "MACRO_NO_VIRUS_FOUND", 1},
       {0, k30 + "Q&", "MACRO_ERROR_DIVIDING_DATA", 1},
-      {0, std::string(254, 'a') + "&", "MACRO_ERROR_DIVIDING_DATA", 1},  // name too long
-      {0, std::string(255, '&'), "MACRO_ERROR_DIVIDING_DATA", 1},        // too many names
-      {0, "x&" + std::string(253, 'z'), "MACRO_NO_VIRUS_FOUND", 1},      // 255 characters
-      {0, "x&" + std::string(254, 'z'), "MACRO_ERROR_DIVIDING_DATA", 1}, // 256 characters
+      {0, std::string(254, 'a') + "&", "MACRO_ERROR_DIVIDING_DATA", 1},   // name too long
+      {0, std::string(255, '&'), "MACRO_ERROR_DIVIDING_DATA", 1},         // too many names
+      {0, "x&" + std::string(253, 'z'), "MACRO_NO_VIRUS_FOUND", 1},       // 255 characters
+      {0, "x&" + std::string(254, 'z'), "MACRO_ERROR_DIVIDING_DATA", 1},  // 256 characters
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(std::to_string(c.iJob) + " '" + c.sList + "'");
@@ -170,8 +170,13 @@ TEST(Handler, PendingRecordLifecycle) {
   const struct {
     int32_t iJob;
     const char* szList;
-  } kKeep[] = {{2, ""}, {2, "no ampersand"}, {0, "Hello&"}, {0, "Gangsterz&Paradise&"},
-               {0, "A712&B813&C914&"}, {1, "x&"}, {9, "x&"}};
+  } kKeep[] = {{2, ""},
+               {2, "no ampersand"},
+               {0, "Hello&"},
+               {0, "Gangsterz&Paradise&"},
+               {0, "A712&B813&C914&"},
+               {1, "x&"},
+               {9, "x&"}};
   for (const auto& k : kKeep) {
     SCOPED_TRACE(std::to_string(k.iJob) + " " + k.szList);
     Handle(k.iJob, k.szList);
@@ -224,9 +229,12 @@ TEST(Handler, CanaryBuffersShowEveryByteWritten) {
       {1, "x&", false},
       {0, sLong, false},
       {0, std::string(40, 'n') + "&", false},
-      {0, "abbrechen&cancel&dateibeenden&dateineu&datei\xD6" "ffnen&dateischlie\xDF" "en&"
-          "dateispeichern&dateispeichernunter&extrasmacro&extrasmakro&fast&fileexit&filenew&"
-          "fileopen&filesave&filesaveas&infizieren&autoexec&",
+      {0,
+       "abbrechen&cancel&dateibeenden&dateineu&datei\xD6"
+       "ffnen&dateischlie\xDF"
+       "en&"
+       "dateispeichern&dateispeichernunter&extrasmacro&extrasmakro&fast&fileexit&filenew&"
+       "fileopen&filesave&filesaveas&infizieren&autoexec&",
        true},
   };
   for (const auto& c : kCases) {

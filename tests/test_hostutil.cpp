@@ -75,10 +75,13 @@ TEST(MakeSpec, FirstEntryOfTheListBecomesASearchSpec) {
     const char* szPath;
     const char* szSpec;
   } aCases[] = {
-      {"C:\\;D:\\", "C:\\*.*"},     {"C:;D:", "C:\\*.*"},        {"C:\\DOCS\\;", "C:\\DOCS\\*.*"},
+      {"C:\\;D:\\", "C:\\*.*"},
+      {"C:;D:", "C:\\*.*"},
+      {"C:\\DOCS\\;", "C:\\DOCS\\*.*"},
       {"C:\\DOCS;", "C:\\DOCS*.*"},  // a separator anywhere counts, not only at the end
-      {";C:\\", "\\*.*"},           {"C:\\DOCS", "C:\\DOCS*.*"},  // no ';': the whole text is the
-                                                                  // base
+      {";C:\\", "\\*.*"},
+      {"C:\\DOCS", "C:\\DOCS*.*"},  // no ';': the whole text is the
+                                    // base
       {"DOCS", "DOCS\\*.*"},
   };
   for (const Case& c : aCases) {

@@ -65,13 +65,13 @@ TEST(SigDb, RecordsKeepTheirShape) {
 // Slot usage, by chain position and macro name: the lengths in hex digits, slot order.
 TEST(SigDb, SignatureSlotsHaveTheirLengths) {
   const std::map<std::pair<int, std::string>, std::vector<size_t>> kSlots = {
-      {{18, "AutoOpen"}, {32, 20}},   {{18, "AutoNew"}, {42, 42}},   {{41, "FileClose"}, {22, 24}},
-      {{41, "FileSaveAs"}, {50, 48}}, {{42, "AutoOpen"}, {76}},      {{42, "AutoNew"}, {76}},
-      {{46, "AutoClose"}, {18}},      {{46, "AutoOpen"}, {44}},      {{47, "AutoClose"}, {38}},
-      {{48, "autoOpen"}, {52, 30}},   {{49, "AutoOpen"}, {46}},      {{50, "AutoOpen"}, {32}},
-      {{51, "AutoOpen"}, {38}},       {{52, "AutoClose"}, {56}},     {{53, "AutoOpen"}, {44}},
-      {{54, "AutoClose"}, {40}},      {{55, "AutoOpen"}, {36}},      {{56, "AutoOpen"}, {76}},
-      {{57, "AutoOpen"}, {38}},       {{58, "autoopen"}, {34}},      {{59, "dateispeichern"}, {40}},
+      {{18, "AutoOpen"}, {32, 20}},   {{18, "AutoNew"}, {42, 42}}, {{41, "FileClose"}, {22, 24}},
+      {{41, "FileSaveAs"}, {50, 48}}, {{42, "AutoOpen"}, {76}},    {{42, "AutoNew"}, {76}},
+      {{46, "AutoClose"}, {18}},      {{46, "AutoOpen"}, {44}},    {{47, "AutoClose"}, {38}},
+      {{48, "autoOpen"}, {52, 30}},   {{49, "AutoOpen"}, {46}},    {{50, "AutoOpen"}, {32}},
+      {{51, "AutoOpen"}, {38}},       {{52, "AutoClose"}, {56}},   {{53, "AutoOpen"}, {44}},
+      {{54, "AutoClose"}, {40}},      {{55, "AutoOpen"}, {36}},    {{56, "AutoOpen"}, {76}},
+      {{57, "AutoOpen"}, {38}},       {{58, "autoopen"}, {34}},    {{59, "dateispeichern"}, {40}},
   };
   std::set<std::string> distinct;
   int nUsed = 0, iPos = 0;
@@ -98,13 +98,17 @@ TEST(SigDb, SignatureSlotsHaveTheirLengths) {
     for (const std::string& b : distinct)
       EXPECT_TRUE(a == b || b.find(a) == std::string::npos) << a << " inside " << b;
   // The three Alliance/AutoNew slots share one string.
-  EXPECT_STREQ(g_aVirusDefs[41].pMacros[0].apszSignature[0], g_aVirusDefs[55].pMacros[0].apszSignature[0]);
-  EXPECT_STREQ(g_aVirusDefs[41].pMacros[1].apszSignature[0], g_aVirusDefs[55].pMacros[0].apszSignature[0]);
+  EXPECT_STREQ(g_aVirusDefs[41].pMacros[0].apszSignature[0],
+               g_aVirusDefs[55].pMacros[0].apszSignature[0]);
+  EXPECT_STREQ(g_aVirusDefs[41].pMacros[1].apszSignature[0],
+               g_aVirusDefs[55].pMacros[0].apszSignature[0]);
 }
 
 TEST(SigDb, AccentedNamesAreWindows1252Bytes) {
   EXPECT_STREQ(g_aVirusDefs[43].pMacros[1].szName, "B\xFCroNeu");
-  EXPECT_STREQ(g_aVirusDefs[1].pMacros[5].szName, "DateiSchlie\xDF" "en");
+  EXPECT_STREQ(g_aVirusDefs[1].pMacros[5].szName,
+               "DateiSchlie\xDF"
+               "en");
   EXPECT_STREQ(g_aVirusDefs[27].pMacros[3].szName, "AAA\xD9\xDB\xD2");
 }
 
@@ -115,12 +119,10 @@ TEST(SigDb, DecodeRule) {
     int32_t nWant;
     std::vector<uint8_t> want;
   } kCases[] = {
-      {"4D5A", 8, 2, {0x4D, 0x5A}},
-      {"", 8, 0, {}},
-      {"00FF", 8, 2, {0x00, 0xFF}},
-      {"ABC", 8, 1, {0xAB}},          // a last lone digit is dropped
-      {":0", 8, 1, {0xA0}},           // ':' counts as 10, on the digit side
-      {"0102", 1, -1, {}},            // does not fit
+      {"4D5A", 8, 2, {0x4D, 0x5A}}, {"", 8, 0, {}},
+      {"00FF", 8, 2, {0x00, 0xFF}}, {"ABC", 8, 1, {0xAB}},  // a last lone digit is dropped
+      {":0", 8, 1, {0xA0}},                                 // ':' counts as 10, on the digit side
+      {"0102", 1, -1, {}},                                  // does not fit
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.szHex);
