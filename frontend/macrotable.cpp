@@ -1,6 +1,7 @@
 // The macro table walk of the name reader: pure byte parsing, no file access.
 #include <map>
 
+#include "le.h"
 #include "namereader.h"
 
 namespace zebscan {
@@ -23,7 +24,7 @@ class Cursor {
   }
   bool U16(unsigned* pv) {
     if (!Has(2)) return false;
-    *pv = m_pb[m_pos] | (m_pb[m_pos + 1] << 8);
+    *pv = DOC_wLe16(m_pb + m_pos);
     m_pos += 2;
     return true;
   }

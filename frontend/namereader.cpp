@@ -9,6 +9,7 @@
 
 #include "docreader.h"
 #include "fileprim.h"
+#include "le.h"
 
 namespace zebscan {
 namespace {
@@ -21,30 +22,12 @@ constexpr uint32_t kFibVersion = 2;
 constexpr uint32_t kFibMacroTableSize = 0x11C;
 // Tables of real documents stay far below this; reading stops here whatever the FIB claims.
 constexpr uint32_t kMaxTableBytes = 0x40000;
-constexpr uint32_t kMiniSector = 64;
-
-unsigned U16(const uint8_t* p) { return p[0] | (p[1] << 8); }
-uint32_t U32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+constexpr uint32_t kMiniSector = ZM_MINI_SECTOR;
 
 struct ReaderClose {
   void operator()(DocReader* p) const { DOC_CloseDocument(p); }
 };
 using ReaderPtr = std::unique_ptr<DocReader, ReaderClose>;
-
-constexpr uint64_t kNowhere = UINT64_MAX;
-
-// The file offset that holds stream byte lPos, or kNowhere when the chain does not reach it.
-uint64_t FileOffsetOf(const DocReader& r, uint32_t lPos) {
-  uint64_t lContainer = lPos;
-  if (r.bInMiniStream) {
-    if (lPos / kMiniSector >= r.wMiniChainLength) return kNowhere;
-    lContainer = uint64_t{r.awMiniChain[lPos / kMiniSector]} * kMiniSector + lPos % kMiniSector;
-  }
-  if (lContainer / ZM_SECTOR >= r.wChainLength) return kNowhere;
-  return (uint64_t{r.awChain[lContainer / ZM_SECTOR]} + 1) * ZM_SECTOR + lContainer % ZM_SECTOR;
-}
 
 // Reads cb stream bytes from lPos into *pOut, piece by piece (a piece never spans two sectors or
 // mini-sectors), up to the first byte that lies outside the file. The reader would take bytes past
@@ -55,8 +38,9 @@ uint32_t ReadPresent(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile,
   uint32_t done = 0;
   while (done < cb) {
     uint32_t pos = lPos + done;
-    uint64_t lFirst = FileOffsetOf(*pR, pos);
-    if (lFirst >= cbFile) break;
+    // The library's own mapping; 0 means the chain does not reach pos.
+    uint64_t lFirst = DOC_lFileOffsetOf(pR, pos);
+    if (lFirst == 0 || lFirst >= cbFile) break;
     // Within a piece the file offsets run on, so the file's end may cut it.
     uint32_t n = static_cast<uint32_t>(
         std::min<uint64_t>({cb - done, cbGranule - pos % cbGranule, cbFile - lFirst}));
@@ -82,7 +66,7 @@ DocKind RefusedKind(const std::string& path, int32_t iWhy) {
   if (cbHead < 4 || std::memcmp(abHead, kSignature, 4) != 0) return DocKind::kNotWord6;
   // The reader takes missing bytes as zeros, so a cut file fails in many ways: the header's
   // own view of the file tells that first.
-  uint64_t lDir = (U16(abHead + 0x30) + 1ull) * ZM_SECTOR;
+  uint64_t lDir = (DOC_wLe16(abHead + 0x30) + 1ull) * ZM_SECTOR;
   if (cbHead < ZM_SECTOR || lDir >= cbFile) return DocKind::kTruncated;
   if (iWhy == DOC_WHY_FILE) return DocKind::kUnreadable;
   if (iWhy == DOC_WHY_CHAIN_TOO_LONG)  // in a file too small for such a chain, a loop
@@ -114,13 +98,13 @@ DocNames ReadDocumentNames(const std::string& path) {
     r.kind = DocKind::kTruncated;
     return r;
   }
-  unsigned nFib = U16(&abFib[kFibVersion]);
+  unsigned nFib = DOC_wLe16(&abFib[kFibVersion]);
   if (nFib < kFibWord6 || nFib > kFibLastWord95) return r;
   r.kind = DocKind::kWord6;
 
   uint32_t lTable = pR->lMacroTablePos;
   uint32_t cbStream = DOC_lReadableBytes(pR.get());
-  uint32_t cbClaimed = U32(&abFib[kFibMacroTableSize]);
+  uint32_t cbClaimed = DOC_lLe32(&abFib[kFibMacroTableSize]);
   if (lTable >= cbStream) return r;
   // Most documents have no macros: a table must start with 0xFF, and one byte tells.
   std::vector<uint8_t> abMark;
