@@ -112,9 +112,15 @@ int32_t Locate(const DocReader* p, uint32_t lPos, uint16_t* pwSector, uint32_t* 
 int32_t DOC_ReadSector(DocReader* p, uint16_t wSector) {
   uint32_t lOffset = (wSector + 1u) * p->lSectorSize;
   if (lOffset == p->lCachedOffset) return 1;
-  // Seek and read in one call. A short or failed read is no error: the bytes it doesn't deliver
-  // keep their contents; only a position that can't be set fails (the cache is then unchanged).
-  if (uReadBlockAt(p->hFile, lOffset, p->abSector, ZM_SECTOR) == ZM_SEEK_ERROR) return 0;
+  // Seek and read in one call. A short read (the file's end) is no error: the bytes it doesn't
+  // deliver keep their contents. A position that can't be set fails with the cache unchanged; a
+  // read that fails may have left anything in the sector, so it fails and nothing is cached.
+  uint32_t cbRead = uReadBlockAt(p->hFile, lOffset, p->abSector, ZM_SECTOR);
+  if (cbRead == ZM_SEEK_ERROR) return 0;
+  if (cbRead == ZM_IO_ERROR) {
+    p->lCachedOffset = 0;  // offset 0 is the header, never a sector
+    return 0;
+  }
   p->lCachedOffset = lOffset;
   return 1;
 }
@@ -159,8 +165,9 @@ int32_t DOC_Open(DocReader* p) {
   p->wChainLength = 0;
   p->wMiniChainLength = 0;
   p->wMiniFatLength = 0;
-  // The count delivered is not tested: bytes a short file doesn't supply keep their value.
-  uReadBlock(p->hFile, p->abImage, ZM_IMAGE);
+  // A short count is not tested: bytes a short file doesn't supply keep their value. A read that
+  // fails is no short file.
+  if (uReadBlock(p->hFile, p->abImage, ZM_IMAGE) == ZM_IO_ERROR) return Fail(p, DOC_WHY_FILE);
   if (memcmp(p->abImage, kSignature, sizeof kSignature) != 0) return Fail(p, DOC_WHY_NOT_OLE2);
   for (uint32_t g = 0; g < ZM_FAT_SLOTS; ++g)
     p->awFatSector[g] =

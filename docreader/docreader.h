@@ -52,7 +52,7 @@ struct DocReader {
 // Why a document could not be opened for reading (DocReader.iOpenFailure, DOC_pOpenDocument).
 enum {
   DOC_WHY_NONE = 0,
-  DOC_WHY_FILE,             // the file cannot be opened, or no DocReader can be committed
+  DOC_WHY_FILE,             // the file cannot be opened or read, or no DocReader is had
   DOC_WHY_NOT_OLE2,         // the first four bytes are not D0 CF 11 E0
   DOC_WHY_NO_WORDDOCUMENT,  // no entry named "WordDocument" in the directory block
   DOC_WHY_EMPTY_STREAM,     // the WordDocument entry starts with an end or free marker
@@ -73,8 +73,9 @@ int32_t DOC_Open(DocReader* pReader);
 int32_t DOC_FindWordDocument(DocReader* pReader);
 // Follows the WordDocument stream's regular chain into awChain (at most ZM_MAX_CHAIN sectors).
 int32_t DOC_WalkChain(DocReader* pReader);
-// Brings sector wSector into abSector, through the one-sector cache. A short read is no failure:
-// the bytes it doesn't deliver keep their previous contents.
+// Brings sector wSector into abSector, through the one-sector cache. A short read (the file's
+// end) is no failure: the bytes it doesn't deliver keep their previous contents. A position that
+// can't be set, or a read that fails, is.
 int32_t DOC_ReadSector(DocReader* pReader, uint16_t wSector);
 // Sets the next request: nLength bytes of the stream from lPos, into abImage from offset 0.
 void DOC_SetRequest(DocReader* pReader, uint32_t lPos, int32_t nLength);

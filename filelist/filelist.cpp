@@ -50,9 +50,15 @@ size_t DirPartLength(const char* szSpec) {
   return cb;
 }
 
-// Writes the line directory part + name + CR LF in one write and counts it. 1 when written or
-// when no buffer could be had (the file is then skipped); 0 when the write fails.
+// Set when the list file ends inside a line (a write stopped part-way): any line written after
+// it would be fused to that part, so no further line is written in this call.
+int32_t s_bLineCut;
+
+// Writes the line directory part + name + CR LF and counts it when whole; a write that moves
+// only part of it is followed by one for the rest. 1 when written or when no buffer could be had
+// (the file is then skipped); 0 when the line cannot be written.
 int32_t WriteLine(const char* szSpec, size_t cbDir, const char* szName) {
+  if (s_bLineCut) return 0;
   char* pchLine = static_cast<char*>(pCommitBlock(ZM_WALK_LINE));
   if (pchLine == nullptr) return 1;
   size_t cbName = strlen(szName);
@@ -60,8 +66,15 @@ int32_t WriteLine(const char* szSpec, size_t cbDir, const char* szName) {
   memcpy(pchLine + cbDir, szName, cbName);
   memcpy(pchLine + cbDir + cbName, "\r\n", 2);
   uint32_t cbLine = static_cast<uint32_t>(cbDir + cbName + 2);
-  int32_t iOk = g_zmHost.pfnWrite(g_hListFile, pchLine, cbLine) == cbLine;
+  uint32_t cbDone = 0;
+  while (cbDone < cbLine) {
+    uint32_t n = g_zmHost.pfnWrite(g_hListFile, pchLine + cbDone, cbLine - cbDone);
+    if (n == 0 || n > cbLine - cbDone) break;  // nothing moved, or ZM_IO_ERROR
+    cbDone += n;
+  }
+  int32_t iOk = cbDone == cbLine;
   if (iOk) ++g_iFileCount;
+  if (!iOk && cbDone > 0) s_bLineCut = 1;
   iReleaseBlock(pchLine);
   return iOk;
 }
@@ -140,6 +153,7 @@ int32_t FL_iCallTraverse(const char* szStartSpec, const char* szListFile, const 
       return -3;
     }
   }
+  s_bLineCut = 0;
   int32_t iOk = iWalkDirectory(szSpec);
   g_zmHost.pfnClose(g_hListFile);
   g_hListFile = ZM_HFILE_ERROR;

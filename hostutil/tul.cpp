@@ -38,8 +38,8 @@ int32_t CopyBytes(int32_t hSource, int32_t hDest, uint8_t* pbBlock) {
   for (;;) {
     uint32_t c = g_zmHost.pfnRead(hSource, pbBlock, ZM_COPY_BLOCK);
     if (c > ZM_COPY_BLOCK) return 0;  // ZM_IO_ERROR
-    if (c > 0 && g_zmHost.pfnWrite(hDest, pbBlock, c) != c) return 0;
-    if (c < ZM_COPY_BLOCK) return 1;
+    if (c == 0) return 1;             // a short read is not the end: only an empty one is
+    if (g_zmHost.pfnWrite(hDest, pbBlock, c) != c) return 0;
   }
 }
 
@@ -75,7 +75,8 @@ int32_t UTL_iCopyFile(const char* szSource, const char* szDest) {
     }
     g_zmHost.pfnGlobalFree(hBlock);
   }
-  g_zmHost.pfnClose(hDest);
+  // A destination that does not close cleanly may not hold what was written.
+  if (g_zmHost.pfnClose(hDest) == ZM_HFILE_ERROR) iCopied = 0;
   g_zmHost.pfnClose(hSource);
   return iCopied;
 }
