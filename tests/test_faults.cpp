@@ -94,6 +94,7 @@ std::string Kinds(const std::set<ZmHostCall>& s) {
 struct DocCase {
   const char* szName;
   uint32_t cbMinStream;  // below the mini-stream cutoff: the stream lies in the mini-stream
+  friend void PrintTo(const DocCase& c, std::ostream* pos) { *pos << c.szName; }
 };
 
 class DocumentScanFaults : public ::testing::TestWithParam<DocCase> {
