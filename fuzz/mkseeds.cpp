@@ -260,6 +260,14 @@ int main(int argc, char** argv) {
                             "Macro1&Macro2&Macro3&")},
       {"invalid-and-dividing", Lit("\x04\x00x&\0\x00\x00nothing\0\x03\x00")},
       {"list-too-long", "\x01\x00" + std::string(40, 'A') + "&"},
+      // A job 2 whose list is refused leaves the pending record for the next job 2.
+      {"job2-refused-list", Lit("\x01\x00"
+                                "AutoOpen&\0"
+                                "\x03\x00") +
+                                std::string(40, 'A') +
+                                Lit("&\0"
+                                    "\x03\x00"
+                                    "AutoOpen&")},
   };
   for (const auto& h : kHandler) bOk &= Write(root / "handler" / h[0], Text(h[1]));
   // MACRO_ScanRaw: byte 0 picks the name (bit 7: plant at bytes 1-4), then the file.
