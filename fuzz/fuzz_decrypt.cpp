@@ -12,8 +12,7 @@
 #include "zebmacro.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
-  std::string sSource(reinterpret_cast<const char*>(pb), cb);
-  sSource = sSource.substr(0, sSource.find('\0'));
+  std::string sSource = FZ_Texts(pb, cb).first;
   char achPlain[256];
   for (int i = 0; i < 256; ++i) achPlain[i] = static_cast<char>(i);
   for (const auto& pair : g_aDecryptPairs) achPlain[pair.bSource] = pair.chPlain;

@@ -11,21 +11,10 @@
 #include "filelist.h"
 #include "fuzzsupport.h"
 
-namespace {
-
-std::string Upper(std::string s) {
-  for (char& ch : s)
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
-  return s;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
-  std::string sIn(reinterpret_cast<const char*>(pb), cb);
-  std::string sFilter = sIn.substr(0, sIn.find('\0')).substr(0, ZM_TEXT_AREA - 1);
-  std::string sName = sIn.size() > sIn.find('\0') ? sIn.substr(sIn.find('\0') + 1) : "";
-  sName = sName.substr(0, sName.find('\0')).substr(0, ZM_MAX_PATH - 1);
+  auto [sFilter, sName] = FZ_Texts(pb, cb);
+  sFilter = sFilter.substr(0, ZM_TEXT_AREA - 1);
+  sName = sName.substr(0, ZM_MAX_PATH - 1);
 
   std::vector<std::string> patterns(1);
   for (char ch : sFilter) {
@@ -44,11 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
   for (int32_t i = 0; i <= iLast; ++i) FZ_CHECK(patterns[i] == g_aszFilterSlots[i]);
 
   bool bExpected = false;
-  for (const auto& p : patterns) bExpected |= Upper(sName).find(Upper(p)) != std::string::npos;
+  for (const auto& p : patterns)
+    bExpected |= FZ_Upper(sName).find(FZ_Upper(p)) != std::string::npos;
   char szName[ZM_MAX_PATH];
   std::memcpy(szName, sName.c_str(), sName.size() + 1);
   FZ_CHECK(iMatchFilter(szName) == (bExpected ? 1 : 0));
-  FZ_CHECK(Upper(sName) == szName);
-  for (int32_t i = 0; i <= iLast; ++i) FZ_CHECK(Upper(patterns[i]) == g_aszFilterSlots[i]);
+  FZ_CHECK(FZ_Upper(sName) == szName);
+  for (int32_t i = 0; i <= iLast; ++i) FZ_CHECK(FZ_Upper(patterns[i]) == g_aszFilterSlots[i]);
   return 0;
 }

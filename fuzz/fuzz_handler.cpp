@@ -50,11 +50,8 @@ void CheckDatabase() {
   size_t i = 0;
   for (const VirusDef& def : g_aVirusDefs)
     for (int32_t k = 0; k < def.nMacros; ++k, ++i) {
-      std::string s = g_asPristine[i];
-      if (s == def.pMacros[k].szName) continue;
-      for (char& ch : s)
-        if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
-      FZ_CHECK(s == def.pMacros[k].szName);
+      const std::string& s = g_asPristine[i];
+      FZ_CHECK(s == def.pMacros[k].szName || FZ_Upper(s) == def.pMacros[k].szName);
     }
 }
 

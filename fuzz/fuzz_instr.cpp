@@ -10,31 +10,18 @@
 #include "fuzzsupport.h"
 #include "zebmacro.h"
 
-namespace {
-
-std::string Upper(std::string s) {
-  for (char& ch : s)
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
-  return s;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
   if (cb < 4) return 0;
   int32_t iStart =
       static_cast<int32_t>(pb[0] | pb[1] << 8 | pb[2] << 16 | static_cast<uint32_t>(pb[3]) << 24);
   // Small starts are the interesting ones; keep most of them near the text.
   if (!(pb[3] & 0x40)) iStart = static_cast<int8_t>(pb[0]);
-  std::string sIn(reinterpret_cast<const char*>(pb + 4), cb - 4);
-  std::string sText = sIn.substr(0, sIn.find('\0'));
-  std::string sSearch = sIn.size() > sText.size() ? sIn.substr(sText.size() + 1) : "";
-  sSearch = sSearch.substr(0, sSearch.find('\0'));
+  auto [sText, sSearch] = FZ_Texts(pb + 4, cb - 4);
 
   int64_t lFrom = iStart < 1 ? 1 : iStart;
   int32_t iExpected = 0;
   if (lFrom - 1 <= static_cast<int64_t>(sText.size())) {
-    size_t at = Upper(sText).find(Upper(sSearch), static_cast<size_t>(lFrom - 1));
+    size_t at = FZ_Upper(sText).find(FZ_Upper(sSearch), static_cast<size_t>(lFrom - 1));
     iExpected = at == std::string::npos ? 0 : static_cast<int32_t>(at + 1);
   }
   std::string sTextCopy = sText, sSearchCopy = sSearch;

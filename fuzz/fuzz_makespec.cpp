@@ -12,8 +12,7 @@
 #include "zebmacro.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
-  std::string sPath(reinterpret_cast<const char*>(pb), cb);
-  sPath = sPath.substr(0, sPath.find('\0'));
+  std::string sPath = FZ_Texts(pb, cb).first;
   std::string sEntry = sPath.substr(0, sPath.find(';'));
   bool bSep = false;
   for (char ch : sEntry) bSep |= iIsPathSep(ch) != 0;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <utility>
 
 #include "host_fault.h"
 
@@ -25,3 +27,19 @@ const char* FZ_szFile(int iSlot, const uint8_t* pb, size_t cb);
 inline void FZ_Begin() { HFI_Install(); }
 // Every file, block, global block and search taken since FZ_Begin was given back.
 inline void FZ_CheckGivenBack() { FZ_CHECK(HFI_iAllGivenBack()); }
+
+// ASCII upper-casing, the library's case folding.
+inline std::string FZ_Upper(std::string s) {
+  for (char& ch : s)
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
+  return s;
+}
+
+// The text before the first NUL of pb[0..cb), and the text between it and the next NUL.
+inline std::pair<std::string, std::string> FZ_Texts(const uint8_t* pb, size_t cb) {
+  std::string s(reinterpret_cast<const char*>(pb), cb);
+  size_t at = s.find('\0');
+  if (at == std::string::npos) return {s, ""};
+  std::string sSecond = s.substr(at + 1);
+  return {s.substr(0, at), sSecond.substr(0, sSecond.find('\0'))};
+}
