@@ -172,7 +172,6 @@ TEST(HandlerFaults, JobTwoTakesThePendingRecordWhateverHappens) {
   char szResult[ZM_RESULT_BUFFER], szMacros[ZM_RESULT_BUFFER];
   int32_t r = 0;
   auto op = [&] {
-    g_zmHost.pfnCharUpper = g_zmHostPlatform.pfnCharUpper;
     g_pPendingVerify = nullptr;
     ASSERT_EQ(ENG_iHandler(0, "", "AutoOpen&", szResult, "", szMacros), 1);
     ASSERT_STREQ(szResult, ZM_TXT_CHECK);
