@@ -12,20 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "docbuilder.h"
 #include "fuzzsupport.h"
 #include "rawscan.h"
 #include "zebmacro.h"
-
-namespace {
-
-std::vector<uint8_t> Bytes(const char* szHex) {
-  std::vector<uint8_t> ab;
-  for (size_t i = 0; szHex[i] && szHex[i + 1]; i += 2)
-    ab.push_back(static_cast<uint8_t>(std::stoi(std::string(szHex + i, 2), nullptr, 16)));
-  return ab;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
   if (cb < 5) return 0;
@@ -35,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
   if (iPick == 5) sName[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(sName[0])));
   if (iPick == 6) sName.pop_back();
   if (iPick == 7) sName.clear();
-  std::vector<uint8_t> abSig = Bytes(g_aRawSignatures[iEntry].szSignature);
+  std::vector<uint8_t> abSig = zmdoc::HexBytes(g_aRawSignatures[iEntry].szSignature);
 
   std::vector<uint8_t> abFile(pb + 5, pb + cb);
   if (pb[0] & 0x80) {

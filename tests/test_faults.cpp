@@ -334,10 +334,7 @@ TEST(CopyFaults, EveryCallFailsSafely) {
 
 TEST(RawScanFaults, EveryCallFailsSafely) {
   TempDir dir;
-  std::vector<uint8_t> abSig;
-  const char* szHex = g_aRawSignatures[1].szSignature;
-  for (size_t i = 0; szHex[i] && szHex[i + 1]; i += 2)
-    abSig.push_back(static_cast<uint8_t>(std::stoi(std::string(szHex + i, 2), nullptr, 16)));
+  std::vector<uint8_t> abSig = zmdoc::HexBytes(g_aRawSignatures[1].szSignature);
   // Across the edge of the first read block, in a file of three blocks.
   std::string sBytes(3 * ZM_RAW_BLOCK + 100, '\x11');
   std::copy(abSig.begin(), abSig.end(), sBytes.begin() + ZM_RAW_BLOCK - 5);
