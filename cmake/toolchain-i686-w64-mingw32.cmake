@@ -9,5 +9,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Test executables run under Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Test executables run under Wine's 32-bit loader, in a 32-bit prefix of this build's own
+# (cmake/wine-run.in).
+set(ZEBMACRO_WINE_LOADER /usr/lib/wine/wine)
+set(ZEBMACRO_WINE_ARCH win32)
+set(ZEBMACRO_PE_FORMAT pei-i386)

@@ -1,4 +1,4 @@
-// Parts 3.1 to 3.3 over documents built by the document builder: the compound document reader
+// Reading documents built by the document builder: the compound document reader
 // (regular sectors and, for small streams, the mini-stream), the macro table and extraction, and
 // the signature matcher. Every test ends with no file open and no block committed.
 #include <gtest/gtest.h>
