@@ -108,7 +108,10 @@ int32_t ENG_iHandler(int32_t iJob, const char* szDocPath, const char* szMacroLis
   VirusDef* pFound = nullptr;
   szScan[0] = '\0';
   if (!DOC_ScanDocument(szPath, pStart, szScan, &pFound)) {
-    Answer(szResult, ZM_TXT_NO_VIRUS);
+    // A document that could not be opened or read was not scanned: the caller is told so rather
+    // than given the clean answer. The result stays 0 either way.
+    bool bUnread = strcmp(szScan, ZM_TXT_OPENING) == 0;
+    Answer(szResult, bUnread ? ZM_TXT_OPENING : ZM_TXT_NO_VIRUS);
     return 0;
   }
   // Job 1 lists the macros of the definition it found; job 2 those of the record it confirmed.

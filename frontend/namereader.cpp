@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <memory>
 
 #include "docreader.h"
@@ -53,17 +52,7 @@ uint32_t ReadPresent(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile,
 
 // Why a file that the reader refused is not a readable Word 6/95 document, told from its first
 // sector and the reader's reason.
-DocKind RefusedKind(const std::string& path, int32_t iWhy) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return DocKind::kUnreadable;
-  uint64_t cbFile = static_cast<uint64_t>(in.tellg());
-  uint8_t abHead[ZM_SECTOR] = {};
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(abHead), sizeof abHead);
-  uint64_t cbHead = static_cast<uint64_t>(in.gcount());
-  if (in.bad()) return DocKind::kUnreadable;
-  static const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
-  if (cbHead < 4 || std::memcmp(abHead, kSignature, 4) != 0) return DocKind::kNotWord6;
+DocKind RefusedKind(const uint8_t* abHead, uint64_t cbHead, uint64_t cbFile, int32_t iWhy) {
   // The reader takes missing bytes as zeros, so a cut file fails in many ways: the header's
   // own view of the file tells that first.
   uint64_t lDir = (DOC_wLe16(abHead + 0x30) + 1ull) * ZM_SECTOR;
@@ -73,25 +62,36 @@ DocKind RefusedKind(const std::string& path, int32_t iWhy) {
     return cbFile > (ZM_MAX_CHAIN + 1ull) * ZM_SECTOR ? DocKind::kTooLarge : DocKind::kDamaged;
   if (iWhy == DOC_WHY_EMPTY_STREAM || iWhy == DOC_WHY_BROKEN_CHAIN || iWhy == DOC_WHY_MINI_STREAM)
     return DocKind::kDamaged;
-  // Otherwise not Word 6/95: no compound file, no WordDocument stream, or a macro-table
-  // position that no Word 6/95 FIB holds (a later Word's FIB read at Word 6's offsets).
+  // Otherwise not Word 6/95: no WordDocument stream, or a macro-table position that no Word
+  // 6/95 FIB holds (a later Word's FIB read at Word 6's offsets).
   return DocKind::kNotWord6;
 }
 
 }  // namespace
 
-DocNames ReadDocumentNames(const std::string& path) {
+DocNames ReadDocumentNames(const File& f, const std::string& sLibraryPath) {
   DocNames r;
-  int32_t iWhy = DOC_WHY_NONE;
-  ReaderPtr pR(DOC_pOpenDocument(path.c_str(), &iWhy));
-  if (!pR) {
-    r.kind = RefusedKind(path, iWhy);
+  // The signature first, from the open file: most files of a walk are no compound files, and
+  // they need no second open.
+  uint8_t abHead[ZM_SECTOR] = {};
+  int64_t cbHead = ReadAt(f, 0, abHead, sizeof abHead);
+  if (cbHead < 0) {
+    r.sError = "Read error";
     return r;
   }
-  // The reader reads by position, so asking its file for its size disturbs nothing.
-  int32_t lEnd = lSeekFile(pR->hFile, 0, 2);
-  if (lEnd < 0) return r;  // unreadable
-  const uint64_t cbFile = static_cast<uint64_t>(lEnd);
+  static const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
+  const uint64_t cbFile = f.cbSize;
+  if (cbHead < 4 || std::memcmp(abHead, kSignature, 4) != 0) {
+    r.kind = DocKind::kNotWord6;
+    return r;
+  }
+  int32_t iWhy = DOC_WHY_NONE;
+  ReaderPtr pR(DOC_pOpenDocument(sLibraryPath.c_str(), &iWhy));
+  if (!pR) {
+    r.kind = RefusedKind(abHead, static_cast<uint64_t>(cbHead), cbFile, iWhy);
+    if (r.kind == DocKind::kUnreadable) r.sError = "Read error";
+    return r;
+  }
   r.kind = DocKind::kNotWord6;
   std::vector<uint8_t> abFib;
   if (ReadPresent(pR.get(), 0, kFibMacroTableSize + 4, cbFile, &abFib) != kFibMacroTableSize + 4) {
@@ -116,6 +116,16 @@ DocNames ReadDocumentNames(const std::string& path) {
   r.table = ParseMacroTable(abTable.data(), abTable.size());
   if (cbRead < cbTable && (cbRead == 0 || r.table.bCut)) r.kind = DocKind::kTruncated;
   return r;
+}
+
+DocNames ReadDocumentNames(const std::string& path) {
+  DocNames r;
+  File f;
+  LibraryPath lib;
+  if (!OpenFile(nullptr, path, true, false, &f, &r.sError) ||
+      !MakeLibraryPath(f, path, &lib, &r.sError))
+    return r;
+  return ReadDocumentNames(f, lib.str());
 }
 
 }  // namespace zebscan

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "fsys.h"
+
 namespace zebscan {
 
 // What a macro table yields. Names are Windows-1252 bytes, in macro-entry order.
@@ -35,10 +37,16 @@ enum class DocKind {
 struct DocNames {
   DocKind kind = DocKind::kUnreadable;
   MacroTable table;
+  std::string sError;  // kUnreadable: the system's cause
 };
 
-// Reads the macro names of the document at path. A document without a macro table answers
-// kWord6 with nMacros 0. A table that the file's end cuts answers kTruncated with what was read.
+// Reads the macro names of the open document f, which the library's reader reaches by
+// sLibraryPath (MakeLibraryPath). Its kind is told by its content alone: the compound file's
+// signature, a WordDocument stream, and the FIB's version. A document without a macro table
+// answers kWord6 with nMacros 0. A table that the file's end cuts answers kTruncated with what
+// was read. Files of any size the platform holds are read.
+DocNames ReadDocumentNames(const File& f, const std::string& sLibraryPath);
+// The same for the file at path, opened for the purpose.
 DocNames ReadDocumentNames(const std::string& path);
 
 }  // namespace zebscan

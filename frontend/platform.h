@@ -1,33 +1,54 @@
-// What zebscan needs from the operating system beyond the library: one file per platform
+// What the front ends need from the operating system beyond files: one file per platform
 // (platform_posix.cpp, platform_win32.cpp), picked by CMake.
 #pragma once
+#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace zebscan {
+
+// The program's arguments as byte strings: as given on POSIX, UTF-8 on Windows (from the UTF-16
+// command line, so no name is lost to the code page).
+std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // The characters that separate path parts here, the preferred one first.
 const char* PathSeparators();
 
 // The directory of the running executable, with a separator at its end; empty when unknown.
 std::string ExecutableDirectory();
+// The running executable's own path; empty when unknown.
+std::string ExecutablePath();
 
-// True when standard error is an interactive terminal (the progress line goes there only then).
-bool StderrIsTerminal();
+// True when the stream is an interactive terminal.
+bool IsTerminal(std::FILE* p);
+// True when both streams write to one file (one terminal, or 2>&1).
+bool SameFile(std::FILE* pA, std::FILE* pB);
 
-// Creates an empty, uniquely named file in the temporary directory and returns its path; empty
-// when none can be made. From its creation on, an interrupt removes it (RemoveOnInterrupt), so
-// no moment is left in which an interrupt would leave it behind.
-std::string MakeTempFile();
+// The number of processors this process may run on (at least 1).
+unsigned UsableCores();
 
-// While a path is set here, an interrupt (Ctrl-C, a termination request) removes that file before
-// the process ends as it would have. An empty path clears it. At most 259 characters are kept.
-void RemoveOnInterrupt(const std::string& sPath);
+// A uniquely named empty file in the temporary directory that an interrupt (Ctrl-C, a
+// termination request) removes from its creation on, before the process ends as it would have.
+// Destroying it removes the file first and then stops watching, restoring the signal
+// dispositions found at creation; a signal that was ignored then is never watched.
+class TempFile {
+ public:
+  TempFile();
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  // Empty when no file could be made.
+  const std::string& Path() const { return m_sPath; }
 
-// The existing files that a line of a list file names. The walk upper-cases a file's name, which
-// a case-sensitive file system does not find: there every file of the line's directory whose name
-// upper-cases (a to z only) to the line's name is returned, in byte order of the real names.
-// Elsewhere the line itself, with the name spelled as on disk. Empty when nothing matches.
+ private:
+  std::string m_sPath;
+};
+
+// The existing files that a line of the library's list file names. The library's walk
+// upper-cases a file's name, which a case-sensitive file system does not find: there every file
+// of the line's directory whose name upper-cases (a to z only) to the line's name is returned, in
+// byte order of the real names. Elsewhere the line itself, with the name spelled as on disk.
+// Empty when nothing matches.
 std::vector<std::string> ResolveListedPath(const std::string& line);
 
 }  // namespace zebscan

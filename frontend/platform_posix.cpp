@@ -1,5 +1,7 @@
-// zebscan's platform calls on POSIX: isatty, mkstemp, and the case-sensitive name lookup.
+// The front ends' platform calls on POSIX: isatty, fstat, sched_getaffinity, mkstemp with its
+// interrupt watch, and the case-sensitive name lookup of the library's list file.
 #include <dirent.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -16,7 +18,9 @@ namespace zebscan {
 namespace {
 
 const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
-char g_szInterruptPath[260];
+constexpr int kInterruptCount = sizeof kInterrupts / sizeof kInterrupts[0];
+char g_szInterruptPath[4096];
+struct sigaction g_aOld[kInterruptCount];
 
 void OnInterrupt(int iSignal) {
   if (g_szInterruptPath[0] != '\0') unlink(g_szInterruptPath);  // async-signal-safe
@@ -24,49 +28,84 @@ void OnInterrupt(int iSignal) {
   raise(iSignal);
 }
 
+// Blocks the interrupts for the life of the object, so the watch changes as one step.
+struct BlockInterrupts {
+  sigset_t old;
+  BlockInterrupts() {
+    sigset_t block;
+    sigemptyset(&block);
+    for (int iSignal : kInterrupts) sigaddset(&block, iSignal);
+    sigprocmask(SIG_BLOCK, &block, &old);
+  }
+  ~BlockInterrupts() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+};
+
 }  // namespace
 
-void RemoveOnInterrupt(const std::string& sPath) {
-  g_szInterruptPath[0] = '\0';
-  if (sPath.empty() || sPath.size() >= sizeof g_szInterruptPath) return;
-  std::memcpy(g_szInterruptPath, sPath.c_str(), sPath.size() + 1);
-  for (int iSignal : kInterrupts) {
-    struct sigaction sa = {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(iSignal, &sa, nullptr);
-  }
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
 }
 
 const char* PathSeparators() { return "/"; }
 
-std::string ExecutableDirectory() {
+std::string ExecutablePath() {
   char sz[4096];
   ssize_t n = readlink("/proc/self/exe", sz, sizeof sz - 1);
-  if (n <= 0) return {};
-  std::string s(sz, static_cast<size_t>(n));
-  return s.substr(0, s.rfind('/') + 1);
+  return n <= 0 ? std::string() : std::string(sz, static_cast<size_t>(n));
 }
 
-bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+std::string ExecutableDirectory() {
+  std::string s = ExecutablePath();
+  return s.empty() ? s : s.substr(0, s.rfind('/') + 1);
+}
 
-std::string MakeTempFile() {
+bool IsTerminal(std::FILE* p) { return isatty(fileno(p)) == 1; }
+
+bool SameFile(std::FILE* pA, std::FILE* pB) {
+  struct stat a, b;
+  return fstat(fileno(pA), &a) == 0 && fstat(fileno(pB), &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
+
+unsigned UsableCores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<unsigned>(n) : 1;
+}
+
+TempFile::TempFile() {
   const char* szDir = getenv("TMPDIR");
   std::string sTemplate = std::string(szDir && *szDir ? szDir : "/tmp") + "/zebscan-XXXXXX";
+  if (sTemplate.size() >= sizeof g_szInterruptPath) return;
   std::vector<char> ab(sTemplate.begin(), sTemplate.end());
   ab.push_back('\0');
-  // Interrupts wait until the file is known to their handler.
-  sigset_t block, old;
-  sigemptyset(&block);
-  for (int iSignal : kInterrupts) sigaddset(&block, iSignal);
-  sigprocmask(SIG_BLOCK, &block, &old);
+  BlockInterrupts block;  // no interrupt before the file is known to the handler
   int fd = mkstemp(ab.data());
-  if (fd >= 0) {
-    close(fd);
-    RemoveOnInterrupt(ab.data());
+  if (fd < 0) return;
+  close(fd);
+  m_sPath = ab.data();
+  std::memcpy(g_szInterruptPath, ab.data(), ab.size());
+  for (int i = 0; i < kInterruptCount; ++i) {
+    sigaction(kInterrupts[i], nullptr, &g_aOld[i]);
+    if (g_aOld[i].sa_handler == SIG_IGN) continue;  // nohup, a background job: left as it is
+    struct sigaction sa = {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(kInterrupts[i], &sa, nullptr);
   }
-  sigprocmask(SIG_SETMASK, &old, nullptr);
-  return fd < 0 ? std::string() : std::string(ab.data());
+}
+
+TempFile::~TempFile() {
+  if (m_sPath.empty()) return;
+  unlink(m_sPath.c_str());  // while still watched
+  BlockInterrupts block;
+  g_szInterruptPath[0] = '\0';
+  for (int i = 0; i < kInterruptCount; ++i)
+    if (g_aOld[i].sa_handler != SIG_IGN) sigaction(kInterrupts[i], &g_aOld[i], nullptr);
 }
 
 std::vector<std::string> ResolveListedPath(const std::string& line) {

@@ -1,33 +1,47 @@
-// zebscan's platform calls on Windows: _isatty, GetTempFileNameA, and the on-disk spelling of a
-// listed name (the file system ignores case, so the line names exactly one file).
+// The front ends' platform calls on Windows: the UTF-16 command line, _isatty, the console's
+// interrupt handler for a temporary file, and the on-disk spelling of a listed name (the file
+// system ignores case, so the line names exactly one file).
 #include <io.h>
 #include <windows.h>
+// after windows.h
+#include <shellapi.h>
 
 #include <cstring>
 
 #include "platform.h"
+#include "win32text.h"
 
 namespace zebscan {
 namespace {
 
-char g_szInterruptPath[MAX_PATH];
+wchar_t g_szInterruptPath[MAX_PATH + 1];
 
 BOOL WINAPI OnInterrupt(DWORD) {
-  if (g_szInterruptPath[0] != '\0') DeleteFileA(g_szInterruptPath);
+  if (g_szInterruptPath[0] != L'\0') DeleteFileW(g_szInterruptPath);
   return FALSE;  // the default handler then ends the process
 }
 
+HANDLE HandleOf(std::FILE* p) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(p))); }
+
 }  // namespace
 
-void RemoveOnInterrupt(const std::string& sPath) {
-  static bool s_bInstalled = false;
-  if (!s_bInstalled) s_bInstalled = SetConsoleCtrlHandler(OnInterrupt, TRUE) != 0;
-  g_szInterruptPath[0] = '\0';
-  if (sPath.empty() || sPath.size() >= sizeof g_szInterruptPath) return;
-  memcpy(g_szInterruptPath, sPath.c_str(), sPath.size() + 1);
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  int n = 0;
+  LPWSTR* ppw = CommandLineToArgvW(GetCommandLineW(), &n);
+  if (ppw == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> args;
+  for (int i = 0; i < n; ++i) args.push_back(NarrowWtf8(ppw[i]));
+  LocalFree(ppw);
+  return args;
 }
 
 const char* PathSeparators() { return "\\/"; }
+
+std::string ExecutablePath() {
+  wchar_t sz[32768];
+  DWORD n = GetModuleFileNameW(nullptr, sz, 32768);
+  return n == 0 || n >= 32768 ? std::string() : NarrowWtf8(std::wstring(sz, n));
+}
 
 std::string ExecutableDirectory() {
   char sz[MAX_PATH + 1];
@@ -37,20 +51,52 @@ std::string ExecutableDirectory() {
   return s.substr(0, s.find_last_of("\\/") + 1);
 }
 
-bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+bool IsTerminal(std::FILE* p) { return _isatty(_fileno(p)) != 0; }
 
-std::string MakeTempFile() {
-  char szDir[MAX_PATH + 1];
-  DWORD cch = GetTempPathA(sizeof szDir, szDir);
-  if (cch == 0 || cch > MAX_PATH) return {};
+bool SameFile(std::FILE* pA, std::FILE* pB) {
+  HANDLE a = HandleOf(pA), b = HandleOf(pB);
+  if (a == b) return true;
+  if (GetFileType(a) == FILE_TYPE_CHAR && GetFileType(b) == FILE_TYPE_CHAR) return true;
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  return GetFileInformationByHandle(a, &ia) && GetFileInformationByHandle(b, &ib) &&
+         ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+unsigned UsableCores() {
+  DWORD_PTR process = 0, system = 0;
+  unsigned n = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+    for (; process; process &= process - 1) ++n;
+  if (n == 0) {
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    n = si.dwNumberOfProcessors;
+  }
+  return n ? n : 1;
+}
+
+TempFile::TempFile() {
+  wchar_t szDir[MAX_PATH + 1];
+  DWORD cch = GetTempPathW(MAX_PATH + 1, szDir);
+  if (cch == 0 || cch > MAX_PATH) return;
   // The handler is in place first and the name goes straight where it looks, so an interrupt
   // during the creation finds the file (or nothing yet).
-  RemoveOnInterrupt("");
-  if (GetTempFileNameA(szDir, "zsc", 0, g_szInterruptPath) == 0) {
-    g_szInterruptPath[0] = '\0';
-    return {};
+  g_szInterruptPath[0] = L'\0';
+  SetConsoleCtrlHandler(OnInterrupt, TRUE);
+  if (GetTempFileNameW(szDir, L"zsc", 0, g_szInterruptPath) == 0) {
+    g_szInterruptPath[0] = L'\0';
+    SetConsoleCtrlHandler(OnInterrupt, FALSE);
+    return;
   }
-  return g_szInterruptPath;
+  m_sPath = NarrowWtf8(g_szInterruptPath);
+}
+
+TempFile::~TempFile() {
+  if (m_sPath.empty()) return;
+  DeleteFileW(g_szInterruptPath);  // while still watched
+  g_szInterruptPath[0] = L'\0';
+  SetConsoleCtrlHandler(OnInterrupt, FALSE);
 }
 
 std::vector<std::string> ResolveListedPath(const std::string& line) {

@@ -1,9 +1,10 @@
 // Text lines in the form command-line virus scanners use ("path: NAME FOUND", "path: OK",
-// "path: REASON ERROR"), or JSON Lines built with nlohmann-json.
+// "path: REASON ERROR", "path: REASON SKIPPED"), or JSON Lines built with nlohmann-json.
 #include "report.h"
 
 #include <nlohmann/json.hpp>
 
+#include "platform.h"
 #include "textutil.h"
 
 namespace zebscan {
@@ -11,39 +12,106 @@ namespace {
 
 using nlohmann::json;
 
-// Paths and names are 8-bit texts; JSON needs UTF-8, so invalid sequences become U+FFFD.
-void PrintJson(std::FILE* pOut, const json& j) {
-  std::fprintf(pOut, "%s\n", j.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+constexpr auto kProgressEvery = std::chrono::milliseconds(100);  // at most ten redraws a second
+
+std::string Dump(const json& j) {
+  return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-std::string NameList(const std::vector<std::string>& names) {
-  std::string s;
-  for (const std::string& name : names) s += Cp1252ToUtf8(name) + "&";
-  return s;
+// '&'-terminated Windows-1252 names as UTF-8 strings.
+json NameArray(const std::string& sList) {
+  json a = json::array();
+  size_t from = 0;
+  for (size_t i; (i = sList.find('&', from)) != std::string::npos; from = i + 1)
+    a.push_back(Cp1252ToUtf8(sList.substr(from, i - from)));
+  return a;
 }
+
+const char* const kOutcome[] = {"OK", "FOUND", "ERROR", "SKIPPED"};
 
 }  // namespace
 
+Report::Report(std::FILE* pOut, std::FILE* pErr, ReportOptions options, EngineInfo engine)
+    : m_pOut(pOut),
+      m_pErr(pErr),
+      m_options(options),
+      m_engine(std::move(engine)),
+      m_bSameFile(SameFile(pOut, pErr)),
+      m_tLastProgress(std::chrono::steady_clock::now()) {}
+
+void Report::Line(std::FILE* p, const std::string& s) {
+  if (m_bProgressShown) ClearProgress();
+  if (std::fwrite(s.data(), 1, s.size(), p) != s.size() && p == m_pOut) m_bWriteFailed = true;
+}
+
+void Report::ClearProgress() {
+  std::fprintf(m_pErr, "\r%*s\r", 60, "");
+  m_bProgressShown = false;
+}
+
+void Report::Progress() {
+  if (!m_options.bProgress) return;
+  auto now = std::chrono::steady_clock::now();
+  if (now - m_tLastProgress < kProgressEvery) return;
+  m_tLastProgress = now;
+  std::fflush(m_pOut);  // the report's lines ahead of the progress line
+  std::fprintf(m_pErr, "\rzebscan: %zu files, %zu infected, %zu errors",
+               m_nScanned + m_nSkipped + m_nErrors, m_nInfected, m_nErrors);
+  std::fflush(m_pErr);
+  m_bProgressShown = true;
+}
+
 void Report::Add(const FileResult& r) {
-  ++m_nScanned;
+  m_nScanned += r.outcome == Outcome::kOk || r.outcome == Outcome::kFound;
+  m_nSkipped += r.outcome == Outcome::kSkipped;
   m_nWithMacros += r.doc.table.nMacros > 0;
   m_nInfected += r.outcome == Outcome::kFound;
   m_nErrors += r.outcome == Outcome::kError;
   Print(r);
+  Progress();
+}
+
+void Report::AddPath(const std::string& sPath, Outcome outcome, const std::string& sReason) {
+  FileResult r;
+  r.sPath = sPath;
+  r.outcome = outcome;
+  r.sReason = sReason;
+  Add(r);
 }
 
 void Report::Print(const FileResult& r) {
   const MacroTable& t = r.doc.table;
-  if (m_options.bInfectedOnly && r.outcome != Outcome::kFound) return;
+  std::string sText = EscapeControls(r.sPath) + ": ";
+  switch (r.outcome) {
+    case Outcome::kFound:
+      sText += EscapeControls(r.sVirus) + " FOUND\n";
+      break;
+    case Outcome::kOk:
+      sText += "OK\n";
+      break;
+    case Outcome::kError:
+      sText += EscapeControls(r.sReason) + " ERROR\n";
+      break;
+    case Outcome::kSkipped:
+      sText += EscapeControls(r.sReason) + " SKIPPED\n";
+      break;
+  }
+  bool bOnReport = !(m_options.bInfectedOnly && r.outcome != Outcome::kFound) &&
+                   !(!m_options.bSkipped && r.outcome == Outcome::kSkipped);
+  // An error also goes to stderr, unless the report already shows it there.
+  if (r.outcome == Outcome::kError && (!bOnReport || !m_bSameFile)) Line(m_pErr, sText);
+  if (!bOnReport) return;
   if (m_options.bJson) {
-    static const char* const kOutcome[] = {"OK", "FOUND", "ERROR"};
-    json j = {{"path", r.sPath}, {"result", kOutcome[static_cast<int>(r.outcome)]}};
+    json j = {{"schema", kJsonSchema}, {"path", LossyUtf8(r.sPath)}};
+    if (!IsUtf8(r.sPath)) j["path_bytes"] = Base64(r.sPath);
+    j["result"] = kOutcome[static_cast<int>(r.outcome)];
     if (r.outcome == Outcome::kFound) {
       j["virus"] = r.sVirus;
       j["found_by"] = r.sFoundBy;
-      if (!r.sResultMacros.empty()) j["virus_macros"] = Cp1252ToUtf8(r.sResultMacros);
+      j["virus_macros"] = NameArray(r.sResultMacros);
     }
-    if (r.outcome == Outcome::kError) j["reason"] = r.sReason;
+    if (r.outcome == Outcome::kError || r.outcome == Outcome::kSkipped)
+      j["reason"] = LossyUtf8(r.sReason);
     j["macros"] = t.nMacros;
     json names = json::array();
     for (const std::string& name : t.names) names.push_back(Cp1252ToUtf8(name));
@@ -53,57 +121,55 @@ void Report::Print(const FileResult& r) {
     j["table_cut"] = t.bCut;
     j["deep_fallback"] = r.bFallback;
     j["unconfirmed_alarm"] = r.bUnconfirmed;
-    PrintJson(m_pOut, j);
-    return;
-  }
-  switch (r.outcome) {
-    case Outcome::kFound:
-      std::fprintf(m_pOut, "%s: %s FOUND\n", r.sPath.c_str(), r.sVirus.c_str());
-      break;
-    case Outcome::kOk:
-      std::fprintf(m_pOut, "%s: OK\n", r.sPath.c_str());
-      break;
-    case Outcome::kError:
-      std::fprintf(m_pOut, "%s: %s ERROR\n", r.sPath.c_str(), r.sReason.c_str());
-      break;
+    return Line(m_pOut, Dump(j));
   }
   if (m_options.bNames && t.nMacros > 0) {
-    std::fprintf(m_pOut, "    names: %s", NameList(t.names).c_str());
-    if (t.nUnnamed) std::fprintf(m_pOut, " (%zu without a name)", t.nUnnamed);
-    if (r.nLeftOut) std::fprintf(m_pOut, " (%zu too long to pass)", r.nLeftOut);
-    if (t.bCut) std::fprintf(m_pOut, " (macro table cut short)");
+    sText += "    names: ";
+    for (const std::string& name : t.names) sText += EscapeControls(Cp1252ToUtf8(name)) + "&";
+    if (t.nUnnamed) sText += " (" + std::to_string(t.nUnnamed) + " without a name)";
+    if (r.nLeftOut) sText += " (" + std::to_string(r.nLeftOut) + " too long to pass)";
+    if (t.bCut) sText += " (macro table cut short)";
     if (r.bUnconfirmed)
-      std::fprintf(m_pOut,
-                   " (the names suggested a virus that its byte signatures did not confirm)");
-    std::fprintf(m_pOut, "\n");
+      sText += " (the names suggested a virus that its byte signatures did not confirm)";
+    sText += "\n";
   }
+  Line(m_pOut, sText);
 }
 
-void Report::AddError(const std::string& sPath, const std::string& sReason) {
-  FileResult r;
-  r.sPath = sPath;
-  r.outcome = Outcome::kError;
-  r.sReason = sReason;
-  ++m_nErrors;
-  Print(r);
-}
-
-void Report::Finish(double seconds) {
-  if (!m_options.bSummary) return;
-  if (m_options.bJson) {
-    PrintJson(m_pOut, {{"summary",
-                        {{"scanned", m_nScanned},
+void Report::Finish(double seconds, size_t nDirectories) {
+  if (m_bProgressShown) ClearProgress();
+  if (m_options.bSummary && m_options.bJson) {
+    Line(m_pOut, Dump({{"summary",
+                        {{"schema", kJsonSchema},
+                         {"scanned_files", m_nScanned},
+                         {"skipped_files", m_nSkipped},
+                         {"infected_files", m_nInfected},
+                         {"total_errors", m_nErrors},
                          {"with_macros", m_nWithMacros},
-                         {"infected", m_nInfected},
-                         {"errors", m_nErrors},
-                         {"seconds", seconds}}}});
-    return;
+                         {"scanned_directories", nDirectories},
+                         {"seconds", seconds},
+                         {"engine_version", m_engine.sVersion},
+                         {"known_viruses", m_engine.nDefinitions}}}}));
+  } else if (m_options.bSummary) {
+    char sz[512];
+    long lSeconds = static_cast<long>(seconds);
+    std::snprintf(sz, sizeof sz,
+                  "\n----------- SCAN SUMMARY -----------\n"
+                  "Known viruses: %d\nEngine version: %s\nScanned directories: %zu\n"
+                  "Scanned files: %zu\nSkipped files: %zu\nWith macros: %zu\nInfected files: %zu\n"
+                  "Total errors: %zu\nTime: %.3f sec (%ld m %ld s)\n",
+                  m_engine.nDefinitions, m_engine.sVersion.c_str(), nDirectories, m_nScanned,
+                  m_nSkipped, m_nWithMacros, m_nInfected, m_nErrors, seconds, lSeconds / 60,
+                  lSeconds % 60);
+    Line(m_pOut, sz);
   }
-  std::fprintf(m_pOut,
-               "\n----------- SCAN SUMMARY -----------\n"
-               "Documents scanned: %zu\nWith macros: %zu\nInfected: %zu\nErrors: %zu\n"
-               "Time: %.3f sec\n",
-               m_nScanned, m_nWithMacros, m_nInfected, m_nErrors, seconds);
+  if (std::fflush(m_pOut) != 0 || std::ferror(m_pOut)) m_bWriteFailed = true;
+  if (m_bWriteFailed) std::fprintf(m_pErr, "zebscan: the report could not be written\n");
+}
+
+int Report::ExitStatus() const {
+  if (m_nInfected) return 1;
+  return m_nErrors || m_bWriteFailed ? 2 : 0;
 }
 
 }  // namespace zebscan

@@ -1,10 +1,10 @@
 // The road of one document as zebscan drives the library: names read by the front end, job 0,
-// job 2 after "MACRO_CHECK_FALSE_ALARMS", job 1 when asked for or when names are missing; and the
-// directory walk through MACRO_CallTraverse.
+// job 2 after "MACRO_CHECK_FALSE_ALARMS", job 1 when asked for or when names are missing.
 #pragma once
 #include <string>
 #include <vector>
 
+#include "fsys.h"
 #include "namereader.h"
 #include "zmapi.h"
 
@@ -13,18 +13,18 @@ namespace zebscan {
 struct ScanOptions {
   bool bDeep = false;    // job 1 on every document with macros
   std::string sRawName;  // not empty: MACRO_ScanRaw with this short name instead
-  std::string sFilter = "*.doc;*.dot";
 };
 
-enum class Outcome { kOk, kFound, kError };
+// Every file of a run ends as exactly one of these.
+enum class Outcome { kOk, kFound, kError, kSkipped };
 
 struct FileResult {
   std::string sPath;
   Outcome outcome = Outcome::kOk;
   std::string sVirus;         // kFound: the library's answer
   std::string sFoundBy;       // kFound: "names", "signature", "deep scan" or "raw scan"
-  std::string sResultMacros;  // kFound: the macro list the library answered with, if any
-  std::string sReason;        // kError: why the document could not be scanned
+  std::string sResultMacros;  // kFound: the '&' list the library answered with, if any
+  std::string sReason;        // kError, kSkipped: why, in the system's words where it has them
   DocNames doc;               // the names read (not in raw mode)
   size_t nLeftOut = 0;        // names that no MACRO_Handler call can carry
   size_t nCalls = 0;          // job-0 calls the names needed
@@ -32,18 +32,19 @@ struct FileResult {
   bool bUnconfirmed = false;  // job 0 asked for confirmation and job 2 found nothing
 };
 
+// Why a file is not scanned: it is no Word 6/95 document (skipped, not an error).
+extern const char kNotWord6Reason[];
+
 class Scanner {
  public:
   Scanner(const ZmApi& api, ScanOptions options) : m_api(api), m_options(std::move(options)) {}
 
-  // Scans one file. Never fails: every way ends in a FileResult.
-  FileResult ScanFile(const std::string& sPath);
-
-  // Walks the tree under sDir with MACRO_CallTraverse into a temporary list file (removed on every
-  // way out) and answers the listed files in byte order of their paths. False with a reason in
-  // *psError when the walk cannot be made.
-  bool ListDirectory(const std::string& sDir, std::vector<std::string>* pPaths,
-                     std::string* psError);
+  // Scans one open file, known to the report as sPath. Never fails: every way ends in a
+  // FileResult. The library reaches the file by a short path of its own (MakeLibraryPath),
+  // whatever the length of sPath.
+  FileResult Scan(const File& f, const std::string& sPath);
+  // The same for a path, opened here (a final link followed).
+  FileResult ScanPath(const std::string& sPath);
 
  private:
   struct Answer {
@@ -51,7 +52,7 @@ class Scanner {
     std::string sResult, sMacros;
   };
   Answer Call(int32_t iJob, const std::string& sPath, const std::string& sList);
-  void ScanNames(FileResult* pR);
+  void ScanNames(FileResult* pR, const std::string& sLibraryPath);
 
   ZmApi m_api;
   ScanOptions m_options;

@@ -1,6 +1,8 @@
 // Text helpers of zebscan.
 #include "textutil.h"
 
+#include <cstdint>
+
 namespace zebscan {
 
 std::string AsciiUpper(const std::string& s) {
@@ -30,6 +32,93 @@ std::string Cp1252ToUtf8(const std::string& s) {
       r += static_cast<char>(0xE0 | (cp >> 12));
       r += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
       r += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return r;
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at s[i], or 0 when none starts there.
+size_t Utf8Length(const std::string& s, size_t i) {
+  auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned c = b(i);
+  if (c < 0x80) return 1;
+  size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+             : c >= 0xE0 && c <= 0xEF ? 3
+             : c >= 0xF0 && c <= 0xF4 ? 4
+                                      : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if ((b(i + k) & 0xC0) != 0x80) return 0;
+  unsigned c1 = b(i + 1);
+  if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) ||
+      (c == 0xF4 && c1 > 0x8F))
+    return 0;  // overlong, surrogate or beyond U+10FFFF
+  return n;
+}
+
+void AppendHex(std::string* p, unsigned char c) {
+  static const char kHex[] = "0123456789abcdef";
+  *p += "\\x";
+  *p += kHex[c >> 4];
+  *p += kHex[c & 15];
+}
+
+}  // namespace
+
+bool IsUtf8(const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    size_t n = Utf8Length(s, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string LossyUtf8(const std::string& s) {
+  std::string r;
+  for (size_t i = 0; i < s.size();) {
+    size_t n = Utf8Length(s, i);
+    if (n == 0) {
+      r += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      r.append(s, i, n);
+      i += n;
+    }
+  }
+  return r;
+}
+
+std::string Base64(const std::string& s) {
+  static const char k[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string r;
+  for (size_t i = 0; i < s.size(); i += 3) {
+    uint32_t v = static_cast<unsigned char>(s[i]) << 16;
+    if (i + 1 < s.size()) v |= static_cast<unsigned char>(s[i + 1]) << 8;
+    if (i + 2 < s.size()) v |= static_cast<unsigned char>(s[i + 2]);
+    r += k[v >> 18];
+    r += k[(v >> 12) & 63];
+    r += i + 1 < s.size() ? k[(v >> 6) & 63] : '=';
+    r += i + 2 < s.size() ? k[v & 63] : '=';
+  }
+  return r;
+}
+
+std::string EscapeControls(const std::string& s) {
+  std::string r;
+  r.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = Utf8Length(s, i);
+    bool bC1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
+    if (n == 0 || c < 0x20 || c == 0x7F || bC1) {
+      for (size_t k = 0; k < (n ? n : 1); ++k) AppendHex(&r, static_cast<unsigned char>(s[i + k]));
+      i += n ? n : 1;
+    } else {
+      r.append(s, i, n);
+      i += n;
     }
   }
   return r;

@@ -19,6 +19,16 @@ std::string AsciiUpper(const std::string& s);
 // become U+FFFD.
 std::string Cp1252ToUtf8(const std::string& s);
 
+// True when s is well-formed UTF-8 (shortest forms, no surrogates).
+bool IsUtf8(const std::string& s);
+// s with every byte that is not part of well-formed UTF-8 replaced by U+FFFD.
+std::string LossyUtf8(const std::string& s);
+// RFC 4648 base64 of the bytes, with padding.
+std::string Base64(const std::string& s);
+// s made safe for a terminal: control characters (C0, DEL, and C1 as UTF-8) and bytes that are not
+// part of well-formed UTF-8 become \xHH; everything else is kept as it is.
+std::string EscapeControls(const std::string& s);
+
 // The macro names split into '&' lists, in order, each within what one call carries. A name that
 // no list can carry (over 30 characters, or holding '&' or NUL) is left out and counted in
 // *pnLeftOut: no database name is that long or holds those bytes, so it could never match.

@@ -1,106 +1,186 @@
-// zebscan: the command-line front end of zebmacro. Scans files and directory trees for WordBasic
-// macro viruses through the library's exports, loaded at run time.
+// zebscan: the command-line front end of zebmacro. Walks files and directory trees with its own
+// walk, tells Word 6/95 documents by their content, and scans them for WordBasic macro viruses
+// through the library's exports, loaded at run time.
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <iterator>
 
 #include "deflist.h"
+#include "librarywalk.h"
 #include "platform.h"
 #include "report.h"
 #include "scanner.h"
+#include "walk.h"
 #include "zmapi.h"
 
+namespace zebscan {
 namespace {
 
-// Walks that list more files than this show a progress line on a terminal.
-constexpr size_t kProgressAbove = 300;
+// Hands each path of a --file-list to pTake as it is read (a list fed slowly through a pipe is
+// scanned as it comes): one per line, or NUL-separated with --null; empty entries are none.
+// False when the list cannot be read.
+bool ReadFileList(const std::string& sList, bool bNull,
+                  const std::function<void(const std::string&)>& take) {
+  std::ifstream file;
+  if (sList != "-") {
+    file.open(sList, std::ios::binary);
+    if (!file) return false;
+  }
+  std::istream& in = sList == "-" ? std::cin : file;
+  for (std::string s; std::getline(in, s, bNull ? '\0' : '\n');) {
+    if (!bNull && !s.empty() && s.back() == '\r') s.pop_back();
+    if (!s.empty()) take(s);
+  }
+  return !in.bad();
+}
+
+LinkPolicy Policy(int i) { return static_cast<LinkPolicy>(i); }
 
 int Run(int argc, char** argv) {
   CLI::App app{
       "zebscan: finds WordBasic macro viruses in Word 6/95 documents.\n"
+      "Every file of a walk is looked at; Word 6/95 documents are told by their content.\n"
       "Exit status: 0 nothing found, 1 a virus found, 2 errors and nothing found.",
       "zebscan"};
-  app.set_version_flag("--version", std::string("zebscan ") + ZEBSCAN_VERSION);
   std::vector<std::string> paths;
-  zebscan::ScanOptions scan;
-  zebscan::ReportOptions report;
-  bool bNoSummary = false, bList = false;
+  ScanOptions scan;
+  ReportOptions report;
+  WalkOptions walk;
+  bool bNoSummary = false, bList = false, bVersion = false, bLibraryWalk = false, bNull = false;
+  bool bRecursive = false;
+  int iDirLinks = 1, iFileLinks = 1;
+  std::string sSkipped = "yes", sFileList, sFilter = "*.doc;*.dot";
   std::string sLibrary = ZmLibraryName();
   app.add_option("PATH", paths, "Files to scan; directories are walked")->type_name("");
-  app.add_option("--filter", scan.sFilter, "File-name filter of directory walks")
-      ->capture_default_str();
   app.add_flag("--deep", scan.bDeep, "Also scan the macro bodies of every document with macros");
   app.add_option("--raw", scan.sRawName, "Search every file's raw bytes for this signature instead")
-      ->check(CLI::IsMember(zebscan::RawScanNames()));
-  app.add_flag("--infected", report.bInfectedOnly, "Print only findings");
+      ->check(CLI::IsMember(RawScanNames()));
+  app.add_flag("-i,--infected", report.bInfectedOnly,
+               "Print only findings on the report (errors still go to stderr)");
+  app.add_option("--skipped", sSkipped, "Print SKIPPED lines (yes or no)")
+      ->check(CLI::IsMember({"yes", "no"}))
+      ->capture_default_str();
   app.add_flag("--no-summary", bNoSummary, "Leave out the summary block");
   app.add_flag("--json", report.bJson, "One JSON object per file, then the summary");
   app.add_flag("--names", report.bNames, "Show the macro names read from each document");
+  app.add_option("--include", walk.include, "Look only at files of a walk whose name matches")
+      ->type_name("GLOB");
+  app.add_option("--exclude", walk.exclude, "Skip files of a walk whose name matches")
+      ->type_name("GLOB");
+  app.add_option("--exclude-dir", walk.excludeDir, "Skip directories of a walk whose name matches")
+      ->type_name("GLOB");
+  app.add_option("--max-depth", walk.iMaxDepth, "Look no deeper than this below each directory")
+      ->check(CLI::NonNegativeNumber);
+  app.add_flag("--follow-dir-symlinks{2}", iDirLinks,
+               "Directory links: 0 never, 1 named ones (default), 2 always (the bare flag)")
+      ->check(CLI::Range(0, 2));
+  app.add_flag("--follow-file-symlinks{2}", iFileLinks,
+               "File links: 0 never, 1 named ones (default), 2 always (the bare flag)")
+      ->check(CLI::Range(0, 2));
+  app.add_flag("-r,--recursive", bRecursive,
+               "Accepted for clamscan's sake: directories are always walked");
+  app.add_option("--file-list", sFileList,
+                 "Scan the paths listed in this file, one per line ('-': stdin)")
+      ->type_name("FILE");
+  app.add_flag("--null", bNull, "--file-list entries end with NUL, as find -print0 writes them");
+  app.add_flag("--library-walk", bLibraryWalk,
+               "Walk directories with the library's MACRO_CallTraverse and its rules");
+  app.add_option("--filter", sFilter, "File-name filter of --library-walk")->capture_default_str();
   app.add_flag("--list-definitions", bList, "List the signature database and exit");
+  app.add_flag("--version", bVersion, "Print the versions of zebscan and the library and exit");
   CLI::Option* pLibrary =
       app.add_option("--library", sLibrary, "The zebmacro library to load")->capture_default_str();
   try {
-    app.parse(argc, argv);
-    if (!bList && paths.empty()) throw CLI::RequiredError("PATH");
+    std::vector<std::string> args = ProgramArguments(argc, argv);
+    std::vector<std::string> reversed(args.rbegin(), args.rend() - (args.empty() ? 0 : 1));
+    app.parse(reversed);
+    if (!bList && !bVersion && paths.empty() && sFileList.empty()) throw CLI::RequiredError("PATH");
   } catch (const CLI::ParseError& e) {
     int iExit = app.exit(e);
     return iExit == 0 ? 0 : 2;
   }
   report.bSummary = !bNoSummary;
-  bool bLibraryGiven = pLibrary->count() > 0;
+  report.bSkipped = sSkipped == "yes";
+  walk.dirLinks = Policy(iDirLinks);
+  walk.fileLinks = Policy(iFileLinks);
 
   if (bList) {
-    zebscan::ListDefinitions(stdout, report.bJson);
+    ListDefinitions(stdout, report.bJson);
     return 0;
   }
   // Without --library: the library beside zebscan by its full path (a sanitizer's dlopen does not
   // see zebscan's RUNPATH), then by its bare name (the platform's own search).
   ZmApi api;
   bool bLoaded = false;
-  if (!bLibraryGiven && !zebscan::ExecutableDirectory().empty())
-    bLoaded = ZmLoadApi((zebscan::ExecutableDirectory() + ZmLibraryName()).c_str(), &api) >= 0;
+  if (pLibrary->count() == 0 && !ExecutableDirectory().empty())
+    bLoaded = ZmLoadApi((ExecutableDirectory() + ZmLibraryName()).c_str(), &api) >= 0;
   if (!bLoaded) bLoaded = ZmLoadApi(sLibrary.c_str(), &api) >= 0;
-  if (!bLoaded || !api.MACRO_Handler || !api.MACRO_ScanRaw || !api.MACRO_CallTraverse) {
+  if (!bLoaded || !api.MACRO_Handler || !api.MACRO_ScanRaw || !api.MACRO_CallTraverse ||
+      !api.MACRO_Signatures) {
     std::fprintf(stderr, "zebscan: cannot load %s\n", sLibrary.c_str());
     return 2;
   }
+  EngineInfo engine{ZmLibraryVersion(api), api.MACRO_Signatures()};
+  if (bVersion) {
+    std::printf("zebscan %s\nlibrary zebmacro %s, %d definitions\n", ZEBSCAN_VERSION,
+                engine.sVersion.c_str(), engine.nDefinitions);
+    return 0;
+  }
+  if (sFileList == "-") std::ios::sync_with_stdio(false);
 
   auto tStart = std::chrono::steady_clock::now();
-  zebscan::Scanner scanner(api, scan);
-  zebscan::Report out(stdout, report);
-  bool bProgress = zebscan::StderrIsTerminal();
-  for (const std::string& sPath : paths) {
-    std::error_code ec;
-    if (!std::filesystem::is_directory(sPath, ec)) {
-      out.Add(scanner.ScanFile(sPath));
-      continue;
-    }
-    std::vector<std::string> files;
+  report.bProgress = IsTerminal(stderr);
+  Scanner scanner(api, scan);
+  Report out(stdout, stderr, report, engine);
+  size_t nLibraryDirs = 0;
+  Walker walker(
+      walk,
+      [&](WalkItem&& item) {
+        switch (item.kind) {
+          case WalkItem::kFile:
+            return out.Add(scanner.Scan(item.file, item.sPath));
+          case WalkItem::kSkipped:
+            return out.AddPath(item.sPath, Outcome::kSkipped, item.sReason);
+          case WalkItem::kError:
+            return out.AddPath(item.sPath, Outcome::kError, item.sReason);
+        }
+      },
+      paths.size() > 1 || !sFileList.empty());
+  auto take = [&](const std::string& sPath) {
+    EntryInfo info;
     std::string sError;
-    if (!scanner.ListDirectory(sPath, &files, &sError)) {
-      out.AddError(sPath, sError);
-      continue;
+    if (bLibraryWalk && StatEntry(nullptr, sPath, true, &info, &sError) &&
+        info.type == EntryType::kDirectory) {
+      std::vector<std::string> files;
+      if (!LibraryWalk(api, sPath, sFilter, &files, &sError))
+        return out.AddPath(sPath, Outcome::kError, sError);
+      ++nLibraryDirs;
+      for (const std::string& sFile : files) out.Add(scanner.ScanPath(sFile));
+      return;
     }
-    bool bShow = bProgress && files.size() > kProgressAbove;
-    for (size_t i = 0; i < files.size(); ++i) {
-      if (bShow) std::fprintf(stderr, "\rzebscan: %zu/%zu", i + 1, files.size());
-      zebscan::FileResult r = scanner.ScanFile(files[i]);
-      if (bShow) std::fprintf(stderr, "\r%*s\r", 40, "");
-      out.Add(r);
-      if (bShow) std::fflush(stdout);  // keep the report's lines ahead of the progress line
-    }
+    walker.Add(sPath);
+  };
+  for (const std::string& sPath : paths) take(sPath);
+  if (!sFileList.empty() && !ReadFileList(sFileList, bNull, take)) {
+    std::fprintf(stderr, "zebscan: cannot read the file list %s\n", sFileList.c_str());
+    out.Finish(0, walker.DirectoriesWalked() + nLibraryDirs);
+    return 2;
   }
   std::chrono::duration<double> dt = std::chrono::steady_clock::now() - tStart;
-  out.Finish(dt.count());
+  out.Finish(dt.count(), walker.DirectoriesWalked() + nLibraryDirs);
   return out.ExitStatus();
 }
 
 }  // namespace
+}  // namespace zebscan
 
 int main(int argc, char** argv) {
   try {
-    return Run(argc, argv);
+    return zebscan::Run(argc, argv);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "zebscan: %s\n", e.what());
     return 2;

@@ -2,6 +2,7 @@
 // looked up by its undecorated name (LoadLibraryA/GetProcAddress on Windows, dlopen elsewhere).
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "zm_abi.h"
 
@@ -34,3 +35,7 @@ int ZmLoadApi(const char* szPath, ZmApi* pApi);
 
 // The library's file name on this platform ("zebmacro.dll" or "libzebmacro.so").
 const char* ZmLibraryName();
+
+// The version of the loaded library whose exports pApi holds, as "1.2.3": from the DLL's version
+// resource, or the versioned file name that the .so resolves to. "unknown" when it cannot tell.
+std::string ZmLibraryVersion(const ZmApi& api);

@@ -1,5 +1,6 @@
 // Property: for any sequence of MACRO_Handler calls (job codes, lists, documents), every answer
-// is a row of the result table: 0 only from a document scan, with "MACRO_NO_VIRUS_FOUND"; 1 with a
+// is a row of the result table: 0 only from a document scan, with "MACRO_NO_VIRUS_FOUND" or, for a
+// document it could not open or read, "MACRO_ERROR_OPENING_OLE2"; 1 with a
 // fixed result text, "Macro.Word.Outlaw" or a definition's name; the macro-name buffer written
 // only with an answer that carries a list, and then with '&'-terminated names; nothing written
 // past byte 256 of either buffer. The pending record is set only by "MACRO_CHECK_FALSE_ALARMS" and
@@ -92,11 +93,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
 
     bool bAmp = sList.find('&') != std::string::npos;
     bool bList = std::strcmp(szResult, ZM_TXT_OUTLAW) == 0 || IsDefinitionName(szResult);
-    if (r == 0) FZ_CHECK((iJob == 1 || iJob == 2) && std::strcmp(szResult, ZM_TXT_NO_VIRUS) == 0);
+    if (r == 0)
+      FZ_CHECK((iJob == 1 || iJob == 2) && (std::strcmp(szResult, ZM_TXT_NO_VIRUS) == 0 ||
+                                            std::strcmp(szResult, ZM_TXT_OPENING) == 0));
     if (!bAmp) FZ_CHECK(r == 1 && std::strcmp(szResult, ZM_TXT_DIVIDING) == 0);
     FZ_CHECK(bList || std::strcmp(szResult, ZM_TXT_DIVIDING) == 0 ||
              std::strcmp(szResult, ZM_TXT_INVALID_JOB) == 0 ||
              std::strcmp(szResult, ZM_TXT_NO_VIRUS) == 0 ||
+             std::strcmp(szResult, ZM_TXT_OPENING) == 0 ||
              std::strcmp(szResult, ZM_TXT_CHECK) == 0);
     if (bList) {
       const char* szMacros = reinterpret_cast<const char*>(abMacros);

@@ -192,7 +192,7 @@ TEST(Corpus, Job1AnswersEveryFileWithoutAFind) {
     SCOPED_TRACE(r.sFile);
     char szResult[256] = "", szMacros[256] = "untouched";
     EXPECT_EQ(ENG_iHandler(1, CorpusPath(r.sFile).c_str(), "x&", szResult, "", szMacros), 0);
-    EXPECT_STREQ(szResult, "MACRO_NO_VIRUS_FOUND");
+    EXPECT_STREQ(szResult, "MACRO_ERROR_OPENING_OLE2");
     EXPECT_STREQ(szMacros, "untouched");
     char szText[64] = "";
     EXPECT_EQ(DOC_ScanDocument(CorpusPath(r.sFile).c_str(), g_pDatabaseHead, szText, nullptr), 0);

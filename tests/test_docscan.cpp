@@ -98,14 +98,15 @@ class Scan : public ::testing::Test {
 // ---------------------------------------------------------------------------------------------
 // Jobs 1 and 2 through MACRO_Handler
 
-TEST_F(Scan, Job1OnAPlainTextFileFindsNothing) {
+// A file that no scan could read is not answered like a clean one.
+TEST_F(Scan, Job1OnAPlainTextFileSaysItCouldNotRead) {
   Call c = Handle(1, dir.Write("notes.txt", "Dear reader, no macros here.\r\n"));
   EXPECT_EQ(c.iRet, 0);
-  EXPECT_EQ(c.sResult, "MACRO_NO_VIRUS_FOUND");
+  EXPECT_EQ(c.sResult, "MACRO_ERROR_OPENING_OLE2");
   EXPECT_EQ(c.sMacros, "untouched");
   c = Handle(1, dir.Path("missing.doc"));
   EXPECT_EQ(c.iRet, 0);
-  EXPECT_EQ(c.sResult, "MACRO_NO_VIRUS_FOUND");
+  EXPECT_EQ(c.sResult, "MACRO_ERROR_OPENING_OLE2");
 }
 
 // Job 1 answers the definition found, with that definition's macro names as stored (not the
@@ -171,7 +172,7 @@ TEST_F(Scan, AWord97DocumentIsNotReadAsWord6) {
   spec.word97 = true;
   Call c = Handle(1, Write(spec));
   EXPECT_EQ(c.iRet, 0);
-  EXPECT_EQ(c.sResult, "MACRO_NO_VIRUS_FOUND");
+  EXPECT_EQ(c.sResult, "MACRO_ERROR_OPENING_OLE2");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -264,7 +265,7 @@ TEST_F(Scan, EveryWayOutClosesAndReleases) {
     EXPECT_EQ(Cwd(), m_sStartDir);
     Call job1 = Handle(1, c.sPath);
     EXPECT_EQ(job1.iRet, c.iRet);
-    EXPECT_EQ(job1.sResult, c.iRet ? c.szText : "MACRO_NO_VIRUS_FOUND");
+    EXPECT_EQ(job1.sResult, c.szText);
     EXPECT_EQ(fake.OpenFiles(), 0);
     EXPECT_EQ(fake.Blocks(), 0);
   }

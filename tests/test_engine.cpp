@@ -120,8 +120,9 @@ TEST(Handler, ErrorsAndLimits) {
       {7, "", "MACRO_ERROR_DIVIDING_DATA", 1},
       {3, "x&", "MACRO_ERROR_INVALID_JOB_CODE", 1},
       {-1, "x&", "MACRO_ERROR_INVALID_JOB_CODE", 1},
-      {1, "x&", "MACRO_NO_VIRUS_FOUND", 0},
-      {2, "x&", "MACRO_NO_VIRUS_FOUND", 0},
+      // No document at the empty path: not scanned, and said so.
+      {1, "x&", "MACRO_ERROR_OPENING_OLE2", 0},
+      {2, "x&", "MACRO_ERROR_OPENING_OLE2", 0},
       // Limits: 25 names of 30 characters fit; one more of either is refused.
       {0, k25, "MACRO_NO_VIRUS_FOUND", 1},
       {0, k25 + "N25&", "MACRO_ERROR_DIVIDING_DATA", 1},
@@ -190,14 +191,15 @@ TEST(Handler, PendingRecordLifecycle) {
   EXPECT_EQ(Handle(0, "FileClose&FileSaveAs&").sResult, "MACRO_CHECK_FALSE_ALARMS");
   EXPECT_EQ(g_pPendingVerify, Def(41));
 
-  // Job 2 clears it before its scan, whatever the scan answers; a second job 2 has none.
+  // Job 2 clears it before its scan, whatever the scan answers (here: no document to read); a
+  // second job 2 has none.
   Call r = Handle(2, "x&");
   EXPECT_EQ(g_pPendingVerify, nullptr);
   EXPECT_EQ(r.iRet, 0);
-  EXPECT_EQ(r.sResult, "MACRO_NO_VIRUS_FOUND");
+  EXPECT_EQ(r.sResult, "MACRO_ERROR_OPENING_OLE2");
   r = Handle(2, "x&");
   EXPECT_EQ(r.iRet, 0);
-  EXPECT_EQ(r.sResult, "MACRO_NO_VIRUS_FOUND");
+  EXPECT_EQ(r.sResult, "MACRO_ERROR_OPENING_OLE2");
   EXPECT_EQ(r.sMacros, kUntouched);
 }
 

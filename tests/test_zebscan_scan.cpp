@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "docbuilder.h"
+#include "librarywalk.h"
 #include "scanner.h"
 #include "tempdir.h"
 #include "zebmacro.h"
@@ -105,7 +106,7 @@ TEST(Scanner, DrivesTheJobsOfOneDocument) {
     zebscan::ScanOptions options;
     options.bDeep = c.bDeep;
     zebscan::Scanner scanner(StaticApi(), options);
-    FileResult r = scanner.ScanFile(sPath);
+    FileResult r = scanner.ScanPath(sPath);
     EXPECT_EQ(r.outcome, c.outcome);
     EXPECT_EQ(r.sVirus, c.sVirus);
     EXPECT_EQ(r.sFoundBy, c.sFoundBy);
@@ -114,64 +115,81 @@ TEST(Scanner, DrivesTheJobsOfOneDocument) {
   }
 }
 
-// Jobs 1 and 2 take the path in 255 characters; job 0 does not need it.
-TEST(Scanner, APathOver255CharactersFailsOnlyWhereJobs1And2MustRun) {
+// Jobs 1 and 2 take a path of at most 255 characters: a document deeper than that is handed to
+// them by a short path of its own, and scanned like any other.
+TEST(Scanner, EveryJobReachesADocumentOver255Characters) {
   TempDir dir;
-  std::string sSub(257 - dir.Root().size() - 2 - std::string("d.doc").size(), 's');
+  std::string sSub = std::string(150, 's') + "/" +
+                     std::string(300 - dir.Root().size() - 153 - std::string("d.doc").size(), 't');
   auto write = [&](const zmdoc::DocSpec& spec) {
     std::vector<uint8_t> b = zmdoc::BuildWord6(spec);
     return dir.Write(sSub + "/d.doc", std::string(b.begin(), b.end()));
   };
-  zebscan::Scanner scanner(StaticApi(), {});
+  zebscan::ScanOptions deep;
+  deep.bDeep = true;
+  zebscan::Scanner scanner(StaticApi(), deep);
   std::string sPath = write(Doc({"AAAZAO", "AAAZFS", "AutoOpen", "PayLoad", "FileSaveAs"}));
-  ASSERT_EQ(sPath.size(), 257u);
-  EXPECT_EQ(scanner.ScanFile(sPath).sVirus, "Macro.Word.Concept.a");
-  write(Doc({"AutoOpen"}));
-  FileResult r = scanner.ScanFile(sPath);
-  EXPECT_EQ(r.outcome, Outcome::kError);
-  EXPECT_EQ(r.sReason, "Path too long");
+  ASSERT_EQ(sPath.size(), 300u);
+  EXPECT_EQ(scanner.ScanPath(sPath).sVirus, "Macro.Word.Concept.a");
+  write(Doc({}, kWieder, "AutoOpen"));
+  EXPECT_EQ(scanner.ScanPath(sPath).sFoundBy, "signature");
+  write(Doc({}, kSatanic, "ShowTip"));
+  EXPECT_EQ(scanner.ScanPath(sPath).sFoundBy, "deep scan");
 }
 
-TEST(Scanner, AnswersErrorsAndRawScans) {
+TEST(Scanner, AnswersErrorsSkipsAndRawScans) {
   TempDir dir;
   zebscan::Scanner scanner(StaticApi(), {});
-  const std::pair<std::string, std::string> kErrors[] = {
-      {dir.Write("text.doc", "just text"), "Not a Word 6/95 document"},
-      {dir.Path("missing.doc"), "Unreadable"},
-      {dir.Write("cut.doc", "\xD0\xCF\x11\xE0"), "Truncated document"},
+  // The system's own words for a missing file and for a directory opened as a file.
+  auto words = [](const std::string& sPath) {
+    zebscan::File f;
+    std::string sWhy;
+    zebscan::OpenFile(nullptr, sPath, true, false, &f, &sWhy);
+    EXPECT_FALSE(sWhy.empty());
+    return sWhy;
   };
-  for (const auto& [sPath, sReason] : kErrors) {
-    FileResult r = scanner.ScanFile(sPath);
-    EXPECT_EQ(r.outcome, Outcome::kError) << sPath;
-    EXPECT_EQ(r.sReason, sReason);
+  const struct {
+    std::string sPath;
+    Outcome outcome;
+    std::string sReason;
+  } kCases[] = {
+      {dir.Write("text.doc", "just text"), Outcome::kSkipped, "Not a Word 6/95 document"},
+      {dir.Write("empty.doc", ""), Outcome::kSkipped, "Not a Word 6/95 document"},
+      {dir.Path("missing.doc"), Outcome::kError, words(dir.Path("missing.doc"))},
+      {dir.Write("cut.doc", "\xD0\xCF\x11\xE0"), Outcome::kError, "Truncated document"},
+      {dir.MakeDir("folder.doc"), Outcome::kError, words(dir.Path("folder.doc"))},
+  };
+  for (const auto& c : kCases) {
+    FileResult r = scanner.ScanPath(c.sPath);
+    EXPECT_EQ(r.outcome, c.outcome) << c.sPath;
+    EXPECT_EQ(r.sReason, c.sReason) << c.sPath;
   }
   zebscan::ScanOptions raw;
   raw.sRawName = "Wazzu";
   zebscan::Scanner rawScanner(StaticApi(), raw);
-  EXPECT_EQ(rawScanner.ScanFile(dir.Path("text.doc")).outcome, Outcome::kOk);
-  EXPECT_EQ(rawScanner.ScanFile(dir.Path("missing.doc")).outcome, Outcome::kError);
+  EXPECT_EQ(rawScanner.ScanPath(dir.Path("text.doc")).outcome, Outcome::kOk);
+  EXPECT_EQ(rawScanner.ScanPath(dir.Path("missing.doc")).outcome, Outcome::kError);
 }
 
-TEST(Scanner, ListsADirectoryTreeInPathOrder) {
+// --library-walk: the library's own rules (a substring filter, upper-cased names found again on
+// disk), in path order.
+TEST(LibraryWalk, ListsADirectoryTreeInPathOrder) {
   TempDir dir;
   dir.Write("b.doc", "x");
   dir.Write("A.Doc", "x");
   dir.Write("notes.txt", "x");
   dir.Write("sub/c.dot", "x");
-  zebscan::Scanner scanner(StaticApi(), {});
   std::vector<std::string> paths;
   std::string sError;
-  ASSERT_TRUE(scanner.ListDirectory(dir.Root(), &paths, &sError)) << sError;
+  ASSERT_TRUE(zebscan::LibraryWalk(StaticApi(), dir.Root(), "*.doc;*.dot", &paths, &sError))
+      << sError;
   std::vector<std::string> expected = {dir.Path("A.Doc"), dir.Path("b.doc"), dir.Path("sub/c.dot")};
   EXPECT_EQ(paths, expected);
-
-  zebscan::ScanOptions all;
-  all.sFilter = "*";
   paths.clear();
-  ASSERT_TRUE(zebscan::Scanner(StaticApi(), all).ListDirectory(dir.Root() + "/", &paths, &sError));
+  ASSERT_TRUE(zebscan::LibraryWalk(StaticApi(), dir.Root() + "/", "*", &paths, &sError));
   EXPECT_EQ(paths.size(), 4u);
   paths.clear();
-  EXPECT_FALSE(scanner.ListDirectory(std::string(300, 'd'), &paths, &sError));
+  EXPECT_FALSE(zebscan::LibraryWalk(StaticApi(), std::string(300, 'd'), "*", &paths, &sError));
   EXPECT_EQ(sError, "Path too long");
 }
 
@@ -190,7 +208,7 @@ TEST(Scanner, SurvivesDamagedDocuments) {
   for (int i = 0; i < 400; ++i) {
     std::vector<uint8_t> bad = i % 2 ? good : goodRegular;
     for (int k = 0; k < 1 + i % 8; ++k) bad[rng() % bad.size()] = static_cast<uint8_t>(rng());
-    FileResult r = scanner.ScanFile(dir.Write("bad.doc", std::string(bad.begin(), bad.end())));
+    FileResult r = scanner.ScanPath(dir.Write("bad.doc", std::string(bad.begin(), bad.end())));
     EXPECT_TRUE(r.outcome != Outcome::kError || !r.sReason.empty()) << i;
   }
 }

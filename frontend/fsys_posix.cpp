@@ -1,0 +1,266 @@
+// The front end's file system on POSIX: openat/fdopendir/fstatat relative to directory
+// descriptors, so no path grows past what one name needs; /proc/self/fd/N names an open file
+// for the library.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "fsys.h"
+
+namespace zebscan {
+
+struct Dir::Impl {
+  int fd = -1;
+  ~Impl() {
+    if (fd >= 0) close(fd);
+  }
+};
+struct File::Impl {
+  int fd = -1;
+  ~Impl() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+Dir::Dir() = default;
+Dir::~Dir() = default;
+Dir::Dir(Dir&&) noexcept = default;
+Dir& Dir::operator=(Dir&&) noexcept = default;
+File::File() = default;
+File::~File() = default;
+File::File(File&&) noexcept = default;
+File& File::operator=(File&&) noexcept = default;
+void File::Close() { m_p.reset(); }
+void Dir::Adopt(Impl* p) { m_p.reset(p); }
+void File::Adopt(Impl* p) { m_p.reset(p); }
+
+namespace {
+
+int ParentFd(const Dir* pParent) {
+  return pParent && pParent->IsOpen() ? pParent->impl()->fd : AT_FDCWD;
+}
+
+bool Fail(std::string* psError, int iErr) {
+  if (psError) *psError = std::strerror(iErr);
+  return false;
+}
+
+EntryType TypeOf(mode_t mode) {
+  if (S_ISREG(mode)) return EntryType::kFile;
+  if (S_ISDIR(mode)) return EntryType::kDirectory;
+  if (S_ISLNK(mode)) return EntryType::kLink;
+  return EntryType::kOther;
+}
+
+FileId IdOf(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// Linux answers ELOOP for O_NOFOLLOW on a link, and some systems EMLINK or EFTYPE: all mean the
+// final part is a link, which the caller asked not to follow.
+bool IsLinkRefusal(int iErr) { return iErr == ELOOP || iErr == EMLINK; }
+
+const char* const kLinkRefused = kReasonLink;
+const char* const kNotRegular = kReasonNotRegular;
+
+// The directory that holds /proc/self/fd's links; empty where there is none.
+const std::string& FdDirectory() {
+  static const std::string s = [] {
+    struct stat st;
+    if (stat("/proc/self/fd", &st) == 0 && S_ISDIR(st.st_mode))
+      return std::string("/proc/self/fd/");
+    if (stat("/dev/fd", &st) == 0 && S_ISDIR(st.st_mode)) return std::string("/dev/fd/");
+    return std::string();
+  }();
+  return s;
+}
+
+}  // namespace
+
+bool StatEntry(const Dir* pParent, const std::string& sName, bool bFollow, EntryInfo* pInfo,
+               std::string* psError) {
+  struct stat st;
+  if (fstatat(ParentFd(pParent), sName.c_str(), &st, bFollow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+    return Fail(psError, errno);
+  pInfo->type = TypeOf(st.st_mode);
+  pInfo->id = IdOf(st);
+  pInfo->nLinks = static_cast<uint32_t>(st.st_nlink);
+  return true;
+}
+
+bool OpenDir(const Dir* pParent, const std::string& sName, bool bFollow, Dir* pDir, FileId* pId,
+             std::string* psError) {
+  int iFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  if (!bFollow) iFlags |= O_NOFOLLOW;
+  int fd;
+  do fd = openat(ParentFd(pParent), sName.c_str(), iFlags);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (!bFollow && IsLinkRefusal(errno)) {
+      if (psError) *psError = kLinkRefused;
+      return false;
+    }
+    return Fail(psError, errno);
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int iErr = errno;
+    close(fd);
+    return Fail(psError, iErr);
+  }
+  auto* p = new Dir::Impl;
+  p->fd = fd;
+  pDir->Adopt(p);
+  if (pId) *pId = IdOf(st);
+  return true;
+}
+
+bool ReadDir(Dir* pDir, std::vector<DirEntry>* pEntries, std::string* psError) {
+  // fdopendir takes the descriptor over; a duplicate keeps the Dir's own for openat.
+  int fd = fcntl(pDir->impl()->fd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return Fail(psError, errno);
+  DIR* p = fdopendir(fd);
+  if (p == nullptr) {
+    int iErr = errno;
+    close(fd);
+    return Fail(psError, iErr);
+  }
+  rewinddir(p);
+  for (;;) {
+    errno = 0;
+    dirent* e = readdir(p);
+    if (e == nullptr) break;
+    if (e->d_name[0] == '.' &&
+        (e->d_name[1] == '\0' || (e->d_name[1] == '.' && e->d_name[2] == '\0')))
+      continue;
+    DirEntry entry;
+    entry.sName = e->d_name;
+    switch (e->d_type) {
+      case DT_REG:
+        entry.type = EntryType::kFile;
+        entry.bKnown = true;
+        break;
+      case DT_DIR:
+        entry.type = EntryType::kDirectory;
+        entry.bKnown = true;
+        break;
+      case DT_LNK:
+        entry.type = EntryType::kLink;
+        entry.bKnown = true;
+        break;
+      case DT_UNKNOWN:
+        break;
+      default:  // FIFO, device, socket
+        entry.bKnown = true;
+        break;
+    }
+    pEntries->push_back(std::move(entry));
+  }
+  int iErr = errno;
+  closedir(p);
+  if (iErr != 0) return Fail(psError, iErr);
+  return true;
+}
+
+bool OpenFile(const Dir* pParent, const std::string& sName, bool bFollow, bool bKnownRegular,
+              File* pFile, std::string* psError) {
+  // Its kind first: a FIFO or device is never opened, since opening alone can have effects.
+  EntryInfo info;
+  if (!bKnownRegular) {
+    if (!StatEntry(pParent, sName, bFollow, &info, psError)) return false;
+    if (info.type == EntryType::kLink) {
+      if (psError) *psError = kLinkRefused;
+      return false;
+    }
+    if (info.type == EntryType::kDirectory) return Fail(psError, EISDIR);
+    if (info.type != EntryType::kFile) {
+      if (psError) *psError = kNotRegular;
+      return false;
+    }
+  }
+  // Non-blocking and without a controlling terminal, should it have been swapped meanwhile.
+  int iFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  if (!bFollow) iFlags |= O_NOFOLLOW;
+  int fd;
+  do fd = openat(ParentFd(pParent), sName.c_str(), iFlags);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (!bFollow && IsLinkRefusal(errno)) {
+      if (psError) *psError = kLinkRefused;
+      return false;
+    }
+    return Fail(psError, errno);
+  }
+  return FileFromFd(fd, pFile, psError);
+}
+
+bool FileFromFd(int fd, File* pFile, std::string* psError) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int iErr = errno;
+    close(fd);
+    return Fail(psError, iErr);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    if (psError) *psError = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : kNotRegular;
+    return false;
+  }
+  auto* p = new File::Impl;
+  p->fd = fd;
+  pFile->Adopt(p);
+  pFile->id = IdOf(st);
+  pFile->cbSize = static_cast<uint64_t>(st.st_size);
+  pFile->nLinks = static_cast<uint32_t>(st.st_nlink);
+  return true;
+}
+
+int64_t ReadAt(const File& f, uint64_t lOffset, void* pv, size_t cb) {
+  size_t done = 0;
+  while (done < cb) {
+    ssize_t n = pread(f.impl()->fd, static_cast<char*>(pv) + done, cb - done,
+                      static_cast<off_t>(lOffset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return done ? static_cast<int64_t>(done) : -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+LibraryPath::~LibraryPath() {
+  if (!m_sTempCopy.empty()) unlink(m_sTempCopy.c_str());
+}
+
+bool MakeLibraryPath(const File& f, const std::string& sPath, LibraryPath* pOut,
+                     std::string* psError) {
+  if (!FdDirectory().empty()) {
+    pOut->m_sPath = FdDirectory() + std::to_string(f.impl()->fd);
+    return true;
+  }
+  if (sPath.size() <= 255 && sPath.find('\0') == std::string::npos) {
+    pOut->m_sPath = sPath;
+    return true;
+  }
+  if (psError) *psError = "Path too long for the library";
+  return false;
+}
+
+std::string JoinPath(const std::string& sDir, const std::string& sName) {
+  if (sDir.empty()) return sName;
+  return sDir.back() == '/' ? sDir + sName : sDir + "/" + sName;
+}
+
+bool NamesIgnoreCase() { return false; }
+
+int NativeFd(const File& f) { return f.IsOpen() ? f.impl()->fd : -1; }
+
+bool OpenRequestFile(int fd, const std::string&, File* pFile, std::string* psError) {
+  return FileFromFd(fd, pFile, psError);
+}
+
+}  // namespace zebscan

@@ -1,0 +1,370 @@
+// The front end's file system on Windows: wide calls on absolute "\\?\" paths (no MAX_PATH),
+// identities from GetFileInformationByHandle, reparse points as links; the library is handed
+// the path itself where its code page and 255 characters hold it, else a private copy.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "fsys.h"
+#include "win32text.h"
+
+namespace zebscan {
+
+struct Dir::Impl {
+  std::wstring wPath;  // absolute, with the "\\?\" prefix
+};
+struct File::Impl {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  ~Impl() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+};
+
+Dir::Dir() = default;
+Dir::~Dir() = default;
+Dir::Dir(Dir&&) noexcept = default;
+Dir& Dir::operator=(Dir&&) noexcept = default;
+File::File() = default;
+File::~File() = default;
+File::File(File&&) noexcept = default;
+File& File::operator=(File&&) noexcept = default;
+void File::Close() { m_p.reset(); }
+void Dir::Adopt(Impl* p) { m_p.reset(p); }
+void File::Adopt(Impl* p) { m_p.reset(p); }
+
+std::string NarrowWtf8(const std::wstring& w) {
+  std::string s;
+  for (size_t i = 0; i < w.size(); ++i) {
+    uint32_t c = static_cast<uint16_t>(w[i]);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < w.size() && w[i + 1] >= 0xDC00 && w[i + 1] <= 0xDFFF)
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(w[++i]) - 0xDC00);
+    if (c < 0x80) {
+      s += static_cast<char>(c);
+    } else if (c < 0x800) {
+      s += static_cast<char>(0xC0 | (c >> 6));
+      s += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      s += static_cast<char>(0xE0 | (c >> 12));
+      s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      s += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      s += static_cast<char>(0xF0 | (c >> 18));
+      s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      s += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return s;
+}
+
+std::wstring WidenWtf8(const std::string& s) {
+  std::wstring w;
+  for (size_t i = 0; i < s.size();) {
+    unsigned b = static_cast<unsigned char>(s[i]);
+    size_t n = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
+    uint32_t c = n == 1 ? b : n == 2 ? b & 0x1F : n == 3 ? b & 0x0F : b & 0x07;
+    bool bOk = n > 0 && i + n <= s.size();
+    for (size_t k = 1; bOk && k < n; ++k) {
+      unsigned t = static_cast<unsigned char>(s[i + k]);
+      bOk = (t & 0xC0) == 0x80;
+      c = (c << 6) | (t & 0x3F);
+    }
+    if (!bOk) {  // a stray byte: taken as the code page's would be, as one character
+      w += static_cast<wchar_t>(b);
+      ++i;
+      continue;
+    }
+    if (c >= 0x10000) {
+      w += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+      w += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      w += static_cast<wchar_t>(c);
+    }
+    i += n;
+  }
+  return w;
+}
+
+std::string SystemMessage(unsigned long dwError) {
+  wchar_t* p = nullptr;
+  DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, dwError, 0, reinterpret_cast<wchar_t*>(&p), 0, nullptr);
+  std::wstring w = n && p ? std::wstring(p, n) : L"Error " + std::to_wstring(dwError);
+  if (p) LocalFree(p);
+  while (!w.empty() &&
+         (w.back() == L'\n' || w.back() == L'\r' || w.back() == L' ' || w.back() == L'.'))
+    w.pop_back();
+  return NarrowWtf8(w);
+}
+
+namespace {
+
+bool Fail(std::string* psError, DWORD dwError) {
+  if (psError) *psError = SystemMessage(dwError);
+  return false;
+}
+
+// The absolute extended-length form of a path as the user gave it.
+std::wstring Absolute(const std::string& sPath) {
+  std::wstring w = WidenWtf8(sPath);
+  if (w.rfind(L"\\\\?\\", 0) == 0) return w;
+  DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return w;
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(w.c_str(), n, &full[0], nullptr);
+  full.resize(n);
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+std::wstring Child(const Dir* pParent, const std::string& sName) {
+  if (pParent == nullptr || !pParent->IsOpen()) return Absolute(sName);
+  std::wstring w = pParent->impl()->wPath;
+  if (!w.empty() && w.back() != L'\\') w += L'\\';
+  return w + WidenWtf8(sName);
+}
+
+bool IsLinkTag(DWORD dwTag) {
+  return dwTag == IO_REPARSE_TAG_SYMLINK || dwTag == IO_REPARSE_TAG_MOUNT_POINT;
+}
+
+// Opens for identity and kind only (no data access), so opening has no effect on the object.
+HANDLE OpenMeta(const std::wstring& w, bool bFollow) {
+  DWORD dwFlags = FILE_FLAG_BACKUP_SEMANTICS | (bFollow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  return CreateFileW(w.c_str(), FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     dwFlags, nullptr);
+}
+
+bool Describe(HANDLE h, const std::wstring& w, bool bFollow, EntryInfo* pInfo,
+              std::string* psError) {
+  BY_HANDLE_FILE_INFORMATION bhfi;
+  if (!GetFileInformationByHandle(h, &bhfi)) return Fail(psError, GetLastError());
+  pInfo->id = {bhfi.dwVolumeSerialNumber,
+               (static_cast<uint64_t>(bhfi.nFileIndexHigh) << 32) | bhfi.nFileIndexLow};
+  pInfo->nLinks = bhfi.nNumberOfLinks;
+  pInfo->type = EntryType::kOther;
+  if (!bFollow && (bhfi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    WIN32_FIND_DATAW fd;
+    HANDLE hFind = FindFirstFileW(w.c_str(), &fd);
+    if (hFind != INVALID_HANDLE_VALUE) {
+      FindClose(hFind);
+      if (IsLinkTag(fd.dwReserved0)) {
+        pInfo->type = EntryType::kLink;
+        return true;
+      }
+    }
+  }
+  if (bhfi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    pInfo->type = EntryType::kDirectory;
+  else if (GetFileType(h) == FILE_TYPE_DISK)
+    pInfo->type = EntryType::kFile;
+  return true;
+}
+
+}  // namespace
+
+bool StatEntry(const Dir* pParent, const std::string& sName, bool bFollow, EntryInfo* pInfo,
+               std::string* psError) {
+  std::wstring w = Child(pParent, sName);
+  HANDLE h = OpenMeta(w, bFollow);
+  if (h == INVALID_HANDLE_VALUE) return Fail(psError, GetLastError());
+  bool bOk = Describe(h, w, bFollow, pInfo, psError);
+  CloseHandle(h);
+  return bOk;
+}
+
+bool OpenDir(const Dir* pParent, const std::string& sName, bool bFollow, Dir* pDir, FileId* pId,
+             std::string* psError) {
+  EntryInfo info;
+  std::wstring w = Child(pParent, sName);
+  if (!StatEntry(pParent, sName, bFollow, &info, psError)) return false;
+  if (info.type == EntryType::kLink) {
+    if (psError) *psError = kReasonLink;
+    return false;
+  }
+  if (info.type != EntryType::kDirectory) return Fail(psError, ERROR_DIRECTORY);
+  auto* p = new Dir::Impl;
+  p->wPath = w;
+  pDir->Adopt(p);
+  if (pId) *pId = info.id;
+  return true;
+}
+
+bool ReadDir(Dir* pDir, std::vector<DirEntry>* pEntries, std::string* psError) {
+  std::wstring wSpec = pDir->impl()->wPath;
+  if (!wSpec.empty() && wSpec.back() != L'\\') wSpec += L'\\';
+  wSpec += L'*';
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileExW(wSpec.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr,
+                              FIND_FIRST_EX_LARGE_FETCH);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD dw = GetLastError();
+    return dw == ERROR_FILE_NOT_FOUND ? true : Fail(psError, dw);
+  }
+  do {
+    if (fd.cFileName[0] == L'.' &&
+        (fd.cFileName[1] == 0 || (fd.cFileName[1] == L'.' && fd.cFileName[2] == 0)))
+      continue;
+    DirEntry e;
+    e.sName = NarrowWtf8(fd.cFileName);
+    e.bKnown = true;
+    if ((fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkTag(fd.dwReserved0))
+      e.type = EntryType::kLink;
+    else if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      e.type = EntryType::kDirectory;
+    else
+      e.type = EntryType::kFile;  // a listing holds no device names; the open checks again
+    pEntries->push_back(std::move(e));
+  } while (FindNextFileW(h, &fd));
+  DWORD dw = GetLastError();
+  FindClose(h);
+  return dw == ERROR_NO_MORE_FILES ? true : Fail(psError, dw);
+}
+
+bool OpenFile(const Dir* pParent, const std::string& sName, bool bFollow, bool bKnownRegular,
+              File* pFile, std::string* psError) {
+  std::wstring w = Child(pParent, sName);
+  if (!bKnownRegular) {
+    EntryInfo info;
+    if (!StatEntry(pParent, sName, bFollow, &info, psError)) return false;
+    if (info.type == EntryType::kLink) {
+      if (psError) *psError = kReasonLink;
+      return false;
+    }
+    if (info.type == EntryType::kDirectory) {
+      if (psError) *psError = "Is a directory";
+      return false;
+    }
+    if (info.type != EntryType::kFile) {
+      if (psError) *psError = kReasonNotRegular;
+      return false;
+    }
+  }
+  HANDLE h =
+      CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, bFollow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Fail(psError, GetLastError());
+  auto* p = new File::Impl;
+  p->h = h;
+  pFile->Adopt(p);
+  EntryInfo info;
+  if (!Describe(h, w, true, &info, psError)) {
+    pFile->Close();
+    return false;
+  }
+  if (info.type != EntryType::kFile) {
+    pFile->Close();
+    if (psError) *psError = kReasonNotRegular;
+    return false;
+  }
+  LARGE_INTEGER li;
+  pFile->id = info.id;
+  pFile->nLinks = info.nLinks;
+  pFile->cbSize = GetFileSizeEx(h, &li) ? static_cast<uint64_t>(li.QuadPart) : 0;
+  return true;
+}
+
+int64_t ReadAt(const File& f, uint64_t lOffset, void* pv, size_t cb) {
+  size_t done = 0;
+  while (done < cb) {
+    OVERLAPPED ov = {};
+    uint64_t pos = lOffset + done;
+    ov.Offset = static_cast<DWORD>(pos);
+    ov.OffsetHigh = static_cast<DWORD>(pos >> 32);
+    DWORD dwWant = static_cast<DWORD>(std::min<size_t>(cb - done, 1u << 30)), dwGot = 0;
+    if (!ReadFile(f.impl()->h, static_cast<char*>(pv) + done, dwWant, &dwGot, &ov)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return done ? static_cast<int64_t>(done) : -1;
+    }
+    if (dwGot == 0) break;
+    done += dwGot;
+  }
+  return static_cast<int64_t>(done);
+}
+
+LibraryPath::~LibraryPath() {
+  if (!m_sTempCopy.empty()) DeleteFileW(WidenWtf8(m_sTempCopy).c_str());
+}
+
+namespace {
+
+// The text in the ANSI code page that the library's calls take, when every character has one.
+bool ToAnsi(const std::wstring& w, std::string* pOut) {
+  if (w.empty()) return false;
+  BOOL bDefault = FALSE;
+  int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.c_str(), static_cast<int>(w.size()),
+                              nullptr, 0, nullptr, &bDefault);
+  if (n <= 0 || bDefault) return false;
+  pOut->assign(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.c_str(), static_cast<int>(w.size()),
+                      &(*pOut)[0], n, nullptr, &bDefault);
+  return !bDefault;
+}
+
+}  // namespace
+
+bool MakeLibraryPath(const File& f, const std::string& sPath, LibraryPath* pOut,
+                     std::string* psError) {
+  std::string sAnsi;
+  if (ToAnsi(WidenWtf8(sPath), &sAnsi) && sAnsi.size() <= 255) {
+    pOut->m_sPath = sAnsi;
+    return true;
+  }
+  // Too deep, or a name the code page cannot spell: a private copy under a short name.
+  wchar_t szDir[MAX_PATH + 1], szTemp[MAX_PATH + 1];
+  DWORD n = GetTempPathW(MAX_PATH + 1, szDir);
+  if (n == 0 || n > MAX_PATH || GetTempFileNameW(szDir, L"zsc", 0, szTemp) == 0)
+    return Fail(psError, GetLastError());
+  pOut->m_sTempCopy = NarrowWtf8(szTemp);
+  if (!ToAnsi(szTemp, &sAnsi) || sAnsi.size() > 255) {
+    if (psError) *psError = "No path the library can take";
+    return false;
+  }
+  HANDLE h = CreateFileW(szTemp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Fail(psError, GetLastError());
+  char ab[65536];
+  bool bOk = true;
+  for (uint64_t pos = 0;;) {
+    int64_t got = ReadAt(f, pos, ab, sizeof ab);
+    if (got < 0) bOk = false;
+    if (got <= 0) break;
+    DWORD dwPut = 0;
+    if (!WriteFile(h, ab, static_cast<DWORD>(got), &dwPut, nullptr) || dwPut != got) {
+      bOk = false;
+      break;
+    }
+    pos += static_cast<uint64_t>(got);
+  }
+  DWORD dwError = GetLastError();
+  CloseHandle(h);
+  if (!bOk) return Fail(psError, dwError);
+  pOut->m_sPath = sAnsi;
+  return true;
+}
+
+std::string JoinPath(const std::string& sDir, const std::string& sName) {
+  if (sDir.empty()) return sName;
+  char chLast = sDir.back();
+  if (chLast == '\\' || chLast == '/' || (sDir.size() == 2 && chLast == ':')) return sDir + sName;
+  // The separator the path already uses, so a walk's paths read as the user wrote the start.
+  size_t i = sDir.find_last_of("\\/");
+  return sDir + (i == std::string::npos ? '\\' : sDir[i]) + sName;
+}
+
+bool NamesIgnoreCase() { return true; }
+
+int NativeFd(const File&) { return -1; }
+bool FileFromFd(int, File*, std::string* psError) {
+  if (psError) *psError = "No descriptors are passed here";
+  return false;
+}
+
+bool OpenRequestFile(int, const std::string& sPath, File* pFile, std::string* psError) {
+  return OpenFile(nullptr, sPath, true, false, pFile, psError);
+}
+
+}  // namespace zebscan

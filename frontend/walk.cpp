@@ -1,0 +1,146 @@
+// The walk's rules, over the file system seam of fsys.h.
+#include "walk.h"
+
+#include <algorithm>
+
+#include "glob.h"
+
+namespace zebscan {
+namespace {
+
+const char kExcluded[] = "Excluded";
+const char* const kLink = kReasonLink;
+const char kBrokenLink[] = "Broken symbolic link";
+const char* const kNotRegular = kReasonNotRegular;
+const char kTooDeep[] = "Deeper than --max-depth";
+const char kLoop[] = "Directory loop";
+const char kWalked[] = "Directory already walked";
+
+}  // namespace
+
+Walker::Walker(WalkOptions options, Sink sink, bool bManyRoots)
+    : m_options(std::move(options)),
+      m_sink(std::move(sink)),
+      m_bRecordAll(bManyRoots || m_options.fileLinks == LinkPolicy::kAlways ||
+                   m_options.dirLinks == LinkPolicy::kAlways) {}
+
+void Walker::Emit(WalkItem::Kind kind, const std::string& sPath, const std::string& sReason) {
+  WalkItem item;
+  item.kind = kind;
+  item.sPath = sPath;
+  item.sReason = sReason;
+  m_sink(std::move(item));
+}
+
+bool Walker::Matches(const std::vector<std::string>& patterns, const std::string& sName) const {
+  return std::any_of(patterns.begin(), patterns.end(),
+                     [&](const std::string& p) { return GlobMatch(p, sName, NamesIgnoreCase()); });
+}
+
+void Walker::Add(const std::string& sPath) {
+  EntryInfo info;
+  std::string sError;
+  if (!StatEntry(nullptr, sPath, false, &info, &sError))
+    return Emit(WalkItem::kError, sPath, sError);
+  bool bLink = info.type == EntryType::kLink;
+  if (bLink) {
+    // A link named by the user is followed unless a policy forbids that kind.
+    if (!StatEntry(nullptr, sPath, true, &info, &sError))
+      return Emit(WalkItem::kSkipped, sPath, kBrokenLink);
+    LinkPolicy policy =
+        info.type == EntryType::kDirectory ? m_options.dirLinks : m_options.fileLinks;
+    if (policy == LinkPolicy::kNever) return Emit(WalkItem::kSkipped, sPath, kLink);
+  }
+  switch (info.type) {
+    case EntryType::kDirectory:
+      return WalkDir(nullptr, sPath, sPath, 0, bLink);
+    case EntryType::kFile:
+      return TakeFile(nullptr, sPath, sPath, bLink, true, false);
+    default:
+      return Emit(WalkItem::kSkipped, sPath, kNotRegular);
+  }
+}
+
+void Walker::WalkDir(const Dir* pParent, const std::string& sName, const std::string& sPath,
+                     int iDepth, bool bFollow) {
+  Dir dir;
+  FileId id;
+  std::string sError;
+  if (!OpenDir(pParent, sName, bFollow, &dir, &id, &sError))
+    return Emit(WalkItem::kError, sPath, sError);
+  if (m_walked.count(id)) {
+    // Only a followed link or a mount can lead back; a directory named twice is simply done.
+    if (iDepth == 0 && !bFollow) return;
+    bool bLoop = std::find(m_open.begin(), m_open.end(), id) != m_open.end();
+    return Emit(WalkItem::kSkipped, sPath, bLoop ? kLoop : kWalked);
+  }
+  m_walked.insert(id);
+  std::vector<DirEntry> entries;
+  if (!ReadDir(&dir, &entries, &sError)) return Emit(WalkItem::kError, sPath, sError);
+  ++m_nDirs;
+  std::sort(entries.begin(), entries.end(),
+            [](const DirEntry& a, const DirEntry& b) { return a.sName < b.sName; });
+  m_open.push_back(id);
+  for (const DirEntry& e : entries) Entry(dir, e, JoinPath(sPath, e.sName), iDepth + 1);
+  m_open.pop_back();
+}
+
+void Walker::Entry(const Dir& dir, const DirEntry& e, const std::string& sPath, int iDepth) {
+  if (m_options.iMaxDepth >= 0 && iDepth > m_options.iMaxDepth)
+    return Emit(WalkItem::kSkipped, sPath, kTooDeep);
+  EntryType type = e.type;
+  std::string sError;
+  if (!e.bKnown) {
+    EntryInfo info;
+    if (!StatEntry(&dir, e.sName, false, &info, &sError))
+      return Emit(WalkItem::kError, sPath, sError);
+    type = info.type;
+  }
+  bool bLink = type == EntryType::kLink;
+  if (bLink) {
+    bool bAny =
+        m_options.dirLinks == LinkPolicy::kAlways || m_options.fileLinks == LinkPolicy::kAlways;
+    EntryInfo target;
+    if (!bAny) return Emit(WalkItem::kSkipped, sPath, kLink);
+    if (!StatEntry(&dir, e.sName, true, &target, &sError))
+      return Emit(WalkItem::kSkipped, sPath, kBrokenLink);
+    LinkPolicy policy =
+        target.type == EntryType::kDirectory ? m_options.dirLinks : m_options.fileLinks;
+    if (policy != LinkPolicy::kAlways) return Emit(WalkItem::kSkipped, sPath, kLink);
+    type = target.type;
+  }
+  switch (type) {
+    case EntryType::kDirectory:
+      if (Matches(m_options.excludeDir, e.sName)) return Emit(WalkItem::kSkipped, sPath, kExcluded);
+      if (m_options.iMaxDepth >= 0 && iDepth >= m_options.iMaxDepth)
+        return Emit(WalkItem::kSkipped, sPath, kTooDeep);
+      return WalkDir(&dir, e.sName, sPath, iDepth, bLink);
+    case EntryType::kFile:
+      if ((!m_options.include.empty() && !Matches(m_options.include, e.sName)) ||
+          Matches(m_options.exclude, e.sName))
+        return Emit(WalkItem::kSkipped, sPath, kExcluded);
+      return TakeFile(&dir, e.sName, sPath, bLink, bLink, !bLink);
+    default:
+      return Emit(WalkItem::kSkipped, sPath, kNotRegular);
+  }
+}
+
+void Walker::TakeFile(const Dir* pParent, const std::string& sName, const std::string& sPath,
+                      bool bFollow, bool bThroughLink, bool bKnownRegular) {
+  WalkItem item;
+  item.sPath = sPath;
+  std::string sError;
+  if (!OpenFile(pParent, sName, bFollow, bKnownRegular, &item.file, &sError)) {
+    // Replaced by something else since the listing: reported for what it is now.
+    bool bSkip = sError == kNotRegular || sError == kLink;
+    return Emit(bSkip ? WalkItem::kSkipped : WalkItem::kError, sPath, sError);
+  }
+  // A file with one name, reached without a link, in a run of one root: nothing else leads to
+  // it, so it need not be remembered.
+  bool bRecord = m_bRecordAll || bThroughLink || item.file.nLinks > 1;
+  if (bRecord && !m_files.insert(item.file.id).second) return;  // handed on before
+  item.kind = WalkItem::kFile;
+  m_sink(std::move(item));
+}
+
+}  // namespace zebscan

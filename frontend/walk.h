@@ -1,0 +1,66 @@
+// The front end's own walk: every entry under each path it is given, hidden directories included,
+// through open directory handles (no path length limit), names kept as the file system gives
+// them, entries of a directory in byte order of their names. Links are followed only as asked,
+// a directory is never walked twice (device and inode, or volume and file index), and the same
+// file reached twice is handed on once. Every entry ends as exactly one item: a file to scan, a
+// skipped entry with its reason, or an error with the system's cause.
+#pragma once
+#include <cstddef>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fsys.h"
+
+namespace zebscan {
+
+enum class LinkPolicy { kNever = 0, kNamed = 1, kAlways = 2 };  // clamscan's 0, 1 and 2
+
+struct WalkOptions {
+  LinkPolicy dirLinks = LinkPolicy::kNamed;
+  LinkPolicy fileLinks = LinkPolicy::kNamed;
+  std::vector<std::string> include;     // files of a walk: only those whose name matches one
+  std::vector<std::string> exclude;     // files of a walk whose name matches one: skipped
+  std::vector<std::string> excludeDir;  // directories of a walk whose name matches one: skipped
+  int iMaxDepth = -1;                   // entries deeper than this are not looked at; -1 none
+};
+
+struct WalkItem {
+  enum Kind { kFile, kSkipped, kError };
+  Kind kind = kFile;
+  std::string sPath;
+  std::string sReason;  // kSkipped, kError
+  File file;            // kFile: open for reading
+};
+
+class Walker {
+ public:
+  using Sink = std::function<void(WalkItem&&)>;
+  // bManyRoots: more than one path will be added, so any file may be reached twice.
+  Walker(WalkOptions options, Sink sink, bool bManyRoots);
+
+  // One path as the user gave it: a directory is walked, anything else is one item. Links named
+  // here are followed unless a policy says kNever.
+  void Add(const std::string& sPath);
+  size_t DirectoriesWalked() const { return m_nDirs; }
+
+ private:
+  void WalkDir(const Dir* pParent, const std::string& sName, const std::string& sPath, int iDepth,
+               bool bFollow);
+  void Entry(const Dir& dir, const DirEntry& e, const std::string& sPath, int iDepth);
+  void TakeFile(const Dir* pParent, const std::string& sName, const std::string& sPath,
+                bool bFollow, bool bThroughLink, bool bKnownRegular);
+  bool Matches(const std::vector<std::string>& patterns, const std::string& sName) const;
+  void Emit(WalkItem::Kind kind, const std::string& sPath, const std::string& sReason);
+
+  WalkOptions m_options;
+  Sink m_sink;
+  bool m_bRecordAll;
+  size_t m_nDirs = 0;
+  std::set<FileId> m_walked;   // every directory walked
+  std::vector<FileId> m_open;  // the directories being walked, outermost first
+  std::set<FileId> m_files;    // files handed on that could be reached again
+};
+
+}  // namespace zebscan
