@@ -12,6 +12,10 @@ uint32_t NextChar(const std::string& s, size_t* pi) {
   size_t i = *pi;
   auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
   unsigned b = byte(i);
+  if (b < 0x80) {
+    *pi = i + 1;
+    return b;
+  }
   size_t n = b >= 0xF0 && b < 0xF5 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 && b < 0xE0 ? 2 : 1;
   if (b >= 0xF5) n = 1;
   if (n > 1 && i + n <= s.size()) {

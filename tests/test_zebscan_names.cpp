@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "docbuilder.h"
+#include "glob.h"
 #include "namereader.h"
 #include "sigdb.h"
 #include "tempdir.h"
@@ -308,6 +309,64 @@ TEST(Text, Windows1252BecomesUtf8) {
   };
   for (const auto& [in, out] : kCases) EXPECT_EQ(zebscan::Cp1252ToUtf8(in), out);
   EXPECT_EQ(zebscan::AsciiUpper("report.doc \xFC"), "REPORT.DOC \xFC");
+}
+
+// What reaches a terminal or a JSON consumer from a name of any bytes.
+TEST(Text, NamesOfAnyBytesAreShownSafelyAndKeptRecoverable) {
+  const struct {
+    std::string sIn, sEscaped;
+    bool bUtf8;
+    std::string sBase64;
+  } kCases[] = {
+      {"a.doc", "a.doc", true, "YS5kb2M="},
+      {"new\nline", "new\\x0aline", true, "bmV3CmxpbmU="},
+      {"caf\xE9", "caf\\xe9", false, "Y2Fm6Q=="},
+      {"caf\xC3\xA9", "caf\xC3\xA9", true, "Y2Fmw6k="},
+      {"\x1B[2J\x7F", "\\x1b[2J\\x7f", true, "G1sySn8="},
+      {"csi\xC2\x9B", "csi\\xc2\\x9b", true, "Y3Npwps="},  // C1 control, in UTF-8
+      {"\xED\xA0\x80", "\\xed\\xa0\\x80", false, "7aCA"},  // a surrogate
+      {"\xC0\xAF", "\\xc0\\xaf", false, "wK8="},           // overlong '/'
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.sIn);
+    EXPECT_EQ(zebscan::EscapeControls(c.sIn), c.sEscaped);
+    EXPECT_EQ(zebscan::IsUtf8(c.sIn), c.bUtf8);
+    EXPECT_EQ(zebscan::Base64(c.sIn), c.sBase64);
+    EXPECT_TRUE(zebscan::IsUtf8(zebscan::LossyUtf8(c.sIn)));
+  }
+}
+
+// The walk's name patterns, fnmatch-style on one name.
+TEST(Text, GlobsMatchWholeNames) {
+  const struct {
+    const char* szPattern;
+    const char* szName;
+    bool bMatch, bMatchFolded;
+  } kCases[] = {
+      {"*.doc", "f.doc", true, true},
+      {"*.doc", "f.docx", false, false},
+      {"*.doc", "x.doc.bak", false, false},
+      {"*.doc", "F.DOC", false, true},
+      {"?.doc", "a.doc", true, true},
+      {"?.doc", "\xC3\xA9.doc", true, true},  // one character, two bytes
+      {"?.doc", "ab.doc", false, false},
+      {"[a-c]*", "bravo", true, true},
+      {"[!a-c]*", "bravo", false, false},
+      {"[^a-c]*", "delta", true, true},
+      {"\\*", "*", true, true},
+      {"\\*", "x", false, false},
+      {"[", "[", true, true},  // an unclosed set is a literal '['
+      {"*a*b*c*", "xxaxxbxxcxx", true, true},
+      {"*a*b*c*", "xxaxxcxxbxx", false, false},
+      {"", "", true, true},
+      {"*", "", true, true},
+      {"**.git", ".git", true, true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.szPattern) + " / " + c.szName);
+    EXPECT_EQ(zebscan::GlobMatch(c.szPattern, c.szName, false), c.bMatch);
+    EXPECT_EQ(zebscan::GlobMatch(c.szPattern, c.szName, true), c.bMatchFolded);
+  }
 }
 
 // ---- Built documents, read from files ----

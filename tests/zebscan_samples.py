@@ -3,6 +3,7 @@
 Wine) on them and compares every line and the exit status with the expected reports in samples/;
 parses --json and --list-definitions --json; checks the command line's answers."""
 import argparse
+import base64
 import json
 import os
 import pty
@@ -97,6 +98,187 @@ def check_progress(r):
             check(draws <= elapsed * 10 + 1, "%d redraws in %.2f s" % (draws, elapsed))
         else:
             check(draws == 0, "no progress line for a short run: %r" % seen[-80:])
+
+
+def build_tree(r, root, wine):
+    """The fixture tree: every kind of entry the walk must account for. Returns the table of
+    (path relative to root, outcome, reason or virus) that a --deep run must print, one line each.
+    Features the platform lacks are left out: under Wine no FIFO, no newline or non-UTF-8 names,
+    no 'c:' directory, links only as the directories they lead to, and paths within the Unix
+    side's 4096 bytes (past Windows' 260 all the same)."""
+    samples = os.path.join(r.work, "samples/out")
+
+    def sample(name):
+        with open(os.path.join(samples, name), "rb") as f:
+            return f.read()
+
+    concept, wieder, deep_only = sample("03-concept-names.doc"), sample("04-wieder-confirmed.doc"), \
+        sample("06-deep-only.doc")
+    rows = [
+        ("clean.doc", sample("01-clean-no-macros.doc"), "OK", ""),
+        (".git/objects/concept.doc", concept, "FOUND", "Macro.Word.Concept.a"),
+        (".config/wieder", wieder, "FOUND", "Macro.Word.Wieder"),  # no extension: by content
+        ("-rf.doc", concept, "FOUND", "Macro.Word.Concept.a"),
+        ("word97.doc", sample("09-word97.doc"), "SKIPPED", "Not a Word 6/95 document"),
+        ("notes.txt", sample("10-plain-text.doc"), "SKIPPED", "Not a Word 6/95 document"),
+        ("report.docx", b"PK\x03\x04" + b"\0" * 60, "SKIPPED", "Not a Word 6/95 document"),
+        ("empty.doc", b"", "SKIPPED", "Not a Word 6/95 document"),
+        ("cut.doc", sample("08-truncated.doc"), "ERROR", "Truncated document"),
+    ]
+    if not wine:
+        rows += [
+            ("c:/docs/wieder.doc", wieder, "FOUND", "Macro.Word.Wieder"),
+            ("new\nline.doc", concept, "FOUND", "Macro.Word.Concept.a"),
+            ("caf\xe9.doc", wieder, "FOUND", "Macro.Word.Wieder"),
+        ]
+    for rel, data, _, _ in rows:
+        path = os.path.join(os.fsencode(root), rel.encode("latin-1" if "\xe9" in rel else "utf-8"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    # A tree deeper than any path limit, built a directory at a time through descriptors.
+    level, depth = "d" * 200, (21 if not wine else 5)
+    fd = os.open(root, os.O_RDONLY)
+    for _ in range(depth):
+        os.mkdir(level, dir_fd=fd)
+        nfd = os.open(level, os.O_RDONLY, dir_fd=fd)
+        os.close(fd)
+        fd = nfd
+    out = os.open("deep.doc", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+    os.write(out, deep_only)
+    os.close(out)
+    os.close(fd)
+    rows.append(("/".join([level] * depth + ["deep.doc"]), None, "FOUND", "Macro.Word.Satanic"))
+    if not wine:
+        os.mkfifo(os.path.join(root, "pipe.doc"))
+        os.symlink("..", os.path.join(root, ".git/loop"))
+        os.symlink(".", os.path.join(root, "self"))
+        os.symlink("clean.doc", os.path.join(root, "link.doc"))
+        os.symlink("missing", os.path.join(root, "dangling"))
+        rows += [
+            ("pipe.doc", None, "SKIPPED", "Not a regular file"),
+            (".git/loop", None, "SKIPPED", "Symbolic link"),
+            ("self", None, "SKIPPED", "Symbolic link"),
+            ("link.doc", None, "SKIPPED", "Symbolic link"),
+            ("dangling", None, "SKIPPED", "Symbolic link"),
+        ]
+    else:
+        # Wine shows a Unix link as what it points to: the loops are directories met again.
+        os.symlink("..", os.path.join(root, ".git/loop"))
+        os.symlink(".", os.path.join(root, "self"))
+        rows += [
+            (".git/loop", None, "SKIPPED", "Directory loop"),
+            ("self", None, "SKIPPED", "Directory loop"),
+        ]
+    return rows
+
+
+def escaped(rel):
+    """A path as the text report shows it: control characters and bytes outside UTF-8 as \\xHH."""
+    out = ""
+    for ch in rel:
+        out += "\\x%02x" % ord(ch) if ord(ch) < 0x20 or ch == "\xe9" else ch
+    return out
+
+
+def parse_report(text, wine):
+    """{path: (outcome, what)} of a text report, every path once (a second line fails), and the
+    summary's fields."""
+    lines, summary = {}, {}
+    for line in text.replace("\r\n", "\n").splitlines():
+        m = re.match(r"^(.*): (.*) (FOUND|ERROR|SKIPPED)$", line) or re.match(r"^(.*): (OK)$", line)
+        if m and not line.startswith("Time:"):
+            path = m.group(1).replace("\\", "/") if wine else m.group(1)
+            check(path not in lines, "reported twice: " + path)
+            lines[path] = (m.group(3), m.group(2)) if m.lastindex == 3 else ("OK", "")
+            continue
+        m = re.match(r"^([A-Za-z ]+): (\d+)$", line)
+        if m:
+            summary[m.group(1)] = int(m.group(2))
+    return lines, summary
+
+
+def check_tree(r):
+    """The fixture tree: every infected document found, every other entry on exactly one line,
+    the summary adding up, exit 1; links not followed by default and loops ended at once when
+    they are; a tree of everyday non-Word files exits 0 without an ERROR line."""
+    wine = bool(r.prefix)
+    root = os.path.join(r.work, "tree")
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(root)
+    rows = build_tree(r, root, wine)
+    start = time.monotonic()
+    p = subprocess.run(r.zebscan + ["--deep", "tree"], cwd=r.work, capture_output=True, timeout=120)
+    text = p.stdout.decode("utf-8", "surrogateescape")
+    lines, summary = parse_report(text, wine)
+    for rel, _, outcome, what in rows:
+        got = lines.get("tree/" + escaped(rel))
+        check(got == (outcome, what), "tree/%r: %s, want %s" % (rel, got, (outcome, what)))
+    check(len(lines) == len(rows), "%d lines for %d entries:\n%s" % (len(lines), len(rows), text))
+    n = {o: sum(1 for _, _, oo, _ in rows if oo == o) for o in ("OK", "FOUND", "ERROR", "SKIPPED")}
+    check(summary.get("Scanned files") == n["OK"] + n["FOUND"] and
+          summary.get("Infected files") == n["FOUND"] and summary.get("Skipped files") == n["SKIPPED"]
+          and summary.get("Total errors") == n["ERROR"], "summary %s, want %s" % (summary, n))
+    check(p.returncode == 1, "tree: exit status %d" % p.returncode)
+    # The same through --json: one object per entry, the non-UTF-8 name recoverable.
+    p = subprocess.run(r.zebscan + ["--deep", "--json", "tree"], cwd=r.work, capture_output=True,
+                       timeout=120)
+    objs = [json.loads(l) for l in p.stdout.decode().splitlines()]
+    check(len(objs) == len(rows) + 1, "--json: %d objects for %d entries" % (len(objs), len(rows)))
+    if not wine:
+        raw = [base64.b64decode(o["path_bytes"]) for o in objs if "path_bytes" in o]
+        check(raw == [b"tree/caf\xe9.doc"], "--json path_bytes: %r" % raw)
+        # Links followed: each file once, loops ended at once, the link to a scanned file silent.
+        p = subprocess.run(r.zebscan + ["--follow-dir-symlinks", "--follow-file-symlinks", "tree"],
+                           cwd=r.work, capture_output=True, timeout=120)
+        lines, _ = parse_report(p.stdout.decode("utf-8", "surrogateescape"), wine)
+        check(lines.get("tree/self") == ("SKIPPED", "Directory loop") and
+              lines.get("tree/.git/loop") == ("SKIPPED", "Directory loop") and
+              "tree/link.doc" not in lines and lines.get("tree/dangling") ==
+              ("SKIPPED", "Broken symbolic link"), "followed links: %s" % sorted(lines.items())[:8])
+        # A named FIFO never blocks; a leading '-' is a path after "--".
+        p = subprocess.run(r.zebscan + ["--no-summary", "--", "tree/pipe.doc", "tree/-rf.doc"],
+                           cwd=r.work, capture_output=True, timeout=60)
+        check(p.stdout.decode().splitlines() == ["tree/pipe.doc: Not a regular file SKIPPED",
+                                                 "tree/-rf.doc: Macro.Word.Concept.a FOUND"],
+              "named FIFO and '-rf.doc': %r" % p.stdout)
+        check_unreadable(r, root)
+    check(time.monotonic() - start < 60, "the tree took %.1f s" % (time.monotonic() - start))
+    # Everyday files only: nothing to report as an error, exit 0.
+    everyday = os.path.join(r.work, "everyday")
+    os.makedirs(everyday, exist_ok=True)
+    for name in ("word97.doc", "notes.txt", "report.docx", "empty.doc"):
+        shutil.copy(os.path.join(root, name), everyday)
+    p = subprocess.run(r.zebscan + ["everyday"], cwd=r.work, capture_output=True, timeout=60)
+    check(p.returncode == 0 and b"ERROR" not in p.stdout + p.stderr,
+          "everyday files: exit %d\n%s" % (p.returncode, p.stdout.decode()))
+
+
+def check_unreadable(r, root):
+    """A directory that cannot be read is an ERROR with the system's cause and exit 2; root reads
+    every directory, so zebscan runs as 'nobody' for it."""
+    if os.geteuid() != 0:
+        print("unreadable directory: not root, so the test makes it unreadable to this user")
+    locked = os.path.join(root, "locked")
+    os.makedirs(locked)
+    with open(os.path.join(locked, "x.doc"), "wb") as f:
+        f.write(b"x")
+    os.chmod(locked, 0)
+
+    def drop():
+        if os.geteuid() == 0:
+            os.setgid(65534)
+            os.setgroups([])
+            os.setuid(65534)
+    try:
+        p = subprocess.run(r.zebscan + ["--no-summary", "tree/locked", "tree/clean.doc"],
+                           cwd=r.work, capture_output=True, timeout=60, preexec_fn=drop)
+        check(p.stdout.decode().splitlines() == ["tree/locked: Permission denied ERROR",
+                                                 "tree/clean.doc: OK"] and p.returncode == 2,
+              "unreadable directory: exit %d %r %r" % (p.returncode, p.stdout, p.stderr))
+    finally:
+        os.chmod(locked, 0o755)
+        shutil.rmtree(locked)
 
 
 def check_interrupt(r):
@@ -247,6 +429,7 @@ def main():
         check(os.listdir(env["TMPDIR"]) == [], "list file left behind: %s" % os.listdir(env["TMPDIR"]))
         check_progress(r)
 
+    check_tree(r)
     if not r.prefix:
         check_interrupt(r)
 
