@@ -126,7 +126,9 @@ bool NamesIgnoreCase();
 int NativeFd(const File& f);
 bool FileFromFd(int fd, File* pFile, std::string* psError);
 
-// Opens the file of a worker's request: by descriptor where they are passed, else by its path.
+// Opens the file of a worker's request: by descriptor where one was passed (fd >= 0, taken over),
+// else by its path.
 bool OpenRequestFile(int fd, const std::string& sPath, File* pFile, std::string* psError);
+void CloseNativeFd(int fd);
 
 }  // namespace zebscan

@@ -259,8 +259,11 @@ bool NamesIgnoreCase() { return false; }
 
 int NativeFd(const File& f) { return f.IsOpen() ? f.impl()->fd : -1; }
 
-bool OpenRequestFile(int fd, const std::string&, File* pFile, std::string* psError) {
+bool OpenRequestFile(int fd, const std::string& sPath, File* pFile, std::string* psError) {
+  if (fd < 0) return OpenFile(nullptr, sPath, true, false, pFile, psError);
   return FileFromFd(fd, pFile, psError);
 }
+
+void CloseNativeFd(int fd) { close(fd); }
 
 }  // namespace zebscan

@@ -367,4 +367,6 @@ bool OpenRequestFile(int, const std::string& sPath, File* pFile, std::string* ps
   return OpenFile(nullptr, sPath, true, false, pFile, psError);
 }
 
+void CloseNativeFd(int) {}
+
 }  // namespace zebscan

@@ -1,6 +1,7 @@
 // What the front ends need from the operating system beyond files: one file per platform
 // (platform_posix.cpp, platform_win32.cpp), picked by CMake.
 #pragma once
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -27,10 +28,25 @@ bool SameFile(std::FILE* pA, std::FILE* pB);
 // The number of processors this process may run on (at least 1).
 unsigned UsableCores();
 
-// A uniquely named empty file in the temporary directory that an interrupt (Ctrl-C, a
-// termination request) removes from its creation on, before the process ends as it would have.
-// Destroying it removes the file first and then stops watching, restoring the signal
-// dispositions found at creation; a signal that was ignored then is never watched.
+// While a guard lives, an interrupt (SIGINT, SIGTERM, SIGHUP; a console Ctrl-C or close on
+// Windows) first removes the watched temporary file and ends the watched child processes, then
+// ends the process as it would have. A signal that was ignored when the first guard was made stays
+// ignored (nohup, a background job); the dispositions found then are restored when the last guard
+// goes. Guards nest.
+class InterruptGuard {
+ public:
+  InterruptGuard();
+  ~InterruptGuard();
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+// A child process (pid, or process handle on Windows) that an interrupt ends; false when all
+// slots are taken. Unwatched before it is reaped, so no reused pid is ever signalled.
+bool WatchChild(intptr_t child);
+void UnwatchChild(intptr_t child);
+
+// A uniquely named empty file in the temporary directory, watched by an InterruptGuard from its
+// creation on. Destroying it removes the file first and only then stops watching.
 class TempFile {
  public:
   TempFile();
@@ -41,6 +57,7 @@ class TempFile {
   const std::string& Path() const { return m_sPath; }
 
  private:
+  InterruptGuard m_guard;
   std::string m_sPath;
 };
 

@@ -1,6 +1,7 @@
 // The front ends' platform calls on POSIX: isatty, fstat, sched_getaffinity, mkstemp with its
 // interrupt watch, and the case-sensitive name lookup of the library's list file.
 #include <dirent.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 
@@ -19,11 +21,18 @@ namespace {
 
 const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kInterruptCount = sizeof kInterrupts / sizeof kInterrupts[0];
+constexpr int kChildSlots = 1024;
 char g_szInterruptPath[4096];
+std::atomic<pid_t> g_aChildren[kChildSlots];
 struct sigaction g_aOld[kInterruptCount];
+int g_nGuards = 0;  // changed with the interrupts blocked
 
 void OnInterrupt(int iSignal) {
   if (g_szInterruptPath[0] != '\0') unlink(g_szInterruptPath);  // async-signal-safe
+  for (auto& child : g_aChildren) {
+    pid_t pid = child.load();
+    if (pid > 0) kill(pid, SIGKILL);
+  }
   signal(iSignal, SIG_DFL);
   raise(iSignal);
 }
@@ -35,9 +44,9 @@ struct BlockInterrupts {
     sigset_t block;
     sigemptyset(&block);
     for (int iSignal : kInterrupts) sigaddset(&block, iSignal);
-    sigprocmask(SIG_BLOCK, &block, &old);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
   }
-  ~BlockInterrupts() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+  ~BlockInterrupts() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
 };
 
 }  // namespace
@@ -77,6 +86,41 @@ unsigned UsableCores() {
   return n > 0 ? static_cast<unsigned>(n) : 1;
 }
 
+InterruptGuard::InterruptGuard() {
+  BlockInterrupts block;
+  if (g_nGuards++ > 0) return;
+  for (int i = 0; i < kInterruptCount; ++i) {
+    sigaction(kInterrupts[i], nullptr, &g_aOld[i]);
+    if (g_aOld[i].sa_handler == SIG_IGN) continue;  // nohup, a background job: left as it is
+    struct sigaction sa = {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(kInterrupts[i], &sa, nullptr);
+  }
+}
+
+InterruptGuard::~InterruptGuard() {
+  BlockInterrupts block;
+  if (--g_nGuards > 0) return;
+  for (int i = 0; i < kInterruptCount; ++i)
+    if (g_aOld[i].sa_handler != SIG_IGN) sigaction(kInterrupts[i], &g_aOld[i], nullptr);
+}
+
+bool WatchChild(intptr_t child) {
+  for (auto& slot : g_aChildren) {
+    pid_t expected = 0;
+    if (slot.compare_exchange_strong(expected, static_cast<pid_t>(child))) return true;
+  }
+  return false;
+}
+
+void UnwatchChild(intptr_t child) {
+  for (auto& slot : g_aChildren) {
+    pid_t expected = static_cast<pid_t>(child);
+    if (slot.compare_exchange_strong(expected, 0)) return;
+  }
+}
+
 TempFile::TempFile() {
   const char* szDir = getenv("TMPDIR");
   std::string sTemplate = std::string(szDir && *szDir ? szDir : "/tmp") + "/zebscan-XXXXXX";
@@ -89,14 +133,6 @@ TempFile::TempFile() {
   close(fd);
   m_sPath = ab.data();
   std::memcpy(g_szInterruptPath, ab.data(), ab.size());
-  for (int i = 0; i < kInterruptCount; ++i) {
-    sigaction(kInterrupts[i], nullptr, &g_aOld[i]);
-    if (g_aOld[i].sa_handler == SIG_IGN) continue;  // nohup, a background job: left as it is
-    struct sigaction sa = {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(kInterrupts[i], &sa, nullptr);
-  }
 }
 
 TempFile::~TempFile() {
@@ -104,8 +140,6 @@ TempFile::~TempFile() {
   unlink(m_sPath.c_str());  // while still watched
   BlockInterrupts block;
   g_szInterruptPath[0] = '\0';
-  for (int i = 0; i < kInterruptCount; ++i)
-    if (g_aOld[i].sa_handler != SIG_IGN) sigaction(kInterrupts[i], &g_aOld[i], nullptr);
 }
 
 std::vector<std::string> ResolveListedPath(const std::string& line) {

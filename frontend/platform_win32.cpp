@@ -6,6 +6,7 @@
 // after windows.h
 #include <shellapi.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "platform.h"
@@ -14,10 +15,17 @@
 namespace zebscan {
 namespace {
 
+constexpr int kChildSlots = 1024;
 wchar_t g_szInterruptPath[MAX_PATH + 1];
+std::atomic<intptr_t> g_aChildren[kChildSlots];
+std::atomic<int> g_nGuards{0};
 
 BOOL WINAPI OnInterrupt(DWORD) {
   if (g_szInterruptPath[0] != L'\0') DeleteFileW(g_szInterruptPath);
+  for (auto& child : g_aChildren) {
+    intptr_t h = child.load();
+    if (h) TerminateProcess(reinterpret_cast<HANDLE>(h), 1);
+  }
   return FALSE;  // the default handler then ends the process
 }
 
@@ -76,17 +84,37 @@ unsigned UsableCores() {
   return n ? n : 1;
 }
 
+InterruptGuard::InterruptGuard() {
+  if (g_nGuards++ == 0) SetConsoleCtrlHandler(OnInterrupt, TRUE);
+}
+
+InterruptGuard::~InterruptGuard() {
+  if (--g_nGuards == 0) SetConsoleCtrlHandler(OnInterrupt, FALSE);
+}
+
+bool WatchChild(intptr_t child) {
+  for (auto& slot : g_aChildren) {
+    intptr_t expected = 0;
+    if (slot.compare_exchange_strong(expected, child)) return true;
+  }
+  return false;
+}
+
+void UnwatchChild(intptr_t child) {
+  for (auto& slot : g_aChildren) {
+    intptr_t expected = child;
+    if (slot.compare_exchange_strong(expected, 0)) return;
+  }
+}
+
 TempFile::TempFile() {
   wchar_t szDir[MAX_PATH + 1];
   DWORD cch = GetTempPathW(MAX_PATH + 1, szDir);
   if (cch == 0 || cch > MAX_PATH) return;
-  // The handler is in place first and the name goes straight where it looks, so an interrupt
-  // during the creation finds the file (or nothing yet).
-  g_szInterruptPath[0] = L'\0';
-  SetConsoleCtrlHandler(OnInterrupt, TRUE);
+  // The handler is in place (the guard) and the name goes straight where it looks, so an
+  // interrupt during the creation finds the file (or nothing yet).
   if (GetTempFileNameW(szDir, L"zsc", 0, g_szInterruptPath) == 0) {
     g_szInterruptPath[0] = L'\0';
-    SetConsoleCtrlHandler(OnInterrupt, FALSE);
     return;
   }
   m_sPath = NarrowWtf8(g_szInterruptPath);
@@ -96,7 +124,6 @@ TempFile::~TempFile() {
   if (m_sPath.empty()) return;
   DeleteFileW(g_szInterruptPath);  // while still watched
   g_szInterruptPath[0] = L'\0';
-  SetConsoleCtrlHandler(OnInterrupt, FALSE);
 }
 
 std::vector<std::string> ResolveListedPath(const std::string& line) {

@@ -12,6 +12,7 @@
 #include "deflist.h"
 #include "librarywalk.h"
 #include "platform.h"
+#include "pool.h"
 #include "report.h"
 #include "scanner.h"
 #include "walk.h"
@@ -53,6 +54,8 @@ int Run(int argc, char** argv) {
   bool bNoSummary = false, bList = false, bVersion = false, bLibraryWalk = false, bNull = false;
   bool bRecursive = false;
   int iDirLinks = 1, iFileLinks = 1;
+  unsigned nJobs = UsableCores();
+  double dFileTimeout = 120;
   std::string sSkipped = "yes", sFileList, sFilter = "*.doc;*.dot";
   std::string sLibrary = ZmLibraryName();
   app.add_option("PATH", paths, "Files to scan; directories are walked")->type_name("");
@@ -90,6 +93,15 @@ int Run(int argc, char** argv) {
   app.add_flag("--library-walk", bLibraryWalk,
                "Walk directories with the library's MACRO_CallTraverse and its rules");
   app.add_option("--filter", sFilter, "File-name filter of --library-walk")->capture_default_str();
+  app.add_option("-j,--jobs", nJobs,
+                 "Worker processes scanning side by side (default: the cores this process may use; "
+                 "1 scans in this process)")
+      ->check(CLI::Range(1u, 1024u))
+      ->capture_default_str();
+  app.add_option("--file-timeout", dFileTimeout,
+                 "Seconds a worker may spend on one file before it is replaced")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
   app.add_flag("--list-definitions", bList, "List the signature database and exit");
   app.add_flag("--version", bVersion, "Print the versions of zebscan and the library and exit");
   CLI::Option* pLibrary =
@@ -116,8 +128,11 @@ int Run(int argc, char** argv) {
   // see zebscan's RUNPATH), then by its bare name (the platform's own search).
   ZmApi api;
   bool bLoaded = false;
-  if (pLibrary->count() == 0 && !ExecutableDirectory().empty())
-    bLoaded = ZmLoadApi((ExecutableDirectory() + ZmLibraryName()).c_str(), &api) >= 0;
+  if (pLibrary->count() == 0 && !ExecutableDirectory().empty()) {
+    std::string sBeside = ExecutableDirectory() + ZmLibraryName();
+    bLoaded = ZmLoadApi(sBeside.c_str(), &api) >= 0;
+    if (bLoaded) sLibrary = sBeside;  // the workers load this one too
+  }
   if (!bLoaded) bLoaded = ZmLoadApi(sLibrary.c_str(), &api) >= 0;
   if (!bLoaded || !api.MACRO_Handler || !api.MACRO_ScanRaw || !api.MACRO_CallTraverse ||
       !api.MACRO_Signatures) {
@@ -137,16 +152,45 @@ int Run(int argc, char** argv) {
   Scanner scanner(api, scan);
   Report out(stdout, stderr, report, engine);
   size_t nLibraryDirs = 0;
+  // With workers, files go to the pool and their results come back in walk order; without, each
+  // is scanned here as the walk meets it.
+  std::unique_ptr<InterruptGuard> pGuard;
+  std::unique_ptr<Pool> pPool;
+  std::unique_ptr<OrderedResults> pOrdered;
+  if (nJobs > 1) {
+    pGuard = std::make_unique<InterruptGuard>();
+    PoolOptions pool;
+    pool.nWorkers = nJobs;
+    pool.sExecutable = ExecutablePath();
+    pool.sLibrary = sLibrary;
+    pool.scan = scan;
+    pool.fileTimeout = std::chrono::milliseconds(static_cast<long long>(dFileTimeout * 1000));
+    pPool = std::make_unique<Pool>(pool);
+    pOrdered = std::make_unique<OrderedResults>(pPool.get(), 16 * nJobs + 64,
+                                                [&out](const FileResult& r) { out.Add(r); });
+  }
+  auto result = [&](const std::string& sPath, Outcome outcome, const std::string& sReason) {
+    if (!pOrdered) return out.AddPath(sPath, outcome, sReason);
+    FileResult r;
+    r.sPath = sPath;
+    r.outcome = outcome;
+    r.sReason = sReason;
+    pOrdered->AddResult(std::move(r));
+  };
+  auto file = [&](File&& f, const std::string& sPath) {
+    if (pOrdered) return pOrdered->AddFile(std::move(f), sPath);
+    out.Add(scanner.Scan(f, sPath));
+  };
   Walker walker(
       walk,
       [&](WalkItem&& item) {
         switch (item.kind) {
           case WalkItem::kFile:
-            return out.Add(scanner.Scan(item.file, item.sPath));
+            return file(std::move(item.file), item.sPath);
           case WalkItem::kSkipped:
-            return out.AddPath(item.sPath, Outcome::kSkipped, item.sReason);
+            return result(item.sPath, Outcome::kSkipped, item.sReason);
           case WalkItem::kError:
-            return out.AddPath(item.sPath, Outcome::kError, item.sReason);
+            return result(item.sPath, Outcome::kError, item.sReason);
         }
       },
       paths.size() > 1 || !sFileList.empty());
@@ -157,15 +201,25 @@ int Run(int argc, char** argv) {
         info.type == EntryType::kDirectory) {
       std::vector<std::string> files;
       if (!LibraryWalk(api, sPath, sFilter, &files, &sError))
-        return out.AddPath(sPath, Outcome::kError, sError);
+        return result(sPath, Outcome::kError, sError);
       ++nLibraryDirs;
-      for (const std::string& sFile : files) out.Add(scanner.ScanPath(sFile));
+      for (const std::string& sFile : files) {
+        File f;
+        if (OpenFile(nullptr, sFile, true, false, &f, &sError))
+          file(std::move(f), sFile);
+        else
+          result(sFile, sError == kReasonNotRegular ? Outcome::kSkipped : Outcome::kError, sError);
+      }
       return;
     }
     walker.Add(sPath);
   };
   for (const std::string& sPath : paths) take(sPath);
-  if (!sFileList.empty() && !ReadFileList(sFileList, bNull, take)) {
+  bool bListRead = sFileList.empty() || ReadFileList(sFileList, bNull, take);
+  if (pOrdered) pOrdered->Flush();
+  pPool.reset();
+  pGuard.reset();
+  if (!bListRead) {
     std::fprintf(stderr, "zebscan: cannot read the file list %s\n", sFileList.c_str());
     out.Finish(0, walker.DirectoriesWalked() + nLibraryDirs);
     return 2;
@@ -179,6 +233,8 @@ int Run(int argc, char** argv) {
 }  // namespace zebscan
 
 int main(int argc, char** argv) {
+  int iExit = 0;
+  if (zebscan::RunAsWorker(argc, argv, &iExit)) return iExit;
   try {
     return zebscan::Run(argc, argv);
   } catch (const std::exception& e) {

@@ -281,6 +281,104 @@ def check_unreadable(r, root):
         shutil.rmtree(locked)
 
 
+def worker_pids(parent, marker):
+    """Live worker processes (their command line holds --zm-worker) whose parent is `parent`, or,
+    under Wine, where every process's parent is init, whose command line holds `marker`."""
+    pids = []
+    for d in os.listdir("/proc"):
+        if not d.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % d, "rb") as f:
+                cmd = f.read()
+            with open("/proc/%s/stat" % d) as f:
+                state, ppid = f.read().rsplit(")", 1)[1].split()[0:2]
+        except OSError:
+            continue
+        mine = int(ppid) == parent or (parent is None and marker in cmd)
+        if b"--zm-worker" in cmd and mine and state != "Z":
+            pids.append(int(d))
+    return pids
+
+
+def holds(pid, name):
+    try:
+        return any(os.readlink("/proc/%d/fd/%s" % (pid, fd)).endswith(name)
+                   for fd in os.listdir("/proc/%d/fd" % pid))
+    except OSError:
+        return False
+
+
+def check_pool(r, mkcorpus):
+    """--jobs N prints the report of --jobs 1, line for line, on the samples, the fixture tree and
+    a benchmark corpus; a worker killed while it scans costs one ERROR line for that file, and one
+    past --file-timeout too; the run goes on; no worker is left behind."""
+    subprocess.run(r.prefix + [os.path.abspath(mkcorpus), "corpus", "300", "1"], cwd=r.work,
+                   check=True, stdout=subprocess.DEVNULL)
+    for argv in (["--deep", "samples/out"], ["--deep", "tree"], ["--deep", "corpus"],
+                 ["--names", "corpus/docs"]):
+        want = r.run("-j", "1", *argv)
+        for jobs in ("2", "3"):
+            got = r.run("-j", jobs, *argv)
+            check(normalise(got[1]) == normalise(want[1]) and got[0] == want[0],
+                  "-j %s %s differs from -j 1" % (jobs, argv))
+    # A slow file: MACRO_ScanRaw over gigabytes of zeros (sparse, so nothing is written).
+    slow = os.path.join(r.work, "slow")
+    os.makedirs(slow, exist_ok=True)
+    with open(os.path.join(slow, "big.bin"), "wb") as f:
+        f.truncate(16 << 30)
+    for i in range(6):
+        with open(os.path.join(slow, "small%d.txt" % i), "wb") as f:
+            f.write(b"text")
+    status, stdout, _ = r.run("--no-summary", "--raw", "FormatC", "-j", "2", "--file-timeout",
+                              "0.3", "slow")
+    lines = normalise(stdout)
+    check(lines[0] == "slow/big.bin: Scan timed out after 0.3 s (worker stopped) ERROR" and
+          len(lines) == 7 and status == 2, "--file-timeout: %d %s" % (status, lines))
+    p = subprocess.Popen(r.zebscan + ["--no-summary", "--raw", "FormatC", "-j", "2", "slow"],
+                         cwd=r.work, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    victim, seen, deadline = None, set(), time.monotonic() + 30
+    while victim is None and time.monotonic() < deadline and p.poll() is None:
+        seen.update(worker_pids(None if r.prefix else p.pid, b"--zm-raw=FormatC"))
+        victim = next((pid for pid in seen if holds(pid, "big.bin")), None)
+        time.sleep(0.02)
+    if victim:
+        os.kill(victim, signal.SIGKILL)
+    out, _ = p.communicate(timeout=120)
+    lines = normalise(out.decode())
+    check(victim is not None and len(lines) == 7 and
+          re.match(r"slow/big\.bin: Worker (killed by signal 9 \(Killed\)|exited with status \d+) ERROR$",
+                   lines[0]) and p.returncode == 2, "killed worker: %s %s" % (p.returncode, lines))
+    def alive(pid):
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+        except OSError:
+            return False
+    # Wine's processes leave the Unix side a moment after Windows has seen them end.
+    for _ in range(50):
+        left = [pid for pid in seen if alive(pid)]
+        if not left or not r.prefix:
+            break
+        time.sleep(0.1)
+    check(seen and left == [], "workers left behind: %s of %s" % (left, seen))
+    if r.prefix:
+        return
+    # An interrupt to zebscan alone ends its workers too.
+    p = subprocess.Popen(r.zebscan + ["--raw", "FormatC", "-j", "2", "slow"], cwd=r.work,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    seen, deadline = set(), time.monotonic() + 30
+    while not any(holds(pid, "big.bin") for pid in seen) and time.monotonic() < deadline:
+        seen.update(worker_pids(p.pid, b""))
+        time.sleep(0.02)
+    p.send_signal(signal.SIGINT)
+    p.wait(timeout=60)
+    time.sleep(0.1)
+    left = [pid for pid in seen if alive(pid)]
+    check(p.returncode == -signal.SIGINT and seen and left == [],
+          "interrupted pool: exit %s, workers %s left of %s" % (p.returncode, left, seen))
+
+
 def check_interrupt(r):
     """An interrupt while the list file exists still removes it. The walk of a large tree is
     interrupted as soon as its list file shows; if the walk wins the race, the file must be gone
@@ -318,6 +416,7 @@ def main():
     ap.add_argument("--mksamples", required=True)
     ap.add_argument("--expected", required=True)
     ap.add_argument("--work", required=True)
+    ap.add_argument("--mkcorpus", required=True)
     ap.add_argument("--emulator", default="")
     args = ap.parse_args()
     shutil.rmtree(args.work, ignore_errors=True)
@@ -430,6 +529,7 @@ def main():
         check_progress(r)
 
     check_tree(r)
+    check_pool(r, args.mkcorpus)
     if not r.prefix:
         check_interrupt(r)
 

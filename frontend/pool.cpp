@@ -1,0 +1,382 @@
+// The pool's threads (one per worker: send a file, wait for its result within the time limit,
+// replace a worker that died or hung), the ordering of results, and the worker's loop.
+#include "pool.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "proc.h"
+#include "zmapi.h"
+
+namespace zebscan {
+namespace {
+
+const char kWorkerFlag[] = "--zm-worker";
+// A worker sends the results it has when this long has passed since it last sent some.
+constexpr uint32_t kGroupMs = 50;
+
+// Little-endian fields and length-prefixed strings.
+class Writer {
+ public:
+  void U32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) m_s += static_cast<char>(v >> (8 * i));
+  }
+  void U64(uint64_t v) {
+    U32(static_cast<uint32_t>(v));
+    U32(static_cast<uint32_t>(v >> 32));
+  }
+  void Str(const std::string& s) {
+    U32(static_cast<uint32_t>(s.size()));
+    m_s += s;
+  }
+  std::string m_s;
+};
+
+class Reader {
+ public:
+  explicit Reader(const std::string& s) : m_s(s) {}
+  bool U32(uint32_t* pv) {
+    if (m_s.size() - m_pos < 4) return false;
+    *pv = 0;
+    for (int i = 0; i < 4; ++i)
+      *pv |= static_cast<uint32_t>(static_cast<unsigned char>(m_s[m_pos + i])) << (8 * i);
+    m_pos += 4;
+    return true;
+  }
+  bool U64(uint64_t* pv) {
+    uint32_t lo, hi;
+    if (!U32(&lo) || !U32(&hi)) return false;
+    *pv = lo | static_cast<uint64_t>(hi) << 32;
+    return true;
+  }
+  bool Size(size_t* pv) {
+    uint64_t v;
+    if (!U64(&v)) return false;
+    *pv = static_cast<size_t>(v);
+    return true;
+  }
+  bool Str(std::string* ps) {
+    uint32_t n;
+    if (!U32(&n) || m_s.size() - m_pos < n) return false;
+    ps->assign(m_s, m_pos, n);
+    m_pos += n;
+    return true;
+  }
+  bool Done() const { return m_pos == m_s.size(); }
+
+ private:
+  const std::string& m_s;
+  size_t m_pos = 0;
+};
+
+FileResult Failed(const std::string& sPath, const std::string& sReason) {
+  FileResult r;
+  r.sPath = sPath;
+  r.outcome = Outcome::kError;
+  r.sReason = sReason;
+  return r;
+}
+
+}  // namespace
+
+std::string EncodeResult(const FileResult& r) {
+  Writer w;
+  const MacroTable& t = r.doc.table;
+  w.U32(static_cast<uint32_t>(r.outcome) | static_cast<uint32_t>(r.doc.kind) << 8 |
+        r.bFallback << 16 | r.bUnconfirmed << 17 | t.bNameSection << 18 | t.bCut << 19);
+  for (const std::string* p : {&r.sVirus, &r.sFoundBy, &r.sResultMacros, &r.sReason, &r.doc.sError})
+    w.Str(*p);
+  for (size_t n : {r.nLeftOut, r.nCalls, t.nMacros, t.nUnnamed, t.names.size()}) w.U64(n);
+  for (const std::string& s : t.names) w.Str(s);
+  return w.m_s;
+}
+
+bool DecodeResult(const std::string& s, FileResult* pR) {
+  Reader rd(s);
+  MacroTable& t = pR->doc.table;
+  uint32_t flags;
+  size_t nNames;
+  if (!rd.U32(&flags) || (flags & 0xFF) > static_cast<uint32_t>(Outcome::kSkipped) ||
+      ((flags >> 8) & 0xFF) > static_cast<uint32_t>(DocKind::kWord6))
+    return false;
+  pR->outcome = static_cast<Outcome>(flags & 0xFF);
+  pR->doc.kind = static_cast<DocKind>((flags >> 8) & 0xFF);
+  pR->bFallback = flags >> 16 & 1;
+  pR->bUnconfirmed = flags >> 17 & 1;
+  t.bNameSection = flags >> 18 & 1;
+  t.bCut = flags >> 19 & 1;
+  for (std::string* p :
+       {&pR->sVirus, &pR->sFoundBy, &pR->sResultMacros, &pR->sReason, &pR->doc.sError})
+    if (!rd.Str(p)) return false;
+  if (!rd.Size(&pR->nLeftOut) || !rd.Size(&pR->nCalls) || !rd.Size(&t.nMacros) ||
+      !rd.Size(&t.nUnnamed) || !rd.Size(&nNames) || nNames > s.size())
+    return false;
+  t.names.resize(nNames);
+  for (std::string& name : t.names)
+    if (!rd.Str(&name)) return false;
+  return rd.Done();
+}
+
+// ---- The parent's side ----
+
+Pool::Pool(PoolOptions options) : m_options(std::move(options)) {
+  for (unsigned i = 0; i < m_options.nWorkers; ++i) m_threads.emplace_back([this, i] { Drive(i); });
+}
+
+Pool::~Pool() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bClosing = true;
+  }
+  m_cv.notify_all();
+  for (std::thread& t : m_threads) t.join();
+}
+
+void Pool::Submit(File&& file, const std::string& sPath, Done done) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_jobs.push_back({std::move(file), sPath, std::move(done)});
+  }
+  m_cv.notify_one();
+}
+
+// One worker's thread. The worker is started when the first files come and again after one
+// ends, so a run of one file starts one worker. Files go over in batches and their results come
+// back in groups; the worker marks in shared memory which file it is on, so a worker that dies
+// or passes the time limit on a file costs that file an ERROR, and the files of its batch that it
+// finished without sending, or never reached, go back to the queue. The parent keeps every file
+// open until its result is in.
+void Pool::Drive(unsigned) {
+  Child child;
+  std::vector<std::string> args = {kWorkerFlag, "--zm-channel=3", "--zm-progress=4",
+                                   "--zm-library=" + m_options.sLibrary};
+  if (m_options.scan.bDeep) args.push_back("--zm-deep");
+  if (!m_options.scan.sRawName.empty()) args.push_back("--zm-raw=" + m_options.scan.sRawName);
+  const uint32_t msTimeout = static_cast<uint32_t>(m_options.fileTimeout.count());
+  std::vector<Job> batch;
+  uint32_t uBatch = 0;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_cv.wait(lock, [this] { return m_bClosing || !m_jobs.empty(); });
+      if (m_jobs.empty()) break;
+      // A fair share of what waits, so no worker holds files that another could take.
+      size_t n = std::clamp<size_t>(m_jobs.size() / m_options.nWorkers, 1, kMaxPassed);
+      for (size_t i = 0; i < n; ++i) {
+        batch.push_back(std::move(m_jobs.front()));
+        m_jobs.pop_front();
+      }
+    }
+    if (++uBatch == 0) uBatch = 1;
+    Writer w;
+    w.U32(uBatch);
+    w.U32(static_cast<uint32_t>(batch.size()));
+    std::vector<int> fds;
+    for (const Job& job : batch) {
+      w.Str(job.sPath);
+      if (NativeFd(job.file) >= 0) fds.push_back(NativeFd(job.file));
+    }
+    std::string sError;
+    bool bSent = false;
+    // A worker that ended while idle is replaced once before the files are failed.
+    for (int iTry = 0; iTry < 2 && !bSent; ++iTry) {
+      if (!child.Running() && !child.Start(m_options.sExecutable, args, &sError)) {
+        sError = "Cannot start a worker: " + sError;
+        break;
+      }
+      bSent = child.Send(w.m_s, fds);
+      if (!bSent) sError = "Worker " + child.Stop(true);
+    }
+    const uint32_t tSent = MonotonicMs();
+    size_t nDone = 0, iFailed = 0;
+    while (bSent && nDone < batch.size()) {
+      std::string sReply;
+      int r = child.Receive(&sReply, static_cast<int>(std::min<uint32_t>(msTimeout, 1000)));
+      Reader rd(sReply);
+      uint32_t nResults = 0;
+      if (r == 1 && rd.U32(&nResults) && nResults <= batch.size() - nDone) {
+        std::string sOne;
+        FileResult result;
+        for (uint32_t k = 0; k < nResults && rd.Str(&sOne) && DecodeResult(sOne, &result); ++k) {
+          Job& job = batch[nDone++];
+          result.sPath = job.sPath;
+          job.file.Close();
+          job.done(std::move(result));
+          result = FileResult();
+        }
+        if (rd.Done()) continue;
+      }
+      // Which file the worker was on, and since when.
+      const WorkerProgress& progress = child.Progress();
+      bool bStarted = progress.uBatch.load(std::memory_order_acquire) == uBatch;
+      iFailed =
+          std::clamp<size_t>(bStarted ? progress.uIndex.load() : nDone, nDone, batch.size() - 1);
+      uint32_t tStart = bStarted ? progress.uStartMs.load() : tSent;
+      if (r == 0 && MonotonicMs() - tStart < msTimeout) continue;  // still within its time
+      std::string sHow = child.Stop(true);
+      if (r == 0) {
+        char sz[64];
+        std::snprintf(sz, sizeof sz, "Scan timed out after %g s (worker stopped)",
+                      msTimeout / 1000.0);
+        sError = sz;
+      } else
+        sError = r == 1 ? "Worker sent a damaged reply" : "Worker " + sHow;
+      break;
+    }
+    if (nDone < batch.size()) {
+      if (!bSent) iFailed = nDone;
+      Job& job = batch[iFailed];
+      job.file.Close();
+      job.done(Failed(job.sPath, sError));
+      // The rest were not answered: they wait again, in their order, for a worker.
+      std::lock_guard<std::mutex> lock(m_mutex);
+      for (size_t k = batch.size(); k-- > nDone;)
+        if (k != iFailed) m_jobs.push_front(std::move(batch[k]));
+    }
+    batch.clear();
+    m_cv.notify_all();
+  }
+  if (child.Running()) child.Stop(false);
+}
+
+OrderedResults::OrderedResults(Pool* pPool, size_t nWindow, Emit emit)
+    : m_pPool(pPool),
+      m_nWindow(nWindow ? nWindow : 1),
+      m_emit(std::move(emit)),
+      m_ring(m_nWindow) {}
+
+void OrderedResults::EmitReady(std::unique_lock<std::mutex>& lock) {
+  while (m_nNext < m_nReady) {
+    auto& slot = m_ring[m_nNext % m_nWindow];
+    FileResult r = std::move(slot.second);
+    slot = {false, FileResult()};
+    ++m_nNext;
+    lock.unlock();
+    m_emit(r);
+    lock.lock();
+  }
+}
+
+// Waits until half the window (or, with bAll, everything) is in and emitted. The pool's threads
+// wake this thread only then, not once a file: a wake costs more than a small scan.
+void OrderedResults::WaitForRoom(std::unique_lock<std::mutex>& lock, bool bAll) {
+  for (;;) {
+    EmitReady(lock);
+    if (bAll ? m_nNext == m_nIssued : m_nIssued - m_nNext < m_nWindow) return;
+    m_nWakeAt = bAll ? m_nIssued : std::min(m_nIssued, m_nNext + m_nWindow / 2 + 1);
+    m_cv.wait(lock, [this] { return m_nReady >= m_nWakeAt; });
+    m_nWakeAt = 0;
+  }
+}
+
+void OrderedResults::Complete(uint64_t seq, FileResult&& r) {
+  bool bWake = false;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_ring[seq % m_nWindow] = {true, std::move(r)};
+    while (m_nReady < m_nIssued && m_ring[m_nReady % m_nWindow].first) ++m_nReady;
+    bWake = m_nWakeAt != 0 && m_nReady >= m_nWakeAt;
+  }
+  if (bWake) m_cv.notify_one();
+}
+
+void OrderedResults::AddFile(File&& file, const std::string& sPath) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  WaitForRoom(lock, false);
+  uint64_t seq = m_nIssued++;
+  lock.unlock();
+  m_pPool->Submit(std::move(file), sPath,
+                  [this, seq](FileResult&& r) { Complete(seq, std::move(r)); });
+}
+
+void OrderedResults::AddResult(FileResult&& r) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  WaitForRoom(lock, false);
+  uint64_t seq = m_nIssued++;
+  lock.unlock();
+  Complete(seq, std::move(r));
+}
+
+void OrderedResults::Flush() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  WaitForRoom(lock, true);
+}
+
+// ---- The worker's side ----
+
+bool RunAsWorker(int argc, char** argv, int* piExit) {
+  if (argc < 2 || std::strcmp(argv[1], kWorkerFlag) != 0) return false;
+  *piExit = 2;
+  std::string sChannel, sProgress, sLibrary;
+  ScanOptions scan;
+  for (int i = 2; i < argc; ++i) {
+    std::string s = argv[i];
+    auto value = [&s](const char* szKey, std::string* pOut) {
+      size_t n = std::strlen(szKey);
+      if (s.compare(0, n, szKey) != 0) return false;
+      *pOut = s.substr(n);
+      return true;
+    };
+    if (value("--zm-channel=", &sChannel) || value("--zm-progress=", &sProgress) ||
+        value("--zm-library=", &sLibrary) || value("--zm-raw=", &scan.sRawName))
+      continue;
+    if (s == "--zm-deep") scan.bDeep = true;
+  }
+  ZmApi api;
+  if (!OpenParentChannel(sChannel, sProgress) || ZmLoadApi(sLibrary.c_str(), &api) < 0 ||
+      !api.MACRO_Handler || !api.MACRO_ScanRaw)
+    return true;
+  WorkerProgress* pProgress = ParentProgress();
+  Scanner scanner(api, scan);
+  std::string sRequest;
+  std::vector<int> fds;
+  while (ReceiveFromParent(&sRequest, &fds)) {
+    Reader rd(sRequest);
+    uint32_t uBatch = 0, n = 0;
+    std::vector<std::string> paths;
+    bool bOk = rd.U32(&uBatch) && rd.U32(&n) && n <= kMaxPassed && (fds.empty() || fds.size() == n);
+    for (uint32_t i = 0; bOk && i < n; ++i) {
+      paths.emplace_back();
+      bOk = rd.Str(&paths.back());
+    }
+    if (!bOk) {  // not from our parent
+      for (int fd : fds) CloseNativeFd(fd);
+      break;
+    }
+    // Results go back in groups: when the batch is done, or when the last group left a while
+    // ago, so the report keeps moving while a batch of slow files is scanned.
+    Writer out;
+    uint32_t nPending = 0, tLastSent = MonotonicMs();
+    for (uint32_t i = 0; i < n; ++i) {
+      pProgress->uStartMs.store(MonotonicMs());
+      pProgress->uIndex.store(i);
+      pProgress->uBatch.store(uBatch, std::memory_order_release);
+      File f;
+      std::string sError;
+      FileResult r;
+      if (OpenRequestFile(fds.empty() ? -1 : fds[i], paths[i], &f, &sError))
+        r = scanner.Scan(f, paths[i]);
+      else
+        r = Failed(paths[i], sError);
+      f.Close();
+      out.Str(EncodeResult(r));
+      ++nPending;
+      if (i + 1 < n && MonotonicMs() - tLastSent < kGroupMs) continue;
+      Writer group;
+      group.U32(nPending);
+      if (!SendToParent(group.m_s + out.m_s)) {
+        for (uint32_t k = i + 1; k < fds.size(); ++k) CloseNativeFd(fds[k]);
+        *piExit = 0;
+        return true;
+      }
+      out = Writer();
+      nPending = 0;
+      tLastSent = MonotonicMs();
+    }
+  }
+  *piExit = 0;
+  return true;
+}
+
+}  // namespace zebscan

@@ -1,0 +1,95 @@
+// Every core at work: a pool of worker processes, each with its own copy of the library (whose
+// state is per process and whose calls must not overlap), scanning the files it is handed and
+// sending back each result in a compact form. A worker that dies or runs past the time limit
+// costs its file an ERROR line and is replaced; the run goes on.
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fsys.h"
+#include "scanner.h"
+
+namespace zebscan {
+
+struct PoolOptions {
+  unsigned nWorkers = 1;
+  std::string sExecutable;  // the program that runs as a worker (RunAsWorker)
+  std::string sLibrary;     // the library the workers load
+  ScanOptions scan;         // how each document is scanned
+  std::chrono::milliseconds fileTimeout{std::chrono::minutes(2)};
+};
+
+class Pool {
+ public:
+  using Done = std::function<void(FileResult&&)>;
+  explicit Pool(PoolOptions options);
+  ~Pool();  // waits for the work queued, then ends every worker
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+
+  // Queues one open file; done(result) runs on a pool thread when its result is in, whatever
+  // happens to the worker.
+  void Submit(File&& file, const std::string& sPath, Done done);
+
+ private:
+  struct Job {
+    File file;
+    std::string sPath;
+    Done done;
+  };
+  void Drive(unsigned iSlot);
+
+  PoolOptions m_options;
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::deque<Job> m_jobs;
+  bool m_bClosing = false;
+  std::vector<std::thread> m_threads;
+};
+
+// Keeps results in the order their files were handed on, whatever order they finish in: the
+// report of N workers is the report of one, line for line. Add and Flush run on one thread (the
+// report's); results wait here until every earlier one is in.
+class OrderedResults {
+ public:
+  using Emit = std::function<void(const FileResult&)>;
+  OrderedResults(Pool* pPool, size_t nWindow, Emit emit);
+  // A file to scan, or a result already known (a skipped entry, a directory that failed). Blocks
+  // while nWindow results are outstanding, emitting those that are ready.
+  void AddFile(File&& file, const std::string& sPath);
+  void AddResult(FileResult&& r);
+  // Emits everything, waiting for what is outstanding.
+  void Flush();
+
+ private:
+  void EmitReady(std::unique_lock<std::mutex>& lock);
+  void WaitForRoom(std::unique_lock<std::mutex>& lock, bool bAll);
+  void Complete(uint64_t seq, FileResult&& r);
+
+  Pool* m_pPool;
+  size_t m_nWindow;
+  Emit m_emit;
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::vector<std::pair<bool, FileResult>> m_ring;  // slot seq % window: (ready, result)
+  uint64_t m_nNext = 0;                             // the next to emit
+  uint64_t m_nReady = 0;                            // results from m_nNext up to here are all in
+  uint64_t m_nIssued = 0;                           // sequence numbers handed out
+  uint64_t m_nWakeAt = 0;  // the report's thread waits until m_nReady reaches this (0: not waiting)
+};
+
+// The worker side. A front end's main calls this first: when argv asks for worker mode it runs
+// the worker loop to its end and answers true with the exit status in *piExit.
+bool RunAsWorker(int argc, char** argv, int* piExit);
+
+// The compact form of a result on the channel.
+std::string EncodeResult(const FileResult& r);
+bool DecodeResult(const std::string& s, FileResult* pR);
+
+}  // namespace zebscan
