@@ -4,9 +4,9 @@
 
 #include "docreader.h"
 #include "drive.h"
-#include "engine.h"
 #include "fileprim.h"
 #include "host.h"
+#include "zm_texts.h"
 
 namespace {
 
