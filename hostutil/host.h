@@ -94,3 +94,6 @@ extern const ZmHostCalls g_zmHostPlatform;
 // use.
 extern const char g_chPathSep;
 int iIsPathSep(char ch);
+// 1 where a path can begin with a drive ("C:"), 0 where it cannot: on POSIX "c:" is an ordinary
+// name, so "c:/docs/a.doc" is a relative path.
+int iHasDriveLetters(void);

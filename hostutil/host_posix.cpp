@@ -250,3 +250,4 @@ ZmHostCalls g_zmHost = kCalls;
 
 const char g_chPathSep = '/';
 int iIsPathSep(char ch) { return ch == '/'; }
+int iHasDriveLetters(void) { return 0; }

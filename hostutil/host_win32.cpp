@@ -102,3 +102,4 @@ ZmHostCalls g_zmHost = kCalls;
 
 const char g_chPathSep = '\\';
 int iIsPathSep(char ch) { return ch == '\\' || ch == '/'; }
+int iHasDriveLetters(void) { return 1; }
