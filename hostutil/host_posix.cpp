@@ -277,18 +277,8 @@ int32_t FindEnd(intptr_t hFind) {
   return 1;
 }
 
-// CharUpperA in Windows-1252: ASCII and the accented small letters.
-void Upper(char* sz) {
-  for (unsigned char* p = reinterpret_cast<unsigned char*>(sz); p && *p; ++p) {
-    unsigned c = *p;
-    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
-      *p = static_cast<unsigned char>(c - 0x20);
-    else if (c == 0x9A || c == 0x9C || c == 0x9E)
-      *p = static_cast<unsigned char>(c - 0x10);
-    else if (c == 0xFF)
-      *p = 0x9F;
-  }
-}
+// POSIX names are case-sensitive bytes in any encoding: only equal bytes are one name.
+int32_t SameName(const char* szA, const char* szB) { return strcmp(szA, szB) == 0 ? 1 : 0; }
 
 int32_t SameFile(const char* szA, const char* szB) {
   struct stat a, b;
@@ -304,7 +294,7 @@ int32_t ActiveWindow() { return 0; }
 constexpr ZmHostCalls kCalls = {
     Open,   Create,    Read,      Write,    Seek,    ReadAt, Close,  Commit,   Release,
     GAlloc, GLock,     GUnlock,   GFree,    GetCwd,  SetCwd, SetDrive, DriveType,
-    WinDir, ShortPath, FindFirst, FindNext, FindEnd, Upper,  SameFile, Help,
+    WinDir, ShortPath, FindFirst, FindNext, FindEnd, SameName,  SameFile, Help,
     ActiveWindow};
 // clang-format on
 
