@@ -227,8 +227,6 @@ uint32_t DOC_lFileOffsetOf(const DocReader* p, uint32_t lPos) {
   return (wSector + 1u) * p->lSectorSize + lInSector;
 }
 
-static_assert(sizeof(DocReader) <= 0xFFFF, "pCommitBlock takes a 16-bit size");
-
 DocReader* DOC_pOpenDocument(const char* szPath, int32_t* piWhy) {
   int32_t iDummy;
   if (piWhy == nullptr) piWhy = &iDummy;

@@ -48,6 +48,8 @@ struct DocReader {
 
   int32_t iOpenFailure;  // why DOC_Open last failed (DOC_WHY_*); DOC_WHY_NONE after success
 };
+// One block that pCommitBlock can commit: its size is taken to 16 bits.
+static_assert(sizeof(DocReader) <= 0xFFFF, "the DocReader must stay below 64 KB");
 
 // Why a document could not be opened for reading (DocReader.iOpenFailure, DOC_pOpenDocument).
 enum {
@@ -56,7 +58,8 @@ enum {
   DOC_WHY_NOT_OLE2,         // the first four bytes are not D0 CF 11 E0
   DOC_WHY_NO_WORDDOCUMENT,  // no entry named "WordDocument" in the directory block
   DOC_WHY_EMPTY_STREAM,     // the WordDocument entry starts with an end or free marker
-  DOC_WHY_CHAIN_TOO_LONG,   // more than ZM_MAX_CHAIN sectors (or a loop): beyond the design
+  DOC_WHY_CHAIN_TOO_LONG,   // ZM_MAX_CHAIN sectors reached: a loop, since no chain that the
+                            // header's FAT list covers is that long
   DOC_WHY_BROKEN_CHAIN,     // a sector the header's FAT list does not cover, or a failed seek
   DOC_WHY_MINI_STREAM,      // a small stream whose mini-stream does not hold together
   DOC_WHY_FIB,              // the FIB field at 0x118 is unreadable or 0x10000000 or more

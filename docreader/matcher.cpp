@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "docreader.h"
-#include "engine.h"
+#include "zm_texts.h"
 
 namespace {
 

@@ -4,15 +4,15 @@
 
 #include "docreader.h"
 #include "drive.h"
-#include "engine.h"
 #include "fileprim.h"
 #include "host.h"
+#include "zm_texts.h"
 
 namespace {
 
 // The parts of a document path: the drive text (a letter and a colon, when the second character
-// is ':'), and the directory text (up to and including the last '\' or '/', without the drive),
-// cut to 255 characters.
+// is ':' on a platform with drives), and the directory text (up to and including the last '\' or
+// '/', without the drive), cut to 255 characters.
 struct PathParts {
   char szDrive[3];
   char szDir[ZM_TEXT_AREA];
@@ -21,7 +21,7 @@ struct PathParts {
 void SplitPath(const char* szPath, PathParts* pParts) {
   size_t iFrom = 0;
   pParts->szDrive[0] = '\0';
-  if (szPath[0] != '\0' && szPath[1] == ':') {
+  if (iHasDriveLetters() && szPath[0] != '\0' && szPath[1] == ':') {
     pParts->szDrive[0] = szPath[0];
     pParts->szDrive[1] = ':';
     pParts->szDrive[2] = '\0';

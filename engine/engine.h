@@ -5,14 +5,7 @@
 
 #include "sigdb.h"
 #include "zm_limits.h"
-
-// Fixed result texts of MACRO_Handler and the document scan.
-#define ZM_TXT_DIVIDING "MACRO_ERROR_DIVIDING_DATA"
-#define ZM_TXT_INVALID_JOB "MACRO_ERROR_INVALID_JOB_CODE"
-#define ZM_TXT_NO_VIRUS "MACRO_NO_VIRUS_FOUND"
-#define ZM_TXT_CHECK "MACRO_CHECK_FALSE_ALARMS"
-#define ZM_TXT_OPENING "MACRO_ERROR_OPENING_OLE2"
-#define ZM_TXT_OUTLAW "Macro.Word.Outlaw"
+#include "zm_texts.h"
 
 // MacroNameTable: slot k holds the k-th name of the last list split.
 extern char g_aszMacroNames[ZM_MAX_NAMES][ZM_NAME_SLOT];

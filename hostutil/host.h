@@ -76,8 +76,10 @@ struct ZmHostCalls {
   int32_t (*pfnFindNext)(intptr_t hFind, ZmFindData* pFind);
   int32_t (*pfnFindClose)(intptr_t hFind);
 
-  // CharUpperA on a whole text, in place.
-  void (*pfnCharUpper)(char* szText);
+  // 1 when two paths of at most 255 characters name one file by their spelling alone: on Windows
+  // equal after CharUpperA (its file names ignore case), on POSIX equal byte for byte (names are
+  // case-sensitive there, and a case-insensitive mount is left to pfnSameFile). Else 0.
+  int32_t (*pfnSameName)(const char* szPathA, const char* szPathB);
   // 1 when both paths name one existing file (same volume and file index), else 0.
   int32_t (*pfnSameFile)(const char* szPathA, const char* szPathB);
 
@@ -94,3 +96,6 @@ extern const ZmHostCalls g_zmHostPlatform;
 // use.
 extern const char g_chPathSep;
 int iIsPathSep(char ch);
+// 1 where a path can begin with a drive ("C:"), 0 where it cannot: on POSIX "c:" is an ordinary
+// name, so "c:/docs/a.doc" is a relative path.
+int iHasDriveLetters(void);

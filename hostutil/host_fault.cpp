@@ -160,9 +160,9 @@ int32_t FindEnd(intptr_t h) {
   s.iSearches -= r != 0;
   return bFail ? 0 : r;
 }
-void CharUpper(char* sz) {
-  Hit(HC_CHARUPPER);  // cannot fail
-  P().pfnCharUpper(sz);
+int32_t SameName(const char* a, const char* b) {
+  if (Hit(HC_SAMENAME)) return 0;
+  return P().pfnSameName(a, b);
 }
 int32_t SameFile(const char* a, const char* b) {
   if (Hit(HC_SAMEFILE)) return 0;
@@ -178,10 +178,10 @@ int32_t ActiveWindow() {
 }
 
 const char* const s_apszNames[HC_COUNT] = {
-    "open",      "create",    "read",        "write",      "seek",         "readat",     "close",
-    "commit",    "release",   "globalalloc", "globallock", "globalunlock", "globalfree", "getcwd",
-    "setcwd",    "setdrive",  "drivetype",   "windir",     "shortpath",    "findfirst",  "findnext",
-    "findclose", "charupper", "samefile",    "winhelp",    "activewindow"};
+    "open",      "create",   "read",        "write",      "seek",         "readat",     "close",
+    "commit",    "release",  "globalalloc", "globallock", "globalunlock", "globalfree", "getcwd",
+    "setcwd",    "setdrive", "drivetype",   "windir",     "shortpath",    "findfirst",  "findnext",
+    "findclose", "samename", "samefile",    "winhelp",    "activewindow"};
 
 }  // namespace
 
@@ -211,7 +211,7 @@ void HFI_Install(void) {
   t.pfnFindFirst = FindFirst;
   t.pfnFindNext = FindNext;
   t.pfnFindClose = FindEnd;
-  t.pfnCharUpper = CharUpper;
+  t.pfnSameName = SameName;
   t.pfnSameFile = SameFile;
   t.pfnWinHelp = WinHelp;
   t.pfnGetActiveWindow = ActiveWindow;

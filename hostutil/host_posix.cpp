@@ -125,28 +125,93 @@ struct Search {
   char szPattern[ZM_MAX_PATH];
 };
 
-char Fold(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+// A character of a name: a whole UTF-8 sequence, or one byte that begins none (such a byte is a
+// character of its own, kept apart from every code point by kRawByte). Returns its length in
+// bytes (0 at the NUL) and the character in *pc.
+constexpr uint32_t kRawByte = 0x80000000u;
+size_t NextChar(const char* sz, uint32_t* pc) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(sz);
+  uint32_t c = p[0];
+  *pc = c;
+  if (c < 0x80) return c ? 1 : 0;
+  // Sequence length and the range of its second byte: no overlong forms, no surrogates, nothing
+  // above U+10FFFF.
+  size_t n;
+  unsigned char bLow = 0x80, bHigh = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) bLow = 0xA0;
+    if (c == 0xED) bHigh = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) bLow = 0x90;
+    if (c == 0xF4) bHigh = 0x8F;
+  } else {
+    *pc = kRawByte | c;
+    return 1;
+  }
+  uint32_t cp = c & (0x7Fu >> n);
+  for (size_t i = 1; i < n; ++i) {
+    unsigned char b = p[i];
+    bool bOk = i == 1 ? (b >= bLow && b <= bHigh) : (b >= 0x80 && b <= 0xBF);
+    if (!bOk) {
+      *pc = kRawByte | c;
+      return 1;
+    }
+    cp = (cp << 6) | (b & 0x3Fu);
+  }
+  *pc = cp;
+  return n;
+}
 
-// Win32 wildcards, case-insensitive: '*' any run, '?' any one character; "*.*" matches all.
+// Upper case as Windows folds file names, for a documented subset: ASCII, Latin-1, Latin
+// Extended-A, basic Greek and Cyrillic. Every other character (and every raw byte) is its own.
+uint32_t FoldChar(uint32_t c) {
+  // Ranges of small letters: [first, last] and what to subtract; step 2 marks alternating pairs
+  // (capital, small) in which only the small letters (first, first + 2, ...) move.
+  static const struct {
+    uint16_t wFirst, wLast, wMinus, wStep;
+  } kRanges[] = {
+      {0x0061, 0x007A, 0x20, 1}, {0x00E0, 0x00F6, 0x20, 1}, {0x00F8, 0x00FE, 0x20, 1},
+      {0x0101, 0x012F, 1, 2},    {0x0133, 0x0137, 1, 2},    {0x013A, 0x0148, 1, 2},
+      {0x014B, 0x0177, 1, 2},    {0x017A, 0x017E, 1, 2},    {0x03AC, 0x03AC, 0x26, 1},
+      {0x03AD, 0x03AF, 0x25, 1}, {0x03B1, 0x03C1, 0x20, 1}, {0x03C3, 0x03CB, 0x20, 1},
+      {0x03CC, 0x03CC, 0x40, 1}, {0x03CD, 0x03CE, 0x3F, 1}, {0x0430, 0x044F, 0x20, 1},
+      {0x0450, 0x045F, 0x50, 1}, {0x0461, 0x0481, 1, 2},    {0x048B, 0x04BF, 1, 2},
+  };
+  if (c == 0x00FF) return 0x0178;  // ÿ: its capital lies in Latin Extended-A
+  for (const auto& r : kRanges)
+    if (c >= r.wFirst && c <= r.wLast && (c - r.wFirst) % r.wStep == 0) return c - r.wMinus;
+  return c;
+}
+
+// Win32 wildcards over characters, without regard to case (FoldChar): '*' any run of characters,
+// '?' exactly one. Once the name is used up, what is left of the pattern matches when it holds
+// only '*' and '.': so "x.*" also matches "x", and "*.*" every name.
 int Match(const char* p, const char* s) {
-  if (strcmp(p, "*.*") == 0) return 1;
   const char* pStar = nullptr;
   const char* sStar = nullptr;
   while (*s) {
-    if (*p == '*') {
-      pStar = p++;
+    uint32_t cp, cs;
+    size_t np = NextChar(p, &cp), ns = NextChar(s, &cs);
+    if (cp == '*') {
+      pStar = ++p;
       sStar = s;
-    } else if (*p == '?' || (*p && Fold(*p) == Fold(*s))) {
-      ++p;
-      ++s;
+    } else if (np && (cp == '?' || FoldChar(cp) == FoldChar(cs))) {
+      p += np;
+      s += ns;
     } else if (pStar) {
-      p = pStar + 1;
-      s = ++sStar;
+      // The last star takes one more character of the name.
+      sStar += NextChar(sStar, &cs);
+      p = pStar;
+      s = sStar;
     } else {
       return 0;
     }
   }
-  while (*p == '*') ++p;
+  while (*p == '*' || *p == '.') ++p;
   return *p == '\0';
 }
 
@@ -212,18 +277,8 @@ int32_t FindEnd(intptr_t hFind) {
   return 1;
 }
 
-// CharUpperA in Windows-1252: ASCII and the accented small letters.
-void Upper(char* sz) {
-  for (unsigned char* p = reinterpret_cast<unsigned char*>(sz); p && *p; ++p) {
-    unsigned c = *p;
-    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
-      *p = static_cast<unsigned char>(c - 0x20);
-    else if (c == 0x9A || c == 0x9C || c == 0x9E)
-      *p = static_cast<unsigned char>(c - 0x10);
-    else if (c == 0xFF)
-      *p = 0x9F;
-  }
-}
+// POSIX names are case-sensitive bytes in any encoding: only equal bytes are one name.
+int32_t SameName(const char* szA, const char* szB) { return strcmp(szA, szB) == 0 ? 1 : 0; }
 
 int32_t SameFile(const char* szA, const char* szB) {
   struct stat a, b;
@@ -239,7 +294,7 @@ int32_t ActiveWindow() { return 0; }
 constexpr ZmHostCalls kCalls = {
     Open,   Create,    Read,      Write,    Seek,    ReadAt, Close,  Commit,   Release,
     GAlloc, GLock,     GUnlock,   GFree,    GetCwd,  SetCwd, SetDrive, DriveType,
-    WinDir, ShortPath, FindFirst, FindNext, FindEnd, Upper,  SameFile, Help,
+    WinDir, ShortPath, FindFirst, FindNext, FindEnd, SameName,  SameFile, Help,
     ActiveWindow};
 // clang-format on
 
@@ -250,3 +305,4 @@ ZmHostCalls g_zmHost = kCalls;
 
 const char g_chPathSep = '/';
 int iIsPathSep(char ch) { return ch == '/'; }
+int iHasDriveLetters(void) { return 0; }

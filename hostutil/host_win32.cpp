@@ -60,7 +60,14 @@ int32_t FindNext(intptr_t hFind, ZmFindData* pFind) {
 }
 int32_t FindEnd(intptr_t hFind) { return FindClose(reinterpret_cast<HANDLE>(hFind)) ? 1 : 0; }
 
-void Upper(char* sz) { CharUpperA(sz); }
+int32_t SameName(const char* szA, const char* szB) {
+  char szUpperA[ZM_TEXT_AREA], szUpperB[ZM_TEXT_AREA];
+  lstrcpynA(szUpperA, szA, ZM_TEXT_AREA);
+  lstrcpynA(szUpperB, szB, ZM_TEXT_AREA);
+  CharUpperA(szUpperA);
+  CharUpperA(szUpperB);
+  return strcmp(szUpperA, szUpperB) == 0 ? 1 : 0;
+}
 
 // Opens a path for attribute queries only, so files in use by others can still be identified.
 int Identify(const char* szPath, BY_HANDLE_FILE_INFORMATION* pInfo) {
@@ -90,7 +97,7 @@ int32_t ActiveWindow() {
 constexpr ZmHostCalls kCalls = {
     Open,   Create,   Read,      Write,    Seek,      ReadAt,    Close,     Commit,    Release,
     GAlloc, GLock,    GUnlock,   GFree,    GetCwd,    SetCwd,    SetDrive,  DriveType,
-    WinDir, ShortPath, FindFirst, FindNext, FindEnd,   Upper,     SameFile,  Help,
+    WinDir, ShortPath, FindFirst, FindNext, FindEnd,   SameName,  SameFile,  Help,
     ActiveWindow};
 // clang-format on
 
@@ -102,3 +109,4 @@ ZmHostCalls g_zmHost = kCalls;
 
 const char g_chPathSep = '\\';
 int iIsPathSep(char ch) { return ch == '\\' || ch == '/'; }
+int iHasDriveLetters(void) { return 1; }

@@ -47,13 +47,8 @@ int32_t CopyBytes(int32_t hSource, int32_t hDest, uint8_t* pbBlock) {
 
 int32_t UTL_iCopyFile(const char* szSource, const char* szDest) {
   char szSrc[ZM_TEXT_AREA], szDst[ZM_TEXT_AREA];
-  char szSrcUpper[ZM_TEXT_AREA], szDstUpper[ZM_TEXT_AREA];
   if (!UTL_iCopyText(szSrc, szSource) || !UTL_iCopyText(szDst, szDest)) return 0;
-  memcpy(szSrcUpper, szSrc, sizeof szSrc);
-  memcpy(szDstUpper, szDst, sizeof szDst);
-  g_zmHost.pfnCharUpper(szSrcUpper);
-  g_zmHost.pfnCharUpper(szDstUpper);
-  if (strcmp(szSrcUpper, szDstUpper) == 0) return 0;
+  if (g_zmHost.pfnSameName(szSrc, szDst)) return 0;
   // Two different names of one file (relative and absolute, short and long, links): creating the
   // destination would truncate the source, so identity is checked before anything is opened.
   if (g_zmHost.pfnSameFile(szSrc, szDst)) return 0;

@@ -41,11 +41,12 @@ int32_t UTL_iGetDrive(void);
 int32_t UTL_iKindOfDrive(int32_t chDrive);
 
 // Copies szSource to szDest (created or truncated) through one 2048-byte global block; 1 when
-// copied. 0 with no file touched when the names are equal after CharUpperA, when both name one
-// existing file, or when a path is longer than 255 characters; 0 when the source cannot be
-// opened, the destination cannot be created, no block is had, a read or write fails or the
-// destination does not close (a created destination then stays with what was written). Reading
-// goes on until a read delivers nothing. Every file and block is given back.
+// copied. 0 with no file touched when the names are one by spelling (pfnSameName: equal after
+// CharUpperA on Windows, equal bytes on POSIX), when both name one existing file, or when a
+// path is longer than 255 characters; 0 when the source cannot be opened, the destination
+// cannot be created, no block is had, a read or write fails or the destination does not close (a
+// created destination then stays with what was written). Reading goes on until a read delivers
+// nothing. Every file and block is given back.
 int32_t UTL_iCopyFile(const char* szSource, const char* szDest);
 
 // WinHelpA and GetActiveWindow, passed through.

@@ -26,8 +26,12 @@
 #define ZM_HEADER_FAT_SLOTS 109
 // One slot per 128 sectors of the 16-bit sector space.
 #define ZM_FAT_SLOTS 512
-// Longest WordDocument chain accepted (512 KB); a longer one, or a loop, fails the open.
-#define ZM_MAX_CHAIN 1024
+// Longest chain followed: 16,384 sectors, a stream of 8 MB (real Word 95 documents pass 512 KB).
+// Sectors from 13,952 on have no FAT sector in the header's list, so a chain the reader can follow
+// has at most 13,952 distinct sectors: one that reaches the cap is a loop, and fails the open.
+// Holds the WordDocument stream's chain, or the mini-stream container's; at 2 bytes a sector
+// (awChain) it keeps the DocReader below the 64 KB that pCommitBlock can commit.
+#define ZM_MAX_CHAIN 16384
 // The image buffer: header block, directory block (32 entries) and every stream request land here.
 #define ZM_IMAGE 4096
 #define ZM_DIR_ENTRY 128
@@ -41,10 +45,11 @@
 // Such a stream is read only when it has at most this many mini-sectors (4096 bytes, the format's
 // cutoff); a longer mini-chain, or a loop in it, fails the open.
 #define ZM_MAX_MINI_CHAIN 64
-// Mini-FAT sectors followed: 64 sectors of 128 entries number the 8192 mini-sectors that a
-// container of ZM_MAX_CHAIN sectors can hold, so no usable mini-sector lies beyond them; a longer
-// mini-FAT chain, or a loop in it, fails the open.
-#define ZM_MAX_MINIFAT_CHAIN 64
+// Mini-FAT sectors followed: 512 sectors of 128 entries number all 65,536 mini-sectors that the
+// reader's 16-bit mini-sector numbers can name (a container of ZM_MAX_CHAIN sectors would hold
+// 131,072), so no usable mini-sector lies beyond them; a longer mini-FAT chain, or a loop in it,
+// fails the open.
+#define ZM_MAX_MINIFAT_CHAIN 512
 // Listed macros per document, and the exclusive cap of a macro's length (it must fit abImage).
 #define ZM_MAX_MACROS 64
 #define ZM_MACRO_LENGTH_LIMIT 4000u

@@ -11,8 +11,8 @@ reader with, in both builds (Wine has no olefile). One line per .doc file of COR
 
 expect  "read": the reader must deliver exactly these bytes;
         "refused": opening must fail cleanly, by the reader's design: the stream lies in
-        more than 1024 regular sectors, or its FIB field at 0x118 (the macro table's position in
-        a Word 6 FIB) is 0x10000000 or more.
+        more than 16,384 regular sectors, or its FIB field at 0x118 (the macro table's position
+        in a Word 6 FIB) is 0x10000000 or more.
 size    the WordDocument stream's size; sha256 its SHA-256 (olefile's bytes).
 nfib    the FIB's nFib; where "mini" (in the mini-stream) or "regular".
 
@@ -23,7 +23,7 @@ import hashlib
 import os
 import sys
 
-MAX_CHAIN = 1024  # the reader's cap on a regular chain (hostutil/zm_limits.h ZM_MAX_CHAIN)
+MAX_CHAIN = 16384  # the reader's cap on a regular chain (hostutil/zm_limits.h ZM_MAX_CHAIN)
 TABLE_LIMIT = 0x10000000  # FIB 0x118 values from here on are refused (ZM_MACRO_TABLE_LIMIT)
 
 

@@ -267,18 +267,17 @@ TEST_F(Doc, TheDirectoryIsOneContiguousBlock) {
   DOC_CloseDocument(p);
 }
 
-TEST_F(Doc, AChainOf1024SectorsOpensAnd1025Fail) {
-  for (uint32_t nSectors : {1023u, 1024u, 1025u}) {
+// Long streams open up to the longest chain that the header's 109 FAT sectors can describe
+// (13,952 sectors less the FAT and the directory); the last byte of each reads, the next fails.
+TEST_F(Doc, LongChainsOpenUpToWhatTheHeadersFatCovers) {
+  for (uint32_t nSectors : {1024u, 1025u, 13800u}) {
     SCOPED_TRACE(nSectors);
     zmdoc::DocSpec spec;
     spec.macros = {Body(10)};
     spec.minStreamSize = nSectors * 512;
+    spec.streamOrder = zmdoc::ChainOrder::kReverse;  // every step of the walk a new FAT entry
     zmdoc::BuildInfo info;
     DocReader* p = DOC_pOpenDocument(Write(spec, &info).c_str());
-    if (nSectors > 1024) {
-      EXPECT_EQ(p, nullptr);
-      continue;
-    }
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->wChainLength, nSectors);
     uint32_t lLast = nSectors * 512 - 1;
@@ -446,11 +445,16 @@ TEST_F(Doc, OpenFailuresSayWhy) {
        DOC_WHY_NO_WORDDOCUMENT},
       {"empty stream", [](zmdoc::DocSpec* s) { s->startField = zmdoc::kEndOfChain; },
        DOC_WHY_EMPTY_STREAM},
-      {"1025 sectors", [](zmdoc::DocSpec* s) { s->minStreamSize = 1025 * 512; },
-       DOC_WHY_CHAIN_TOO_LONG},
+      {"1025 sectors", [](zmdoc::DocSpec* s) { s->minStreamSize = 1025 * 512; }, DOC_WHY_NONE},
       {"chain loop",
        [](zmdoc::DocSpec* s) {
          s->minStreamSize = 5000;
+         s->streamChainLoop = true;
+       },
+       DOC_WHY_CHAIN_TOO_LONG},
+      {"loop of a chain of 13,000 sectors",
+       [](zmdoc::DocSpec* s) {
+         s->minStreamSize = 13000 * 512;
          s->streamChainLoop = true;
        },
        DOC_WHY_CHAIN_TOO_LONG},
@@ -515,6 +519,16 @@ TEST_F(Doc, ReadsASmallStreamFromTheMiniStream) {
          s->fatReversed = true;
        }},
       {"4095 bytes, 64 mini-sectors", [](zmdoc::DocSpec* s) { s->minStreamSize = 4095; }},
+      // Mini-sectors past 8192 (a container of more than 1024 sectors, a mini-FAT of more than 64).
+      {"after 3 MB of other streams in the mini-stream",
+       [](zmdoc::DocSpec* s) {
+         s->wordDocIndex = 3;
+         zmdoc::EntrySpec a;
+         a.name = u"Big";
+         a.data.assign(3u << 20, 0x44);
+         a.placement = zmdoc::Placement::kMini;
+         s->extraEntries = {a};
+       }},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.szName);

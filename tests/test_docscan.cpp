@@ -354,18 +354,32 @@ TEST_F(ScanDir, ARelativePathChangesNothing) {
   EXPECT_EQ(Cwd(), sHere);
 }
 
-// A full path without a drive letter (POSIX): nothing moves either.
-TEST_F(ScanDir, APathWithoutADriveLetterChangesNothing) {
-  if (HasDriveLetters()) GTEST_SKIP() << "paths here carry drive letters";
+// Without drives (POSIX) a path has no drive part: "c:/docs/a.doc" names the directory "c:"
+// below the current one, and nothing moves for any path.
+TEST_F(ScanDir, WithoutDrivesNothingMoves) {
+  if (iHasDriveLetters()) GTEST_SKIP() << "paths here carry drive letters";
   std::string sPath = Write(Spec({Carrying(kWieder)}, true));
-  ScanResult r = ScanDoc(sPath);
-  EXPECT_EQ(r.sText, "Macro.Word.Wieder");
-  EXPECT_EQ(g_sCwdAtOpen, m_sStartDir);
-  EXPECT_EQ(Cwd(), m_sStartDir);
-  // A drive text names a relative directory here ("c:/..."), which does not exist: refused.
-  r = ScanDoc("c:" + sPath);
-  EXPECT_EQ(r.sText, "MACRO_ERROR_OPENING_OLE2");
-  EXPECT_EQ(Cwd(), m_sStartDir);
+  dir.MakeDir("c:/docs");
+  Write(Spec({Carrying(kWieder)}, false), "c:/docs/a.doc");
+  ASSERT_TRUE(g_zmHost.pfnSetCurrentDirectory(dir.Root().c_str()));
+  const std::string sHere = Cwd();
+  const struct {
+    std::string sPath, sText;
+  } kCases[] = {
+      {sPath, "Macro.Word.Wieder"},
+      {"c:/docs/a.doc", "Macro.Word.Wieder"},
+      {"C:/docs/a.doc", "MACRO_ERROR_OPENING_OLE2"},  // another name: no such directory
+      {"c:" + sPath, "MACRO_ERROR_OPENING_OLE2"},
+      {"c:a.doc", "MACRO_ERROR_OPENING_OLE2"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.sPath);
+    g_sCwdAtOpen.clear();
+    ScanResult r = ScanDoc(c.sPath);
+    EXPECT_EQ(r.sText, c.sText);
+    EXPECT_EQ(g_sCwdAtOpen, sHere);
+    EXPECT_EQ(Cwd(), sHere);
+  }
 }
 
 // 'c:\...' (lower case) moves to drive C and into the document's directory for the scan; the

@@ -159,6 +159,20 @@ TEST_F(Walk, StartWildcardAlsoPicksTheSubdirectories) {
   ExpectPreOrder(lines);
 }
 
+// As Win32 lists them: a start pattern ending in ".*" also takes names without a dot, files and
+// directories alike, without regard to case; below it every name is searched.
+TEST_F(Walk, AStartPatternEndingInDotStarTakesNamesWithoutADot) {
+  for (const char* sz : {"Pat/WRITE", "Pat/w.x", "Pat/Wx.y.z", "Pat/aW", "Pat/other.w",
+                         "Pat/WORD/inner.txt", "Pat/WORD/deeper/x", "Pat/Other/y.doc"})
+    m_dir.Write(sz, "x");
+  EXPECT_EQ(FL_iCallTraverse(P("Pat/W*.*").c_str(), List().c_str(), "", 0), 5);
+  std::vector<std::string> lines = Lines();
+  EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
+            (std::set<std::string>{P("Pat/WRITE"), P("Pat/W.X"), P("Pat/WX.Y.Z"),
+                                   P("Pat/WORD/INNER.TXT"), P("Pat/WORD/deeper/X")}));
+  ExpectPreOrder(lines);
+}
+
 TEST_F(Walk, ADirectoryWithoutWildcardIsWalkedThroughItsSubtree) {
   EXPECT_EQ(FL_iCallTraverse(P("SubDir").c_str(), List().c_str(), "*.DOC", 0), 3);
   std::vector<std::string> lines = Lines();

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "drive.h"
 #include "host.h"
@@ -232,6 +234,24 @@ TEST(DosPathOnWindows, MissingPathLeavesTheBufferAlone) {
   EXPECT_STREQ(sz, "C:\\KEEP.ME");
 }
 
+// A name as this platform's A-calls spell it: UTF-8 on POSIX, Windows-1252 on Windows (where only
+// Latin-1 letters are used here); empty when Windows-1252 has no such letter.
+std::string Local(const std::string& sUtf8) {
+  if (!OnWindows()) return sUtf8;
+  std::string s;
+  for (size_t i = 0; i < sUtf8.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(sUtf8[i]);
+    if (c < 0x80) {
+      s += static_cast<char>(c);
+    } else if ((c == 0xC2 || c == 0xC3) && i + 1 < sUtf8.size()) {
+      s += static_cast<char>(((c & 0x03) << 6) | (sUtf8[++i] & 0x3F));
+    } else {
+      return "";
+    }
+  }
+  return s;
+}
+
 class CopyFile : public ::testing::Test {
  protected:
   TempDir m_dir;
@@ -259,11 +279,16 @@ TEST_F(CopyFile, CopiesWholeFiles) {
 
 TEST_F(CopyFile, NeverCopiesAFileOntoItself) {
   std::string sSrc = m_dir.Write("Same.doc", "precious");
-  std::string sUpper = sSrc;
-  std::transform(sUpper.begin(), sUpper.end(), sUpper.begin(), ::toupper);
   std::string sDotted = m_dir.Root() + g_chPathSep + "." + g_chPathSep + "Same.doc";
-  const std::string aOthers[] = {sSrc, sDotted, sUpper};
-  for (const std::string& sOther : aOthers) {
+  std::vector<std::string> others = {sSrc, sDotted, m_dir.Path("SAME.DOC")};
+  if (!OnWindows()) {
+    others.pop_back();  // another name here: see RefusesOnlyTheSameFile
+    std::filesystem::create_symlink(sSrc, m_dir.Path("link.doc"));
+    std::filesystem::create_hard_link(sSrc, m_dir.Path("hard.doc"));
+    others.push_back(m_dir.Path("link.doc"));
+    others.push_back(m_dir.Path("hard.doc"));
+  }
+  for (const std::string& sOther : others) {
     SCOPED_TRACE(sOther);
     HostFake fake;
     EXPECT_EQ(UTL_iCopyFile(sSrc.c_str(), sOther.c_str()), 0);
@@ -271,6 +296,33 @@ TEST_F(CopyFile, NeverCopiesAFileOntoItself) {
     EXPECT_EQ(m_dir.Read("Same.doc"), "precious");
   }
   EXPECT_EQ(UTL_iCopyFile("c:\\a.doc", "C:\\A.DOC"), 0);
+}
+
+// Names that are two files are copied between: letters whose UTF-8 forms differ only in a
+// continuation byte (Ú/Ê, К/Њ), and on POSIX names that differ in case.
+TEST_F(CopyFile, RefusesOnlyTheSameFile) {
+  const struct {
+    const char *szSrc, *szDst;
+  } kCases[] = {
+      {"\xC3\x9A.doc", "\xC3\x8A.doc"},
+      {"\xD0\x9A.doc", "\xD0\x8A.doc"},
+      {"case.doc", "CASE.doc"},
+  };
+  for (const auto& c : kCases) {
+    std::string sSrc = Local(c.szSrc), sDst = Local(c.szDst);
+    if (sSrc.empty()) continue;  // no Windows-1252 form
+    SCOPED_TRACE(sSrc + " -> " + sDst);
+    int32_t h = g_zmHostPlatform.pfnCreate(m_dir.Path(sSrc).c_str(), 0);
+    ASSERT_NE(h, ZM_HFILE_ERROR);
+    ASSERT_EQ(g_zmHostPlatform.pfnWrite(h, "new", 3), 3u);
+    g_zmHostPlatform.pfnClose(h);
+    bool bTwoFiles = !OnWindows() || std::string(c.szSrc) != "case.doc";
+    EXPECT_EQ(UTL_iCopyFile(m_dir.Path(sSrc).c_str(), m_dir.Path(sDst).c_str()), bTwoFiles ? 1 : 0);
+    EXPECT_EQ(m_dir.Read(sSrc), "new");
+    if (bTwoFiles) {
+      EXPECT_EQ(m_dir.Read(sDst), "new");
+    }
+  }
 }
 
 TEST_F(CopyFile, FailuresGiveZeroAndGiveEverythingBack) {
@@ -371,6 +423,76 @@ TEST(FindFiles, WildcardsOfTheLastComponent) {
   }
   ZmFindData fd;
   EXPECT_EQ(g_zmHost.pfnFindFirst(dir.Path("missing/*.*").c_str(), &fd), ZM_FIND_NONE);
+}
+
+std::set<std::string> FindAll(const std::string& sSpec) {
+  std::set<std::string> seen;
+  ZmFindData fd;
+  intptr_t h = g_zmHost.pfnFindFirst(sSpec.c_str(), &fd);
+  if (h == ZM_FIND_NONE) return seen;
+  do seen.insert(fd.szName);
+  while (g_zmHost.pfnFindNext(h, &fd));
+  g_zmHost.pfnFindClose(h);
+  return seen;
+}
+
+// Win32's rules on both platforms: '*' and '?' over characters (a UTF-8 letter on POSIX is one),
+// a trailing ".*" or "." also matching names without a dot, and case ignored for the letters
+// that Windows folds; two different accented names stay two.
+TEST(FindFiles, PatternsOverCharactersWithoutRegardToCase) {
+  TempDir dir;
+  // Created through the platform's own calls, so the names are spelt as its A-calls spell them.
+  const char* const kNames[] = {"WRITE",
+                                "W.X",
+                                "wx.y.z",
+                                "Write.me",
+                                "aW",
+                                "ab.doc",
+                                "\xC3\xA9.doc",
+                                "\xC3\x9A.txt",
+                                "\xC3\x8A.txt",
+                                "x\xC3\xBF",
+                                "\xD0\x9A\xD0\xB0.txt",
+                                "\xD0\x8A.txt"};
+  for (const char* sz : kNames) {
+    std::string s = Local(sz);
+    if (s.empty()) continue;
+    int32_t h = g_zmHostPlatform.pfnCreate(dir.Path(s).c_str(), 0);
+    ASSERT_NE(h, ZM_HFILE_ERROR) << sz;
+    g_zmHostPlatform.pfnClose(h);
+  }
+  dir.MakeDir("WORD");
+  struct Case {
+    const char* szPattern;
+    std::set<std::string> names;
+  } aCases[] = {
+      {"W*.*", {"WRITE", "W.X", "wx.y.z", "Write.me", "WORD"}},
+      {"w*", {"WRITE", "W.X", "wx.y.z", "Write.me", "WORD"}},
+      {"W*.X", {"W.X"}},
+      {"write.*", {"WRITE", "Write.me"}},
+      {"write.", {"WRITE"}},
+      {"WORD.*", {"WORD"}},
+      {"?.doc", {"\xC3\xA9.doc"}},  // one letter, two bytes in UTF-8
+      {"??.doc", {"ab.doc"}},
+      {"\xC3\x89*", {"\xC3\xA9.doc"}},     // É finds é
+      {"\xC3\xBA.TXT", {"\xC3\x9A.txt"}},  // ú finds Ú, not Ê
+      {"\xC3\xAA*", {"\xC3\x8A.txt"}},
+      {"X\xC5\xB8", {"x\xC3\xBF"}},             // Ÿ finds ÿ
+      {"\xD0\xBA*", {"\xD0\x9A\xD0\xB0.txt"}},  // к finds Ка (no Windows-1252 form)
+      {"??.TXT", {"\xD0\x9A\xD0\xB0.txt"}},
+      {"\xD1\x9A.txt", {"\xD0\x8A.txt"}},  // њ finds Њ
+  };
+  for (const Case& c : aCases) {
+    SCOPED_TRACE(c.szPattern);
+    std::set<std::string> want;
+    bool bSpelt = !Local(c.szPattern).empty();
+    for (const std::string& sName : c.names) {
+      bSpelt = bSpelt && !Local(sName).empty();
+      want.insert(Local(sName));
+    }
+    if (!bSpelt) continue;
+    EXPECT_EQ(FindAll(dir.Path(Local(c.szPattern))), want);
+  }
 }
 
 }  // namespace
