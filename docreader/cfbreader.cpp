@@ -227,17 +227,22 @@ uint32_t DOC_lFileOffsetOf(const DocReader* p, uint32_t lPos) {
   return (wSector + 1u) * p->lSectorSize + lInSector;
 }
 
-DocReader* DOC_pOpenDocument(const char* szPath, int32_t* piWhy) {
+namespace {
+
+// A fresh reader over hFile (ZM_HFILE_ERROR: no file), or null with the file closed when it is
+// the reader's own.
+DocReader* OpenOver(int32_t hFile, bool bBorrowed, int32_t* piWhy) {
   int32_t iDummy;
   if (piWhy == nullptr) piWhy = &iDummy;
   *piWhy = DOC_WHY_FILE;
+  if (hFile == ZM_HFILE_ERROR) return nullptr;
   DocReader* p = static_cast<DocReader*>(pCommitBlock(sizeof(DocReader)));
-  if (p == nullptr) return nullptr;
-  p->hFile = hOpenRead(szPath);
-  if (p->hFile == ZM_HFILE_ERROR) {
-    iReleaseBlock(p);
+  if (p == nullptr) {
+    if (!bBorrowed) iCloseFile(hFile);
     return nullptr;
   }
+  p->hFile = hFile;
+  p->bBorrowedFile = bBorrowed;
   p->lSectorSize = ZM_SECTOR;
   if (!DOC_Open(p)) {
     *piWhy = p->iOpenFailure;
@@ -246,6 +251,16 @@ DocReader* DOC_pOpenDocument(const char* szPath, int32_t* piWhy) {
   }
   *piWhy = DOC_WHY_NONE;
   return p;
+}
+
+}  // namespace
+
+DocReader* DOC_pOpenDocument(const char* szPath, int32_t* piWhy) {
+  return OpenOver(hOpenRead(szPath), false, piWhy);
+}
+
+DocReader* DOC_pAttachDocument(int32_t hFile, int32_t* piWhy) {
+  return OpenOver(hFile, true, piWhy);
 }
 
 int32_t DOC_iReadAt(DocReader* p, uint32_t lPos, int32_t cb) {
@@ -261,6 +276,6 @@ uint32_t DOC_lReadableBytes(const DocReader* p) {
 
 void DOC_CloseDocument(DocReader* p) {
   if (p == nullptr) return;
-  iCloseFile(p->hFile);
+  if (!p->bBorrowedFile) iCloseFile(p->hFile);
   iReleaseBlock(p);
 }

@@ -46,7 +46,8 @@ struct DocReader {
   uint16_t awMiniFat[ZM_MAX_MINIFAT_CHAIN];  // the mini-FAT's sectors, in order
   uint16_t awMiniChain[ZM_MAX_MINI_CHAIN];   // the stream's mini-sectors, in stream order
 
-  int32_t iOpenFailure;  // why DOC_Open last failed (DOC_WHY_*); DOC_WHY_NONE after success
+  int32_t iOpenFailure;   // why DOC_Open last failed (DOC_WHY_*); DOC_WHY_NONE after success
+  uint8_t bBorrowedFile;  // hFile is the caller's (DOC_pAttachDocument): closing leaves it open
 };
 // One block that pCommitBlock can commit: its size is taken to 16 bits.
 static_assert(sizeof(DocReader) <= 0xFFFF, "the DocReader must stay below 64 KB");
@@ -149,5 +150,8 @@ uint32_t DOC_lReadableBytes(const DocReader* pReader);
 // offset is no failure of the reader (missing bytes keep earlier contents), so a caller that
 // must tell a cut file can compare the offset with the file's size.
 uint32_t DOC_lFileOffsetOf(const DocReader* pReader, uint32_t lPos);
-// Closes the file and releases the block; null is ignored.
+// The same over a file the caller has open already as a library handle (positioned at offset 0),
+// which the reader reads but never closes: one open less per document for the front end.
+DocReader* DOC_pAttachDocument(int32_t hFile, int32_t* piWhy = nullptr);
+// Closes the file (unless it was attached) and releases the block; null is ignored.
 void DOC_CloseDocument(DocReader* pReader);

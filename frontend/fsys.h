@@ -115,6 +115,10 @@ class LibraryPath {
 bool MakeLibraryPath(const File& f, const std::string& sPath, LibraryPath* pOut,
                      std::string* psError);
 
+// The open file as a handle of the library's own file calls (its descriptor, or its Win32 handle),
+// for the static core's reader to read without opening the file again.
+int32_t LibraryHandle(const File& f);
+
 // Joins a directory path and a name with the platform's preferred separator (none added after
 // one already there).
 std::string JoinPath(const std::string& sDir, const std::string& sName);

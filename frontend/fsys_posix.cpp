@@ -257,6 +257,8 @@ std::string JoinPath(const std::string& sDir, const std::string& sName) {
 
 bool NamesIgnoreCase() { return false; }
 
+int32_t LibraryHandle(const File& f) { return f.impl()->fd; }
+
 int NativeFd(const File& f) { return f.IsOpen() ? f.impl()->fd : -1; }
 
 bool OpenRequestFile(int fd, const std::string& sPath, File* pFile, std::string* psError) {

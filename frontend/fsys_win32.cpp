@@ -357,6 +357,11 @@ std::string JoinPath(const std::string& sDir, const std::string& sName) {
 
 bool NamesIgnoreCase() { return true; }
 
+// The library's handles are HFILEs: a HANDLE's value, which fits 32 bits on 64-bit Windows too.
+int32_t LibraryHandle(const File& f) {
+  return static_cast<int32_t>(reinterpret_cast<intptr_t>(f.impl()->h));
+}
+
 int NativeFd(const File&) { return -1; }
 bool FileFromFd(int, File*, std::string* psError) {
   if (psError) *psError = "No descriptors are passed here";

@@ -8,6 +8,7 @@
 
 #include "docreader.h"
 #include "fileprim.h"
+#include "host.h"
 #include "le.h"
 
 namespace zebscan {
@@ -67,29 +68,102 @@ DocKind RefusedKind(const uint8_t* abHead, uint64_t cbHead, uint64_t cbFile, int
   return DocKind::kNotWord6;
 }
 
+// The reader's reads of one attached document served from the file's head, read once: the
+// header, directory, FAT sectors and FIB of most documents lie in their first sectors, and the
+// reader asks for each sector with a system call of its own. Reads the head does not hold go to
+// the platform as before; nothing the reader sees changes. Installed in the platform table for
+// the reading of one document (the front end's reader is used by one thread at a time).
+class HeadCache {
+ public:
+  explicit HeadCache(const File& f) {
+    int64_t cb = ReadAt(f, 0, m_ab, sizeof m_ab);
+    if (cb < 0) return;
+    m_cb = static_cast<uint32_t>(cb);
+    m_bWhole = static_cast<uint64_t>(cb) == f.cbSize;
+    m_h = LibraryHandle(f);
+    m_saved = g_zmHost;
+    s_pActive = this;
+    g_zmHost.pfnRead = Read;
+    g_zmHost.pfnReadAt = ReadAtCached;
+    g_zmHost.pfnSeek = Seek;
+  }
+  ~HeadCache() {
+    if (s_pActive != this) return;
+    g_zmHost.pfnRead = m_saved.pfnRead;
+    g_zmHost.pfnReadAt = m_saved.pfnReadAt;
+    g_zmHost.pfnSeek = m_saved.pfnSeek;
+    s_pActive = nullptr;
+  }
+  HeadCache(const HeadCache&) = delete;
+  HeadCache& operator=(const HeadCache&) = delete;
+
+ private:
+  static uint32_t ReadAtCached(int32_t h, uint32_t lOffset, void* pv, uint32_t cb) {
+    HeadCache* p = s_pActive;
+    if (h != p->m_h) return p->m_saved.pfnReadAt(h, lOffset, pv, cb);
+    bool bInside = lOffset <= p->m_cb && cb <= p->m_cb - lOffset;
+    if (!bInside && !(p->m_bWhole && lOffset <= p->m_cb))
+      return p->m_saved.pfnReadAt(h, lOffset, pv, cb);
+    uint32_t n = bInside ? cb : p->m_cb - lOffset;  // a whole file held: its end is here too
+    std::memcpy(pv, p->m_ab + lOffset, n);
+    return n;
+  }
+  // The file's own position is never moved: the reader's one sequential read is served at the
+  // position kept here.
+  static uint32_t Read(int32_t h, void* pv, uint32_t cb) {
+    HeadCache* p = s_pActive;
+    if (h != p->m_h) return p->m_saved.pfnRead(h, pv, cb);
+    if (p->m_lPos > 0x7FFFFFFFu) return ZM_IO_ERROR;
+    uint32_t n = ReadAtCached(h, p->m_lPos, pv, cb);
+    if (n != ZM_IO_ERROR && n != ZM_SEEK_ERROR) p->m_lPos += n;
+    return n == ZM_SEEK_ERROR ? ZM_IO_ERROR : n;
+  }
+  static int32_t Seek(int32_t h, int32_t lOffset, int32_t iOrigin) {
+    HeadCache* p = s_pActive;
+    if (h != p->m_h) return p->m_saved.pfnSeek(h, lOffset, iOrigin);
+    int64_t lFrom = iOrigin == 0 ? 0 : iOrigin == 1 ? p->m_lPos : -1;
+    if (lFrom < 0) {  // from the end: the platform knows the size
+      int32_t r = p->m_saved.pfnSeek(h, lOffset, iOrigin);
+      if (r >= 0) p->m_lPos = static_cast<uint32_t>(r);
+      return r;
+    }
+    int64_t lTo = lFrom + lOffset;
+    if (lTo < 0 || lTo > 0x7FFFFFFF) return -1;
+    p->m_lPos = static_cast<uint32_t>(lTo);
+    return static_cast<int32_t>(lTo);
+  }
+
+  static HeadCache* s_pActive;
+  uint8_t m_ab[8192];
+  uint32_t m_cb = 0, m_lPos = 0;
+  bool m_bWhole = false;
+  int32_t m_h = ZM_HFILE_ERROR;
+  ZmHostCalls m_saved = {};
+};
+
+HeadCache* HeadCache::s_pActive = nullptr;
+
 }  // namespace
 
-DocNames ReadDocumentNames(const File& f, const std::string& sLibraryPath) {
+DocNames ReadDocumentNames(const File& f) {
   DocNames r;
-  // The signature first, from the open file: most files of a walk are no compound files, and
-  // they need no second open.
-  uint8_t abHead[ZM_SECTOR] = {};
-  int64_t cbHead = ReadAt(f, 0, abHead, sizeof abHead);
-  if (cbHead < 0) {
-    r.sError = "Read error";
-    return r;
-  }
-  static const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
   const uint64_t cbFile = f.cbSize;
-  if (cbHead < 4 || std::memcmp(abHead, kSignature, 4) != 0) {
-    r.kind = DocKind::kNotWord6;
-    return r;
-  }
   int32_t iWhy = DOC_WHY_NONE;
-  ReaderPtr pR(DOC_pOpenDocument(sLibraryPath.c_str(), &iWhy));
+  HeadCache head(f);
+  ReaderPtr pR(DOC_pAttachDocument(LibraryHandle(f), &iWhy));
   if (!pR) {
-    r.kind = RefusedKind(abHead, static_cast<uint64_t>(cbHead), cbFile, iWhy);
-    if (r.kind == DocKind::kUnreadable) r.sError = "Read error";
+    // Told apart from the file's first sector, read again only on this rarer way.
+    uint8_t abHead[ZM_SECTOR] = {};
+    int64_t cbHead = ReadAt(f, 0, abHead, sizeof abHead);
+    static const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
+    if (cbHead < 0) {
+      r.sError = "Read error";
+    } else if (cbHead < 4 || std::memcmp(abHead, kSignature, 4) != 0) {
+      r.kind = DocKind::kNotWord6;
+    } else {
+      r.kind = RefusedKind(abHead, static_cast<uint64_t>(cbHead), cbFile, iWhy);
+      if (r.kind == DocKind::kUnreadable) r.sError = "Read error";
+    }
     return r;
   }
   r.kind = DocKind::kNotWord6;
@@ -121,11 +195,8 @@ DocNames ReadDocumentNames(const File& f, const std::string& sLibraryPath) {
 DocNames ReadDocumentNames(const std::string& path) {
   DocNames r;
   File f;
-  LibraryPath lib;
-  if (!OpenFile(nullptr, path, true, false, &f, &r.sError) ||
-      !MakeLibraryPath(f, path, &lib, &r.sError))
-    return r;
-  return ReadDocumentNames(f, lib.str());
+  if (!OpenFile(nullptr, path, true, false, &f, &r.sError)) return r;
+  return ReadDocumentNames(f);
 }
 
 }  // namespace zebscan

@@ -40,12 +40,12 @@ struct DocNames {
   std::string sError;  // kUnreadable: the system's cause
 };
 
-// Reads the macro names of the open document f, which the library's reader reaches by
-// sLibraryPath (MakeLibraryPath). Its kind is told by its content alone: the compound file's
+// Reads the macro names of the open document f with the library's own reader (attached to the
+// open file: no second open). Its kind is told by its content alone: the compound file's
 // signature, a WordDocument stream, and the FIB's version. A document without a macro table
 // answers kWord6 with nMacros 0. A table that the file's end cuts answers kTruncated with what
 // was read. Files of any size the platform holds are read.
-DocNames ReadDocumentNames(const File& f, const std::string& sLibraryPath);
+DocNames ReadDocumentNames(const File& f);
 // The same for the file at path, opened for the purpose.
 DocNames ReadDocumentNames(const std::string& path);
 

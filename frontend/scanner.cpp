@@ -87,22 +87,25 @@ void Scanner::ScanNames(FileResult* pR, const std::string& sLibraryPath) {
 FileResult Scanner::Scan(const File& f, const std::string& sPath) {
   FileResult r;
   r.sPath = sPath;
-  LibraryPath lib;
-  if (!MakeLibraryPath(f, sPath, &lib, &r.sReason)) {
-    r.outcome = Outcome::kError;
-    return r;
-  }
+  LibraryPath lib;  // made only for the calls that take a path: most documents need none
   if (!m_options.sRawName.empty()) {
-    if (m_api.MACRO_ScanRaw(lib.str().c_str(), m_options.sRawName.c_str()) == 1) {
+    if (!MakeLibraryPath(f, sPath, &lib, &r.sReason)) {
+      r.outcome = Outcome::kError;
+    } else if (m_api.MACRO_ScanRaw(lib.str().c_str(), m_options.sRawName.c_str()) == 1) {
       r.outcome = Outcome::kFound;
       r.sVirus = m_options.sRawName;
       r.sFoundBy = "raw scan";
     }
     return r;
   }
-  r.doc = ReadDocumentNames(f, lib.str());
-  if (r.doc.kind == DocKind::kWord6 || r.doc.kind == DocKind::kTruncated) {
-    if (r.doc.table.nMacros > 0) ScanNames(&r, lib.str());
+  r.doc = ReadDocumentNames(f);
+  if ((r.doc.kind == DocKind::kWord6 || r.doc.kind == DocKind::kTruncated) &&
+      r.doc.table.nMacros > 0) {
+    if (!MakeLibraryPath(f, sPath, &lib, &r.sReason)) {
+      r.outcome = Outcome::kError;
+      return r;
+    }
+    ScanNames(&r, lib.str());
   }
   if (r.outcome == Outcome::kOk && r.doc.kind != DocKind::kWord6) {
     r.outcome = r.doc.kind == DocKind::kNotWord6 ? Outcome::kSkipped : Outcome::kError;
