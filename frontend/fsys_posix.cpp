@@ -67,6 +67,25 @@ bool IsLinkRefusal(int iErr) { return iErr == ELOOP || iErr == EMLINK; }
 const char* const kLinkRefused = kReasonLink;
 const char* const kNotRegular = kReasonNotRegular;
 
+// openat relative to the parent, non-blocking and without a controlling terminal (should a FIFO or
+// terminal have taken the name's place since it was looked at), refusing a final link unless
+// bFollow. The descriptor, or -1 with the cause in *psError.
+int OpenAt(const Dir* pParent, const std::string& sName, int iFlags, bool bFollow,
+           std::string* psError) {
+  iFlags |= O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (bFollow ? 0 : O_NOFOLLOW);
+  int fd;
+  do fd = openat(ParentFd(pParent), sName.c_str(), iFlags);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (!bFollow && IsLinkRefusal(errno)) {
+      if (psError) *psError = kLinkRefused;
+    } else {
+      Fail(psError, errno);
+    }
+  }
+  return fd;
+}
+
 // The directory that holds /proc/self/fd's links; empty where there is none.
 const std::string& FdDirectory() {
   static const std::string s = [] {
@@ -94,18 +113,8 @@ bool StatEntry(const Dir* pParent, const std::string& sName, bool bFollow, Entry
 
 bool OpenDir(const Dir* pParent, const std::string& sName, bool bFollow, Dir* pDir, FileId* pId,
              std::string* psError) {
-  int iFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  if (!bFollow) iFlags |= O_NOFOLLOW;
-  int fd;
-  do fd = openat(ParentFd(pParent), sName.c_str(), iFlags);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    if (!bFollow && IsLinkRefusal(errno)) {
-      if (psError) *psError = kLinkRefused;
-      return false;
-    }
-    return Fail(psError, errno);
-  }
+  int fd = OpenAt(pParent, sName, O_RDONLY | O_DIRECTORY, bFollow, psError);
+  if (fd < 0) return false;
   struct stat st;
   if (fstat(fd, &st) != 0) {
     int iErr = errno;
@@ -182,19 +191,8 @@ bool OpenFile(const Dir* pParent, const std::string& sName, bool bFollow, bool b
       return false;
     }
   }
-  // Non-blocking and without a controlling terminal, should it have been swapped meanwhile.
-  int iFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  if (!bFollow) iFlags |= O_NOFOLLOW;
-  int fd;
-  do fd = openat(ParentFd(pParent), sName.c_str(), iFlags);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    if (!bFollow && IsLinkRefusal(errno)) {
-      if (psError) *psError = kLinkRefused;
-      return false;
-    }
-    return Fail(psError, errno);
-  }
+  int fd = OpenAt(pParent, sName, O_RDONLY, bFollow, psError);
+  if (fd < 0) return false;
   return FileFromFd(fd, pFile, psError);
 }
 

@@ -136,6 +136,11 @@ def build_tree(r, root, wine):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(data)
+    # A document padded past 4 GiB (sparse: nothing is written) is read like any other.
+    with open(os.path.join(root, "huge.doc"), "wb") as f:
+        f.write(concept)
+        f.truncate(5 << 30)
+    rows.append(("huge.doc", None, "FOUND", "Macro.Word.Concept.a"))
     # A tree deeper than any path limit, built a directory at a time through descriptors.
     level, depth = "d" * 200, (21 if not wine else 5)
     fd = os.open(root, os.O_RDONLY)
