@@ -92,6 +92,19 @@ bool ReadDir(Dir* pDir, std::vector<DirEntry>* pEntries, std::string* psError);
 // asked again before the open (a swap in between is still caught, and nothing blocks).
 bool OpenFile(const Dir* pParent, const std::string& sName, bool bFollow, bool bKnownRegular,
               File* pFile, std::string* psError);
+// A file to scan as the walk met it, opened by whoever scans it (the walk's own process, or a
+// worker): its directory, kept open while a reference lives, and its name; or, without a
+// directory, a path relative to the current directory.
+struct FileRef {
+  std::shared_ptr<Dir> pDir;
+  std::string sName;
+  bool bFollow = false;        // a final link is followed (the walk was told to)
+  bool bKnownRegular = false;  // the listing said it is a regular file
+};
+inline bool OpenRef(const FileRef& ref, File* pFile, std::string* psError) {
+  return OpenFile(ref.pDir.get(), ref.sName, ref.bFollow, ref.bKnownRegular, pFile, psError);
+}
+
 // Reads up to cb bytes at offset; the bytes read (short only at the end of the file), or -1.
 int64_t ReadAt(const File& f, uint64_t lOffset, void* pv, size_t cb);
 
@@ -125,14 +138,13 @@ std::string JoinPath(const std::string& sDir, const std::string& sName);
 // Names the file system treats alike: case-blind on Windows.
 bool NamesIgnoreCase();
 
-// On POSIX the open file's descriptor, to pass to a worker process, and a File made from one
-// received (its identity and size read again); -1 / false where handles are not passed.
+// On POSIX the open file's or directory's descriptor, to pass to a worker process, and a File or
+// Dir made from one received (taking it over); -1 / false where descriptors are not passed.
 int NativeFd(const File& f);
+int NativeFd(const Dir& d);
 bool FileFromFd(int fd, File* pFile, std::string* psError);
+bool DirFromFd(int fd, Dir* pDir);
 
-// Opens the file of a worker's request: by descriptor where one was passed (fd >= 0, taken over),
-// else by its path.
-bool OpenRequestFile(int fd, const std::string& sPath, File* pFile, std::string* psError);
 void CloseNativeFd(int fd);
 
 }  // namespace zebscan

@@ -259,9 +259,14 @@ int32_t LibraryHandle(const File& f) { return f.impl()->fd; }
 
 int NativeFd(const File& f) { return f.IsOpen() ? f.impl()->fd : -1; }
 
-bool OpenRequestFile(int fd, const std::string& sPath, File* pFile, std::string* psError) {
-  if (fd < 0) return OpenFile(nullptr, sPath, true, false, pFile, psError);
-  return FileFromFd(fd, pFile, psError);
+int NativeFd(const Dir& d) { return d.IsOpen() ? d.impl()->fd : -1; }
+
+bool DirFromFd(int fd, Dir* pDir) {
+  if (fd < 0) return false;
+  auto* p = new Dir::Impl;
+  p->fd = fd;
+  pDir->Adopt(p);
+  return true;
 }
 
 void CloseNativeFd(int fd) { close(fd); }

@@ -368,10 +368,8 @@ bool FileFromFd(int, File*, std::string* psError) {
   return false;
 }
 
-bool OpenRequestFile(int, const std::string& sPath, File* pFile, std::string* psError) {
-  return OpenFile(nullptr, sPath, true, false, pFile, psError);
-}
-
+int NativeFd(const Dir&) { return -1; }
+bool DirFromFd(int, Dir*) { return false; }
 void CloseNativeFd(int) {}
 
 }  // namespace zebscan

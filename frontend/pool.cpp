@@ -88,6 +88,9 @@ std::string EncodeResult(const FileResult& r) {
   for (const std::string* p : {&r.sVirus, &r.sFoundBy, &r.sResultMacros, &r.sReason, &r.doc.sError})
     w.Str(*p);
   for (size_t n : {r.nLeftOut, r.nCalls, t.nMacros, t.nUnnamed, t.names.size()}) w.U64(n);
+  w.U64(r.id.uVolume);
+  w.U64(r.id.uIndex);
+  w.U32(r.nLinks);
   for (const std::string& s : t.names) w.Str(s);
   return w.m_s;
 }
@@ -110,7 +113,8 @@ bool DecodeResult(const std::string& s, FileResult* pR) {
        {&pR->sVirus, &pR->sFoundBy, &pR->sResultMacros, &pR->sReason, &pR->doc.sError})
     if (!rd.Str(p)) return false;
   if (!rd.Size(&pR->nLeftOut) || !rd.Size(&pR->nCalls) || !rd.Size(&t.nMacros) ||
-      !rd.Size(&t.nUnnamed) || !rd.Size(&nNames) || nNames > s.size())
+      !rd.Size(&t.nUnnamed) || !rd.Size(&nNames) || nNames > s.size() || !rd.U64(&pR->id.uVolume) ||
+      !rd.U64(&pR->id.uIndex) || !rd.U32(&pR->nLinks))
     return false;
   t.names.resize(nNames);
   for (std::string& name : t.names)
@@ -136,9 +140,62 @@ Pool::~Pool() {
 void Pool::Submit(File&& file, const std::string& sPath, Done done) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_jobs.push_back({std::move(file), sPath, std::move(done)});
+    m_jobs.push_back({std::move(file), FileRef(), sPath, std::move(done)});
   }
   m_cv.notify_one();
+}
+
+void Pool::Submit(FileRef ref, const std::string& sPath, Done done) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_jobs.push_back({File(), std::move(ref), sPath, std::move(done)});
+  }
+  m_cv.notify_one();
+}
+
+// How a worker reaches the file of a job.
+enum JobKind : uint32_t {
+  kPassedFile = 0,  // the descriptor in slot k
+  kInDirectory,     // name, in the directory whose descriptor is in slot k
+  kByPath,          // name is a path relative to the current directory
+};
+
+std::string Pool::EncodeBatch(uint32_t uBatch, const std::vector<Job>& batch,
+                              std::vector<int>* pFds) {
+  Writer w;
+  w.U32(uBatch);
+  w.U32(static_cast<uint32_t>(batch.size()));
+  std::vector<std::pair<const Dir*, uint32_t>> dirs;  // each directory passed, and its slot
+  for (const Job& job : batch) {
+    uint32_t uKind = kByPath, uSlot = 0;
+    std::string sName = job.sPath;
+    if (NativeFd(job.file) >= 0) {
+      uKind = kPassedFile;
+      uSlot = static_cast<uint32_t>(pFds->size());
+      pFds->push_back(NativeFd(job.file));
+    } else if (!job.file.IsOpen()) {
+      sName = job.ref.sName;
+      const Dir* pDir = job.ref.pDir.get();
+      if (pDir && NativeFd(*pDir) >= 0) {
+        uKind = kInDirectory;
+        auto it = std::find_if(dirs.begin(), dirs.end(),
+                               [pDir](const auto& d) { return d.first == pDir; });
+        if (it == dirs.end()) {
+          it = dirs.insert(dirs.end(), {pDir, static_cast<uint32_t>(pFds->size())});
+          pFds->push_back(NativeFd(*pDir));
+        }
+        uSlot = it->second;
+      } else if (pDir) {
+        sName = job.sPath;  // no descriptors here: the worker opens the whole path
+      }
+    }
+    w.U32(uKind);
+    w.U32(uSlot);
+    w.U32(job.ref.bFollow | job.ref.bKnownRegular << 1 | (job.file.IsOpen() ? 0u : 4u));
+    w.Str(sName);
+    w.Str(job.sPath);
+  }
+  return w.m_s;
 }
 
 // One worker's thread. The worker is started when the first files come and again after one
@@ -169,14 +226,8 @@ void Pool::Drive(unsigned) {
       }
     }
     if (++uBatch == 0) uBatch = 1;
-    Writer w;
-    w.U32(uBatch);
-    w.U32(static_cast<uint32_t>(batch.size()));
     std::vector<int> fds;
-    for (const Job& job : batch) {
-      w.Str(job.sPath);
-      if (NativeFd(job.file) >= 0) fds.push_back(NativeFd(job.file));
-    }
+    std::string sRequest = EncodeBatch(uBatch, batch, &fds);
     std::string sError;
     bool bSent = false;
     // A worker that ended while idle is replaced once before the files are failed.
@@ -185,7 +236,7 @@ void Pool::Drive(unsigned) {
         sError = "Cannot start a worker: " + sError;
         break;
       }
-      bSent = child.Send(w.m_s, fds);
+      bSent = child.Send(sRequest, fds);
       if (!bSent) sError = "Worker " + child.Stop(true);
     }
     const uint32_t tSent = MonotonicMs();
@@ -202,6 +253,7 @@ void Pool::Drive(unsigned) {
           Job& job = batch[nDone++];
           result.sPath = job.sPath;
           job.file.Close();
+          job.ref = FileRef();
           job.done(std::move(result));
           result = FileResult();
         }
@@ -228,6 +280,7 @@ void Pool::Drive(unsigned) {
       if (!bSent) iFailed = nDone;
       Job& job = batch[iFailed];
       job.file.Close();
+      job.ref = FileRef();
       job.done(Failed(job.sPath, sError));
       // The rest were not answered: they wait again, in their order, for a worker.
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -290,6 +343,15 @@ void OrderedResults::AddFile(File&& file, const std::string& sPath) {
                   [this, seq](FileResult&& r) { Complete(seq, std::move(r)); });
 }
 
+void OrderedResults::AddRef(FileRef ref, const std::string& sPath) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  WaitForRoom(lock, false);
+  uint64_t seq = m_nIssued++;
+  lock.unlock();
+  m_pPool->Submit(std::move(ref), sPath,
+                  [this, seq](FileResult&& r) { Complete(seq, std::move(r)); });
+}
+
 void OrderedResults::AddResult(FileResult&& r) {
   std::unique_lock<std::mutex> lock(m_mutex);
   WaitForRoom(lock, false);
@@ -334,46 +396,71 @@ bool RunAsWorker(int argc, char** argv, int* piExit) {
   while (ReceiveFromParent(&sRequest, &fds)) {
     Reader rd(sRequest);
     uint32_t uBatch = 0, n = 0;
-    std::vector<std::string> paths;
-    bool bOk = rd.U32(&uBatch) && rd.U32(&n) && n <= kMaxPassed && (fds.empty() || fds.size() == n);
+    struct Item {
+      uint32_t uKind, uSlot, uFlags;
+      std::string sName, sPath;
+    };
+    std::vector<Item> items;
+    bool bOk = rd.U32(&uBatch) && rd.U32(&n) && n <= kMaxPassed;
     for (uint32_t i = 0; bOk && i < n; ++i) {
-      paths.emplace_back();
-      bOk = rd.Str(&paths.back());
+      Item it;
+      bOk = rd.U32(&it.uKind) && rd.U32(&it.uSlot) && rd.U32(&it.uFlags) && rd.Str(&it.sName) &&
+            rd.Str(&it.sPath) && it.uKind <= kByPath &&
+            (it.uKind == kByPath || it.uSlot < fds.size());
+      items.push_back(std::move(it));
     }
     if (!bOk) {  // not from our parent
       for (int fd : fds) CloseNativeFd(fd);
       break;
     }
+    // The directories passed, each taken over once; descriptors nobody takes are closed at the end.
+    std::vector<std::shared_ptr<Dir>> dirs(fds.size());
+    std::vector<bool> taken(fds.size());
     // Results go back in groups: when the batch is done, or when the last group left a while
     // ago, so the report keeps moving while a batch of slow files is scanned.
     Writer out;
     uint32_t nPending = 0, tLastSent = MonotonicMs();
-    for (uint32_t i = 0; i < n; ++i) {
+    bool bParentGone = false;
+    for (uint32_t i = 0; i < n && !bParentGone; ++i) {
+      const Item& it = items[i];
       pProgress->uStartMs.store(MonotonicMs());
       pProgress->uIndex.store(i);
       pProgress->uBatch.store(uBatch, std::memory_order_release);
-      File f;
-      std::string sError;
       FileResult r;
-      if (OpenRequestFile(fds.empty() ? -1 : fds[i], paths[i], &f, &sError))
-        r = scanner.Scan(f, paths[i]);
-      else
-        r = Failed(paths[i], sError);
-      f.Close();
+      if (it.uKind == kPassedFile) {
+        File f;
+        std::string sError;
+        bool bOpen = !taken[it.uSlot] && FileFromFd(fds[it.uSlot], &f, &sError);
+        taken[it.uSlot] = true;
+        r = bOpen ? scanner.Scan(f, it.sPath) : Failed(it.sPath, sError);
+      } else {
+        FileRef ref;
+        ref.sName = it.sName;
+        ref.bFollow = it.uFlags & 1;
+        ref.bKnownRegular = it.uFlags & 2;
+        if (it.uKind == kInDirectory) {
+          if (!dirs[it.uSlot] && !taken[it.uSlot]) {
+            dirs[it.uSlot] = std::make_shared<Dir>();
+            DirFromFd(fds[it.uSlot], dirs[it.uSlot].get());
+            taken[it.uSlot] = true;
+          }
+          ref.pDir = dirs[it.uSlot];
+        }
+        r = scanner.ScanRef(ref, it.sPath);
+      }
       out.Str(EncodeResult(r));
       ++nPending;
       if (i + 1 < n && MonotonicMs() - tLastSent < kGroupMs) continue;
       Writer group;
       group.U32(nPending);
-      if (!SendToParent(group.m_s + out.m_s)) {
-        for (uint32_t k = i + 1; k < fds.size(); ++k) CloseNativeFd(fds[k]);
-        *piExit = 0;
-        return true;
-      }
+      bParentGone = !SendToParent(group.m_s + out.m_s);
       out = Writer();
       nPending = 0;
       tLastSent = MonotonicMs();
     }
+    for (size_t k = 0; k < fds.size(); ++k)
+      if (!taken[k]) CloseNativeFd(fds[k]);
+    if (bParentGone) break;
   }
   *piExit = 0;
   return true;

@@ -33,17 +33,23 @@ class Pool {
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
 
-  // Queues one open file; done(result) runs on a pool thread when its result is in, whatever
-  // happens to the worker.
+  // Queues one open file, or one that the worker opens itself (a walk's reference); done(result)
+  // runs on a pool thread when its result is in, whatever happens to the worker.
   void Submit(File&& file, const std::string& sPath, Done done);
+  void Submit(FileRef ref, const std::string& sPath, Done done);
 
  private:
   struct Job {
-    File file;
+    File file;    // open already, or
+    FileRef ref;  // to be opened by the worker
     std::string sPath;
     Done done;
   };
   void Drive(unsigned iSlot);
+  // The request for a batch, and the descriptors that go with it: each open file's, and each
+  // directory's once (a worker opens the walk's files itself, through their directory).
+  static std::string EncodeBatch(uint32_t uBatch, const std::vector<Job>& batch,
+                                 std::vector<int>* pFds);
 
   PoolOptions m_options;
   std::mutex m_mutex;
@@ -63,6 +69,7 @@ class OrderedResults {
   // A file to scan, or a result already known (a skipped entry, a directory that failed). Blocks
   // while nWindow results are outstanding, emitting those that are ready.
   void AddFile(File&& file, const std::string& sPath);
+  void AddRef(FileRef ref, const std::string& sPath);
   void AddResult(FileResult&& r);
   // Emits everything, waiting for what is outstanding.
   void Flush();

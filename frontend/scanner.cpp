@@ -87,6 +87,8 @@ void Scanner::ScanNames(FileResult* pR, const std::string& sLibraryPath) {
 FileResult Scanner::Scan(const File& f, const std::string& sPath) {
   FileResult r;
   r.sPath = sPath;
+  r.id = f.id;
+  r.nLinks = f.nLinks;
   LibraryPath lib;  // made only for the calls that take a path: most documents need none
   if (!m_options.sRawName.empty()) {
     if (!MakeLibraryPath(f, sPath, &lib, &r.sReason)) {
@@ -114,15 +116,23 @@ FileResult Scanner::Scan(const File& f, const std::string& sPath) {
   return r;
 }
 
-FileResult Scanner::ScanPath(const std::string& sPath) {
+FileResult Scanner::ScanRef(const FileRef& ref, const std::string& sPath) {
   File f;
   FileResult r;
   r.sPath = sPath;
-  if (!OpenFile(nullptr, sPath, true, false, &f, &r.sReason)) {
-    r.outcome = r.sReason == kReasonNotRegular ? Outcome::kSkipped : Outcome::kError;
+  if (!OpenRef(ref, &f, &r.sReason)) {
+    bool bSkip = r.sReason == kReasonNotRegular || r.sReason == kReasonLink;
+    r.outcome = bSkip ? Outcome::kSkipped : Outcome::kError;
     return r;
   }
   return Scan(f, sPath);
+}
+
+FileResult Scanner::ScanPath(const std::string& sPath) {
+  FileRef ref;
+  ref.sName = sPath;
+  ref.bFollow = true;
+  return ScanRef(ref, sPath);
 }
 
 }  // namespace zebscan

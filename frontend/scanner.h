@@ -30,6 +30,8 @@ struct FileResult {
   size_t nCalls = 0;          // job-0 calls the names needed
   bool bFallback = false;     // names missing, left out or split: job 1 runs as well
   bool bUnconfirmed = false;  // job 0 asked for confirmation and job 2 found nothing
+  FileId id;                  // the file's identity, once it was opened
+  uint32_t nLinks = 0;        // its hard links (0: never opened)
 };
 
 // Why a file is not scanned: it is no Word 6/95 document (skipped, not an error).
@@ -43,7 +45,10 @@ class Scanner {
   // FileResult. The library reaches the file by a short path of its own (MakeLibraryPath),
   // whatever the length of sPath.
   FileResult Scan(const File& f, const std::string& sPath);
-  // The same for a path, opened here (a final link followed).
+  // Opens what the walk handed on and scans it. A file that has become something else since the
+  // walk (a FIFO, a link) is skipped; one that cannot be opened is an error with the cause.
+  FileResult ScanRef(const FileRef& ref, const std::string& sPath);
+  // The same for a path (a final link followed).
   FileResult ScanPath(const std::string& sPath);
 
  private:

@@ -18,11 +18,8 @@ const char kWalked[] = "Directory already walked";
 
 }  // namespace
 
-Walker::Walker(WalkOptions options, Sink sink, bool bManyRoots)
-    : m_options(std::move(options)),
-      m_sink(std::move(sink)),
-      m_bRecordAll(bManyRoots || m_options.fileLinks == LinkPolicy::kAlways ||
-                   m_options.dirLinks == LinkPolicy::kAlways) {}
+Walker::Walker(WalkOptions options, Sink sink)
+    : m_options(std::move(options)), m_sink(std::move(sink)) {}
 
 void Walker::Emit(WalkItem::Kind kind, const std::string& sPath, const std::string& sReason) {
   WalkItem item;
@@ -55,7 +52,7 @@ void Walker::Add(const std::string& sPath) {
     case EntryType::kDirectory:
       return WalkDir(nullptr, sPath, sPath, 0, bLink);
     case EntryType::kFile:
-      return TakeFile(nullptr, sPath, sPath, bLink, true, false);
+      return TakeFile(nullptr, sPath, sPath, bLink, false);
     default:
       return Emit(WalkItem::kSkipped, sPath, kNotRegular);
   }
@@ -63,10 +60,10 @@ void Walker::Add(const std::string& sPath) {
 
 void Walker::WalkDir(const Dir* pParent, const std::string& sName, const std::string& sPath,
                      int iDepth, bool bFollow) {
-  Dir dir;
+  auto pDir = std::make_shared<Dir>();  // shared with the files handed on, which open through it
   FileId id;
   std::string sError;
-  if (!OpenDir(pParent, sName, bFollow, &dir, &id, &sError))
+  if (!OpenDir(pParent, sName, bFollow, pDir.get(), &id, &sError))
     return Emit(WalkItem::kError, sPath, sError);
   if (m_walked.count(id)) {
     // Only a followed link or a mount can lead back; a directory named twice is simply done.
@@ -76,16 +73,18 @@ void Walker::WalkDir(const Dir* pParent, const std::string& sName, const std::st
   }
   m_walked.insert(id);
   std::vector<DirEntry> entries;
-  if (!ReadDir(&dir, &entries, &sError)) return Emit(WalkItem::kError, sPath, sError);
+  if (!ReadDir(pDir.get(), &entries, &sError)) return Emit(WalkItem::kError, sPath, sError);
   ++m_nDirs;
   std::sort(entries.begin(), entries.end(),
             [](const DirEntry& a, const DirEntry& b) { return a.sName < b.sName; });
   m_open.push_back(id);
-  for (const DirEntry& e : entries) Entry(dir, e, JoinPath(sPath, e.sName), iDepth + 1);
+  for (const DirEntry& e : entries) Entry(pDir, e, JoinPath(sPath, e.sName), iDepth + 1);
   m_open.pop_back();
 }
 
-void Walker::Entry(const Dir& dir, const DirEntry& e, const std::string& sPath, int iDepth) {
+void Walker::Entry(const std::shared_ptr<Dir>& pDir, const DirEntry& e, const std::string& sPath,
+                   int iDepth) {
+  const Dir& dir = *pDir;
   if (m_options.iMaxDepth >= 0 && iDepth > m_options.iMaxDepth)
     return Emit(WalkItem::kSkipped, sPath, kTooDeep);
   EntryType type = e.type;
@@ -119,27 +118,21 @@ void Walker::Entry(const Dir& dir, const DirEntry& e, const std::string& sPath, 
       if ((!m_options.include.empty() && !Matches(m_options.include, e.sName)) ||
           Matches(m_options.exclude, e.sName))
         return Emit(WalkItem::kSkipped, sPath, kExcluded);
-      return TakeFile(&dir, e.sName, sPath, bLink, bLink, !bLink);
+      return TakeFile(pDir, e.sName, sPath, bLink, !bLink);
     default:
       return Emit(WalkItem::kSkipped, sPath, kNotRegular);
   }
 }
 
-void Walker::TakeFile(const Dir* pParent, const std::string& sName, const std::string& sPath,
-                      bool bFollow, bool bThroughLink, bool bKnownRegular) {
+void Walker::TakeFile(const std::shared_ptr<Dir>& pDir, const std::string& sName,
+                      const std::string& sPath, bool bFollow, bool bKnownRegular) {
   WalkItem item;
-  item.sPath = sPath;
-  std::string sError;
-  if (!OpenFile(pParent, sName, bFollow, bKnownRegular, &item.file, &sError)) {
-    // Replaced by something else since the listing: reported for what it is now.
-    bool bSkip = sError == kNotRegular || sError == kLink;
-    return Emit(bSkip ? WalkItem::kSkipped : WalkItem::kError, sPath, sError);
-  }
-  // A file with one name, reached without a link, in a run of one root: nothing else leads to
-  // it, so it need not be remembered.
-  bool bRecord = m_bRecordAll || bThroughLink || item.file.nLinks > 1;
-  if (bRecord && !m_files.insert(item.file.id).second) return;  // handed on before
   item.kind = WalkItem::kFile;
+  item.sPath = sPath;
+  item.ref.pDir = pDir;
+  item.ref.sName = sName;
+  item.ref.bFollow = bFollow;
+  item.ref.bKnownRegular = bKnownRegular;
   m_sink(std::move(item));
 }
 

@@ -3,10 +3,12 @@
 // them, entries of a directory in byte order of their names. Links are followed only as asked,
 // a directory is never walked twice (device and inode, or volume and file index), and the same
 // file reached twice is handed on once. Every entry ends as exactly one item: a file to scan, a
-// skipped entry with its reason, or an error with the system's cause.
+// skipped entry with its reason, or an error with the system's cause. Files are handed on unopened
+// (directory and name), so whoever scans them opens them: the walk itself stays cheap.
 #pragma once
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -31,14 +33,31 @@ struct WalkItem {
   Kind kind = kFile;
   std::string sPath;
   std::string sReason;  // kSkipped, kError
-  File file;            // kFile: open for reading
+  FileRef ref;          // kFile
+};
+
+// Whether a file is met for the first time, by its identity once it has been opened: the same
+// file reached twice (named twice, through a followed link, or a hard link) is reported once. A
+// file with one name in a run of one root, not following links, cannot come again and is not
+// remembered, so a walk of millions of files keeps no set of them.
+class SeenFiles {
+ public:
+  SeenFiles(const WalkOptions& options, bool bManyRoots)
+      : m_bAll(bManyRoots || options.fileLinks == LinkPolicy::kAlways ||
+               options.dirLinks == LinkPolicy::kAlways) {}
+  bool FirstTime(const FileId& id, uint32_t nLinks) {
+    return !(m_bAll || nLinks > 1) || m_ids.insert(id).second;
+  }
+
+ private:
+  bool m_bAll;
+  std::set<FileId> m_ids;
 };
 
 class Walker {
  public:
   using Sink = std::function<void(WalkItem&&)>;
-  // bManyRoots: more than one path will be added, so any file may be reached twice.
-  Walker(WalkOptions options, Sink sink, bool bManyRoots);
+  Walker(WalkOptions options, Sink sink);
 
   // One path as the user gave it: a directory is walked, anything else is one item. Links named
   // here are followed unless a policy says kNever.
@@ -48,19 +67,18 @@ class Walker {
  private:
   void WalkDir(const Dir* pParent, const std::string& sName, const std::string& sPath, int iDepth,
                bool bFollow);
-  void Entry(const Dir& dir, const DirEntry& e, const std::string& sPath, int iDepth);
-  void TakeFile(const Dir* pParent, const std::string& sName, const std::string& sPath,
-                bool bFollow, bool bThroughLink, bool bKnownRegular);
+  void Entry(const std::shared_ptr<Dir>& pDir, const DirEntry& e, const std::string& sPath,
+             int iDepth);
+  void TakeFile(const std::shared_ptr<Dir>& pDir, const std::string& sName,
+                const std::string& sPath, bool bFollow, bool bKnownRegular);
   bool Matches(const std::vector<std::string>& patterns, const std::string& sName) const;
   void Emit(WalkItem::Kind kind, const std::string& sPath, const std::string& sReason);
 
   WalkOptions m_options;
   Sink m_sink;
-  bool m_bRecordAll;
   size_t m_nDirs = 0;
   std::set<FileId> m_walked;   // every directory walked
   std::vector<FileId> m_open;  // the directories being walked, outermost first
-  std::set<FileId> m_files;    // files handed on that could be reached again
 };
 
 }  // namespace zebscan

@@ -157,6 +157,11 @@ int Run(int argc, char** argv) {
   std::unique_ptr<InterruptGuard> pGuard;
   std::unique_ptr<Pool> pPool;
   std::unique_ptr<OrderedResults> pOrdered;
+  // Scanned files are reported in walk order; the same file met again is left out there.
+  SeenFiles seen(walk, paths.size() > 1 || !sFileList.empty());
+  auto emit = [&](const FileResult& r) {
+    if (r.nLinks == 0 || seen.FirstTime(r.id, r.nLinks)) out.Add(r);
+  };
   if (nJobs > 1) {
     pGuard = std::make_unique<InterruptGuard>();
     PoolOptions pool;
@@ -166,8 +171,7 @@ int Run(int argc, char** argv) {
     pool.scan = scan;
     pool.fileTimeout = std::chrono::milliseconds(static_cast<long long>(dFileTimeout * 1000));
     pPool = std::make_unique<Pool>(pool);
-    pOrdered = std::make_unique<OrderedResults>(pPool.get(), 16 * nJobs + 64,
-                                                [&out](const FileResult& r) { out.Add(r); });
+    pOrdered = std::make_unique<OrderedResults>(pPool.get(), 16 * nJobs + 64, emit);
   }
   auto result = [&](const std::string& sPath, Outcome outcome, const std::string& sReason) {
     if (!pOrdered) return out.AddPath(sPath, outcome, sReason);
@@ -177,23 +181,20 @@ int Run(int argc, char** argv) {
     r.sReason = sReason;
     pOrdered->AddResult(std::move(r));
   };
-  auto file = [&](File&& f, const std::string& sPath) {
-    if (pOrdered) return pOrdered->AddFile(std::move(f), sPath);
-    out.Add(scanner.Scan(f, sPath));
+  auto file = [&](FileRef&& ref, const std::string& sPath) {
+    if (pOrdered) return pOrdered->AddRef(std::move(ref), sPath);
+    emit(scanner.ScanRef(ref, sPath));
   };
-  Walker walker(
-      walk,
-      [&](WalkItem&& item) {
-        switch (item.kind) {
-          case WalkItem::kFile:
-            return file(std::move(item.file), item.sPath);
-          case WalkItem::kSkipped:
-            return result(item.sPath, Outcome::kSkipped, item.sReason);
-          case WalkItem::kError:
-            return result(item.sPath, Outcome::kError, item.sReason);
-        }
-      },
-      paths.size() > 1 || !sFileList.empty());
+  Walker walker(walk, [&](WalkItem&& item) {
+    switch (item.kind) {
+      case WalkItem::kFile:
+        return file(std::move(item.ref), item.sPath);
+      case WalkItem::kSkipped:
+        return result(item.sPath, Outcome::kSkipped, item.sReason);
+      case WalkItem::kError:
+        return result(item.sPath, Outcome::kError, item.sReason);
+    }
+  });
   auto take = [&](const std::string& sPath) {
     EntryInfo info;
     std::string sError;
@@ -204,11 +205,10 @@ int Run(int argc, char** argv) {
         return result(sPath, Outcome::kError, sError);
       ++nLibraryDirs;
       for (const std::string& sFile : files) {
-        File f;
-        if (OpenFile(nullptr, sFile, true, false, &f, &sError))
-          file(std::move(f), sFile);
-        else
-          result(sFile, sError == kReasonNotRegular ? Outcome::kSkipped : Outcome::kError, sError);
+        FileRef ref;
+        ref.sName = sFile;
+        ref.bFollow = true;
+        file(std::move(ref), sFile);
       }
       return;
     }
