@@ -72,8 +72,9 @@ int32_t Open(const char* szPath, int32_t iMode) {
 }
 
 // _lcreat: a new file, or an existing writable regular file emptied. A copy (hModel open) gets
-// the permission bits of its source, never wider: a new file is made with them (less the
-// umask), an existing one is narrowed to them before it is emptied, or refused when it cannot be.
+// the permission bits of its source, never wider: a new file is made with them (less the umask);
+// an existing one that grants more is set to them before it is emptied, or refused when it
+// cannot be.
 int32_t Create(const char* szPath, int32_t, int32_t hModel) {
   if (szPath == nullptr) return ZM_HFILE_ERROR;
   struct stat stModel;
