@@ -141,7 +141,7 @@ int32_t FL_iCallTraverse(const char* szStartSpec, const char* szListFile, const 
   if (szList[0] == '\0' || DirPartLength(szSpec) == 0) return -1;
 
   if (iAppend == 0) {
-    g_hListFile = g_zmHost.pfnCreate(szList, 0);
+    g_hListFile = g_zmHost.pfnCreate(szList, 0, ZM_HFILE_ERROR);
     if (g_hListFile == ZM_HFILE_ERROR) return -3;
     g_iFileCount = 0;
   } else {

@@ -36,9 +36,12 @@ struct ZmFindData {
 };
 
 struct ZmHostCalls {
-  // _lopen / _lcreat: a handle, or ZM_HFILE_ERROR.
+  // _lopen / _lcreat: a handle, or ZM_HFILE_ERROR. Neither opens anything but a regular file, nor
+  // a read-only file for writing. hModel is ZM_HFILE_ERROR or, for a copy, its open source: where
+  // files carry permission bits (POSIX) the created file gets the source's, never wider; Windows
+  // gives _lcreat's attributes.
   int32_t (*pfnOpen)(const char* szPath, int32_t iMode);
-  int32_t (*pfnCreate)(const char* szPath, int32_t iAttributes);
+  int32_t (*pfnCreate)(const char* szPath, int32_t iAttributes, int32_t hModel);
   // _lread / _lwrite: bytes moved, or ZM_IO_ERROR; a read answers 0 at end of file.
   uint32_t (*pfnRead)(int32_t hFile, void* pvBuffer, uint32_t cbCount);
   uint32_t (*pfnWrite)(int32_t hFile, const void* pvBuffer, uint32_t cbCount);

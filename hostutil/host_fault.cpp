@@ -49,9 +49,9 @@ int32_t Open(const char* p, int32_t m) {
   s.iFiles += h != ZM_HFILE_ERROR;
   return h;
 }
-int32_t Create(const char* p, int32_t a) {
+int32_t Create(const char* p, int32_t a, int32_t m) {
   if (Hit(HC_CREATE)) return ZM_HFILE_ERROR;
-  int32_t h = P().pfnCreate(p, a);
+  int32_t h = P().pfnCreate(p, a, m);
   s.iFiles += h != ZM_HFILE_ERROR;
   return h;
 }

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -14,29 +15,90 @@
 
 namespace {
 
-int32_t OpenFd(const char* szPath, int iFlags) {
-  if (szPath == nullptr) return ZM_HFILE_ERROR;
+int OpenRetrying(const char* szPath, int iFlags, mode_t mode = 0) {
   int fd;
-  // Non-blocking, or a FIFO would wait here for a writer; on the regular files that remain it
-  // changes nothing.
-  do fd = ::open(szPath, iFlags | O_CLOEXEC | O_NONBLOCK, 0666);
+  do fd = ::open(szPath, iFlags | O_CLOEXEC | O_NOCTTY, mode);
   while (fd < 0 && errno == EINTR);
-  if (fd < 0) return ZM_HFILE_ERROR;
+  return fd;
+}
+
+// The object a path names, links followed, held for queries only (O_PATH): no device's open
+// runs, no FIFO waits or wakes a waiting peer, nothing changes. -1 when there is none.
+int Locate(const char* szPath, struct stat* pst) {
+  int fd = OpenRetrying(szPath, O_PATH);
+  if (fd >= 0 && fstat(fd, pst) != 0) {
+    ::close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+// Win32 never writes to a read-only file, whatever the caller's rights; here a file whose owner
+// may not write to it is read-only, for root as well.
+bool Writable(const struct stat& st) { return (st.st_mode & S_IWUSR) != 0; }
+
+// Opens for reading or writing the regular file that Locate found: through /proc/self/fd, which
+// names that very file whatever the path names by now. Without /proc the path is opened again
+// (non-blocking, so nothing can wait) and must still name the same regular file.
+int Reopen(int fdPath, const char* szPath, const struct stat& st, int iAccess) {
+  char szProc[32];
+  snprintf(szProc, sizeof szProc, "/proc/self/fd/%d", fdPath);
+  int fd = OpenRetrying(szProc, iAccess);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  fd = OpenRetrying(szPath, iAccess | O_NONBLOCK);
+  struct stat stNow;
+  if (fd >= 0 && (fstat(fd, &stNow) != 0 || !S_ISREG(stNow.st_mode) || stNow.st_dev != st.st_dev ||
+                  stNow.st_ino != st.st_ino)) {
+    ::close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+// Only regular files open: Win32 never opens a directory as a file, and a FIFO or a device such
+// as /dev/zero would make a scan wait or read without end. Their kind is known before any open
+// that could have an effect.
+int32_t Open(const char* szPath, int32_t iMode) {
+  static const int kAccess[4] = {O_RDONLY, O_WRONLY, O_RDWR, O_RDONLY};
+  const int iAccess = kAccess[iMode & 3];
   struct stat st;
-  // Only regular files: Win32 never opens a directory as a file, and a FIFO or a device such as
-  // /dev/zero would make a scan wait or read without end.
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  int fdPath = szPath ? Locate(szPath, &st) : -1;
+  if (fdPath < 0) return ZM_HFILE_ERROR;
+  int fd = -1;
+  if (S_ISREG(st.st_mode) && (iAccess == O_RDONLY || Writable(st)))
+    fd = Reopen(fdPath, szPath, st, iAccess);
+  ::close(fdPath);
+  return fd >= 0 ? fd : ZM_HFILE_ERROR;
+}
+
+// _lcreat: a new file, or an existing writable regular file emptied. A copy (hModel open) gets
+// the permission bits of its source, never wider: a new file is made with them (less the umask);
+// an existing one that grants more is set to them before it is emptied, or refused when it
+// cannot be.
+int32_t Create(const char* szPath, int32_t, int32_t hModel) {
+  if (szPath == nullptr) return ZM_HFILE_ERROR;
+  struct stat stModel;
+  const bool bModel = hModel != ZM_HFILE_ERROR && fstat(hModel, &stModel) == 0;
+  const mode_t mode = bModel ? (stModel.st_mode & 0777) : 0666;
+  struct stat st;
+  int fdPath = Locate(szPath, &st);
+  if (fdPath < 0) {
+    if (errno != ENOENT) return ZM_HFILE_ERROR;
+    // Exclusive: whatever appeared meanwhile, a dangling link included, is left alone.
+    int fd = OpenRetrying(szPath, O_RDWR | O_CREAT | O_EXCL, mode);
+    return fd >= 0 ? fd : ZM_HFILE_ERROR;
+  }
+  int fd = -1;
+  if (S_ISREG(st.st_mode) && Writable(st)) fd = Reopen(fdPath, szPath, st, O_RDWR);
+  ::close(fdPath);
+  if (fd < 0) return ZM_HFILE_ERROR;
+  const bool bWider = bModel && (st.st_mode & 0777 & ~mode) != 0;
+  if ((bWider && fchmod(fd, mode) != 0) || ftruncate(fd, 0) != 0) {
     ::close(fd);
     return ZM_HFILE_ERROR;
   }
   return fd;
 }
-
-int32_t Open(const char* szPath, int32_t iMode) {
-  static const int kAccess[4] = {O_RDONLY, O_WRONLY, O_RDWR, O_RDONLY};
-  return OpenFd(szPath, kAccess[iMode & 3]);
-}
-int32_t Create(const char* szPath, int32_t) { return OpenFd(szPath, O_RDWR | O_CREAT | O_TRUNC); }
 
 // Like _lread/_lwrite: the whole count unless the end of the file (or an error) comes first.
 uint32_t Read(int32_t hFile, void* pvBuffer, uint32_t cb) {

@@ -6,8 +6,20 @@
 
 namespace {
 
-int32_t Open(const char* szPath, int32_t iMode) { return _lopen(szPath, iMode); }
-int32_t Create(const char* szPath, int32_t iAttributes) { return _lcreat(szPath, iAttributes); }
+// Windows refuses to write to a read-only file whoever asks; Wine run as root does not, so the
+// attribute is asked first.
+bool ReadOnly(const char* szPath) {
+  DWORD dw = GetFileAttributesA(szPath);
+  return dw != INVALID_FILE_ATTRIBUTES && (dw & FILE_ATTRIBUTE_READONLY) != 0;
+}
+int32_t Open(const char* szPath, int32_t iMode) {
+  if ((iMode & 3) != OF_READ && ReadOnly(szPath)) return HFILE_ERROR;
+  return _lopen(szPath, iMode);
+}
+int32_t Create(const char* szPath, int32_t iAttributes, int32_t) {
+  if (ReadOnly(szPath)) return HFILE_ERROR;
+  return _lcreat(szPath, iAttributes);
+}
 uint32_t Read(int32_t hFile, void* pvBuffer, uint32_t cb) { return _lread(hFile, pvBuffer, cb); }
 uint32_t Write(int32_t hFile, const void* pvBuffer, uint32_t cb) {
   return _lwrite(hFile, static_cast<LPCCH>(pvBuffer), cb);

@@ -55,7 +55,7 @@ int32_t UTL_iCopyFile(const char* szSource, const char* szDest) {
 
   int32_t hSource = g_zmHost.pfnOpen(szSrc, ZM_OF_READ);
   if (hSource == ZM_HFILE_ERROR) return 0;
-  int32_t hDest = g_zmHost.pfnCreate(szDst, 0);
+  int32_t hDest = g_zmHost.pfnCreate(szDst, 0, hSource);
   if (hDest == ZM_HFILE_ERROR) {
     g_zmHost.pfnClose(hSource);
     return 0;

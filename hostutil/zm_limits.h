@@ -62,8 +62,11 @@
 #define ZM_CWD_AREA 4096
 
 // Raw scan: the file is read in blocks of this size. Large enough that the read calls cost little
-// beside the search, small enough for the stack and the 16-bit sizes of the read primitive.
+// beside the search; with room for the carry before it (a signature's bytes less one), the window
+// is one committed block within the 16-bit sizes of the primitives. Never on the stack: a host's
+// thread may have no more than 64 KiB.
 #define ZM_RAW_BLOCK 61440
+#define ZM_RAW_WINDOW (ZM_SIG_BYTES + ZM_RAW_BLOCK)
 
 // Directory walk: the platform's path limit (a search spec longer than this is refused).
 #define ZM_MAX_PATH 260

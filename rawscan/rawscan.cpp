@@ -36,9 +36,10 @@ const RawSignature* FindEntry(const char* szName) {
 typedef uint8_t V16 __attribute__((vector_size(16)));
 typedef uint8_t V32 __attribute__((vector_size(32)));
 
-// First position of abSig[0..n) in ab[0..cb), or -1. Start positions are tested 64 at a time on
-// the signature's first and last bytes together (random data passes both one time in 65536), and
-// only those that pass are compared whole; the tail that remains is tested position by position.
+// First position of abSig[0..n) in ab[0..cb), or -1. Start positions are tested RAW_STEP at a time
+// on the signature's first and last bytes together (random data passes both one time in 65536),
+// and only those that pass are compared whole; the tail that remains is tested position by
+// position.
 template <typename V>
 inline __attribute__((always_inline)) int32_t FindIn(const uint8_t* ab, uint32_t cb,
                                                      const uint8_t* abSig, uint32_t n) {
@@ -47,10 +48,11 @@ inline __attribute__((always_inline)) int32_t FindIn(const uint8_t* ab, uint32_t
   const V vFirst = V{} + abSig[0];
   const V vLast = V{} + abSig[n - 1];
   uint32_t i = 0;
-  // A step reads up to byte i + 63 + n - 1, so whole steps need i + 63 <= nLast.
-  for (; nLast >= 63 && i <= nLast - 63; i += 64) {
+  // A step reads up to byte i + RAW_STEP - 1 + n - 1, so whole steps need i + RAW_STEP - 1 <=
+  // nLast.
+  for (; nLast >= RAW_STEP - 1 && i <= nLast - (RAW_STEP - 1); i += RAW_STEP) {
     V vHits = {};
-    for (uint32_t k = 0; k < 64; k += sizeof(V)) {
+    for (uint32_t k = 0; k < RAW_STEP; k += sizeof(V)) {
       V vHead, vTail;
       memcpy(&vHead, ab + i + k, sizeof vHead);
       memcpy(&vTail, ab + i + k + n - 1, sizeof vTail);
@@ -61,7 +63,7 @@ inline __attribute__((always_inline)) int32_t FindIn(const uint8_t* ab, uint32_t
     uint64_t qAny = 0;
     for (uint64_t q : aq) qAny |= q;
     if (qAny == 0) continue;
-    for (uint32_t j = 0; j < 64; ++j)
+    for (uint32_t j = 0; j < RAW_STEP; ++j)
       if (ab[i + j] == abSig[0] && memcmp(ab + i + j, abSig, n) == 0)
         return static_cast<int32_t>(i + j);
   }
@@ -83,13 +85,13 @@ int32_t FindBytes(const uint8_t* ab, uint32_t cb, const uint8_t* abSig, uint32_t
   return RAW_iFindBytes(ab, cb, abSig, n, RAW_iHasWideSearch());
 }
 
-// Scans the open file; 1 at the first occurrence, 0 at the end or on a read failure.
-int32_t ScanFile(int32_t hFile, const uint8_t* abSig, uint32_t n) {
-  // Each block is read to the same aligned place; the carry (at most n - 1 bytes of the previous
-  // block) is put just before it, so the search runs over carry and block as one. Only bytes
-  // delivered by a read are ever searched.
-  alignas(64) uint8_t abWindow[ZM_SIG_BYTES + ZM_RAW_BLOCK];
-  uint8_t* const pbBlock = abWindow + ZM_SIG_BYTES;
+// Scans the open file through pbWindow (ZM_RAW_WINDOW bytes); 1 at the first occurrence, 0 at
+// the end or on a read failure.
+int32_t ScanFile(int32_t hFile, const uint8_t* abSig, uint32_t n, uint8_t* pbWindow) {
+  // Each block is read to the same place, behind room for the carry (at most n - 1 bytes of the
+  // previous block), which is put just before it, so the search runs over carry and block as
+  // one. Only bytes delivered by a read are ever searched.
+  uint8_t* const pbBlock = pbWindow + ZM_SIG_BYTES;
   uint32_t cbCarry = 0;
   for (;;) {
     uint32_t c = uReadBlock(hFile, pbBlock, ZM_RAW_BLOCK);
@@ -122,7 +124,12 @@ int32_t RAW_iScanRaw(const char* szPath, const char* szName) {
   const RawSignature* pEntry = FindEntry(szName);
   uint8_t abSig[ZM_SIG_BYTES];
   int32_t n = pEntry ? SIG_iDecode(pEntry->szSignature, abSig, ZM_SIG_BYTES) : 0;
-  if (n > 0) iFound = ScanFile(hFile, abSig, static_cast<uint32_t>(n));
+  // The window is a committed block, not the caller's stack: a host's thread may have 64 KiB.
+  uint8_t* pbWindow = n > 0 ? static_cast<uint8_t*>(pCommitBlock(ZM_RAW_WINDOW)) : nullptr;
+  if (pbWindow != nullptr) {
+    iFound = ScanFile(hFile, abSig, static_cast<uint32_t>(n), pbWindow);
+    iReleaseBlock(pbWindow);
+  }
   iCloseFile(hFile);
   return iFound;
 }

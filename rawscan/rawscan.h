@@ -3,6 +3,9 @@
 #include <stdint.h>
 
 #define ZM_RAW_SIGNATURES 5
+// Start positions that one step of the vector search tests together: enough that the test of a
+// step's hits costs little beside its compares.
+#define RAW_STEP 256u
 
 // One entry of the raw signature table: a short name and its hex signature string.
 struct RawSignature {

@@ -6,8 +6,15 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "docbuilder.h"
+#include "rawscan.h"
+#include "stackthread.h"
 #include "zmapi.h"
 
 namespace {
@@ -17,6 +24,18 @@ class Exports : public ::testing::Test {
   static void SetUpTestSuite() { s_nFound = ZmLoadApi(ZM_LIBRARY_PATH, &s_api); }
   // The DLL: drive letters, '\' paths and a Windows directory exist.
   static bool Windows() { return std::strstr(ZmLibraryName(), ".dll") != nullptr; }
+  static std::string Sep() { return Windows() ? "\\" : "/"; }
+  // A fresh directory of our own (the three builds may run these at the same time), or "".
+  static std::string FreshDir() {
+    std::string sTemp = std::filesystem::temp_directory_path().string();
+    while (!sTemp.empty() && (sTemp.back() == '/' || sTemp.back() == '\\')) sTemp.pop_back();
+    static int s_nNext = 0;
+    const std::string sDir =
+        sTemp + Sep() + "zm-exports-" +
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() & 0xFFFFFFF) +
+        "-" + std::to_string(s_nNext++);
+    return std::filesystem::create_directory(sDir) ? sDir : "";
+  }
   static ZmApi s_api;
   static int s_nFound;
 };
@@ -63,14 +82,9 @@ TEST_F(Exports, FileExportsAnswerThroughTheLibrary) {
   EXPECT_STREQ(szSmall, "untouched");
   EXPECT_EQ(s_api.TUL_szGetCWD(szSmall, n + 1, 0), szSmall);
 
-  // A fresh directory of our own: the three builds may run this at the same time.
-  const std::string sSep = Windows() ? "\\" : "/";
-  std::string sTemp = std::filesystem::temp_directory_path().string();
-  while (!sTemp.empty() && (sTemp.back() == '/' || sTemp.back() == '\\')) sTemp.pop_back();
-  const std::string sDir =
-      sTemp + sSep + "zm-exports-" +
-      std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() & 0xFFFFFFF);
-  ASSERT_TRUE(std::filesystem::create_directory(sDir));
+  const std::string sSep = Sep();
+  const std::string sDir = FreshDir();
+  ASSERT_FALSE(sDir.empty());
   const std::string sSrc = sDir + sSep + "src.bin";
   const std::string sDst = sDir + sSep + "dst.bin";
   const std::string sList = sDir + sSep + "list.txt";
@@ -112,6 +126,75 @@ TEST_F(Exports, PlatformExportsAnswerThroughTheLibrary) {
   EXPECT_EQ(s_api.TUL_lGetActiveWindow(), 0);  // no window in a test process
   // HELP_QUIT to a help window that is not open: nothing to do, nothing is started.
   EXPECT_EQ(s_api.TUL_iWinHelp(0, nullptr, 2, 0), Windows() ? 1 : 0);
+}
+
+// Every export on a host's thread with a 64 KiB stack, a quarter of it already taken by the
+// host's own frames: each must run in what is left, with its deepest work (a document scan with a
+// find, a raw scan, a walk down to the path limit, a copy). Results are checked afterwards, on
+// the test's own thread.
+void RunFunction(void* pv) { (*static_cast<std::function<void()>*>(pv))(); }
+
+TEST_F(Exports, EveryExportRunsOnA64KiBThreadStack) {
+  ASSERT_EQ(s_nFound, 17);
+  const std::string sSep = Sep(), sDir = FreshDir();
+  ASSERT_FALSE(sDir.empty());
+  zmdoc::DocSpec spec;
+  spec.macros.push_back(zmdoc::MacroCarrying(zmdoc::DatabaseSignature(45, 1), 0x5A, "AutoOpen"));
+  const std::string sDoc = sDir + sSep + "wieder.doc", sRaw = sDir + sSep + "raw.bin";
+  ASSERT_TRUE(zmdoc::WriteFile(sDoc, zmdoc::BuildWord6(spec)));
+  std::vector<uint8_t> raw(200000, 0x11), abSig = zmdoc::HexBytes(g_aRawSignatures[1].szSignature);
+  std::copy(abSig.begin(), abSig.end(), raw.end() - static_cast<std::ptrdiff_t>(abSig.size()));
+  ASSERT_TRUE(zmdoc::WriteFile(sRaw, raw));
+  // A chain of directories down to the walk's path limit, a file at the bottom.
+  std::string sDeep = sDir;
+  while (sDeep.size() + 2 + 8 < 240) sDeep += sSep + "d";
+  std::filesystem::create_directories(sDeep);
+  ASSERT_TRUE(zmdoc::WriteFile(sDeep + sSep + "x.doc", {1}));
+
+  char szResult[256] = "", szConfirmed[256] = "", szMacros[256], szText[256];
+  int32_t iRaw = -1;
+  std::string sLong(255, 'q');
+  std::vector<std::pair<const char*, std::function<void()>>> calls = {
+      {"MACRO_Handler job 1",
+       [&] { s_api.MACRO_Handler(1, sDoc.c_str(), "x&", szResult, "", szMacros); }},
+      {"MACRO_Handler jobs 0 and 2",
+       [&] {
+         s_api.MACRO_Handler(0, "", "AutoOpen&", szConfirmed, "", szMacros);
+         s_api.MACRO_Handler(2, sDoc.c_str(), "AutoOpen&", szConfirmed, "", szMacros);
+       }},
+      {"MACRO_Signatures", [&] { s_api.MACRO_Signatures(); }},
+      {"MACRO_DecryptDef", [&] { s_api.MACRO_DecryptDef(sLong.c_str(), szText); }},
+      {"MACRO_ScanRaw", [&] { iRaw = s_api.MACRO_ScanRaw(sRaw.c_str(), "Wazzu"); }},
+      {"MACRO_CallTraverse",
+       [&] {
+         s_api.MACRO_CallTraverse((sDir + sSep + "*.*").c_str(), (sDir + sSep + "list.txt").c_str(),
+                                  "*.DOC", 0);
+       }},
+      {"MACRO_lDosPath", [&] { s_api.MACRO_lDosPath(sRaw.c_str(), szText, 128); }},
+      {"TUL_iStrLen", [&] { s_api.TUL_iStrLen(sLong.c_str()); }},
+      {"TUL_iInStr", [&] { s_api.TUL_iInStr(1, sLong.c_str(), "QQQ"); }},
+      {"TUL_szMakeSpec", [&] { s_api.TUL_szMakeSpec(sDir.c_str(), szText); }},
+      {"TUL_szGetCWD", [&] { s_api.TUL_szGetCWD(szText, 256, 0); }},
+      {"TUL_szGetWindowsDirectory", [&] { s_api.TUL_szGetWindowsDirectory(szText); }},
+      {"TUL_iChDrive", [&] { s_api.TUL_iChDrive(0); }},
+      {"TUL_iGetDrive", [&] { s_api.TUL_iGetDrive(); }},
+      {"TUL_iKindOfDrive", [&] { s_api.TUL_iKindOfDrive('c'); }},
+      {"TUL_iCopyFile",
+       [&] { s_api.TUL_iCopyFile(sRaw.c_str(), (sDir + sSep + "copy.bin").c_str()); }},
+      {"TUL_iWinHelp", [&] { s_api.TUL_iWinHelp(0, nullptr, 2, 0); }},
+      {"TUL_lGetActiveWindow", [&] { s_api.TUL_lGetActiveWindow(); }},
+  };
+  for (auto& [szExport, fn] : calls)
+    EXPECT_TRUE(RunOnSmallStack(64 * 1024, 16 * 1024, RunFunction, &fn)) << szExport;
+  EXPECT_STREQ(szResult, "Macro.Word.Wieder");
+  EXPECT_STREQ(szConfirmed, "Macro.Word.Wieder");
+  EXPECT_EQ(iRaw, 1);
+  std::ifstream list(sDir + sSep + "list.txt", std::ios::binary);
+  std::string sList((std::istreambuf_iterator<char>(list)), std::istreambuf_iterator<char>());
+  EXPECT_NE(sList.find("X.DOC\r\n"), std::string::npos) << sList;  // the bottom was reached
+  EXPECT_NE(sList.find("WIEDER.DOC\r\n"), std::string::npos) << sList;
+  std::error_code ec;
+  std::filesystem::remove_all(sDir, ec);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -247,6 +248,24 @@ TEST_F(Walk, RefusedArguments) {
     EXPECT_EQ(fake.OpenFiles(), 0);
     EXPECT_FALSE(m_dir.Exists("list.txt"));
   }
+}
+
+// A read-only list file is neither truncated nor appended to, whoever walks (the tests may run
+// as root), and nothing is walked.
+TEST_F(Walk, AReadOnlyListFileIsLeftAlone) {
+  m_dir.Write("list.txt", "keep\r\n");
+  std::filesystem::permissions(List(), std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::remove);
+  for (int32_t iAppend : {0, 1}) {
+    SCOPED_TRACE(iAppend);
+    HostFake fake;
+    EXPECT_EQ(FL_iCallTraverse(Spec("*.*").c_str(), List().c_str(), "", iAppend), -3);
+    EXPECT_EQ(fake.Calls(kCallFindFirst), 0);
+    EXPECT_EQ(fake.OpenFiles(), 0);
+    EXPECT_EQ(m_dir.Read("list.txt"), "keep\r\n");
+  }
+  std::filesystem::permissions(List(), std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
 }
 
 TEST_F(Walk, AppendWhoseListCannotBeMovedToItsEnd) {

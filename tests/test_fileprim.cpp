@@ -2,9 +2,12 @@
 // its 0 / -1 results, on the real platform (POSIX layer or Win32 under Wine).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <thread>
 
 #include "fileprim.h"
 #include "host.h"
@@ -39,15 +42,71 @@ TEST(FilePrim, OpenOfAMissingPathAnswersMinusOne) {
   EXPECT_EQ(hOpenRead(dir.Path("no-such-dir/a.doc").c_str()), -1);
 }
 
-// Only regular files open: a FIFO would block the open, a device like /dev/zero never ends.
+// Only regular files open, and nothing else is opened to find that out: a FIFO would block the
+// open or wake a peer waiting in its own, a device's open may act (a terminal, a tape, a watchdog)
+// or its reads never end. Links are followed: only the final object's kind counts.
 TEST(FilePrim, OnlyRegularFilesOpenOnPosix) {
   if (g_chPathSep != '/') GTEST_SKIP() << "POSIX layer only";
   TempDir dir;
   std::string sFifo = dir.Path("pipe.doc");
   ASSERT_EQ(std::system(("mkfifo '" + sFifo + "'").c_str()), 0);
-  const std::string aPaths[] = {sFifo, "/dev/zero", dir.Root()};
-  for (const std::string& s : aPaths) EXPECT_EQ(hOpenRead(s.c_str()), -1) << s;
-  EXPECT_EQ(g_zmHost.pfnOpen(sFifo.c_str(), ZM_OF_WRITE), -1);
+  std::filesystem::create_symlink("/dev/null", dir.Path("null.doc"));
+  std::filesystem::create_symlink(sFifo, dir.Path("fifo-link.doc"));
+  // A writer waits in its open of the FIFO for a reader; the refusals below must not be one.
+  const std::string sReleased = dir.Path("released");
+  ASSERT_EQ(std::system(("sh -c \"exec 3>'" + sFifo + "'; : >'" + sReleased + "'\" &").c_str()), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const std::string aPaths[] = {sFifo,       dir.Path("fifo-link.doc"), "/dev/zero",
+                                "/dev/null", dir.Path("null.doc"),      "/dev/tty",
+                                dir.Root()};
+  for (const std::string& s : aPaths) {
+    SCOPED_TRACE(s);
+    EXPECT_EQ(hOpenRead(s.c_str()), -1);
+    EXPECT_EQ(g_zmHost.pfnOpen(s.c_str(), ZM_OF_WRITE), -1);
+    EXPECT_EQ(g_zmHost.pfnOpen(s.c_str(), 2), -1);
+    EXPECT_EQ(g_zmHost.pfnCreate(s.c_str(), 0, ZM_HFILE_ERROR), -1);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(dir.Exists("released"));
+  // A reader at last (read-write: that open never waits): the writer goes on and says so.
+  ASSERT_EQ(std::system(("sh -c \": <>'" + sFifo + "'\"").c_str()), 0);
+  for (int i = 0; i < 500 && !dir.Exists("released"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(dir.Exists("released"));
+
+  // A link to a regular file, and a short name of an open file, open as the file.
+  std::string sFile = dir.Write("a.bin", "xyz");
+  std::filesystem::create_symlink(sFile, dir.Path("link.bin"));
+  int32_t hHeld = hOpenRead(sFile.c_str());
+  ASSERT_NE(hHeld, -1);
+  for (const std::string& s : {dir.Path("link.bin"), "/proc/self/fd/" + std::to_string(hHeld)}) {
+    SCOPED_TRACE(s);
+    int32_t h = hOpenRead(s.c_str());
+    ASSERT_NE(h, -1);
+    char ab[4] = {};
+    EXPECT_EQ(uReadBlock(h, ab, 4), 3u);
+    EXPECT_STREQ(ab, "xyz");
+    EXPECT_EQ(iCloseFile(h), 0);
+  }
+  EXPECT_EQ(iCloseFile(hHeld), 0);
+}
+
+// A read-only file is never written, truncated or appended to, whoever asks (the tests may run
+// as root); only the file's own read-only state counts (owner's write bit on POSIX).
+TEST(FilePrim, AReadOnlyFileIsNeverOpenedForWriting) {
+  TempDir dir;
+  std::string sPath = dir.Write("ro.txt", "kept");
+  std::filesystem::permissions(sPath, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::remove);
+  EXPECT_EQ(g_zmHost.pfnOpen(sPath.c_str(), ZM_OF_WRITE), -1);
+  EXPECT_EQ(g_zmHost.pfnOpen(sPath.c_str(), 2), -1);
+  EXPECT_EQ(g_zmHost.pfnCreate(sPath.c_str(), 0, ZM_HFILE_ERROR), -1);
+  int32_t h = hOpenRead(sPath.c_str());  // reading stays allowed
+  EXPECT_NE(h, -1);
+  iCloseFile(h);
+  EXPECT_EQ(dir.Read("ro.txt"), "kept");
+  std::filesystem::permissions(sPath, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
 }
 
 TEST(FilePrim, ReadAtTheEndOfAFileAnswersZero) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -312,7 +313,7 @@ TEST_F(CopyFile, RefusesOnlyTheSameFile) {
     std::string sSrc = Local(c.szSrc), sDst = Local(c.szDst);
     if (sSrc.empty()) continue;  // no Windows-1252 form
     SCOPED_TRACE(sSrc + " -> " + sDst);
-    int32_t h = g_zmHostPlatform.pfnCreate(m_dir.Path(sSrc).c_str(), 0);
+    int32_t h = g_zmHostPlatform.pfnCreate(m_dir.Path(sSrc).c_str(), 0, ZM_HFILE_ERROR);
     ASSERT_NE(h, ZM_HFILE_ERROR);
     ASSERT_EQ(g_zmHostPlatform.pfnWrite(h, "new", 3), 3u);
     g_zmHostPlatform.pfnClose(h);
@@ -323,6 +324,56 @@ TEST_F(CopyFile, RefusesOnlyTheSameFile) {
       EXPECT_EQ(m_dir.Read(sDst), "new");
     }
   }
+}
+
+// A copy is never readable by more people than its source: a new destination gets the source's
+// permission bits (less the umask), an existing one that grants more takes them. POSIX only.
+TEST_F(CopyFile, TheCopyGetsTheSourcesPermissionsNeverWider) {
+  if (OnWindows()) GTEST_SKIP() << "no permission bits";
+  namespace fs = std::filesystem;
+  const struct {
+    fs::perms src;
+    std::optional<fs::perms> dst;  // an existing destination's, or none
+  } kCases[] = {
+      {fs::perms(0600), std::nullopt},    {fs::perms(0640), std::nullopt},
+      {fs::perms(0444), std::nullopt},    {fs::perms(0600), fs::perms(0666)},
+      {fs::perms(0640), fs::perms(0604)}, {fs::perms(0644), fs::perms(0600)},
+  };
+  int n = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.src)) + " over " +
+                 (c.dst ? std::to_string(static_cast<int>(*c.dst)) : "none"));
+    std::string sSrc = m_dir.Write("src" + std::to_string(n), "private");
+    std::string sDst = m_dir.Path("dst" + std::to_string(n++));
+    fs::permissions(sSrc, c.src);
+    if (c.dst) {
+      m_dir.Write(sDst.substr(m_dir.Root().size() + 1), "older, longer content");
+      fs::permissions(sDst, *c.dst);
+    }
+    ASSERT_EQ(UTL_iCopyFile(sSrc.c_str(), sDst.c_str()), 1);
+    EXPECT_EQ(m_dir.Read(sDst.substr(m_dir.Root().size() + 1)), "private");
+    fs::perms got = fs::status(sDst).permissions() & fs::perms::all;
+    EXPECT_EQ(got & ~c.src, fs::perms::none) << static_cast<int>(got);  // never wider
+    EXPECT_EQ(got & fs::perms::owner_all, c.src & fs::perms::owner_all) << static_cast<int>(got);
+    if (c.dst) {  // one that grants more than the source takes the source's bits
+      EXPECT_EQ(got, (*c.dst & ~c.src) != fs::perms::none ? c.src : *c.dst)
+          << static_cast<int>(got);
+    }
+  }
+}
+
+// A read-only destination is never truncated, whoever copies (the tests may run as root).
+TEST_F(CopyFile, NeverWritesAReadOnlyDestination) {
+  std::string sSrc = m_dir.Write("src.bin", "new");
+  std::string sDst = m_dir.Write("dst.bin", "read-only content");
+  std::filesystem::permissions(sDst, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::remove);
+  HostFake fake;
+  EXPECT_EQ(UTL_iCopyFile(sSrc.c_str(), sDst.c_str()), 0);
+  EXPECT_EQ(m_dir.Read("dst.bin"), "read-only content");
+  EXPECT_EQ(fake.OpenFiles(), 0);
+  std::filesystem::permissions(sDst, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
 }
 
 TEST_F(CopyFile, FailuresGiveZeroAndGiveEverythingBack) {
@@ -457,7 +508,7 @@ TEST(FindFiles, PatternsOverCharactersWithoutRegardToCase) {
   for (const char* sz : kNames) {
     std::string s = Local(sz);
     if (s.empty()) continue;
-    int32_t h = g_zmHostPlatform.pfnCreate(dir.Path(s).c_str(), 0);
+    int32_t h = g_zmHostPlatform.pfnCreate(dir.Path(s).c_str(), 0, ZM_HFILE_ERROR);
     ASSERT_NE(h, ZM_HFILE_ERROR) << sz;
     g_zmHostPlatform.pfnClose(h);
   }

@@ -103,8 +103,10 @@ TEST_F(RawScan, FindsTheSignatureWhereverItLies) {
 // Every start position within and around a group of positions tested together, and near the
 // end of the bytes, where positions are tested one by one.
 TEST_F(RawScan, FindsTheSignatureAtEveryAlignment) {
-  for (size_t cbFile : {size_t{300}, size_t{1000}}) {
-    for (size_t off = 0; off + Sig(3).size() <= cbFile; off += (off < 200 ? 1 : 37)) {
+  for (size_t cbFile : {size_t{RAW_STEP + 44}, size_t{4 * RAW_STEP - 24}}) {
+    for (size_t off = 0; off + Sig(3).size() <= cbFile; ++off) {
+      const size_t iInStep = off % RAW_STEP;
+      if (iInStep >= 20 && iInStep < RAW_STEP - 20 && off % 37 != 0 && cbFile - off > 40) continue;
       std::string sPath = m_dir.Write("f.bin", Image(cbFile, {{off, Sig(3)}}));
       ASSERT_EQ(RAW_iScanRaw(sPath.c_str(), "EasyMan"), 1) << cbFile << " " << off;
     }
@@ -117,13 +119,14 @@ TEST_F(RawScan, FindsTheSignatureAtEveryAlignment) {
 }
 
 // Both vector searches find the first occurrence exactly where a plain search does: random
-// buffers of every length around the 64-position steps, seeded with whole and near signatures.
+// buffers of every length around the RAW_STEP-position steps, seeded with whole and near
+// signatures.
 TEST(RawSearch, VectorSearchesAgreeWithAPlainSearch) {
   std::mt19937 rng(99);
   const std::string sig = Sig(2);  // Guess, 19 bytes
   int nFound = 0;
   for (int iRound = 0; iRound < 3000; ++iRound) {
-    std::string ab(static_cast<size_t>(rng() % 300), '\0');
+    std::string ab(static_cast<size_t>(rng() % (3 * RAW_STEP + 100)), '\0');
     for (char& c : ab) c = static_cast<char>(rng() % 3 ? rng() : sig[rng() % sig.size()]);
     if (ab.size() >= sig.size() && rng() % 2) {
       std::string part = sig;
