@@ -43,24 +43,28 @@ int32_t DOC_ScanDocument(const char* szDocPath, VirusDef* pStart, char* szText,
   if (ppFound) *ppFound = nullptr;
   if (szDocPath == nullptr) szDocPath = "";
 
-  // 1-2. Split the path; remember the current drive.
+  // 1-2. Split the path; remember the current drive. A path without a drive part moves nothing
+  // (step 3 is refused and step 5 skipped for it), so there is nothing to remember or set back:
+  // those steps, and their calls, are left out.
   PathParts parts;
   SplitPath(szDocPath, &parts);
-  int32_t iDrive = iGetCurrentDrive();
+  const bool bMoves = parts.szDrive[0] != '\0';
+  int32_t iDrive = bMoves ? iGetCurrentDrive() : 0;
 
-  // 3. Only a lower-case letter gives a drive number from 1 to 26: 'A' to 'Z' and an empty drive
-  // text give numbers below 1, which iSetCurrentDrive refuses. A refusal is not reported.
-  iSetCurrentDrive(static_cast<int32_t>(static_cast<unsigned char>(parts.szDrive[0])) - 0x60);
+  // 3. Only a lower-case letter gives a drive number from 1 to 26: 'A' to 'Z' give numbers below
+  // 1, which iSetCurrentDrive refuses. A refusal is not reported.
+  if (bMoves)
+    iSetCurrentDrive(static_cast<int32_t>(static_cast<unsigned char>(parts.szDrive[0])) - 0x60);
 
   // 4. Remember the directory now current (the document's drive's own, when step 3 moved).
   char szRemembered[ZM_CWD_AREA];
-  uint32_t cch = g_zmHost.pfnGetCurrentDirectory(ZM_CWD_AREA, szRemembered);
+  uint32_t cch = bMoves ? g_zmHost.pfnGetCurrentDirectory(ZM_CWD_AREA, szRemembered) : 0;
   bool bRemembered = cch > 0 && cch < ZM_CWD_AREA;
 
   // 5. Make the document's directory current: the drive text and the directory text joined, less
   // the last character (normally the trailing separator). Without a remembered directory there
   // would be no way back, so the move is not made.
-  if (parts.szDrive[0] != '\0' && bRemembered) {
+  if (bMoves && bRemembered) {
     char szJoined[sizeof parts.szDrive + sizeof parts.szDir];
     strcpy(szJoined, parts.szDrive);
     strcat(szJoined, parts.szDir);
@@ -99,7 +103,7 @@ int32_t DOC_ScanDocument(const char* szDocPath, VirusDef* pStart, char* szText,
 
   // 11. Back: the remembered drive first, then the remembered directory, which names a drive
   // and so wins.
-  iSetCurrentDrive(iDrive);
+  if (bMoves) iSetCurrentDrive(iDrive);
   if (bRemembered) g_zmHost.pfnSetCurrentDirectory(szRemembered);
 
   // 12. The result.

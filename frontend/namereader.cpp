@@ -59,9 +59,13 @@ DocKind RefusedKind(const uint8_t* abHead, uint64_t cbHead, uint64_t cbFile, int
   uint64_t lDir = (DOC_wLe16(abHead + 0x30) + 1ull) * ZM_SECTOR;
   if (cbHead < ZM_SECTOR || lDir >= cbFile) return DocKind::kTruncated;
   if (iWhy == DOC_WHY_FILE) return DocKind::kUnreadable;
-  if (iWhy == DOC_WHY_CHAIN_TOO_LONG)  // in a file too small for such a chain, a loop
-    return cbFile > (ZM_MAX_CHAIN + 1ull) * ZM_SECTOR ? DocKind::kTooLarge : DocKind::kDamaged;
-  if (iWhy == DOC_WHY_EMPTY_STREAM || iWhy == DOC_WHY_BROKEN_CHAIN || iWhy == DOC_WHY_MINI_STREAM)
+  // The header's FAT list reaches the first 13,952 sectors; a chain that leaves them, in a file
+  // that long, lies beyond what the reader was made for rather than being broken.
+  const uint64_t cbCovered =
+      (uint64_t{ZM_HEADER_FAT_SLOTS} * ZM_FAT_ENTRIES_PER_SECTOR + 1) * ZM_SECTOR;
+  if (iWhy == DOC_WHY_BROKEN_CHAIN && cbFile > cbCovered) return DocKind::kTooLarge;
+  if (iWhy == DOC_WHY_CHAIN_TOO_LONG || iWhy == DOC_WHY_EMPTY_STREAM ||
+      iWhy == DOC_WHY_BROKEN_CHAIN || iWhy == DOC_WHY_MINI_STREAM)
     return DocKind::kDamaged;
   // Otherwise not Word 6/95: no WordDocument stream, or a macro-table position that no Word
   // 6/95 FIB holds (a later Word's FIB read at Word 6's offsets).

@@ -29,7 +29,7 @@ enum class DocKind {
   kUnreadable,  // the file cannot be opened or read
   kNotWord6,    // no compound file, no WordDocument stream, or not Word 6/95 by its FIB
   kTruncated,   // the file ends before sectors that its own structure names
-  kTooLarge,    // its WordDocument chain passes the reader's cap (ZM_MAX_CHAIN sectors)
+  kTooLarge,    // its WordDocument stream leaves the sectors the header's FAT list covers (~7 MB)
   kDamaged,     // a WordDocument stream the reader cannot follow (loop, broken chain, bad FIB)
   kWord6,       // a Word 6/95 document; its table says whether it has macros
 };

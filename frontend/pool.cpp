@@ -15,6 +15,8 @@ namespace {
 const char kWorkerFlag[] = "--zm-worker";
 // A worker sends the results it has when this long has passed since it last sent some.
 constexpr uint32_t kGroupMs = 50;
+// How long a new worker may take to reach its first file when the file limit is shorter.
+constexpr uint32_t kStartupMs = 30000;
 
 // Little-endian fields and length-prefixed strings.
 class Writer {
@@ -265,15 +267,19 @@ void Pool::Drive(unsigned) {
       iFailed =
           std::clamp<size_t>(bStarted ? progress.uIndex.load() : nDone, nDone, batch.size() - 1);
       uint32_t tStart = bStarted ? progress.uStartMs.load() : tSent;
-      if (r == 0 && MonotonicMs() - tStart < msTimeout) continue;  // still within its time
+      // The limit is a file's; a worker still starting (a loaded machine, a cold library) has
+      // longer before its first file counts against it.
+      uint32_t msLimit = bStarted ? msTimeout : std::max(msTimeout, kStartupMs);
+      if (r == 0 && MonotonicMs() - tStart < msLimit) continue;  // still within its time
       std::string sHow = child.Stop(true);
       if (r == 0) {
         char sz[64];
         std::snprintf(sz, sizeof sz, "Scan timed out after %g s (worker stopped)",
-                      msTimeout / 1000.0);
+                      msLimit / 1000.0);
         sError = sz;
-      } else
+      } else {
         sError = r == 1 ? "Worker sent a damaged reply" : "Worker " + sHow;
+      }
       break;
     }
     if (nDone < batch.size()) {

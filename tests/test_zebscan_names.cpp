@@ -523,11 +523,20 @@ TEST(NameReader, ReadsBuiltDocuments) {
 TEST(NameReader, TellsFilesThatAreNoDocuments) {
   TempDir dir;
   std::vector<uint8_t> doc = zmdoc::BuildWord6(WithNames({"AutoOpen"}));
+  // A stream that starts past the 13,952 sectors the header's FAT list covers: beyond the reader
+  // in a file that long, broken in a short one.
+  zmdoc::DocSpec far = WithNames({"AutoOpen"});
+  far.minStreamSize = 8192;
+  far.startField = 14000;
+  std::vector<uint8_t> beyond = zmdoc::BuildWord6(far);
+  std::string sBeyond(beyond.begin(), beyond.end());
   const std::pair<std::string, DocKind> kCases[] = {
       {"plain text", DocKind::kNotWord6},
       {"", DocKind::kNotWord6},
       {"\xD0\xCF\x11\xE0", DocKind::kTruncated},
       {std::string(doc.begin(), doc.begin() + 600), DocKind::kTruncated},
+      {sBeyond + std::string(14001u * 512 - sBeyond.size(), '\0'), DocKind::kTooLarge},
+      {sBeyond, DocKind::kDamaged},
   };
   for (const auto& [bytes, kind] : kCases) {
     EXPECT_EQ(ReadDocumentNames(dir.Write("f.doc", bytes)).kind, kind) << bytes.size();
