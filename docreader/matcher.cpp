@@ -40,7 +40,8 @@ struct SigIndex {
   int32_t nSlots;
   int32_t aiDef[ZM_INDEX_SLOTS];  // position in g_aVirusDefs of each slot's definition
   int32_t anLength[ZM_INDEX_SLOTS];
-  uint64_t aqFirst[256];  // bit k set: slot k starts with this byte
+  uint64_t aqFirst[256];             // bit k set: slot k starts with this byte
+  uint8_t abSecond[ZM_INDEX_SLOTS];  // each slot's second byte (0 for one byte long)
   uint8_t aabSig[ZM_INDEX_SLOTS][ZM_SIG_BYTES];
 };
 
@@ -63,6 +64,7 @@ void BuildIndex(SigIndex* pIx) {
         pIx->aiDef[k] = iDef;
         pIx->anLength[k] = n;
         pIx->aqFirst[pIx->aabSig[k][0]] |= uint64_t{1} << k;
+        pIx->abSecond[k] = n > 1 ? pIx->aabSig[k][1] : 0;
         ++pIx->nSlots;
       }
     }
@@ -90,7 +92,8 @@ VirusDef* SearchIndexed(const SigIndex& ix, const uint8_t* pb, int32_t iStart, i
     while (q != 0) {
       int k = __builtin_ctzll(q);
       q &= q - 1;
-      if (ix.anLength[k] <= lLength - i &&
+      // The second byte first: most positions that share a signature's first byte part there.
+      if (ix.anLength[k] <= lLength - i && (ix.anLength[k] == 1 || pb[i + 1] == ix.abSecond[k]) &&
           memcmp(pb + i, ix.aabSig[k], static_cast<size_t>(ix.anLength[k])) == 0) {
         qHits |= uint64_t{1} << k;
         qWanted &= (uint64_t{1} << k) - 1;
