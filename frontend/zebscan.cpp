@@ -3,6 +3,7 @@
 // through the library's exports, loaded at run time.
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -169,7 +170,7 @@ int Run(int argc, char** argv) {
     pool.sExecutable = ExecutablePath();
     pool.sLibrary = sLibrary;
     pool.scan = scan;
-    pool.fileTimeout = std::chrono::milliseconds(static_cast<long long>(dFileTimeout * 1000));
+    pool.fileTimeout = std::chrono::milliseconds(std::llround(dFileTimeout * 1000));
     pPool = std::make_unique<Pool>(pool);
     pOrdered = std::make_unique<OrderedResults>(pPool.get(), 16 * nJobs + 64, emit);
   }
