@@ -464,6 +464,13 @@ def main():
     check(re.search(r"missing\.doc: (No such file or directory|File not found|"
                     r"The system cannot find the file specified) ERROR$", stdout.rstrip()),
           "missing file: " + stdout)
+    # A report that cannot be written is a failure, not a clean run.
+    if os.path.exists("/dev/full") and not r.prefix:
+        with open("/dev/full", "wb") as full:
+            p = subprocess.run(r.zebscan + [sample("01-clean-no-macros.doc")], cwd=r.work,
+                               stdout=full, stderr=subprocess.PIPE)
+        check(p.returncode == 2 and b"could not be written" in p.stderr,
+              "report to /dev/full: exit %d %r" % (p.returncode, p.stderr))
     # Errors go to stderr too, so --infected still tells them.
     status, stdout, stderr = r.run("--no-summary", "--infected", out)
     check("08-truncated.doc: Truncated document ERROR" in stderr, "--infected keeps errors: " + stderr)
