@@ -32,6 +32,12 @@ struct FileResult {
   bool bUnconfirmed = false;  // job 0 asked for confirmation and job 2 found nothing
 };
 
+// Loads the library whose exports a scan needs into *pApi. Unless bNamed (the user named
+// *psLibrary), the one beside the executable first, by its full path (a sanitizer's dlopen does
+// not see the executable's RUNPATH), then *psLibrary by the platform's own search. On success
+// *psLibrary is what was loaded, for the workers to load too.
+bool LoadScanLibrary(bool bNamed, std::string* psLibrary, ZmApi* pApi);
+
 // Why a file is not scanned: it is no Word 6/95 document (skipped, not an error).
 extern const char kNotWord6Reason[];
 
