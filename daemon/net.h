@@ -52,6 +52,9 @@ class Connection {
   std::unique_ptr<Impl> m_p;
 };
 
+// Unix-domain sockets, and descriptors passed over them, are there.
+bool LocalSocketsSupported();
+
 class Listeners {
  public:
   struct Impl;

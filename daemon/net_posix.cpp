@@ -81,6 +81,8 @@ void InstallSignalHandlers() {
 void RequestStop() { OnStop(0); }
 bool StopRequested() { return g_bStop; }
 
+bool LocalSocketsSupported() { return true; }
+
 // ---- Connections ----
 
 struct Connection::Impl {

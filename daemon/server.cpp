@@ -35,13 +35,6 @@ constexpr size_t kReadSize = 64 * 1024;
 // does not reset the connection before the client has read the replies.
 constexpr int kLingerMs = 200;
 
-std::string Now() {
-  std::time_t t = std::time(nullptr);
-  char sz[64];
-  std::strftime(sz, sizeof sz, "%a %b %e %H:%M:%S %Y", std::localtime(&t));
-  return sz;
-}
-
 const char* Name(Command c) {
   switch (c) {
     case Command::kPing:
@@ -94,6 +87,12 @@ std::string Verdict(const std::string& sLabel, const FileResult& r) {
 
 // ---- The log ----
 
+std::string CtimeText(std::time_t t) {
+  const std::tm* p = std::localtime(&t);
+  const char* sz = p ? std::asctime(p) : nullptr;  // "Mon Mar 13 08:20:54 2023\n"
+  return sz ? std::string(sz, std::strlen(sz) - 1) : "unknown";
+}
+
 Log::Log(std::string sFile, bool bTime, bool bVerbose)
     : m_sFile(std::move(sFile)), m_bTime(bTime), m_bVerbose(bVerbose) {}
 
@@ -120,7 +119,7 @@ bool Log::Open(std::string* psError) {
 void Log::Write(const std::string& sLine) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_p == nullptr) return;
-  std::string s = (m_bTime ? Now() + " -> " : std::string()) + sLine + "\n";
+  std::string s = (m_bTime ? CtimeText(std::time(nullptr)) + " -> " : std::string()) + sLine + "\n";
   std::fwrite(s.data(), 1, s.size(), m_p);
   std::fflush(m_p);
 }

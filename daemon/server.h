@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <ctime>
 #include <list>
 #include <map>
 #include <mutex>
@@ -18,6 +19,9 @@
 #include "walk.h"
 
 namespace zebmacrod {
+
+// A time in ctime's form, "Mon Mar 13 08:20:54 2023", local time.
+std::string CtimeText(std::time_t t);
 
 // The log: LogFile (appended to), else standard error; each line stamped when LogTime asks.
 class Log {

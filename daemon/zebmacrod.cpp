@@ -38,11 +38,7 @@ void Absolute(std::string* ps) {
 std::string LibraryDate(const std::string& sLibrary) {
   int64_t t = 0;
   if (!FileModified(sLibrary, &t)) return "unknown";
-  std::time_t tt = static_cast<std::time_t>(t);
-  char sz[64];
-  if (std::strftime(sz, sizeof sz, "%a %b %e %H:%M:%S %Y", std::localtime(&tt)) == 0)
-    return "unknown";
-  return sz;
+  return CtimeText(static_cast<std::time_t>(t));
 }
 
 int Run(int argc, char** argv) {
@@ -95,6 +91,11 @@ int Run(int argc, char** argv) {
   Log log(config.sLogFile, config.bLogTime, config.bLogVerbose);
   if (!log.Open(&sError)) return Fail(sError);
   Listeners listeners;
+  if (!config.sLocalSocket.empty() && !LocalSocketsSupported()) {
+    if (config.iTcpPort < 0) return Fail("LocalSocket: no Unix-domain sockets here; set TCPSocket");
+    std::fprintf(stderr, "zebmacrod: warning: LocalSocket ignored: no Unix-domain sockets here\n");
+    config.sLocalSocket.clear();
+  }
   if (!config.sLocalSocket.empty() &&
       !listeners.AddLocal(config.sLocalSocket, config.uLocalSocketMode, config.iMaxQueue, &sError))
     return Fail(sError);
