@@ -4,6 +4,7 @@
 // One file per platform (net_posix.cpp, net_win32.cpp), picked by CMake.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -110,5 +111,7 @@ std::string WithoutTrailingSeparators(const std::string& sPath);
 // A file's modification time in seconds since 1970; false when it cannot be read.
 bool FileModified(const std::string& sPath, int64_t* pSeconds);
 void CloseDescriptor(int fd);
+// The open file is not inherited by the worker processes.
+void KeepFromChildren(std::FILE* p);
 
 }  // namespace zebmacrod

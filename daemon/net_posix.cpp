@@ -416,3 +416,7 @@ void CloseDescriptor(int fd) {
 }
 
 }  // namespace zebmacrod
+
+namespace zebmacrod {
+void KeepFromChildren(std::FILE* p) { fcntl(fileno(p), F_SETFD, FD_CLOEXEC); }
+}  // namespace zebmacrod

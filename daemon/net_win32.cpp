@@ -1,6 +1,7 @@
 // zebmacrod's platform on Windows: Winsock with WSAEventSelect, so one wait covers a client's
 // bytes, a wake and the stop event; a console control handler for Ctrl-C and close; stream files
 // that the system deletes when their last handle closes. No Unix-domain sockets, so no FILDES.
+#include <io.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // after winsock2.h
@@ -311,4 +312,11 @@ bool FileModified(const std::string& sPath, int64_t* pSeconds) {
 
 void CloseDescriptor(int) {}
 
+}  // namespace zebmacrod
+
+namespace zebmacrod {
+void KeepFromChildren(std::FILE* p) {
+  SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(p))), HANDLE_FLAG_INHERIT,
+                       0);
+}
 }  // namespace zebmacrod

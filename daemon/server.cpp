@@ -111,6 +111,7 @@ bool Log::Open(std::string* psError) {
     *psError = "LogFile " + m_sFile + ": " + std::strerror(errno);
     return false;
   }
+  KeepFromChildren(p);
   if (m_p && m_p != stderr) std::fclose(m_p);
   m_p = p;
   return true;

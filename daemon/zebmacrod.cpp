@@ -74,10 +74,12 @@ int Run(int argc, char** argv) {
   }
 
   Config config;
-  std::ifstream in(sConfigFile, std::ios::binary);
-  if (!in) return Fail("cannot read the configuration " + sConfigFile);
   std::stringstream text;
-  text << in.rdbuf();
+  {
+    std::ifstream in(sConfigFile, std::ios::binary);
+    if (!in) return Fail("cannot read the configuration " + sConfigFile);
+    text << in.rdbuf();
+  }  // closed before any worker could inherit it
   std::vector<std::string> warnings;
   std::string sError;
   if (!ParseConfig(text.str(), sConfigFile, &config, &warnings, &sError)) return Fail(sError);
