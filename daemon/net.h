@@ -81,8 +81,8 @@ class Listeners {
 bool MakePrivateDirectory(std::string* psPath, std::string* psError);
 void RemovePrivateDirectory(const std::string& sPath);
 
-// One INSTREAM's data on disk, readable only by this user, gone when the object goes and in any
-// case when the process ends (POSIX: unlinked at once, living on as an open descriptor).
+// One INSTREAM's data on disk, readable only by this user, gone when the object goes (POSIX:
+// unlinked at once, living on as an open descriptor, so gone even after a crash).
 class StreamFile {
  public:
   struct Impl;

@@ -1,6 +1,6 @@
 // zebmacrod's platform on Windows: Winsock with WSAEventSelect, so one wait covers a client's
 // bytes, a wake and the stop event; a console control handler for Ctrl-C and close; stream files
-// that the system deletes when their last handle closes. No Unix-domain sockets, so no FILDES.
+// deleted once scanned. No Unix-domain sockets, so no FILDES.
 #include <io.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -243,7 +243,8 @@ struct StreamFile::Impl {
   HANDLE h = INVALID_HANDLE_VALUE;
   std::string sPath;
   ~Impl() {
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);  // the file goes with its last handle
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    if (!sPath.empty()) DeleteFileW(zebscan::WidenWtf8(sPath).c_str());
   }
 };
 
@@ -252,14 +253,12 @@ StreamFile::~StreamFile() = default;
 
 bool StreamFile::Create(const std::string& sDirectory, std::string* psError) {
   static std::atomic<unsigned> s_n{0};
-  m_p->sPath = sDirectory + "\\stream-" + std::to_string(++s_n);
-  // Shared for reading, so the worker opens it by its path while this handle keeps it alive.
-  m_p->h =
-      CreateFileW(zebscan::WidenWtf8(m_p->sPath).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  std::string sPath = sDirectory + "\\stream-" + std::to_string(++s_n);
+  m_p->h = CreateFileW(zebscan::WidenWtf8(sPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                       CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
   if (m_p->h == INVALID_HANDLE_VALUE)
     return Fail(psError, "Cannot make a file for the stream", GetLastError());
+  m_p->sPath = sPath;
   return true;
 }
 
@@ -275,7 +274,12 @@ bool StreamFile::Write(const char* pb, size_t cb, std::string* psError) {
   return true;
 }
 
+// The writer is closed first: the library opens documents in a compatibility sharing mode that
+// no open writer allows. The file is deleted with the object (after its scan), and at shutdown
+// with the private directory; only a crash leaves one behind here.
 bool StreamFile::Finish(zebscan::File* pFile, std::string* psPath, std::string* psError) {
+  CloseHandle(m_p->h);
+  m_p->h = INVALID_HANDLE_VALUE;
   *psPath = m_p->sPath;
   return zebscan::OpenFile(nullptr, m_p->sPath, false, false, pFile, psError);
 }

@@ -78,13 +78,16 @@ class Daemon:
         with open(self.conf, "w") as f:
             f.write("\n".join(lines) + "\n" + extra)
         self.proc = None
+        self.stale = set(self.private_dirs())  # under Wine, those of daemons before this one
 
     def host(self, path):
         """A path as the daemon sees it (a Z: path under Wine)."""
         return "Z:" + path.replace("/", "\\") if self.wine else path
 
     def command(self):
-        prefix = self.args.emulator.split() if self.wine else []
+        # ZEBMACROD_WRAPPER: a program that runs the daemon (tools/memcheck's Valgrind).
+        prefix = (self.args.emulator.split() if self.wine else []) + \
+            os.environ.get("ZEBMACROD_WRAPPER", "").split()
         return prefix + [os.path.abspath(self.args.zebmacrod), "--config-file",
                          self.host(self.conf)]
 
@@ -157,12 +160,12 @@ class Daemon:
         """The daemon's private directories left (under Wine: in the prefix's temporary folder)."""
         if not self.wine:
             tmp = os.path.join(self.dir, "tmp")
-            return [os.path.join(tmp, d) for d in os.listdir(tmp)]
+            return [os.path.join(tmp, d) for d in os.listdir(tmp) if d.startswith("zebmacrod-")]
         prefix = os.path.join(os.path.dirname(self.args.emulator.split()[0]), "wineprefix")
         found = []
         for root, dirs, _ in os.walk(os.path.join(prefix, "drive_c", "users")):
             found += [os.path.join(root, d) for d in dirs if re.match(r"zebmacrod-\d+-\d+$", d)]
-        return found
+        return [f for f in found if f not in getattr(self, "stale", ())]
 
 
 def read_all(s, wait):
