@@ -104,9 +104,10 @@ int main(int argc, char** argv) {
   auto at = [&sorted](double q) {
     return sorted.empty() ? 0.0 : sorted[std::min(sorted.size() - 1, size_t(q * sorted.size()))];
   };
-  std::printf("{\"requests\": %zu, \"seconds\": %.6f, \"median_ms\": %.4f, \"p99_ms\": %.4f, "
-              "\"not_ok\": {",
-              paths.size(), seconds, at(0.5), at(0.99));
+  std::printf(
+      "{\"requests\": %zu, \"seconds\": %.6f, \"median_ms\": %.4f, \"p99_ms\": %.4f, "
+      "\"not_ok\": {",
+      paths.size(), seconds, at(0.5), at(0.99));
   bool bFirst = true;
   for (size_t i = 0; i < paths.size(); ++i) {
     if (replies[i] == "stream: OK") continue;
