@@ -3,6 +3,7 @@
 // through the library's exports, loaded at run time.
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -154,7 +155,8 @@ int Run(int argc, char** argv) {
     pool.sExecutable = ExecutablePath();
     pool.sLibrary = sLibrary;
     pool.scan = scan;
-    pool.fileTimeout = std::chrono::milliseconds(static_cast<long long>(dFileTimeout * 1000));
+    // Rounded: on x87 (i686) 0.3 * 1000 is a hair under 300 and would truncate to 299.
+    pool.fileTimeout = std::chrono::milliseconds(std::llround(dFileTimeout * 1000));
     pPool = std::make_unique<Pool>(pool);
     pOrdered = std::make_unique<OrderedResults>(pPool.get(), 16 * nJobs + 64,
                                                 [&out](const FileResult& r) { out.Add(r); });
