@@ -9,6 +9,7 @@ real clamdscan against it. Natively, or zebmacrod.exe under Wine over TCP.
 """
 import argparse
 import array
+import atexit
 import os
 import random
 import re
@@ -23,6 +24,7 @@ import time
 
 FAILURES = []
 SKIPPED = 77
+STARTED = []  # every daemon started, ended at exit should a check have thrown
 
 # What zebscan --deep says of each sample, as the daemon (deep by default) must answer it.
 VERDICTS = {
@@ -95,6 +97,7 @@ class Daemon:
         env = dict(os.environ, TMPDIR=os.path.join(self.dir, "tmp"))
         self.proc = subprocess.Popen(self.command(), env=env, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
+        STARTED.append(self.proc)
         deadline = time.monotonic() + (90 if self.wine else 20)
         while time.monotonic() < deadline:
             try:
@@ -548,7 +551,18 @@ def part_clamdscan(args):
     check(d.stop() == 0, "stop")
 
 
+def end_started():
+    for p in STARTED:
+        if p.poll() is None:
+            p.terminate()
+            try:
+                p.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                p.kill()
+
+
 def main():
+    atexit.register(end_started)
     ap = argparse.ArgumentParser()
     ap.add_argument("--part", required=True, choices=["protocol", "load", "clamdscan"])
     for a in ("--zebmacrod", "--zebscan", "--mksamples", "--work"):
