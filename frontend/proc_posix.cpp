@@ -37,7 +37,8 @@ bool SendAll(int sock, const void* pv, size_t cb, const std::vector<int>& fds) {
     msghdr msg = {};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    alignas(cmsghdr) char abControl[CMSG_SPACE(sizeof(int) * kMaxPassed)];
+    // Zeroed: the header's padding is sent too, and should not carry stray stack bytes.
+    alignas(cmsghdr) char abControl[CMSG_SPACE(sizeof(int) * kMaxPassed)] = {};
     if (bFds) {
       msg.msg_control = abControl;
       msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());

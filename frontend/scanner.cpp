@@ -1,6 +1,7 @@
 // Scanning one document through the loaded library's exports.
 #include "scanner.h"
 
+#include "platform.h"
 #include "textutil.h"
 
 namespace zebscan {
@@ -114,6 +115,18 @@ FileResult Scanner::Scan(const File& f, const std::string& sPath) {
     r.sReason = r.doc.sError.empty() ? KindReason(r.doc.kind) : r.doc.sError;
   }
   return r;
+}
+
+bool LoadScanLibrary(bool bNamed, std::string* psLibrary, ZmApi* pApi) {
+  bool bLoaded = false;
+  if (!bNamed && !ExecutableDirectory().empty()) {
+    std::string sBeside = ExecutableDirectory() + ZmLibraryName();
+    bLoaded = ZmLoadApi(sBeside.c_str(), pApi) >= 0;
+    if (bLoaded) *psLibrary = sBeside;
+  }
+  if (!bLoaded) bLoaded = ZmLoadApi(psLibrary->c_str(), pApi) >= 0;
+  return bLoaded && pApi->MACRO_Handler && pApi->MACRO_ScanRaw && pApi->MACRO_CallTraverse &&
+         pApi->MACRO_Signatures;
 }
 
 FileResult Scanner::ScanRef(const FileRef& ref, const std::string& sPath) {

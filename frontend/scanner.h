@@ -34,6 +34,12 @@ struct FileResult {
   uint32_t nLinks = 0;        // its hard links (0: never opened)
 };
 
+// Loads the library whose exports a scan needs into *pApi. Unless bNamed (the user named
+// *psLibrary), the one beside the executable first, by its full path (a sanitizer's dlopen does
+// not see the executable's RUNPATH), then *psLibrary by the platform's own search. On success
+// *psLibrary is what was loaded, for the workers to load too.
+bool LoadScanLibrary(bool bNamed, std::string* psLibrary, ZmApi* pApi);
+
 // Why a file is not scanned: it is no Word 6/95 document (skipped, not an error).
 extern const char kNotWord6Reason[];
 

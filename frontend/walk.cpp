@@ -35,6 +35,7 @@ bool Walker::Matches(const std::vector<std::string>& patterns, const std::string
 }
 
 void Walker::Add(const std::string& sPath) {
+  if (m_bStopped) return;
   EntryInfo info;
   std::string sError;
   if (!StatEntry(nullptr, sPath, false, &info, &sError))
@@ -78,7 +79,10 @@ void Walker::WalkDir(const Dir* pParent, const std::string& sName, const std::st
   std::sort(entries.begin(), entries.end(),
             [](const DirEntry& a, const DirEntry& b) { return a.sName < b.sName; });
   m_open.push_back(id);
-  for (const DirEntry& e : entries) Entry(pDir, e, JoinPath(sPath, e.sName), iDepth + 1);
+  for (const DirEntry& e : entries) {
+    if (m_bStopped) break;
+    Entry(pDir, e, JoinPath(sPath, e.sName), iDepth + 1);
+  }
   m_open.pop_back();
 }
 
@@ -87,6 +91,8 @@ void Walker::Entry(const std::shared_ptr<Dir>& pDir, const DirEntry& e, const st
   const Dir& dir = *pDir;
   if (m_options.iMaxDepth >= 0 && iDepth > m_options.iMaxDepth)
     return Emit(WalkItem::kSkipped, sPath, kTooDeep);
+  if (m_options.excludePath && m_options.excludePath(sPath))
+    return Emit(WalkItem::kSkipped, sPath, kExcluded);
   EntryType type = e.type;
   std::string sError;
   if (!e.bKnown) {

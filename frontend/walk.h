@@ -26,6 +26,8 @@ struct WalkOptions {
   std::vector<std::string> exclude;     // files of a walk whose name matches one: skipped
   std::vector<std::string> excludeDir;  // directories of a walk whose name matches one: skipped
   int iMaxDepth = -1;                   // entries deeper than this are not looked at; -1 none
+  // Entries of a walk (files and directories) whose whole path it accepts: skipped.
+  std::function<bool(const std::string& sPath)> excludePath;
 };
 
 struct WalkItem {
@@ -63,6 +65,8 @@ class Walker {
   // here are followed unless a policy says kNever.
   void Add(const std::string& sPath);
   size_t DirectoriesWalked() const { return m_nDirs; }
+  // Ends the walk under way (from its sink): no further entry is looked at or handed on.
+  void Stop() { m_bStopped = true; }
 
  private:
   void WalkDir(const Dir* pParent, const std::string& sName, const std::string& sPath, int iDepth,
@@ -77,6 +81,7 @@ class Walker {
   WalkOptions m_options;
   Sink m_sink;
   size_t m_nDirs = 0;
+  bool m_bStopped = false;
   std::set<FileId> m_walked;   // every directory walked
   std::vector<FileId> m_open;  // the directories being walked, outermost first
 };

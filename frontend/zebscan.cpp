@@ -125,18 +125,8 @@ int Run(int argc, char** argv) {
     ListDefinitions(stdout, report.bJson);
     return 0;
   }
-  // Without --library: the library beside zebscan by its full path (a sanitizer's dlopen does not
-  // see zebscan's RUNPATH), then by its bare name (the platform's own search).
   ZmApi api;
-  bool bLoaded = false;
-  if (pLibrary->count() == 0 && !ExecutableDirectory().empty()) {
-    std::string sBeside = ExecutableDirectory() + ZmLibraryName();
-    bLoaded = ZmLoadApi(sBeside.c_str(), &api) >= 0;
-    if (bLoaded) sLibrary = sBeside;  // the workers load this one too
-  }
-  if (!bLoaded) bLoaded = ZmLoadApi(sLibrary.c_str(), &api) >= 0;
-  if (!bLoaded || !api.MACRO_Handler || !api.MACRO_ScanRaw || !api.MACRO_CallTraverse ||
-      !api.MACRO_Signatures) {
+  if (!LoadScanLibrary(pLibrary->count() > 0, &sLibrary, &api)) {
     std::fprintf(stderr, "zebscan: cannot load %s\n", sLibrary.c_str());
     return 2;
   }
@@ -170,6 +160,7 @@ int Run(int argc, char** argv) {
     pool.sExecutable = ExecutablePath();
     pool.sLibrary = sLibrary;
     pool.scan = scan;
+    // Rounded: on x87 (i686) 0.3 * 1000 is a hair under 300 and would truncate to 299.
     pool.fileTimeout = std::chrono::milliseconds(std::llround(dFileTimeout * 1000));
     pPool = std::make_unique<Pool>(pool);
     pOrdered = std::make_unique<OrderedResults>(pPool.get(), 16 * nJobs + 64, emit);

@@ -1,7 +1,9 @@
 // Fuzz inputs as temporary files, for platforms without in-memory files; removed at exit.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include "fuzzsupport.h"
@@ -20,9 +22,12 @@ const char* FZ_szFile(int iSlot, const uint8_t* pb, size_t cb) {
     static bool s_bHooked = (std::atexit(RemoveAll), true);
     (void)s_bHooked;
     auto dir = std::filesystem::temp_directory_path();
-    s = (dir / ("zebmacro-fuzz-" + std::to_string(std::rand()) + "-" + std::to_string(iSlot & 7) +
-                ".doc"))
-            .string();
+    // A name of this process's own: replays run side by side (ctest -j) share the directory, and
+    // an unseeded rand() gives every process the same number.
+    static const std::string s_sRun =
+        std::to_string(std::random_device{}()) + "-" +
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    s = (dir / ("zebmacro-fuzz-" + s_sRun + "-" + std::to_string(iSlot & 7) + ".doc")).string();
   }
   FILE* f = std::fopen(s.c_str(), "wb");
   FZ_CHECK(f != nullptr);

@@ -287,6 +287,16 @@ int main(int argc, char** argv) {
       {"makespec/list", "C:\\DOCS;D:\\X"},
       {"makespec/no-separator", "docs"},
       {"makespec/long", std::string(300, 'a')},
+      // zebmacrod's protocol: byte 0 local (bit 0) and the stream limit, 0xFE k ends a read.
+      {"protocol/session", Lit("\x01zIDSESSION\0zPING\0zSCAN /d\0nVERSION\nzEND\0")},
+      {"protocol/instream", Lit("\x3FzINSTREAM\0\0\0\0\x05hello\0\0\0\x02hi\0\0\0\0")},
+      {"protocol/session-instream",
+       Lit("\x3FzIDSESSION\0zINSTREAM\0\0\0\0\x01x\0\0\0\0zPING\0zEND\0")},
+      {"protocol/fildes", Lit("\x01zFILDES\0\xFE\x01\0")},
+      {"protocol/fildes-with-command", Lit("\x01\xFE\x01zFILDES\0")},
+      {"protocol/bare", Lit("\x00PING\n")},
+      {"protocol/bare-in-session", Lit("\x01zIDSESSION\0PING\n")},
+      {"protocol/too-long", Lit("\x00zSCAN /") + std::string(100, 'a') + Lit("\0")},
   };
   for (const auto& t : kText) bOk &= Write(root / t.first, Text(t.second));
   if (!bOk) std::fprintf(stderr, "mkseeds: cannot write every seed\n");

@@ -1,0 +1,422 @@
+// zebmacrod's platform on POSIX: poll over non-blocking sockets, a self-pipe per signal kind
+// (stop, reopen) and per connection (wake), SCM_RIGHTS for FILDES, mkdtemp for the private
+// directory, fork and setsid to detach.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "net.h"
+
+namespace zebmacrod {
+namespace {
+
+// Stop: written once, never drained, so every poll that watches it sees it from then on.
+int g_stopPipe[2] = {-1, -1};
+int g_reopenPipe[2] = {-1, -1};
+std::atomic<bool> g_bStop{false};
+constexpr size_t kMaxFdsPerRead = 16;
+
+bool Fail(std::string* psError, const std::string& sWhat) {
+  if (psError) *psError = sWhat + ": " + strerror(errno);
+  return false;
+}
+
+void OnStop(int) {
+  g_bStop = true;
+  int iErr = errno;
+  if (write(g_stopPipe[1], "s", 1) < 0) {
+  }
+  errno = iErr;
+}
+
+void OnReopen(int) {
+  int iErr = errno;
+  if (write(g_reopenPipe[1], "r", 1) < 0) {
+  }
+  errno = iErr;
+}
+
+bool MakePipe(int fds[2]) { return pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0; }
+
+void Drain(int fd) {
+  char ab[64];
+  while (read(fd, ab, sizeof ab) > 0) {
+  }
+}
+
+}  // namespace
+
+bool NetStartup(std::string* psError) {
+  if (g_stopPipe[0] < 0 && (!MakePipe(g_stopPipe) || !MakePipe(g_reopenPipe)))
+    return Fail(psError, "pipe");
+  return true;
+}
+
+void InstallSignalHandlers() {
+  struct sigaction sa = {};
+  sigemptyset(&sa.sa_mask);
+  sa.sa_handler = OnStop;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  sa.sa_handler = OnReopen;
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGHUP, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void RequestStop() { OnStop(0); }
+bool StopRequested() { return g_bStop; }
+
+bool LocalSocketsSupported() { return true; }
+
+// ---- Connections ----
+
+struct Connection::Impl {
+  int sock = -1;
+  int wake[2] = {-1, -1};
+  bool bLocal = false;
+  std::string sPeer;
+  ~Impl() {
+    for (int fd : {sock, wake[0], wake[1]})
+      if (fd >= 0) close(fd);
+  }
+};
+
+Connection::Connection(Impl* p) : m_p(p) {}
+Connection::~Connection() = default;
+
+Connection::Ready Connection::Wait(bool bRead, int msTimeout) {
+  pollfd p[3] = {{m_p->wake[0], POLLIN, 0}, {g_stopPipe[0], POLLIN, 0}, {m_p->sock, POLLIN, 0}};
+  int n = bRead ? 3 : 1;
+  int r;
+  do r = poll(p, static_cast<nfds_t>(n), msTimeout);
+  while (r < 0 && errno == EINTR && !(bRead && g_bStop));
+  if (r < 0) return bRead && g_bStop ? Ready::kStopping : Ready::kFailed;
+  if (r == 0) return Ready::kTimeout;
+  if (p[0].revents) {
+    Drain(m_p->wake[0]);
+    return Ready::kWoken;
+  }
+  if (bRead && p[1].revents) return Ready::kStopping;
+  return Ready::kReadable;
+}
+
+void Connection::Wake() {
+  if (write(m_p->wake[1], "w", 1) < 0) {
+    // A full pipe already wakes the connection.
+  }
+}
+
+long Connection::Receive(char* pb, size_t cb, std::vector<int>* pfds) {
+  iovec iov = {pb, cb};
+  msghdr msg = {};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  alignas(cmsghdr) char abControl[CMSG_SPACE(sizeof(int) * kMaxFdsPerRead)];
+  if (m_p->bLocal) {
+    msg.msg_control = abControl;
+    msg.msg_controllen = sizeof abControl;
+  }
+  ssize_t n;
+  do n = recvmsg(m_p->sock, &msg, MSG_CMSG_CLOEXEC);
+  while (n < 0 && errno == EINTR);
+  if (m_p->bLocal) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+      size_t nFds = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (size_t i = 0; i < nFds; ++i) {
+        int fd;
+        memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+        pfds->push_back(fd);
+      }
+    }
+  }
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    errno = EAGAIN;
+    return -1;
+  }
+  return static_cast<long>(n);
+}
+
+bool Connection::Send(const std::string& s, int msTimeout) {
+  size_t done = 0;
+  while (done < s.size()) {
+    ssize_t n = send(m_p->sock, s.data() + done, s.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    pollfd p = {m_p->sock, POLLOUT, 0};
+    int r;
+    do r = poll(&p, 1, msTimeout);
+    while (r < 0 && errno == EINTR);
+    if (r <= 0 || (p.revents & (POLLERR | POLLHUP))) return false;
+  }
+  return true;
+}
+
+void Connection::ShutdownSend() { shutdown(m_p->sock, SHUT_WR); }
+bool Connection::PassesFds() const { return m_p->bLocal; }
+const std::string& Connection::Peer() const { return m_p->sPeer; }
+
+// ---- Listening ----
+
+struct Listeners::Impl {
+  struct Socket {
+    int fd;
+    bool bLocal;
+    std::string sPath;  // a local socket's file, removed at the end
+  };
+  std::vector<Socket> sockets;
+};
+
+Listeners::Listeners() : m_p(new Impl) {}
+Listeners::~Listeners() { Close(); }
+
+void Listeners::Close() {
+  for (const Impl::Socket& s : m_p->sockets) {
+    close(s.fd);
+    if (!s.sPath.empty()) unlink(s.sPath.c_str());
+  }
+  m_p->sockets.clear();
+}
+
+bool Listeners::AddLocal(const std::string& sPath, unsigned uMode, int iBacklog,
+                         std::string* psError) {
+  sockaddr_un sa = {};
+  sa.sun_family = AF_UNIX;
+  if (sPath.empty() || sPath.size() >= sizeof sa.sun_path) {
+    *psError = "LocalSocket " + sPath + ": the path is longer than a socket address holds";
+    return false;
+  }
+  memcpy(sa.sun_path, sPath.c_str(), sPath.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return Fail(psError, "socket");
+  // A socket file left by a daemon that is gone answers no connection: it is replaced.
+  struct stat st;
+  if (lstat(sPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool bLive = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    if (probe >= 0) close(probe);
+    if (bLive) {
+      close(fd);
+      *psError = "LocalSocket " + sPath + ": another daemon answers on it";
+      return false;
+    }
+    unlink(sPath.c_str());
+  }
+  // The mode is set on the file as it is made: no moment where others could connect.
+  mode_t old = umask(static_cast<mode_t>(~uMode & 0777));
+  int r = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  int iErr = errno;
+  umask(old);
+  if (r != 0 || chmod(sPath.c_str(), uMode) != 0 || listen(fd, iBacklog) != 0) {
+    errno = r != 0 ? iErr : errno;
+    bool bBound = r == 0;
+    Fail(psError, "LocalSocket " + sPath);
+    close(fd);
+    if (bBound) unlink(sPath.c_str());
+    return false;
+  }
+  m_p->sockets.push_back({fd, true, sPath});
+  return true;
+}
+
+bool Listeners::AddTcp(const std::string& sAddress, int iPort, int iBacklog, std::string* psError) {
+  addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* pList = nullptr;
+  std::string sPort = std::to_string(iPort);
+  int r = getaddrinfo(sAddress.c_str(), sPort.c_str(), &hints, &pList);
+  if (r != 0) {
+    *psError = "TCPAddr " + sAddress + ": " + gai_strerror(r);
+    return false;
+  }
+  bool bAny = false;
+  std::string sWhat = "TCPAddr " + sAddress + " port " + sPort;
+  for (addrinfo* p = pList; p; p = p->ai_next) {
+    int fd = socket(p->ai_family, p->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, p->ai_protocol);
+    if (fd < 0) {
+      Fail(psError, sWhat);
+      continue;
+    }
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (p->ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (bind(fd, p->ai_addr, p->ai_addrlen) != 0 || listen(fd, iBacklog) != 0) {
+      Fail(psError, sWhat);
+      close(fd);
+      continue;
+    }
+    m_p->sockets.push_back({fd, false, ""});
+    bAny = true;
+  }
+  freeaddrinfo(pList);
+  return bAny;
+}
+
+Listeners::Event Listeners::Wait(std::unique_ptr<Connection>* pConnection) {
+  for (;;) {
+    std::vector<pollfd> p = {{g_stopPipe[0], POLLIN, 0}, {g_reopenPipe[0], POLLIN, 0}};
+    for (const Impl::Socket& s : m_p->sockets) p.push_back({s.fd, POLLIN, 0});
+    int r = poll(p.data(), static_cast<nfds_t>(p.size()), -1);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return Event::kFailed;
+    if (p[0].revents) return Event::kStop;
+    if (p[1].revents) {
+      Drain(g_reopenPipe[0]);
+      return Event::kReopenLog;
+    }
+    for (size_t i = 2; i < p.size(); ++i) {
+      if (!p[i].revents) continue;
+      const Impl::Socket& s = m_p->sockets[i - 2];
+      sockaddr_storage sa;
+      socklen_t cb = sizeof sa;
+      int fd = accept4(s.fd, reinterpret_cast<sockaddr*>(&sa), &cb, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0) continue;  // gone again, or out of descriptors: the next poll tries again
+      auto* pImpl = new Connection::Impl;
+      pImpl->sock = fd;
+      pImpl->bLocal = s.bLocal;
+      if (!MakePipe(pImpl->wake)) {
+        delete pImpl;
+        continue;
+      }
+      char sz[INET6_ADDRSTRLEN] = "";
+      if (s.bLocal)
+        pImpl->sPeer = "local";
+      else if (sa.ss_family == AF_INET)
+        pImpl->sPeer =
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&sa)->sin_addr, sz, sizeof sz) ? sz
+                                                                                              : "?";
+      else
+        pImpl->sPeer =
+            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&sa)->sin6_addr, sz, sizeof sz)
+                ? sz
+                : "?";
+      *pConnection = std::make_unique<Connection>(pImpl);
+      return Event::kConnection;
+    }
+  }
+}
+
+// ---- Files and the process ----
+
+bool MakePrivateDirectory(std::string* psPath, std::string* psError) {
+  const char* szTmp = getenv("TMPDIR");
+  std::string s = std::string(szTmp && *szTmp ? szTmp : "/tmp") + "/zebmacrod-XXXXXX";
+  std::vector<char> ab(s.begin(), s.end());
+  ab.push_back('\0');
+  if (mkdtemp(ab.data()) == nullptr) return Fail(psError, "the private directory " + s);
+  *psPath = ab.data();  // mkdtemp makes it 0700
+  return true;
+}
+
+void RemovePrivateDirectory(const std::string& sPath) {
+  if (sPath.empty()) return;
+  // Stream files are unlinked as they are made: only a crash between the two leaves one.
+  if (DIR* p = opendir(sPath.c_str())) {
+    while (dirent* e = readdir(p))
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+        unlink((sPath + "/" + e->d_name).c_str());
+    closedir(p);
+  }
+  rmdir(sPath.c_str());
+}
+
+struct StreamFile::Impl {
+  int fd = -1;
+  ~Impl() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+StreamFile::StreamFile() : m_p(new Impl) {}
+StreamFile::~StreamFile() = default;
+
+bool StreamFile::Create(const std::string& sDirectory, std::string* psError) {
+  static std::atomic<unsigned> s_n{0};
+  std::string sPath = sDirectory + "/stream-" + std::to_string(++s_n);
+  m_p->fd = open(sPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (m_p->fd < 0) return Fail(psError, "Cannot make a file for the stream");
+  unlink(sPath.c_str());  // from now on it is only the open descriptor: nothing to remove later
+  return true;
+}
+
+bool StreamFile::Write(const char* pb, size_t cb, std::string* psError) {
+  while (cb > 0) {
+    ssize_t n = write(m_p->fd, pb, cb);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return Fail(psError, "Cannot store the stream");
+    pb += n;
+    cb -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool StreamFile::Finish(zebscan::File* pFile, std::string* psPath, std::string* psError) {
+  int fd = fcntl(m_p->fd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return Fail(psError, "Cannot read the stream back");
+  *psPath = "stream";
+  return zebscan::FileFromFd(fd, pFile, psError);
+}
+
+bool Detach(std::string* psError) {
+  pid_t pid = fork();
+  if (pid < 0) return Fail(psError, "fork");
+  if (pid > 0) _exit(0);
+  setsid();
+  if (chdir("/") != 0) {
+  }
+  int fd = open("/dev/null", O_RDWR);
+  if (fd >= 0) {
+    dup2(fd, 0);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    if (fd > 2) close(fd);
+  }
+  return true;
+}
+
+long ProcessId() { return static_cast<long>(getpid()); }
+
+bool IsAbsolutePath(const std::string& sPath) { return !sPath.empty() && sPath[0] == '/'; }
+
+std::string WithoutTrailingSeparators(const std::string& sPath) {
+  size_t n = sPath.find_last_not_of('/');
+  return n == std::string::npos ? sPath.substr(0, 1) : sPath.substr(0, n + 1);
+}
+
+bool FileModified(const std::string& sPath, int64_t* pSeconds) {
+  struct stat st;
+  if (stat(sPath.c_str(), &st) != 0) return false;
+  *pSeconds = static_cast<int64_t>(st.st_mtime);
+  return true;
+}
+
+void CloseDescriptor(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+}  // namespace zebmacrod
+
+namespace zebmacrod {
+void KeepFromChildren(std::FILE* p) { fcntl(fileno(p), F_SETFD, FD_CLOEXEC); }
+}  // namespace zebmacrod

@@ -1,0 +1,624 @@
+// One thread per connection: it reads the client's bytes into the protocol, carries out each
+// request, and sends the replies. Scans of single files (INSTREAM, FILDES, a session's SCAN)
+// answer from the pool as they finish, so a session's replies come in the order they are done;
+// a scan of a path walks on the connection's thread, its files scanned by the pool.
+//
+// Threads rather than an event loop: a connection mostly waits (for its client, or for the pool,
+// which already has a thread per worker), blocking waits with time limits read as the protocol
+// does, and the same code runs over Winsock. The cap on connections bounds the threads.
+#include "server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <memory>
+
+#include "protocol.h"
+#include "textutil.h"
+
+namespace zebmacrod {
+
+using zebscan::File;
+using zebscan::FileResult;
+using zebscan::Outcome;
+
+namespace {
+
+// Connections served at once; more wait in the listen queue (MaxConnectionQueueLength). Each is
+// a thread that mostly sleeps, so this bounds memory rather than work.
+constexpr size_t kMaxConnections = 128;
+// Bytes read from a client at a time.
+constexpr size_t kReadSize = 64 * 1024;
+// A closed connection's unread input is read and dropped for at most this long, so that closing
+// does not reset the connection before the client has read the replies.
+constexpr int kLingerMs = 200;
+
+const char* Name(Command c) {
+  switch (c) {
+    case Command::kPing:
+      return "PING";
+    case Command::kVersion:
+      return "VERSION";
+    case Command::kVersionCommands:
+      return "VERSIONCOMMANDS";
+    case Command::kReload:
+      return "RELOAD";
+    case Command::kShutdown:
+      return "SHUTDOWN";
+    case Command::kScan:
+      return "SCAN";
+    case Command::kContScan:
+      return "CONTSCAN";
+    case Command::kMultiScan:
+      return "MULTISCAN";
+    case Command::kAllMatchScan:
+      return "ALLMATCHSCAN";
+    case Command::kInstream:
+      return "INSTREAM";
+    case Command::kFildes:
+      return "FILDES";
+    case Command::kStats:
+      return "STATS";
+    case Command::kIdSession:
+      return "IDSESSION";
+    case Command::kEnd:
+      return "END";
+  }
+  return "?";
+}
+
+// The reply line for one file's result, known to the client as sLabel. Files that are no Word
+// 6/95 documents, links not followed and other skipped entries answer OK, as clamd answers for
+// files it has nothing to say about.
+std::string Verdict(const std::string& sLabel, const FileResult& r) {
+  switch (r.outcome) {
+    case Outcome::kFound:
+      return sLabel + ": " + zebscan::EscapeControls(r.sVirus) + " FOUND";
+    case Outcome::kError:
+      return sLabel + ": " + zebscan::EscapeControls(r.sReason) + " ERROR";
+    default:
+      return sLabel + ": OK";
+  }
+}
+
+}  // namespace
+
+// ---- The log ----
+
+std::string CtimeText(std::time_t t) {
+  const std::tm* p = std::localtime(&t);
+  const char* sz = p ? std::asctime(p) : nullptr;  // "Mon Mar 13 08:20:54 2023\n"
+  return sz ? std::string(sz, std::strlen(sz) - 1) : "unknown";
+}
+
+Log::Log(std::string sFile, bool bTime, bool bVerbose)
+    : m_sFile(std::move(sFile)), m_bTime(bTime), m_bVerbose(bVerbose) {}
+
+Log::~Log() {
+  if (m_p && m_p != stderr) std::fclose(m_p);
+}
+
+bool Log::Open(std::string* psError) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_sFile.empty()) {
+    m_p = stderr;
+    return true;
+  }
+  std::FILE* p = std::fopen(m_sFile.c_str(), "a");
+  if (p == nullptr) {
+    *psError = "LogFile " + m_sFile + ": " + std::strerror(errno);
+    return false;
+  }
+  KeepFromChildren(p);
+  if (m_p && m_p != stderr) std::fclose(m_p);
+  m_p = p;
+  return true;
+}
+
+void Log::Write(const std::string& sLine) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_p == nullptr) return;
+  std::string s = (m_bTime ? CtimeText(std::time(nullptr)) + " -> " : std::string()) + sLine + "\n";
+  std::fwrite(s.data(), 1, s.size(), m_p);
+  std::fflush(m_p);
+}
+
+void Log::Verbose(const std::string& sLine) {
+  if (m_bVerbose) Write(sLine);
+}
+
+// ---- One connection ----
+
+class ConnectionServer {
+ public:
+  ConnectionServer(Server* pServer, Connection* pConnection, uint64_t uId)
+      : m_server(*pServer),
+        m_conn(*pConnection),
+        m_uId(uId),
+        m_out(std::make_shared<Outbox>()),
+        m_protocol(Limits(*pServer, *pConnection), CloseDescriptor) {}
+  void Run();
+
+ private:
+  // Replies waiting to be sent, and the scans whose replies are still to come. Pool threads add
+  // to it; only the connection's thread sends.
+  struct Outbox {
+    std::mutex mutex;
+    std::deque<std::string> replies;
+    size_t nPending = 0;
+  };
+  struct Stream {
+    Request request;
+    StreamFile file;
+    std::string sFailed;  // why the data could not be kept; the rest is read and dropped
+  };
+  static Protocol::Limits Limits(const Server& server, const Connection& conn) {
+    Protocol::Limits limits;
+    limits.cbStreamMax = server.m_config.cbStreamMax;
+    limits.bPassesFds = conn.PassesFds();
+    return limits;
+  }
+  int SendTimeoutMs() const { return static_cast<int>(m_server.m_config.secReadTimeout) * 1000; }
+  void Queue(const std::string& s);
+  bool Flush();
+  void Reply(const Request& r, const std::string& sText) { Queue(FormatReply(r, sText)); }
+  void Process();
+  void EndInput(const char* szWhy);
+  void Handle(const Request& r);
+  void ScanPath(const Request& r);
+  void Submit(const Request& r, File&& file, const std::string& sPath, const std::string& sLabel,
+              std::shared_ptr<Stream> keep);
+  void FinishStream();
+  void Linger();
+
+  Server& m_server;
+  Connection& m_conn;
+  uint64_t m_uId;
+  std::shared_ptr<Outbox> m_out;
+  Protocol m_protocol;
+  std::shared_ptr<Stream> m_stream;  // the INSTREAM being read
+  bool m_bInputDone = false;
+  bool m_bGone = false;  // the client takes no more replies
+};
+
+void ConnectionServer::Queue(const std::string& s) {
+  std::lock_guard<std::mutex> lock(m_out->mutex);
+  m_out->replies.push_back(s);
+}
+
+// Sends what is queued; false once the client no longer takes replies.
+bool ConnectionServer::Flush() {
+  for (;;) {
+    std::string s;
+    {
+      std::lock_guard<std::mutex> lock(m_out->mutex);
+      if (m_out->replies.empty()) return !m_bGone;
+      s.swap(m_out->replies.front());
+      m_out->replies.pop_front();
+    }
+    if (!m_bGone && !m_conn.Send(s, SendTimeoutMs())) {
+      m_bGone = true;
+      m_server.m_pLog->Verbose("Connection " + std::to_string(m_uId) +
+                               ": the client no longer takes replies");
+    }
+  }
+}
+
+void ConnectionServer::Run() {
+  std::vector<char> ab(kReadSize);
+  for (;;) {
+    Flush();
+    if (m_bGone && !m_bInputDone) EndInput(nullptr);
+    if (m_bInputDone) {
+      {
+        std::lock_guard<std::mutex> lock(m_out->mutex);
+        if (m_out->nPending == 0 && m_out->replies.empty()) break;
+      }
+      m_conn.Wait(false, -1);  // woken by each result
+      continue;
+    }
+    int msTimeout;
+    switch (m_protocol.WaitingFor()) {
+      case Protocol::Waiting::kFirstCommand:
+        msTimeout = static_cast<int>(m_server.m_config.secCommandReadTimeout) * 1000;
+        break;
+      case Protocol::Waiting::kSessionCommand: {
+        std::lock_guard<std::mutex> lock(m_out->mutex);
+        // A session waiting for its own results is not idle.
+        msTimeout =
+            m_out->nPending ? -1 : static_cast<int>(m_server.m_config.secIdleTimeout) * 1000;
+        break;
+      }
+      default:
+        msTimeout = static_cast<int>(m_server.m_config.secReadTimeout) * 1000;
+        break;
+    }
+    switch (m_conn.Wait(true, msTimeout)) {
+      case Connection::Ready::kWoken:
+        continue;
+      case Connection::Ready::kStopping:
+        EndInput("zebmacrod is shutting down");
+        continue;
+      case Connection::Ready::kTimeout:
+        EndInput("Timed out waiting for the client");
+        continue;
+      case Connection::Ready::kFailed:
+        EndInput(nullptr);
+        continue;
+      case Connection::Ready::kReadable:
+        break;
+    }
+    std::vector<int> fds;
+    long n = m_conn.Receive(ab.data(), ab.size(), &fds);
+    if (n < 0 && errno == EAGAIN) {
+      for (int fd : fds) CloseDescriptor(fd);
+      continue;
+    }
+    if (n > 0) {
+      m_protocol.Feed(ab.data(), static_cast<size_t>(n), fds);
+    } else {
+      for (int fd : fds) CloseDescriptor(fd);
+      m_protocol.EndOfInput();
+    }
+    Process();
+  }
+  Linger();
+}
+
+// Takes every event the bytes so far make.
+void ConnectionServer::Process() {
+  for (;;) {
+    Request r;
+    std::string s;
+    switch (m_protocol.Next(&r, &s)) {
+      case Protocol::Event::kNeedMore:
+        return;
+      case Protocol::Event::kClose:
+        m_bInputDone = true;
+        m_stream.reset();  // data that never ended is not scanned
+        return;
+      case Protocol::Event::kReply:
+        m_server.m_pLog->Verbose("Connection " + std::to_string(m_uId) + ": " +
+                                 zebscan::EscapeControls(s.substr(0, s.size() - 1)));
+        Queue(s);
+        m_stream.reset();
+        continue;
+      case Protocol::Event::kRequest:
+        Handle(r);
+        continue;
+      case Protocol::Event::kStreamData:
+        if (m_stream && m_stream->sFailed.empty())
+          m_stream->file.Write(s.data(), s.size(), &m_stream->sFailed);
+        continue;
+      case Protocol::Event::kStreamEnd:
+        FinishStream();
+        continue;
+    }
+  }
+}
+
+// No more input is taken. A request whose data was being read is answered with szWhy (when
+// there is one, and the client is still there to read it).
+void ConnectionServer::EndInput(const char* szWhy) {
+  if (szWhy && m_stream) Reply(m_stream->request, "stream: " + std::string(szWhy) + " ERROR");
+  m_stream.reset();
+  m_protocol.EndOfInput();
+  Process();
+  m_bInputDone = true;
+  if (szWhy)
+    m_server.m_pLog->Verbose("Connection " + std::to_string(m_uId) + ": input ended: " + szWhy);
+}
+
+void ConnectionServer::Linger() {
+  m_conn.ShutdownSend();
+  std::vector<char> ab(kReadSize);
+  std::vector<int> fds;
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLingerMs);
+  while (m_conn.Wait(true, kLingerMs) == Connection::Ready::kReadable) {
+    long n = m_conn.Receive(ab.data(), ab.size(), &fds);
+    for (int fd : fds) CloseDescriptor(fd);
+    fds.clear();
+    if (n == 0 || (n < 0 && errno != EAGAIN) || std::chrono::steady_clock::now() > until) break;
+  }
+}
+
+void ConnectionServer::Handle(const Request& r) {
+  m_server.SetActivity(m_uId, Name(r.command));
+  m_server.m_pLog->Verbose("Connection " + std::to_string(m_uId) + " (" + m_conn.Peer() +
+                           "): " + Name(r.command) +
+                           (r.sArgument.empty() ? "" : " " + zebscan::EscapeControls(r.sArgument)));
+  switch (r.command) {
+    case Command::kPing:
+      return Reply(r, "PONG");
+    case Command::kVersion:
+      return Reply(r, m_server.VersionText());
+    case Command::kVersionCommands:
+      return Reply(r, m_server.VersionText() + "| COMMANDS: " + CommandList(m_conn.PassesFds()));
+    case Command::kReload:
+      return Reply(r, "RELOADING");  // the database is compiled in: nothing to load again
+    case Command::kShutdown:
+      m_server.m_pLog->Write("SHUTDOWN requested by a client");
+      return RequestStop();
+    case Command::kStats:
+      return Reply(r, m_server.StatsText());
+    case Command::kScan:
+    case Command::kContScan:
+    case Command::kMultiScan:
+    case Command::kAllMatchScan:
+      ScanPath(r);
+      return m_server.SetActivity(m_uId, "IDLE");
+    case Command::kInstream:
+      m_stream = std::make_shared<Stream>();
+      m_stream->request = r;
+      m_stream->file.Create(m_server.m_sPrivateDir, &m_stream->sFailed);
+      return;
+    case Command::kFildes: {
+      std::string sLabel = "fd[" + std::to_string(r.fd) + "]";
+      File f;
+      std::string sWhy;
+      if (!zebscan::FileFromFd(r.fd, &f, &sWhy)) {  // takes the descriptor in every case
+        FileResult res;
+        res.outcome = sWhy == zebscan::kReasonNotRegular ? Outcome::kSkipped : Outcome::kError;
+        res.sReason = sWhy;
+        return Reply(r, Verdict(sLabel, res));
+      }
+      return Submit(r, std::move(f), sLabel, sLabel, nullptr);
+    }
+    case Command::kIdSession:
+    case Command::kEnd:
+      return;  // the protocol keeps these to itself
+  }
+}
+
+void ConnectionServer::FinishStream() {
+  std::shared_ptr<Stream> stream = std::move(m_stream);
+  if (!stream) return;
+  File f;
+  std::string sPath;
+  if (stream->sFailed.empty() && stream->file.Finish(&f, &sPath, &stream->sFailed))
+    return Submit(stream->request, std::move(f), sPath, "stream", stream);
+  Reply(stream->request, "stream: " + stream->sFailed + " ERROR");
+}
+
+// Hands one file to the pool; its reply is queued when the result comes. keep lives as long.
+void ConnectionServer::Submit(const Request& r, File&& file, const std::string& sPath,
+                              const std::string& sLabel, std::shared_ptr<Stream> keep) {
+  {
+    std::lock_guard<std::mutex> lock(m_out->mutex);
+    ++m_out->nPending;
+  }
+  ++m_server.m_nInFlight;
+  std::shared_ptr<Outbox> out = m_out;
+  Connection* pConn = &m_conn;
+  Server* pServer = &m_server;
+  uint64_t uId = m_uId;
+  m_server.m_pPool->Submit(
+      std::move(file), sPath, [=, keep = std::move(keep)](FileResult&& res) mutable {
+        keep.reset();  // the stream's file is gone before the client hears of it
+        --pServer->m_nInFlight;
+        std::string sLine = Verdict(sLabel, res);
+        if (res.outcome == Outcome::kFound || res.outcome == Outcome::kError)
+          pServer->m_pLog->Write("Connection " + std::to_string(uId) + ": " + sLine);
+        else
+          pServer->m_pLog->Verbose("Connection " + std::to_string(uId) + ": " + sLine);
+        // The wake happens under the lock: the connection cannot end between the two.
+        std::lock_guard<std::mutex> lock(out->mutex);
+        out->replies.push_back(FormatReply(r, sLine));
+        --out->nPending;
+        pConn->Wake();
+      });
+}
+
+// SCAN, CONTSCAN, MULTISCAN, ALLMATCHSCAN of a path on the daemon's side. The lines: findings
+// and errors as they come (SCAN and ALLMATCHSCAN stop at the first finding), or "path: OK" when
+// there was nothing to say. SCAN and CONTSCAN scan one file at a time, as clamd's do; MULTISCAN
+// keeps every worker busy. Results come back in the walk's order either way.
+void ConnectionServer::ScanPath(const Request& r) {
+  std::string sPath = WithoutTrailingSeparators(r.sArgument);
+  std::string sShown = zebscan::EscapeControls(sPath);
+  auto line = [&](const std::string& s) {
+    Reply(r, s);
+    Flush();
+  };
+  std::string sWhy;
+  zebscan::EntryInfo info;
+  if (sPath.empty())
+    sWhy = "No such file or directory";
+  else if (!IsAbsolutePath(sPath))
+    sWhy = "Not an absolute path";
+  else if (m_server.Excluded(sPath))
+    return line(sShown + ": Excluded");  // clamd's words for a path ExcludePath leaves out
+  else
+    zebscan::StatEntry(nullptr, sPath, false, &info, &sWhy);
+  if (!sWhy.empty()) return line(sShown + ": File path check failure: " + sWhy + ". ERROR");
+  if (info.type == zebscan::EntryType::kFile) {
+    // One file: answered from the pool when done, so a session reads on meanwhile.
+    File f;
+    if (zebscan::OpenFile(nullptr, sPath, false, false, &f, &sWhy))
+      return Submit(r, std::move(f), sPath, sShown, nullptr);
+    FileResult res;
+    res.outcome = sWhy == zebscan::kReasonNotRegular || sWhy == zebscan::kReasonLink
+                      ? Outcome::kSkipped
+                      : Outcome::kError;
+    res.sReason = sWhy;
+    return line(Verdict(sShown, res));
+  }
+
+  bool bStopAtFinding = r.command == Command::kScan || r.command == Command::kAllMatchScan;
+  bool bFound = false, bSaid = false, bInterrupted = false;
+  size_t nWindow = r.command == Command::kMultiScan ? 4 * m_server.m_nWorkers : 1;
+  zebscan::Walker* pWalker = nullptr;
+  zebscan::SeenFiles seen(m_server.m_walk, false);
+  zebscan::OrderedResults ordered(m_server.m_pPool, nWindow, [&](const FileResult& res) {
+    --m_server.m_nInFlight;
+    if (bFound && bStopAtFinding) return;
+    if (res.nLinks != 0 && !seen.FirstTime(res.id, res.nLinks)) return;  // met before
+    std::string sLine = Verdict(zebscan::EscapeControls(res.sPath), res);
+    if (res.outcome != Outcome::kFound && res.outcome != Outcome::kError)
+      return m_server.m_pLog->Verbose(sLine);
+    m_server.m_pLog->Write("Connection " + std::to_string(m_uId) + ": " + sLine);
+    bFound |= res.outcome == Outcome::kFound;
+    bSaid = true;
+    line(sLine);
+    if ((bFound && bStopAtFinding) || m_bGone) pWalker->Stop();
+  });
+  zebscan::Walker walker(m_server.m_walk, [&](zebscan::WalkItem&& item) {
+    if (StopRequested() || m_bGone) {
+      bInterrupted = true;
+      return pWalker->Stop();
+    }
+    ++m_server.m_nInFlight;
+    if (item.kind == zebscan::WalkItem::kFile)
+      return ordered.AddRef(std::move(item.ref), item.sPath);
+    FileResult res;
+    res.sPath = item.sPath;
+    res.outcome = item.kind == zebscan::WalkItem::kError ? Outcome::kError : Outcome::kSkipped;
+    res.sReason = item.sReason;
+    ordered.AddResult(std::move(res));
+  });
+  pWalker = &walker;
+  walker.Add(sPath);
+  ordered.Flush();
+  // Never OK for a walk that did not reach its end.
+  if (bInterrupted && !bFound)
+    return line(sShown + ": Scan stopped before its end: " +
+                (m_bGone ? "the client went away" : "zebmacrod is shutting down") + " ERROR");
+  if (!bSaid) line(sShown + ": OK");
+}
+
+// ---- The server ----
+
+Server::Server(const Config& config, Log* pLog, zebscan::Pool* pPool, unsigned nWorkers,
+               EngineFacts engine, std::string sPrivateDir)
+    : m_config(config),
+      m_pLog(pLog),
+      m_pPool(pPool),
+      m_nWorkers(nWorkers),
+      m_engine(std::move(engine)),
+      m_sPrivateDir(std::move(sPrivateDir)) {
+  for (const std::string& s : config.excludePaths)
+    m_excluded.emplace_back(s, std::regex::extended | std::regex::nosubs);
+  // Links: clamd's yes is "always" (each link met), its no "never" (a link named is not
+  // followed either).
+  using zebscan::LinkPolicy;
+  m_walk.dirLinks = config.bFollowDirectorySymlinks ? LinkPolicy::kAlways : LinkPolicy::kNever;
+  m_walk.fileLinks = config.bFollowFileSymlinks ? LinkPolicy::kAlways : LinkPolicy::kNever;
+  m_walk.iMaxDepth = config.iMaxDirectoryRecursion;
+  if (!m_excluded.empty())
+    m_walk.excludePath = [this](const std::string& sPath) { return Excluded(sPath); };
+}
+
+bool Server::Excluded(const std::string& sPath) const {
+  for (const std::regex& re : m_excluded)
+    if (std::regex_search(sPath, re)) return true;
+  return false;
+}
+
+std::string Server::VersionText() const {
+  return "zebmacro " + m_engine.sVersion + "/" + std::to_string(m_engine.nDefinitions) + "/" +
+         m_engine.sDate;
+}
+
+void Server::SetActivity(uint64_t uConnection, const std::string& sWhat) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_activity[uConnection] = {sWhat, std::chrono::steady_clock::now()};
+}
+
+// clamd's STATS shape. THREADS are the worker processes here: live and max the pool's size,
+// idle those without a file; QUEUE the files waiting for one; then each connection's command
+// and how long it has been at it.
+std::string Server::StatsText() {
+  long nInFlight = std::max(0L, m_nInFlight.load());
+  unsigned nBusy = static_cast<unsigned>(std::min<long>(nInFlight, m_nWorkers));
+  char sz[256];
+  std::snprintf(sz, sizeof sz,
+                "POOLS: 1\n\nSTATE: VALID PRIMARY\nTHREADS: live %u  idle %u max %u idle-timeout "
+                "%u\nQUEUE: %ld items\n",
+                m_nWorkers, m_nWorkers - nBusy, m_nWorkers, m_config.secIdleTimeout,
+                nInFlight - static_cast<long>(nBusy));
+  std::string s = sz;
+  auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& a : m_activity) {
+      std::chrono::duration<double> dt = now - a.second.tSince;
+      std::snprintf(sz, sizeof sz, "\t%s %f \n", a.second.sWhat.c_str(), dt.count());
+      s += sz;
+    }
+  }
+  return s +
+         "\nMEMSTATS: heap N/A mmap N/A used N/A free N/A releasable N/A pools 1 pools_used N/A "
+         "pools_total N/A\nEND";
+}
+
+void Server::Run(Listeners* pListeners) {
+  struct Running {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> pbDone;
+  };
+  std::list<Running> running;
+  uint64_t uNext = 0;
+  auto reap = [&running](bool bAll) {
+    for (auto it = running.begin(); it != running.end();) {
+      if (bAll || *it->pbDone) {
+        it->thread.join();
+        it = running.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  };
+  for (;;) {
+    {
+      // At the cap, the next connection waits in the listen queue until one ends.
+      std::unique_lock<std::mutex> lock(m_mutex);
+      while (m_nConnections >= kMaxConnections && !StopRequested())
+        m_cv.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    std::unique_ptr<Connection> pConn;
+    Listeners::Event e = pListeners->Wait(&pConn);
+    if (e == Listeners::Event::kStop || e == Listeners::Event::kFailed) break;
+    if (e == Listeners::Event::kReopenLog) {
+      std::string sWhy;
+      if (!m_pLog->Open(&sWhy)) m_pLog->Write("zebmacrod: cannot reopen the log: " + sWhy);
+      continue;
+    }
+    reap(false);
+    uint64_t uId = ++uNext;
+    auto pbDone = std::make_shared<std::atomic<bool>>(false);
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      ++m_nConnections;
+      m_activity[uId] = {"IDLE", std::chrono::steady_clock::now()};
+    }
+    std::shared_ptr<Connection> pShared(std::move(pConn));
+    auto serve = [this, pShared, uId, pbDone] {
+      try {
+        ConnectionServer(this, pShared.get(), uId).Run();
+      } catch (const std::exception& ex) {
+        m_pLog->Write("Connection " + std::to_string(uId) + " failed: " + ex.what());
+      }
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_nConnections;
+        m_activity.erase(uId);
+      }
+      m_cv.notify_all();
+      *pbDone = true;
+    };
+    try {
+      running.push_back({std::thread(serve), pbDone});
+    } catch (const std::system_error& ex) {
+      m_pLog->Write(std::string("Cannot serve a connection: ") + ex.what());
+      std::lock_guard<std::mutex> lock(m_mutex);
+      --m_nConnections;
+      m_activity.erase(uId);
+    }
+  }
+  pListeners->Close();  // no one connects any more; the socket's file is gone
+  reap(true);
+}
+
+}  // namespace zebmacrod

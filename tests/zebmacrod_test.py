@@ -1,0 +1,583 @@
+#!/usr/bin/python3
+"""zebmacrod end to end, over real sockets: the protocol's table (z, n and bare forms, sessions,
+INSTREAM, FILDES, errors) on the local socket and TCP, robustness (timeouts, clients that go
+away, garbage, more connections than it serves at once, signals), a bounded load test, and the
+real clamdscan against it. Natively, or zebmacrod.exe under Wine over TCP.
+
+  zebmacrod_test.py --part protocol|load|clamdscan --zebmacrod EXE --zebscan EXE --mksamples EXE
+                    --work DIR [--emulator CMD]
+"""
+import argparse
+import array
+import atexit
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+FAILURES = []
+SKIPPED = 77
+STARTED = []  # every daemon started, ended at exit should a check have thrown
+
+# What zebscan --deep says of each sample, as the daemon (deep by default) must answer it.
+VERDICTS = {
+    "01-clean-no-macros.doc": "OK",
+    "02-clean-macros.doc": "OK",
+    "03-concept-names.doc": "Macro.Word.Concept.a FOUND",
+    "04-wieder-confirmed.doc": "Macro.Word.Wieder FOUND",
+    "05-autoopen-unconfirmed.doc": "OK",
+    "06-deep-only.doc": "Macro.Word.Satanic FOUND",
+    "07-numbered-macros.doc": "Macro.Word.Outlaw FOUND",
+    "08-truncated.doc": "Truncated document ERROR",
+    "09-word97.doc": "OK",
+    "10-plain-text.doc": "OK",
+}
+
+
+def check(ok, what):
+    if not ok:
+        FAILURES.append(what)
+        print("FAIL:", what, flush=True)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def instream(data, form=b"z", chunk=4096):
+    out = form + b"INSTREAM" + (b"\0" if form == b"z" else b"\n")
+    for i in range(0, len(data), chunk):
+        out += struct.pack(">I", len(data[i:i + chunk])) + data[i:i + chunk]
+    return out + struct.pack(">I", 0)
+
+
+class Daemon:
+    """One zebmacrod with a configuration of its own in a directory of its own."""
+
+    def __init__(self, args, name, extra="", local=True):
+        self.args, self.wine = args, bool(args.emulator)
+        self.dir = os.path.join(args.work, name)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        os.makedirs(os.path.join(self.dir, "tmp"))
+        self.port = free_port()
+        self.sock = os.path.join(self.dir, "z.sock") if local and not self.wine else None
+        self.pidfile = os.path.join(self.dir, "z.pid")
+        self.logfile = os.path.join(self.dir, "z.log")
+        lines = ["TCPSocket %d" % self.port, "Foreground yes", "LogVerbose yes",
+                 "PidFile " + self.host(self.pidfile), "LogFile " + self.host(self.logfile)]
+        if self.sock:
+            lines.append("LocalSocket " + self.sock)
+        self.conf = os.path.join(self.dir, "z.conf")
+        with open(self.conf, "w") as f:
+            f.write("\n".join(lines) + "\n" + extra)
+        self.proc = None
+        self.stale = set(self.private_dirs())  # under Wine, those of daemons before this one
+
+    def host(self, path):
+        """A path as the daemon sees it (a Z: path under Wine)."""
+        return "Z:" + path.replace("/", "\\") if self.wine else path
+
+    def command(self):
+        # ZEBMACROD_WRAPPER: a program that runs the daemon (tools/memcheck's Valgrind).
+        prefix = (self.args.emulator.split() if self.wine else []) + \
+            os.environ.get("ZEBMACROD_WRAPPER", "").split()
+        return prefix + [os.path.abspath(self.args.zebmacrod), "--config-file",
+                         self.host(self.conf)]
+
+    def start(self):
+        env = dict(os.environ, TMPDIR=os.path.join(self.dir, "tmp"))
+        self.proc = subprocess.Popen(self.command(), env=env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        STARTED.append(self.proc)
+        deadline = time.monotonic() + (90 if self.wine else 20)
+        while time.monotonic() < deadline:
+            try:
+                if self.talk(b"zPING\0", tcp=True, wait=2) == b"PONG\0":
+                    return self
+            except OSError:
+                pass
+            if self.proc.poll() is not None:
+                break
+            time.sleep(0.1)
+        out, err = self.proc.communicate(timeout=10) if self.proc.poll() is not None else (b"", b"")
+        raise RuntimeError("zebmacrod did not start: %r %r" % (out, err))
+
+    def connect(self, tcp):
+        if tcp or not self.sock:
+            s = socket.create_connection(("127.0.0.1", self.port))
+        else:
+            s = socket.socket(socket.AF_UNIX)
+            s.connect(self.sock)
+        return s
+
+    def talk(self, data, tcp=False, wait=10, fd=None, fd_with_command=False):
+        """Sends data (and a descriptor as FILDES wants it, or with the command's bytes), then
+        reads until the daemon closes; '<TIMEOUT>' marks a reply that did not end."""
+        with self.connect(tcp) as s:
+            if fd is not None and fd_with_command:
+                s.sendmsg([data], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", [fd]))])
+            else:
+                s.sendall(data)
+                if fd is not None:
+                    s.sendmsg([b"\0"], [(socket.SOL_SOCKET, socket.SCM_RIGHTS,
+                                         array.array("i", [fd]))])
+            return read_all(s, wait)
+
+    def stop(self, how="SIGTERM"):
+        if how == "SHUTDOWN" or self.wine:
+            self.talk(b"zSHUTDOWN\0", tcp=True)
+        else:
+            self.proc.send_signal(getattr(signal, how))
+        self.proc.wait(timeout=60)
+        return self.proc.returncode
+
+    def descriptors(self):
+        """What the daemon's descriptors lead to (each pipe and socket by its kind)."""
+        fd = "/proc/%d/fd" % self.proc.pid
+        return sorted(re.sub(r"\[\d+\]", "", os.readlink(os.path.join(fd, n))) for n in os.listdir(fd))
+
+    def workers(self):
+        pids = []
+        for d in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/stat" % d) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                with open("/proc/%s/cmdline" % d, "rb") as f:
+                    cmd = f.read()
+            except (OSError, ValueError):
+                continue
+            if int(fields[1]) == self.proc.pid and b"--zm-worker" in cmd and fields[0] != "Z":
+                pids.append(int(d))
+        return pids
+
+    def private_dirs(self):
+        """The daemon's private directories left (under Wine: in the prefix's temporary folder)."""
+        if not self.wine:
+            tmp = os.path.join(self.dir, "tmp")
+            return [os.path.join(tmp, d) for d in os.listdir(tmp) if d.startswith("zebmacrod-")]
+        prefix = os.path.join(os.path.dirname(self.args.emulator.split()[0]), "wineprefix")
+        found = []
+        for root, dirs, _ in os.walk(os.path.join(prefix, "drive_c", "users")):
+            found += [os.path.join(root, d) for d in dirs if re.match(r"zebmacrod-\d+-\d+$", d)]
+        return [f for f in found if f not in getattr(self, "stale", ())]
+
+
+def read_all(s, wait):
+    s.settimeout(wait)
+    out = b""
+    try:
+        while True:
+            d = s.recv(65536)
+            if not d:
+                return out
+            out += d
+    except socket.timeout:
+        return out + b"<TIMEOUT>"
+    except ConnectionResetError:
+        return out + b"<RESET>"
+
+
+def messages(data):
+    """A session's replies, each with its delimiter, in a fixed order (they come as they finish)."""
+    return sorted(re.findall(rb"[^\0\n]*[\0\n]", data))
+
+
+def protocol_cases(d, samples):
+    """(name, bytes sent, expected reply: bytes, a regex, or a list of messages in any order,
+    local socket only)."""
+    sep = "\\" if d.wine else "/"
+    S = d.host(samples)
+
+    def p(name):
+        return (S + sep + name).encode()
+
+    def v(name):
+        return p(name) + b": " + VERDICTS[name].encode()
+    infected = [n for n in sorted(VERDICTS) if VERDICTS[n] != "OK"]
+    contscan = b"".join(v(n) + b"\0" for n in infected)
+    doc = {n: open(os.path.join(samples, n), "rb").read() for n in VERDICTS}
+    missing = rb"(No such file or directory|File not found|The system cannot find the (file|path) specified)"
+    date = rb"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}"
+    version = rb"zebmacro 1\.0\.0/59/" + date
+    unknown = b"UNKNOWN COMMAND\0"
+    return [
+        ("PING", b"zPING\0", b"PONG\0"),
+        ("PING, n form", b"nPING\n", b"PONG\n"),
+        ("PING, bare form", b"PING\n", b"PONG\n"),
+        ("VERSION", b"zVERSION\0", re.compile(version + b"\0$")),
+        ("VERSIONCOMMANDS", b"nVERSIONCOMMANDS\n",
+         re.compile(version + rb"\| COMMANDS: SCAN QUIT RELOAD PING CONTSCAN VERSIONCOMMANDS "
+                    rb"VERSION END SHUTDOWN MULTISCAN (FILDES )?STATS IDSESSION INSTREAM "
+                    rb"ALLMATCHSCAN\n$")),
+        ("RELOAD", b"zRELOAD\0", b"RELOADING\0"),
+        ("STATS", b"zSTATS\0", re.compile(
+            rb"POOLS: 1\n\nSTATE: VALID PRIMARY\nTHREADS: live 2  idle [0-2] max 2 idle-timeout 2\n"
+            rb"QUEUE: \d+ items\n(\t[A-Z]+ [0-9.]+ \n)+\nMEMSTATS: .*\nEND\0$")),
+        ("SCAN of a folder stops at the first finding", b"zSCAN " + S.encode() + b"\0",
+         v("03-concept-names.doc") + b"\0"),
+        ("SCAN of a folder, its separator at the end", b"zSCAN " + S.encode() + sep.encode() + b"\0",
+         v("03-concept-names.doc") + b"\0"),
+        ("CONTSCAN", b"zCONTSCAN " + S.encode() + b"\0", contscan),
+        ("MULTISCAN", b"zMULTISCAN " + S.encode() + b"\0", contscan),
+        ("ALLMATCHSCAN", b"zALLMATCHSCAN " + S.encode() + b"\0", v("03-concept-names.doc") + b"\0"),
+        ("SCAN, n form", b"nSCAN " + p("04-wieder-confirmed.doc") + b"\n",
+         v("04-wieder-confirmed.doc") + b"\n"),
+        ("SCAN, bare form", b"SCAN " + p("07-numbered-macros.doc") + b"\n",
+         v("07-numbered-macros.doc") + b"\n"),
+    ] + [("SCAN of " + n, b"zSCAN " + p(n) + b"\0", v(n) + b"\0") for n in sorted(VERDICTS)] + [
+        ("SCAN of a clean folder", b"zSCAN " + (S + sep + "clean").encode() + b"\0",
+         (S + sep + "clean").encode() + b": OK\0"),
+        ("CONTSCAN of a clean folder", b"zCONTSCAN " + (S + sep + "clean").encode() + b"\0",
+         (S + sep + "clean").encode() + b": OK\0"),
+        ("SCAN of a missing path", b"zSCAN " + p("missing") + b"\0",
+         re.compile(re.escape(p("missing")) + b": File path check failure: " + missing +
+                    rb"\. ERROR\0$")),
+        ("SCAN of a relative path", b"zSCAN relative\0",
+         b"relative: File path check failure: Not an absolute path. ERROR\0"),
+        ("SCAN of an empty path", b"zSCAN \0",
+         b": File path check failure: No such file or directory. ERROR\0"),
+        ("SCAN of an excluded path", b"zSCAN " + p("excluded") + b"\0", p("excluded") + b": Excluded\0"),
+        ("SCAN without a path", b"zSCAN\0", unknown),
+        ("unknown command", b"zBOGUS\0", unknown),
+        ("lower case", b"zping\0", unknown),
+        ("a prefix alone", b"z\0", unknown),
+        ("END outside a session", b"zEND\0", unknown),
+        ("bare INSTREAM", b"INSTREAM\n", b"UNKNOWN COMMAND\n"),
+        ("two commands without a session", b"zPING\0zPING\0", b"PONG\0"),
+        ("a command too long", b"zSCAN /" + b"a" * 5000 + b"\0", b"Command too long. ERROR\0"),
+        ("INSTREAM", instream(doc["03-concept-names.doc"], chunk=1000),
+         b"stream: Macro.Word.Concept.a FOUND\0"),
+        ("INSTREAM, n form", instream(doc["06-deep-only.doc"], b"n"),
+         b"stream: Macro.Word.Satanic FOUND\n"),
+        ("INSTREAM of a clean document", instream(doc["02-clean-macros.doc"]), b"stream: OK\0"),
+        ("INSTREAM of text", instream(b"just text"), b"stream: OK\0"),
+        ("INSTREAM of nothing", instream(b""), b"stream: OK\0"),
+        ("INSTREAM of a truncated document", instream(doc["08-truncated.doc"]),
+         b"stream: Truncated document ERROR\0"),
+        ("INSTREAM over StreamMaxLength", b"zINSTREAM\0" + struct.pack(">I", 2 << 20) + b"x" * 100,
+         b"INSTREAM size limit exceeded. ERROR\0"),
+        ("INSTREAM over StreamMaxLength in chunks",
+         b"zINSTREAM\0" + (struct.pack(">I", 600000) + b"x" * 600000) * 2,
+         b"INSTREAM size limit exceeded. ERROR\0"),
+        ("a session", b"zIDSESSION\0zPING\0zSCAN " + p("04-wieder-confirmed.doc") +
+         b"\0nVERSION\nzEND\0",
+         [b"1: PONG\0", b"2: " + v("04-wieder-confirmed.doc") + b"\0", re.compile(b"3: " + version + b"\n")]),
+        ("INSTREAM in a session", b"zIDSESSION\0" + instream(doc["04-wieder-confirmed.doc"]) +
+         b"zPING\0zEND\0", [b"1: stream: Macro.Word.Wieder FOUND\0", b"2: PONG\0"]),
+        ("a bare command in a session", b"zIDSESSION\0PING\n",
+         b"1: Command invalid inside IDSESSION. ERROR\0"),
+        ("IDSESSION twice", b"zIDSESSION\0zIDSESSION\0", b"1: Command invalid inside IDSESSION. ERROR\0"),
+        ("CONTSCAN in a session", b"nIDSESSION\nnPING\nnCONTSCAN " + S.encode() + b"\n",
+         [b"1: PONG\n", b"2: Command invalid inside IDSESSION. ERROR\n"]),
+        ("FILDES over TCP", b"zFILDES\0", b"FILDES: descriptors pass only over a local socket. ERROR\0",
+         "tcp"),
+    ]
+
+
+def compare(name, got, want):
+    if isinstance(want, list):
+        msgs = messages(got)
+        ok = len(msgs) == len(want) and all(
+            any((w.fullmatch(m) if hasattr(w, "fullmatch") else w == m) for m in msgs) for w in want)
+    elif hasattr(want, "match"):
+        ok = want.match(got) is not None
+    else:
+        ok = got == want
+    check(ok, "%s: got %r, want %r" % (name, got[:400], want))
+
+
+def make_samples(args):
+    samples = os.path.join(args.work, "samples")
+    if not os.path.isdir(samples):
+        prefix = args.emulator.split() if args.emulator else []
+        subprocess.run(prefix + [os.path.abspath(args.mksamples), samples], check=True,
+                       stdout=subprocess.DEVNULL)
+        os.makedirs(os.path.join(samples, "clean"))
+        for n in ("01-clean-no-macros.doc", "09-word97.doc", "10-plain-text.doc"):
+            shutil.copy(os.path.join(samples, n), os.path.join(samples, "clean"))
+        os.makedirs(os.path.join(samples, "excluded"))
+        shutil.copy(os.path.join(samples, "03-concept-names.doc"), os.path.join(samples, "excluded"))
+    return samples
+
+
+def part_protocol(args):
+    samples = make_samples(args)
+    d = Daemon(args, "protocol", "StreamMaxLength 1M\nExcludePath excluded$\nIdleTimeout 2\n"
+               "CommandReadTimeout 1\nReadTimeout 1\nMaxThreads 2\n").start()
+    for case in protocol_cases(d, samples):
+        name, data, want = case[:3]
+        transports = ["tcp"] if d.wine or len(case) > 3 else ["tcp", "local"]
+        for t in transports:
+            compare("%s (%s)" % (name, t), d.talk(data, tcp=t == "tcp"), want)
+    if not d.wine:
+        fildes(d, samples)
+    robustness(d, samples)
+    if not d.wine:
+        signals(d, samples)
+    else:
+        check(d.stop() == 0, "SHUTDOWN: exit status %s" % d.proc.returncode)
+        check(d.private_dirs() == [] and not os.path.exists(d.pidfile),
+              "left behind under Wine: %s" % d.private_dirs())
+    config_errors(args)
+
+
+def fildes(d, samples):
+    """Descriptors passed over the local socket: scanned as they are, clamd's answers when one
+    comes with the command's own bytes or does not come at all."""
+    fd = os.open(os.path.join(samples, "03-concept-names.doc"), os.O_RDONLY)
+    try:
+        compare("FILDES", d.talk(b"zFILDES\0", fd=fd),
+                re.compile(rb"fd\[\d+\]: Macro\.Word\.Concept\.a FOUND\0$"))
+        compare("FILDES in a session", d.talk(b"zIDSESSION\0zFILDES\0", fd=fd, wait=3),
+                re.compile(rb"1: fd\[\d+\]: Macro\.Word\.Concept\.a FOUND\0$"))
+        compare("a descriptor with the command's bytes", d.talk(b"zFILDES\0", fd=fd,
+                                                                fd_with_command=True),
+                b"PROTOCOL ERROR: ancillary data sent without FILDES. ERROR\0"
+                b"Error processing command. ERROR\0")
+        compare("a descriptor with PING", d.talk(b"zPING\0", fd=fd, fd_with_command=True), b"PONG\0")
+        compare("FILDES without a descriptor", d.talk(b"zFILDES\0zPING\0"),
+                b"No file descriptor received. ERROR\0")
+    finally:
+        os.close(fd)
+    r, w = os.pipe()
+    compare("FILDES of a pipe", d.talk(b"zFILDES\0", fd=r), re.compile(rb"fd\[\d+\]: OK\0$"))
+    os.close(r)
+    os.close(w)
+    link = os.path.join(samples, "link.doc")
+    if not os.path.lexists(link):
+        os.symlink("03-concept-names.doc", link)
+    compare("SCAN of a link (not followed)", d.talk(b"zSCAN " + link.encode() + b"\0"),
+            link.encode() + b": OK\0")
+    os.remove(link)
+
+
+def robustness(d, samples):
+    """Slow clients time out, clients that go away cost nothing, garbage gets an answer or a
+    closed connection, more clients than are served at once wait their turn; the daemon goes on."""
+    t0 = time.monotonic()
+    with d.connect(True) as s:  # says nothing: closed after CommandReadTimeout
+        got = read_all(s, 30)
+    check(got == b"" and 0.8 < time.monotonic() - t0 < 20, "silent client: %r after %.1f s"
+          % (got, time.monotonic() - t0))
+    with d.connect(True) as s:  # stops in the middle of a chunk
+        s.sendall(b"zINSTREAM\0" + struct.pack(">I", 1000) + b"x" * 10)
+        got = read_all(s, 30)
+    check(got == b"stream: Timed out waiting for the client ERROR\0", "slow stream: %r" % got)
+    with d.connect(True) as s:  # an idle session ends after IdleTimeout
+        s.sendall(b"zIDSESSION\0zPING\0")
+        got = read_all(s, 30)
+    check(got == b"1: PONG\0", "idle session: %r" % got)
+    for _ in range(5):  # gone in the middle of a stream, and of a command
+        with d.connect(True) as s:
+            s.sendall(b"zINSTREAM\0" + struct.pack(">I", 100000) + b"x" * 5000)
+        with d.connect(True) as s:
+            s.sendall(b"zSCAN /tm")
+    rng = random.Random(15)
+    for i in range(20):  # garbage: an answer or a closed connection, never a hang
+        junk = bytes(rng.randrange(256) for _ in range(rng.randrange(1, 300)))
+        got = d.talk(junk, tcp=True, wait=15)
+        check(not got.endswith(b"<TIMEOUT>"), "garbage %d %r: %r" % (i, junk[:40], got))
+    # More connections than are served at once: the extra ones wait, then are served.
+    held = [d.connect(True) for _ in range(140 if not d.wine else 20)]
+    got = d.talk(b"zPING\0", tcp=True, wait=30)
+    for s in held:
+        s.close()
+    check(got == b"PONG\0", "PING behind %d silent connections: %r" % (len(held), got))
+    check(d.talk(b"zPING\0", tcp=True) == b"PONG\0", "still answering after the abuse")
+    left = [os.listdir(p) for p in d.private_dirs()]
+    check(left == [[]], "stream files left (one empty private directory expected): %s" % left)
+
+
+def signals(d, samples):
+    """SIGHUP reopens the log; SIGTERM fails the request being read, then leaves no socket, pid
+    file, private directory or worker."""
+    os.rename(d.logfile, d.logfile + ".1")
+    d.proc.send_signal(signal.SIGHUP)
+    for _ in range(50):
+        d.talk(b"zPING\0")
+        if os.path.exists(d.logfile):
+            break
+        time.sleep(0.1)
+    check(os.path.exists(d.logfile) and "PING" in open(d.logfile).read(), "log not reopened")
+    workers = d.workers()
+    pending = d.connect(False)
+    pending.sendall(b"zINSTREAM\0" + struct.pack(">I", 1000) + b"x" * 10)
+    time.sleep(0.3)
+    status = d.stop()
+    got = read_all(pending, 10)
+    pending.close()
+    check(got == b"stream: zebmacrod is shutting down ERROR\0", "stream at SIGTERM: %r" % got)
+    check(status == 0, "SIGTERM: exit status %s" % status)
+    left = [p for p in (d.sock, d.pidfile) + tuple(d.private_dirs()) if os.path.exists(p)]
+    check(left == [], "left behind after SIGTERM: %s" % left)
+    time.sleep(0.2)
+    check(workers and not any(os.path.exists("/proc/%d" % w) for w in workers),
+          "workers left: %s" % workers)
+
+
+def config_errors(args):
+    """A file that cannot be read stops the daemon before anything starts (exit 1, nothing
+    made); keys it does not use or know are named."""
+    bad = [("Foreground maybe\n", "Foreground expects yes or no"),
+           ("LogFile\n", "LogFile needs a value"),
+           ("ExcludePath (\n", "ExcludePath is no extended regular expression")]
+    for text, why in bad:
+        d = Daemon(args, "badconf", text)
+        p = subprocess.run(d.command(), capture_output=True, timeout=120)
+        err = p.stderr.decode("utf-8", "replace")
+        check(p.returncode == 1 and why in err and not os.path.exists(d.pidfile) and
+              not (d.sock and os.path.exists(d.sock)), "bad config %r: %d %s" % (text, p.returncode, err))
+    d = Daemon(args, "warnconf", "User clamav\nBogusKey 1\n").start()
+    d.stop()
+    err = d.proc.stderr.read().decode()
+    check("unknown keys, ignored: BogusKey" in err and
+          "clamd keys that zebmacrod does not use, ignored: User" in err, "warnings: %s" % err)
+
+
+def part_load(args):
+    """Many clients at once, each request's answer checked; a worker killed in the middle costs
+    at most the one file it held; afterwards no descriptor, process or stream file is left."""
+    samples = make_samples(args)
+    d = Daemon(args, "load", "MaxThreads 2\n").start()
+    names = sorted(VERDICTS)
+    docs = {n: open(os.path.join(samples, n), "rb").read() for n in names}
+    for _ in range(3):
+        d.talk(instream(docs[names[2]]))  # every worker started
+    time.sleep(0.5)
+    base_fds = None if d.wine else [f for f in d.descriptors() if f != "socket:"]
+    wrong, worker_errors, lock = [], [], threading.Lock()
+    clients, rounds = (32, 30) if not d.wine else (8, 10)
+
+    done = [0]
+
+    def client(i):
+        for k in range(rounds):
+            with lock:
+                done[0] += 1
+            n = names[(i + k) % len(names)]
+            kind = (i + k) % (4 if not d.wine else 2)
+            if kind == 0:
+                got, want = d.talk(instream(docs[n]), tcp=True), b"stream: " + VERDICTS[n].encode() + b"\0"
+            elif kind == 1:
+                got = d.talk(b"nSCAN " + d.host(os.path.join(samples, n)).encode() + b"\n", tcp=True)
+                want = d.host(os.path.join(samples, n)).encode() + b": " + VERDICTS[n].encode() + b"\n"
+            elif kind == 2:
+                fd = os.open(os.path.join(samples, n), os.O_RDONLY)
+                got = re.sub(rb"^fd\[\d+\]", b"fd", d.talk(b"zFILDES\0", fd=fd))
+                os.close(fd)
+                want = b"fd: " + VERDICTS[n].encode() + b"\0"
+            else:
+                got = d.talk(b"zIDSESSION\0" + instream(docs[n]) + b"zPING\0" + instream(docs[names[3]]) +
+                             b"zEND\0")
+                want = b"".join(sorted([b"1: stream: " + VERDICTS[n].encode() + b"\0", b"2: PONG\0",
+                                        b"3: stream: Macro.Word.Wieder FOUND\0"]))
+                got = b"".join(messages(got))
+            if got != want:
+                with lock:
+                    (worker_errors if re.search(rb"Worker (killed|exited)", got) else wrong).append(
+                        (n, kind, got, want))
+
+    threads = [threading.Thread(target=client, args=(i,)) for i in range(clients)]
+    for t in threads:
+        t.start()
+    killed = []
+    if not d.wine:
+        # A worker killed a third of the way through, while files are in its hands.
+        while done[0] < clients * rounds // 3:
+            time.sleep(0.001)
+        victims = d.workers()
+        if victims:
+            os.kill(victims[0], signal.SIGKILL)
+            killed.append(victims[0])
+    for t in threads:
+        t.join()
+    check(wrong == [], "%d wrong answers under load, e.g. %s" % (len(wrong), wrong[:3]))
+    check(len(worker_errors) <= len(killed), "worker errors: %s" % worker_errors)
+    print("load: %d requests, %d cost by the killed worker" % (clients * rounds, len(worker_errors)))
+    check(d.talk(instream(docs[names[3]])) == b"stream: Macro.Word.Wieder FOUND\0", "after load")
+    if not d.wine:
+        time.sleep(0.5)  # the last connections' threads end a moment after their clients
+        # The same files and pipes; sockets: the two listeners and a channel per live worker.
+        fds = d.descriptors()
+        check([f for f in fds if f != "socket:"] == base_fds and
+              fds.count("socket:") == 2 + len(d.workers()) and 1 <= len(d.workers()) <= 2,
+              "descriptors: %s before, %s after, workers %s" % (base_fds, fds, d.workers()))
+        check(all(os.listdir(p) == [] for p in d.private_dirs()), "stream files left")
+    workers = [] if d.wine else d.workers()
+    check(d.stop() == 0, "stop after load")
+    time.sleep(0.2)
+    check(d.private_dirs() == [] and not any(os.path.exists("/proc/%d" % w) for w in workers),
+          "left behind after load")
+
+
+def part_clamdscan(args):
+    """clamdscan through the daemon's own configuration file, in each of its modes, finds what
+    zebscan --deep finds and exits as it does; a clean folder exits 0."""
+    if shutil.which("clamdscan") is None:
+        print("clamdscan is not installed (tools/install-deps installs it): skipped")
+        return SKIPPED
+    samples = make_samples(args)
+    d = Daemon(args, "clamdscan").start()
+    zeb = subprocess.run([args.zebscan, "--deep", "--no-summary", samples], capture_output=True,
+                         text=True)
+    want = sorted(l for l in zeb.stdout.splitlines() if l.endswith(" FOUND")
+                  and "/excluded/" not in l and "/clean/" not in l)
+    check(len(want) == 4, "zebscan --deep finds %s" % want)
+    files = [os.path.join(samples, n) for n in sorted(VERDICTS)]
+    for mode in ([], ["--stream"], ["--fdpass"], ["--multiscan"], ["--multiscan", "--fdpass"]):
+        for what in ([samples + "/" + n for n in sorted(VERDICTS)], files):
+            p = subprocess.run(["clamdscan", "--config-file=" + d.conf] + mode + what,
+                               capture_output=True, text=True, timeout=120)
+            found = sorted(l for l in p.stdout.splitlines() if l.endswith(" FOUND"))
+            check(found == want, "clamdscan %s: %s, want %s" % (mode, found, want))
+            check(p.returncode == zeb.returncode == 1, "clamdscan %s: exit %d, zebscan %d"
+                  % (mode, p.returncode, zeb.returncode))
+        p = subprocess.run(["clamdscan", "--config-file=" + d.conf] + mode +
+                           [os.path.join(samples, "clean")], capture_output=True, text=True,
+                           timeout=120)
+        z = subprocess.run([args.zebscan, "--deep", os.path.join(samples, "clean")],
+                           capture_output=True)
+        check(p.returncode == z.returncode == 0 and "FOUND" not in p.stdout,
+              "clamdscan %s on a clean folder: exit %d %s" % (mode, p.returncode, p.stdout))
+    check(d.stop() == 0, "stop")
+
+
+def end_started():
+    for p in STARTED:
+        if p.poll() is None:
+            p.terminate()
+            try:
+                p.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                p.kill()
+
+
+def main():
+    atexit.register(end_started)
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--part", required=True, choices=["protocol", "load", "clamdscan"])
+    for a in ("--zebmacrod", "--zebscan", "--mksamples", "--work"):
+        ap.add_argument(a, required=True)
+    ap.add_argument("--emulator", default="")
+    args = ap.parse_args()
+    args.work = os.path.abspath(os.path.join(args.work, args.part))
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    status = {"protocol": part_protocol, "load": part_load, "clamdscan": part_clamdscan}[args.part](args)
+    if status == SKIPPED:
+        return SKIPPED
+    print("%d failures" % len(FAILURES))
+    return 1 if FAILURES else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
