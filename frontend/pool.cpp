@@ -15,6 +15,9 @@ namespace {
 const char kWorkerFlag[] = "--zm-worker";
 // A worker sends the results it has when this long has passed since it last sent some.
 constexpr uint32_t kGroupMs = 50;
+// Files handed to a worker at once, at most: enough that the hand-over costs little beside the
+// scans, few enough that the files stay spread over the workers.
+constexpr size_t kMaxBatch = 256;
 // How long a new worker may take to reach its first file when the file limit is shorter.
 constexpr uint32_t kStartupMs = 30000;
 
@@ -220,9 +223,18 @@ void Pool::Drive(unsigned) {
       std::unique_lock<std::mutex> lock(m_mutex);
       m_cv.wait(lock, [this] { return m_bClosing || !m_jobs.empty(); });
       if (m_jobs.empty()) break;
-      // A fair share of what waits, so no worker holds files that another could take.
-      size_t n = std::clamp<size_t>(m_jobs.size() / m_options.nWorkers, 1, kMaxPassed);
-      for (size_t i = 0; i < n; ++i) {
+      // A fair share of what waits, so no worker holds files that another could take; no more
+      // descriptors than one message carries (an open file's each, a directory's once).
+      size_t n = std::clamp<size_t>(m_jobs.size() / m_options.nWorkers, 1, kMaxBatch);
+      std::vector<const Dir*> dirs;
+      for (size_t i = 0, nFds = 0; i < n; ++i) {
+        const Job& next = m_jobs.front();
+        const Dir* pDir = next.file.IsOpen() ? nullptr : next.ref.pDir.get();
+        bool bNewDir = pDir && std::find(dirs.begin(), dirs.end(), pDir) == dirs.end();
+        size_t nMore = next.file.IsOpen() || bNewDir ? 1 : 0;
+        if (nFds + nMore > kMaxPassed) break;
+        nFds += nMore;
+        if (bNewDir) dirs.push_back(pDir);
         batch.push_back(std::move(m_jobs.front()));
         m_jobs.pop_front();
       }
@@ -407,7 +419,7 @@ bool RunAsWorker(int argc, char** argv, int* piExit) {
       std::string sName, sPath;
     };
     std::vector<Item> items;
-    bool bOk = rd.U32(&uBatch) && rd.U32(&n) && n <= kMaxPassed;
+    bool bOk = rd.U32(&uBatch) && rd.U32(&n) && n <= kMaxBatch;
     for (uint32_t i = 0; bOk && i < n; ++i) {
       Item it;
       bOk = rd.U32(&it.uKind) && rd.U32(&it.uSlot) && rd.U32(&it.uFlags) && rd.Str(&it.sName) &&

@@ -2,6 +2,7 @@
 // walk, tells Word 6/95 documents by their content, and scans them for WordBasic macro viruses
 // through the library's exports, loaded at run time.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -153,7 +154,15 @@ int Run(int argc, char** argv) {
   auto emit = [&](const FileResult& r) {
     if (r.nLinks == 0 || seen.FirstTime(r.id, r.nLinks)) out.Add(r);
   };
-  if (nJobs > 1) {
+  // Workers start with a run's second file: a run of one file scans it here without starting
+  // any. Until then, what the walk hands on after the first file waits here, in order.
+  struct Held {
+    FileRef ref;  // a file (with a path in r.sPath), or
+    FileResult r;
+    bool bFile;
+  };
+  std::vector<Held> held;
+  auto startPool = [&] {
     pGuard = std::make_unique<InterruptGuard>();
     PoolOptions pool;
     pool.nWorkers = nJobs;
@@ -163,19 +172,43 @@ int Run(int argc, char** argv) {
     // Rounded: on x87 (i686) 0.3 * 1000 is a hair under 300 and would truncate to 299.
     pool.fileTimeout = std::chrono::milliseconds(std::llround(dFileTimeout * 1000));
     pPool = std::make_unique<Pool>(pool);
-    pOrdered = std::make_unique<OrderedResults>(pPool.get(), 16 * nJobs + 64, emit);
-  }
+    // A window wide enough that every worker gets whole batches while the earliest result waits.
+    pOrdered = std::make_unique<OrderedResults>(pPool.get(), 128 * nJobs + 256, emit);
+    for (Held& h : held) {
+      if (h.bFile)
+        pOrdered->AddRef(std::move(h.ref), h.r.sPath);
+      else
+        pOrdered->AddResult(std::move(h.r));
+    }
+    held.clear();
+  };
   auto result = [&](const std::string& sPath, Outcome outcome, const std::string& sReason) {
-    if (!pOrdered) return out.AddPath(sPath, outcome, sReason);
     FileResult r;
     r.sPath = sPath;
     r.outcome = outcome;
     r.sReason = sReason;
-    pOrdered->AddResult(std::move(r));
+    if (pOrdered) return pOrdered->AddResult(std::move(r));
+    if (!held.empty()) return held.push_back({FileRef(), std::move(r), false});
+    out.Add(r);
   };
   auto file = [&](FileRef&& ref, const std::string& sPath) {
     if (pOrdered) return pOrdered->AddRef(std::move(ref), sPath);
-    emit(scanner.ScanRef(ref, sPath));
+    if (nJobs == 1) return emit(scanner.ScanRef(ref, sPath));
+    FileResult r;
+    r.sPath = sPath;
+    bool bSecond = std::any_of(held.begin(), held.end(), [](const Held& h) { return h.bFile; });
+    held.push_back({std::move(ref), std::move(r), true});
+    if (bSecond) startPool();
+  };
+  auto flush = [&] {
+    if (pOrdered) return pOrdered->Flush();
+    for (Held& h : held) {
+      if (h.bFile)
+        emit(scanner.ScanRef(h.ref, h.r.sPath));
+      else
+        out.Add(h.r);
+    }
+    held.clear();
   };
   Walker walker(walk, [&](WalkItem&& item) {
     switch (item.kind) {
@@ -208,7 +241,7 @@ int Run(int argc, char** argv) {
   };
   for (const std::string& sPath : paths) take(sPath);
   bool bListRead = sFileList.empty() || ReadFileList(sFileList, bNull, take);
-  if (pOrdered) pOrdered->Flush();
+  flush();
   pPool.reset();
   pGuard.reset();
   if (!bListRead) {
