@@ -17,7 +17,7 @@ const char kWorkerFlag[] = "--zm-worker";
 constexpr uint32_t kGroupMs = 50;
 // Files handed to a worker at once, at most: enough that the hand-over costs little beside the
 // scans, few enough that the files stay spread over the workers.
-constexpr size_t kMaxBatch = 256;
+constexpr size_t kMaxBatch = 64;
 // How long a new worker may take to reach its first file when the file limit is shorter.
 constexpr uint32_t kStartupMs = 30000;
 
@@ -329,13 +329,14 @@ void OrderedResults::EmitReady(std::unique_lock<std::mutex>& lock) {
   }
 }
 
-// Waits until half the window (or, with bAll, everything) is in and emitted. The pool's threads
-// wake this thread only then, not once a file: a wake costs more than a small scan.
+// Waits until a quarter of the window (or, with bAll, everything) is in and emitted. The pool's
+// threads wake this thread only then, not once a file: a wake costs more than a small scan; and
+// not later, or the workers run out of files while the earliest result is awaited.
 void OrderedResults::WaitForRoom(std::unique_lock<std::mutex>& lock, bool bAll) {
   for (;;) {
     EmitReady(lock);
     if (bAll ? m_nNext == m_nIssued : m_nIssued - m_nNext < m_nWindow) return;
-    m_nWakeAt = bAll ? m_nIssued : std::min(m_nIssued, m_nNext + m_nWindow / 2 + 1);
+    m_nWakeAt = bAll ? m_nIssued : std::min(m_nIssued, m_nNext + m_nWindow / 4 + 1);
     m_cv.wait(lock, [this] { return m_nReady >= m_nWakeAt; });
     m_nWakeAt = 0;
   }
