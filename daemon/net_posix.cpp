@@ -20,6 +20,7 @@
 #include <cstdio>
 
 #include "net.h"
+#include "unixsock.h"
 
 namespace zebmacrod {
 namespace {
@@ -28,7 +29,6 @@ namespace {
 int g_stopPipe[2] = {-1, -1};
 int g_reopenPipe[2] = {-1, -1};
 std::atomic<bool> g_bStop{false};
-constexpr size_t kMaxFdsPerRead = 16;
 
 bool Fail(std::string* psError, const std::string& sWhat) {
   if (psError) *psError = sWhat + ": " + strerror(errno);
@@ -122,29 +122,8 @@ void Connection::Wake() {
 }
 
 long Connection::Receive(char* pb, size_t cb, std::vector<int>* pfds) {
-  iovec iov = {pb, cb};
-  msghdr msg = {};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  alignas(cmsghdr) char abControl[CMSG_SPACE(sizeof(int) * kMaxFdsPerRead)];
-  if (m_p->bLocal) {
-    msg.msg_control = abControl;
-    msg.msg_controllen = sizeof abControl;
-  }
-  ssize_t n;
-  do n = recvmsg(m_p->sock, &msg, MSG_CMSG_CLOEXEC);
-  while (n < 0 && errno == EINTR);
-  if (m_p->bLocal) {
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-      size_t nFds = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-      for (size_t i = 0; i < nFds; ++i) {
-        int fd;
-        memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-        pfds->push_back(fd);
-      }
-    }
-  }
+  // Descriptors come only over a local socket; TCP never carries any.
+  ssize_t n = zebscan::ReceiveWithDescriptors(m_p->sock, pb, cb, m_p->bLocal ? pfds : nullptr);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     errno = EAGAIN;
     return -1;

@@ -18,6 +18,7 @@
 
 #include "platform.h"
 #include "proc.h"
+#include "unixsock.h"
 
 extern char** environ;
 
@@ -56,33 +57,6 @@ bool SendAll(int sock, const void* pv, size_t cb, const std::vector<int>& fds) {
     cb -= static_cast<size_t>(n);
   }
   return true;
-}
-
-// Reads up to cb bytes, taking the descriptors that come along into *pfds (closed when null).
-ssize_t ReadSome(int sock, void* pv, size_t cb, std::vector<int>* pfds) {
-  iovec iov = {pv, cb};
-  msghdr msg = {};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  alignas(cmsghdr) char abControl[CMSG_SPACE(sizeof(int) * kMaxPassed)];
-  msg.msg_control = abControl;
-  msg.msg_controllen = sizeof abControl;
-  ssize_t n;
-  do n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
-  while (n < 0 && errno == EINTR);
-  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-    size_t nFds = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    for (size_t i = 0; i < nFds; ++i) {
-      int fd;
-      memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-      if (pfds)
-        pfds->push_back(fd);
-      else
-        close(fd);
-    }
-  }
-  return n;
 }
 
 std::string Frame(const std::string& s) {
@@ -124,7 +98,7 @@ int ReadMessage(int sock, std::string* pBuffer, std::string* ps, std::vector<int
     }
     // A read never runs past data that carries descriptors (the kernel stops there), so the
     // descriptors read belong to the message being taken.
-    ssize_t n = ReadSome(sock, ab, sizeof ab, pfds);
+    ssize_t n = ReceiveWithDescriptors(sock, ab, sizeof ab, pfds);
     if (n <= 0) return -1;
     pBuffer->append(ab, static_cast<size_t>(n));
   }
