@@ -358,12 +358,8 @@ void ConnectionServer::Handle(const Request& r) {
       std::string sLabel = "fd[" + std::to_string(r.fd) + "]";
       File f;
       std::string sWhy;
-      if (!zebscan::FileFromFd(r.fd, &f, &sWhy)) {  // takes the descriptor in every case
-        FileResult res;
-        res.outcome = sWhy == zebscan::kReasonNotRegular ? Outcome::kSkipped : Outcome::kError;
-        res.sReason = sWhy;
-        return Reply(r, Verdict(sLabel, res));
-      }
+      if (!zebscan::FileFromFd(r.fd, &f, &sWhy))  // takes the descriptor in every case
+        return Reply(r, Verdict(sLabel, zebscan::NotOpened(sLabel, sWhy)));
       return Submit(r, std::move(f), sLabel, sLabel, nullptr);
     }
     case Command::kIdSession:
@@ -438,12 +434,7 @@ void ConnectionServer::ScanPath(const Request& r) {
     File f;
     if (zebscan::OpenFile(nullptr, sPath, false, false, &f, &sWhy))
       return Submit(r, std::move(f), sPath, sShown, nullptr);
-    FileResult res;
-    res.outcome = sWhy == zebscan::kReasonNotRegular || sWhy == zebscan::kReasonLink
-                      ? Outcome::kSkipped
-                      : Outcome::kError;
-    res.sReason = sWhy;
-    return line(Verdict(sShown, res));
+    return line(Verdict(sShown, zebscan::NotOpened(sPath, sWhy)));
   }
 
   bool bStopAtFinding = r.command == Command::kScan || r.command == Command::kAllMatchScan;
@@ -472,11 +463,8 @@ void ConnectionServer::ScanPath(const Request& r) {
     ++m_server.m_nInFlight;
     if (item.kind == zebscan::WalkItem::kFile)
       return ordered.AddRef(std::move(item.ref), item.sPath);
-    FileResult res;
-    res.sPath = item.sPath;
-    res.outcome = item.kind == zebscan::WalkItem::kError ? Outcome::kError : Outcome::kSkipped;
-    res.sReason = item.sReason;
-    ordered.AddResult(std::move(res));
+    Outcome outcome = item.kind == zebscan::WalkItem::kError ? Outcome::kError : Outcome::kSkipped;
+    ordered.AddResult(zebscan::ResultOf(item.sPath, outcome, item.sReason));
   });
   pWalker = &walker;
   walker.Add(sPath);

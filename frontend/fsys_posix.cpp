@@ -64,9 +64,6 @@ FileId IdOf(const struct stat& st) {
 // final part is a link, which the caller asked not to follow.
 bool IsLinkRefusal(int iErr) { return iErr == ELOOP || iErr == EMLINK; }
 
-const char* const kLinkRefused = kReasonLink;
-const char* const kNotRegular = kReasonNotRegular;
-
 // openat relative to the parent, non-blocking and without a controlling terminal (should a FIFO or
 // terminal have taken the name's place since it was looked at), refusing a final link unless
 // bFollow. The descriptor, or -1 with the cause in *psError.
@@ -78,7 +75,7 @@ int OpenAt(const Dir* pParent, const std::string& sName, int iFlags, bool bFollo
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     if (!bFollow && IsLinkRefusal(errno)) {
-      if (psError) *psError = kLinkRefused;
+      if (psError) *psError = kReasonLink;
     } else {
       Fail(psError, errno);
     }
@@ -182,12 +179,12 @@ bool OpenFile(const Dir* pParent, const std::string& sName, bool bFollow, bool b
   if (!bKnownRegular) {
     if (!StatEntry(pParent, sName, bFollow, &info, psError)) return false;
     if (info.type == EntryType::kLink) {
-      if (psError) *psError = kLinkRefused;
+      if (psError) *psError = kReasonLink;
       return false;
     }
     if (info.type == EntryType::kDirectory) return Fail(psError, EISDIR);
     if (info.type != EntryType::kFile) {
-      if (psError) *psError = kNotRegular;
+      if (psError) *psError = kReasonNotRegular;
       return false;
     }
   }
@@ -205,7 +202,7 @@ bool FileFromFd(int fd, File* pFile, std::string* psError) {
   }
   if (!S_ISREG(st.st_mode)) {
     close(fd);
-    if (psError) *psError = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : kNotRegular;
+    if (psError) *psError = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : kReasonNotRegular;
     return false;
   }
   auto* p = new File::Impl;

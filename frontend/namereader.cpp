@@ -100,6 +100,13 @@ class HeadCache {
   }
   HeadCache(const HeadCache&) = delete;
   HeadCache& operator=(const HeadCache&) = delete;
+  // The file's first bytes as read (-1: the read failed).
+  int64_t Head(uint8_t* pb, size_t cb) const {
+    if (m_h == ZM_HFILE_ERROR) return -1;
+    size_t n = std::min<size_t>(cb, m_cb);
+    std::memcpy(pb, m_ab, n);
+    return static_cast<int64_t>(n);
+  }
 
  private:
   static uint32_t ReadAtCached(int32_t h, uint32_t lOffset, void* pv, uint32_t cb) {
@@ -156,9 +163,9 @@ DocNames ReadDocumentNames(const File& f) {
   HeadCache head(f);
   ReaderPtr pR(DOC_pAttachDocument(LibraryHandle(f), &iWhy));
   if (!pR) {
-    // Told apart from the file's first sector, read again only on this rarer way.
+    // Told apart from the file's first sector, which the head holds already.
     uint8_t abHead[ZM_SECTOR] = {};
-    int64_t cbHead = ReadAt(f, 0, abHead, sizeof abHead);
+    int64_t cbHead = head.Head(abHead, sizeof abHead);
     static const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
     if (cbHead < 0) {
       r.sError = "Read error";

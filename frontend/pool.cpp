@@ -75,14 +75,6 @@ class Reader {
   size_t m_pos = 0;
 };
 
-FileResult Failed(const std::string& sPath, const std::string& sReason) {
-  FileResult r;
-  r.sPath = sPath;
-  r.outcome = Outcome::kError;
-  r.sReason = sReason;
-  return r;
-}
-
 }  // namespace
 
 std::string EncodeResult(const FileResult& r) {
@@ -143,17 +135,17 @@ Pool::~Pool() {
 }
 
 void Pool::Submit(File&& file, const std::string& sPath, Done done) {
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_jobs.push_back({std::move(file), FileRef(), sPath, std::move(done)});
-  }
-  m_cv.notify_one();
+  Enqueue({std::move(file), FileRef(), sPath, std::move(done)});
 }
 
 void Pool::Submit(FileRef ref, const std::string& sPath, Done done) {
+  Enqueue({File(), std::move(ref), sPath, std::move(done)});
+}
+
+void Pool::Enqueue(Job&& job) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_jobs.push_back({File(), std::move(ref), sPath, std::move(done)});
+    m_jobs.push_back(std::move(job));
   }
   m_cv.notify_one();
 }
@@ -196,7 +188,7 @@ std::string Pool::EncodeBatch(uint32_t uBatch, const std::vector<Job>& batch,
     }
     w.U32(uKind);
     w.U32(uSlot);
-    w.U32(job.ref.bFollow | job.ref.bKnownRegular << 1 | (job.file.IsOpen() ? 0u : 4u));
+    w.U32(job.ref.bFollow | job.ref.bKnownRegular << 1);
     w.Str(sName);
     w.Str(job.sPath);
   }
@@ -299,7 +291,7 @@ void Pool::Drive(unsigned) {
       Job& job = batch[iFailed];
       job.file.Close();
       job.ref = FileRef();
-      job.done(Failed(job.sPath, sError));
+      job.done(ResultOf(job.sPath, Outcome::kError, sError));
       // The rest were not answered: they wait again, in their order, for a worker.
       std::lock_guard<std::mutex> lock(m_mutex);
       for (size_t k = batch.size(); k-- > nDone;)
@@ -353,31 +345,22 @@ void OrderedResults::Complete(uint64_t seq, FileResult&& r) {
   if (bWake) m_cv.notify_one();
 }
 
-void OrderedResults::AddFile(File&& file, const std::string& sPath) {
+Pool::Done OrderedResults::Reserve() {
   std::unique_lock<std::mutex> lock(m_mutex);
   WaitForRoom(lock, false);
   uint64_t seq = m_nIssued++;
-  lock.unlock();
-  m_pPool->Submit(std::move(file), sPath,
-                  [this, seq](FileResult&& r) { Complete(seq, std::move(r)); });
+  return [this, seq](FileResult&& r) { Complete(seq, std::move(r)); };
+}
+
+void OrderedResults::AddFile(File&& file, const std::string& sPath) {
+  m_pPool->Submit(std::move(file), sPath, Reserve());
 }
 
 void OrderedResults::AddRef(FileRef ref, const std::string& sPath) {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  WaitForRoom(lock, false);
-  uint64_t seq = m_nIssued++;
-  lock.unlock();
-  m_pPool->Submit(std::move(ref), sPath,
-                  [this, seq](FileResult&& r) { Complete(seq, std::move(r)); });
+  m_pPool->Submit(std::move(ref), sPath, Reserve());
 }
 
-void OrderedResults::AddResult(FileResult&& r) {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  WaitForRoom(lock, false);
-  uint64_t seq = m_nIssued++;
-  lock.unlock();
-  Complete(seq, std::move(r));
-}
+void OrderedResults::AddResult(FileResult&& r) { Reserve()(std::move(r)); }
 
 void OrderedResults::Flush() {
   std::unique_lock<std::mutex> lock(m_mutex);
@@ -451,7 +434,7 @@ bool RunAsWorker(int argc, char** argv, int* piExit) {
         std::string sError;
         bool bOpen = !taken[it.uSlot] && FileFromFd(fds[it.uSlot], &f, &sError);
         taken[it.uSlot] = true;
-        r = bOpen ? scanner.Scan(f, it.sPath) : Failed(it.sPath, sError);
+        r = bOpen ? scanner.Scan(f, it.sPath) : NotOpened(it.sPath, sError);
       } else {
         FileRef ref;
         ref.sName = it.sName;

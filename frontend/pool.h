@@ -45,6 +45,7 @@ class Pool {
     std::string sPath;
     Done done;
   };
+  void Enqueue(Job&& job);
   void Drive(unsigned iSlot);
   // The request for a batch, and the descriptors that go with it: each open file's, and each
   // directory's once (a worker opens the walk's files itself, through their directory).
@@ -76,6 +77,9 @@ class OrderedResults {
 
  private:
   void EmitReady(std::unique_lock<std::mutex>& lock);
+  // Waits for room in the window and hands out the next place in the order, as the function
+  // that fills it.
+  Pool::Done Reserve();
   void WaitForRoom(std::unique_lock<std::mutex>& lock, bool bAll);
   void Complete(uint64_t seq, FileResult&& r);
 

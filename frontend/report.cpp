@@ -71,14 +71,6 @@ void Report::Add(const FileResult& r) {
   Progress();
 }
 
-void Report::AddPath(const std::string& sPath, Outcome outcome, const std::string& sReason) {
-  FileResult r;
-  r.sPath = sPath;
-  r.outcome = outcome;
-  r.sReason = sReason;
-  Add(r);
-}
-
 void Report::Print(const FileResult& r) {
   const MacroTable& t = r.doc.table;
   std::string sText = EscapeControls(r.sPath) + ": ";

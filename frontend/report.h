@@ -32,7 +32,6 @@ class Report {
 
   // One file's outcome, or a directory that could not be walked (an error) or was left out.
   void Add(const FileResult& r);
-  void AddPath(const std::string& sPath, Outcome outcome, const std::string& sReason);
   // Prints the summary block, unless it was switched off, and flushes the report.
   void Finish(double seconds, size_t nDirectories);
   // 1 when something was found; else 2 when an error occurred or the report could not be

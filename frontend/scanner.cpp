@@ -8,6 +8,19 @@ namespace zebscan {
 
 const char kNotWord6Reason[] = "Not a Word 6/95 document";
 
+FileResult ResultOf(const std::string& sPath, Outcome outcome, const std::string& sReason) {
+  FileResult r;
+  r.sPath = sPath;
+  r.outcome = outcome;
+  r.sReason = sReason;
+  return r;
+}
+
+FileResult NotOpened(const std::string& sPath, const std::string& sWhy) {
+  bool bSkip = sWhy == kReasonNotRegular || sWhy == kReasonLink;
+  return ResultOf(sPath, bSkip ? Outcome::kSkipped : Outcome::kError, sWhy);
+}
+
 namespace {
 
 const char kConfirm[] = "MACRO_CHECK_FALSE_ALARMS";
@@ -131,13 +144,8 @@ bool LoadScanLibrary(bool bNamed, std::string* psLibrary, ZmApi* pApi) {
 
 FileResult Scanner::ScanRef(const FileRef& ref, const std::string& sPath) {
   File f;
-  FileResult r;
-  r.sPath = sPath;
-  if (!OpenRef(ref, &f, &r.sReason)) {
-    bool bSkip = r.sReason == kReasonNotRegular || r.sReason == kReasonLink;
-    r.outcome = bSkip ? Outcome::kSkipped : Outcome::kError;
-    return r;
-  }
+  std::string sWhy;
+  if (!OpenRef(ref, &f, &sWhy)) return NotOpened(sPath, sWhy);
   return Scan(f, sPath);
 }
 

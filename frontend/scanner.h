@@ -43,6 +43,12 @@ bool LoadScanLibrary(bool bNamed, std::string* psLibrary, ZmApi* pApi);
 // Why a file is not scanned: it is no Word 6/95 document (skipped, not an error).
 extern const char kNotWord6Reason[];
 
+// A result known without a scan: a walk's skipped entry or error, a file that failed before it.
+FileResult ResultOf(const std::string& sPath, Outcome outcome, const std::string& sReason);
+// The result for a file that could not be opened for the reason sWhy: skipped when it is no
+// regular file or a link not to be followed, an error with the cause otherwise.
+FileResult NotOpened(const std::string& sPath, const std::string& sWhy);
+
 class Scanner {
  public:
   Scanner(const ZmApi& api, ScanOptions options) : m_api(api), m_options(std::move(options)) {}

@@ -9,9 +9,7 @@ namespace zebscan {
 namespace {
 
 const char kExcluded[] = "Excluded";
-const char* const kLink = kReasonLink;
 const char kBrokenLink[] = "Broken symbolic link";
-const char* const kNotRegular = kReasonNotRegular;
 const char kTooDeep[] = "Deeper than --max-depth";
 const char kLoop[] = "Directory loop";
 const char kWalked[] = "Directory already walked";
@@ -47,7 +45,7 @@ void Walker::Add(const std::string& sPath) {
       return Emit(WalkItem::kSkipped, sPath, kBrokenLink);
     LinkPolicy policy =
         info.type == EntryType::kDirectory ? m_options.dirLinks : m_options.fileLinks;
-    if (policy == LinkPolicy::kNever) return Emit(WalkItem::kSkipped, sPath, kLink);
+    if (policy == LinkPolicy::kNever) return Emit(WalkItem::kSkipped, sPath, kReasonLink);
   }
   switch (info.type) {
     case EntryType::kDirectory:
@@ -55,7 +53,7 @@ void Walker::Add(const std::string& sPath) {
     case EntryType::kFile:
       return TakeFile(nullptr, sPath, sPath, bLink, false);
     default:
-      return Emit(WalkItem::kSkipped, sPath, kNotRegular);
+      return Emit(WalkItem::kSkipped, sPath, kReasonNotRegular);
   }
 }
 
@@ -106,12 +104,12 @@ void Walker::Entry(const std::shared_ptr<Dir>& pDir, const DirEntry& e, const st
     bool bAny =
         m_options.dirLinks == LinkPolicy::kAlways || m_options.fileLinks == LinkPolicy::kAlways;
     EntryInfo target;
-    if (!bAny) return Emit(WalkItem::kSkipped, sPath, kLink);
+    if (!bAny) return Emit(WalkItem::kSkipped, sPath, kReasonLink);
     if (!StatEntry(&dir, e.sName, true, &target, &sError))
       return Emit(WalkItem::kSkipped, sPath, kBrokenLink);
     LinkPolicy policy =
         target.type == EntryType::kDirectory ? m_options.dirLinks : m_options.fileLinks;
-    if (policy != LinkPolicy::kAlways) return Emit(WalkItem::kSkipped, sPath, kLink);
+    if (policy != LinkPolicy::kAlways) return Emit(WalkItem::kSkipped, sPath, kReasonLink);
     type = target.type;
   }
   switch (type) {
@@ -126,7 +124,7 @@ void Walker::Entry(const std::shared_ptr<Dir>& pDir, const DirEntry& e, const st
         return Emit(WalkItem::kSkipped, sPath, kExcluded);
       return TakeFile(pDir, e.sName, sPath, bLink, !bLink);
     default:
-      return Emit(WalkItem::kSkipped, sPath, kNotRegular);
+      return Emit(WalkItem::kSkipped, sPath, kReasonNotRegular);
   }
 }
 

@@ -2,7 +2,6 @@
 // walk, tells Word 6/95 documents by their content, and scans them for WordBasic macro viruses
 // through the library's exports, loaded at run time.
 #include <CLI/CLI.hpp>
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -183,10 +182,7 @@ int Run(int argc, char** argv) {
     held.clear();
   };
   auto result = [&](const std::string& sPath, Outcome outcome, const std::string& sReason) {
-    FileResult r;
-    r.sPath = sPath;
-    r.outcome = outcome;
-    r.sReason = sReason;
+    FileResult r = ResultOf(sPath, outcome, sReason);
     if (pOrdered) return pOrdered->AddResult(std::move(r));
     if (!held.empty()) return held.push_back({FileRef(), std::move(r), false});
     out.Add(r);
@@ -194,10 +190,9 @@ int Run(int argc, char** argv) {
   auto file = [&](FileRef&& ref, const std::string& sPath) {
     if (pOrdered) return pOrdered->AddRef(std::move(ref), sPath);
     if (nJobs == 1) return emit(scanner.ScanRef(ref, sPath));
-    FileResult r;
-    r.sPath = sPath;
-    bool bSecond = std::any_of(held.begin(), held.end(), [](const Held& h) { return h.bFile; });
-    held.push_back({std::move(ref), std::move(r), true});
+    // What is held begins with the first file, so anything held means this is the second.
+    bool bSecond = !held.empty();
+    held.push_back({std::move(ref), ResultOf(sPath, Outcome::kOk, ""), true});
     if (bSecond) startPool();
   };
   auto flush = [&] {
