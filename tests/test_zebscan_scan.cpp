@@ -8,8 +8,10 @@
 
 #include "docbuilder.h"
 #include "librarywalk.h"
+#include "pool.h"
 #include "scanner.h"
 #include "tempdir.h"
+#include "walk.h"
 #include "zebmacro.h"
 
 namespace {
@@ -191,6 +193,128 @@ TEST(LibraryWalk, ListsADirectoryTreeInPathOrder) {
   paths.clear();
   EXPECT_FALSE(zebscan::LibraryWalk(StaticApi(), std::string(300, 'd'), "*", &paths, &sError));
   EXPECT_EQ(sError, "Path too long");
+}
+
+// The front end's walk: its order, and what its options leave out and why. Each entry is one line:
+// its path below the root, then SKIPPED and the reason when it is not handed on to be scanned.
+TEST(Walk, SelectsByNameDepthAndDirectoryInNameOrder) {
+  TempDir dir;
+  for (const char* sz : {"a.doc", "b.docx", "c.DOC", "notes.txt", ".hidden/h.doc", "sub/d.doc",
+                         "sub/deeper/e.doc", "skip/f.doc"})
+    dir.Write(sz, "x");
+  auto walk = [&](const zebscan::WalkOptions& options) {
+    std::vector<std::string> lines;
+    zebscan::Walker walker(options, [&](zebscan::WalkItem&& item) {
+      std::string s = item.sPath.substr(dir.Root().size() + 1);
+      for (char& c : s)
+        if (c == '\\') c = '/';
+      if (item.kind != zebscan::WalkItem::kFile)
+        s += (item.kind == zebscan::WalkItem::kSkipped ? " SKIPPED " : " ERROR ") + item.sReason;
+      lines.push_back(s);
+    });
+    walker.Add(dir.Root());
+    return lines;
+  };
+  // Windows' names ignore case, and so do the patterns there.
+  const std::string sUpperDoc = zebscan::NamesIgnoreCase() ? "c.DOC" : "c.DOC SKIPPED Excluded";
+  zebscan::WalkOptions all, include, exclude, depth1, depth2;
+  include.include = {"*.doc"};
+  exclude.exclude = {"*.doc", "notes.???"};
+  exclude.excludeDir = {"s[!k]*"};
+  depth1.iMaxDepth = 1;
+  depth2.iMaxDepth = 2;
+  const struct {
+    const char* szWhat;
+    const zebscan::WalkOptions& options;
+    std::vector<std::string> lines;
+  } kCases[] = {
+      {"everything, hidden too, in byte order",
+       all,
+       {".hidden/h.doc", "a.doc", "b.docx", "c.DOC", "notes.txt", "skip/f.doc", "sub/d.doc",
+        "sub/deeper/e.doc"}},
+      {"--include *.doc",
+       include,
+       {".hidden/h.doc", "a.doc", "b.docx SKIPPED Excluded", sUpperDoc,
+        "notes.txt SKIPPED Excluded", "skip/f.doc", "sub/d.doc", "sub/deeper/e.doc"}},
+      {"--exclude, --exclude-dir",
+       exclude,
+       {".hidden/h.doc SKIPPED Excluded", "a.doc SKIPPED Excluded", "b.docx",
+        zebscan::NamesIgnoreCase() ? "c.DOC SKIPPED Excluded" : "c.DOC",
+        "notes.txt SKIPPED Excluded", "skip/f.doc SKIPPED Excluded", "sub SKIPPED Excluded"}},
+      {"--max-depth 1",
+       depth1,
+       {".hidden SKIPPED Deeper than --max-depth", "a.doc", "b.docx", "c.DOC", "notes.txt",
+        "skip SKIPPED Deeper than --max-depth", "sub SKIPPED Deeper than --max-depth"}},
+      {"--max-depth 2",
+       depth2,
+       {".hidden/h.doc", "a.doc", "b.docx", "c.DOC", "notes.txt", "skip/f.doc", "sub/d.doc",
+        "sub/deeper SKIPPED Deeper than --max-depth"}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.szWhat);
+    EXPECT_EQ(walk(c.options), c.lines);
+  }
+}
+
+// A file is reported once however often it is met, and remembered only when it can be met again.
+TEST(Walk, RemembersOnlyFilesThatCanComeAgain) {
+  zebscan::WalkOptions plain, links;
+  links.fileLinks = zebscan::LinkPolicy::kAlways;
+  const zebscan::FileId a{1, 7}, b{1, 8};
+  const struct {
+    const char* szWhat;
+    const zebscan::WalkOptions& options;
+    bool bManyRoots;
+    uint32_t nLinks;
+    bool bSecondTimeFirst;  // what FirstTime answers when the same file is met again
+  } kCases[] = {
+      {"one root, one name: never remembered", plain, false, 1, true},
+      {"a hard link", plain, false, 2, false},
+      {"several roots", plain, true, 1, false},
+      {"links followed", links, false, 1, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.szWhat);
+    zebscan::SeenFiles seen(c.options, c.bManyRoots);
+    EXPECT_TRUE(seen.FirstTime(a, c.nLinks));
+    EXPECT_TRUE(seen.FirstTime(b, c.nLinks));
+    EXPECT_EQ(seen.FirstTime(a, c.nLinks), c.bSecondTimeFirst);
+  }
+}
+
+// A worker's reply comes back whole, and a reply cut anywhere or lengthened is refused rather than
+// read as another result.
+TEST(Pool, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
+  FileResult r;
+  r.outcome = Outcome::kFound;
+  r.sVirus = "Macro.Word.Concept.a";
+  r.sFoundBy = "names";
+  r.sResultMacros = "AAAZAO&AAAZFS&";
+  r.doc.kind = zebscan::DocKind::kTruncated;
+  r.doc.table.nMacros = 3;
+  r.doc.table.names = {"AutoOpen", std::string("\x00\xFF&", 3)};
+  r.doc.table.nUnnamed = 1;
+  r.doc.table.bCut = true;
+  r.nLeftOut = 2;
+  r.nCalls = 5;
+  r.bUnconfirmed = true;
+  r.id = {0x1122334455667788ull, 42};
+  r.nLinks = 3;
+  std::string s = zebscan::EncodeResult(r);
+  FileResult back;
+  ASSERT_TRUE(zebscan::DecodeResult(s, &back));
+  EXPECT_EQ(zebscan::EncodeResult(back), s);
+  EXPECT_EQ(back.sVirus, r.sVirus);
+  EXPECT_EQ(back.doc.table.names, r.doc.table.names);
+  EXPECT_TRUE(back.id == r.id);
+  for (size_t n = 0; n < s.size(); ++n) {
+    FileResult cut;
+    EXPECT_FALSE(zebscan::DecodeResult(s.substr(0, n), &cut)) << n;
+  }
+  EXPECT_FALSE(zebscan::DecodeResult(s + "x", &back));
+  std::string sBadOutcome = s;
+  sBadOutcome[0] = 9;
+  EXPECT_FALSE(zebscan::DecodeResult(sBadOutcome, &back));
 }
 
 // Damaged documents: random bytes of a built one changed, each read and scanned to its end with
