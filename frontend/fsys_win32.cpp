@@ -166,9 +166,9 @@ bool Describe(HANDLE h, const std::wstring& w, bool bFollow, EntryInfo* pInfo,
 
 }  // namespace
 
-bool StatEntry(const Dir* pParent, const std::string& sName, bool bFollow, EntryInfo* pInfo,
-               std::string* psError) {
-  std::wstring w = Child(pParent, sName);
+namespace {
+
+bool StatPath(const std::wstring& w, bool bFollow, EntryInfo* pInfo, std::string* psError) {
   HANDLE h = OpenMeta(w, bFollow);
   if (h == INVALID_HANDLE_VALUE) return Fail(psError, GetLastError());
   bool bOk = Describe(h, w, bFollow, pInfo, psError);
@@ -176,11 +176,18 @@ bool StatEntry(const Dir* pParent, const std::string& sName, bool bFollow, Entry
   return bOk;
 }
 
+}  // namespace
+
+bool StatEntry(const Dir* pParent, const std::string& sName, bool bFollow, EntryInfo* pInfo,
+               std::string* psError) {
+  return StatPath(Child(pParent, sName), bFollow, pInfo, psError);
+}
+
 bool OpenDir(const Dir* pParent, const std::string& sName, bool bFollow, Dir* pDir, FileId* pId,
              std::string* psError) {
   EntryInfo info;
   std::wstring w = Child(pParent, sName);
-  if (!StatEntry(pParent, sName, bFollow, &info, psError)) return false;
+  if (!StatPath(w, bFollow, &info, psError)) return false;
   if (info.type == EntryType::kLink) {
     if (psError) *psError = kReasonLink;
     return false;
@@ -229,7 +236,7 @@ bool OpenFile(const Dir* pParent, const std::string& sName, bool bFollow, bool b
   std::wstring w = Child(pParent, sName);
   if (!bKnownRegular) {
     EntryInfo info;
-    if (!StatEntry(pParent, sName, bFollow, &info, psError)) return false;
+    if (!StatPath(w, bFollow, &info, psError)) return false;
     if (info.type == EntryType::kLink) {
       if (psError) *psError = kReasonLink;
       return false;

@@ -3,38 +3,24 @@
 
 #include <cstdint>
 
+#include "textutil.h"
+
 namespace zebscan {
 namespace {
 
 // The code point of the character at s[*pi] (a whole UTF-8 sequence, or one byte where the bytes
 // form none), advancing *pi past it.
 uint32_t NextChar(const std::string& s, size_t* pi) {
-  size_t i = *pi;
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned b = byte(i);
-  if (b < 0x80) {
+  size_t i = *pi, n = Utf8Length(s, i);
+  unsigned b = static_cast<unsigned char>(s[i]);
+  if (n == 0) {
     *pi = i + 1;
-    return b;
+    return 0x110000 + b;  // a lone byte: equal only to the same lone byte
   }
-  size_t n = b >= 0xF0 && b < 0xF5 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 && b < 0xE0 ? 2 : 1;
-  if (b >= 0xF5) n = 1;
-  if (n > 1 && i + n <= s.size()) {
-    uint32_t cp = b & (0xFF >> (n + 1));
-    bool bOk = true;
-    for (size_t k = 1; k < n && bOk; ++k) {
-      bOk = (byte(i + k) & 0xC0) == 0x80;
-      cp = (cp << 6) | (byte(i + k) & 0x3F);
-    }
-    // Overlong forms and surrogates are no characters: their bytes count one by one.
-    bool bShortest = (n == 3 && cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF)) ||
-                     (n == 4 && cp >= 0x10000 && cp <= 0x10FFFF) || n == 2;
-    if (bOk && bShortest) {
-      *pi = i + n;
-      return cp;
-    }
-  }
-  *pi = i + 1;
-  return 0x110000 + b;  // a lone byte: equal only to the same lone byte
+  uint32_t cp = n == 1 ? b : b & (0xFFu >> (n + 1));
+  for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  *pi = i + n;
+  return cp;
 }
 
 uint32_t Fold(uint32_t c, bool bFold) { return bFold && c >= 'A' && c <= 'Z' ? c + 32 : c; }

@@ -37,9 +37,6 @@ std::string Cp1252ToUtf8(const std::string& s) {
   return r;
 }
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at s[i], or 0 when none starts there.
 size_t Utf8Length(const std::string& s, size_t i) {
   auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
   unsigned c = b(i);
@@ -57,6 +54,8 @@ size_t Utf8Length(const std::string& s, size_t i) {
     return 0;  // overlong, surrogate or beyond U+10FFFF
   return n;
 }
+
+namespace {
 
 void AppendHex(std::string* p, unsigned char c) {
   static const char kHex[] = "0123456789abcdef";

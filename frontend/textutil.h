@@ -19,6 +19,9 @@ std::string AsciiUpper(const std::string& s);
 // become U+FFFD.
 std::string Cp1252ToUtf8(const std::string& s);
 
+// Length of the well-formed UTF-8 sequence at s[i] (shortest form, no surrogate, at most
+// U+10FFFF), or 0 when none starts there.
+size_t Utf8Length(const std::string& s, size_t i);
 // True when s is well-formed UTF-8 (shortest forms, no surrogates).
 bool IsUtf8(const std::string& s);
 // s with every byte that is not part of well-formed UTF-8 replaced by U+FFFD.
