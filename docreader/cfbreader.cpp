@@ -107,6 +107,33 @@ int32_t Locate(const DocReader* p, uint32_t lPos, uint16_t* pwSector, uint32_t* 
   return 1;
 }
 
+// Reads cb bytes at file offset lOffset as one uReadBlockAt would (the count delivered, short at
+// the file's end; ZM_SEEK_ERROR or ZM_IO_ERROR when nothing could be read), through the window:
+// the file is read in aligned blocks of ZM_READ_WINDOW, each once while the requests stay in it.
+uint32_t ReadThroughWindow(DocReader* p, uint32_t lOffset, uint8_t* pbOut, uint32_t cb) {
+  uint32_t done = 0;
+  while (done < cb) {
+    uint32_t lAt = lOffset + done;
+    if (!p->bWindowHeld || lAt < p->lWindowOffset || lAt - p->lWindowOffset >= ZM_READ_WINDOW) {
+      uint32_t lStart = lAt & ~uint32_t{ZM_READ_WINDOW - 1};
+      uint32_t c = uReadBlockAt(p->hFile, lStart, p->abWindow, ZM_READ_WINDOW);
+      if (c == ZM_SEEK_ERROR || c == ZM_IO_ERROR) {
+        p->bWindowHeld = 0;  // a failed read may have left anything there
+        return done ? done : c;
+      }
+      p->lWindowOffset = lStart;
+      p->cbWindow = c;
+      p->bWindowHeld = 1;
+    }
+    uint32_t lIn = lAt - p->lWindowOffset;
+    if (lIn >= p->cbWindow) break;  // the file ends here
+    uint32_t n = cb - done < p->cbWindow - lIn ? cb - done : p->cbWindow - lIn;
+    memcpy(pbOut + done, p->abWindow + lIn, n);
+    done += n;
+  }
+  return done;
+}
+
 }  // namespace
 
 int32_t DOC_ReadSector(DocReader* p, uint16_t wSector) {
@@ -115,7 +142,7 @@ int32_t DOC_ReadSector(DocReader* p, uint16_t wSector) {
   // Seek and read in one call. A short read (the file's end) is no error: the bytes it doesn't
   // deliver keep their contents. A position that can't be set fails with the cache unchanged; a
   // read that fails may have left anything in the sector, so it fails and nothing is cached.
-  uint32_t cbRead = uReadBlockAt(p->hFile, lOffset, p->abSector, ZM_SECTOR);
+  uint32_t cbRead = ReadThroughWindow(p, lOffset, p->abSector, ZM_SECTOR);
   if (cbRead == ZM_SEEK_ERROR) return 0;
   if (cbRead == ZM_IO_ERROR) {
     p->lCachedOffset = 0;  // offset 0 is the header, never a sector
@@ -127,7 +154,7 @@ int32_t DOC_ReadSector(DocReader* p, uint16_t wSector) {
 
 int32_t DOC_FindWordDocument(DocReader* p) {
   // One contiguous block from the directory's first sector; its FAT chain is not followed.
-  uint32_t cbRead = uReadBlockAt(p->hFile, p->lDirOffset, p->abImage, ZM_IMAGE);
+  uint32_t cbRead = ReadThroughWindow(p, p->lDirOffset, p->abImage, ZM_IMAGE);
   if (cbRead == ZM_SEEK_ERROR || cbRead == ZM_IO_ERROR || cbRead == 0) return 0;
   if (cbRead > ZM_IMAGE) cbRead = ZM_IMAGE;
   uint32_t nEntries = cbRead / ZM_DIR_ENTRY;
@@ -161,13 +188,15 @@ int32_t DOC_Open(DocReader* p) {
   if (p->lSectorSize != ZM_SECTOR) return Fail(p, DOC_WHY_FILE);
   p->iOpenFailure = DOC_WHY_NONE;
   p->lCachedOffset = 0;
+  p->bWindowHeld = 0;
   p->bInMiniStream = 0;
   p->wChainLength = 0;
   p->wMiniChainLength = 0;
   p->wMiniFatLength = 0;
   // A short count is not tested: bytes a short file doesn't supply keep their value. A read that
-  // fails is no short file.
-  if (uReadBlock(p->hFile, p->abImage, ZM_IMAGE) == ZM_IO_ERROR) return Fail(p, DOC_WHY_FILE);
+  // fails is no short file. The file is positioned at its start, so the header is read there.
+  uint32_t cbHeader = ReadThroughWindow(p, 0, p->abImage, ZM_IMAGE);
+  if (cbHeader == ZM_IO_ERROR || cbHeader == ZM_SEEK_ERROR) return Fail(p, DOC_WHY_FILE);
   if (memcmp(p->abImage, kSignature, sizeof kSignature) != 0) return Fail(p, DOC_WHY_NOT_OLE2);
   for (uint32_t g = 0; g < ZM_FAT_SLOTS; ++g)
     p->awFatSector[g] =

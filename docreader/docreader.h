@@ -30,9 +30,15 @@ struct DocReader {
   uint16_t awChain[ZM_MAX_CHAIN];
   uint8_t abImage[ZM_IMAGE];    // the MacroImage; header, directory and every request land here
   uint8_t abSector[ZM_SECTOR];  // the one-sector cache
-  uint32_t lReqPos;             // stream offset of the next byte of the current request
-  int32_t nReqLeft;             // bytes of the current request still to copy
-  int32_t nReqOut;              // offset in abImage where the next copied byte goes
+  // The file bytes around the last read: cbWindow bytes read from lWindowOffset (a multiple of
+  // ZM_READ_WINDOW); fewer than ZM_READ_WINDOW where the file ends. bWindowHeld 0: none.
+  uint8_t abWindow[ZM_READ_WINDOW];
+  uint32_t lWindowOffset;
+  uint32_t cbWindow;
+  uint8_t bWindowHeld;
+  uint32_t lReqPos;  // stream offset of the next byte of the current request
+  int32_t nReqLeft;  // bytes of the current request still to copy
+  int32_t nReqOut;   // offset in abImage where the next copied byte goes
 
   // Mini-stream support.
   uint32_t lStreamSize;       // the WordDocument entry's size (directory entry 0x78, low 32 bits)
@@ -77,9 +83,9 @@ int32_t DOC_Open(DocReader* pReader);
 int32_t DOC_FindWordDocument(DocReader* pReader);
 // Follows the WordDocument stream's regular chain into awChain (at most ZM_MAX_CHAIN sectors).
 int32_t DOC_WalkChain(DocReader* pReader);
-// Brings sector wSector into abSector, through the one-sector cache. A short read (the file's
-// end) is no failure: the bytes it doesn't deliver keep their previous contents. A position that
-// can't be set, or a read that fails, is.
+// Brings sector wSector into abSector, through the one-sector cache and the file window. A short
+// read (the file's end) is no failure: the bytes it doesn't deliver keep their previous contents.
+// A position that can't be set, or a read that fails, is.
 int32_t DOC_ReadSector(DocReader* pReader, uint16_t wSector);
 // Sets the next request: nLength bytes of the stream from lPos, into abImage from offset 0.
 void DOC_SetRequest(DocReader* pReader, uint32_t lPos, int32_t nLength);

@@ -40,7 +40,10 @@ struct SigIndex {
   int32_t nSlots;
   int32_t aiDef[ZM_INDEX_SLOTS];  // position in g_aVirusDefs of each slot's definition
   int32_t anLength[ZM_INDEX_SLOTS];
-  uint64_t aqFirst[256];             // bit k set: slot k starts with this byte
+  uint64_t aqFirst[256];  // bit k set: slot k starts with this byte
+  // Bit b0 + 256 b1 set: some slot starts with bytes b0, b1 (a one-byte slot sets every b1).
+  // Few of the 65,536 pairs begin a signature, so most positions end at one bit test.
+  uint64_t aqPair[65536 / 64];
   uint8_t abSecond[ZM_INDEX_SLOTS];  // each slot's second byte (0 for one byte long)
   uint8_t aabSig[ZM_INDEX_SLOTS][ZM_SIG_BYTES];
 };
@@ -65,6 +68,11 @@ void BuildIndex(SigIndex* pIx) {
         pIx->anLength[k] = n;
         pIx->aqFirst[pIx->aabSig[k][0]] |= uint64_t{1} << k;
         pIx->abSecond[k] = n > 1 ? pIx->aabSig[k][1] : 0;
+        for (uint32_t b1 = 0; b1 < 256; ++b1)
+          if (n == 1 || b1 == pIx->abSecond[k]) {
+            uint32_t w = pIx->aabSig[k][0] | b1 << 8;
+            pIx->aqPair[w >> 6] |= uint64_t{1} << (w & 63);
+          }
         ++pIx->nSlots;
       }
     }
@@ -87,12 +95,12 @@ VirusDef* SearchIndexed(const SigIndex& ix, const uint8_t* pb, int32_t iStart, i
   for (int32_t k = 0; k < ix.nSlots; ++k)
     if (ix.aiDef[k] >= iStart) qWanted |= uint64_t{1} << k;
   uint64_t qHits = 0;
-  for (int32_t i = 0; i < lLength && qWanted != 0; ++i) {
+  // The slots wanted that start at position i.
+  auto tryAt = [&](int32_t i) {
     uint64_t q = ix.aqFirst[pb[i]] & qWanted;
     while (q != 0) {
       int k = __builtin_ctzll(q);
       q &= q - 1;
-      // The second byte first: most positions that share a signature's first byte part there.
       if (ix.anLength[k] <= lLength - i && (ix.anLength[k] == 1 || pb[i + 1] == ix.abSecond[k]) &&
           memcmp(pb + i, ix.aabSig[k], static_cast<size_t>(ix.anLength[k])) == 0) {
         qHits |= uint64_t{1} << k;
@@ -100,7 +108,14 @@ VirusDef* SearchIndexed(const SigIndex& ix, const uint8_t* pb, int32_t iStart, i
         q &= qWanted;
       }
     }
+  };
+  // Every position but the last has a second byte, and the pair filter.
+  int32_t i = 0;
+  for (; i < lLength - 1 && qWanted != 0; ++i) {
+    uint32_t w = pb[i] | static_cast<uint32_t>(pb[i + 1]) << 8;
+    if ((ix.aqPair[w >> 6] >> (w & 63) & 1) != 0) tryAt(i);
   }
+  if (i == lLength - 1 && qWanted != 0) tryAt(i);
   return qHits ? &g_aVirusDefs[ix.aiDef[__builtin_ctzll(qHits)]] : nullptr;
 }
 

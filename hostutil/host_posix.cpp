@@ -33,6 +33,27 @@ int Locate(const char* szPath, struct stat* pst) {
   return fd;
 }
 
+// The descriptor that a path names when it is one of this process's own, /proc/self/fd/N or
+// /dev/fd/N (as a caller that holds the file open passes it), else -1. Its kind is then known
+// from the descriptor itself, without the open that Locate makes.
+int OwnDescriptor(const char* szPath) {
+  static const char* const kPrefixes[] = {"/proc/self/fd/", "/dev/fd/"};
+  const char* pszDigits = nullptr;
+  for (const char* szPrefix : kPrefixes) {
+    size_t n = strlen(szPrefix);
+    if (strncmp(szPath, szPrefix, n) == 0) pszDigits = szPath + n;
+  }
+  // Digits as the kernel takes them: no sign, no leading zero.
+  if (pszDigits == nullptr || *pszDigits == '\0' || (pszDigits[0] == '0' && pszDigits[1] != '\0'))
+    return -1;
+  int fd = 0;
+  for (const char* pc = pszDigits; *pc != '\0'; ++pc) {
+    if (*pc < '0' || *pc > '9' || fd > 99999999) return -1;
+    fd = fd * 10 + (*pc - '0');
+  }
+  return fd;
+}
+
 // Win32 never writes to a read-only file, whatever the caller's rights; here a file whose owner
 // may not write to it is read-only, for root as well.
 bool Writable(const struct stat& st) { return (st.st_mode & S_IWUSR) != 0; }
@@ -61,13 +82,15 @@ int Reopen(int fdPath, const char* szPath, const struct stat& st, int iAccess) {
 int32_t Open(const char* szPath, int32_t iMode) {
   static const int kAccess[4] = {O_RDONLY, O_WRONLY, O_RDWR, O_RDONLY};
   const int iAccess = kAccess[iMode & 3];
+  if (szPath == nullptr) return ZM_HFILE_ERROR;
   struct stat st;
-  int fdPath = szPath ? Locate(szPath, &st) : -1;
+  const int fdOwn = OwnDescriptor(szPath);
+  int fdPath = fdOwn >= 0 ? (fstat(fdOwn, &st) == 0 ? fdOwn : -1) : Locate(szPath, &st);
   if (fdPath < 0) return ZM_HFILE_ERROR;
   int fd = -1;
   if (S_ISREG(st.st_mode) && (iAccess == O_RDONLY || Writable(st)))
     fd = Reopen(fdPath, szPath, st, iAccess);
-  ::close(fdPath);
+  if (fdPath != fdOwn) ::close(fdPath);
   return fd >= 0 ? fd : ZM_HFILE_ERROR;
 }
 

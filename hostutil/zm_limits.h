@@ -34,6 +34,10 @@
 #define ZM_MAX_CHAIN 16384
 // The image buffer: header block, directory block (32 entries) and every stream request land here.
 #define ZM_IMAGE 4096
+// The reader's file window: one aligned read of 8 KiB serves the header, directory, FAT sectors,
+// FIB and macros of a small document, which would each cost a system call sector by sector.
+// A power of two and a multiple of ZM_SECTOR, so a sector never spans two windows.
+#define ZM_READ_WINDOW 8192
 #define ZM_DIR_ENTRY 128
 // Stream offset of the FIB field that locates the macro table, and its exclusive upper bound.
 #define ZM_FIB_MACRO_TABLE 0x118

@@ -345,23 +345,27 @@ TEST_F(Doc, ARequestAcrossASectorBoundaryFollowsTheChain) {
   DOC_CloseDocument(p);
 }
 
-TEST_F(Doc, TwoRequestsInOneSectorReadTheFileOnce) {
+TEST_F(Doc, TheFileIsReadAWindowAtATime) {
   for (bool bMini : {false, true}) {
     SCOPED_TRACE(bMini);
     zmdoc::DocSpec spec;
     spec.macros = {Body(10)};
-    spec.minStreamSize = bMini ? 3000 : 8000;
-    DocReader* p = DOC_pOpenDocument(Write(spec).c_str());
+    spec.minStreamSize = bMini ? 3000 : 40000;
+    zmdoc::BuildInfo info;
+    Bytes file = zmdoc::BuildWord6(spec, &info);
+    DocReader* p = DOC_pOpenDocument(WriteBytes(file).c_str());
     ASSERT_NE(p, nullptr);
-    int nReads = fake.Calls(kCallRead), nSeeks = fake.Calls(kCallSeek);
-    // Bytes 1600-1700 lie in one sector of the file (stream sector 3, or mini-sectors 25-26,
-    // which share the container's sector 3).
-    ASSERT_EQ(DOC_iReadAt(p, 1600, 24), 1);
-    ASSERT_EQ(DOC_iReadAt(p, 1650, 50), 1);
-    EXPECT_EQ(fake.Calls(kCallRead) - nReads, 1);
-    EXPECT_EQ(fake.Calls(kCallSeek) - nSeeks, 1);
-    ASSERT_EQ(DOC_iReadAt(p, 100, 4), 1);  // another sector: one more read
-    EXPECT_EQ(fake.Calls(kCallRead) - nReads, 2);
+    int nReads = fake.Calls(kCallRead);
+    // The whole stream in requests of 100 bytes, each of several sectors or mini-sectors: one
+    // read for each window of the file the stream crosses, not one for each sector.
+    const uint32_t cbStream = static_cast<uint32_t>(info.wordDocument.size()) / 100 * 100;
+    for (uint32_t lPos = 0; lPos < cbStream; lPos += 100) {
+      ASSERT_EQ(DOC_iReadAt(p, lPos, 100), 1);
+      ASSERT_EQ(Bytes(p->abImage, p->abImage + 100),
+                Bytes(info.wordDocument.begin() + lPos, info.wordDocument.begin() + lPos + 100));
+    }
+    EXPECT_LE(fake.Calls(kCallRead) - nReads,
+              static_cast<int>((file.size() + ZM_READ_WINDOW - 1) / ZM_READ_WINDOW));
     DOC_CloseDocument(p);
   }
 }
@@ -415,9 +419,15 @@ TEST_F(Doc, FailedPlatformCallsFailTheOpen) {
   zmdoc::DocSpec spec;
   spec.macros = {Body(10)};
   spec.minStreamSize = 5000;
+  spec.minStreamSize = 40000;  // the stream's first sector last, in another window
+  spec.streamOrder = zmdoc::ChainOrder::kReverse;
   std::string sPath = Write(spec);
-  // Seeks: the directory, then sectors (FAT, then the stream's first).
-  for (int n = 1; n <= 3; ++n) {
+  int nSeeks = fake.Calls(kCallSeek);
+  DOC_CloseDocument(DOC_pOpenDocument(sPath.c_str()));
+  nSeeks = fake.Calls(kCallSeek) - nSeeks;
+  ASSERT_GE(nSeeks, 2);
+  // Every read the open makes is needed: failing any of them fails the open.
+  for (int n = 1; n <= nSeeks; ++n) {
     SCOPED_TRACE(n);
     fake.FailNth(kCallSeek, n);
     EXPECT_EQ(DOC_pOpenDocument(sPath.c_str()), nullptr);

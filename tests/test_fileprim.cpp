@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -74,12 +75,34 @@ TEST(FilePrim, OnlyRegularFilesOpenOnPosix) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(dir.Exists("released"));
 
-  // A link to a regular file, and a short name of an open file, open as the file.
+  // The same kinds held open as descriptors and named /proc/self/fd/N or /dev/fd/N: refused too,
+  // like descriptors that are not open and names that are no descriptor's.
+  FILE* pFifo = std::fopen(sFifo.c_str(), "r+");
+  FILE* pDir = std::fopen(dir.Root().c_str(), "r");
+  ASSERT_NE(pFifo, nullptr);
+  ASSERT_NE(pDir, nullptr);
+  for (const std::string& s :
+       {"/proc/self/fd/" + std::to_string(fileno(pFifo)),
+        "/dev/fd/" + std::to_string(fileno(pFifo)), "/proc/self/fd/" + std::to_string(fileno(pDir)),
+        std::string("/proc/self/fd/99999"), std::string("/dev/fd/")}) {
+    SCOPED_TRACE(s);
+    EXPECT_EQ(hOpenRead(s.c_str()), -1);
+    EXPECT_EQ(g_zmHost.pfnOpen(s.c_str(), 2), -1);
+  }
+  std::fclose(pFifo);
+  std::fclose(pDir);
+
+  // A link to a regular file, and the short names of an open file, open as the file, from its
+  // start whatever the held descriptor's position.
   std::string sFile = dir.Write("a.bin", "xyz");
   std::filesystem::create_symlink(sFile, dir.Path("link.bin"));
   int32_t hHeld = hOpenRead(sFile.c_str());
   ASSERT_NE(hHeld, -1);
-  for (const std::string& s : {dir.Path("link.bin"), "/proc/self/fd/" + std::to_string(hHeld)}) {
+  char bFirst;
+  ASSERT_EQ(uReadBlock(hHeld, &bFirst, 1), 1u);
+  const std::string sHeld = std::to_string(hHeld);
+  for (const std::string& s :
+       {dir.Path("link.bin"), "/proc/self/fd/" + sHeld, "/dev/fd/" + sHeld}) {
     SCOPED_TRACE(s);
     int32_t h = hOpenRead(s.c_str());
     ASSERT_NE(h, -1);
@@ -88,6 +111,9 @@ TEST(FilePrim, OnlyRegularFilesOpenOnPosix) {
     EXPECT_STREQ(ab, "xyz");
     EXPECT_EQ(iCloseFile(h), 0);
   }
+  EXPECT_EQ(hOpenRead(("/proc/self/fd/0" + sHeld).c_str()), -1);  // no such name in /proc
+  EXPECT_EQ(uReadBlock(hHeld, &bFirst, 1), 1u);  // the held descriptor reads on where it was
+  EXPECT_EQ(bFirst, 'y');
   EXPECT_EQ(iCloseFile(hHeld), 0);
 }
 
