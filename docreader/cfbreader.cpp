@@ -34,11 +34,14 @@ int32_t Fail(DocReader* p, int32_t iWhy) {
 inline bool IsEnd(uint16_t s) { return s == 0xFFFE || s == 0xFFFF; }
 
 // The FAT entry of sector s: the next sector of its chain. Fails for a sector whose FAT sector
-// the header does not list (slots 109 to 511 are unusable) and when the read fails.
-int32_t NextInFat(DocReader* p, uint16_t s, uint16_t* pwNext) {
+// the header does not list (slots 109 to 511 are unusable) and when the read fails. Most entries
+// of a chain lie in the FAT sector already cached, which costs no call.
+inline int32_t NextInFat(DocReader* p, uint16_t s, uint16_t* pwNext) {
   uint16_t g = static_cast<uint16_t>(s >> 7);
   if (g >= ZM_HEADER_FAT_SLOTS) return 0;
-  if (!DOC_ReadSector(p, p->awFatSector[g])) return 0;
+  if ((p->awFatSector[g] + 1u) * p->lSectorSize != p->lCachedOffset &&
+      !DOC_ReadSector(p, p->awFatSector[g]))
+    return 0;
   *pwNext = DOC_wLe16(p->abSector + (s & 127u) * 4u);
   return 1;
 }
@@ -48,12 +51,21 @@ int32_t NextInFat(DocReader* p, uint16_t s, uint16_t* pwNext) {
 int32_t WalkFatChain(DocReader* p, uint16_t wStart, uint16_t* awOut, uint16_t wCap,
                      uint16_t* pwLength) {
   uint16_t s = wStart;
-  *pwLength = 0;
+  uint16_t n = 0;
   for (;;) {
-    if (*pwLength >= wCap) return Fail(p, DOC_WHY_CHAIN_TOO_LONG);
-    awOut[(*pwLength)++] = s;
-    if (!NextInFat(p, s, &s)) return Fail(p, DOC_WHY_BROKEN_CHAIN);
-    if (IsEnd(s)) return 1;
+    if (n >= wCap) {
+      *pwLength = n;
+      return Fail(p, DOC_WHY_CHAIN_TOO_LONG);
+    }
+    awOut[n++] = s;
+    if (!NextInFat(p, s, &s)) {
+      *pwLength = n;
+      return Fail(p, DOC_WHY_BROKEN_CHAIN);
+    }
+    if (IsEnd(s)) {
+      *pwLength = n;
+      return 1;
+    }
   }
 }
 
@@ -152,6 +164,23 @@ int32_t DOC_ReadSector(DocReader* p, uint16_t wSector) {
   return 1;
 }
 
+namespace {
+
+// Whether the entry's name, reduced to 8-bit text (every non-zero byte of its first 26 bytes, in
+// order), is exactly "WordDocument"; compared as it is reduced, so most names end at a byte.
+bool IsWordDocumentName(const uint8_t* pbEntry) {
+  static const char kName[] = "WordDocument";
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < kEntryNameBytes; ++i) {
+    if (pbEntry[i] == 0) continue;
+    if (n == sizeof kName - 1 || pbEntry[i] != static_cast<uint8_t>(kName[n])) return false;
+    ++n;
+  }
+  return n == sizeof kName - 1;
+}
+
+}  // namespace
+
 int32_t DOC_FindWordDocument(DocReader* p) {
   // One contiguous block from the directory's first sector; its FAT chain is not followed.
   uint32_t cbRead = ReadThroughWindow(p, p->lDirOffset, p->abImage, ZM_IMAGE);
@@ -165,13 +194,7 @@ int32_t DOC_FindWordDocument(DocReader* p) {
   // Every whole entry read is examined, the last one included.
   for (uint32_t e = 0; e < nEntries; ++e) {
     const uint8_t* pbEntry = p->abImage + e * ZM_DIR_ENTRY;
-    // The name reduced to 8-bit text: every non-zero byte of its first 26 bytes, in order.
-    char szName[kEntryNameBytes + 1];
-    uint32_t n = 0;
-    for (uint32_t i = 0; i < kEntryNameBytes; ++i)
-      if (pbEntry[i] != 0) szName[n++] = static_cast<char>(pbEntry[i]);
-    szName[n] = '\0';
-    if (strcmp(szName, "WordDocument") == 0) {
+    if (IsWordDocumentName(pbEntry)) {
       p->wStartSector = DOC_wLe16(pbEntry + kEntryStart);
       p->lStreamSize = DOC_lLe32(pbEntry + kEntrySize);
       return 1;
@@ -198,9 +221,9 @@ int32_t DOC_Open(DocReader* p) {
   uint32_t cbHeader = ReadThroughWindow(p, 0, p->abImage, ZM_IMAGE);
   if (cbHeader == ZM_IO_ERROR || cbHeader == ZM_SEEK_ERROR) return Fail(p, DOC_WHY_FILE);
   if (memcmp(p->abImage, kSignature, sizeof kSignature) != 0) return Fail(p, DOC_WHY_NOT_OLE2);
-  for (uint32_t g = 0; g < ZM_FAT_SLOTS; ++g)
-    p->awFatSector[g] =
-        g < ZM_HEADER_FAT_SLOTS ? DOC_wLe16(p->abImage + kHdrFatList + 4 * g) : 0xFFFF;
+  for (uint32_t g = 0; g < ZM_HEADER_FAT_SLOTS; ++g)
+    p->awFatSector[g] = DOC_wLe16(p->abImage + kHdrFatList + 4 * g);
+  for (uint32_t g = ZM_HEADER_FAT_SLOTS; g < ZM_FAT_SLOTS; ++g) p->awFatSector[g] = 0xFFFF;
   p->lDirOffset = (DOC_wLe16(p->abImage + kHdrDirStart) + 1u) * p->lSectorSize;
   p->lMiniCutoff = DOC_lLe32(p->abImage + kHdrMiniCutoff);
   p->wMiniFatStart = DOC_wLe16(p->abImage + kHdrMiniFatStart);

@@ -41,12 +41,20 @@ struct SigIndex {
   int32_t aiDef[ZM_INDEX_SLOTS];  // position in g_aVirusDefs of each slot's definition
   int32_t anLength[ZM_INDEX_SLOTS];
   uint64_t aqFirst[256];  // bit k set: slot k starts with this byte
-  // Bit b0 + 256 b1 set: some slot starts with bytes b0, b1 (a one-byte slot sets every b1).
-  // Few of the 65,536 pairs begin a signature, so most positions end at one bit test.
-  uint64_t aqPair[65536 / 64];
+  // The skip search over windows of nWindow bytes (the shortest signature, at most 32; 1 means
+  // no skipping): for the two bytes b0, b1 that end a window, abShift[PairSlot(b0, b1)] is how
+  // far the window may move before a signature's first nWindow bytes could end with them (pairs
+  // that share a slot take the least). Most pairs end none, so the search moves nWindow - 1
+  // bytes at a time; 4 KB keep the table in the first-level cache.
+  int32_t nWindow;
+  uint8_t abShift[4096];
   uint8_t abSecond[ZM_INDEX_SLOTS];  // each slot's second byte (0 for one byte long)
   uint8_t aabSig[ZM_INDEX_SLOTS][ZM_SIG_BYTES];
 };
+
+inline uint32_t PairSlot(uint8_t b0, uint8_t b1) {
+  return (b0 ^ static_cast<uint32_t>(b1) << 4) & 4095u;
+}
 
 void BuildIndex(SigIndex* pIx) {
   memset(pIx, 0, sizeof *pIx);
@@ -68,15 +76,20 @@ void BuildIndex(SigIndex* pIx) {
         pIx->anLength[k] = n;
         pIx->aqFirst[pIx->aabSig[k][0]] |= uint64_t{1} << k;
         pIx->abSecond[k] = n > 1 ? pIx->aabSig[k][1] : 0;
-        for (uint32_t b1 = 0; b1 < 256; ++b1)
-          if (n == 1 || b1 == pIx->abSecond[k]) {
-            uint32_t w = pIx->aabSig[k][0] | b1 << 8;
-            pIx->aqPair[w >> 6] |= uint64_t{1} << (w & 63);
-          }
         ++pIx->nSlots;
       }
     }
   }
+  int32_t m = 32;
+  for (int32_t k = 0; k < pIx->nSlots; ++k)
+    if (pIx->anLength[k] < m) m = pIx->anLength[k];
+  pIx->nWindow = m;
+  memset(pIx->abShift, m - 1, sizeof pIx->abShift);
+  for (int32_t k = 0; k < pIx->nSlots; ++k)
+    for (int32_t j = 1; j < m; ++j) {
+      uint32_t w = PairSlot(pIx->aabSig[k][j - 1], pIx->aabSig[k][j]);
+      if (m - 1 - j < pIx->abShift[w]) pIx->abShift[w] = static_cast<uint8_t>(m - 1 - j);
+    }
 }
 
 const SigIndex& Index() {
@@ -86,8 +99,9 @@ const SigIndex& Index() {
   return s_ix;
 }
 
-// The same answer as WalkChain for a start inside the database, in one pass over the macro:
-// each position is tested only against the signatures that begin with its byte. Slots are in
+// The same answer as WalkChain for a start inside the database, in one pass over the macro that
+// skips what no signature can start in; each position left is tested only against the
+// signatures that begin with its byte. Slots are in
 // chain order, so the lowest slot hit names the nearest definition; once a slot hits, only lower
 // slots can still change the answer, and when none is left the pass ends.
 VirusDef* SearchIndexed(const SigIndex& ix, const uint8_t* pb, int32_t iStart, int32_t lLength) {
@@ -109,13 +123,21 @@ VirusDef* SearchIndexed(const SigIndex& ix, const uint8_t* pb, int32_t iStart, i
       }
     }
   };
-  // Every position but the last has a second byte, and the pair filter.
-  int32_t i = 0;
-  for (; i < lLength - 1 && qWanted != 0; ++i) {
-    uint32_t w = pb[i] | static_cast<uint32_t>(pb[i + 1]) << 8;
-    if ((ix.aqPair[w >> 6] >> (w & 63) & 1) != 0) tryAt(i);
+  const int32_t m = ix.nWindow;
+  if (m < 2) {
+    for (int32_t i = 0; i < lLength && qWanted != 0; ++i) tryAt(i);
+  } else {
+    // e: the last byte of the window [e - m + 1, e]; every signature is at least m bytes long.
+    for (int32_t e = m - 1; e < lLength && qWanted != 0;) {
+      uint8_t bShift = ix.abShift[PairSlot(pb[e - 1], pb[e])];
+      if (bShift != 0) {
+        e += bShift;
+      } else {
+        tryAt(e - m + 1);
+        ++e;
+      }
+    }
   }
-  if (i == lLength - 1 && qWanted != 0) tryAt(i);
   return qHits ? &g_aVirusDefs[ix.aiDef[__builtin_ctzll(qHits)]] : nullptr;
 }
 
