@@ -1,6 +1,7 @@
 // The compound document reader: the WordDocument stream of an OLE2 compound file, read
 // through the one-sector cache, from regular sectors or (below the header's cutoff) from the
 // mini-stream. Also the shared open/read/close of that stream for the front end.
+#include <stddef.h>
 #include <string.h>
 
 #include "docreader.h"
@@ -210,8 +211,7 @@ int32_t DOC_WalkChain(DocReader* p) {
 int32_t DOC_Open(DocReader* p) {
   if (p->lSectorSize != ZM_SECTOR) return Fail(p, DOC_WHY_FILE);
   p->iOpenFailure = DOC_WHY_NONE;
-  p->lCachedOffset = 0;
-  p->bWindowHeld = 0;
+  p->lCachedOffset = 0;  // the window is kept: it may hold the head its caller read
   p->bInMiniStream = 0;
   p->wChainLength = 0;
   p->wMiniChainLength = 0;
@@ -281,20 +281,18 @@ uint32_t DOC_lFileOffsetOf(const DocReader* p, uint32_t lPos) {
 
 namespace {
 
-// A fresh reader over hFile (ZM_HFILE_ERROR: no file), or null with the file closed when it is
-// the reader's own.
-DocReader* OpenOver(int32_t hFile, bool bBorrowed, int32_t* piWhy) {
+// A fresh reader over hFile, its own (ZM_HFILE_ERROR: no file), or null with the file closed.
+DocReader* OpenOver(int32_t hFile, int32_t* piWhy) {
   int32_t iDummy;
   if (piWhy == nullptr) piWhy = &iDummy;
   *piWhy = DOC_WHY_FILE;
   if (hFile == ZM_HFILE_ERROR) return nullptr;
   DocReader* p = static_cast<DocReader*>(pCommitBlock(sizeof(DocReader)));
   if (p == nullptr) {
-    if (!bBorrowed) iCloseFile(hFile);
+    iCloseFile(hFile);
     return nullptr;
   }
   p->hFile = hFile;
-  p->bBorrowedFile = bBorrowed;
   p->lSectorSize = ZM_SECTOR;
   if (!DOC_Open(p)) {
     *piWhy = p->iOpenFailure;
@@ -308,11 +306,34 @@ DocReader* OpenOver(int32_t hFile, bool bBorrowed, int32_t* piWhy) {
 }  // namespace
 
 DocReader* DOC_pOpenDocument(const char* szPath, int32_t* piWhy) {
-  return OpenOver(hOpenRead(szPath), false, piWhy);
+  return OpenOver(hOpenRead(szPath), piWhy);
 }
 
-DocReader* DOC_pAttachDocument(int32_t hFile, int32_t* piWhy) {
-  return OpenOver(hFile, true, piWhy);
+DocReader* DOC_pCommitReader() {
+  DocReader* p = static_cast<DocReader*>(pCommitBlock(sizeof(DocReader)));
+  if (p != nullptr) {
+    p->hFile = ZM_HFILE_ERROR;
+    p->bBorrowedFile = 1;  // no file of its own, ever
+  }
+  return p;
+}
+
+int32_t DOC_iAttachInto(DocReader* p, int32_t hFile, int32_t cbHead, int32_t* piWhy) {
+  int32_t iDummy;
+  if (piWhy == nullptr) piWhy = &iDummy;
+  *piWhy = DOC_WHY_FILE;
+  if (p == nullptr || hFile == ZM_HFILE_ERROR || cbHead > ZM_READ_WINDOW) return 0;
+  memset(p, 0, offsetof(DocReader, abMacroKey));
+  p->hFile = hFile;
+  p->bBorrowedFile = 1;
+  p->lSectorSize = ZM_SECTOR;
+  if (cbHead >= 0) {
+    p->bWindowHeld = 1;
+    p->cbWindow = static_cast<uint32_t>(cbHead);
+  }
+  int32_t iOpened = DOC_Open(p);
+  *piWhy = p->iOpenFailure;
+  return iOpened;
 }
 
 int32_t DOC_iReadAt(DocReader* p, uint32_t lPos, int32_t cb) {

@@ -10,8 +10,11 @@
 #include "zm_limits.h"
 
 // The working state of one document: a plain fixed-size block, committed zero-filled with
-// pCommitBlock and released with iReleaseBlock. Fields up to abSector are those of the regular
-// reader; the mini-stream fields after them serve WordDocument streams below the header's cutoff.
+// pCommitBlock and released with iReleaseBlock. The state comes first, up to abSector; the tables
+// after it are read only below the lengths the state gives them (or, for awFatSector, after
+// DOC_Open has written the whole table), so a block that served one document reads the next as a
+// fresh one once its state is cleared (DOC_iAttachInto). The mini-stream fields serve
+// WordDocument streams below the header's cutoff.
 struct DocReader {
   int32_t hFile;            // the document, opened read-only
   uint16_t wStartSector;    // first (mini-)sector of the WordDocument stream
@@ -21,24 +24,14 @@ struct DocReader {
   uint32_t lCachedOffset;   // file offset of the sector in abSector; 0 means none
   uint32_t lSectorSize;     // always ZM_SECTOR
   uint16_t wMacroCount;     // macros listed from the macro table
-  uint8_t abMacroKey[ZM_MAX_MACROS];
-  uint32_t alMacroOffset[ZM_MAX_MACROS];
-  uint32_t alMacroLength[ZM_MAX_MACROS];
-  uint16_t awFatSector[ZM_FAT_SLOTS];  // slot g: the FAT sector of sectors 128g..128g+127
-  // Regular stream: its sectors in stream order. Mini-stream stream: the root entry's chain (the
-  // sectors of the mini-stream container).
-  uint16_t awChain[ZM_MAX_CHAIN];
-  uint8_t abImage[ZM_IMAGE];    // the MacroImage; header, directory and every request land here
-  uint8_t abSector[ZM_SECTOR];  // the one-sector cache
-  // The file bytes around the last read: cbWindow bytes read from lWindowOffset (a multiple of
-  // ZM_READ_WINDOW); fewer than ZM_READ_WINDOW where the file ends. bWindowHeld 0: none.
-  uint8_t abWindow[ZM_READ_WINDOW];
+  uint32_t lReqPos;         // stream offset of the next byte of the current request
+  int32_t nReqLeft;         // bytes of the current request still to copy
+  int32_t nReqOut;          // offset in abImage where the next copied byte goes
+  // The file bytes around the last read: cbWindow bytes of abWindow, read from lWindowOffset (a
+  // multiple of ZM_READ_WINDOW); fewer than ZM_READ_WINDOW where the file ends. 0: none held.
+  uint8_t bWindowHeld;
   uint32_t lWindowOffset;
   uint32_t cbWindow;
-  uint8_t bWindowHeld;
-  uint32_t lReqPos;  // stream offset of the next byte of the current request
-  int32_t nReqLeft;  // bytes of the current request still to copy
-  int32_t nReqOut;   // offset in abImage where the next copied byte goes
 
   // Mini-stream support.
   uint32_t lStreamSize;       // the WordDocument entry's size (directory entry 0x78, low 32 bits)
@@ -49,11 +42,25 @@ struct DocReader {
   uint8_t bInMiniStream;      // 1 when the WordDocument stream is read through the mini-stream
   uint16_t wMiniFatLength;    // sectors held in awMiniFat
   uint16_t wMiniChainLength;  // mini-sectors held in awMiniChain
-  uint16_t awMiniFat[ZM_MAX_MINIFAT_CHAIN];  // the mini-FAT's sectors, in order
-  uint16_t awMiniChain[ZM_MAX_MINI_CHAIN];   // the stream's mini-sectors, in stream order
 
   int32_t iOpenFailure;   // why DOC_Open last failed (DOC_WHY_*); DOC_WHY_NONE after success
-  uint8_t bBorrowedFile;  // hFile is the caller's (DOC_pAttachDocument): closing leaves it open
+  uint8_t bBorrowedFile;  // hFile is the caller's (DOC_iAttachInto): closing leaves it open
+
+  // Short reads leave bytes of these two as they were: they are state.
+  uint8_t abImage[ZM_IMAGE];    // the MacroImage; header, directory and every request land here
+  uint8_t abSector[ZM_SECTOR];  // the one-sector cache
+
+  // Tables.
+  uint8_t abMacroKey[ZM_MAX_MACROS];
+  uint32_t alMacroOffset[ZM_MAX_MACROS];
+  uint32_t alMacroLength[ZM_MAX_MACROS];
+  uint16_t awFatSector[ZM_FAT_SLOTS];  // slot g: the FAT sector of sectors 128g..128g+127
+  // Regular stream: its sectors in stream order. Mini-stream stream: the root entry's chain (the
+  // sectors of the mini-stream container).
+  uint16_t awChain[ZM_MAX_CHAIN];
+  uint8_t abWindow[ZM_READ_WINDOW];
+  uint16_t awMiniFat[ZM_MAX_MINIFAT_CHAIN];  // the mini-FAT's sectors, in order
+  uint16_t awMiniChain[ZM_MAX_MINI_CHAIN];   // the stream's mini-sectors, in stream order
 };
 // One block that pCommitBlock can commit: its size is taken to 16 bits.
 static_assert(sizeof(DocReader) <= 0xFFFF, "the DocReader must stay below 64 KB");
@@ -156,8 +163,16 @@ uint32_t DOC_lReadableBytes(const DocReader* pReader);
 // offset is no failure of the reader (missing bytes keep earlier contents), so a caller that
 // must tell a cut file can compare the offset with the file's size.
 uint32_t DOC_lFileOffsetOf(const DocReader* pReader, uint32_t lPos);
-// The same over a file the caller has open already as a library handle (positioned at offset 0),
-// which the reader reads but never closes: one open less per document for the front end.
-DocReader* DOC_pAttachDocument(int32_t hFile, int32_t* piWhy = nullptr);
+// A reader block for DOC_iAttachInto, zero-filled; null when none can be committed. Released
+// with DOC_CloseDocument.
+DocReader* DOC_pCommitReader();
+// Runs DOC_Open in the block pReader (from DOC_pCommitReader, or a reader used before) over hFile,
+// a library handle the caller holds open at offset 0, which the reader reads but never closes:
+// no second open, and one block for any number of documents. The reader reads as a fresh one
+// would: its state is cleared first. When cbHead is 0 or more the caller has read the file's
+// first bytes into abWindow as the reader's first read would: all of them, or ZM_READ_WINDOW.
+// 1 on success; otherwise 0 with *piWhy (when piWhy is not null) saying why (DOC_WHY_*), and the
+// block still the caller's.
+int32_t DOC_iAttachInto(DocReader* pReader, int32_t hFile, int32_t cbHead, int32_t* piWhy);
 // Closes the file (unless it was attached) and releases the block; null is ignored.
 void DOC_CloseDocument(DocReader* pReader);

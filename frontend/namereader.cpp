@@ -3,6 +3,7 @@
 #include "namereader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -72,100 +73,36 @@ DocKind RefusedKind(const uint8_t* abHead, uint64_t cbHead, uint64_t cbFile, int
   return DocKind::kNotWord6;
 }
 
-// The reader's reads of one attached document served from the file's head, read once: the
-// header, directory, FAT sectors and FIB of most documents lie in their first sectors, and the
-// reader asks for each sector with a system call of its own. Reads the head does not hold go to
-// the platform as before; nothing the reader sees changes. Installed in the platform table for
-// the reading of one document (the front end's reader is used by one thread at a time).
-class HeadCache {
- public:
-  explicit HeadCache(const File& f) {
-    int64_t cb = ReadAt(f, 0, m_ab, sizeof m_ab);
-    if (cb < 0) return;
-    m_cb = static_cast<uint32_t>(cb);
-    m_bWhole = static_cast<uint64_t>(cb) == f.cbSize;
-    m_h = LibraryHandle(f);
-    m_saved = g_zmHost;
-    s_pActive = this;
-    g_zmHost.pfnRead = Read;
-    g_zmHost.pfnReadAt = ReadAtCached;
-    g_zmHost.pfnSeek = Seek;
-  }
-  ~HeadCache() {
-    if (s_pActive != this) return;
-    g_zmHost.pfnRead = m_saved.pfnRead;
-    g_zmHost.pfnReadAt = m_saved.pfnReadAt;
-    g_zmHost.pfnSeek = m_saved.pfnSeek;
-    s_pActive = nullptr;
-  }
-  HeadCache(const HeadCache&) = delete;
-  HeadCache& operator=(const HeadCache&) = delete;
-  // The file's first bytes as read (-1: the read failed).
-  int64_t Head(uint8_t* pb, size_t cb) const {
-    if (m_h == ZM_HFILE_ERROR) return -1;
-    size_t n = std::min<size_t>(cb, m_cb);
-    std::memcpy(pb, m_ab, n);
-    return static_cast<int64_t>(n);
-  }
-
- private:
-  static uint32_t ReadAtCached(int32_t h, uint32_t lOffset, void* pv, uint32_t cb) {
-    HeadCache* p = s_pActive;
-    if (h != p->m_h) return p->m_saved.pfnReadAt(h, lOffset, pv, cb);
-    bool bInside = lOffset <= p->m_cb && cb <= p->m_cb - lOffset;
-    if (!bInside && !(p->m_bWhole && lOffset <= p->m_cb))
-      return p->m_saved.pfnReadAt(h, lOffset, pv, cb);
-    uint32_t n = bInside ? cb : p->m_cb - lOffset;  // a whole file held: its end is here too
-    std::memcpy(pv, p->m_ab + lOffset, n);
-    return n;
-  }
-  // The file's own position is never moved: the reader's one sequential read is served at the
-  // position kept here.
-  static uint32_t Read(int32_t h, void* pv, uint32_t cb) {
-    HeadCache* p = s_pActive;
-    if (h != p->m_h) return p->m_saved.pfnRead(h, pv, cb);
-    if (p->m_lPos > 0x7FFFFFFFu) return ZM_IO_ERROR;
-    uint32_t n = ReadAtCached(h, p->m_lPos, pv, cb);
-    if (n != ZM_IO_ERROR && n != ZM_SEEK_ERROR) p->m_lPos += n;
-    return n == ZM_SEEK_ERROR ? ZM_IO_ERROR : n;
-  }
-  static int32_t Seek(int32_t h, int32_t lOffset, int32_t iOrigin) {
-    HeadCache* p = s_pActive;
-    if (h != p->m_h) return p->m_saved.pfnSeek(h, lOffset, iOrigin);
-    int64_t lFrom = iOrigin == 0 ? 0 : iOrigin == 1 ? p->m_lPos : -1;
-    if (lFrom < 0) {  // from the end: the platform knows the size
-      int32_t r = p->m_saved.pfnSeek(h, lOffset, iOrigin);
-      if (r >= 0) p->m_lPos = static_cast<uint32_t>(r);
-      return r;
-    }
-    int64_t lTo = lFrom + lOffset;
-    if (lTo < 0 || lTo > 0x7FFFFFFF) return -1;
-    p->m_lPos = static_cast<uint32_t>(lTo);
-    return static_cast<int32_t>(lTo);
-  }
-
-  static HeadCache* s_pActive;
-  uint8_t m_ab[8192];
-  uint32_t m_cb = 0, m_lPos = 0;
-  bool m_bWhole = false;
-  int32_t m_h = ZM_HFILE_ERROR;
-  ZmHostCalls m_saved = {};
-};
-
-HeadCache* HeadCache::s_pActive = nullptr;
-
 }  // namespace
 
-DocNames ReadDocumentNames(const File& f) {
+ReaderBlock::~ReaderBlock() { DOC_CloseDocument(m_p); }
+
+// Cleared for each document by DOC_iAttachInto: a tenth of the block, against all of it for a
+// fresh one.
+DocReader* ReaderBlock::get() {
+  if (m_p == nullptr) m_p = DOC_pCommitReader();
+  return m_p;
+}
+
+DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock) {
   DocNames r;
   const uint64_t cbFile = f.cbSize;
+  ReaderBlock own;
+  DocReader* pR = (pBlock ? pBlock : &own)->get();
+  if (pR == nullptr) {
+    r.sError = std::strerror(ENOMEM);
+    return r;
+  }
+  // The head is read straight into the reader's window, as its own first read would be: one read
+  // serves the header, directory, FAT and FIB of most documents. Its first sector is kept apart,
+  // since the reader may move the window on.
+  const int64_t cbHead = ReadAt(f, 0, pR->abWindow, ZM_READ_WINDOW);
+  uint8_t abHead[ZM_SECTOR] = {};
+  if (cbHead > 0) std::memcpy(abHead, pR->abWindow, std::min<size_t>(sizeof abHead, cbHead));
   int32_t iWhy = DOC_WHY_NONE;
-  HeadCache head(f);
-  ReaderPtr pR(DOC_pAttachDocument(LibraryHandle(f), &iWhy));
-  if (!pR) {
-    // Told apart from the file's first sector, which the head holds already.
-    uint8_t abHead[ZM_SECTOR] = {};
-    int64_t cbHead = head.Head(abHead, sizeof abHead);
+  if (!DOC_iAttachInto(pR, LibraryHandle(f), cbHead < 0 ? -1 : static_cast<int32_t>(cbHead),
+                       &iWhy)) {
+    // Told apart from the file's first sector.
     static const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
     if (cbHead < 0) {
       r.sError = "Read error";
@@ -179,7 +116,7 @@ DocNames ReadDocumentNames(const File& f) {
   }
   r.kind = DocKind::kNotWord6;
   std::vector<uint8_t> abFib;
-  if (ReadPresent(pR.get(), 0, kFibMacroTableSize + 4, cbFile, &abFib) != kFibMacroTableSize + 4) {
+  if (ReadPresent(pR, 0, kFibMacroTableSize + 4, cbFile, &abFib) != kFibMacroTableSize + 4) {
     r.kind = DocKind::kTruncated;
     return r;
   }
@@ -188,16 +125,16 @@ DocNames ReadDocumentNames(const File& f) {
   r.kind = DocKind::kWord6;
 
   uint32_t lTable = pR->lMacroTablePos;
-  uint32_t cbStream = DOC_lReadableBytes(pR.get());
+  uint32_t cbStream = DOC_lReadableBytes(pR);
   uint32_t cbClaimed = DOC_lLe32(&abFib[kFibMacroTableSize]);
   if (lTable >= cbStream) return r;
   // Most documents have no macros: a table must start with 0xFF, and one byte tells.
   std::vector<uint8_t> abMark;
-  if (ReadPresent(pR.get(), lTable, 1, cbFile, &abMark) == 1 && abMark[0] != 0xFF) return r;
+  if (ReadPresent(pR, lTable, 1, cbFile, &abMark) == 1 && abMark[0] != 0xFF) return r;
   uint32_t cbTable =
       std::min({cbStream - lTable, kMaxTableBytes, cbClaimed ? cbClaimed : kMaxTableBytes});
   std::vector<uint8_t> abTable;
-  uint32_t cbRead = ReadPresent(pR.get(), lTable, cbTable, cbFile, &abTable);
+  uint32_t cbRead = ReadPresent(pR, lTable, cbTable, cbFile, &abTable);
   r.table = ParseMacroTable(abTable.data(), abTable.size());
   if (cbRead < cbTable && (cbRead == 0 || r.table.bCut)) r.kind = DocKind::kTruncated;
   return r;

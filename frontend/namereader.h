@@ -8,6 +8,8 @@
 
 #include "fsys.h"
 
+struct DocReader;
+
 namespace zebscan {
 
 // What a macro table yields. Names are Windows-1252 bytes, in macro-entry order.
@@ -40,12 +42,26 @@ struct DocNames {
   std::string sError;  // kUnreadable: the system's cause
 };
 
+// The library reader's block, kept from one document to the next by a caller that reads many:
+// committed at first use, cleared for each document, released with the object.
+class ReaderBlock {
+ public:
+  ReaderBlock() = default;
+  ~ReaderBlock();
+  ReaderBlock(const ReaderBlock&) = delete;
+  ReaderBlock& operator=(const ReaderBlock&) = delete;
+  DocReader* get();  // null when no block can be committed
+
+ private:
+  DocReader* m_p = nullptr;
+};
+
 // Reads the macro names of the open document f with the library's own reader (attached to the
-// open file: no second open). Its kind is told by its content alone: the compound file's
-// signature, a WordDocument stream, and the FIB's version. A document without a macro table
-// answers kWord6 with nMacros 0. A table that the file's end cuts answers kTruncated with what
-// was read. Files of any size the platform holds are read.
-DocNames ReadDocumentNames(const File& f);
+// open file: no second open), in *pBlock (a block of its own when null). Its kind is told by its
+// content alone: the compound file's signature, a WordDocument stream, and the FIB's version. A
+// document without a macro table answers kWord6 with nMacros 0. A table that the file's end cuts
+// answers kTruncated with what was read. Files of any size the platform holds are read.
+DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock = nullptr);
 // The same for the file at path, opened for the purpose.
 DocNames ReadDocumentNames(const std::string& path);
 

@@ -114,7 +114,7 @@ FileResult Scanner::Scan(const File& f, const std::string& sPath) {
     }
     return r;
   }
-  r.doc = ReadDocumentNames(f);
+  r.doc = ReadDocumentNames(f, &m_block);
   if ((r.doc.kind == DocKind::kWord6 || r.doc.kind == DocKind::kTruncated) &&
       r.doc.table.nMacros > 0) {
     if (!MakeLibraryPath(f, sPath, &lib, &r.sReason)) {

@@ -73,6 +73,7 @@ class Scanner {
 
   ZmApi m_api;
   ScanOptions m_options;
+  ReaderBlock m_block;  // the name reader's, for every document of the run
 };
 
 }  // namespace zebscan
