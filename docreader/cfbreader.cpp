@@ -59,14 +59,23 @@ int32_t WalkFatChain(DocReader* p, uint16_t wStart, uint16_t* awOut, uint16_t wC
       return Fail(p, DOC_WHY_CHAIN_TOO_LONG);
     }
     awOut[n++] = s;
-    if (!NextInFat(p, s, &s)) {
+    uint16_t next;
+    if (!NextInFat(p, s, &next)) {
       *pwLength = n;
       return Fail(p, DOC_WHY_BROKEN_CHAIN);
     }
-    if (IsEnd(s)) {
+    // Along a run of consecutive sectors whose entries lie in the FAT sector just read, each
+    // entry is compared with the sector after it: no read waits for the one before.
+    while (next == s + 1u && (s & 127u) != 127u && n < wCap) {
+      s = static_cast<uint16_t>(s + 1u);
+      awOut[n++] = s;
+      next = DOC_wLe16(p->abSector + (s & 127u) * 4u);
+    }
+    if (IsEnd(next)) {
       *pwLength = n;
       return 1;
     }
+    s = next;
   }
 }
 
