@@ -130,27 +130,34 @@ int32_t Locate(const DocReader* p, uint32_t lPos, uint16_t* pwSector, uint32_t* 
 }
 
 // Reads cb bytes at file offset lOffset as one uReadBlockAt would (the count delivered, short at
-// the file's end; ZM_SEEK_ERROR or ZM_IO_ERROR when nothing could be read), through the window:
-// the file is read in aligned blocks of ZM_READ_WINDOW, each once while the requests stay in it.
+// the file's end; ZM_SEEK_ERROR or ZM_IO_ERROR when nothing could be read), through the windows:
+// the file is read in aligned blocks of ZM_READ_WINDOW, each once while the requests stay in the
+// windows held.
 uint32_t ReadThroughWindow(DocReader* p, uint32_t lOffset, uint8_t* pbOut, uint32_t cb) {
   uint32_t done = 0;
   while (done < cb) {
     uint32_t lAt = lOffset + done;
-    if (!p->bWindowHeld || lAt < p->lWindowOffset || lAt - p->lWindowOffset >= ZM_READ_WINDOW) {
+    uint32_t w = 0;
+    while (w < ZM_READ_WINDOWS && !(p->abWindowHeld[w] && lAt >= p->alWindowOffset[w] &&
+                                    lAt - p->alWindowOffset[w] < ZM_READ_WINDOW))
+      ++w;
+    if (w == ZM_READ_WINDOWS) {
+      w = (p->bLastWindow + 1u) % ZM_READ_WINDOWS;
       uint32_t lStart = lAt & ~uint32_t{ZM_READ_WINDOW - 1};
-      uint32_t c = uReadBlockAt(p->hFile, lStart, p->abWindow, ZM_READ_WINDOW);
+      uint32_t c = uReadBlockAt(p->hFile, lStart, p->aabWindow[w], ZM_READ_WINDOW);
       if (c == ZM_SEEK_ERROR || c == ZM_IO_ERROR) {
-        p->bWindowHeld = 0;  // a failed read may have left anything there
+        p->abWindowHeld[w] = 0;  // a failed read may have left anything there
         return done ? done : c;
       }
-      p->lWindowOffset = lStart;
-      p->cbWindow = c;
-      p->bWindowHeld = 1;
+      p->alWindowOffset[w] = lStart;
+      p->acbWindow[w] = c;
+      p->abWindowHeld[w] = 1;
     }
-    uint32_t lIn = lAt - p->lWindowOffset;
-    if (lIn >= p->cbWindow) break;  // the file ends here
-    uint32_t n = cb - done < p->cbWindow - lIn ? cb - done : p->cbWindow - lIn;
-    memcpy(pbOut + done, p->abWindow + lIn, n);
+    p->bLastWindow = static_cast<uint8_t>(w);
+    uint32_t lIn = lAt - p->alWindowOffset[w];
+    if (lIn >= p->acbWindow[w]) break;  // the file ends here
+    uint32_t n = cb - done < p->acbWindow[w] - lIn ? cb - done : p->acbWindow[w] - lIn;
+    memcpy(pbOut + done, p->aabWindow[w] + lIn, n);
     done += n;
   }
   return done;
@@ -337,8 +344,8 @@ int32_t DOC_iAttachInto(DocReader* p, int32_t hFile, int32_t cbHead, int32_t* pi
   p->bBorrowedFile = 1;
   p->lSectorSize = ZM_SECTOR;
   if (cbHead >= 0) {
-    p->bWindowHeld = 1;
-    p->cbWindow = static_cast<uint32_t>(cbHead);
+    p->abWindowHeld[0] = 1;
+    p->acbWindow[0] = static_cast<uint32_t>(cbHead);
   }
   int32_t iOpened = DOC_Open(p);
   *piWhy = p->iOpenFailure;

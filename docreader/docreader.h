@@ -27,11 +27,14 @@ struct DocReader {
   uint32_t lReqPos;         // stream offset of the next byte of the current request
   int32_t nReqLeft;         // bytes of the current request still to copy
   int32_t nReqOut;          // offset in abImage where the next copied byte goes
-  // The file bytes around the last read: cbWindow bytes of abWindow, read from lWindowOffset (a
-  // multiple of ZM_READ_WINDOW); fewer than ZM_READ_WINDOW where the file ends. 0: none held.
-  uint8_t bWindowHeld;
-  uint32_t lWindowOffset;
-  uint32_t cbWindow;
+  // The file bytes around the last reads: window w holds acbWindow[w] bytes of aabWindow[w], read
+  // from alWindowOffset[w] (a multiple of ZM_READ_WINDOW); fewer than ZM_READ_WINDOW where the
+  // file ends. abWindowHeld[w] 0: none. A read that neither holds replaces the one used less
+  // lately (not bLastWindow).
+  uint8_t abWindowHeld[ZM_READ_WINDOWS];
+  uint32_t alWindowOffset[ZM_READ_WINDOWS];
+  uint32_t acbWindow[ZM_READ_WINDOWS];
+  uint8_t bLastWindow;
 
   // Mini-stream support.
   uint32_t lStreamSize;       // the WordDocument entry's size (directory entry 0x78, low 32 bits)
@@ -58,7 +61,7 @@ struct DocReader {
   // Regular stream: its sectors in stream order. Mini-stream stream: the root entry's chain (the
   // sectors of the mini-stream container).
   uint16_t awChain[ZM_MAX_CHAIN];
-  uint8_t abWindow[ZM_READ_WINDOW];
+  uint8_t aabWindow[ZM_READ_WINDOWS][ZM_READ_WINDOW];
   uint16_t awMiniFat[ZM_MAX_MINIFAT_CHAIN];  // the mini-FAT's sectors, in order
   uint16_t awMiniChain[ZM_MAX_MINI_CHAIN];   // the stream's mini-sectors, in stream order
 };
@@ -170,7 +173,7 @@ DocReader* DOC_pCommitReader();
 // a library handle the caller holds open at offset 0, which the reader reads but never closes:
 // no second open, and one block for any number of documents. The reader reads as a fresh one
 // would: its state is cleared first. When cbHead is 0 or more the caller has read the file's
-// first bytes into abWindow as the reader's first read would: all of them, or ZM_READ_WINDOW.
+// first bytes into aabWindow[0] as the reader's first read would: all of them, or ZM_READ_WINDOW.
 // 1 on success; otherwise 0 with *piWhy (when piWhy is not null) saying why (DOC_WHY_*), and the
 // block still the caller's.
 int32_t DOC_iAttachInto(DocReader* pReader, int32_t hFile, int32_t cbHead, int32_t* piWhy);

@@ -96,9 +96,9 @@ DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock) {
   // The head is read straight into the reader's window, as its own first read would be: one read
   // serves the header, directory, FAT and FIB of most documents. Its first sector is kept apart,
   // since the reader may move the window on.
-  const int64_t cbHead = ReadAt(f, 0, pR->abWindow, ZM_READ_WINDOW);
+  const int64_t cbHead = ReadAt(f, 0, pR->aabWindow[0], ZM_READ_WINDOW);
   uint8_t abHead[ZM_SECTOR] = {};
-  if (cbHead > 0) std::memcpy(abHead, pR->abWindow, std::min<size_t>(sizeof abHead, cbHead));
+  if (cbHead > 0) std::memcpy(abHead, pR->aabWindow[0], std::min<size_t>(sizeof abHead, cbHead));
   int32_t iWhy = DOC_WHY_NONE;
   if (!DOC_iAttachInto(pR, LibraryHandle(f), cbHead < 0 ? -1 : static_cast<int32_t>(cbHead),
                        &iWhy)) {

@@ -106,9 +106,13 @@ std::string Base64(const std::string& s) {
 }
 
 std::string EscapeControls(const std::string& s) {
-  std::string r;
+  // Printable ASCII passes as it is, and most texts are nothing else.
+  size_t i = 0;
+  while (i < s.size() && static_cast<unsigned char>(s[i]) - 0x20u < 0x5Fu) ++i;
+  if (i == s.size()) return s;
+  std::string r(s, 0, i);
   r.reserve(s.size());
-  for (size_t i = 0; i < s.size();) {
+  while (i < s.size()) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     size_t n = Utf8Length(s, i);
     bool bC1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;

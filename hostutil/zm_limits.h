@@ -38,6 +38,9 @@
 // FIB and macros of a small document, which would each cost a system call sector by sector.
 // A power of two and a multiple of ZM_SECTOR, so a sector never spans two windows.
 #define ZM_READ_WINDOW 8192
+// Windows held at once: the macros of a scan, read from the last to the first, often lie on both
+// sides of a window's edge, and one window would read the file again at every crossing.
+#define ZM_READ_WINDOWS 2
 #define ZM_DIR_ENTRY 128
 // Stream offset of the FIB field that locates the macro table, and its exclusive upper bound.
 #define ZM_FIB_MACRO_TABLE 0x118
