@@ -126,18 +126,25 @@ VirusDef* SearchIndexed(const SigIndex& ix, const uint8_t* pb, int32_t iStart, i
   const int32_t m = ix.nWindow;
   if (m < 2) {
     for (int32_t i = 0; i < lLength && qWanted != 0; ++i) tryAt(i);
-  } else {
-    // e: the last byte of the window [e - m + 1, e]; every signature is at least m bytes long.
-    for (int32_t e = m - 1; e < lLength && qWanted != 0;) {
-      uint8_t bShift = ix.abShift[PairSlot(pb[e - 1], pb[e])];
-      if (bShift != 0) {
-        e += bShift;
-      } else {
-        tryAt(e - m + 1);
-        ++e;
-      }
-    }
+    return qHits ? &g_aVirusDefs[ix.aiDef[__builtin_ctzll(qHits)]] : nullptr;
   }
+  // e: the last byte of the window [e - m + 1, e]; every signature is at least m bytes long. The
+  // starts below iMid and those from iMid on are searched side by side: each step waits on the
+  // byte its window ends at, and the two halves' steps do not wait on each other.
+  auto step = [&](int32_t* pe) {
+    uint8_t bShift = ix.abShift[PairSlot(pb[*pe - 1], pb[*pe])];
+    if (bShift == 0) tryAt(*pe - m + 1);
+    *pe += bShift ? bShift : 1;
+  };
+  const int32_t iMid = lLength / 2;
+  const int32_t eEndA = lLength < iMid + m - 1 ? lLength : iMid + m - 1;
+  int32_t eA = m - 1, eB = iMid + m - 1;
+  while (qWanted != 0 && eA < eEndA && eB < lLength) {
+    step(&eA);
+    step(&eB);
+  }
+  while (qWanted != 0 && eA < eEndA) step(&eA);
+  while (qWanted != 0 && eB < lLength) step(&eB);
   return qHits ? &g_aVirusDefs[ix.aiDef[__builtin_ctzll(qHits)]] : nullptr;
 }
 

@@ -999,7 +999,15 @@ TEST(Matcher, OnePassSearchAgreesWithTheWalk) {
       const Bytes& sig = sigs[rng() % sigs.size()];
       size_t cb = rng() % 3 ? sig.size() : 1 + rng() % sig.size();  // sometimes cut short
       if (cb > image.size()) continue;
-      size_t at = rng() % 3 ? rng() % (image.size() - cb + 1) : image.size() - cb;
+      // Anywhere; at the end; or across the middle of either length searched, where the search
+      // splits its work.
+      size_t at = rng() % (image.size() - cb + 1);
+      if (rng() % 3 == 0) at = image.size() - cb;
+      if (rng() % 3 == 0) {
+        size_t mid = (rng() % 2 ? image.size() : image.size() / 2) / 2;
+        size_t back = rng() % 3;
+        at = std::min(mid >= back ? mid - back : 0, image.size() - cb);
+      }
       std::copy(sig.begin(), sig.begin() + static_cast<std::ptrdiff_t>(cb),
                 image.begin() + static_cast<std::ptrdiff_t>(at));
     }
