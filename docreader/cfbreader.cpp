@@ -1,6 +1,7 @@
 // The compound document reader: the WordDocument stream of an OLE2 compound file, read
-// through the one-sector cache, from regular sectors or (below the header's cutoff) from the
-// mini-stream. Also the shared open/read/close of that stream for the front end.
+// through the one-sector cache and two 8 KiB file windows, from regular sectors or (below the
+// header's cutoff) from the mini-stream. Also the shared open/read/close of that stream for the
+// front end.
 #include <stddef.h>
 #include <string.h>
 
