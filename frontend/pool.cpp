@@ -40,7 +40,7 @@ class Writer {
 
 class Reader {
  public:
-  explicit Reader(const std::string& s) : m_s(s) {}
+  explicit Reader(std::string_view s) : m_s(s) {}
   bool U32(uint32_t* pv) {
     if (m_s.size() - m_pos < 4) return false;
     *pv = 0;
@@ -61,17 +61,23 @@ class Reader {
     *pv = static_cast<size_t>(v);
     return true;
   }
-  bool Str(std::string* ps) {
+  bool View(std::string_view* pv) {
     uint32_t n;
     if (!U32(&n) || m_s.size() - m_pos < n) return false;
-    ps->assign(m_s, m_pos, n);
+    *pv = m_s.substr(m_pos, n);
     m_pos += n;
+    return true;
+  }
+  bool Str(std::string* ps) {
+    std::string_view v;
+    if (!View(&v)) return false;
+    ps->assign(v);
     return true;
   }
   bool Done() const { return m_pos == m_s.size(); }
 
  private:
-  const std::string& m_s;
+  std::string_view m_s;
   size_t m_pos = 0;
 };
 
@@ -92,7 +98,7 @@ std::string EncodeResult(const FileResult& r) {
   return w.m_s;
 }
 
-bool DecodeResult(const std::string& s, FileResult* pR) {
+bool DecodeResult(std::string_view s, FileResult* pR) {
   Reader rd(s);
   MacroTable& t = pR->doc.table;
   uint32_t flags;
@@ -253,11 +259,11 @@ void Pool::Drive(unsigned) {
       Reader rd(sReply);
       uint32_t nResults = 0;
       if (r == 1 && rd.U32(&nResults) && nResults <= batch.size() - nDone) {
-        std::string sOne;
+        std::string_view one;
         FileResult result;
-        for (uint32_t k = 0; k < nResults && rd.Str(&sOne) && DecodeResult(sOne, &result); ++k) {
+        for (uint32_t k = 0; k < nResults && rd.View(&one) && DecodeResult(one, &result); ++k) {
           Job& job = batch[nDone++];
-          result.sPath = job.sPath;
+          result.sPath = std::move(job.sPath);  // answered: the job needs it no more
           job.file.Close();
           job.ref = FileRef();
           job.done(std::move(result));
@@ -313,7 +319,7 @@ void OrderedResults::EmitReady(std::unique_lock<std::mutex>& lock) {
   while (m_nNext < m_nReady) {
     auto& slot = m_ring[m_nNext % m_nWindow];
     FileResult r = std::move(slot.second);
-    slot = {false, FileResult()};
+    slot.first = false;
     ++m_nNext;
     lock.unlock();
     m_emit(r);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -101,6 +102,6 @@ bool RunAsWorker(int argc, char** argv, int* piExit);
 
 // The compact form of a result on the channel.
 std::string EncodeResult(const FileResult& r);
-bool DecodeResult(const std::string& s, FileResult* pR);
+bool DecodeResult(std::string_view s, FileResult* pR);
 
 }  // namespace zebscan
