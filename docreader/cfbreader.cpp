@@ -296,34 +296,20 @@ uint32_t DOC_lFileOffsetOf(const DocReader* p, uint32_t lPos) {
   return (wSector + 1u) * p->lSectorSize + lInSector;
 }
 
-namespace {
-
-// A fresh reader over hFile, its own (ZM_HFILE_ERROR: no file), or null with the file closed.
-DocReader* OpenOver(int32_t hFile, int32_t* piWhy) {
+DocReader* DOC_pOpenDocument(const char* szPath, int32_t* piWhy) {
   int32_t iDummy;
   if (piWhy == nullptr) piWhy = &iDummy;
   *piWhy = DOC_WHY_FILE;
+  int32_t hFile = hOpenRead(szPath);
   if (hFile == ZM_HFILE_ERROR) return nullptr;
-  DocReader* p = static_cast<DocReader*>(pCommitBlock(sizeof(DocReader)));
-  if (p == nullptr) {
-    iCloseFile(hFile);
-    return nullptr;
+  DocReader* p = DOC_pCommitReader();
+  if (p != nullptr && DOC_iAttachInto(p, hFile, -1, piWhy)) {
+    p->bBorrowedFile = 0;  // the reader's own file, closed with it
+    return p;
   }
-  p->hFile = hFile;
-  p->lSectorSize = ZM_SECTOR;
-  if (!DOC_Open(p)) {
-    *piWhy = p->iOpenFailure;
-    DOC_CloseDocument(p);
-    return nullptr;
-  }
-  *piWhy = DOC_WHY_NONE;
-  return p;
-}
-
-}  // namespace
-
-DocReader* DOC_pOpenDocument(const char* szPath, int32_t* piWhy) {
-  return OpenOver(hOpenRead(szPath), piWhy);
+  iCloseFile(hFile);
+  DOC_CloseDocument(p);  // the block alone
+  return nullptr;
 }
 
 DocReader* DOC_pCommitReader() {

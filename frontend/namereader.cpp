@@ -8,8 +8,6 @@
 #include <memory>
 
 #include "docreader.h"
-#include "fileprim.h"
-#include "host.h"
 #include "le.h"
 
 namespace zebscan {
