@@ -92,11 +92,17 @@ void BuildIndex(SigIndex* pIx) {
     }
 }
 
+// Built at the first search. Calls never overlap, so the first use needs no guard (nor the C++
+// runtime's, which would make the library depend on it).
+SigIndex g_ix;
+bool g_bIndexBuilt = false;
+
 const SigIndex& Index() {
-  static SigIndex s_ix;
-  static const int s_bBuilt = (BuildIndex(&s_ix), 1);
-  (void)s_bBuilt;
-  return s_ix;
+  if (!g_bIndexBuilt) {
+    BuildIndex(&g_ix);
+    g_bIndexBuilt = true;
+  }
+  return g_ix;
 }
 
 // The same answer as WalkChain for a start inside the database, in one pass over the macro that

@@ -107,8 +107,8 @@ int32_t ScanFile(int32_t hFile, const uint8_t* abSig, uint32_t n, uint8_t* pbWin
 }  // namespace
 
 int32_t RAW_iHasWideSearch(void) {
-  static const int32_t s_bWide = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
-  return s_bWide;
+  __builtin_cpu_init();  // once per process in effect: it returns at once when done
+  return __builtin_cpu_supports("avx2") != 0;
 }
 
 int32_t RAW_iFindBytes(const uint8_t* ab, uint32_t cb, const uint8_t* abSig, uint32_t n,
