@@ -462,7 +462,7 @@ void ConnectionServer::ScanPath(const Request& r) {
     }
     ++m_server.m_nInFlight;
     if (item.kind == zebscan::WalkItem::kFile)
-      return ordered.AddRef(std::move(item.ref), item.sPath);
+      return ordered.AddRef(std::move(item.ref), std::move(item.sPath));
     Outcome outcome = item.kind == zebscan::WalkItem::kError ? Outcome::kError : Outcome::kSkipped;
     ordered.AddResult(zebscan::ResultOf(item.sPath, outcome, item.sReason));
   });

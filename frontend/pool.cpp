@@ -21,11 +21,20 @@ constexpr size_t kMaxBatch = 64;
 // How long a new worker may take to reach its first file when the file limit is shorter.
 constexpr uint32_t kStartupMs = 30000;
 
-// Little-endian fields and length-prefixed strings.
+// Little-endian fields and length-prefixed strings, appended to a string.
 class Writer {
  public:
+  explicit Writer(std::string* ps) : m_s(*ps) {}
   void U32(uint32_t v) {
     for (int i = 0; i < 4; ++i) m_s += static_cast<char>(v >> (8 * i));
+  }
+  // A field written before what it counts: Set gives it its value.
+  size_t Reserve32() {
+    m_s.append(4, '\0');
+    return m_s.size() - 4;
+  }
+  void Set32(size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) m_s[at + i] = static_cast<char>(v >> (8 * i));
   }
   void U64(uint64_t v) {
     U32(static_cast<uint32_t>(v));
@@ -35,7 +44,9 @@ class Writer {
     U32(static_cast<uint32_t>(s.size()));
     m_s += s;
   }
-  std::string m_s;
+
+ private:
+  std::string& m_s;
 };
 
 class Reader {
@@ -81,10 +92,10 @@ class Reader {
   size_t m_pos = 0;
 };
 
-}  // namespace
-
-std::string EncodeResult(const FileResult& r) {
-  Writer w;
+// Appends r in its compact form, length first.
+void AppendResult(const FileResult& r, std::string* pOut) {
+  Writer w(pOut);
+  size_t at = w.Reserve32();
   const MacroTable& t = r.doc.table;
   w.U32(static_cast<uint32_t>(r.outcome) | static_cast<uint32_t>(r.doc.kind) << 8 |
         r.bFallback << 16 | r.bUnconfirmed << 17 | t.bNameSection << 18 | t.bCut << 19);
@@ -95,7 +106,15 @@ std::string EncodeResult(const FileResult& r) {
   w.U64(r.id.uIndex);
   w.U32(r.nLinks);
   for (const std::string& s : t.names) w.Str(s);
-  return w.m_s;
+  w.Set32(at, static_cast<uint32_t>(pOut->size() - at - 4));
+}
+
+}  // namespace
+
+std::string EncodeResult(const FileResult& r) {
+  std::string s;
+  AppendResult(r, &s);
+  return s.substr(4);
 }
 
 bool DecodeResult(std::string_view s, FileResult* pR) {
@@ -140,12 +159,12 @@ Pool::~Pool() {
   for (std::thread& t : m_threads) t.join();
 }
 
-void Pool::Submit(File&& file, const std::string& sPath, Done done) {
-  Enqueue({std::move(file), FileRef(), sPath, std::move(done)});
+void Pool::Submit(File&& file, std::string sPath, Done done) {
+  Enqueue({std::move(file), FileRef(), std::move(sPath), std::move(done)});
 }
 
-void Pool::Submit(FileRef ref, const std::string& sPath, Done done) {
-  Enqueue({File(), std::move(ref), sPath, std::move(done)});
+void Pool::Submit(FileRef ref, std::string sPath, Done done) {
+  Enqueue({File(), std::move(ref), std::move(sPath), std::move(done)});
 }
 
 void Pool::Enqueue(Job&& job) {
@@ -165,19 +184,20 @@ enum JobKind : uint32_t {
 
 std::string Pool::EncodeBatch(uint32_t uBatch, const std::vector<Job>& batch,
                               std::vector<int>* pFds) {
-  Writer w;
+  std::string s;
+  Writer w(&s);
   w.U32(uBatch);
   w.U32(static_cast<uint32_t>(batch.size()));
   std::vector<std::pair<const Dir*, uint32_t>> dirs;  // each directory passed, and its slot
   for (const Job& job : batch) {
     uint32_t uKind = kByPath, uSlot = 0;
-    std::string sName = job.sPath;
+    const std::string* pName = &job.sPath;
     if (NativeFd(job.file) >= 0) {
       uKind = kPassedFile;
       uSlot = static_cast<uint32_t>(pFds->size());
       pFds->push_back(NativeFd(job.file));
     } else if (!job.file.IsOpen()) {
-      sName = job.ref.sName;
+      pName = &job.ref.sName;
       const Dir* pDir = job.ref.pDir.get();
       if (pDir && NativeFd(*pDir) >= 0) {
         uKind = kInDirectory;
@@ -189,16 +209,16 @@ std::string Pool::EncodeBatch(uint32_t uBatch, const std::vector<Job>& batch,
         }
         uSlot = it->second;
       } else if (pDir) {
-        sName = job.sPath;  // no descriptors here: the worker opens the whole path
+        pName = &job.sPath;  // no descriptors here: the worker opens the whole path
       }
     }
     w.U32(uKind);
     w.U32(uSlot);
     w.U32(job.ref.bFollow | job.ref.bKnownRegular << 1);
-    w.Str(sName);
+    w.Str(*pName);
     w.Str(job.sPath);
   }
-  return w.m_s;
+  return s;
 }
 
 // One worker's thread. The worker is started when the first files come and again after one
@@ -358,12 +378,12 @@ Pool::Done OrderedResults::Reserve() {
   return [this, seq](FileResult&& r) { Complete(seq, std::move(r)); };
 }
 
-void OrderedResults::AddFile(File&& file, const std::string& sPath) {
-  m_pPool->Submit(std::move(file), sPath, Reserve());
+void OrderedResults::AddFile(File&& file, std::string sPath) {
+  m_pPool->Submit(std::move(file), std::move(sPath), Reserve());
 }
 
-void OrderedResults::AddRef(FileRef ref, const std::string& sPath) {
-  m_pPool->Submit(std::move(ref), sPath, Reserve());
+void OrderedResults::AddRef(FileRef ref, std::string sPath) {
+  m_pPool->Submit(std::move(ref), std::move(sPath), Reserve());
 }
 
 void OrderedResults::AddResult(FileResult&& r) { Reserve()(std::move(r)); }
@@ -426,7 +446,9 @@ bool RunAsWorker(int argc, char** argv, int* piExit) {
     std::vector<bool> taken(fds.size());
     // Results go back in groups: when the batch is done, or when the last group left a while
     // ago, so the report keeps moving while a batch of slow files is scanned.
-    Writer out;
+    std::string sGroup;
+    Writer group(&sGroup);
+    size_t atCount = group.Reserve32();
     uint32_t nPending = 0, tLastSent = MonotonicMs();
     bool bParentGone = false;
     for (uint32_t i = 0; i < n && !bParentGone; ++i) {
@@ -440,7 +462,7 @@ bool RunAsWorker(int argc, char** argv, int* piExit) {
         std::string sError;
         bool bOpen = !taken[it.uSlot] && FileFromFd(fds[it.uSlot], &f, &sError);
         taken[it.uSlot] = true;
-        r = bOpen ? scanner.Scan(f, it.sPath) : NotOpened(it.sPath, sError);
+        r = bOpen ? scanner.Scan(f, std::move(it.sPath)) : NotOpened(it.sPath, sError);
       } else {
         FileRef ref;
         ref.sName = it.sName;
@@ -454,15 +476,14 @@ bool RunAsWorker(int argc, char** argv, int* piExit) {
           }
           ref.pDir = dirs[it.uSlot];
         }
-        r = scanner.ScanRef(ref, it.sPath);
+        r = scanner.ScanRef(ref, std::move(it.sPath));
       }
-      out.Str(EncodeResult(r));
+      AppendResult(r, &sGroup);
       ++nPending;
       if (i + 1 < n && MonotonicMs() - tLastSent < kGroupMs) continue;
-      Writer group;
-      group.U32(nPending);
-      bParentGone = !SendToParent(group.m_s + out.m_s);
-      out = Writer();
+      group.Set32(atCount, nPending);
+      bParentGone = !SendToParent(sGroup);
+      sGroup.resize(atCount + 4);
       nPending = 0;
       tLastSent = MonotonicMs();
     }

@@ -36,8 +36,8 @@ class Pool {
 
   // Queues one open file, or one that the worker opens itself (a walk's reference); done(result)
   // runs on a pool thread when its result is in, whatever happens to the worker.
-  void Submit(File&& file, const std::string& sPath, Done done);
-  void Submit(FileRef ref, const std::string& sPath, Done done);
+  void Submit(File&& file, std::string sPath, Done done);
+  void Submit(FileRef ref, std::string sPath, Done done);
 
  private:
   struct Job {
@@ -70,8 +70,8 @@ class OrderedResults {
   OrderedResults(Pool* pPool, size_t nWindow, Emit emit);
   // A file to scan, or a result already known (a skipped entry, a directory that failed). Blocks
   // while nWindow results are outstanding, emitting those that are ready.
-  void AddFile(File&& file, const std::string& sPath);
-  void AddRef(FileRef ref, const std::string& sPath);
+  void AddFile(File&& file, std::string sPath);
+  void AddRef(FileRef ref, std::string sPath);
   void AddResult(FileResult&& r);
   // Emits everything, waiting for what is outstanding.
   void Flush();

@@ -28,6 +28,8 @@ json NameArray(const std::string& sList) {
 }
 
 const char* const kOutcome[] = {"OK", "FOUND", "ERROR", "SKIPPED"};
+// A text line's end, after the name or the reason ("OK" stands alone).
+const char* const kEnding[] = {"OK\n", " FOUND\n", " ERROR\n", " SKIPPED\n"};
 
 }  // namespace
 
@@ -73,21 +75,13 @@ void Report::Add(const FileResult& r) {
 
 void Report::Print(const FileResult& r) {
   const MacroTable& t = r.doc.table;
-  std::string sText = EscapeControls(r.sPath) + ": ";
-  switch (r.outcome) {
-    case Outcome::kFound:
-      sText += EscapeControls(r.sVirus) + " FOUND\n";
-      break;
-    case Outcome::kOk:
-      sText += "OK\n";
-      break;
-    case Outcome::kError:
-      sText += EscapeControls(r.sReason) + " ERROR\n";
-      break;
-    case Outcome::kSkipped:
-      sText += EscapeControls(r.sReason) + " SKIPPED\n";
-      break;
-  }
+  std::string& sText = m_sLine;  // one buffer for every line of the run
+  sText.clear();
+  AppendEscaped(&sText, r.sPath);
+  sText += ": ";
+  if (r.outcome != Outcome::kOk)
+    AppendEscaped(&sText, r.outcome == Outcome::kFound ? r.sVirus : r.sReason);
+  sText += kEnding[static_cast<int>(r.outcome)];
   bool bOnReport = !(m_options.bInfectedOnly && r.outcome != Outcome::kFound) &&
                    !(!m_options.bSkipped && r.outcome == Outcome::kSkipped);
   // An error also goes to stderr, unless the report already shows it there.

@@ -53,6 +53,7 @@ class Report {
   std::chrono::steady_clock::time_point m_tLastProgress;
   size_t m_nScanned = 0, m_nSkipped = 0, m_nWithMacros = 0, m_nInfected = 0, m_nErrors = 0;
   bool m_bWriteFailed = false;
+  std::string m_sLine;
 };
 
 }  // namespace zebscan

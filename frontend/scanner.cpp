@@ -98,9 +98,10 @@ void Scanner::ScanNames(FileResult* pR, const std::string& sLibraryPath) {
   if (a.sResult == kUnread) unread();
 }
 
-FileResult Scanner::Scan(const File& f, const std::string& sPath) {
+FileResult Scanner::Scan(const File& f, std::string sPathIn) {
   FileResult r;
-  r.sPath = sPath;
+  r.sPath = std::move(sPathIn);
+  const std::string& sPath = r.sPath;
   r.id = f.id;
   r.nLinks = f.nLinks;
   LibraryPath lib;  // made only for the calls that take a path: most documents need none
@@ -142,11 +143,11 @@ bool LoadScanLibrary(bool bNamed, std::string* psLibrary, ZmApi* pApi) {
          pApi->MACRO_Signatures;
 }
 
-FileResult Scanner::ScanRef(const FileRef& ref, const std::string& sPath) {
+FileResult Scanner::ScanRef(const FileRef& ref, std::string sPath) {
   File f;
   std::string sWhy;
   if (!OpenRef(ref, &f, &sWhy)) return NotOpened(sPath, sWhy);
-  return Scan(f, sPath);
+  return Scan(f, std::move(sPath));
 }
 
 FileResult Scanner::ScanPath(const std::string& sPath) {

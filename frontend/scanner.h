@@ -56,10 +56,10 @@ class Scanner {
   // Scans one open file, known to the report as sPath. Never fails: every way ends in a
   // FileResult. The library reaches the file by a short path of its own (MakeLibraryPath),
   // whatever the length of sPath.
-  FileResult Scan(const File& f, const std::string& sPath);
+  FileResult Scan(const File& f, std::string sPath);
   // Opens what the walk handed on and scans it. A file that has become something else since the
   // walk (a FIFO, a link) is skipped; one that cannot be opened is an error with the cause.
-  FileResult ScanRef(const FileRef& ref, const std::string& sPath);
+  FileResult ScanRef(const FileRef& ref, std::string sPath);
   // The same for a path (a final link followed).
   FileResult ScanPath(const std::string& sPath);
 

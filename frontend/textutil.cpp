@@ -106,12 +106,17 @@ std::string Base64(const std::string& s) {
 }
 
 std::string EscapeControls(const std::string& s) {
+  std::string r;
+  AppendEscaped(&r, s);
+  return r;
+}
+
+void AppendEscaped(std::string* pOut, const std::string& s) {
+  std::string& r = *pOut;
   // Printable ASCII passes as it is, and most texts are nothing else.
   size_t i = 0;
   while (i < s.size() && static_cast<unsigned char>(s[i]) - 0x20u < 0x5Fu) ++i;
-  if (i == s.size()) return s;
-  std::string r(s, 0, i);
-  r.reserve(s.size());
+  r.append(s, 0, i);
   while (i < s.size()) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     size_t n = Utf8Length(s, i);
@@ -124,7 +129,6 @@ std::string EscapeControls(const std::string& s) {
       i += n;
     }
   }
-  return r;
 }
 
 std::vector<std::string> BuildMacroLists(const std::vector<std::string>& names, size_t* pnLeftOut) {

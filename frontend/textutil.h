@@ -31,6 +31,8 @@ std::string Base64(const std::string& s);
 // s made safe for a terminal: control characters (C0, DEL, and C1 as UTF-8) and bytes that are not
 // part of well-formed UTF-8 become \xHH; everything else is kept as it is.
 std::string EscapeControls(const std::string& s);
+// The same, appended to *pOut.
+void AppendEscaped(std::string* pOut, const std::string& s);
 
 // The macro names split into '&' lists, in order, each within what one call carries. A name that
 // no list can carry (over 30 characters, or holding '&' or NUL) is left out and counted in

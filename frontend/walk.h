@@ -71,12 +71,11 @@ class Walker {
  private:
   void WalkDir(const Dir* pParent, const std::string& sName, const std::string& sPath, int iDepth,
                bool bFollow);
-  void Entry(const std::shared_ptr<Dir>& pDir, const DirEntry& e, const std::string& sPath,
-             int iDepth);
-  void TakeFile(const std::shared_ptr<Dir>& pDir, const std::string& sName,
-                const std::string& sPath, bool bFollow, bool bKnownRegular);
+  void Entry(const std::shared_ptr<Dir>& pDir, const DirEntry& e, std::string sPath, int iDepth);
+  void TakeFile(const std::shared_ptr<Dir>& pDir, const std::string& sName, std::string sPath,
+                bool bFollow, bool bKnownRegular);
   bool Matches(const std::vector<std::string>& patterns, const std::string& sName) const;
-  void Emit(WalkItem::Kind kind, const std::string& sPath, const std::string& sReason);
+  void Emit(WalkItem::Kind kind, std::string sPath, const std::string& sReason);
 
   WalkOptions m_options;
   Sink m_sink;

@@ -175,7 +175,7 @@ int Run(int argc, char** argv) {
     pOrdered = std::make_unique<OrderedResults>(pPool.get(), 128 * nJobs + 256, emit);
     for (Held& h : held) {
       if (h.bFile)
-        pOrdered->AddRef(std::move(h.ref), h.r.sPath);
+        pOrdered->AddRef(std::move(h.ref), std::move(h.r.sPath));
       else
         pOrdered->AddResult(std::move(h.r));
     }
@@ -187,9 +187,9 @@ int Run(int argc, char** argv) {
     if (!held.empty()) return held.push_back({FileRef(), std::move(r), false});
     out.Add(r);
   };
-  auto file = [&](FileRef&& ref, const std::string& sPath) {
-    if (pOrdered) return pOrdered->AddRef(std::move(ref), sPath);
-    if (nJobs == 1) return emit(scanner.ScanRef(ref, sPath));
+  auto file = [&](FileRef&& ref, std::string sPath) {
+    if (pOrdered) return pOrdered->AddRef(std::move(ref), std::move(sPath));
+    if (nJobs == 1) return emit(scanner.ScanRef(ref, std::move(sPath)));
     // What is held begins with the first file, so anything held means this is the second.
     bool bSecond = !held.empty();
     held.push_back({std::move(ref), ResultOf(sPath, Outcome::kOk, ""), true});
@@ -199,7 +199,7 @@ int Run(int argc, char** argv) {
     if (pOrdered) return pOrdered->Flush();
     for (Held& h : held) {
       if (h.bFile)
-        emit(scanner.ScanRef(h.ref, h.r.sPath));
+        emit(scanner.ScanRef(h.ref, std::move(h.r.sPath)));
       else
         out.Add(h.r);
     }
@@ -208,7 +208,7 @@ int Run(int argc, char** argv) {
   Walker walker(walk, [&](WalkItem&& item) {
     switch (item.kind) {
       case WalkItem::kFile:
-        return file(std::move(item.ref), item.sPath);
+        return file(std::move(item.ref), std::move(item.sPath));
       case WalkItem::kSkipped:
         return result(item.sPath, Outcome::kSkipped, item.sReason);
       case WalkItem::kError:

@@ -256,6 +256,19 @@ TEST(Walk, SelectsByNameDepthAndDirectoryInNameOrder) {
   }
 }
 
+// Byte order holds where names share their first eight bytes, where one begins another, and for
+// bytes above 0x7F; the entries are made in the reverse order.
+TEST(Walk, HandsOnNamesInByteOrder) {
+  TempDir dir;
+  const std::vector<std::string> kSorted = {
+      "Zz", "_x", "abcdefg", "abcdefgh", "abcdefgh1", "abcdefghZ", "abcdefgi", "\xC3\xA9t\xC3\xA9"};
+  for (auto it = kSorted.rbegin(); it != kSorted.rend(); ++it) dir.Write(*it, "x");
+  std::vector<std::string> names;
+  zebscan::Walker walker({}, [&](zebscan::WalkItem&& item) { names.push_back(item.ref.sName); });
+  walker.Add(dir.Root());
+  EXPECT_EQ(names, kSorted);
+}
+
 // A file is reported once however often it is met, and remembered only when it can be met again.
 TEST(Walk, RemembersOnlyFilesThatCanComeAgain) {
   zebscan::WalkOptions plain, links;
