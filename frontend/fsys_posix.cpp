@@ -247,7 +247,12 @@ bool MakeLibraryPath(const File& f, const std::string& sPath, LibraryPath* pOut,
 
 std::string JoinPath(const std::string& sDir, const std::string& sName) {
   if (sDir.empty()) return sName;
-  return sDir.back() == '/' ? sDir + sName : sDir + "/" + sName;
+  std::string s;
+  s.reserve(sDir.size() + 1 + sName.size());  // one allocation for each path of a walk
+  s += sDir;
+  if (sDir.back() != '/') s += '/';
+  s += sName;
+  return s;
 }
 
 bool NamesIgnoreCase() { return false; }

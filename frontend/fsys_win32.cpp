@@ -355,11 +355,17 @@ bool MakeLibraryPath(const File& f, const std::string& sPath, LibraryPath* pOut,
 
 std::string JoinPath(const std::string& sDir, const std::string& sName) {
   if (sDir.empty()) return sName;
+  std::string s;
+  s.reserve(sDir.size() + 1 + sName.size());  // one allocation for each path of a walk
+  s += sDir;
   char chLast = sDir.back();
-  if (chLast == '\\' || chLast == '/' || (sDir.size() == 2 && chLast == ':')) return sDir + sName;
-  // The separator the path already uses, so a walk's paths read as the user wrote the start.
-  size_t i = sDir.find_last_of("\\/");
-  return sDir + (i == std::string::npos ? '\\' : sDir[i]) + sName;
+  if (chLast != '\\' && chLast != '/' && !(sDir.size() == 2 && chLast == ':')) {
+    // The separator the path already uses, so a walk's paths read as the user wrote the start.
+    size_t i = sDir.find_last_of("\\/");
+    s += i == std::string::npos ? '\\' : sDir[i];
+  }
+  s += sName;
+  return s;
 }
 
 bool NamesIgnoreCase() { return true; }

@@ -221,12 +221,12 @@ std::string Pool::EncodeBatch(uint32_t uBatch, const std::vector<Job>& batch,
   return s;
 }
 
-// One worker's thread. The worker is started when the first files come and again after one
-// ends, so a run of one file starts one worker. Files go over in batches and their results come
-// back in groups; the worker marks in shared memory which file it is on, so a worker that dies
-// or passes the time limit on a file costs that file an ERROR, and the files of its batch that it
-// finished without sending, or never reached, go back to the queue. The parent keeps every file
-// open until its result is in.
+// One worker's thread. The worker is started when the first files come (or with the pool) and
+// again after one ends, so a run of one file starts one worker. Files go over in batches and their
+// results come back in groups; the worker marks in shared memory which file it is on, so a worker
+// that dies or passes the time limit on a file costs that file an ERROR, and the files of its batch
+// that it finished without sending, or never reached, go back to the queue. The parent keeps every
+// file open until its result is in.
 void Pool::Drive(unsigned) {
   Child child;
   std::vector<std::string> args = {kWorkerFlag, "--zm-channel=3", "--zm-progress=4",
@@ -236,6 +236,8 @@ void Pool::Drive(unsigned) {
   const uint32_t msTimeout = static_cast<uint32_t>(m_options.fileTimeout.count());
   std::vector<Job> batch;
   uint32_t uBatch = 0;
+  std::string sStartError;  // a worker that fails to start now is tried again for its files
+  if (m_options.bStartAtOnce) child.Start(m_options.sExecutable, args, &sStartError);
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(m_mutex);
@@ -278,19 +280,21 @@ void Pool::Drive(unsigned) {
       int r = child.Receive(&sReply, static_cast<int>(std::min<uint32_t>(msTimeout, 1000)));
       Reader rd(sReply);
       uint32_t nResults = 0;
-      if (r == 1 && rd.U32(&nResults) && nResults <= batch.size() - nDone) {
+      // Every result the reply counts, whole, and nothing after them; those before a damaged
+      // one stand.
+      bool bWhole = r == 1 && rd.U32(&nResults) && nResults <= batch.size() - nDone;
+      for (uint32_t k = 0; bWhole && k < nResults; ++k) {
         std::string_view one;
         FileResult result;
-        for (uint32_t k = 0; k < nResults && rd.View(&one) && DecodeResult(one, &result); ++k) {
-          Job& job = batch[nDone++];
-          result.sPath = std::move(job.sPath);  // answered: the job needs it no more
-          job.file.Close();
-          job.ref = FileRef();
-          job.done(std::move(result));
-          result = FileResult();
-        }
-        if (rd.Done()) continue;
+        bWhole = rd.View(&one) && DecodeResult(one, &result);
+        if (!bWhole) break;
+        Job& job = batch[nDone++];
+        result.sPath = std::move(job.sPath);  // answered: the job needs it no more
+        job.file.Close();
+        job.ref = FileRef();
+        job.done(std::move(result));
       }
+      if (bWhole && rd.Done()) continue;
       // Which file the worker was on, and since when.
       const WorkerProgress& progress = child.Progress();
       bool bStarted = progress.uBatch.load(std::memory_order_acquire) == uBatch;
@@ -335,15 +339,15 @@ OrderedResults::OrderedResults(Pool* pPool, size_t nWindow, Emit emit)
       m_emit(std::move(emit)),
       m_ring(m_nWindow) {}
 
+// A slot is emitted where it lies: no result is put in it again before m_nNext has passed it.
 void OrderedResults::EmitReady(std::unique_lock<std::mutex>& lock) {
   while (m_nNext < m_nReady) {
     auto& slot = m_ring[m_nNext % m_nWindow];
-    FileResult r = std::move(slot.second);
-    slot.first = false;
-    ++m_nNext;
     lock.unlock();
-    m_emit(r);
+    m_emit(slot.second);
+    slot = {false, FileResult()};
     lock.lock();
+    ++m_nNext;
   }
 }
 
@@ -364,7 +368,9 @@ void OrderedResults::Complete(uint64_t seq, FileResult&& r) {
   bool bWake = false;
   {
     std::lock_guard<std::mutex> guard(m_mutex);
-    m_ring[seq % m_nWindow] = {true, std::move(r)};
+    auto& slot = m_ring[seq % m_nWindow];
+    slot.second = std::move(r);
+    slot.first = true;
     while (m_nReady < m_nIssued && m_ring[m_nReady % m_nWindow].first) ++m_nReady;
     bWake = m_nWakeAt != 0 && m_nReady >= m_nWakeAt;
   }

@@ -24,6 +24,9 @@ struct PoolOptions {
   std::string sLibrary;     // the library the workers load
   ScanOptions scan;         // how each document is scanned
   std::chrono::milliseconds fileTimeout{std::chrono::minutes(2)};
+  // Every worker starts with the pool, to be ready when files come, rather than with the first
+  // files it is given.
+  bool bStartAtOnce = false;
 };
 
 class Pool {

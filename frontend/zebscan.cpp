@@ -165,6 +165,7 @@ int Run(int argc, char** argv) {
     pGuard = std::make_unique<InterruptGuard>();
     PoolOptions pool;
     pool.nWorkers = nJobs;
+    pool.bStartAtOnce = true;
     pool.sExecutable = ExecutablePath();
     pool.sLibrary = sLibrary;
     pool.scan = scan;
@@ -232,6 +233,11 @@ int Run(int argc, char** argv) {
       }
       return;
     }
+    // A directory will most likely hand on many files: the workers start now, and are ready by
+    // the time the walk has read it.
+    if (!pOrdered && nJobs > 1 && StatEntry(nullptr, sPath, true, &info, &sError) &&
+        info.type == EntryType::kDirectory)
+      startPool();
     walker.Add(sPath);
   };
   for (const std::string& sPath : paths) take(sPath);

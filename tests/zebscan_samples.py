@@ -320,8 +320,9 @@ def check_pool(r, mkcorpus):
     past --file-timeout too; the run goes on; no worker is left behind."""
     subprocess.run(r.prefix + [os.path.abspath(mkcorpus), "corpus", "300", "1"], cwd=r.work,
                    check=True, stdout=subprocess.DEVNULL)
+    os.makedirs(os.path.join(r.work, "empty"), exist_ok=True)  # workers started for nothing
     for argv in (["--deep", "samples/out"], ["--deep", "tree"], ["--deep", "corpus"],
-                 ["--names", "corpus/docs"]):
+                 ["--names", "corpus/docs"], ["empty"]):
         want = r.run("-j", "1", *argv)
         for jobs in ("2", "3"):
             got = r.run("-j", jobs, *argv)
