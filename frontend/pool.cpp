@@ -144,6 +144,19 @@ bool DecodeResult(std::string_view s, FileResult* pR) {
   return rd.Done();
 }
 
+bool DecodeReply(std::string_view s, size_t nMax, const std::function<void(FileResult&&)>& each) {
+  Reader rd(s);
+  uint32_t n = 0;
+  if (!rd.U32(&n) || n > nMax) return false;
+  for (uint32_t k = 0; k < n; ++k) {
+    std::string_view one;
+    FileResult r;
+    if (!rd.View(&one) || !DecodeResult(one, &r)) return false;
+    each(std::move(r));
+  }
+  return rd.Done();
+}
+
 // ---- The parent's side ----
 
 Pool::Pool(PoolOptions options) : m_options(std::move(options)) {
@@ -278,23 +291,15 @@ void Pool::Drive(unsigned) {
     while (bSent && nDone < batch.size()) {
       std::string sReply;
       int r = child.Receive(&sReply, static_cast<int>(std::min<uint32_t>(msTimeout, 1000)));
-      Reader rd(sReply);
-      uint32_t nResults = 0;
-      // Every result the reply counts, whole, and nothing after them; those before a damaged
-      // one stand.
-      bool bWhole = r == 1 && rd.U32(&nResults) && nResults <= batch.size() - nDone;
-      for (uint32_t k = 0; bWhole && k < nResults; ++k) {
-        std::string_view one;
-        FileResult result;
-        bWhole = rd.View(&one) && DecodeResult(one, &result);
-        if (!bWhole) break;
-        Job& job = batch[nDone++];
-        result.sPath = std::move(job.sPath);  // answered: the job needs it no more
-        job.file.Close();
-        job.ref = FileRef();
-        job.done(std::move(result));
-      }
-      if (bWhole && rd.Done()) continue;
+      // The results before a damaged one stand.
+      if (r == 1 && DecodeReply(sReply, batch.size() - nDone, [&](FileResult&& result) {
+            Job& job = batch[nDone++];
+            result.sPath = std::move(job.sPath);  // answered: the job needs it no more
+            job.file.Close();
+            job.ref = FileRef();
+            job.done(std::move(result));
+          }))
+        continue;
       // Which file the worker was on, and since when.
       const WorkerProgress& progress = child.Progress();
       bool bStarted = progress.uBatch.load(std::memory_order_acquire) == uBatch;

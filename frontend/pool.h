@@ -106,5 +106,8 @@ bool RunAsWorker(int argc, char** argv, int* piExit);
 // The compact form of a result on the channel.
 std::string EncodeResult(const FileResult& r);
 bool DecodeResult(std::string_view s, FileResult* pR);
+// A worker's reply: the number of results, at most nMax, then each result, whole, and nothing
+// after them. each() gets the results in turn, up to a damaged one; false when there is one.
+bool DecodeReply(std::string_view s, size_t nMax, const std::function<void(FileResult&&)>& each);
 
 }  // namespace zebscan

@@ -328,6 +328,41 @@ TEST(Pool, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   std::string sBadOutcome = s;
   sBadOutcome[0] = 9;
   EXPECT_FALSE(zebscan::DecodeResult(sBadOutcome, &back));
+
+  // A reply: its count, then each result with its length. The results before a damaged one are
+  // taken; the reply is whole only when it holds exactly what it counts, and no more than awaited.
+  auto u32 = [](size_t n) {
+    std::string b;
+    for (int i = 0; i < 4; ++i) b += static_cast<char>(n >> (8 * i));
+    return b;
+  };
+  const std::string one = u32(s.size()) + s;
+  const struct {
+    const char* szWhat;
+    std::string sReply;
+    size_t nMax;
+    bool bWhole;
+    size_t nTaken;
+  } kReplies[] = {
+      {"two of two", u32(2) + one + one, 2, true, 2},
+      {"none", u32(0), 2, true, 0},
+      {"counts three, holds two", u32(3) + one + one, 3, false, 2},
+      {"more than awaited", u32(3) + one + one + one, 2, false, 0},
+      {"a byte beyond", u32(1) + one + "x", 2, false, 1},
+      {"the second damaged", u32(2) + one + u32(s.size()) + sBadOutcome, 2, false, 1},
+      {"no count", "", 2, false, 0},
+  };
+  for (const auto& c : kReplies) {
+    size_t nTaken = 0;
+    EXPECT_EQ(zebscan::DecodeReply(c.sReply, c.nMax,
+                                   [&](FileResult&& got) {
+                                     EXPECT_EQ(got.sVirus, r.sVirus);
+                                     ++nTaken;
+                                   }),
+              c.bWhole)
+        << c.szWhat;
+    EXPECT_EQ(nTaken, c.nTaken) << c.szWhat;
+  }
 }
 
 // Damaged documents: random bytes of a built one changed, each read and scanned to its end with
