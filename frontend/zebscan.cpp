@@ -219,8 +219,12 @@ int Run(int argc, char** argv) {
   auto take = [&](const std::string& sPath) {
     EntryInfo info;
     std::string sError;
-    if (bLibraryWalk && StatEntry(nullptr, sPath, true, &info, &sError) &&
-        info.type == EntryType::kDirectory) {
+    // Looked at once: a directory is walked by the library when asked, and starts the workers.
+    const bool bStartsPool = !pOrdered && nJobs > 1;
+    const bool bDir = (bLibraryWalk || bStartsPool) &&
+                      StatEntry(nullptr, sPath, true, &info, &sError) &&
+                      info.type == EntryType::kDirectory;
+    if (bLibraryWalk && bDir) {
       std::vector<std::string> files;
       if (!LibraryWalk(api, sPath, sFilter, &files, &sError))
         return result(sPath, Outcome::kError, sError);
@@ -235,9 +239,7 @@ int Run(int argc, char** argv) {
     }
     // A directory will most likely hand on many files: the workers start now, and are ready by
     // the time the walk has read it.
-    if (!pOrdered && nJobs > 1 && StatEntry(nullptr, sPath, true, &info, &sError) &&
-        info.type == EntryType::kDirectory)
-      startPool();
+    if (bStartsPool && bDir) startPool();
     walker.Add(sPath);
   };
   for (const std::string& sPath : paths) take(sPath);
