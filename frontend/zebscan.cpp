@@ -40,7 +40,7 @@ bool ReadFileList(const std::string& sList, bool bNull,
   return !in.bad();
 }
 
-LinkPolicy Policy(int i) { return static_cast<LinkPolicy>(i); }
+LinkPolicy Policy(const std::string& s) { return static_cast<LinkPolicy>(s[0] - '0'); }
 
 int Run(int argc, char** argv) {
   CLI::App app{
@@ -54,7 +54,7 @@ int Run(int argc, char** argv) {
   WalkOptions walk;
   bool bNoSummary = false, bList = false, bVersion = false, bLibraryWalk = false, bNull = false;
   bool bRecursive = false;
-  int iDirLinks = 1, iFileLinks = 1;
+  std::string sDirLinks = "1", sFileLinks = "1";
   unsigned nJobs = UsableCores();
   double dFileTimeout = 120;
   std::string sSkipped = "yes", sFileList, sFilter = "*.doc;*.dot";
@@ -71,20 +71,29 @@ int Run(int argc, char** argv) {
   app.add_flag("--no-summary", bNoSummary, "Leave out the summary block");
   app.add_flag("--json", report.bJson, "One JSON object per file, then the summary");
   app.add_flag("--names", report.bNames, "Show the macro names read from each document");
-  app.add_option("--include", walk.include, "Look only at files of a walk whose name matches")
-      ->type_name("GLOB");
-  app.add_option("--exclude", walk.exclude, "Skip files of a walk whose name matches")
-      ->type_name("GLOB");
-  app.add_option("--exclude-dir", walk.excludeDir, "Skip directories of a walk whose name matches")
-      ->type_name("GLOB");
+  // One pattern each time, as clamscan takes them: the paths after it are paths.
+  auto glob = [&app](const char* szName, std::vector<std::string>* pv, const char* szHelp) {
+    app.add_option(szName, *pv, szHelp)
+        ->type_name("GLOB")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  };
+  glob("--include", &walk.include, "Look only at files of a walk whose name matches (repeatable)");
+  glob("--exclude", &walk.exclude, "Skip files of a walk whose name matches (repeatable)");
+  glob("--exclude-dir", &walk.excludeDir,
+       "Skip directories of a walk whose name matches (repeatable)");
   app.add_option("--max-depth", walk.iMaxDepth, "Look no deeper than this below each directory")
       ->check(CLI::NonNegativeNumber);
-  app.add_flag("--follow-dir-symlinks{2}", iDirLinks,
+  // Taken as text: a counting flag's variable is zeroed when CLI11 adds it, and "=0" counts as -1.
+  app.add_flag("--follow-dir-symlinks{2}", sDirLinks,
                "Directory links: 0 never, 1 named ones (default), 2 always (the bare flag)")
-      ->check(CLI::Range(0, 2));
-  app.add_flag("--follow-file-symlinks{2}", iFileLinks,
+      ->check(CLI::IsMember({"0", "1", "2"}))
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_flag("--follow-file-symlinks{2}", sFileLinks,
                "File links: 0 never, 1 named ones (default), 2 always (the bare flag)")
-      ->check(CLI::Range(0, 2));
+      ->check(CLI::IsMember({"0", "1", "2"}))
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_flag("-r,--recursive", bRecursive,
                "Accepted for clamscan's sake: directories are always walked");
   app.add_option("--file-list", sFileList,
@@ -107,6 +116,9 @@ int Run(int argc, char** argv) {
   app.add_flag("--version", bVersion, "Print the versions of zebscan and the library and exit");
   CLI::Option* pLibrary =
       app.add_option("--library", sLibrary, "The zebmacro library to load")->capture_default_str();
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return std::string("zebscan: ") + e.what() + "\nRun with --help for more information.\n";
+  });
   try {
     std::vector<std::string> args = ProgramArguments(argc, argv);
     std::vector<std::string> reversed(args.rbegin(), args.rend() - (args.empty() ? 0 : 1));
@@ -118,8 +130,8 @@ int Run(int argc, char** argv) {
   }
   report.bSummary = !bNoSummary;
   report.bSkipped = sSkipped == "yes";
-  walk.dirLinks = Policy(iDirLinks);
-  walk.fileLinks = Policy(iFileLinks);
+  walk.dirLinks = Policy(sDirLinks);
+  walk.fileLinks = Policy(sFileLinks);
 
   if (bList) {
     ListDefinitions(stdout, report.bJson);

@@ -42,9 +42,21 @@ class Runner:
         self.mksamples = self.prefix + [os.path.abspath(args.mksamples)]
         self.work = os.path.abspath(args.work)
 
-    def run(self, *argv, env=None):
-        p = subprocess.run(self.zebscan + list(argv), cwd=self.work, capture_output=True, env=env)
+    def run(self, *argv, env=None, stdin=None):
+        """stdin: bytes that standard input reads from a regular file, or Pipe(bytes)."""
+        with tempfile.TemporaryFile() as f:
+            if isinstance(stdin, bytes):
+                f.write(stdin)
+                f.seek(0)
+            p = subprocess.run(self.zebscan + list(argv), cwd=self.work, capture_output=True,
+                               env=env, stdin=f if isinstance(stdin, bytes) else None,
+                               input=stdin.data if isinstance(stdin, Pipe) else None)
         return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+
+
+class Pipe:
+    def __init__(self, data):
+        self.data = data
 
 
 def expected(path):
@@ -416,6 +428,56 @@ def check_interrupt(r):
     check(os.listdir(tmp) == [], "list file left behind after an ignored interrupt")
 
 
+def check_command_line(r):
+    """What users of clamscan type, each case a row: the arguments (run with --no-summary unless
+    the row says so), what goes to standard input, the exit status, the report's lines (after
+    normalise) and a pattern that standard error must match. Natively only where Wine lacks the
+    feature (/dev/stdin, /proc)."""
+    wine = bool(r.prefix)
+    cli = os.path.join(r.work, "cli")
+    shutil.rmtree(cli, ignore_errors=True)
+    for d in ("d1", "d2"):
+        os.makedirs(os.path.join(cli, d))
+    samples = os.path.join(r.work, "samples/out")
+    with open(os.path.join(samples, "03-concept-names.doc"), "rb") as f:
+        concept = f.read()
+    shutil.copy(os.path.join(samples, "01-clean-no-macros.doc"), os.path.join(cli, "d1/clean.doc"))
+    with open(os.path.join(cli, "d2/concept.doc"), "wb") as f:
+        f.write(concept)
+    # Under Wine a Unix link reads as what it points to: named links are followed there too.
+    os.symlink("d2/concept.doc", os.path.join(cli, "l1"))
+    found = "cli/d2/concept.doc: Macro.Word.Concept.a FOUND"
+    rows = [
+        # A link named on the command line is followed by default (and not with 0).
+        ("named link", ["cli/l1"], None, 1, ["cli/l1: Macro.Word.Concept.a FOUND"], ""),
+        ("named link, --follow-file-symlinks=1", ["--follow-file-symlinks=1", "cli/l1"], None, 1,
+         ["cli/l1: Macro.Word.Concept.a FOUND"], ""),
+        # Each pattern takes one value: the paths after it are scanned.
+        ("--exclude between paths", ["cli/d1", "--exclude", "*.bak", "cli/d2"], None, 1,
+         ["cli/d1/clean.doc: OK", found], ""),
+        ("--exclude=", ["--exclude=*.bak", "cli/d1", "cli/d2"], None, 1,
+         ["cli/d1/clean.doc: OK", found], ""),
+        ("patterns repeated", ["--exclude", "x", "--include", "*.doc", "--exclude-dir", "d1",
+                               "cli"], None, 1,
+         ["cli/d1: Excluded SKIPPED", found, "cli/l1: Excluded SKIPPED" if wine else
+          "cli/l1: Symbolic link SKIPPED"], ""),
+        ("unknown option", ["--bogus", "cli/d1"], None, 2, [],
+         r"^zebscan: The following argument was not expected: --bogus"),
+    ]
+    if not wine:
+        rows += [
+            ("named link, never followed", ["--follow-file-symlinks=0", "cli/l1"], None, 0,
+             ["cli/l1: Symbolic link SKIPPED"], ""),
+            ("/dev/stdin", ["/dev/stdin"], concept, 1, ["/dev/stdin: Macro.Word.Concept.a FOUND"],
+             ""),
+        ]
+    for what, argv, stdin, want_status, want_lines, want_err in rows:
+        status, stdout, stderr = r.run(*(["--no-summary"] + argv), stdin=stdin)
+        check(status == want_status and normalise(stdout) == want_lines and
+              re.search(want_err, stderr, re.M),
+              "%s: exit %d, want %d\n%s\nstderr: %s" % (what, status, want_status, stdout, stderr))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--zebscan", required=True)
@@ -541,6 +603,7 @@ def main():
         check(os.listdir(env["TMPDIR"]) == [], "list file left behind: %s" % os.listdir(env["TMPDIR"]))
         check_progress(r)
 
+    check_command_line(r)
     check_tree(r)
     check_pool(r, args.mkcorpus)
     if not r.prefix:
