@@ -147,4 +147,7 @@ bool DirFromFd(int fd, Dir* pDir);
 
 void CloseNativeFd(int fd);
 
+// Descriptors (or handles) that Dir and File objects of this process hold open now.
+size_t HeldDescriptors();
+
 }  // namespace zebscan

@@ -7,24 +7,37 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "fsys.h"
 
 namespace zebscan {
 
+namespace {
+std::atomic<size_t> g_nHeld{0};
+}  // namespace
+
+// Each holds one descriptor from its making to its end: counted, so that a run can keep within
+// its limit on open files.
 struct Dir::Impl {
   int fd = -1;
+  explicit Impl(int fdIn) : fd(fdIn) { ++g_nHeld; }
   ~Impl() {
-    if (fd >= 0) close(fd);
+    close(fd);
+    --g_nHeld;
   }
 };
 struct File::Impl {
   int fd = -1;
+  explicit Impl(int fdIn) : fd(fdIn) { ++g_nHeld; }
   ~Impl() {
-    if (fd >= 0) close(fd);
+    close(fd);
+    --g_nHeld;
   }
 };
+
+size_t HeldDescriptors() { return g_nHeld.load(std::memory_order_relaxed); }
 
 Dir::Dir() = default;
 Dir::~Dir() = default;
@@ -118,9 +131,7 @@ bool OpenDir(const Dir* pParent, const std::string& sName, bool bFollow, Dir* pD
     close(fd);
     return Fail(psError, iErr);
   }
-  auto* p = new Dir::Impl;
-  p->fd = fd;
-  pDir->Adopt(p);
+  pDir->Adopt(new Dir::Impl(fd));
   if (pId) *pId = IdOf(st);
   return true;
 }
@@ -205,9 +216,7 @@ bool FileFromFd(int fd, File* pFile, std::string* psError) {
     if (psError) *psError = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : kReasonNotRegular;
     return false;
   }
-  auto* p = new File::Impl;
-  p->fd = fd;
-  pFile->Adopt(p);
+  pFile->Adopt(new File::Impl(fd));
   pFile->id = IdOf(st);
   pFile->cbSize = static_cast<uint64_t>(st.st_size);
   pFile->nLinks = static_cast<uint32_t>(st.st_nlink);
@@ -265,9 +274,7 @@ int NativeFd(const Dir& d) { return d.IsOpen() ? d.impl()->fd : -1; }
 
 bool DirFromFd(int fd, Dir* pDir) {
   if (fd < 0) return false;
-  auto* p = new Dir::Impl;
-  p->fd = fd;
-  pDir->Adopt(p);
+  pDir->Adopt(new Dir::Impl(fd));
   return true;
 }
 

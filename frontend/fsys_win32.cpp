@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "fsys.h"
@@ -11,15 +12,23 @@
 
 namespace zebscan {
 
+namespace {
+std::atomic<size_t> g_nHeld{0};
+}  // namespace
+
 struct Dir::Impl {
   std::wstring wPath;  // absolute, with the "\\?\" prefix
 };
 struct File::Impl {
   HANDLE h = INVALID_HANDLE_VALUE;
+  Impl() { ++g_nHeld; }
   ~Impl() {
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    --g_nHeld;
   }
 };
+
+size_t HeldDescriptors() { return g_nHeld.load(std::memory_order_relaxed); }
 
 Dir::Dir() = default;
 Dir::~Dir() = default;

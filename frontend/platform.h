@@ -1,6 +1,7 @@
 // What the front ends need from the operating system beyond files: one file per platform
 // (platform_posix.cpp, platform_win32.cpp), picked by CMake.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -27,6 +28,16 @@ bool SameFile(std::FILE* pA, std::FILE* pB);
 
 // The number of processors this process may run on (at least 1).
 unsigned UsableCores();
+
+// What this process may still open and start, once its limit on open files has been raised as
+// far as it may be (the soft limit to the hard one). SIZE_MAX: no limit.
+struct ProcessRoom {
+  size_t nFileLimit = SIZE_MAX;  // descriptors a process may hold (RLIMIT_NOFILE)
+  size_t nFilesFree = SIZE_MAX;  // of which this one has not opened yet
+  size_t nTaskLimit = SIZE_MAX;  // processes and threads its user may run (RLIMIT_NPROC)
+  size_t nTasksFree = SIZE_MAX;  // of which are not running yet
+};
+ProcessRoom RoomToGrow();
 
 // While a guard lives, an interrupt (SIGINT, SIGTERM, SIGHUP; a console Ctrl-C or close on
 // Windows) first removes the watched temporary file and ends the watched child processes, then

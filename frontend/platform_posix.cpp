@@ -5,11 +5,13 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -84,6 +86,70 @@ unsigned UsableCores() {
   }
   long n = sysconf(_SC_NPROCESSORS_ONLN);
   return n > 0 ? static_cast<unsigned>(n) : 1;
+}
+
+namespace {
+
+// Entries of a /proc directory that are numbers (processes, descriptors), each given to f.
+template <typename F>
+bool ForEachNumber(const char* szDir, F f) {
+  DIR* p = opendir(szDir);
+  if (p == nullptr) return false;
+  while (dirent* e = readdir(p))
+    if (e->d_name[0] >= '0' && e->d_name[0] <= '9') f(e->d_name);
+  closedir(p);
+  return true;
+}
+
+// Tasks (processes and their threads) whose real user is uid, as RLIMIT_NPROC counts them.
+size_t TasksOfUser(uid_t uid) {
+  size_t n = 0;
+  ForEachNumber("/proc", [&](const char* szPid) {
+    std::string sStatus = std::string("/proc/") + szPid + "/status";
+    FILE* f = fopen(sStatus.c_str(), "re");
+    if (f == nullptr) return;
+    char sz[256];
+    bool bMine = false;
+    while (fgets(sz, sizeof sz, f)) {
+      unsigned long v = 0;
+      if (std::sscanf(sz, "Uid: %lu", &v) == 1) bMine = v == uid;
+      if (std::sscanf(sz, "Threads: %lu", &v) == 1 && bMine) n += v;
+    }
+    fclose(f);
+  });
+  return n;
+}
+
+}  // namespace
+
+ProcessRoom RoomToGrow() {
+  ProcessRoom room;
+  rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
+    // Raised as far as the kernel takes (its own ceiling, nr_open, is 2^20 by default).
+    if (rl.rlim_cur < rl.rlim_max) {
+      rlimit up = rl;
+      up.rlim_cur = std::min<rlim_t>(rl.rlim_max, 1 << 20);
+      if (setrlimit(RLIMIT_NOFILE, &up) == 0) rl = up;
+    }
+    room.nFileLimit = rl.rlim_cur;
+    size_t nOpen = 0;
+    if (ForEachNumber("/proc/self/fd", [&](const char*) { ++nOpen; }))
+      nOpen = nOpen > 0 ? nOpen - 1 : 0;  // the listing's own
+    else
+      nOpen = 16;  // a guess: the standard three and a few the run opened
+    room.nFilesFree = room.nFileLimit > nOpen ? room.nFileLimit - nOpen : 0;
+  }
+  // Root is not held to RLIMIT_NPROC; others are counted only where the limit is near enough to
+  // matter, since that reads every process's status.
+  if (getrlimit(RLIMIT_NPROC, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && geteuid() != 0) {
+    room.nTaskLimit = rl.rlim_cur;
+    if (rl.rlim_cur < 65536) {
+      size_t nTasks = TasksOfUser(getuid());
+      room.nTasksFree = room.nTaskLimit > nTasks ? room.nTaskLimit - nTasks : 0;
+    }
+  }
+  return room;
 }
 
 InterruptGuard::InterruptGuard() {

@@ -84,6 +84,9 @@ unsigned UsableCores() {
   return n ? n : 1;
 }
 
+// Handles and processes are limited by memory alone here.
+ProcessRoom RoomToGrow() { return ProcessRoom(); }
+
 InterruptGuard::InterruptGuard() {
   if (g_nGuards++ == 0) SetConsoleCtrlHandler(OnInterrupt, TRUE);
 }

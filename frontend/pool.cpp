@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "proc.h"
 #include "zmapi.h"
@@ -159,8 +160,65 @@ bool DecodeReply(std::string_view s, size_t nMax, const std::function<void(FileR
 
 // ---- The parent's side ----
 
+namespace {
+
+// Descriptors kept free in the parent beyond the workers': the walk's directories, a file scanned
+// here and the library's own opens of it, the log, a quarantine copy under way.
+constexpr size_t kParentReserve = 8;
+// A worker's in the parent: its channel, and for a moment the three that starting it takes.
+constexpr size_t kPerWorker = 4;
+// A worker process's own beyond what a batch passes: the standard three, its channel, the file
+// it opened, the library's opens of it, and a spare.
+constexpr size_t kWorkerOwn = 10;
+
+}  // namespace
+
+WorkerFit FitWorkers(unsigned nWanted, size_t nFileLimit, size_t nFilesFree, size_t nTaskLimit,
+                     size_t nTasksFree) {
+  WorkerFit fit;
+  size_t n = nWanted;
+  if (nFileLimit != SIZE_MAX) {
+    fit.nMaxPassed = nFileLimit > kWorkerOwn ? std::min(kMaxPassed, nFileLimit - kWorkerOwn) : 0;
+    size_t nByFiles = nFilesFree > kParentReserve ? (nFilesFree - kParentReserve) / kPerWorker : 0;
+    if (fit.nMaxPassed == 0) nByFiles = 0;
+    if (nByFiles < n) {
+      n = nByFiles;
+      fit.sWhy = "the limit of " + std::to_string(nFileLimit) + " open files (ulimit -n)";
+    }
+  }
+  // A thread here and a process each.
+  size_t nByTasks = nTasksFree == SIZE_MAX ? SIZE_MAX : nTasksFree / 2;
+  if (nByTasks < n) {
+    n = nByTasks;
+    fit.sWhy = "the limit of " + std::to_string(nTaskLimit) + " processes (ulimit -u)";
+  }
+  fit.nWorkers = static_cast<unsigned>(n);
+  if (nFileLimit != SIZE_MAX)
+    fit.nHeldBudget = nFilesFree > kParentReserve + kPerWorker * n
+                          ? nFilesFree - kParentReserve - kPerWorker * n
+                          : 0;
+  return fit;
+}
+
 Pool::Pool(PoolOptions options) : m_options(std::move(options)) {
-  for (unsigned i = 0; i < m_options.nWorkers; ++i) m_threads.emplace_back([this, i] { Drive(i); });
+  std::string sError;
+  for (unsigned i = 0; i < m_options.nWorkers; ++i) {
+    std::lock_guard<std::mutex> lock(m_mutex);  // the threads read m_nLive
+    try {
+      m_threads.emplace_back([this, i] { Drive(i); });
+    } catch (const std::system_error& e) {  // out of memory or tasks: fewer workers
+      sError = e.code().message();
+      break;
+    }
+    ++m_nLive;
+  }
+  if (m_nLive == m_options.nWorkers) return;
+  if (m_nLive > 0)
+    Note("only " + std::to_string(m_nLive) + " of " + std::to_string(m_options.nWorkers) +
+         " worker threads could be made (" + sError + ")");
+  else
+    Note("no worker thread could be made (" + sError + ")" +
+         (m_options.inProcess ? ": scanning in this process" : ""));
 }
 
 Pool::~Pool() {
@@ -181,11 +239,53 @@ void Pool::Submit(FileRef ref, std::string sPath, Done done) {
 }
 
 void Pool::Enqueue(Job&& job) {
+  if (m_threads.empty()) {  // set once, by the constructor
+    FileResult r = InProcess(job, "No worker thread");
+    return job.done(std::move(r));
+  }
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_jobs.push_back(std::move(job));
   }
   m_cv.notify_one();
+}
+
+FileResult Pool::InProcess(Job& job, const std::string& sError) {
+  if (!m_options.inProcess) return ResultOf(job.sPath, Outcome::kError, sError);
+  std::lock_guard<std::mutex> lock(m_inProcess);
+  FileResult r =
+      m_options.inProcess(job.file.IsOpen() ? &job.file : nullptr, job.ref, std::move(job.sPath));
+  job.file.Close();
+  job.ref = FileRef();
+  return r;
+}
+
+void Pool::Cancel(const std::string& sReason) {
+  std::deque<Job> jobs;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    jobs.swap(m_jobs);
+  }
+  for (Job& job : jobs) job.done(ResultOf(job.sPath, Outcome::kError, sReason));
+}
+
+unsigned Pool::Workers() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_nLive;
+}
+
+void Pool::Note(const std::string& s) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (std::find(m_noted.begin(), m_noted.end(), s) != m_noted.end()) return;
+  m_noted.push_back(s);
+  m_notes.push_back(s);
+}
+
+std::vector<std::string> Pool::Notes() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<std::string> v;
+  v.swap(m_notes);
+  return v;
 }
 
 // How a worker reaches the file of a job.
@@ -251,6 +351,8 @@ void Pool::Drive(unsigned) {
   uint32_t uBatch = 0;
   std::string sStartError;  // a worker that fails to start now is tried again for its files
   if (m_options.bStartAtOnce) child.Start(m_options.sExecutable, args, &sStartError);
+  bool bAnswered = false;  // the worker running has sent results
+  const size_t nMaxPassed = std::clamp<size_t>(m_options.nMaxPassed, 1, kMaxPassed);
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(m_mutex);
@@ -258,14 +360,14 @@ void Pool::Drive(unsigned) {
       if (m_jobs.empty()) break;
       // A fair share of what waits, so no worker holds files that another could take; no more
       // descriptors than one message carries (an open file's each, a directory's once).
-      size_t n = std::clamp<size_t>(m_jobs.size() / m_options.nWorkers, 1, kMaxBatch);
+      size_t n = std::clamp<size_t>(m_jobs.size() / m_nLive, 1, kMaxBatch);
       std::vector<const Dir*> dirs;
       for (size_t i = 0, nFds = 0; i < n; ++i) {
         const Job& next = m_jobs.front();
         const Dir* pDir = next.file.IsOpen() ? nullptr : next.ref.pDir.get();
         bool bNewDir = pDir && std::find(dirs.begin(), dirs.end(), pDir) == dirs.end();
         size_t nMore = next.file.IsOpen() || bNewDir ? 1 : 0;
-        if (nFds + nMore > kMaxPassed) break;
+        if (i > 0 && nFds + nMore > nMaxPassed) break;
         nFds += nMore;
         if (bNewDir) dirs.push_back(pDir);
         batch.push_back(std::move(m_jobs.front()));
@@ -277,14 +379,18 @@ void Pool::Drive(unsigned) {
     std::string sRequest = EncodeBatch(uBatch, batch, &fds);
     std::string sError;
     bool bSent = false;
-    // A worker that ended while idle is replaced once before the files are failed.
-    for (int iTry = 0; iTry < 2 && !bSent; ++iTry) {
-      if (!child.Running() && !child.Start(m_options.sExecutable, args, &sError)) {
-        sError = "Cannot start a worker: " + sError;
-        break;
+    // A worker that ended while idle is replaced once before the files are failed; one that never
+    // answered anything and ends before it reaches the batch could not start.
+    bool bNoWorker = false;
+    for (int iTry = 0; iTry < 2 && !bSent && !bNoWorker; ++iTry) {
+      if (!child.Running()) {
+        bAnswered = false;
+        bNoWorker = !child.Start(m_options.sExecutable, args, &sError);
+        if (bNoWorker) break;
       }
       bSent = child.Send(sRequest, fds);
       if (!bSent) sError = "Worker " + child.Stop(true);
+      bNoWorker = !bSent && !bAnswered;
     }
     const uint32_t tSent = MonotonicMs();
     size_t nDone = 0, iFailed = 0;
@@ -298,8 +404,10 @@ void Pool::Drive(unsigned) {
             job.file.Close();
             job.ref = FileRef();
             job.done(std::move(result));
-          }))
+          })) {
+        bAnswered = true;
         continue;
+      }
       // Which file the worker was on, and since when.
       const WorkerProgress& progress = child.Progress();
       bool bStarted = progress.uBatch.load(std::memory_order_acquire) == uBatch;
@@ -318,8 +426,36 @@ void Pool::Drive(unsigned) {
         sError = sz;
       } else {
         sError = r == 1 ? "Worker sent a damaged reply" : "Worker " + sHow;
+        // Ended before it reached the batch: no file of it is to blame.
+        bNoWorker = r < 0 && !bStarted && !bAnswered;
       }
       break;
+    }
+    if (bNoWorker) {
+      // Out of processes, descriptors or memory, most likely: the other workers take the files,
+      // and the last one left scans them in this process. It tries to start a worker again for
+      // every batch, since what was short may be free again.
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_nLive > 1) {
+          --m_nLive;
+          for (size_t k = batch.size(); k-- > nDone;) m_jobs.push_front(std::move(batch[k]));
+          batch.clear();
+        }
+      }
+      if (batch.empty()) {
+        Note("a worker could not start (" + sError + "): the others take its files");
+        m_cv.notify_all();
+        return;
+      }
+      Note("no worker could start (" + sError + ")" +
+           (m_options.inProcess ? ": scanning in this process" : ""));
+      for (size_t k = nDone; k < batch.size(); ++k) {
+        FileResult r = InProcess(batch[k], "Cannot start a worker: " + sError);
+        batch[k].done(std::move(r));
+      }
+      batch.clear();
+      continue;
     }
     if (nDone < batch.size()) {
       if (!bSent) iFailed = nDone;

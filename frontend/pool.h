@@ -5,6 +5,7 @@
 #pragma once
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "fsys.h"
+#include "proc.h"
 #include "scanner.h"
 
 namespace zebscan {
@@ -27,20 +29,35 @@ struct PoolOptions {
   // Every worker starts with the pool, to be ready when files come, rather than with the first
   // files it is given.
   bool bStartAtOnce = false;
+  // Descriptors one batch passes at most: each is open in the worker while it works on the batch,
+  // so a low limit on open files calls for fewer.
+  size_t nMaxPassed = kMaxPassed;
+  // Scans a file in this process: what the last worker that cannot start does with its files
+  // (the file is open already, or opened through ref). None: such files are errors.
+  std::function<FileResult(File* pOpen, const FileRef& ref, std::string sPath)> inProcess;
 };
 
 class Pool {
  public:
   using Done = std::function<void(FileResult&&)>;
+  // Starts a thread per worker, as many as can be made (see Notes).
   explicit Pool(PoolOptions options);
   ~Pool();  // waits for the work queued, then ends every worker
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
 
   // Queues one open file, or one that the worker opens itself (a walk's reference); done(result)
-  // runs on a pool thread when its result is in, whatever happens to the worker.
+  // runs on a pool thread when its result is in, whatever happens to the worker. Without any
+  // worker thread, done runs here, with the file scanned in this process or failed.
   void Submit(File&& file, std::string sPath, Done done);
   void Submit(FileRef ref, std::string sPath, Done done);
+  // Drops the files still queued, each done with an error result.
+  void Cancel(const std::string& sReason);
+  // Worker threads still taking files.
+  unsigned Workers() const;
+  // What went wrong with threads and workers since the last call, once a kind, for the user:
+  // "only 1 of 2 worker threads could be made (Resource temporarily unavailable)", ...
+  std::vector<std::string> Notes();
 
  private:
   struct Job {
@@ -51,18 +68,36 @@ class Pool {
   };
   void Enqueue(Job&& job);
   void Drive(unsigned iSlot);
+  FileResult InProcess(Job& job, const std::string& sError);
+  void Note(const std::string& s);
   // The request for a batch, and the descriptors that go with it: each open file's, and each
   // directory's once (a worker opens the walk's files itself, through their directory).
   static std::string EncodeBatch(uint32_t uBatch, const std::vector<Job>& batch,
                                  std::vector<int>* pFds);
 
   PoolOptions m_options;
-  std::mutex m_mutex;
+  mutable std::mutex m_mutex;
   std::condition_variable m_cv;
   std::deque<Job> m_jobs;
   bool m_bClosing = false;
   std::vector<std::thread> m_threads;
+  unsigned m_nLive = 0;    // threads taking files: one that cannot start its worker retires
+  std::mutex m_inProcess;  // one caller of the library at a time in this process
+  std::vector<std::string> m_notes;
+  std::vector<std::string> m_noted;  // every note given, so each kind is given once
 };
+
+// The workers that fit what a process may open and start. Each costs the parent a thread, its
+// channel, and for a moment the descriptors that starting it takes; the worker process holds its
+// own few and a batch's passed descriptors, under the same limit.
+struct WorkerFit {
+  unsigned nWorkers = 0;           // 0: none fits, scan in this process
+  size_t nMaxPassed = kMaxPassed;  // descriptors one batch may pass
+  size_t nHeldBudget = SIZE_MAX;   // descriptors the walk and the files in flight may hold here
+  std::string sWhy;  // the limit that left room for fewer than asked for; empty when all fit
+};
+WorkerFit FitWorkers(unsigned nWanted, size_t nFileLimit, size_t nFilesFree, size_t nTaskLimit,
+                     size_t nTasksFree);
 
 // Keeps results in the order their files were handed on, whatever order they finish in: the
 // report of N workers is the report of one, line for line. Add and Flush run on one thread (the

@@ -108,11 +108,15 @@ int g_parentChannel = -1;
 std::string g_parentBuffer;
 WorkerProgress* g_pParentProgress = nullptr;
 
-// A descriptor moved to kFloor or above, so dup2 onto the worker's low numbers never meets it.
-int Above(int fd, int kFloor) {
+// A descriptor moved above the worker's numbers (0 to kProgressFd), so that a dup2 onto one of
+// them never meets another that is still to be moved; -1 with errno when there is no room.
+int AboveWorkerFds(int fd) {
+  constexpr int kFloor = kProgressFd + 1;
   if (fd < 0 || fd >= kFloor) return fd;
   int r = fcntl(fd, F_DUPFD_CLOEXEC, kFloor);
+  int iErr = errno == EINVAL ? EMFILE : errno;  // EINVAL: the limit is below kFloor
   close(fd);
+  errno = iErr;
   return r;
 }
 
@@ -150,15 +154,23 @@ bool Child::Start(const std::string& sExecutable, const std::vector<std::string>
     *psError = strerror(errno);
     return false;
   }
-  // The progress marks: a page of memory both processes map.
-  int fdProgress = Above(memfd_create("zebscan-progress", MFD_CLOEXEC), 10);
+  // The progress marks: a page of memory both processes map. The first failure's cause is the
+  // one reported.
+  int iErr = 0;
+  int fdProgress = AboveWorkerFds(memfd_create("zebscan-progress", MFD_CLOEXEC));
+  if (fdProgress < 0) iErr = errno;
   void* pv = MAP_FAILED;
-  if (fdProgress >= 0 && ftruncate(fdProgress, sizeof(WorkerProgress)) == 0)
+  if (fdProgress >= 0 && ftruncate(fdProgress, sizeof(WorkerProgress)) != 0) iErr = errno;
+  if (fdProgress >= 0 && iErr == 0) {
     pv = mmap(nullptr, sizeof(WorkerProgress), PROT_READ | PROT_WRITE, MAP_SHARED, fdProgress, 0);
+    if (pv == MAP_FAILED) iErr = errno;
+  }
   // dup2 onto the worker's numbers clears close-on-exec only when the numbers differ.
-  sv[1] = Above(sv[1], 10);
-  if (pv == MAP_FAILED || sv[1] < 0) {
-    *psError = strerror(errno);
+  sv[1] = AboveWorkerFds(sv[1]);
+  if (sv[1] < 0 && iErr == 0) iErr = errno;
+  if (iErr != 0) {
+    *psError = strerror(iErr);
+    if (pv != MAP_FAILED) munmap(pv, sizeof(WorkerProgress));
     for (int fd : {sv[0], sv[1], fdProgress})
       if (fd >= 0) close(fd);
     return false;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <iostream>
 #include <iterator>
+#include <mutex>
 
 #include "deflist.h"
 #include "librarywalk.h"
@@ -152,8 +153,28 @@ int Run(int argc, char** argv) {
 
   auto tStart = std::chrono::steady_clock::now();
   report.bProgress = IsTerminal(stderr);
+  // The library is called by one thread at a time: this one, or a pool thread that scans here
+  // because no worker could start.
+  std::mutex scanLock;
   Scanner scanner(api, scan);
+  auto scanHere = [&](File* pOpen, const FileRef& ref, std::string sPath) {
+    std::lock_guard<std::mutex> lock(scanLock);
+    return pOpen ? scanner.Scan(*pOpen, std::move(sPath)) : scanner.ScanRef(ref, std::move(sPath));
+  };
   Report out(stdout, stderr, report, engine);
+  auto note = [&](const std::string& s) { std::fprintf(stderr, "zebscan: %s\n", s.c_str()); };
+  // As many workers as the limits on open files and processes leave room for.
+  WorkerFit fit;
+  if (nJobs > 1) {
+    ProcessRoom room = RoomToGrow();
+    fit = FitWorkers(nJobs, room.nFileLimit, room.nFilesFree, room.nTaskLimit, room.nTasksFree);
+    if (fit.nWorkers == 0)
+      note("no room for a worker within " + fit.sWhy + ": scanning in this process");
+    else if (fit.nWorkers < nJobs)
+      note(std::to_string(fit.nWorkers) + " workers instead of " + std::to_string(nJobs) +
+           ", within " + fit.sWhy);
+    nJobs = std::max(1u, fit.nWorkers);
+  }
   size_t nLibraryDirs = 0;
   // With workers, files go to the pool and their results come back in walk order; without, each
   // is scanned here as the walk meets it.
@@ -163,14 +184,17 @@ int Run(int argc, char** argv) {
   // Scanned files are reported in walk order; the same file met again is left out there.
   SeenFiles seen(walk, paths.size() > 1 || !sFileList.empty());
   auto emit = [&](const FileResult& r) {
+    if (pPool)
+      for (const std::string& s : pPool->Notes()) note(s);
     if (r.nLinks == 0 || seen.FirstTime(r.id, r.nLinks)) out.Add(r);
   };
   // Workers start with a run's second file: a run of one file scans it here without starting
   // any. Until then, what the walk hands on after the first file waits here, in order.
   struct Held {
-    FileRef ref;  // a file (with a path in r.sPath), or
-    FileResult r;
-    bool bFile;
+    File file;     // a file opened here, or
+    FileRef ref;   // one to be opened by whoever scans it (with a path in r.sPath), or
+    FileResult r;  // a result known already
+    enum { kOpen, kRef, kResult } kind;
   };
   std::vector<Held> held;
   auto startPool = [&] {
@@ -181,13 +205,17 @@ int Run(int argc, char** argv) {
     pool.sExecutable = ExecutablePath();
     pool.sLibrary = sLibrary;
     pool.scan = scan;
+    pool.nMaxPassed = fit.nMaxPassed;
+    pool.inProcess = scanHere;
     // Rounded: on x87 (i686) 0.3 * 1000 is a hair under 300 and would truncate to 299.
     pool.fileTimeout = std::chrono::milliseconds(std::llround(dFileTimeout * 1000));
     pPool = std::make_unique<Pool>(pool);
     // A window wide enough that every worker gets whole batches while the earliest result waits.
     pOrdered = std::make_unique<OrderedResults>(pPool.get(), 128 * nJobs + 256, emit);
     for (Held& h : held) {
-      if (h.bFile)
+      if (h.kind == Held::kOpen)
+        pOrdered->AddFile(std::move(h.file), std::move(h.r.sPath));
+      else if (h.kind == Held::kRef)
         pOrdered->AddRef(std::move(h.ref), std::move(h.r.sPath));
       else
         pOrdered->AddResult(std::move(h.r));
@@ -197,21 +225,38 @@ int Run(int argc, char** argv) {
   auto result = [&](const std::string& sPath, Outcome outcome, const std::string& sReason) {
     FileResult r = ResultOf(sPath, outcome, sReason);
     if (pOrdered) return pOrdered->AddResult(std::move(r));
-    if (!held.empty()) return held.push_back({FileRef(), std::move(r), false});
+    if (!held.empty()) return held.push_back({File(), FileRef(), std::move(r), Held::kResult});
     out.Add(r);
   };
+  // A path named by the user (not met in a directory) is opened here: it may name something of
+  // this process's own (/dev/stdin, /proc/self/fd/N) that a worker would find to be its own.
   auto file = [&](FileRef&& ref, std::string sPath) {
+    File opened;
+    if (!ref.pDir && nJobs > 1) {
+      std::string sWhy;
+      if (!OpenRef(ref, &opened, &sWhy)) {
+        FileResult r = NotOpened(sPath, sWhy);
+        return result(sPath, r.outcome, sWhy);
+      }
+    }
+    // Files in flight hold descriptors (their own, or their directory's): within the room
+    // there is for them, or the walk could not open the next directory.
+    if (pOrdered && HeldDescriptors() > fit.nHeldBudget) pOrdered->Flush();
+    if (pOrdered && opened.IsOpen()) return pOrdered->AddFile(std::move(opened), std::move(sPath));
     if (pOrdered) return pOrdered->AddRef(std::move(ref), std::move(sPath));
     if (nJobs == 1) return emit(scanner.ScanRef(ref, std::move(sPath)));
     // What is held begins with the first file, so anything held means this is the second.
     bool bSecond = !held.empty();
-    held.push_back({std::move(ref), ResultOf(sPath, Outcome::kOk, ""), true});
+    auto kind = opened.IsOpen() ? Held::kOpen : Held::kRef;
+    held.push_back({std::move(opened), std::move(ref), ResultOf(sPath, Outcome::kOk, ""), kind});
     if (bSecond) startPool();
   };
   auto flush = [&] {
     if (pOrdered) return pOrdered->Flush();
     for (Held& h : held) {
-      if (h.bFile)
+      if (h.kind == Held::kOpen)
+        emit(scanner.Scan(h.file, std::move(h.r.sPath)));
+      else if (h.kind == Held::kRef)
         emit(scanner.ScanRef(h.ref, std::move(h.r.sPath)));
       else
         out.Add(h.r);
@@ -257,6 +302,8 @@ int Run(int argc, char** argv) {
   for (const std::string& sPath : paths) take(sPath);
   bool bListRead = sFileList.empty() || ReadFileList(sFileList, bNull, take);
   flush();
+  if (pPool)
+    for (const std::string& s : pPool->Notes()) note(s);
   pPool.reset();
   pGuard.reset();
   if (!bListRead) {

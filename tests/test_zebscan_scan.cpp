@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "docbuilder.h"
@@ -369,6 +372,89 @@ TEST(Pool, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
               c.bWhole)
         << c.szWhat;
     EXPECT_EQ(nTaken, c.nTaken) << c.szWhat;
+  }
+}
+
+// Workers fit the limits on open files and processes; what is left for the files in flight
+// here is what the workers do not take.
+TEST(Pool, FitsTheWorkersToTheLimits) {
+  constexpr size_t kNone = SIZE_MAX;
+  const struct {
+    const char* szWhat;
+    unsigned nWanted;
+    size_t nFileLimit, nFilesFree, nTaskLimit, nTasksFree;
+    unsigned nWorkers;
+    size_t nMaxPassed, nHeldBudget;
+    const char* szWhy;
+  } kCases[] = {
+      {"no limits", 8, kNone, kNone, kNone, kNone, 8, 64, kNone, ""},
+      {"room for all", 8, 1024, 1000, kNone, kNone, 8, 64, 1000 - 8 - 32, ""},
+      {"ulimit -n 40", 8, 40, 35, kNone, kNone, 6, 30, 3, "the limit of 40 open files (ulimit -n)"},
+      {"ulimit -n 16", 8, 16, 11, kNone, kNone, 0, 6, 3, "the limit of 16 open files (ulimit -n)"},
+      {"ulimit -n 10", 2, 10, 6, kNone, kNone, 0, 0, 0, "the limit of 10 open files (ulimit -n)"},
+      {"ulimit -u 20", 50, kNone, kNone, 20, 19, 9, 64, kNone,
+       "the limit of 20 processes (ulimit -u)"},
+      {"ulimit -u, none free", 4, 1024, 1000, 20, 1, 0, 64, 992,
+       "the limit of 20 processes (ulimit -u)"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.szWhat);
+    zebscan::WorkerFit fit =
+        zebscan::FitWorkers(c.nWanted, c.nFileLimit, c.nFilesFree, c.nTaskLimit, c.nTasksFree);
+    EXPECT_EQ(fit.nWorkers, c.nWorkers);
+    EXPECT_EQ(fit.nMaxPassed, c.nMaxPassed);
+    EXPECT_EQ(fit.nHeldBudget, c.nHeldBudget);
+    EXPECT_EQ(fit.sWhy, c.szWhy);
+  }
+}
+
+// A worker that cannot start, or ends before it answers anything, costs no file: its files go to
+// the others, and the last one left scans them in this process, saying so once.
+TEST(Pool, FilesOfWorkersThatNeverStartAreScannedAllTheSame) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 6; ++i) {
+    std::vector<uint8_t> b = zmdoc::BuildWord6(
+        i == 3 ? Doc({"AAAZAO", "AAAZFS", "AutoOpen", "PayLoad", "FileSaveAs"}) : Doc({}));
+    paths.push_back(dir.Write("d" + std::to_string(i) + ".doc", std::string(b.begin(), b.end())));
+  }
+  std::vector<std::pair<const char*, std::string>> programs = {
+      {"no such program", dir.Path("no-such-program")}};
+  if (zebscan::File f; zebscan::OpenFile(nullptr, "/bin/true", true, false, &f, nullptr))
+    programs.push_back({"ends at once", "/bin/true"});
+  for (const auto& program : programs) {
+    SCOPED_TRACE(program.first);
+    zebscan::Scanner here(StaticApi(), {});
+    zebscan::PoolOptions options;
+    options.nWorkers = 2;
+    options.sExecutable = program.second;
+    options.inProcess = [&](zebscan::File* pOpen, const zebscan::FileRef& ref, std::string sPath) {
+      return pOpen ? here.Scan(*pOpen, std::move(sPath)) : here.ScanRef(ref, std::move(sPath));
+    };
+    std::vector<FileResult> results(paths.size());
+    std::atomic<size_t> nDone{0};
+    std::vector<std::string> notes;
+    {
+      zebscan::Pool pool(options);
+      for (size_t i = 0; i < paths.size(); ++i) {
+        zebscan::FileRef ref;
+        ref.sName = paths[i];
+        pool.Submit(ref, paths[i], [&, i](FileResult&& r) {
+          results[i] = std::move(r);
+          ++nDone;
+        });
+      }
+      for (int i = 0; i < 6000 && nDone < paths.size(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      notes = pool.Notes();
+      EXPECT_EQ(pool.Workers(), 1u);
+    }
+    ASSERT_FALSE(notes.empty());
+    EXPECT_NE(notes.back().find(": scanning in this process"), std::string::npos) << notes.back();
+    for (size_t i = 0; i < paths.size(); ++i) {
+      EXPECT_EQ(results[i].sPath, paths[i]);
+      EXPECT_EQ(results[i].outcome, i == 3 ? Outcome::kFound : Outcome::kOk) << results[i].sReason;
+    }
   }
 }
 

@@ -470,12 +470,59 @@ def check_command_line(r):
              ["cli/l1: Symbolic link SKIPPED"], ""),
             ("/dev/stdin", ["/dev/stdin"], concept, 1, ["/dev/stdin: Macro.Word.Concept.a FOUND"],
              ""),
+            ("/proc/self/fd/0 with workers", ["-j", "2", "cli/d1/clean.doc", "/proc/self/fd/0"],
+             concept, 1, ["cli/d1/clean.doc: OK", "/proc/self/fd/0: Macro.Word.Concept.a FOUND"],
+             ""),
         ]
     for what, argv, stdin, want_status, want_lines, want_err in rows:
         status, stdout, stderr = r.run(*(["--no-summary"] + argv), stdin=stdin)
         check(status == want_status and normalise(stdout) == want_lines and
               re.search(want_err, stderr, re.M),
               "%s: exit %d, want %d\n%s\nstderr: %s" % (what, status, want_status, stdout, stderr))
+
+
+def check_limits(r, sanitized):
+    """Workers fit the limits on memory, open files and processes: every file is accounted for
+    (the tree's one virus found, no ERROR), zebscan says on stderr that it runs fewer workers or
+    none, and nothing crashes. RLIMIT_NPROC does not hold root, so that row runs as 'nobody'.
+    Not under a sanitizer, whose shadow memory no small address-space limit holds."""
+    import resource
+    root = os.path.join(r.work, "limits")
+    shutil.rmtree(root, ignore_errors=True)
+    for d in range(20):
+        os.makedirs(os.path.join(root, "d%02d" % d))
+        for f in range(50):
+            with open(os.path.join(root, "d%02d/f%02d.txt" % (d, f)), "wb") as out:
+                out.write(b"text")
+    shutil.copy(os.path.join(r.work, "samples/out/03-concept-names.doc"), os.path.join(root, "d07"))
+    os.chmod(r.work, 0o755)
+    rows = [
+        ("ulimit -n 10", "-j2", resource.RLIMIT_NOFILE, 10, False, "no room for a worker within "
+         "the limit of 10 open files"),
+        ("ulimit -n 16", "-j8", resource.RLIMIT_NOFILE, 16, False, r"(no room for a worker|\d "
+         r"workers? instead of 8), within the limit of 16 open files \(ulimit -n\)"),
+        ("ulimit -n 32", "-j8", resource.RLIMIT_NOFILE, 32, False, r"\d workers instead of 8"),
+        ("ulimit -u 20", "-j50", resource.RLIMIT_NPROC, 20, True, r"\d workers instead of 50, "
+         r"within the limit of 20 processes \(ulimit -u\)"),
+    ]
+    if not sanitized:
+        rows.append(("ulimit -v 20000", "-j2", resource.RLIMIT_AS, 20000 * 1024, False,
+                     "(worker thread|scanning in this process)"))
+    for what, jobs, limit, value, nobody, note in rows:
+        def set_limit():
+            if nobody and os.geteuid() == 0:
+                os.setgid(65534)
+                os.setgroups([])
+                os.setuid(65534)
+            resource.setrlimit(limit, (value, value))
+        p = subprocess.run(r.zebscan + [jobs, "--infected", "limits"], cwd=r.work,
+                           capture_output=True, timeout=120, preexec_fn=set_limit)
+        out, err = p.stdout.decode(), p.stderr.decode()
+        _, summary = parse_report(out, False)
+        check(p.returncode == 1 and summary.get("Skipped files") == 1000 and
+              summary.get("Infected files") == 1 and summary.get("Total errors") == 0 and
+              re.search("^zebscan: .*" + note, err, re.M), "%s, %s: exit %d\n%s\n%s" %
+              (what, jobs, p.returncode, out[-400:], err[-400:]))
 
 
 def main():
@@ -486,6 +533,7 @@ def main():
     ap.add_argument("--work", required=True)
     ap.add_argument("--mkcorpus", required=True)
     ap.add_argument("--emulator", default="")
+    ap.add_argument("--sanitized", action="store_true")
     args = ap.parse_args()
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
@@ -608,6 +656,7 @@ def main():
     check_pool(r, args.mkcorpus)
     if not r.prefix:
         check_interrupt(r)
+        check_limits(r, args.sanitized)
 
     print("%d failures" % len(FAILURES))
     return 1 if FAILURES else 0
