@@ -256,10 +256,13 @@ bool MakeLibraryPath(const File& f, const std::string& sPath, LibraryPath* pOut,
 
 std::string JoinPath(const std::string& sDir, const std::string& sName) {
   if (sDir.empty()) return sName;
+  // Separators at the end of a path as the user typed it ("dir//") become one.
+  size_t n = sDir.size();
+  while (n > 1 && sDir[n - 1] == '/' && sDir[n - 2] == '/') --n;
   std::string s;
-  s.reserve(sDir.size() + 1 + sName.size());  // one allocation for each path of a walk
-  s += sDir;
-  if (sDir.back() != '/') s += '/';
+  s.reserve(n + 1 + sName.size());  // one allocation for each path of a walk
+  s.append(sDir, 0, n);
+  if (s.back() != '/') s += '/';
   s += sName;
   return s;
 }

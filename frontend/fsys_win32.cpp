@@ -364,14 +364,18 @@ bool MakeLibraryPath(const File& f, const std::string& sPath, LibraryPath* pOut,
 
 std::string JoinPath(const std::string& sDir, const std::string& sName) {
   if (sDir.empty()) return sName;
+  // Separators at the end of a path as the user typed it ("dir//") become one.
+  auto isSep = [](char c) { return c == '\\' || c == '/'; };
+  size_t n = sDir.size();
+  while (n > 1 && isSep(sDir[n - 1]) && isSep(sDir[n - 2])) --n;
   std::string s;
-  s.reserve(sDir.size() + 1 + sName.size());  // one allocation for each path of a walk
-  s += sDir;
-  char chLast = sDir.back();
-  if (chLast != '\\' && chLast != '/' && !(sDir.size() == 2 && chLast == ':')) {
+  s.reserve(n + 1 + sName.size());  // one allocation for each path of a walk
+  s.append(sDir, 0, n);
+  char chLast = s.back();
+  if (chLast != '\\' && chLast != '/' && !(s.size() == 2 && chLast == ':')) {
     // The separator the path already uses, so a walk's paths read as the user wrote the start.
-    size_t i = sDir.find_last_of("\\/");
-    s += i == std::string::npos ? '\\' : sDir[i];
+    size_t i = s.find_last_of("\\/");
+    s += i == std::string::npos ? '\\' : s[i];
   }
   s += sName;
   return s;

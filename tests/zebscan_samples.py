@@ -463,6 +463,8 @@ def check_command_line(r):
           "cli/l1: Symbolic link SKIPPED"], ""),
         ("unknown option", ["--bogus", "cli/d1"], None, 2, [],
          r"^zebscan: The following argument was not expected: --bogus"),
+        # A path's closing separators are one in the paths below it.
+        ("dir//", ["cli/d1//"], None, 0, ["cli/d1/clean.doc: OK"], ""),
     ]
     if not wine:
         rows += [
