@@ -150,4 +150,22 @@ void CloseNativeFd(int fd);
 // Descriptors (or handles) that Dir and File objects of this process hold open now.
 size_t HeldDescriptors();
 
+// The bytes of standard input as an open file, for the path "-": standard input itself when it
+// is a regular file read from its start, else a copy only this process reaches (on Linux a memfd,
+// which the library reaches as /proc/self/fd/N; on Windows a private temporary file, removed when
+// the File closes or the run is interrupted).
+bool StdinFile(File* pFile, std::string* psError);
+
+// For --copy and --move. MakeDirectories makes every missing directory of sPath (owner only where
+// the system says so).
+bool MakeDirectories(const std::string& sPath, std::string* psError);
+// Moves sFrom to sTo unless something is there: 1 moved, 0 sTo exists, -1 failed, with
+// *pbCopyInstead when only a copy can take it there (another file system).
+int MoveNoReplace(const std::string& sFrom, const std::string& sTo, bool* pbCopyInstead,
+                  std::string* psError);
+// Copies the open file's bytes to sTo, made new for its owner alone: 1 copied, 0 sTo exists, -1
+// failed (and nothing left at sTo).
+int CopyToNew(const File& from, const std::string& sTo, std::string* psError);
+bool RemoveFile(const std::string& sPath, std::string* psError);
+
 }  // namespace zebscan

@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -282,5 +284,91 @@ bool DirFromFd(int fd, Dir* pDir) {
 }
 
 void CloseNativeFd(int fd) { close(fd); }
+
+bool StdinFile(File* pFile, std::string* psError) {
+  struct stat st;
+  if (fstat(0, &st) != 0) return Fail(psError, errno);
+  if (S_ISREG(st.st_mode) && lseek(0, 0, SEEK_CUR) == 0) {
+    int fd = fcntl(0, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return Fail(psError, errno);
+    return FileFromFd(fd, pFile, psError);
+  }
+  int fd = memfd_create("zebscan-stdin", MFD_CLOEXEC);
+  if (fd < 0) return Fail(psError, errno);
+  char ab[65536];
+  for (;;) {
+    ssize_t n = read(0, ab, sizeof ab);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int iErr = errno;
+      close(fd);
+      return Fail(psError, iErr);
+    }
+    if (n == 0) break;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(fd, ab + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) {
+        int iErr = errno;
+        close(fd);
+        return Fail(psError, iErr);
+      }
+      done += w;
+    }
+  }
+  return FileFromFd(fd, pFile, psError);
+}
+
+bool MakeDirectories(const std::string& sPath, std::string* psError) {
+  for (size_t i = 1; i <= sPath.size(); ++i) {
+    if (i < sPath.size() && sPath[i] != '/') continue;
+    std::string sPart = sPath.substr(0, i);
+    if (mkdir(sPart.c_str(), 0700) == 0) continue;
+    int iErr = errno;
+    struct stat st;
+    if (stat(sPart.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;  // there already
+    return Fail(psError, iErr == EEXIST ? ENOTDIR : iErr);
+  }
+  return true;
+}
+
+int MoveNoReplace(const std::string& sFrom, const std::string& sTo, bool* pbCopyInstead,
+                  std::string* psError) {
+  *pbCopyInstead = false;
+  if (renameat2(AT_FDCWD, sFrom.c_str(), AT_FDCWD, sTo.c_str(), RENAME_NOREPLACE) == 0) return 1;
+  if (errno == EEXIST) return 0;
+  // Another file system, or one that cannot promise not to replace (EINVAL): a copy can.
+  *pbCopyInstead = errno == EXDEV || errno == EINVAL || errno == ENOSYS;
+  Fail(psError, errno);
+  return -1;
+}
+
+int CopyToNew(const File& from, const std::string& sTo, std::string* psError) {
+  int fd = open(sTo.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0 && errno == EEXIST) return 0;
+  if (fd < 0) return Fail(psError, errno), -1;
+  char ab[65536];
+  int iErr = 0;
+  for (uint64_t pos = 0; iErr == 0;) {
+    int64_t got = ReadAt(from, pos, ab, sizeof ab);
+    if (got < 0) iErr = errno ? errno : EIO;
+    if (got <= 0) break;
+    for (int64_t done = 0; done < got && iErr == 0;) {
+      ssize_t w = write(fd, ab + done, static_cast<size_t>(got - done));
+      if (w < 0 && errno != EINTR) iErr = errno;
+      if (w > 0) done += w;
+    }
+    pos += static_cast<uint64_t>(got);
+  }
+  if (close(fd) != 0 && iErr == 0) iErr = errno;
+  if (iErr == 0) return 1;
+  unlink(sTo.c_str());
+  Fail(psError, iErr);
+  return -1;
+}
+
+bool RemoveFile(const std::string& sPath, std::string* psError) {
+  return unlink(sPath.c_str()) == 0 || Fail(psError, errno);
+}
 
 }  // namespace zebscan

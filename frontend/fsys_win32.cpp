@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 
 #include "fsys.h"
+#include "platform.h"
 #include "win32text.h"
 
 namespace zebscan {
@@ -21,6 +23,7 @@ struct Dir::Impl {
 };
 struct File::Impl {
   HANDLE h = INVALID_HANDLE_VALUE;
+  std::unique_ptr<TempFile> pTemp;  // a private copy (of stdin) that this file is, removed after
   Impl() { ++g_nHeld; }
   ~Impl() {
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
@@ -322,8 +325,10 @@ bool ToAnsi(const std::wstring& w, std::string* pOut) {
 
 }  // namespace
 
-bool MakeLibraryPath(const File& f, const std::string& sPath, LibraryPath* pOut,
+bool MakeLibraryPath(const File& f, const std::string& sPathIn, LibraryPath* pOut,
                      std::string* psError) {
+  // A copy of stdin is known to the report by another name than its own.
+  const std::string& sPath = f.impl()->pTemp ? f.impl()->pTemp->Path() : sPathIn;
   std::string sAnsi;
   if (ToAnsi(WidenWtf8(sPath), &sAnsi) && sAnsi.size() <= 255) {
     pOut->m_sPath = sAnsi;
@@ -397,5 +402,93 @@ bool FileFromFd(int, File*, std::string* psError) {
 int NativeFd(const Dir&) { return -1; }
 bool DirFromFd(int, Dir*) { return false; }
 void CloseNativeFd(int) {}
+
+bool StdinFile(File* pFile, std::string* psError) {
+  auto pTemp = std::make_unique<TempFile>();
+  if (pTemp->Path().empty()) return Fail(psError, GetLastError());
+  std::wstring w = WidenWtf8(pTemp->Path());
+  HANDLE hOut = CreateFileW(w.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                            FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  if (hOut == INVALID_HANDLE_VALUE) return Fail(psError, GetLastError());
+  HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE);
+  char ab[65536];
+  DWORD dwError = 0;
+  for (;;) {
+    DWORD got = 0, put = 0;
+    if (!ReadFile(hIn, ab, sizeof ab, &got, nullptr)) {
+      if (GetLastError() != ERROR_BROKEN_PIPE) dwError = GetLastError();  // a pipe's end
+      break;
+    }
+    if (got == 0) break;
+    if (!WriteFile(hOut, ab, got, &put, nullptr) || put != got) {
+      dwError = GetLastError();
+      break;
+    }
+  }
+  CloseHandle(hOut);
+  if (dwError != 0) return Fail(psError, dwError);
+  if (!OpenFile(nullptr, pTemp->Path(), false, false, pFile, psError)) return false;
+  pFile->impl()->pTemp = std::move(pTemp);
+  return true;
+}
+
+bool MakeDirectories(const std::string& sPath, std::string* psError) {
+  std::wstring w = Absolute(sPath);
+  // Past the "\\?\" prefix and the drive or share: each part below it in turn.
+  size_t iStart = w.rfind(L"\\?\UNC\", 0) == 0 ? w.find(L'\\', w.find(L'\\', 8) + 1) : 7;
+  for (size_t i = iStart; i != std::wstring::npos && i <= w.size(); ++i) {
+    if (i < w.size() && w[i] != L'\\') continue;
+    std::wstring wPart = w.substr(0, i);
+    if (CreateDirectoryW(wPart.c_str(), nullptr)) continue;
+    DWORD dw = GetLastError();
+    DWORD dwAttr = GetFileAttributesW(wPart.c_str());
+    if (dwAttr != INVALID_FILE_ATTRIBUTES && (dwAttr & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    return Fail(psError, dw == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY : dw);
+  }
+  return true;
+}
+
+int MoveNoReplace(const std::string& sFrom, const std::string& sTo, bool* pbCopyInstead,
+                  std::string* psError) {
+  *pbCopyInstead = false;
+  if (MoveFileExW(Absolute(sFrom).c_str(), Absolute(sTo).c_str(), 0)) return 1;
+  DWORD dw = GetLastError();
+  if (dw == ERROR_ALREADY_EXISTS || dw == ERROR_FILE_EXISTS) return 0;
+  *pbCopyInstead = dw == ERROR_NOT_SAME_DEVICE;
+  Fail(psError, dw);
+  return -1;
+}
+
+int CopyToNew(const File& from, const std::string& sTo, std::string* psError) {
+  std::wstring w = Absolute(sTo);
+  HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD dw = GetLastError();
+    if (dw == ERROR_FILE_EXISTS || dw == ERROR_ALREADY_EXISTS) return 0;
+    return Fail(psError, dw), -1;
+  }
+  char ab[65536];
+  DWORD dwError = 0;
+  for (uint64_t pos = 0;;) {
+    int64_t got = ReadAt(from, pos, ab, sizeof ab);
+    if (got < 0) dwError = GetLastError() ? GetLastError() : ERROR_READ_FAULT;
+    if (got <= 0) break;
+    DWORD put = 0;
+    if (!WriteFile(h, ab, static_cast<DWORD>(got), &put, nullptr) || put != got) {
+      dwError = GetLastError();
+      break;
+    }
+    pos += static_cast<uint64_t>(got);
+  }
+  CloseHandle(h);
+  if (dwError == 0) return 1;
+  DeleteFileW(w.c_str());
+  Fail(psError, dwError);
+  return -1;
+}
+
+bool RemoveFile(const std::string& sPath, std::string* psError) {
+  return DeleteFileW(Absolute(sPath).c_str()) || Fail(psError, GetLastError());
+}
 
 }  // namespace zebscan

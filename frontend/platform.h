@@ -69,8 +69,21 @@ class TempFile {
 
  private:
   InterruptGuard m_guard;
+  int m_iSlot = -1;  // the interrupt handler's place for it
   std::string m_sPath;
 };
+
+// zebscan's own inputs (a file list, standard input) as plain descriptors, read without stdio,
+// so that a thread blocked on a pipe holds no lock that the process's exit needs. OpenInput
+// opens sPath for reading ("-": standard input, in binary mode), or answers -1 with the cause.
+int OpenInput(const std::string& sPath, std::string* psError);
+// True when reading fd never waits for a writer (a regular file).
+bool IsRegularInput(int fd);
+// Up to cb bytes: the count, 0 at the end, or -1 with the cause.
+long ReadInput(int fd, void* pv, size_t cb, std::string* psError);
+void CloseInput(int fd);
+// sPath opened for appending, made when missing (the log); null with the cause.
+std::FILE* OpenAppend(const std::string& sPath, std::string* psError);
 
 // The existing files that a line of the library's list file names. The library's walk
 // upper-cases a file's name, which a case-sensitive file system does not find: there every file

@@ -1,6 +1,9 @@
-// The front ends' platform calls on POSIX: isatty, fstat, sched_getaffinity, mkstemp with its
-// interrupt watch, and the case-sensitive name lookup of the library's list file.
+// The front ends' platform calls on POSIX: isatty, fstat, sched_getaffinity, the limits, mkstemp
+// with its interrupt watch, zebscan's inputs and log, and the case-sensitive name lookup of the
+// library's list file.
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -24,13 +27,17 @@ namespace {
 const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kInterruptCount = sizeof kInterrupts / sizeof kInterrupts[0];
 constexpr int kChildSlots = 1024;
-char g_szInterruptPath[4096];
+// Temporary files that an interrupt removes: a library walk's list and a copy of stdin at once.
+constexpr int kTempSlots = 4;
+char g_aszInterruptPaths[kTempSlots][4096];
+std::atomic<bool> g_abSlotTaken[kTempSlots];
 std::atomic<pid_t> g_aChildren[kChildSlots];
 struct sigaction g_aOld[kInterruptCount];
 int g_nGuards = 0;  // changed with the interrupts blocked
 
 void OnInterrupt(int iSignal) {
-  if (g_szInterruptPath[0] != '\0') unlink(g_szInterruptPath);  // async-signal-safe
+  for (const char* sz : g_aszInterruptPaths)
+    if (sz[0] != '\0') unlink(sz);  // async-signal-safe
   for (auto& child : g_aChildren) {
     pid_t pid = child.load();
     if (pid > 0) kill(pid, SIGKILL);
@@ -190,22 +197,62 @@ void UnwatchChild(intptr_t child) {
 TempFile::TempFile() {
   const char* szDir = getenv("TMPDIR");
   std::string sTemplate = std::string(szDir && *szDir ? szDir : "/tmp") + "/zebscan-XXXXXX";
-  if (sTemplate.size() >= sizeof g_szInterruptPath) return;
+  if (sTemplate.size() >= sizeof g_aszInterruptPaths[0]) return;
+  for (int i = 0; i < kTempSlots && m_iSlot < 0; ++i)
+    if (!g_abSlotTaken[i].exchange(true)) m_iSlot = i;
+  if (m_iSlot < 0) return;
   std::vector<char> ab(sTemplate.begin(), sTemplate.end());
   ab.push_back('\0');
   BlockInterrupts block;  // no interrupt before the file is known to the handler
   int fd = mkstemp(ab.data());
-  if (fd < 0) return;
+  if (fd < 0) {
+    g_abSlotTaken[m_iSlot] = false;
+    m_iSlot = -1;
+    return;
+  }
   close(fd);
   m_sPath = ab.data();
-  std::memcpy(g_szInterruptPath, ab.data(), ab.size());
+  std::memcpy(g_aszInterruptPaths[m_iSlot], ab.data(), ab.size());
 }
 
 TempFile::~TempFile() {
   if (m_sPath.empty()) return;
   unlink(m_sPath.c_str());  // while still watched
   BlockInterrupts block;
-  g_szInterruptPath[0] = '\0';
+  g_aszInterruptPaths[m_iSlot][0] = '\0';
+  g_abSlotTaken[m_iSlot] = false;
+}
+
+int OpenInput(const std::string& sPath, std::string* psError) {
+  if (sPath == "-") return 0;
+  int fd;
+  do fd = open(sPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) *psError = std::strerror(errno);
+  return fd;
+}
+
+bool IsRegularInput(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+long ReadInput(int fd, void* pv, size_t cb, std::string* psError) {
+  ssize_t n;
+  do n = read(fd, pv, cb);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) *psError = std::strerror(errno);
+  return static_cast<long>(n);
+}
+
+void CloseInput(int fd) {
+  if (fd > 2) close(fd);
+}
+
+std::FILE* OpenAppend(const std::string& sPath, std::string* psError) {
+  std::FILE* p = std::fopen(sPath.c_str(), "ae");
+  if (p == nullptr) *psError = std::strerror(errno);
+  return p;
 }
 
 std::vector<std::string> ResolveListedPath(const std::string& line) {

@@ -1,11 +1,13 @@
 // The front ends' platform calls on Windows: the UTF-16 command line, _isatty, the console's
-// interrupt handler for a temporary file, and the on-disk spelling of a listed name (the file
-// system ignores case, so the line names exactly one file).
+// interrupt handler for temporary files, zebscan's inputs and log, and the on-disk spelling of a
+// listed name (the file system ignores case, so the line names exactly one file).
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 // after windows.h
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -16,12 +18,16 @@ namespace zebscan {
 namespace {
 
 constexpr int kChildSlots = 1024;
-wchar_t g_szInterruptPath[MAX_PATH + 1];
+// Temporary files that an interrupt removes: a library walk's list and a copy of stdin at once.
+constexpr int kTempSlots = 4;
+wchar_t g_aszInterruptPaths[kTempSlots][MAX_PATH + 1];
+std::atomic<bool> g_abSlotTaken[kTempSlots];
 std::atomic<intptr_t> g_aChildren[kChildSlots];
 std::atomic<int> g_nGuards{0};
 
 BOOL WINAPI OnInterrupt(DWORD) {
-  if (g_szInterruptPath[0] != L'\0') DeleteFileW(g_szInterruptPath);
+  for (const wchar_t* sz : g_aszInterruptPaths)
+    if (sz[0] != L'\0') DeleteFileW(sz);
   for (auto& child : g_aChildren) {
     intptr_t h = child.load();
     if (h) TerminateProcess(reinterpret_cast<HANDLE>(h), 1);
@@ -114,19 +120,58 @@ TempFile::TempFile() {
   wchar_t szDir[MAX_PATH + 1];
   DWORD cch = GetTempPathW(MAX_PATH + 1, szDir);
   if (cch == 0 || cch > MAX_PATH) return;
+  for (int i = 0; i < kTempSlots && m_iSlot < 0; ++i)
+    if (!g_abSlotTaken[i].exchange(true)) m_iSlot = i;
+  if (m_iSlot < 0) return;
   // The handler is in place (the guard) and the name goes straight where it looks, so an
   // interrupt during the creation finds the file (or nothing yet).
-  if (GetTempFileNameW(szDir, L"zsc", 0, g_szInterruptPath) == 0) {
-    g_szInterruptPath[0] = L'\0';
+  wchar_t* pszPath = g_aszInterruptPaths[m_iSlot];
+  if (GetTempFileNameW(szDir, L"zsc", 0, pszPath) == 0) {
+    pszPath[0] = L'\0';
+    g_abSlotTaken[m_iSlot] = false;
+    m_iSlot = -1;
     return;
   }
-  m_sPath = NarrowWtf8(g_szInterruptPath);
+  m_sPath = NarrowWtf8(pszPath);
 }
 
 TempFile::~TempFile() {
   if (m_sPath.empty()) return;
-  DeleteFileW(g_szInterruptPath);  // while still watched
-  g_szInterruptPath[0] = L'\0';
+  DeleteFileW(g_aszInterruptPaths[m_iSlot]);  // while still watched
+  g_aszInterruptPaths[m_iSlot][0] = L'\0';
+  g_abSlotTaken[m_iSlot] = false;
+}
+
+int OpenInput(const std::string& sPath, std::string* psError) {
+  if (sPath == "-") {
+    _setmode(0, _O_BINARY);
+    return 0;
+  }
+  int fd = _wopen(WidenWtf8(sPath).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (fd < 0) *psError = std::strerror(errno);
+  return fd;
+}
+
+bool IsRegularInput(int fd) {
+  return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) == FILE_TYPE_DISK;
+}
+
+long ReadInput(int fd, void* pv, size_t cb, std::string* psError) {
+  int n = _read(fd, pv, static_cast<unsigned>(std::min<size_t>(cb, 1u << 30)));
+  // A pipe whose writer has gone ends the input, as on POSIX.
+  if (n < 0 && GetLastError() == ERROR_BROKEN_PIPE) return 0;
+  if (n < 0) *psError = std::strerror(errno);
+  return n;
+}
+
+void CloseInput(int fd) {
+  if (fd > 2) _close(fd);
+}
+
+std::FILE* OpenAppend(const std::string& sPath, std::string* psError) {
+  std::FILE* p = _wfopen(WidenWtf8(sPath).c_str(), L"ab");
+  if (p == nullptr) *psError = std::strerror(errno);
+  return p;
 }
 
 std::vector<std::string> ResolveListedPath(const std::string& line) {

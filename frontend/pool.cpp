@@ -507,15 +507,29 @@ void OrderedResults::WaitForRoom(std::unique_lock<std::mutex>& lock, bool bAll) 
 
 void OrderedResults::Complete(uint64_t seq, FileResult&& r) {
   bool bWake = false;
+  std::function<void()> idleWake;
   {
     std::lock_guard<std::mutex> guard(m_mutex);
     auto& slot = m_ring[seq % m_nWindow];
     slot.second = std::move(r);
     slot.first = true;
+    uint64_t nWas = m_nReady;
     while (m_nReady < m_nIssued && m_ring[m_nReady % m_nWindow].first) ++m_nReady;
     bWake = m_nWakeAt != 0 && m_nReady >= m_nWakeAt;
+    if (m_idleWake && m_nReady > nWas) idleWake = m_idleWake;
   }
   if (bWake) m_cv.notify_one();
+  if (idleWake) idleWake();
+}
+
+void OrderedResults::EmitAvailable() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  EmitReady(lock);
+}
+
+void OrderedResults::SetIdleWake(std::function<void()> wake) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_idleWake = std::move(wake);
 }
 
 Pool::Done OrderedResults::Reserve() {

@@ -113,6 +113,11 @@ class OrderedResults {
   void AddResult(FileResult&& r);
   // Emits everything, waiting for what is outstanding.
   void Flush();
+  // Emits what is in, without waiting.
+  void EmitAvailable();
+  // While set, wake() is called (on a pool thread) whenever results become ready to emit, so that
+  // the report's thread, waiting for something else (the next path of a slow list), can emit them.
+  void SetIdleWake(std::function<void()> wake);
 
  private:
   void EmitReady(std::unique_lock<std::mutex>& lock);
@@ -132,6 +137,7 @@ class OrderedResults {
   uint64_t m_nReady = 0;                            // results from m_nNext up to here are all in
   uint64_t m_nIssued = 0;                           // sequence numbers handed out
   uint64_t m_nWakeAt = 0;  // the report's thread waits until m_nReady reaches this (0: not waiting)
+  std::function<void()> m_idleWake;
 };
 
 // The worker side. A front end's main calls this first: when argv asks for worker mode it runs

@@ -12,7 +12,9 @@
 
 #include "docbuilder.h"
 #include "librarywalk.h"
+#include "listinput.h"
 #include "pool.h"
+#include "quarantine.h"
 #include "scanner.h"
 #include "tempdir.h"
 #include "walk.h"
@@ -373,6 +375,61 @@ TEST(Pool, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
         << c.szWhat;
     EXPECT_EQ(nTaken, c.nTaken) << c.szWhat;
   }
+}
+
+// A --file-list's entries: a line's CR dropped, empty entries none, the last one without its end
+// kept, a NUL inside a line kept for the caller to refuse.
+TEST(ListInput, SplitsLinesOrNulEntries) {
+  TempDir dir;
+  const struct {
+    std::string sList;
+    bool bNull;
+    std::vector<std::string> entries;
+  } kCases[] = {
+      {"a.doc\r\n\nb c.doc\nlast", false, {"a.doc", "b c.doc", "last"}},
+      {"a\n" + std::string("b\0c", 3) + "\n", false, {"a", std::string("b\0c", 3)}},
+      {std::string("a\0\0b\nc\0", 7), true, {"a", "b\nc"}},
+      {"", false, {}},
+  };
+  for (const auto& c : kCases) {
+    zebscan::ListInput list;
+    std::string sError;
+    ASSERT_TRUE(list.Open(dir.Write("list", c.sList), c.bNull, &sError)) << sError;
+    std::vector<std::string> got;
+    for (std::string s; list.Next(&s, true) == zebscan::ListInput::kPath;) got.push_back(s);
+    EXPECT_EQ(got, c.entries);
+    EXPECT_EQ(list.Error(), "");
+  }
+  zebscan::ListInput missing;
+  std::string sError;
+  EXPECT_FALSE(missing.Open(dir.Path("none"), false, &sError));
+  EXPECT_FALSE(sError.empty());
+}
+
+// --copy and --move put a file below their directory under its path as reported: no root, no
+// drive, and no way above the directory.
+TEST(Quarantine, KeepsThePathBelowItsDirectory) {
+  const bool bWindows = zebscan::NamesIgnoreCase();
+  const std::string q = "q";
+  auto in = [&](std::vector<std::string> parts) {
+    std::string s = q;
+    for (const std::string& sPart : parts) s = zebscan::JoinPath(s, sPart);
+    return s;
+  };
+  const struct {
+    const char* szPath;
+    std::string sWant;
+  } kCases[] = {
+      {"tree/sub/x.doc", in({"tree", "sub", "x.doc"})},
+      {"/home/u/x.doc", in({"home", "u", "x.doc"})},
+      {"./a//b/./x.doc", in({"a", "b", "x.doc"})},
+      {"a/../b/x.doc", in({"b", "x.doc"})},
+      {"../../../etc/x", in({"etc", "x"})},
+      {"stdin", in({"stdin"})},
+      {"..", in({"file"})},
+      {"C:\\docs\\x.doc", bWindows ? in({"C", "docs", "x.doc"}) : in({"C:\\docs\\x.doc"})},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(zebscan::QuarantinePath(q, c.szPath), c.sWant) << c.szPath;
 }
 
 // Workers fit the limits on open files and processes; what is left for the files in flight
