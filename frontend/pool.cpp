@@ -279,10 +279,13 @@ void Pool::Note(const std::string& s) {
   if (std::find(m_noted.begin(), m_noted.end(), s) != m_noted.end()) return;
   m_noted.push_back(s);
   m_notes.push_back(s);
+  m_bNotes = true;
 }
 
 std::vector<std::string> Pool::Notes() {
+  if (!m_bNotes.load(std::memory_order_relaxed)) return {};  // asked once a result
   std::lock_guard<std::mutex> lock(m_mutex);
+  m_bNotes = false;
   std::vector<std::string> v;
   v.swap(m_notes);
   return v;

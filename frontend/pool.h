@@ -3,6 +3,7 @@
 // sending back each result in a compact form. A worker that dies or runs past the time limit
 // costs its file an ERROR line and is replaced; the run goes on.
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -84,7 +85,8 @@ class Pool {
   unsigned m_nLive = 0;    // threads taking files: one that cannot start its worker retires
   std::mutex m_inProcess;  // one caller of the library at a time in this process
   std::vector<std::string> m_notes;
-  std::vector<std::string> m_noted;  // every note given, so each kind is given once
+  std::vector<std::string> m_noted;   // every note given, so each kind is given once
+  std::atomic<bool> m_bNotes{false};  // m_notes holds some
 };
 
 // The workers that fit what a process may open and start. Each costs the parent a thread, its

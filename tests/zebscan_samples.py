@@ -463,8 +463,42 @@ def check_command_line(r):
           "cli/l1: Symbolic link SKIPPED"], ""),
         ("unknown option", ["--bogus", "cli/d1"], None, 2, [],
          r"^zebscan: The following argument was not expected: --bogus"),
+        # Standard input scanned as "stdin", from a file or a pipe, among other paths too.
+        ("- from a file", ["-"], concept, 1, ["stdin: Macro.Word.Concept.a FOUND"], None),
+        ("- from a pipe", ["-"], Pipe(concept), 1, ["stdin: Macro.Word.Concept.a FOUND"], None),
+        ("- among paths, with workers", ["-j", "2", "cli/d1", "-", "cli/d2"], Pipe(concept), 1,
+         ["cli/d1/clean.doc: OK", "stdin: Macro.Word.Concept.a FOUND", found], None),
+        ("- and --file-list -", ["-", "--file-list", "-"], None, 2, [],
+         r"^zebscan: standard input is read once"),
+        # clamscan's output options.
+        ("-o", ["-o", "cli/d1", "cli/d2"], None, 1, [found], None),
+        ("--quiet", ["--quiet", "cli/d2", "samples/out/08-truncated.doc"], None, 2 if False else 1,
+         [], r"^samples/out/08-truncated\.doc: Truncated document ERROR\s*$"),
+        ("--stdout", ["--stdout", "-i", "samples/out/08-truncated.doc"], None, 2,
+         ["samples/out/08-truncated.doc: Truncated document ERROR"], None),
+        ("-v", ["-v", "cli/d1"], None, 0, ["Scanning cli/d1/clean.doc", "cli/d1/clean.doc: OK"],
+         None),
+        ("-V", ["-V"], None, 0, ["zebscan 1.0.0", "library zebmacro 1.0.0, 59 definitions"], None),
+        # Workers beyond twice the cores are not started, and that is said.
+        ("--jobs 1024", ["--jobs", "1024", "cli/d1"], None, 0, ["cli/d1/clean.doc: OK"],
+         r"^zebscan: --jobs 1024 cut to \d+: more than 2 workers a core \(\d+ here\) only slow "
+         r"the scan$"),
         # A path's closing separators are one in the paths below it.
-        ("dir//", ["cli/d1//"], None, 0, ["cli/d1/clean.doc: OK"], ""),
+        ("dir//", ["cli/d1//"], None, 0, ["cli/d1/clean.doc: OK"], None),
+        # --file-timeout: a sane range, said readably.
+        ("--file-timeout 1e30", ["--file-timeout", "1e30", "cli/d1"], None, 2, [],
+         r"^zebscan: --file-timeout: seconds from 0\.01 to 604800 \(a week\), not 1e30$"),
+        ("--file-timeout nan", ["--file-timeout", "nan", "cli/d1"], None, 2, [],
+         r"not nan$"),
+        ("--file-timeout 4294967.296", ["--file-timeout", "4294967.296", "cli/d1"], None, 2, [],
+         r"not 4294967\.296$"),
+        # A list that cannot be read is an error with its cause; a line holding a NUL, one that
+        # points at --null.
+        ("missing file list", ["--file-list", "cli/none.txt"], None, 2,
+         ["cli/none.txt: Cannot read the file list: No such file or directory ERROR"], ""),
+        ("NUL in a line", ["--file-list", "-"], Pipe(b"cli/d1/clean.doc\0junk\ncli/d2/concept.doc\n"),
+         1, ["cli/d1/clean.doc\\x00junk: Name holds a NUL byte (a NUL-separated list needs --null) "
+             "ERROR", found], ""),
     ]
     if not wine:
         rows += [
@@ -476,11 +510,150 @@ def check_command_line(r):
              concept, 1, ["cli/d1/clean.doc: OK", "/proc/self/fd/0: Macro.Word.Concept.a FOUND"],
              ""),
         ]
+    if not wine:
+        rows += [
+            ("directory as file list", ["--file-list", "cli/d1"], None, 2,
+             ["cli/d1: Cannot read the file list: Is a directory ERROR"], ""),
+        ]
+    # want_err: a pattern standard error must match, or None: it must be empty.
     for what, argv, stdin, want_status, want_lines, want_err in rows:
         status, stdout, stderr = r.run(*(["--no-summary"] + argv), stdin=stdin)
-        check(status == want_status and normalise(stdout) == want_lines and
-              re.search(want_err, stderr, re.M),
+        err_ok = stderr == "" if want_err is None else re.search(want_err, stderr, re.M)
+        check(status == want_status and normalise(stdout) == normalise("\n".join(want_lines)) and
+              err_ok,
               "%s: exit %d, want %d\n%s\nstderr: %s" % (what, status, want_status, stdout, stderr))
+    # The list's error counts in the summary.
+    status, stdout, _ = r.run("--file-list", "cli/none.txt")
+    check("Total errors: 1" in stdout, "unreadable list not counted: " + stdout)
+    # With --json, standard error is JSON Lines too: "2>&1 | jq" reads everything.
+    for argv in (["--json", "-i", "samples/out"], ["--json", "--bogus"],
+                 ["--json", "--jobs", "1024", "cli/d1"]):
+        p = subprocess.run(r.zebscan + argv, cwd=r.work, stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT)
+        try:
+            objs = [json.loads(line) for line in p.stdout.decode().splitlines()]
+        except ValueError:
+            objs = None
+        check(objs and all(o.get("schema") == 1 or "summary" in o for o in objs) and
+              (argv[1] != "-i" or sum(o.get("result") == "ERROR" for o in objs) == 1),
+              "%s 2>&1 is not JSON Lines: %r" % (argv, p.stdout[-300:]))
+    # -l appends the report (as printed without --quiet) and every error to the log.
+    log = os.path.join(cli, "scan.log")
+    with open(log, "w") as f:
+        f.write("before\n")
+    r.run("--quiet", "-l", "cli/scan.log", "cli/d2", "samples/out/08-truncated.doc")
+    with open(log) as f:
+        lines = normalise(f.read())
+    check(lines[:3] == ["before", found, "samples/out/08-truncated.doc: Truncated document ERROR"]
+          and "Infected files: 1" in lines, "log: %s" % lines)
+
+
+def check_quarantine(r):
+    """--copy and --move: each infected file goes below the directory under its path as reported
+    (no root, no '..'), a taken name gets '.1', nothing is replaced, what was done is reported,
+    and clean files stay where they are."""
+    q = os.path.join(r.work, "quarantine")
+    src = os.path.join(r.work, "qsrc")
+    for d in (q, src):
+        shutil.rmtree(d, ignore_errors=True)
+    os.makedirs(os.path.join(src, "a"))
+    samples = os.path.join(r.work, "samples/out")
+    for rel, name in (("a/x.doc", "03-concept-names.doc"), ("b.doc", "04-wieder-confirmed.doc"),
+                      ("clean.doc", "01-clean-no-macros.doc")):
+        shutil.copy(os.path.join(samples, name), os.path.join(src, rel))
+    os.makedirs(os.path.join(q, "qsrc/a"))
+    with open(os.path.join(q, "qsrc/a/x.doc"), "wb") as f:
+        f.write(b"taken")
+    with open(os.path.join(samples, "07-numbered-macros.doc"), "rb") as f:
+        outlaw = f.read()
+    status, stdout, _ = r.run("--no-summary", "--copy=quarantine", "qsrc/a/../a/x.doc",
+                              "qsrc/clean.doc", "-", stdin=outlaw)
+    check(status == 1 and normalise(stdout) == normalise("\n".join([
+        "qsrc/a/../a/x.doc: Macro.Word.Concept.a FOUND",
+        "qsrc/a/../a/x.doc: copied to 'quarantine/qsrc/a/x.doc.1'",
+        "qsrc/clean.doc: OK",
+        "stdin: Macro.Word.Outlaw FOUND",
+        "stdin: copied to 'quarantine/stdin'"])), "--copy: %d\n%s" % (status, stdout))
+    with open(os.path.join(q, "qsrc/a/x.doc"), "rb") as f:
+        check(f.read() == b"taken", "--copy replaced a file")
+    check(os.path.exists(os.path.join(src, "a/x.doc")), "--copy removed the original")
+    status, stdout, _ = r.run("--no-summary", "--move", "quarantine", "qsrc")
+    check(status == 1 and normalise(stdout) == normalise("\n".join([
+        "qsrc/a/x.doc: Macro.Word.Concept.a FOUND",
+        "qsrc/a/x.doc: moved to 'quarantine/qsrc/a/x.doc.2'",
+        "qsrc/b.doc: Macro.Word.Wieder FOUND",
+        "qsrc/b.doc: moved to 'quarantine/qsrc/b.doc'",
+        "qsrc/clean.doc: OK"])), "--move: %d\n%s" % (status, stdout))
+    check(sorted(os.listdir(src)) == ["a", "clean.doc"] and os.listdir(os.path.join(src, "a")) == [],
+          "--move left: %s" % os.listdir(src))
+    moved = os.path.join(q, "qsrc/b.doc")
+    with open(os.path.join(samples, "04-wieder-confirmed.doc"), "rb") as g:
+        check(os.path.exists(moved) and open(moved, "rb").read() == g.read(),
+              "--move changed the file")
+    # A file that cannot be put away is said so on stderr too; the finding stands.
+    with open(os.path.join(q, "blocker"), "wb") as f:
+        f.write(b"a file where a directory would go")
+    status, stdout, stderr = r.run("--no-summary", "--copy", "quarantine/blocker",
+                                   "samples/out/03-concept-names.doc")
+    check(status == 1 and re.search(r"^samples/out/03-concept-names\.doc: not copied: ", stderr,
+                                    re.M), "unplaceable: %d %s %s" % (status, stdout, stderr))
+    status, _, stderr = r.run("--copy", "q1", "--move", "q2", "qsrc")
+    check(status == 2 and "excludes" in stderr, "--copy with --move: %d %s" % (status, stderr))
+
+
+def check_slow_list(r):
+    """--file-list - fed slowly: each result goes out before the next path comes, with workers
+    too (two paths at once start them)."""
+    for jobs in ("1", "2"):
+        p = subprocess.Popen(r.zebscan + ["-j", jobs, "--no-summary", "--file-list", "-"],
+                             cwd=r.work, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+        def lines(n):
+            buf, deadline = b"", time.monotonic() + 60
+            while buf.count(b"\n") < n and time.monotonic() < deadline:
+                if select.select([p.stdout], [], [], 0.1)[0]:
+                    chunk = os.read(p.stdout.fileno(), 4096)
+                    if not chunk:
+                        break
+                    buf += chunk
+            return normalise(buf.decode())
+        p.stdin.write(b"samples/out/03-concept-names.doc\nsamples/out/01-clean-no-macros.doc\n")
+        p.stdin.flush()
+        first = lines(2)
+        p.stdin.write(b"samples/out/04-wieder-confirmed.doc\n")
+        p.stdin.flush()
+        second = lines(1)
+        p.stdin.close()
+        p.wait(timeout=60)
+        check(first == ["samples/out/03-concept-names.doc: Macro.Word.Concept.a FOUND",
+                        "samples/out/01-clean-no-macros.doc: OK"] and
+              second == ["samples/out/04-wieder-confirmed.doc: Macro.Word.Wieder FOUND"],
+              "-j %s, slow list: %s then %s" % (jobs, first, second))
+
+
+def check_closed_report(r):
+    """With SIGPIPE ignored (always so on Windows), the run stops at the first write that fails
+    once the report's reader has gone: exit 2, said on stderr, and the rest of the tree is not
+    looked at (its last file's ERROR never shows)."""
+    root = os.path.join(r.work, "closed")
+    shutil.rmtree(root, ignore_errors=True)
+    for d in range(8):
+        os.makedirs(os.path.join(root, "d%d" % d))
+        for f in range(400):
+            with open(os.path.join(root, "d%d/f%03d.txt" % (d, f)), "wb") as out:
+                out.write(b"text")
+    shutil.copy(os.path.join(r.work, "samples/out/08-truncated.doc"), os.path.join(root, "zz.doc"))
+    for jobs in ("1", "2"):
+        p = subprocess.Popen(r.zebscan + ["-j", jobs, "closed"], cwd=r.work,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN))
+        p.stdout.readline()
+        p.stdout.close()
+        err = p.stderr.read().decode()
+        p.wait(timeout=120)
+        check(p.returncode == 2 and "zz.doc" not in err and
+              re.search(r"^zebscan: the report could not be written", err, re.M),
+              "-j %s, reader gone: exit %d %s" % (jobs, p.returncode, err[-300:]))
 
 
 def check_limits(r, sanitized):
@@ -502,10 +675,10 @@ def check_limits(r, sanitized):
         ("ulimit -n 10", "-j2", resource.RLIMIT_NOFILE, 10, False, "no room for a worker within "
          "the limit of 10 open files"),
         ("ulimit -n 16", "-j8", resource.RLIMIT_NOFILE, 16, False, r"(no room for a worker|\d "
-         r"workers? instead of 8), within the limit of 16 open files \(ulimit -n\)"),
-        ("ulimit -n 32", "-j8", resource.RLIMIT_NOFILE, 32, False, r"\d workers instead of 8"),
-        ("ulimit -u 20", "-j50", resource.RLIMIT_NPROC, 20, True, r"\d workers instead of 50, "
-         r"within the limit of 20 processes \(ulimit -u\)"),
+         r"workers? instead of \d+), within the limit of 16 open files \(ulimit -n\)"),
+        ("ulimit -n 20", "-j4", resource.RLIMIT_NOFILE, 20, False, r"\d workers? instead of \d+"),
+        ("ulimit -u 4", "-j4", resource.RLIMIT_NPROC, 4, True, r"\d workers? instead of \d+, "
+         r"within the limit of 4 processes \(ulimit -u\)"),
     ]
     if not sanitized:
         rows.append(("ulimit -v 20000", "-j2", resource.RLIMIT_AS, 20000 * 1024, False,
@@ -654,6 +827,9 @@ def main():
         check_progress(r)
 
     check_command_line(r)
+    check_quarantine(r)
+    check_slow_list(r)
+    check_closed_report(r)
     check_tree(r)
     check_pool(r, args.mkcorpus)
     if not r.prefix:
