@@ -656,6 +656,25 @@ def check_closed_report(r):
               "-j %s, reader gone: exit %d %s" % (jobs, p.returncode, err[-300:]))
 
 
+def check_install_sets(source):
+    """tools/scan-samples installs only what the native build needs, as its own install line
+    lists it: no Wine, mingw-w64, ClamAV or YARA, which tools/test-all's sets still hold."""
+    with open(os.path.join(source, "tools/scan-samples")) as f:
+        line = next(l.strip() for l in f if l.startswith("tools/install-deps"))
+    listed = subprocess.run(["bash", "-c", line + " --list"], cwd=source, capture_output=True,
+                            text=True)
+    native = listed.stdout.split()
+    everything = subprocess.run([os.path.join(source, "tools/install-deps"), "--list"],
+                                capture_output=True, text=True).stdout.split()
+    foreign = re.compile(r"wine|mingw|clamav|clamdscan|yara")
+    check(listed.returncode == 0 and "g++" in native and "libcli11-dev" in native and
+          not [p for p in native if foreign.search(p)],
+          "tools/scan-samples installs %s" % native)
+    check(all(any(p.startswith(w) for p in everything) for w in ("wine", "g++-mingw", "clamav",
+                                                                  "yara")),
+          "tools/test-all's sets: %s" % everything)
+
+
 def check_limits(r, sanitized):
     """Workers fit the limits on memory, open files and processes: every file is accounted for
     (the tree's one virus found, no ERROR), zebscan says on stderr that it runs fewer workers or
@@ -835,6 +854,7 @@ def main():
     if not r.prefix:
         check_interrupt(r)
         check_limits(r, args.sanitized)
+        check_install_sets(os.path.dirname(os.path.abspath(args.expected)))
 
     print("%d failures" % len(FAILURES))
     return 1 if FAILURES else 0
