@@ -435,7 +435,7 @@ bool StdinFile(File* pFile, std::string* psError) {
 bool MakeDirectories(const std::string& sPath, std::string* psError) {
   std::wstring w = Absolute(sPath);
   // Past the "\\?\" prefix and the drive or share: each part below it in turn.
-  size_t iStart = w.rfind(L"\\?\UNC\", 0) == 0 ? w.find(L'\\', w.find(L'\\', 8) + 1) : 7;
+  size_t iStart = w.rfind(L"\\\\?\\UNC\\", 0) == 0 ? w.find(L'\\', w.find(L'\\', 8) + 1) : 7;
   for (size_t i = iStart; i != std::wstring::npos && i <= w.size(); ++i) {
     if (i < w.size() && w[i] != L'\\') continue;
     std::wstring wPart = w.substr(0, i);

@@ -21,6 +21,8 @@ constexpr uint32_t kGroupMs = 50;
 constexpr size_t kMaxBatch = 64;
 // How long a new worker may take to reach its first file when the file limit is shorter.
 constexpr uint32_t kStartupMs = 30000;
+// How long a thread whose worker could not start leaves its files to the others.
+constexpr auto kRetryStart = std::chrono::seconds(1);
 
 // Little-endian fields and length-prefixed strings, appended to a string.
 class Writer {
@@ -269,11 +271,6 @@ void Pool::Cancel(const std::string& sReason) {
   for (Job& job : jobs) job.done(ResultOf(job.sPath, Outcome::kError, sReason));
 }
 
-unsigned Pool::Workers() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_nLive;
-}
-
 void Pool::Note(const std::string& s) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (std::find(m_noted.begin(), m_noted.end(), s) != m_noted.end()) return;
@@ -436,8 +433,8 @@ void Pool::Drive(unsigned) {
     }
     if (bNoWorker) {
       // Out of processes, descriptors or memory, most likely: the other workers take the files,
-      // and the last one left scans them in this process. It tries to start a worker again for
-      // every batch, since what was short may be free again.
+      // and the last one left scans them in this process, trying to start a worker again for
+      // every batch.
       {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_nLive > 1) {
@@ -449,7 +446,12 @@ void Pool::Drive(unsigned) {
       if (batch.empty()) {
         Note("a worker could not start (" + sError + "): the others take its files");
         m_cv.notify_all();
-        return;
+        // It tries again a while later, since what was short may be free again by then: a
+        // daemon does not lose its workers for good to a moment of want.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_cv.wait_for(lock, kRetryStart, [this] { return m_bClosing; })) break;
+        ++m_nLive;
+        continue;
       }
       Note("no worker could start (" + sError + ")" +
            (m_options.inProcess ? ": scanning in this process" : ""));

@@ -54,8 +54,6 @@ class Pool {
   void Submit(FileRef ref, std::string sPath, Done done);
   // Drops the files still queued, each done with an error result.
   void Cancel(const std::string& sReason);
-  // Worker threads still taking files.
-  unsigned Workers() const;
   // What went wrong with threads and workers since the last call, once a kind, for the user:
   // "only 1 of 2 worker threads could be made (Resource temporarily unavailable)", ...
   std::vector<std::string> Notes();
@@ -77,7 +75,7 @@ class Pool {
                                  std::vector<int>* pFds);
 
   PoolOptions m_options;
-  mutable std::mutex m_mutex;
+  std::mutex m_mutex;
   std::condition_variable m_cv;
   std::deque<Job> m_jobs;
   bool m_bClosing = false;

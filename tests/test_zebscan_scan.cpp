@@ -504,7 +504,6 @@ TEST(Pool, FilesOfWorkersThatNeverStartAreScannedAllTheSame) {
       for (int i = 0; i < 6000 && nDone < paths.size(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       notes = pool.Notes();
-      EXPECT_EQ(pool.Workers(), 1u);
     }
     ASSERT_FALSE(notes.empty());
     EXPECT_NE(notes.back().find(": scanning in this process"), std::string::npos) << notes.back();
