@@ -452,6 +452,8 @@ def check_command_line(r):
         ("named link", ["cli/l1"], None, 1, ["cli/l1: Macro.Word.Concept.a FOUND"], ""),
         ("named link, --follow-file-symlinks=1", ["--follow-file-symlinks=1", "cli/l1"], None, 1,
          ["cli/l1: Macro.Word.Concept.a FOUND"], ""),
+        ("link named in a list", ["-j", "2", "--file-list", "-"], Pipe(b"cli/l1\ncli/d1\n"), 1,
+         ["cli/l1: Macro.Word.Concept.a FOUND", "cli/d1/clean.doc: OK"], ""),
         # Each pattern takes one value: the paths after it are scanned.
         ("--exclude between paths", ["cli/d1", "--exclude", "*.bak", "cli/d2"], None, 1,
          ["cli/d1/clean.doc: OK", found], ""),
