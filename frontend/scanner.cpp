@@ -124,10 +124,11 @@ FileResult Scanner::Scan(const File& f, std::string sPathIn) {
     }
     ScanNames(&r, lib.str());
   }
-  if (r.outcome == Outcome::kOk && r.doc.kind != DocKind::kWord6) {
-    r.outcome = r.doc.kind == DocKind::kNotWord6 ? Outcome::kSkipped : Outcome::kError;
-    r.sReason = r.doc.sError.empty() ? KindReason(r.doc.kind) : r.doc.sError;
-  }
+  // Unless a virus was found, what the document is decides: a cut one is an error even when the
+  // byte scan could not read it either.
+  if (r.outcome == Outcome::kFound || r.doc.kind == DocKind::kWord6) return r;
+  r.outcome = r.doc.kind == DocKind::kNotWord6 ? Outcome::kSkipped : Outcome::kError;
+  r.sReason = r.doc.sError.empty() ? KindReason(r.doc.kind) : r.doc.sError;
   return r;
 }
 
