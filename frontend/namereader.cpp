@@ -18,6 +18,11 @@ namespace {
 constexpr unsigned kFibWord6 = 0x65;
 constexpr unsigned kFibLastWord95 = 0x69;
 constexpr uint32_t kFibVersion = 2;
+// FIB 0x0A, bit 8: fEncrypted. A password-protected document keeps only the FIB's first 0x30
+// bytes in the clear; the rest of the stream, the macro table's position and the table included,
+// is scrambled with a key made from the password.
+constexpr uint32_t kFibFlags = 0x0A;
+constexpr unsigned kFibEncrypted = 0x0100;
 constexpr uint32_t kFibMacroTableSize = 0x11C;
 // Tables of real documents stay far below this; reading stops here whatever the FIB claims.
 constexpr uint32_t kMaxTableBytes = 0x40000;
@@ -112,6 +117,15 @@ DocKind RefusedKind(const uint8_t* abHead, uint64_t cbHead, uint64_t cbFile, int
   return DocKind::kNotWord6;
 }
 
+// Whether the opened stream's FIB is a Word 6/95 one that says the document is encrypted.
+bool IsEncrypted(DocReader* pR, uint64_t cbFile) {
+  std::vector<uint8_t> abFib;
+  if (ReadPresent(pR, 0, kFibFlags + 2, cbFile, &abFib) != kFibFlags + 2) return false;
+  unsigned nFib = DOC_wLe16(&abFib[kFibVersion]);
+  return nFib >= kFibWord6 && nFib <= kFibLastWord95 &&
+         (DOC_wLe16(&abFib[kFibFlags]) & kFibEncrypted) != 0;
+}
+
 // The FIB and the macro table of a document the reader opened, into *pOut.
 void ReadOpened(DocReader* pR, uint64_t cbFile, DocNames* pOut) {
   DocNames& r = *pOut;
@@ -123,6 +137,11 @@ void ReadOpened(DocReader* pR, uint64_t cbFile, DocNames* pOut) {
   }
   unsigned nFib = DOC_wLe16(&abFib[kFibVersion]);
   if (nFib < kFibWord6 || nFib > kFibLastWord95) return;
+  // Nothing past the FIB's first bytes can be read, the table's position included.
+  if (DOC_wLe16(&abFib[kFibFlags]) & kFibEncrypted) {
+    r.kind = DocKind::kEncrypted;
+    return;
+  }
   r.kind = DocKind::kWord6;
 
   uint32_t lTable = pR->lMacroTablePos;
@@ -180,6 +199,8 @@ DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock) {
     r.sError = "Read error";
   } else if (!bCompound) {
     r.kind = DocKind::kNotWord6;
+  } else if (iWhy == DOC_WHY_FIB && IsEncrypted(pR, cbFile)) {
+    r.kind = DocKind::kEncrypted;  // its scrambled FIB gave the reader a table position
   } else {
     r.kind = RefusedKind(abHead, static_cast<uint64_t>(cbHead), cbFile, iWhy);
     if (r.kind == DocKind::kUnreadable) r.sError = "Read error";

@@ -33,6 +33,7 @@ enum class DocKind {
   kTruncated,   // the file ends before sectors that its own structure names
   kTooLarge,    // its WordDocument stream leaves the sectors the header's FAT list covers (~7 MB)
   kDamaged,     // a WordDocument stream the reader cannot follow (loop, broken chain, bad FIB)
+  kEncrypted,   // a password-protected Word 6/95 document (FIB fEncrypted): its table unreadable
   kWord6,       // a Word 6/95 document; its table says whether it has macros
 };
 

@@ -7,6 +7,7 @@
 namespace zebscan {
 
 const char kNotWord6Reason[] = "Not a Word 6/95 document";
+const char kEncryptedName[] = "Heuristics.Encrypted.Doc";
 
 FileResult ResultOf(const std::string& sPath, Outcome outcome, const std::string& sReason) {
   FileResult r;
@@ -44,6 +45,8 @@ const char* KindReason(DocKind kind) {
       return "Document too large";
     case DocKind::kDamaged:
       return "Damaged document";
+    case DocKind::kEncrypted:
+      return "Encrypted document";
     case DocKind::kWord6:
       break;
   }
@@ -127,7 +130,14 @@ FileResult Scanner::Scan(const File& f, std::string sPathIn) {
   // Unless a virus was found, what the document is decides: a cut one is an error even when the
   // byte scan could not read it either.
   if (r.outcome == Outcome::kFound || r.doc.kind == DocKind::kWord6) return r;
-  r.outcome = r.doc.kind == DocKind::kNotWord6 ? Outcome::kSkipped : Outcome::kError;
+  if (r.doc.kind == DocKind::kEncrypted && m_options.bAlertEncrypted) {
+    r.outcome = Outcome::kFound;
+    r.sVirus = kEncryptedName;
+    r.sFoundBy = "encryption";
+    return r;
+  }
+  const bool bSkip = r.doc.kind == DocKind::kNotWord6 || r.doc.kind == DocKind::kEncrypted;
+  r.outcome = bSkip ? Outcome::kSkipped : Outcome::kError;
   r.sReason = r.doc.sError.empty() ? KindReason(r.doc.kind) : r.doc.sError;
   return r;
 }

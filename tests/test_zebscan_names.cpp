@@ -452,6 +452,16 @@ std::vector<DocCase> DocCases() {
   badFib.fibMacroTable = 0x10000000;
   zmdoc::DocSpec otherName = WithNames({"AutoOpen"});
   otherName.streamName = u"WordDocumenT";
+  zmdoc::DocSpec emptyTable;
+  emptyTable.emptyTable = true;
+  zmdoc::DocSpec encrypted = WithNames({"AutoOpen", "FileSaveAs"});
+  encrypted.encrypted = true;
+  zmdoc::DocSpec encryptedRegular = encrypted;
+  encryptedRegular.minStreamSize = 8192;
+  zmdoc::DocSpec encryptedEmpty = emptyTable;
+  encryptedEmpty.encrypted = true;
+  zmdoc::DocSpec encryptedFar = encrypted;
+  encryptedFar.fibMacroTable = 0xFFFFFFFF;  // scrambled past the reader's limit: it refuses
   return {
       {"no macro table", noTable, DocKind::kWord6, {}, 0, 0, false},
       {"one macro", WithNames({"AutoOpen"}), DocKind::kWord6, {"AutoOpen"}, 1, 0, false},
@@ -466,6 +476,7 @@ std::vector<DocCase> DocCases() {
        0,
        false},
       {"accented name", WithNames({"B\xFCroNeu"}), DocKind::kWord6, {"B\xFCroNeu"}, 1, 0, false},
+      {"an empty table, FF 40", emptyTable, DocKind::kWord6, {}, 0, 0, false},
       {"regular sectors in reverse",
        regular,
        DocKind::kWord6,
@@ -506,6 +517,17 @@ std::vector<DocCase> DocCases() {
        1,
        true},
       {"Word 97", word97, DocKind::kNotWord6, {}, 0, 0, false},
+      // Password-protected: past the FIB's first bytes nothing can be read.
+      {"encrypted", encrypted, DocKind::kEncrypted, {}, 0, 0, false},
+      {"encrypted, regular sectors", encryptedRegular, DocKind::kEncrypted, {}, 0, 0, false},
+      {"encrypted, an empty table", encryptedEmpty, DocKind::kEncrypted, {}, 0, 0, false},
+      {"encrypted, its table position past the reader's limit",
+       encryptedFar,
+       DocKind::kEncrypted,
+       {},
+       0,
+       0,
+       false},
       {"no WordDocument stream", otherName, DocKind::kNotWord6, {}, 0, 0, false},
       {"chain loop", loop, DocKind::kDamaged, {}, 0, 0, false},
       {"mini-chain loop", miniLoop, DocKind::kDamaged, {}, 0, 0, false},

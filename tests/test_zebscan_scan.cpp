@@ -177,6 +177,46 @@ TEST(Scanner, AnswersErrorsSkipsAndRawScans) {
   EXPECT_EQ(rawScanner.ScanPath(dir.Path("missing.doc")).outcome, Outcome::kError);
 }
 
+// An encrypted document, with and without --deep: skipped, since nothing past its FIB's first
+// bytes can be read, or found when that is asked for.
+TEST(Scanner, TellsEncryptedDocuments) {
+  TempDir dir;
+  auto bytes = [](const zmdoc::DocSpec& spec) {
+    std::vector<uint8_t> b = zmdoc::BuildWord6(spec);
+    return std::string(b.begin(), b.end());
+  };
+  zmdoc::DocSpec concept = Doc({"AAAZAO", "AAAZFS", "AutoOpen", "PayLoad", "FileSaveAs"});
+  concept.encrypted = true;  // names that identify, were they readable
+  zmdoc::DocSpec wieder = Doc({}, kWieder, "AutoOpen");
+  wieder.encrypted = true;
+  wieder.minStreamSize = 8192;
+  const struct {
+    const char* szWhat;
+    std::string sBytes;
+    bool bAlert;
+    Outcome outcome;
+    std::string sText;  // the virus, or the reason
+  } kCases[] = {
+      {"an encrypted document", bytes(concept), false, Outcome::kSkipped, "Encrypted document"},
+      {"alerted", bytes(concept), true, Outcome::kFound, "Heuristics.Encrypted.Doc"},
+      {"an encrypted signature carrier", bytes(wieder), false, Outcome::kSkipped,
+       "Encrypted document"},
+      {"alerted", bytes(wieder), true, Outcome::kFound, "Heuristics.Encrypted.Doc"},
+      {"a clean document, alerts on", bytes(Doc({"AutoOpen"})), true, Outcome::kOk, ""},
+  };
+  for (bool bDeep : {false, true})
+    for (const auto& c : kCases) {
+      SCOPED_TRACE(std::string(c.szWhat) + (bDeep ? ", --deep" : ""));
+      zebscan::ScanOptions options;
+      options.bDeep = bDeep;
+      options.bAlertEncrypted = c.bAlert;
+      zebscan::Scanner scanner(StaticApi(), options);
+      FileResult r = scanner.ScanPath(dir.Write("f", c.sBytes));
+      EXPECT_EQ(r.outcome, c.outcome);
+      EXPECT_EQ(r.outcome == Outcome::kFound ? r.sVirus : r.sReason, c.sText);
+    }
+}
+
 // Every cut of every bundled sample that is a compound file, scanned with --deep: FOUND as the
 // whole sample is, or a truncated document; never OK, and never SKIPPED once its first four bytes
 // say it is a compound file. Cuts between two sections of the macro table look like a whole table.

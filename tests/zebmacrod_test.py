@@ -38,6 +38,7 @@ VERDICTS = {
     "08-truncated.doc": "Truncated document ERROR",
     "09-word97.doc": "OK",
     "10-plain-text.doc": "OK",
+    "11-encrypted.doc": "OK",  # as clamd answers, unless AlertEncryptedDoc says otherwise
 }
 
 
@@ -306,6 +307,12 @@ def make_samples(args):
             shutil.copy(os.path.join(samples, n), os.path.join(samples, "clean"))
         os.makedirs(os.path.join(samples, "excluded"))
         shutil.copy(os.path.join(samples, "03-concept-names.doc"), os.path.join(samples, "excluded"))
+    # Made apart, so that a work directory from before has them too.
+    with open(os.path.join(samples, "04-wieder-confirmed.doc"), "rb") as f:
+        doc = f.read()
+    fib = doc.find(b"\xdc\xa5\x65\x00")  # the FIB by its first bytes: fEncrypted set
+    with open(os.path.join(samples, "11-encrypted.doc"), "wb") as f:
+        f.write(doc[:fib + 0x0B] + bytes([doc[fib + 0x0B] | 0x01]) + doc[fib + 0x0C:])
     return samples
 
 
@@ -328,6 +335,21 @@ def part_protocol(args):
         check(d.private_dirs() == [] and not os.path.exists(d.pidfile),
               "left behind under Wine: %s" % d.private_dirs())
     config_errors(args)
+    alerts(args, samples)
+
+
+def alerts(args, samples):
+    """AlertEncryptedDoc yes: an encrypted document is a finding, as clamd names it."""
+    d = Daemon(args, "alerts", "AlertEncryptedDoc yes\n").start()
+    name = "11-encrypted.doc"
+    path = d.host(os.path.join(samples, name)).encode()
+    with open(os.path.join(samples, name), "rb") as f:
+        doc = f.read()
+    for what, data, want in (
+            ("INSTREAM", instream(doc), b"stream: Heuristics.Encrypted.Doc FOUND\0"),
+            ("SCAN", b"zSCAN " + path + b"\0", path + b": Heuristics.Encrypted.Doc FOUND\0")):
+        compare("AlertEncryptedDoc yes, %s" % what, d.talk(data, tcp=True), want)
+    check(d.stop("SHUTDOWN") == 0, "AlertEncryptedDoc yes: stop")
 
 
 def fildes(d, samples):
