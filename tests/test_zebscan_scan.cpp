@@ -177,10 +177,13 @@ TEST(Scanner, AnswersErrorsSkipsAndRawScans) {
   EXPECT_EQ(rawScanner.ScanPath(dir.Path("missing.doc")).outcome, Outcome::kError);
 }
 
-// An encrypted document, with and without --deep: skipped, since nothing past its FIB's first
-// bytes can be read, or found when that is asked for.
-TEST(Scanner, TellsEncryptedDocuments) {
+// Findings the front end makes itself, with and without --deep: the EICAR test file as its makers
+// define it (and as other scanners find it), in raw mode too; and an encrypted document, skipped
+// since nothing past its FIB's first bytes can be read, or found when that is asked for.
+TEST(Scanner, FindsTheTestFileAndTellsEncryptedDocuments) {
   TempDir dir;
+  const std::string eicar =
+      std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
   auto bytes = [](const zmdoc::DocSpec& spec) {
     std::vector<uint8_t> b = zmdoc::BuildWord6(spec);
     return std::string(b.begin(), b.end());
@@ -190,6 +193,7 @@ TEST(Scanner, TellsEncryptedDocuments) {
   zmdoc::DocSpec wieder = Doc({}, kWieder, "AutoOpen");
   wieder.encrypted = true;
   wieder.minStreamSize = 8192;
+  const std::string kNotWord6 = "Not a Word 6/95 document";
   const struct {
     const char* szWhat;
     std::string sBytes;
@@ -197,6 +201,15 @@ TEST(Scanner, TellsEncryptedDocuments) {
     Outcome outcome;
     std::string sText;  // the virus, or the reason
   } kCases[] = {
+      {"the EICAR test file", eicar, false, Outcome::kFound, "Eicar-Test-Signature"},
+      {"with CR LF", eicar + "\r\n", false, Outcome::kFound, "Eicar-Test-Signature"},
+      {"with whitespace to 128 bytes", eicar + std::string(56, ' ') + "\t\x1a\r\n", false,
+       Outcome::kFound, "Eicar-Test-Signature"},
+      {"129 bytes", eicar + std::string(61, ' '), false, Outcome::kSkipped, kNotWord6},
+      {"followed by text", eicar + "\nx", false, Outcome::kSkipped, kNotWord6},
+      {"followed by NUL", eicar + '\0', false, Outcome::kSkipped, kNotWord6},
+      {"not at the start", " " + eicar, false, Outcome::kSkipped, kNotWord6},
+      {"one byte short", eicar.substr(0, 67), false, Outcome::kSkipped, kNotWord6},
       {"an encrypted document", bytes(concept), false, Outcome::kSkipped, "Encrypted document"},
       {"alerted", bytes(concept), true, Outcome::kFound, "Heuristics.Encrypted.Doc"},
       {"an encrypted signature carrier", bytes(wieder), false, Outcome::kSkipped,
@@ -215,6 +228,10 @@ TEST(Scanner, TellsEncryptedDocuments) {
       EXPECT_EQ(r.outcome, c.outcome);
       EXPECT_EQ(r.outcome == Outcome::kFound ? r.sVirus : r.sReason, c.sText);
     }
+  zebscan::ScanOptions raw;
+  raw.sRawName = "Wazzu";
+  EXPECT_EQ(zebscan::Scanner(StaticApi(), raw).ScanPath(dir.Write("f", eicar)).sVirus,
+            "Eicar-Test-Signature");
 }
 
 // Every cut of every bundled sample that is a compound file, scanned with --deep: FOUND as the

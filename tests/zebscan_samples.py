@@ -17,6 +17,8 @@ import tempfile
 import time
 
 FAILURES = []
+EICAR = base64.b64decode(  # the EICAR test file, kept encoded as pyclamd keeps it
+    "WDVPIVAlQEFQWzRcUFpYNTQoUF4pN0NDKTd9JEVJQ0FSLVNUQU5EQVJELUFOVElWSVJVUy1URVNULUZJTEUhJEgrSCo=")
 
 
 def check(ok, what):
@@ -133,6 +135,9 @@ def build_tree(r, root, wine):
         ("empty.doc", b"", "SKIPPED", "Not a Word 6/95 document"),
         ("cut.doc", sample("08-truncated.doc"), "ERROR", "Truncated document"),
         ("locked.doc", encrypted(wieder), "SKIPPED", "Encrypted document"),
+        ("eicar.com", EICAR, "FOUND", "Eicar-Test-Signature"),
+        ("eicar.txt", EICAR + b"\r\n", "FOUND", "Eicar-Test-Signature"),
+        ("eicar-and-more.txt", EICAR + b"\nmore", "SKIPPED", "Not a Word 6/95 document"),
     ]
     if not wine:
         rows += [
