@@ -637,10 +637,15 @@ TEST(NameReader, TellsARealDocumentCutInItsDirectory) {
   TempDir dir;
   const std::string sPath = dir.Write("cut.doc", sWhole);
   EXPECT_EQ(ReadDocumentNames(sPath).kind, DocKind::kWord6);
+  // Cut in place and kept open, its size told anew: opening is the slow part under Wine.
+  zebscan::File f;
+  std::string sWhy;
+  ASSERT_TRUE(zebscan::OpenFile(nullptr, sPath, true, false, &f, &sWhy)) << sWhy;
   size_t nWrong = 0;
   for (size_t n = sWhole.size() - 1; n >= sWhole.size() - 937; --n) {
     std::filesystem::resize_file(std::filesystem::u8path(sPath), n);
-    DocKind kind = ReadDocumentNames(sPath).kind;
+    f.cbSize = n;
+    DocKind kind = ReadDocumentNames(f).kind;
     if (kind != DocKind::kTruncated && nWrong++ == 0) ADD_FAILURE() << n << " bytes: " << int(kind);
   }
   EXPECT_EQ(nWrong, 0u);
