@@ -200,7 +200,7 @@ DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock) {
   } else if (!bCompound) {
     r.kind = DocKind::kNotWord6;
   } else if (iWhy == DOC_WHY_FIB && IsEncrypted(pR, cbFile)) {
-    r.kind = DocKind::kEncrypted;  // its scrambled FIB gave the reader a table position
+    r.kind = DocKind::kEncrypted;  // its scrambled FIB put the table past the reader's limit
   } else {
     r.kind = RefusedKind(abHead, static_cast<uint64_t>(cbHead), cbFile, iWhy);
     if (r.kind == DocKind::kUnreadable) r.sError = "Read error";
