@@ -15,9 +15,7 @@ namespace {
 // clamd 1.4's keys that zebmacrod has no use for (its engine, its limits for archives, ...).
 const char* const kClamdOnly[] = {"AlertBrokenExecutables",
                                   "AlertBrokenMedia",
-                                  "AlertEncrypted",
                                   "AlertEncryptedArchive",
-                                  "AlertEncryptedDoc",
                                   "AlertExceedsMax",
                                   "AlertOLE2Macros",
                                   "AlertPartitionIntersection",
@@ -247,6 +245,8 @@ const std::vector<std::pair<std::string, Setter>>& Keys() {
       {"PidFile", Text(&Config::sPidFile)},
       {"Foreground", Bool(&Config::bForeground)},
       {"ZebmacroDeepScan", Bool(&Config::bDeepScan)},
+      {"AlertEncrypted", Bool(&Config::bAlertEncrypted)},
+      {"AlertEncryptedDoc", Bool(&Config::bAlertEncryptedDoc)},
   };
   return keys;
 }

@@ -29,6 +29,10 @@ struct Config {
   std::string sPidFile;
   bool bForeground = false;
   bool bDeepScan = true;  // ZebmacroDeepScan: the macro bodies of every document (ours)
+  // AlertEncryptedDoc, or AlertEncrypted (documents and archives): an encrypted document is
+  // Heuristics.Encrypted.Doc FOUND, not OK.
+  bool bAlertEncryptedDoc = false;
+  bool bAlertEncrypted = false;
 };
 
 // Reads sText (the file's content; sName names it in messages). Keys clamd knows but zebmacrod

@@ -129,6 +129,7 @@ int Run(int argc, char** argv) {
     pool.sExecutable = zebscan::ExecutablePath();
     pool.sLibrary = sLibrary;
     pool.scan.bDeep = config.bDeepScan;
+    pool.scan.bAlertEncrypted = config.bAlertEncrypted || config.bAlertEncryptedDoc;
     // MaxScanTime 0 means no limit; a day stands for it.
     pool.fileTimeout =
         std::chrono::milliseconds(config.msMaxScanTime ? config.msMaxScanTime : 86400000u);

@@ -18,6 +18,11 @@ namespace {
 constexpr unsigned kFibWord6 = 0x65;
 constexpr unsigned kFibLastWord95 = 0x69;
 constexpr uint32_t kFibVersion = 2;
+// FIB 0x0A, bit 8: fEncrypted. A password-protected document keeps only the FIB's first 0x30
+// bytes in the clear; the rest of the stream, the macro table's position and the table included,
+// is scrambled with a key made from the password.
+constexpr uint32_t kFibFlags = 0x0A;
+constexpr unsigned kFibEncrypted = 0x0100;
 constexpr uint32_t kFibMacroTableSize = 0x11C;
 // Tables of real documents stay far below this; reading stops here whatever the FIB claims.
 constexpr uint32_t kMaxTableBytes = 0x40000;
@@ -50,6 +55,47 @@ uint32_t ReadPresent(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile,
   return done;
 }
 
+// Header fields of a compound file for the bytes it needs.
+constexpr uint32_t kHdrSectorShift = 0x1E;
+constexpr uint32_t kHdrFatSectors = 0x2C;
+constexpr uint32_t kHdrFatList = 0x4C;
+constexpr uint32_t kFreeSector = 0xFFFFFFFFu;
+constexpr uint32_t kFirstMarker = 0xFFFFFFFAu;  // this and above: no sector number
+
+// The bytes a compound file's own structures take, by its header and FAT: up to the end of the
+// last sector the FAT marks as used, and of every FAT sector the header lists. A file shorter than
+// this was cut. The head holds the file's first cbHead bytes; a FAT sector beyond them costs one
+// read. 0 when the header does not tell (a sector size other than 512 or 4096 bytes).
+uint64_t BytesTheFileNeeds(const File& f, const uint8_t* pbHead, uint64_t cbHead, uint64_t cbFile) {
+  const unsigned shift = DOC_wLe16(pbHead + kHdrSectorShift);
+  if (shift != 9 && shift != 12) return 0;
+  const uint64_t cbSector = uint64_t{1} << shift;
+  const uint32_t nFat = std::min<uint32_t>(DOC_lLe32(pbHead + kHdrFatSectors), ZM_HEADER_FAT_SLOTS);
+  auto slot = [pbHead](uint32_t g) { return DOC_lLe32(pbHead + kHdrFatList + 4 * g); };
+  uint64_t cbNeeded = 0;
+  for (uint32_t g = 0; g < nFat; ++g)
+    if (slot(g) < kFirstMarker) cbNeeded = std::max(cbNeeded, (slot(g) + uint64_t{2}) * cbSector);
+  // The last sector in use is listed by the last FAT sector that lists any.
+  uint8_t abSector[4096];
+  for (uint32_t g = nFat; g-- > 0;) {
+    if (slot(g) >= kFirstMarker) continue;
+    const uint64_t lAt = (slot(g) + uint64_t{1}) * cbSector;
+    if (cbSector > cbFile || lAt > cbFile - cbSector) break;  // the FAT itself is cut
+    const uint8_t* pb = abSector;
+    if (cbSector <= cbHead && lAt <= cbHead - cbSector)
+      pb = pbHead + lAt;
+    else if (ReadAt(f, lAt, abSector, cbSector) != static_cast<int64_t>(cbSector))
+      break;
+    const uint64_t nEntries = cbSector / 4;
+    uint64_t k = nEntries;
+    while (k > 0 && DOC_lLe32(pb + 4 * (k - 1)) == kFreeSector) --k;
+    if (k == 0) continue;
+    cbNeeded = std::max(cbNeeded, (g * nEntries + k + 1) * cbSector);
+    break;
+  }
+  return cbNeeded;
+}
+
 // Why a file that the reader refused is not a readable Word 6/95 document, told from its first
 // sector and the reader's reason.
 DocKind RefusedKind(const uint8_t* abHead, uint64_t cbHead, uint64_t cbFile, int32_t iWhy) {
@@ -69,6 +115,50 @@ DocKind RefusedKind(const uint8_t* abHead, uint64_t cbHead, uint64_t cbFile, int
   // Otherwise not Word 6/95: no WordDocument stream, or a macro-table position that no Word
   // 6/95 FIB holds (a later Word's FIB read at Word 6's offsets).
   return DocKind::kNotWord6;
+}
+
+// Whether the opened stream's FIB is a Word 6/95 one that says the document is encrypted.
+bool IsEncrypted(DocReader* pR, uint64_t cbFile) {
+  std::vector<uint8_t> abFib;
+  if (ReadPresent(pR, 0, kFibFlags + 2, cbFile, &abFib) != kFibFlags + 2) return false;
+  unsigned nFib = DOC_wLe16(&abFib[kFibVersion]);
+  return nFib >= kFibWord6 && nFib <= kFibLastWord95 &&
+         (DOC_wLe16(&abFib[kFibFlags]) & kFibEncrypted) != 0;
+}
+
+// The FIB and the macro table of a document the reader opened, into *pOut.
+void ReadOpened(DocReader* pR, uint64_t cbFile, DocNames* pOut) {
+  DocNames& r = *pOut;
+  r.kind = DocKind::kNotWord6;
+  std::vector<uint8_t> abFib;
+  if (ReadPresent(pR, 0, kFibMacroTableSize + 4, cbFile, &abFib) != kFibMacroTableSize + 4) {
+    r.kind = DocKind::kTruncated;
+    return;
+  }
+  unsigned nFib = DOC_wLe16(&abFib[kFibVersion]);
+  if (nFib < kFibWord6 || nFib > kFibLastWord95) return;
+  // Nothing past the FIB's first bytes can be read, the table's position included.
+  if (DOC_wLe16(&abFib[kFibFlags]) & kFibEncrypted) {
+    r.kind = DocKind::kEncrypted;
+    return;
+  }
+  r.kind = DocKind::kWord6;
+
+  uint32_t lTable = pR->lMacroTablePos;
+  uint32_t cbStream = DOC_lReadableBytes(pR);
+  uint32_t cbClaimed = DOC_lLe32(&abFib[kFibMacroTableSize]);
+  if (lTable >= cbStream) return;
+  // Most documents have no macros: a table must start with 0xFF, and one byte tells.
+  std::vector<uint8_t> abMark;
+  if (ReadPresent(pR, lTable, 1, cbFile, &abMark) == 1 && abMark[0] != 0xFF) return;
+  uint32_t cbTable =
+      std::min({cbStream - lTable, kMaxTableBytes, cbClaimed ? cbClaimed : kMaxTableBytes});
+  std::vector<uint8_t> abTable;
+  uint32_t cbRead = ReadPresent(pR, lTable, cbTable, cbFile, &abTable);
+  r.table = ParseMacroTable(abTable.data(), abTable.size());
+  // Out of bytes before the table's end, wherever the cut falls: at a boundary between two
+  // sections the part read looks like a whole table.
+  if (cbRead < cbTable) r.kind = DocKind::kTruncated;
 }
 
 }  // namespace
@@ -97,44 +187,27 @@ DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock) {
   const int64_t cbHead = ReadAt(f, 0, pR->aabWindow[0], ZM_READ_WINDOW);
   uint8_t abHead[ZM_SECTOR] = {};
   if (cbHead > 0) std::memcpy(abHead, pR->aabWindow[0], std::min<size_t>(sizeof abHead, cbHead));
+  static const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
+  const bool bCompound = cbHead >= 4 && std::memcmp(abHead, kSignature, 4) == 0;
+  const uint64_t cbNeeded =
+      bCompound && cbHead >= ZM_SECTOR ? BytesTheFileNeeds(f, pR->aabWindow[0], cbHead, cbFile) : 0;
   int32_t iWhy = DOC_WHY_NONE;
-  if (!DOC_iAttachInto(pR, LibraryHandle(f), cbHead < 0 ? -1 : static_cast<int32_t>(cbHead),
-                       &iWhy)) {
-    // Told apart from the file's first sector.
-    static const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
-    if (cbHead < 0) {
-      r.sError = "Read error";
-    } else if (cbHead < 4 || std::memcmp(abHead, kSignature, 4) != 0) {
-      r.kind = DocKind::kNotWord6;
-    } else {
-      r.kind = RefusedKind(abHead, static_cast<uint64_t>(cbHead), cbFile, iWhy);
-      if (r.kind == DocKind::kUnreadable) r.sError = "Read error";
-    }
-    return r;
+  if (DOC_iAttachInto(pR, LibraryHandle(f), cbHead < 0 ? -1 : static_cast<int32_t>(cbHead),
+                      &iWhy)) {
+    ReadOpened(pR, cbFile, &r);
+  } else if (cbHead < 0) {
+    r.sError = "Read error";
+  } else if (!bCompound) {
+    r.kind = DocKind::kNotWord6;
+  } else if (iWhy == DOC_WHY_FIB && IsEncrypted(pR, cbFile)) {
+    r.kind = DocKind::kEncrypted;  // its scrambled FIB put the table past the reader's limit
+  } else {
+    r.kind = RefusedKind(abHead, static_cast<uint64_t>(cbHead), cbFile, iWhy);
+    if (r.kind == DocKind::kUnreadable) r.sError = "Read error";
   }
-  r.kind = DocKind::kNotWord6;
-  std::vector<uint8_t> abFib;
-  if (ReadPresent(pR, 0, kFibMacroTableSize + 4, cbFile, &abFib) != kFibMacroTableSize + 4) {
-    r.kind = DocKind::kTruncated;
-    return r;
-  }
-  unsigned nFib = DOC_wLe16(&abFib[kFibVersion]);
-  if (nFib < kFibWord6 || nFib > kFibLastWord95) return r;
-  r.kind = DocKind::kWord6;
-
-  uint32_t lTable = pR->lMacroTablePos;
-  uint32_t cbStream = DOC_lReadableBytes(pR);
-  uint32_t cbClaimed = DOC_lLe32(&abFib[kFibMacroTableSize]);
-  if (lTable >= cbStream) return r;
-  // Most documents have no macros: a table must start with 0xFF, and one byte tells.
-  std::vector<uint8_t> abMark;
-  if (ReadPresent(pR, lTable, 1, cbFile, &abMark) == 1 && abMark[0] != 0xFF) return r;
-  uint32_t cbTable =
-      std::min({cbStream - lTable, kMaxTableBytes, cbClaimed ? cbClaimed : kMaxTableBytes});
-  std::vector<uint8_t> abTable;
-  uint32_t cbRead = ReadPresent(pR, lTable, cbTable, cbFile, &abTable);
-  r.table = ParseMacroTable(abTable.data(), abTable.size());
-  if (cbRead < cbTable && (cbRead == 0 || r.table.bCut)) r.kind = DocKind::kTruncated;
+  // A compound file whose own structures lie past its end was cut, whatever the reader made of
+  // what is left: the names read stay, for a scan that may still find a virus.
+  if (cbNeeded > cbFile && r.kind != DocKind::kUnreadable) r.kind = DocKind::kTruncated;
   return r;
 }
 

@@ -33,6 +33,7 @@ enum class DocKind {
   kTruncated,   // the file ends before sectors that its own structure names
   kTooLarge,    // its WordDocument stream leaves the sectors the header's FAT list covers (~7 MB)
   kDamaged,     // a WordDocument stream the reader cannot follow (loop, broken chain, bad FIB)
+  kEncrypted,   // a password-protected Word 6/95 document (FIB fEncrypted): its table unreadable
   kWord6,       // a Word 6/95 document; its table says whether it has macros
 };
 
@@ -59,8 +60,9 @@ class ReaderBlock {
 // Reads the macro names of the open document f with the library's own reader (attached to the
 // open file: no second open), in *pBlock (a block of its own when null). Its kind is told by its
 // content alone: the compound file's signature, a WordDocument stream, and the FIB's version. A
-// document without a macro table answers kWord6 with nMacros 0. A table that the file's end cuts
-// answers kTruncated with what was read. Files of any size the platform holds are read.
+// document without a macro table answers kWord6 with nMacros 0. A table that the file's end cuts,
+// and any compound file shorter than its header and FAT say it is, answer kTruncated with what
+// was read. Files of any size the platform holds are read.
 DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock = nullptr);
 // The same for the file at path, opened for the purpose.
 DocNames ReadDocumentNames(const std::string& path);

@@ -345,6 +345,7 @@ void Pool::Drive(unsigned) {
   std::vector<std::string> args = {kWorkerFlag, "--zm-channel=3", "--zm-progress=4",
                                    "--zm-library=" + m_options.sLibrary};
   if (m_options.scan.bDeep) args.push_back("--zm-deep");
+  if (m_options.scan.bAlertEncrypted) args.push_back("--zm-alert-encrypted");
   if (!m_options.scan.sRawName.empty()) args.push_back("--zm-raw=" + m_options.scan.sRawName);
   const uint32_t msTimeout = static_cast<uint32_t>(m_options.fileTimeout.count());
   std::vector<Job> batch;
@@ -578,6 +579,7 @@ bool RunAsWorker(int argc, char** argv, int* piExit) {
         value("--zm-library=", &sLibrary) || value("--zm-raw=", &scan.sRawName))
       continue;
     if (s == "--zm-deep") scan.bDeep = true;
+    if (s == "--zm-alert-encrypted") scan.bAlertEncrypted = true;
   }
   ZmApi api;
   if (!OpenParentChannel(sChannel, sProgress) || ZmLoadApi(sLibrary.c_str(), &api) < 0 ||

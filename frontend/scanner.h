@@ -11,9 +11,14 @@
 namespace zebscan {
 
 struct ScanOptions {
-  bool bDeep = false;    // job 1 on every document with macros
-  std::string sRawName;  // not empty: MACRO_ScanRaw with this short name instead
+  bool bDeep = false;            // job 1 on every document with macros
+  bool bAlertEncrypted = false;  // an encrypted document is found as kEncryptedName, not skipped
+  std::string sRawName;          // not empty: MACRO_ScanRaw with this short name instead
 };
+
+// The names of the findings the front end makes itself, as other scanners name them.
+extern const char kEicarName[];      // the EICAR test file
+extern const char kEncryptedName[];  // an encrypted document, with bAlertEncrypted
 
 // Every file of a run ends as exactly one of these.
 enum class Outcome { kOk, kFound, kError, kSkipped };
@@ -22,7 +27,8 @@ struct FileResult {
   std::string sPath;
   Outcome outcome = Outcome::kOk;
   std::string sVirus;         // kFound: the library's answer
-  std::string sFoundBy;       // kFound: "names", "signature", "deep scan" or "raw scan"
+  std::string sFoundBy;       // kFound: "names", "signature", "deep scan", "raw scan",
+                              // "test file" or "encryption"
   std::string sResultMacros;  // kFound: the '&' list the library answered with, if any
   std::string sReason;        // kError, kSkipped: why, in the system's words where it has them
   DocNames doc;               // the names read (not in raw mode)

@@ -63,6 +63,8 @@ int Run(int argc, char** argv) {
   app.add_option("PATH", paths, "Files to scan; directories are walked; '-' scans stdin")
       ->type_name("");
   app.add_flag("--deep", scan.bDeep, "Also scan the macro bodies of every document with macros");
+  app.add_flag("--alert-encrypted-doc", scan.bAlertEncrypted,
+               "Report encrypted documents as Heuristics.Encrypted.Doc FOUND, not SKIPPED");
   app.add_option("--raw", scan.sRawName, "Search every file's raw bytes for this signature instead")
       ->check(CLI::IsMember(RawScanNames()));
   app.add_flag("-i,--infected", report.bInfectedOnly,

@@ -5,7 +5,9 @@ Usage: check_olefile.py MKDOCS
 
 Runs MKDOCS (tests/tools/mkdocs.cpp) into a temporary directory, then
   1. opens every NAME.doc with Python's olefile (Debian's python3-olefile, strict about defects)
-     and checks that its WordDocument stream equals NAME.wd, the bytes the builder wrote;
+     and checks that its WordDocument stream equals NAME.wd, the bytes the builder wrote, and
+     that the FIB says encrypted exactly where the manifest does (oletools' test: bit 0x0100 of
+     the 16-bit field at offset 10);
   2. runs `clamscan --debug` (Debian's clamav) on every document and checks that its Word 6 macro
      reader reports the same number of macros with the same keys and lengths, in table order, as
      manifest.tsv lists (and no macro table where the manifest says "-").
@@ -26,10 +28,10 @@ def load_manifest(directory):
     rows = []
     with open(os.path.join(directory, "manifest.tsv")) as f:
         for line in f:
-            name, placement, macros = line.rstrip("\n").split("\t")
+            name, placement, macros, protection = line.rstrip("\n").split("\t")
             pairs = None if macros == "-" else [
                 tuple(int(x) for x in p.split(":")) for p in macros.split(",")]
-            rows.append((name, placement, pairs))
+            rows.append((name, placement, pairs, protection == "encrypted"))
     return rows
 
 
@@ -41,7 +43,7 @@ def check_olefile(directory, rows):
               "(tools/install-deps installs it)")
         return None
     failures = 0
-    for name, placement, _ in rows:
+    for name, placement, _, encrypted in rows:
         path = os.path.join(directory, name + ".doc")
         with open(os.path.join(directory, name + ".wd"), "rb") as f:
             expected = f.read()
@@ -55,6 +57,9 @@ def check_olefile(directory, rows):
             continue
         if data != expected:
             print(f"FAIL olefile {name}: WordDocument differs ({len(data)} vs {len(expected)} bytes)")
+            failures += 1
+        elif bool(int.from_bytes(data[10:12], "little") & 0x0100) != encrypted:
+            print(f"FAIL olefile {name}: fEncrypted is not {encrypted}")
             failures += 1
         else:
             print(f"ok   olefile {name}: {len(data)} bytes ({placement})")
@@ -72,7 +77,7 @@ def check_clamscan(directory, rows):
     with open(db, "w") as f:
         f.write("ZmNothing:0:*:00112233445566778899aabbccddeeff0011223344556677\n")
     failures = 0
-    for name, _, pairs in rows:
+    for name, _, pairs, _ in rows:
         path = os.path.join(directory, name + ".doc")
         out = subprocess.run([clamscan, "--debug", "--no-summary", "-d", db, path],
                              capture_output=True, timeout=300)

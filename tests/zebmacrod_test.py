@@ -9,6 +9,7 @@ real clamdscan against it. Natively, or zebmacrod.exe under Wine over TCP.
 """
 import argparse
 import array
+import base64
 import atexit
 import os
 import random
@@ -23,6 +24,8 @@ import threading
 import time
 
 FAILURES = []
+EICAR = base64.b64decode(  # the EICAR test file, kept encoded as pyclamd keeps it
+    "WDVPIVAlQEFQWzRcUFpYNTQoUF4pN0NDKTd9JEVJQ0FSLVNUQU5EQVJELUFOVElWSVJVUy1URVNULUZJTEUhJEgrSCo=")
 SKIPPED = 77
 STARTED = []  # every daemon started, ended at exit should a check have thrown
 
@@ -38,6 +41,8 @@ VERDICTS = {
     "08-truncated.doc": "Truncated document ERROR",
     "09-word97.doc": "OK",
     "10-plain-text.doc": "OK",
+    "11-encrypted.doc": "OK",  # as clamd answers, unless AlertEncryptedDoc says otherwise
+    "eicar.com": "Eicar-Test-Signature FOUND",
 }
 
 
@@ -259,6 +264,8 @@ def protocol_cases(d, samples):
         ("INSTREAM, n form", instream(doc["06-deep-only.doc"], b"n"),
          b"stream: Macro.Word.Satanic FOUND\n"),
         ("INSTREAM of a clean document", instream(doc["02-clean-macros.doc"]), b"stream: OK\0"),
+        ("INSTREAM of the EICAR test file", instream(EICAR + b"\n"),
+         b"stream: Eicar-Test-Signature FOUND\0"),
         ("INSTREAM of text", instream(b"just text"), b"stream: OK\0"),
         ("INSTREAM of nothing", instream(b""), b"stream: OK\0"),
         ("INSTREAM of a truncated document", instream(doc["08-truncated.doc"]),
@@ -306,6 +313,14 @@ def make_samples(args):
             shutil.copy(os.path.join(samples, n), os.path.join(samples, "clean"))
         os.makedirs(os.path.join(samples, "excluded"))
         shutil.copy(os.path.join(samples, "03-concept-names.doc"), os.path.join(samples, "excluded"))
+    # Made apart, so that a work directory from before has them too.
+    with open(os.path.join(samples, "04-wieder-confirmed.doc"), "rb") as f:
+        doc = f.read()
+    fib = doc.find(b"\xdc\xa5\x65\x00")  # the FIB by its first bytes: fEncrypted set
+    with open(os.path.join(samples, "11-encrypted.doc"), "wb") as f:
+        f.write(doc[:fib + 0x0B] + bytes([doc[fib + 0x0B] | 0x01]) + doc[fib + 0x0C:])
+    with open(os.path.join(samples, "eicar.com"), "wb") as f:
+        f.write(EICAR)
     return samples
 
 
@@ -328,6 +343,21 @@ def part_protocol(args):
         check(d.private_dirs() == [] and not os.path.exists(d.pidfile),
               "left behind under Wine: %s" % d.private_dirs())
     config_errors(args)
+    alerts(args, samples)
+
+
+def alerts(args, samples):
+    """AlertEncryptedDoc yes: an encrypted document is a finding, as clamd names it."""
+    d = Daemon(args, "alerts", "AlertEncryptedDoc yes\n").start()
+    name = "11-encrypted.doc"
+    path = d.host(os.path.join(samples, name)).encode()
+    with open(os.path.join(samples, name), "rb") as f:
+        doc = f.read()
+    for what, data, want in (
+            ("INSTREAM", instream(doc), b"stream: Heuristics.Encrypted.Doc FOUND\0"),
+            ("SCAN", b"zSCAN " + path + b"\0", path + b": Heuristics.Encrypted.Doc FOUND\0")):
+        compare("AlertEncryptedDoc yes, %s" % what, d.talk(data, tcp=True), want)
+    check(d.stop("SHUTDOWN") == 0, "AlertEncryptedDoc yes: stop")
 
 
 def fildes(d, samples):
@@ -531,7 +561,7 @@ def part_clamdscan(args):
                          text=True)
     want = sorted(l for l in zeb.stdout.splitlines() if l.endswith(" FOUND")
                   and "/excluded/" not in l and "/clean/" not in l)
-    check(len(want) == 4, "zebscan --deep finds %s" % want)
+    check(len(want) == 5, "zebscan --deep finds %s" % want)
     files = [os.path.join(samples, n) for n in sorted(VERDICTS)]
     for mode in ([], ["--stream"], ["--fdpass"], ["--multiscan"], ["--multiscan", "--fdpass"]):
         for what in ([samples + "/" + n for n in sorted(VERDICTS)], files):
@@ -548,7 +578,43 @@ def part_clamdscan(args):
                            capture_output=True)
         check(p.returncode == z.returncode == 0 and "FOUND" not in p.stdout,
               "clamdscan %s on a clean folder: exit %d %s" % (mode, p.returncode, p.stdout))
+    pyclamd_check(d)
     check(d.stop() == 0, "stop")
+
+
+# pyclamd's own check of a scanner (its doctest): PING, VERSION, and the EICAR test file sent as
+# a stream and named as a file, beside a file without it. Run by the system's python3, where
+# Debian's python3-pyclamd lives.
+PYCLAMD = """
+import os, sys
+try:
+    import pyclamd
+except ImportError:
+    sys.exit(77)
+cd = pyclamd.ClamdUnixSocket(sys.argv[1])
+found = ("FOUND", "Eicar-Test-Signature")
+eicar, clean = os.path.join(sys.argv[2], "EICAR"), os.path.join(sys.argv[2], "NO_EICAR")
+open(eicar, "wb").write(cd.EICAR())
+open(clean, "w").write("no virus in this file")
+checks = [("ping", cd.ping() is True), ("version", cd.version().startswith("zebmacro ")),
+          ("scan_stream(EICAR())", cd.scan_stream(cd.EICAR()) == {"stream": found}),
+          ("scan_file(EICAR)", cd.scan_file(eicar) == {eicar: found}),
+          ("scan_file(NO_EICAR)", cd.scan_file(clean) is None)]
+failed = [name for name, ok in checks if not ok]
+print("pyclamd:", "failed " + ", ".join(failed) if failed else "ok")
+sys.exit(1 if failed else 0)
+"""
+
+
+def pyclamd_check(d):
+    p = subprocess.run(["/usr/bin/python3", "-c", PYCLAMD, d.sock, d.dir], capture_output=True,
+                       text=True, timeout=120)
+    if p.returncode == SKIPPED:
+        print("pyclamd check skipped: python3-pyclamd is not installed for /usr/bin/python3 "
+              "(tools/install-deps installs it)")
+        return
+    print(p.stdout.strip())
+    check(p.returncode == 0, "pyclamd against zebmacrod: %s %s" % (p.stdout, p.stderr[-400:]))
 
 
 def end_started():

@@ -17,12 +17,22 @@ import tempfile
 import time
 
 FAILURES = []
+EICAR = base64.b64decode(  # the EICAR test file, kept encoded as pyclamd keeps it
+    "WDVPIVAlQEFQWzRcUFpYNTQoUF4pN0NDKTd9JEVJQ0FSLVNUQU5EQVJELUFOVElWSVJVUy1URVNULUZJTEUhJEgrSCo=")
 
 
 def check(ok, what):
     if not ok:
         FAILURES.append(what)
         print("FAIL:", what)
+
+
+def encrypted(doc):
+    """The document with its FIB's fEncrypted set (bit 0x0100 at offset 0x0A), as a password
+    gives it: the FIB is found by its first bytes (wIdent 0xA5DC, nFib 0x65)."""
+    fib = doc.find(b"\xdc\xa5\x65\x00")
+    assert fib >= 0
+    return doc[:fib + 0x0B] + bytes([doc[fib + 0x0B] | 0x01]) + doc[fib + 0x0C:]
 
 
 def normalise(text):
@@ -136,6 +146,10 @@ def build_tree(r, root, wine):
         ("report.docx", b"PK\x03\x04" + b"\0" * 60, "SKIPPED", "Not a Word 6/95 document"),
         ("empty.doc", b"", "SKIPPED", "Not a Word 6/95 document"),
         ("cut.doc", sample("08-truncated.doc"), "ERROR", "Truncated document"),
+        ("locked.doc", encrypted(wieder), "SKIPPED", "Encrypted document"),
+        ("eicar.com", EICAR, "FOUND", "Eicar-Test-Signature"),
+        ("eicar.txt", EICAR + b"\r\n", "FOUND", "Eicar-Test-Signature"),
+        ("eicar-and-more.txt", EICAR + b"\nmore", "SKIPPED", "Not a Word 6/95 document"),
     ]
     if not wine:
         rows += [
@@ -754,6 +768,8 @@ def main():
     # Exit status by outcome, with files named one by one (cases: arguments, status, lines).
     def sample(name):
         return out + "/" + name
+    with open(os.path.join(r.work, "locked.doc"), "wb") as f:
+        f.write(encrypted(open(os.path.join(r.work, sample("03-concept-names.doc")), "rb").read()))
     cases = [
         ([sample("01-clean-no-macros.doc"), sample("02-clean-macros.doc")], 0, 2),
         ([sample("03-concept-names.doc")], 1, 1),
@@ -767,11 +783,18 @@ def main():
         (["--library-walk", "--filter", "*.txt", out], 0, 0),
         (["--library-walk", out], 1, 10),
         ([out, out + "/../out/03-concept-names.doc"], 1, 10),  # one file reached twice
+        (["locked.doc"], 0, 1),
+        (["--alert-encrypted-doc", "locked.doc"], 1, 1),
+        (["--alert-encrypted-doc=no", "locked.doc"], 0, 1),
     ]
     for argv, want_status, want_lines in cases:
         status, stdout, _ = r.run("--no-summary", *argv)
         check(status == want_status, "%s: exit status %d, want %d" % (argv, status, want_status))
         check(len(stdout.splitlines()) == want_lines, "%s: %d lines, want %d" % (argv, len(stdout.splitlines()), want_lines))
+    for argv, want in ((["locked.doc"], "locked.doc: Encrypted document SKIPPED"),
+                       (["--alert-encrypted-doc", "-j", "2", "locked.doc"],
+                        "locked.doc: Heuristics.Encrypted.Doc FOUND")):
+        check(r.run("--no-summary", *argv)[1].splitlines() == [want], "%s: want %s" % (argv, want))
     status, stdout, _ = r.run("--no-summary", out + "/missing.doc")
     # The system's own words: POSIX's, or Windows' (Wine's or the real system's).
     check(re.search(r"missing\.doc: (No such file or directory|File not found|"

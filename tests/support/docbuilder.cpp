@@ -81,7 +81,8 @@ std::vector<uint8_t> MakeStream(const DocSpec& s, BuildInfo* pInfo, std::vector<
       cursor += static_cast<uint32_t>(s.macros[i].body.size());
     }
   }
-  std::vector<uint8_t> table = s.macroTable ? MakeTable(s, bodyAt) : std::vector<uint8_t>();
+  std::vector<uint8_t> table;
+  if (s.macroTable) table = s.emptyTable ? std::vector<uint8_t>{0xFF, 0x40} : MakeTable(s, bodyAt);
   const bool tableHere = s.macroTable && !s.word97;
   uint32_t tableAt = s.tableAt.value_or(cursor);
 
@@ -110,6 +111,12 @@ std::vector<uint8_t> MakeStream(const DocSpec& s, BuildInfo* pInfo, std::vector<
   Put32(&wd, 0x118, s.fibMacroTable.value_or(tableHere ? tableAt : 0));
   Put32(&wd, 0x11C, s.fibMacroLength.value_or(tableHere ? static_cast<uint32_t>(table.size()) : 0));
   for (const auto& patch : s.patches) PutBytes(&wd, patch.first, patch.second);
+  if (s.encrypted) {
+    Put16(&wd, 0x0A, wd[0x0A] | (wd[0x0B] | 0x01) << 8);  // fEncrypted
+    Put32(&wd, 0x0E, 0x7E21CE4Bu);                        // the password's verifier
+    for (size_t i = 0x30; i < wd.size(); ++i)
+      if (wd[i] != 0) wd[i] ^= kScrambleKey[i % 16];
+  }
 
   if (s.word97) {
     *pTable = table;
@@ -169,6 +176,9 @@ void Link(std::vector<uint32_t>* pFat, const std::vector<uint32_t>& chain) {
 }
 
 }  // namespace
+
+const uint8_t kScrambleKey[16] = {0x3B, 0x9E, 0x51, 0xC7, 0x0D, 0x62, 0xA4, 0x18,
+                                  0xE9, 0x75, 0x2F, 0x4A, 0xB3, 0x86, 0xD1, 0x6C};
 
 uint8_t PatternByte(uint32_t offset) {
   return static_cast<uint8_t>((offset * 131u + (offset >> 8) * 7u + 0x5Bu) & 0xFFu);

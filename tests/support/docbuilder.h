@@ -93,6 +93,13 @@ struct DocSpec {
   std::optional<uint32_t> fibMacroLength;  // FIB 0x11C; default: the table's length
   uint32_t minStreamSize = 0;              // the stream is padded (pattern) to at least this
   std::vector<std::pair<uint32_t, std::vector<uint8_t>>> patches;  // poked last, at offsets
+  // A password-protected document as Word 95 writes it: FIB fEncrypted (0x0A, bit 8) set and
+  // lKey (0x0E) given, and every stream byte from 0x30 on XOR-ed with a 16-byte key (kScrambleKey,
+  // by the offset's low four bits) unless it is zero, so the macro table's position and the table
+  // are scrambled like the rest. Applied last, after the patches.
+  bool encrypted = false;
+  // The macro table is just FF 40: a table with no sections at all (the macros are not listed).
+  bool emptyTable = false;
   // Word 97 layout for negative controls: wIdent 0xA5EC, nFib 0xC1, fWhichTblStm set, a
   // "1Table" stream holding the macro table (its bodies stay in WordDocument); FIB 0x118 is 0
   // unless fibMacroTable says otherwise.
@@ -131,6 +138,10 @@ struct BuildInfo {
   uint32_t dirStart = 0;        // first directory sector
   uint32_t fatSectors = 0;
 };
+
+// The key of DocSpec::encrypted: stream byte i (from 0x30 on) is XOR-ed with kScrambleKey[i % 16].
+// Byte 11 is below 0xF0, so a table position of 0xFFFFFFFF comes out at 0x10000000 or more.
+extern const uint8_t kScrambleKey[16];
 
 // The byte that pattern-filled stream offset `offset` holds.
 uint8_t PatternByte(uint32_t offset);

@@ -1,8 +1,8 @@
 // mkdocs: writes a set of documents built by the document builder into a directory, for the
 // independent readers (tests/check_olefile.py). For each document NAME.doc it also writes
 // NAME.wd, the WordDocument stream's bytes as the builder wrote them, and one line of
-// manifest.tsv: NAME, then the macro entries as "key:length" pairs in table order ("-" when the
-// document has no Word 6 macro table).
+// manifest.tsv: NAME, its placement, the macro entries as "key:length" pairs in table order ("-"
+// when the document has no Word 6 macro table a reader can find), and "encrypted" or "plain".
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -96,6 +96,13 @@ std::vector<Sample> Samples() {
     v.push_back(s);
   }
   {
+    Sample s{"encrypted_regular", {}};  // its table scrambled with the rest
+    s.spec.macros = {Plain("AutoOpen", 300, 0x41, 14), Plain("Payload", 90, 0, 15)};
+    s.spec.minStreamSize = 9000;
+    s.spec.encrypted = true;
+    v.push_back(s);
+  }
+  {
     Sample s{"wieder_mini", {}};
     s.spec.macros = {zmdoc::MacroCarrying(zmdoc::DatabaseSignature(45, 1), 0x5A, "AutoOpen")};
     v.push_back(s);
@@ -122,15 +129,16 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::string macros;
-    if (info.tableLength == 0) macros = "-";
+    if (info.tableLength == 0 || s.spec.encrypted) macros = "-";
     for (const zmdoc::MacroSpec& m : s.spec.macros) {
-      if (info.tableLength == 0) break;
+      if (macros == "-") break;
       if (!macros.empty()) macros += ",";
       macros += std::to_string(m.key) + ":" +
                 std::to_string(m.lengthField.value_or(static_cast<uint32_t>(m.body.size())));
     }
-    std::fprintf(pManifest, "%s\t%s\t%s\n", s.name.c_str(), info.inMiniStream ? "mini" : "regular",
-                 macros.c_str());
+    std::fprintf(pManifest, "%s\t%s\t%s\t%s\n", s.name.c_str(),
+                 info.inMiniStream ? "mini" : "regular", macros.c_str(),
+                 s.spec.encrypted ? "encrypted" : "plain");
   }
   return std::fclose(pManifest) == 0 ? 0 : 1;
 }
