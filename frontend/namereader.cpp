@@ -117,17 +117,20 @@ DocKind RefusedKind(const uint8_t* abHead, uint64_t cbHead, uint64_t cbFile, int
   return DocKind::kNotWord6;
 }
 
-// Whether the opened stream's FIB is a Word 6/95 one that says the document is encrypted.
-bool IsEncrypted(DocReader* pR, uint64_t cbFile) {
+// The version of the opened stream's FIB, 0 when its first bytes are not in the file; with it
+// whether it says the document is encrypted.
+unsigned FibVersion(DocReader* pR, uint64_t cbFile, bool* pbEncrypted) {
   std::vector<uint8_t> abFib;
-  if (ReadPresent(pR, 0, kFibFlags + 2, cbFile, &abFib) != kFibFlags + 2) return false;
-  unsigned nFib = DOC_wLe16(&abFib[kFibVersion]);
-  return nFib >= kFibWord6 && nFib <= kFibLastWord95 &&
-         (DOC_wLe16(&abFib[kFibFlags]) & kFibEncrypted) != 0;
+  if (ReadPresent(pR, 0, kFibFlags + 2, cbFile, &abFib) != kFibFlags + 2) return 0;
+  *pbEncrypted = (DOC_wLe16(&abFib[kFibFlags]) & kFibEncrypted) != 0;
+  return DOC_wLe16(&abFib[kFibVersion]);
 }
 
-// The FIB and the macro table of a document the reader opened, into *pOut.
-void ReadOpened(DocReader* pR, uint64_t cbFile, DocNames* pOut) {
+bool IsWord6Fib(unsigned nFib) { return nFib >= kFibWord6 && nFib <= kFibLastWord95; }
+
+// The FIB and the macro table of a document the reader opened, into *pOut. *pbOtherFib: the FIB
+// was read whole and names another format.
+void ReadOpened(DocReader* pR, uint64_t cbFile, DocNames* pOut, bool* pbOtherFib) {
   DocNames& r = *pOut;
   r.kind = DocKind::kNotWord6;
   std::vector<uint8_t> abFib;
@@ -135,8 +138,8 @@ void ReadOpened(DocReader* pR, uint64_t cbFile, DocNames* pOut) {
     r.kind = DocKind::kTruncated;
     return;
   }
-  unsigned nFib = DOC_wLe16(&abFib[kFibVersion]);
-  if (nFib < kFibWord6 || nFib > kFibLastWord95) return;
+  *pbOtherFib = !IsWord6Fib(DOC_wLe16(&abFib[kFibVersion]));
+  if (*pbOtherFib) return;
   // Nothing past the FIB's first bytes can be read, the table's position included.
   if (DOC_wLe16(&abFib[kFibFlags]) & kFibEncrypted) {
     r.kind = DocKind::kEncrypted;
@@ -192,22 +195,31 @@ DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock) {
   const uint64_t cbNeeded =
       bCompound && cbHead >= ZM_SECTOR ? BytesTheFileNeeds(f, pR->aabWindow[0], cbHead, cbFile) : 0;
   int32_t iWhy = DOC_WHY_NONE;
+  bool bOtherFib = false, bEncrypted = false;
   if (DOC_iAttachInto(pR, LibraryHandle(f), cbHead < 0 ? -1 : static_cast<int32_t>(cbHead),
                       &iWhy)) {
-    ReadOpened(pR, cbFile, &r);
+    ReadOpened(pR, cbFile, &r, &bOtherFib);
   } else if (cbHead < 0) {
     r.sError = "Read error";
   } else if (!bCompound) {
     r.kind = DocKind::kNotWord6;
-  } else if (iWhy == DOC_WHY_FIB && IsEncrypted(pR, cbFile)) {
-    r.kind = DocKind::kEncrypted;  // its scrambled FIB put the table past the reader's limit
   } else {
-    r.kind = RefusedKind(abHead, static_cast<uint64_t>(cbHead), cbFile, iWhy);
-    if (r.kind == DocKind::kUnreadable) r.sError = "Read error";
+    // Encrypted, its scrambled FIB putting the table past the reader's limit; or a later Word's
+    // FIB, read at Word 6's offsets, giving a table position that the reader refuses.
+    const unsigned nFib = iWhy == DOC_WHY_FIB ? FibVersion(pR, cbFile, &bEncrypted) : 0;
+    bOtherFib = nFib != 0 && !IsWord6Fib(nFib);
+    if (IsWord6Fib(nFib) && bEncrypted) {
+      r.kind = DocKind::kEncrypted;
+    } else {
+      r.kind = RefusedKind(abHead, static_cast<uint64_t>(cbHead), cbFile, iWhy);
+      if (r.kind == DocKind::kUnreadable) r.sError = "Read error";
+    }
   }
   // A compound file whose own structures lie past its end was cut, whatever the reader made of
-  // what is left: the names read stay, for a scan that may still find a virus.
-  if (cbNeeded > cbFile && r.kind != DocKind::kUnreadable) r.kind = DocKind::kTruncated;
+  // what is left: the names read stay, for a scan that may still find a virus. Only a FIB read
+  // whole that names another format (a cut Word 97 document) still says what the file is.
+  if (cbNeeded > cbFile && r.kind != DocKind::kUnreadable && !bOtherFib)
+    r.kind = DocKind::kTruncated;
   return r;
 }
 

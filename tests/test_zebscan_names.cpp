@@ -565,6 +565,9 @@ TEST(NameReader, TellsFilesThatAreNoDocuments) {
   // A mini-stream document: header, FAT, directory (its WordDocument entry at 1152-1279),
   // mini-FAT, then the mini-stream.
   auto prefix = [&doc](size_t n) { return std::string(doc.begin(), doc.begin() + n); };
+  zmdoc::DocSpec spec97 = WithNames({"AutoOpen"});
+  spec97.word97 = true;
+  std::vector<uint8_t> doc97 = zmdoc::BuildWord6(spec97);
   const std::pair<std::string, DocKind> kCases[] = {
       {"plain text", DocKind::kNotWord6},
       {"", DocKind::kNotWord6},
@@ -575,6 +578,8 @@ TEST(NameReader, TellsFilesThatAreNoDocuments) {
       {prefix(1600), DocKind::kTruncated},  // part of the mini-FAT
       {prefix(2100), DocKind::kTruncated},  // part of the FIB
       {prefix(doc.size() - 1), DocKind::kTruncated},
+      // Cut, but its FIB, read whole, names a later Word.
+      {std::string(doc97.begin(), doc97.end() - 1), DocKind::kNotWord6},
       {sBeyond + std::string(14001u * 512 - sBeyond.size(), '\0'), DocKind::kTooLarge},
       {sBeyond, DocKind::kDamaged},
   };
