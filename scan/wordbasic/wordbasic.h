@@ -97,7 +97,8 @@ Table ReadTable(const uint8_t* pb, size_t cb, Entry* aEntries, size_t cEntries);
 
 // A text of the table as UTF-8 (Windows-1252 or UTF-16 to UTF-8; a lone surrogate as its
 // three-byte WTF-8 form), NUL-terminated within cchOut. Returns the bytes the whole text needs
-// (without the NUL): more than cchOut - 1 means it was cut.
+// (without the NUL): more than cchOut - 1 means it was cut. A NUL in the text is kept, so the
+// length, not the terminator, says where it ends (as in the de-tokenised source).
 size_t TextToUtf8(const uint8_t* pbTable, size_t cbTable, const TextRef& text, char* pchOut,
                   size_t cchOut);
 
