@@ -55,6 +55,7 @@ void Sha256Init(Sha256* p) {
 }
 
 void Sha256Update(Sha256* p, const uint8_t* pb, size_t cb) {
+  if (cb == 0) return;
   size_t used = static_cast<size_t>(p->qwBytes % 64);
   p->qwBytes += cb;
   if (used > 0) {

@@ -50,7 +50,7 @@ class Writer {
     if (n == 0) return;
     size_t room = Room();
     size_t k = n < room ? n : room;
-    std::memcpy(m_pch + m_cchWritten, pch, k);
+    if (k > 0) std::memcpy(m_pch + m_cchWritten, pch, k);
     m_cchWritten += k;
     m_cchTotal += n;
     m_chLast = pch[n - 1];
@@ -60,7 +60,7 @@ class Writer {
     if (n == 0) return;
     size_t room = Room();
     size_t k = n < room ? n : room;
-    std::memset(m_pch + m_cchWritten, ch, k);
+    if (k > 0) std::memset(m_pch + m_cchWritten, ch, k);
     m_cchWritten += k;
     m_cchTotal += n;
     m_chLast = ch;
