@@ -646,7 +646,7 @@ TEST(WordBasicNames, TablesHoldTogether) {
       EXPECT_TRUE(!bMsDoc || w < 0x8000 || w >= 0xC000);
     }
   }
-  // Spot checks of the facts the issue names, each from its source.
+  // Spot checks of facts that public descriptions name, each from its source.
   const struct {
     uint16_t wId;
     const char* szName;
