@@ -13,6 +13,7 @@
 
 #include "docbuilder.h"
 #include "rawscan.h"
+#include "wbencoder.h"
 
 namespace {
 
@@ -232,6 +233,52 @@ std::string Lit(const char (&a)[N]) {
   return std::string(a, N - 1);
 }
 
+// The wordbasic target reads its input both as a macro body and as a macro table: bodies the
+// encoder writes and hostile ones, and the tables of built documents with every kind of section.
+bool WordBasicSeeds(const std::filesystem::path& dir) {
+  const std::pair<const char*, const char*> kSources[] = {
+      {"body-virus-like",
+       "Sub MAIN\n  On Error Goto Z\n  F$ = FileName$()\n  MacroCopy F$ + \":AutoOpen\", "
+       "\"Global:AutoOpen\"\n  Dim dlg As FileSaveAs\n  GetCurValues dlg\n  Dialog dlg\n"
+       "  If dlg.Format = 0 Then dlg.Format = 1\n  FileSaveAs dlg\nZ:\nEnd Sub\n"},
+      {"body-numbers-labels",
+       "100 x = -1.5 * 70000 Mod 3\nREM remark\nPrint #1, \"a\"; 2 ' note\n\tShell \"x\", 0\n"},
+      {"body-wide-texts", "a$ = \"\xCE\x95\xCE\xBB\"\n' \xE3\x82\xB3\n"},
+  };
+  bool bOk = true;
+  for (const auto& src : kSources)
+    bOk &= Write(dir / src.first, zmdoc::EncodeWordBasic(src.second));
+  const std::pair<const char*, Bytes> kBodies[] = {
+      {"body-unknown-and-cut",
+       {0x01, 0x00, 0x00, 0x67, 0xFF, 0x7F, 0x73, 0xFF, 0x7F, 0x6D, 1, 'x', 0x79, 0xFF, 0xFF, 'a'}},
+      {"body-space-runs", {0x01, 0x00, 0x6E, 0xFF, 0x6F, 0xFF, 0x6E, 0xFF, 0x64}},
+      {"body-surrogates", {0x01, 0x00, 0x79, 3, 0, 0x00, 0xD8, 0x3D, 0xD8, 0x00, 0xDE}},
+  };
+  for (const auto& b : kBodies) bOk &= Write(dir / b.first, b.second);
+  zmdoc::DocSpec spec;
+  for (const char* name : {"AutoOpen", "Payload", "FileSaveAs"}) {
+    zmdoc::MacroSpec m;
+    m.name = name;
+    m.body = zmdoc::EncodeWordBasic(std::string("MsgBox \"") + name + "\"\n");
+    m.key = 0x5A;
+    spec.macros.push_back(m);
+  }
+  spec.macros[0].description = "Runs when a document opens";
+  spec.macros[1].menuText = "&Payload";
+  spec.macros[2].mark = 0x00;
+  spec.extraSections = {
+      {0x03, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 0, 2, 1, 0, 0, 0, 0, 0}};
+  for (bool bWide : {false, true}) {
+    spec.wideTexts = bWide;
+    zmdoc::BuildInfo info;
+    if (zmdoc::BuildWord6(spec, &info).empty()) return false;
+    Bytes table(info.wordDocument.begin() + info.tableOffset,
+                info.wordDocument.begin() + info.tableOffset + info.tableLength);
+    bOk &= Write(dir / (bWide ? "table-wide-texts" : "table-texts-menus"), table);
+  }
+  return bOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -299,6 +346,7 @@ int main(int argc, char** argv) {
       {"protocol/too-long", Lit("\x00zSCAN /") + std::string(100, 'a') + Lit("\0")},
   };
   for (const auto& t : kText) bOk &= Write(root / t.first, Text(t.second));
+  bOk &= WordBasicSeeds(root / "wordbasic");
   if (!bOk) std::fprintf(stderr, "mkseeds: cannot write every seed\n");
   return bOk ? 0 : 1;
 }

@@ -249,10 +249,10 @@ TEST(Scanner, NoCutOfASampleIsOk) {
   deep.bDeep = true;
   zebscan::Scanner scanner(StaticApi(), deep);
   size_t nCuts = 0;
-  for (const zmsamples::Sample& s : zmsamples::BundledSamples()) {
-    ASSERT_FALSE(s.bytes.empty()) << s.szName;
+  for (const zmdoc::SampleDocument& s : zmdoc::SampleDocuments()) {
+    ASSERT_FALSE(s.bytes.empty()) << s.name;
     if (s.bytes.size() < 4 || std::memcmp(s.bytes.data(), "\xD0\xCF\x11\xE0", 4) != 0) continue;
-    const std::string sPath = dir.Write(s.szName, std::string(s.bytes.begin(), s.bytes.end()));
+    const std::string sPath = dir.Write(s.name, std::string(s.bytes.begin(), s.bytes.end()));
     const FileResult whole = scanner.ScanPath(sPath);
     std::vector<std::string> wrong;
     // The file is cut in place from its end, kept open with its size told anew: one scan per
@@ -274,7 +274,7 @@ TEST(Scanner, NoCutOfASampleIsOk) {
         wrong.push_back(std::to_string(n) + ": " + (r.outcome == Outcome::kOk ? "OK" : "") +
                         r.sVirus + r.sReason);
     }
-    EXPECT_TRUE(wrong.empty()) << s.szName << " (whole: " << whole.sVirus << whole.sReason << "), "
+    EXPECT_TRUE(wrong.empty()) << s.name << " (whole: " << whole.sVirus << whole.sReason << "), "
                                << wrong.size() << " cuts wrong, the first " << wrong.front();
   }
   EXPECT_GT(nCuts, 20000u);

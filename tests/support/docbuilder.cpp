@@ -38,8 +38,24 @@ void PutBytes(std::vector<uint8_t>* pv, size_t at, const std::vector<uint8_t>& b
   std::copy(b.begin(), b.end(), pv->begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-// The macro table: the 0x01 section, the 0x11 name section, the end mark.
+// The macro table: the 0x01 section, extra sections, the 0x05 and 0x10 sections when a macro has a
+// description or a menu text, the 0x11 name section, the end mark.
 std::vector<uint8_t> MakeTable(const DocSpec& s, const std::vector<uint32_t>& bodyAt) {
+  // The texts: descriptions in macro order, then menu texts.
+  std::vector<std::string> texts;
+  std::vector<int> descIndex(s.macros.size(), -1), menuIndex(s.macros.size(), -1);
+  for (size_t i = 0; i < s.macros.size(); ++i)
+    if (s.macros[i].description) {
+      descIndex[i] = static_cast<int>(texts.size());
+      texts.push_back(*s.macros[i].description);
+    }
+  for (size_t i = 0; i < s.macros.size(); ++i)
+    if (s.macros[i].menuText) {
+      menuIndex[i] = static_cast<int>(texts.size());
+      texts.push_back(*s.macros[i].menuText);
+    }
+  auto nameId = [&s](size_t i) { return s.macros[i].nameId.value_or(static_cast<uint16_t>(i)); };
+
   std::vector<uint8_t> t;
   Put8(&t, 0, s.tableMark);
   Put8(&t, 1, s.tableSection);
@@ -50,16 +66,50 @@ std::vector<uint8_t> MakeTable(const DocSpec& s, const std::vector<uint32_t>& bo
     Grow(&t, at + 24);
     t[at] = m.mark;
     t[at + 1] = m.key;
-    Put16(&t, at + 2, m.nameId.value_or(static_cast<uint16_t>(i)));
+    Put16(&t, at + 2, nameId(i));
+    // Without a text section the bytes stay 0, as they always were; with one, 0xFFFF names none.
+    if (!texts.empty()) Put16(&t, at + 4, descIndex[i] < 0 ? 0xFFFFu : unsigned(descIndex[i]));
     Put32(&t, at + 0x0C, m.lengthField.value_or(static_cast<uint32_t>(m.body.size())));
+    Put32(&t, at + 0x10, m.state);
     Put32(&t, at + 0x14, m.offsetField.value_or(bodyAt[i]));
+  }
+  for (const auto& section : s.extraSections) t.insert(t.end(), section.begin(), section.end());
+  size_t nMenus = 0;
+  for (int k : menuIndex) nMenus += k >= 0;
+  if (nMenus > 0) {
+    t.push_back(0x05);
+    Put16(&t, t.size(), static_cast<uint32_t>(nMenus));
+    for (size_t i = 0; i < s.macros.size(); ++i) {
+      if (menuIndex[i] < 0) continue;
+      const uint32_t record[6] = {1, 0,         static_cast<uint32_t>(menuIndex[i]),
+                                  0, nameId(i), static_cast<uint32_t>(i)};
+      for (uint32_t v : record) Put16(&t, t.size(), v);
+    }
+  }
+  if (!texts.empty()) {
+    size_t at = t.size() + 1;  // the size counts from its own field
+    t.push_back(0x10);
+    if (s.wideTexts) Put16(&t, t.size(), 0xFFFF);
+    size_t sizeAt = t.size();
+    Put16(&t, sizeAt, 0);
+    for (const std::string& text : texts) {
+      if (s.wideTexts) {
+        Put16(&t, t.size(), static_cast<uint32_t>(text.size()));
+        for (char c : text) Put16(&t, t.size(), static_cast<unsigned char>(c));
+      } else {
+        t.push_back(static_cast<uint8_t>(text.size()));
+        t.insert(t.end(), text.begin(), text.end());
+      }
+      Put16(&t, t.size(), 1);  // references
+    }
+    Put16(&t, sizeAt, static_cast<uint32_t>(t.size() - at));
   }
   if (s.nameSection) {
     t.push_back(0x11);
     Put16(&t, t.size(), static_cast<uint32_t>(s.macros.size()));
     for (size_t i = 0; i < s.macros.size(); ++i) {
       const MacroSpec& m = s.macros[i];
-      Put16(&t, t.size(), m.nameId.value_or(static_cast<uint16_t>(i)));
+      Put16(&t, t.size(), nameId(i));
       t.push_back(static_cast<uint8_t>(m.name.size()));
       t.insert(t.end(), m.name.begin(), m.name.end());
       t.push_back(0);

@@ -11,8 +11,13 @@
 //     0x11C give the macro table's offset and length; then the macro bodies, XOR-encrypted with
 //     their keys; then the macro table:
 //       0xFF 0x01, u16 count, count x 24-byte entries (0x00 mark 0x55, 0x01 key, 0x02 u16 name id,
-//       0x0C u32 length, 0x14 u32 stream offset), then the name section 0x11 (u16 count; per name
-//       u16 id, u8 length, the name bytes, one NUL), then the end mark 0x40;
+//       0x04 u16 index of its description, 0x0C u32 length, 0x10 u32 state, 0x14 u32 stream
+//       offset), then any extra sections as given, the menu section 0x05 (u16 count; 12-byte
+//       records: u16 context, menu, text index, 0, name id, position) and the text section 0x10
+//       (u16 size from the size field on, 0xFFFF first for UTF-16; per text u8 length (UTF-16:
+//       u16), the text, u16 reference count) when a macro has a description or a menu text, then
+//       the name section 0x11 (u16 count; per name u16 id, u8 length, the name bytes, one NUL),
+//       then the end mark 0x40;
 //   - the stream in the mini-stream when it is smaller than the cutoff (like Word itself), in
 //     regular sectors otherwise.
 // Bytes of the stream that nothing else fills follow a fixed pattern (PatternByte), so a test can
@@ -47,14 +52,17 @@ constexpr uint32_t kFibSize = 0x180;
 
 // One macro: an entry of the 0x01 section, its body, and its name in the 0x11 section.
 struct MacroSpec {
-  std::string name = "AutoOpen";        // 8-bit name for the 0x11 section
-  std::vector<uint8_t> body;            // the macro's bytes in the clear
-  uint8_t key = 0;                      // XOR key; 0 stores the body plain
-  uint8_t mark = 0x55;                  // entry byte 0 (0x55: an entry to take)
-  std::optional<uint32_t> lengthField;  // entry 0x0C; default: body size
-  std::optional<uint32_t> offsetField;  // entry 0x14; default: where the body was placed
-  std::optional<uint32_t> at;           // stream offset of the body; default: laid out in order
-  std::optional<uint16_t> nameId;       // entry bytes 2-3 and the name's id; default: its index
+  std::string name = "AutoOpen";           // 8-bit name for the 0x11 section
+  std::vector<uint8_t> body;               // the macro's bytes in the clear
+  uint8_t key = 0;                         // XOR key; 0 stores the body plain
+  uint8_t mark = 0x55;                     // entry byte 0 (0x55: an entry to take)
+  std::optional<uint32_t> lengthField;     // entry 0x0C; default: body size
+  std::optional<uint32_t> offsetField;     // entry 0x14; default: where the body was placed
+  std::optional<uint32_t> at;              // stream offset of the body; default: laid out in order
+  std::optional<uint16_t> nameId;          // entry bytes 2-3 and the name's id; default: its index
+  std::optional<std::string> description;  // a 0x10 text named by entry bytes 4-5
+  std::optional<std::string> menuText;     // a 0x10 text named by a 0x05 record for this macro
+  uint32_t state = 0;                      // entry 0x10
 };
 
 enum class Placement {
@@ -83,11 +91,13 @@ struct EntrySpec {
 struct DocSpec {
   // ---- The WordDocument stream ----
   std::vector<MacroSpec> macros;
-  bool macroTable = true;                  // write a macro table at all
-  uint8_t tableMark = 0xFF;                // table byte 0
-  uint8_t tableSection = 0x01;             // table byte 1
-  std::optional<uint16_t> countField;      // table bytes 2-3; default: number of macros
-  bool nameSection = true;                 // write the 0x11 name section
+  bool macroTable = true;              // write a macro table at all
+  uint8_t tableMark = 0xFF;            // table byte 0
+  uint8_t tableSection = 0x01;         // table byte 1
+  std::optional<uint16_t> countField;  // table bytes 2-3; default: number of macros
+  bool nameSection = true;             // write the 0x11 name section
+  bool wideTexts = false;              // the 0x10 section in UTF-16 (each byte a code unit)
+  std::vector<std::vector<uint8_t>> extraSections;  // written as given (id byte first) after 0x01
   std::optional<uint32_t> tableAt;         // stream offset of the table; default: after bodies
   std::optional<uint32_t> fibMacroTable;   // FIB 0x118; default: the table's offset (0: none)
   std::optional<uint32_t> fibMacroLength;  // FIB 0x11C; default: the table's length

@@ -1,0 +1,107 @@
+// A macro's body in the clear, and SHA-256 (FIPS 180-4) for its digest.
+#include <cstring>
+
+#include "wordbasic.h"
+
+namespace wordbasic {
+namespace {
+
+constexpr uint32_t kRound[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+void Compress(uint32_t alState[8], const uint8_t* pbBlock) {
+  uint32_t w[64];
+  for (int i = 0; i < 16; ++i)
+    w[i] = static_cast<uint32_t>(pbBlock[4 * i]) << 24 |
+           static_cast<uint32_t>(pbBlock[4 * i + 1]) << 16 |
+           static_cast<uint32_t>(pbBlock[4 * i + 2]) << 8 | pbBlock[4 * i + 3];
+  for (int i = 16; i < 64; ++i) {
+    uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+    uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+    w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+  }
+  uint32_t a = alState[0], b = alState[1], c = alState[2], d = alState[3];
+  uint32_t e = alState[4], f = alState[5], g = alState[6], h = alState[7];
+  for (int i = 0; i < 64; ++i) {
+    uint32_t t1 =
+        h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
+    uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+    h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
+  }
+  alState[0] += a, alState[1] += b, alState[2] += c, alState[3] += d;
+  alState[4] += e, alState[5] += f, alState[6] += g, alState[7] += h;
+}
+
+}  // namespace
+
+void DecryptBody(const uint8_t* pbStored, size_t cb, uint8_t bKey, uint8_t* pbOut) {
+  for (size_t i = 0; i < cb; ++i) pbOut[i] = static_cast<uint8_t>(pbStored[i] ^ bKey);
+}
+
+void Sha256Init(Sha256* p) {
+  static const uint32_t kInitial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  std::memcpy(p->alState, kInitial, sizeof kInitial);
+  p->qwBytes = 0;
+}
+
+void Sha256Update(Sha256* p, const uint8_t* pb, size_t cb) {
+  if (cb == 0) return;
+  size_t used = static_cast<size_t>(p->qwBytes % 64);
+  p->qwBytes += cb;
+  if (used > 0) {
+    size_t n = 64 - used < cb ? 64 - used : cb;
+    std::memcpy(p->abBlock + used, pb, n);
+    pb += n, cb -= n, used += n;
+    if (used < 64) return;
+    Compress(p->alState, p->abBlock);
+  }
+  for (; cb >= 64; pb += 64, cb -= 64) Compress(p->alState, pb);
+  if (cb > 0) std::memcpy(p->abBlock, pb, cb);
+}
+
+void Sha256Final(Sha256* p, uint8_t abDigest[kSha256Bytes]) {
+  uint64_t qwBits = p->qwBytes * 8;
+  static const uint8_t kPad[64] = {0x80};
+  size_t used = static_cast<size_t>(p->qwBytes % 64);
+  Sha256Update(p, kPad, used < 56 ? 56 - used : 120 - used);
+  uint8_t abLength[8];
+  for (int i = 0; i < 8; ++i) abLength[i] = static_cast<uint8_t>(qwBits >> (56 - 8 * i));
+  Sha256Update(p, abLength, 8);
+  for (int i = 0; i < 8; ++i)
+    for (int k = 0; k < 4; ++k)
+      abDigest[4 * i + k] = static_cast<uint8_t>(p->alState[i] >> (24 - 8 * k));
+}
+
+void BodySha256(const uint8_t* pbStored, size_t cb, uint8_t bKey, uint8_t abDigest[kSha256Bytes]) {
+  Sha256 sha;
+  Sha256Init(&sha);
+  uint8_t abClear[256];
+  while (cb > 0) {
+    size_t n = cb < sizeof abClear ? cb : sizeof abClear;
+    DecryptBody(pbStored, n, bKey, abClear);
+    Sha256Update(&sha, abClear, n);
+    pbStored += n, cb -= n;
+  }
+  Sha256Final(&sha, abDigest);
+}
+
+void Sha256Hex(const uint8_t abDigest[kSha256Bytes], char achHex[2 * kSha256Bytes + 1]) {
+  static const char kDigits[] = "0123456789abcdef";
+  for (size_t i = 0; i < kSha256Bytes; ++i) {
+    achHex[2 * i] = kDigits[abDigest[i] >> 4];
+    achHex[2 * i + 1] = kDigits[abDigest[i] & 15];
+  }
+  achHex[2 * kSha256Bytes] = '\0';
+}
+
+}  // namespace wordbasic
