@@ -468,8 +468,10 @@ void ConnectionServer::Submit(const Request& r, File&& file, const std::string& 
       std::move(file), sPath, [=, keep = std::move(keep)](FileResult&& res) mutable {
         keep.reset();  // the stream's file is gone before the client hears of it
         --pServer->m_nInFlight;
-        std::string sLine = Verdict(sLabel, res);
-        if (res.outcome == Outcome::kFound || res.outcome == Outcome::kError)
+        FileResult spare;
+        const FileResult& judged = pServer->Judged(res, &spare);
+        std::string sLine = Verdict(sLabel, judged);
+        if (judged.outcome == Outcome::kFound || judged.outcome == Outcome::kError)
           pServer->m_pLog->Write("Connection " + std::to_string(uId) + ": " + sLine);
         else
           pServer->m_pLog->Verbose("Connection " + std::to_string(uId) + ": " + sLine);
@@ -516,7 +518,9 @@ void ConnectionServer::ScanPath(const Request& r) {
   size_t nWindow = r.command == Command::kMultiScan ? 4 * m_server.m_nWorkers : 1;
   zebscan::Walker* pWalker = nullptr;
   zebscan::SeenFiles seen(m_server.m_walk, false);
-  zebscan::OrderedResults ordered(m_server.m_pPool, nWindow, [&](const FileResult& res) {
+  zebscan::OrderedResults ordered(m_server.m_pPool, nWindow, [&](const FileResult& scanned) {
+    FileResult spare;
+    const FileResult& res = m_server.Judged(scanned, &spare);
     --m_server.m_nInFlight;
     if (bFound && bStopAtFinding) return;
     if (res.nLinks != 0 && !seen.FirstTime(res.id, res.nLinks)) return;  // met before
@@ -570,6 +574,24 @@ Server::Server(const Config& config, Log* pLog, zebscan::Pool* pPool, unsigned n
   m_walk.iMaxDepth = config.iMaxDirectoryRecursion;
   if (!m_excluded.empty())
     m_walk.excludePath = [this](const std::string& sPath) { return Excluded(sPath); };
+}
+
+// A document too damaged to judge answers as AlertBrokenWord6 says: an ERROR (as scanned), a
+// finding in clamd's name for verdicts on broken files (Heuristics.Broken.*), or OK. Only the
+// document's own damage counts: a file that could not be read, or whose scan failed, stays an
+// ERROR. The result is r itself, or *pSpare holding the answer.
+const FileResult& Server::Judged(const FileResult& r, FileResult* pSpare) const {
+  using zebscan::DocKind;
+  bool bBroken = r.outcome == Outcome::kError &&
+                 (r.doc.kind == DocKind::kTruncated || r.doc.kind == DocKind::kDamaged) &&
+                 r.sReason == zebscan::KindReason(r.doc.kind);
+  if (!bBroken || m_config.brokenWord6 == Config::Broken::kError) return r;
+  bool bFound = m_config.brokenWord6 == Config::Broken::kFound;
+  *pSpare = zebscan::ResultOf(r.sPath, bFound ? Outcome::kFound : Outcome::kOk, "");
+  if (bFound) pSpare->sVirus = "Heuristics.Broken.Word6";
+  pSpare->id = r.id;
+  pSpare->nLinks = r.nLinks;
+  return *pSpare;
 }
 
 bool Server::Excluded(const std::string& sPath) const {

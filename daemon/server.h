@@ -73,6 +73,8 @@ class Server {
   void Await(uint64_t uConnection, const Awaiting& a);
   void Awaited(uint64_t uConnection);
   bool Excluded(const std::string& sPath) const;
+  const zebscan::FileResult& Judged(const zebscan::FileResult& r,
+                                    zebscan::FileResult* pSpare) const;
   std::string VersionText() const;
   std::string StatsText();
   void SetActivity(uint64_t uConnection, const std::string& sWhat);

@@ -32,6 +32,8 @@ const char kUnreadReason[] = "Macros unreadable for the byte scan";
 // The fixed answers ("MACRO_NO_VIRUS_FOUND", "MACRO_ERROR_...") as opposed to a virus name.
 bool IsStatusText(const std::string& s) { return s.compare(0, 6, "MACRO_") == 0; }
 
+}  // namespace
+
 const char* KindReason(DocKind kind) {
   switch (kind) {
     case DocKind::kUnreadable:
@@ -49,8 +51,6 @@ const char* KindReason(DocKind kind) {
   }
   return "";
 }
-
-}  // namespace
 
 Scanner::Answer Scanner::Call(int32_t iJob, const std::string& sPath, const std::string& sList) {
   char szResult[256] = "";

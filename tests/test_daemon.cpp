@@ -35,6 +35,7 @@ TEST(DaemonConfig, ReadsClamdKeysAndRefusesWhatItCannotRead) {
          EXPECT_EQ(c.nMaxThreads, 0u);
          EXPECT_TRUE(c.bDeepScan);
          EXPECT_FALSE(c.bFollowFileSymlinks);
+         EXPECT_EQ(c.brokenWord6, Config::Broken::kError);
        }},
       {"every key",
        "# a comment\n\n  LocalSocket /run/z.sock\r\nLocalSocketMode 660\nTCPSocket 3310\n"
@@ -42,7 +43,8 @@ TEST(DaemonConfig, ReadsClamdKeysAndRefusesWhatItCannotRead) {
        "StreamMaxLength 25k\nReadTimeout 9\nCommandReadTimeout 8\nIdleTimeout 7\n"
        "MaxDirectoryRecursion 4\nFollowDirectorySymlinks yes\nFollowFileSymlinks TRUE\n"
        "ExcludePath ^/proc/\nExcludePath \\.tmp$\nMaxScanTime 5000\nLogFile \"/var/log/z log\"\n"
-       "LogTime yes\nLogVerbose 1\nPidFile /run/z.pid\nForeground no\nZebmacroDeepScan no\n",
+       "LogTime yes\nLogVerbose 1\nPidFile /run/z.pid\nForeground no\nZebmacroDeepScan no\n"
+       "AlertBrokenWord6 yes\n",
        "",
        {},
        [](const Config& c) {
@@ -61,7 +63,23 @@ TEST(DaemonConfig, ReadsClamdKeysAndRefusesWhatItCannotRead) {
          EXPECT_EQ(c.sLogFile, "/var/log/z log");
          EXPECT_TRUE(c.bLogTime && c.bLogVerbose && !c.bForeground && !c.bDeepScan);
          EXPECT_EQ(c.sPidFile, "/run/z.pid");
+         EXPECT_EQ(c.brokenWord6, Config::Broken::kFound);
        }},
+      {"broken documents OK",
+       "TCPSocket 1\nAlertBrokenWord6 off\n",
+       "",
+       {},
+       [](const Config& c) { EXPECT_EQ(c.brokenWord6, Config::Broken::kOk); }},
+      {"broken documents an ERROR",
+       "TCPSocket 1\nAlertBrokenWord6 no\nAlertBrokenWord6 Error\n",
+       "",
+       {},
+       [](const Config& c) { EXPECT_EQ(c.brokenWord6, Config::Broken::kError); }},
+      {"a three-way key",
+       "TCPSocket 1\nAlertBrokenWord6 found\n",
+       "t.conf:2: AlertBrokenWord6 expects yes, no or error, not \"found\"",
+       {},
+       nullptr},
       {"keys not used, keys unknown",
        "LocalSocket /s\nUser clamav\nDatabaseDirectory /db\nBogusKey 1\nlocalsocket /t\n",
        "",

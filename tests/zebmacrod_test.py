@@ -363,6 +363,7 @@ def part_protocol(args):
     room(args)
     if not d.wine:
         stop_in_flight(args, samples)
+    broken_documents(args, samples)
     config_errors(args)
 
 
@@ -563,6 +564,31 @@ def signals(d, samples):
     check(left == [], "left behind after SIGTERM: %s" % left)
     check(workers and wait_for(lambda: not any(os.path.exists("/proc/%d" % w) for w in workers),
                                patience(10)), "workers left: %s" % workers)
+
+
+def broken_documents(args, samples):
+    """AlertBrokenWord6: a truncated document is an ERROR by default (the table above), a finding
+    in clamd's Heuristics.Broken.* names with yes, OK with no - by SCAN, INSTREAM and in a
+    folder's CONTSCAN alike - while an infected document stays FOUND."""
+    folder = os.path.join(args.work, "broken")
+    os.makedirs(folder, exist_ok=True)
+    for n in ("04-wieder-confirmed.doc", "08-truncated.doc"):
+        shutil.copy(os.path.join(samples, n), folder)
+    truncated = open(os.path.join(folder, "08-truncated.doc"), "rb").read()
+    for value, verdict in (("yes", b"Heuristics.Broken.Word6 FOUND"), ("no", b"OK")):
+        d = Daemon(args, "broken-" + value, "AlertBrokenWord6 %s\n" % value).start()
+        doc = d.host(os.path.join(folder, "08-truncated.doc")).encode()
+        infected = d.host(os.path.join(folder, "04-wieder-confirmed.doc")).encode()
+        name = "AlertBrokenWord6 " + value
+        compare(name + ": SCAN", d.talk(b"zSCAN " + doc + b"\0", tcp=True),
+                doc + b": " + verdict + b"\0")
+        compare(name + ": INSTREAM", d.talk(instream(truncated), tcp=True),
+                b"stream: " + verdict + b"\0")
+        compare(name + ": CONTSCAN", d.talk(b"zCONTSCAN " + d.host(folder).encode() + b"\0",
+                                            tcp=True),
+                [infected + b": Macro.Word.Wieder FOUND\0"] +
+                ([doc + b": " + verdict + b"\0"] if value == "yes" else []))
+        check(d.stop() == 0, name + ": stop")
 
 
 def config_errors(args):
