@@ -160,9 +160,16 @@ class Daemon:
         return self.proc.returncode
 
     def descriptors(self):
-        """What the daemon's descriptors lead to (each pipe and socket by its kind)."""
+        """What the daemon's descriptors lead to (each pipe and socket by its kind); one closed
+        while they are listed is left out."""
         fd = "/proc/%d/fd" % self.proc.pid
-        return sorted(re.sub(r"\[\d+\]", "", os.readlink(os.path.join(fd, n))) for n in os.listdir(fd))
+        kinds = []
+        for n in os.listdir(fd):
+            try:
+                kinds.append(re.sub(r"\[\d+\]", "", os.readlink(os.path.join(fd, n))))
+            except FileNotFoundError:
+                pass
+        return sorted(kinds)
 
     def workers(self):
         pids = []
