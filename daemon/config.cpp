@@ -247,6 +247,18 @@ const std::vector<std::pair<std::string, Setter>>& Keys() {
       {"ZebmacroDeepScan", Bool(&Config::bDeepScan)},
       {"AlertEncrypted", Bool(&Config::bAlertEncrypted)},
       {"AlertEncryptedDoc", Bool(&Config::bAlertEncryptedDoc)},
+      {"AlertBrokenWord6",
+       [](const std::string& s, Config* p, std::string* psWhy) {
+         *psWhy = "expects yes, no or error";
+         bool b;
+         if (Lower(s) == "error")
+           p->brokenWord6 = Config::Broken::kError;
+         else if (ParseBool(s, &b))
+           p->brokenWord6 = b ? Config::Broken::kFound : Config::Broken::kOk;
+         else
+           return false;
+         return true;
+       }},
   };
   return keys;
 }

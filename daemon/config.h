@@ -33,6 +33,11 @@ struct Config {
   // Heuristics.Encrypted.Doc FOUND, not OK.
   bool bAlertEncryptedDoc = false;
   bool bAlertEncrypted = false;
+  // AlertBrokenWord6 (ours): what a document too damaged to judge answers - an ERROR (the
+  // default, "error"), Heuristics.Broken.Word6 FOUND ("yes"), or OK ("no": clamd's answer for
+  // broken files when its AlertBroken* keys are off).
+  enum class Broken { kError, kFound, kOk };
+  Broken brokenWord6 = Broken::kError;
 };
 
 // Reads sText (the file's content; sName names it in messages). Keys clamd knows but zebmacrod

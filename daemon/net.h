@@ -71,6 +71,9 @@ class Listeners {
   bool AddTcp(const std::string& sAddress, int iPort, int iBacklog, std::string* psError);
   enum class Event { kConnection, kStop, kReopenLog, kFailed };
   Event Wait(std::unique_ptr<Connection>* pConnection);
+  // A connection already waiting in a listen queue, without waiting for one (at a stop, those
+  // queued are answered before the sockets close); false when there is none.
+  bool AcceptWaiting(std::unique_ptr<Connection>* pConnection);
   void Close();
 
  private:

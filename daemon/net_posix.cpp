@@ -252,6 +252,39 @@ bool Listeners::AddTcp(const std::string& sAddress, int iPort, int iBacklog, std
   return bAny;
 }
 
+namespace {
+
+// One connection from the listening socket s, without waiting; false when none is there (or it
+// went again, or there are no descriptors left: a later try may succeed).
+bool AcceptOne(int sock, bool bLocal, std::unique_ptr<Connection>* pConnection) {
+  sockaddr_storage sa;
+  socklen_t cb = sizeof sa;
+  int fd = accept4(sock, reinterpret_cast<sockaddr*>(&sa), &cb, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd < 0) return false;
+  auto* pImpl = new Connection::Impl;
+  pImpl->sock = fd;
+  pImpl->bLocal = bLocal;
+  if (!MakePipe(pImpl->wake)) {
+    delete pImpl;
+    return false;
+  }
+  char sz[INET6_ADDRSTRLEN] = "";
+  if (bLocal)
+    pImpl->sPeer = "local";
+  else if (sa.ss_family == AF_INET)
+    pImpl->sPeer = inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&sa)->sin_addr, sz, sizeof sz)
+                       ? sz
+                       : "?";
+  else
+    pImpl->sPeer =
+        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&sa)->sin6_addr, sz, sizeof sz) ? sz
+                                                                                             : "?";
+  *pConnection = std::make_unique<Connection>(pImpl);
+  return true;
+}
+
+}  // namespace
+
 Listeners::Event Listeners::Wait(std::unique_ptr<Connection>* pConnection) {
   for (;;) {
     std::vector<pollfd> p = {{g_stopPipe[0], POLLIN, 0}, {g_reopenPipe[0], POLLIN, 0}};
@@ -265,35 +298,16 @@ Listeners::Event Listeners::Wait(std::unique_ptr<Connection>* pConnection) {
       return Event::kReopenLog;
     }
     for (size_t i = 2; i < p.size(); ++i) {
-      if (!p[i].revents) continue;
       const Impl::Socket& s = m_p->sockets[i - 2];
-      sockaddr_storage sa;
-      socklen_t cb = sizeof sa;
-      int fd = accept4(s.fd, reinterpret_cast<sockaddr*>(&sa), &cb, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd < 0) continue;  // gone again, or out of descriptors: the next poll tries again
-      auto* pImpl = new Connection::Impl;
-      pImpl->sock = fd;
-      pImpl->bLocal = s.bLocal;
-      if (!MakePipe(pImpl->wake)) {
-        delete pImpl;
-        continue;
-      }
-      char sz[INET6_ADDRSTRLEN] = "";
-      if (s.bLocal)
-        pImpl->sPeer = "local";
-      else if (sa.ss_family == AF_INET)
-        pImpl->sPeer =
-            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&sa)->sin_addr, sz, sizeof sz) ? sz
-                                                                                              : "?";
-      else
-        pImpl->sPeer =
-            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&sa)->sin6_addr, sz, sizeof sz)
-                ? sz
-                : "?";
-      *pConnection = std::make_unique<Connection>(pImpl);
-      return Event::kConnection;
+      if (p[i].revents && AcceptOne(s.fd, s.bLocal, pConnection)) return Event::kConnection;
     }
   }
+}
+
+bool Listeners::AcceptWaiting(std::unique_ptr<Connection>* pConnection) {
+  for (const Impl::Socket& s : m_p->sockets)
+    if (AcceptOne(s.fd, s.bLocal, pConnection)) return true;
+  return false;
 }
 
 // ---- Files and the process ----

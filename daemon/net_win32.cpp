@@ -170,34 +170,39 @@ bool Listeners::AddTcp(const std::string& sAddress, int iPort, int iBacklog, std
   return bAny;
 }
 
+bool Listeners::AcceptWaiting(std::unique_ptr<Connection>* pConnection) {
+  // Every listener is tried: a second connection waiting re-arms the event only once the first
+  // is accepted. The listeners are non-blocking (WSAEventSelect), so none waits here.
+  for (SOCKET l : m_p->sockets) {
+    WSANETWORKEVENTS ne;
+    WSAEnumNetworkEvents(l, m_p->hAccept, &ne);
+    sockaddr_storage sa;
+    int cb = sizeof sa;
+    SOCKET s = accept(l, reinterpret_cast<sockaddr*>(&sa), &cb);
+    if (s == INVALID_SOCKET) continue;
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    auto* pImpl = new Connection::Impl;
+    pImpl->sock = s;
+    pImpl->hSocketEvent = WSACreateEvent();
+    pImpl->hWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    // The accepted socket took the listener's selection: it is replaced by its own.
+    if (pImpl->hSocketEvent == WSA_INVALID_EVENT || pImpl->hWake == nullptr ||
+        WSAEventSelect(s, pImpl->hSocketEvent, FD_READ | FD_CLOSE) != 0) {
+      delete pImpl;
+      continue;
+    }
+    char sz[INET6_ADDRSTRLEN] = "?";
+    getnameinfo(reinterpret_cast<sockaddr*>(&sa), cb, sz, sizeof sz, nullptr, 0, NI_NUMERICHOST);
+    pImpl->sPeer = sz;
+    *pConnection = std::make_unique<Connection>(pImpl);
+    return true;
+  }
+  return false;
+}
+
 Listeners::Event Listeners::Wait(std::unique_ptr<Connection>* pConnection) {
   for (;;) {
-    // Every listener is tried before each wait: a second connection waiting re-arms the event
-    // only once the first is accepted.
-    for (SOCKET l : m_p->sockets) {
-      WSANETWORKEVENTS ne;
-      WSAEnumNetworkEvents(l, m_p->hAccept, &ne);
-      sockaddr_storage sa;
-      int cb = sizeof sa;
-      SOCKET s = accept(l, reinterpret_cast<sockaddr*>(&sa), &cb);
-      if (s == INVALID_SOCKET) continue;
-      SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-      auto* pImpl = new Connection::Impl;
-      pImpl->sock = s;
-      pImpl->hSocketEvent = WSACreateEvent();
-      pImpl->hWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-      // The accepted socket took the listener's selection: it is replaced by its own.
-      if (pImpl->hSocketEvent == WSA_INVALID_EVENT || pImpl->hWake == nullptr ||
-          WSAEventSelect(s, pImpl->hSocketEvent, FD_READ | FD_CLOSE) != 0) {
-        delete pImpl;
-        continue;
-      }
-      char sz[INET6_ADDRSTRLEN] = "?";
-      getnameinfo(reinterpret_cast<sockaddr*>(&sa), cb, sz, sizeof sz, nullptr, 0, NI_NUMERICHOST);
-      pImpl->sPeer = sz;
-      *pConnection = std::make_unique<Connection>(pImpl);
-      return Event::kConnection;
-    }
+    if (AcceptWaiting(pConnection)) return Event::kConnection;
     HANDLE h[2] = {g_hStop, m_p->hAccept};
     DWORD r = WaitForMultipleObjects(2, h, FALSE, INFINITE);
     if (r == WAIT_OBJECT_0) return Event::kStop;

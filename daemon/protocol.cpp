@@ -1,5 +1,9 @@
 // clamd's command grammar and its session rules, as clamd 1.4 answers them; where clamd would
 // wait for ever (a bare command inside IDSESSION) this answers an error and ends the input.
+// Lines are read as clamd reads them: a bare command ends at a newline or NUL, or with the bytes
+// that came before the client paused (clients send "PING" alone and wait); the bare and 'n' forms
+// end at a NUL inside the line and drop the CRs before its end; the 'z' form takes its bytes as
+// they are.
 #include "protocol.h"
 
 #include <algorithm>
@@ -41,6 +45,8 @@ const char kNoFd[] = "No file descriptor received. ERROR";
 const char kFdWithoutFildes[] = "PROTOCOL ERROR: ancillary data sent without FILDES. ERROR";
 const char kFildesFailed[] = "Error processing command. ERROR";
 const char kNoFdPassing[] = "FILDES: descriptors pass only over a local socket. ERROR";
+const char kTimedOut[] = "COMMAND READ TIMED OUT";
+const char kStopping[] = "zebmacrod is shutting down. ERROR";
 
 // Consumed bytes are dropped from the buffer's front once this many have gathered.
 constexpr size_t kCompactAt = 64 * 1024;
@@ -74,10 +80,15 @@ void Protocol::Feed(const char* pb, size_t cb, const std::vector<int>& fds) {
   }
   uint64_t uFrom = m_uBase + m_buffer.size();
   m_buffer.append(pb, cb);
+  m_bPaused = false;
   for (int fd : fds) m_fds.push_back({fd, uFrom, uFrom + cb});
 }
 
-void Protocol::EndOfInput() { m_bEnded = true; }
+void Protocol::EndOfInput(End why) {
+  if (m_bEnded) return;
+  m_bEnded = true;
+  m_end = why;
+}
 
 Protocol::Waiting Protocol::WaitingFor() const {
   switch (m_state) {
@@ -108,6 +119,22 @@ void Protocol::DropFdsBefore(uint64_t uOffset, bool* pbAny) {
 
 Protocol::Event Protocol::Refuse(const Request& r, const std::string& sText, std::string* psData) {
   return Finish(r, {sText}, psData);
+}
+
+// The input ended where a command was awaited, with nothing or part of one. clamd answers a
+// timeout with "COMMAND READ TIMED OUT", unnumbered, and a client that closed with nothing. At a
+// stop the client hears why its request will not be carried out; an idle session owes nothing.
+Protocol::Event Protocol::EndWithoutCommand(std::string* psData) {
+  size_t cbPart = m_buffer.size() - m_pos;
+  Request r;
+  if (m_end == End::kTimedOut) return Refuse(r, kTimedOut, psData);
+  if (m_end == End::kStopping && (cbPart > 0 || !m_bSession)) {
+    if (cbPart > 0 && m_buffer[m_pos] == 'z') r.chDelimiter = '\0';
+    if (m_bSession && cbPart > 0) r.uId = m_uNextId++;
+    return Refuse(r, kStopping, psData);
+  }
+  m_state = State::kDone;
+  return Event::kClose;
 }
 
 // Error replies end the input: the connection answers what is pending, then closes.
@@ -190,12 +217,9 @@ Protocol::Event Protocol::Next(Request* pRequest, std::string* psData) {
 }
 
 Protocol::Event Protocol::ParseCommand(Request* pRequest, std::string* psData) {
+  m_bWaitsForPause = false;
   size_t cbAvail = m_buffer.size() - m_pos;
-  if (cbAvail == 0) {
-    if (!m_bEnded) return Event::kNeedMore;
-    m_state = State::kDone;
-    return Event::kClose;
-  }
+  if (cbAvail == 0) return m_bEnded ? EndWithoutCommand(psData) : Event::kNeedMore;
   Request r;
   char ch0 = m_buffer[m_pos];
   bool bBare = ch0 != 'z' && ch0 != 'n';
@@ -208,21 +232,32 @@ Protocol::Event Protocol::ParseCommand(Request* pRequest, std::string* psData) {
   }
   r.chDelimiter = ch0 == 'z' ? '\0' : '\n';
   size_t iStart = m_pos + (bBare ? 0 : 1);
-  size_t iEnd = m_buffer.find(r.chDelimiter, iStart);
+  size_t iEnd = bBare ? m_buffer.find_first_of(std::string("\n\0", 2), iStart)
+                      : m_buffer.find(r.chDelimiter, iStart);
   if (m_bSession) r.uId = m_uNextId++;
   if (iEnd == std::string::npos ? cbAvail > m_limits.cbMaxCommand
                                 : iEnd - m_pos > m_limits.cbMaxCommand)
     return Refuse(r, kTooLong, psData);
+  size_t iNext = iEnd + 1;  // the first byte after the command
   if (iEnd == std::string::npos) {
-    if (m_bSession) --m_uNextId;  // not taken yet
-    if (!m_bEnded) return Event::kNeedMore;
-    m_state = State::kDone;  // a command cut short is not carried out
-    return Event::kClose;
+    if (bBare && (m_bPaused || m_bEnded)) {
+      iEnd = iNext = m_buffer.size();
+    } else {
+      if (m_bSession) --m_uNextId;  // not taken yet
+      m_bWaitsForPause = bBare;
+      if (!m_bEnded) return Event::kNeedMore;
+      return EndWithoutCommand(psData);  // a command cut short is not carried out
+    }
   }
   std::string sLine = m_buffer.substr(iStart, iEnd - iStart);
-  m_pos = iEnd + 1;
+  if (ch0 != 'z') {
+    sLine.erase(std::min(sLine.find('\0'), sLine.size()));
+    sLine.erase(sLine.find_last_not_of('\r') + 1);  // npos + 1: all of it
+  }
+  m_pos = iNext;
   uint64_t uTerminated = m_uBase + m_pos;  // the stream offset just past the command
   m_bAnyCommand = true;
+  ++m_nCommands;
 
   const CommandSpec* pSpec = nullptr;
   for (const CommandSpec& c : kCommands) {

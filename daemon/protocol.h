@@ -1,6 +1,7 @@
 // The daemon's side of clamd's protocol as a state machine over the bytes of one connection:
 // commands in their 'z' (NUL-ended), 'n' (newline-ended) and bare forms, IDSESSION numbering,
-// INSTREAM's chunks and FILDES's descriptors. It does no I/O, so tests and the fuzzer drive it.
+// INSTREAM's chunks and FILDES's descriptors. It does no I/O and keeps no time, so tests and the
+// fuzzer drive it; the caller tells it when the client paused and why the input ended.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -64,8 +65,19 @@ class Protocol {
 
   // Bytes received, with the descriptors that came along in the same read.
   void Feed(const char* pb, size_t cb, const std::vector<int>& fds = {});
-  // The input has ended (the client closed its side, or time ran out).
-  void EndOfInput();
+  // Why no more input is taken: the client closed its side (or the connection failed), the time
+  // for a command ran out, or the daemon is stopping. A command that was waiting is answered
+  // accordingly: nothing, "COMMAND READ TIMED OUT" (clamd's words), or a shutdown error.
+  enum class End { kClosed, kTimedOut, kStopping };
+  void EndOfInput(End why = End::kClosed);
+  // The client sent nothing more for a moment: a bare command without its line end is complete
+  // (clamd takes a bare command from what one read brought).
+  void Pause() { m_bPaused = true; }
+  // A bare command without its line end waits for the client to pause.
+  bool WaitsForPause() const { return m_bWaitsForPause; }
+  // Commands taken so far (IDSESSION among them): the caller's clock for a command restarts
+  // with each.
+  uint64_t Commands() const { return m_nCommands; }
   // The next event; call until kNeedMore or kClose.
   Event Next(Request* pRequest, std::string* psData);
 
@@ -86,6 +98,7 @@ class Protocol {
   Event ParseCommand(Request* pRequest, std::string* psData);
   Event Refuse(const Request& r, const std::string& sText, std::string* psData);
   Event Finish(const Request& r, const std::vector<std::string>& texts, std::string* psData);
+  Event EndWithoutCommand(std::string* psData);
   void DropFdsBefore(uint64_t uOffset, bool* pbAny);
   void Compact();
 
@@ -97,7 +110,11 @@ class Protocol {
   std::deque<Passed> m_fds;  // descriptors received and not yet taken, oldest first
   State m_state = State::kCommand;
   bool m_bSession = false;
-  bool m_bEnded = false;       // no more input will come
+  bool m_bEnded = false;     // no more input will come
+  End m_end = End::kClosed;  // why
+  bool m_bPaused = false;    // the client paused after the last bytes fed
+  bool m_bWaitsForPause = false;
+  uint64_t m_nCommands = 0;
   bool m_bAnyCommand = false;  // a command was taken on this connection
   uint32_t m_uNextId = 1;
   char m_chSessionDelimiter = '\0';

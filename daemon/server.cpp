@@ -29,6 +29,17 @@ namespace {
 // Connections served at once; more wait in the listen queue (MaxConnectionQueueLength). Each is
 // a thread that mostly sleeps, so this bounds memory rather than work.
 constexpr size_t kMaxConnections = 128;
+// At the cap, a connection that has not sent its first command whole after this long is ended
+// (COMMAND READ TIMED OUT) to let the next client in: slow or silent clients cannot hold every
+// place for their whole CommandReadTimeout, while a client that sends its command as it connects
+// never loses its place.
+constexpr auto kRoomAfter = std::chrono::seconds(2);
+// One connection at a time makes room: its place is free once it has answered and lingered.
+constexpr auto kRoomEvery = std::chrono::milliseconds(250);
+// A bare command without a line end is complete once the client has sent nothing for this long
+// (clamd takes whatever its first read brought; the pause also joins a command split in two
+// writes).
+constexpr int kPauseMs = 20;
 // Bytes read from a client at a time.
 constexpr size_t kReadSize = 64 * 1024;
 // A closed connection's unread input is read and dropped for at most this long, so that closing
@@ -139,6 +150,7 @@ class ConnectionServer {
         m_uId(uId),
         m_out(std::make_shared<Outbox>()),
         m_protocol(Limits(*pServer, *pConnection), CloseDescriptor) {}
+  ~ConnectionServer() { m_server.Awaited(m_uId); }  // however Run ended
   void Run();
 
  private:
@@ -161,11 +173,14 @@ class ConnectionServer {
     return limits;
   }
   int SendTimeoutMs() const { return static_cast<int>(m_server.m_config.secReadTimeout) * 1000; }
+  int TimeLimitMs(Protocol::Waiting waiting, bool bPending) const;
   void Queue(const std::string& s);
   bool Flush();
   void Reply(const Request& r, const std::string& sText) { Queue(FormatReply(r, sText)); }
+  bool Read(std::vector<char>* pBuffer);
   void Process();
-  void EndInput(const char* szWhy);
+  void EndInput(Protocol::End why);
+  void Stop(std::vector<char>* pBuffer);
   void Handle(const Request& r);
   void ScanPath(const Request& r);
   void Submit(const Request& r, File&& file, const std::string& sPath, const std::string& sLabel,
@@ -180,7 +195,8 @@ class ConnectionServer {
   Protocol m_protocol;
   std::shared_ptr<Stream> m_stream;  // the INSTREAM being read
   bool m_bInputDone = false;
-  bool m_bGone = false;  // the client takes no more replies
+  bool m_bGone = false;               // the client takes no more replies
+  std::atomic<bool> m_bEvict{false};  // the server needs this connection's place
 };
 
 void ConnectionServer::Queue(const std::string& s) {
@@ -206,11 +222,36 @@ bool ConnectionServer::Flush() {
   }
 }
 
+// How long the connection waits for what it waits for: CommandReadTimeout for the first command,
+// IdleTimeout for a session's next (none while its own results are still to come), each a limit
+// for the whole command however slowly it comes; ReadTimeout for each read of a request's data.
+int ConnectionServer::TimeLimitMs(Protocol::Waiting waiting, bool bPending) const {
+  const Config& c = m_server.m_config;
+  switch (waiting) {
+    case Protocol::Waiting::kFirstCommand:
+      return static_cast<int>(c.secCommandReadTimeout) * 1000;
+    case Protocol::Waiting::kSessionCommand:
+      return bPending ? -1 : static_cast<int>(c.secIdleTimeout) * 1000;
+    default:
+      return static_cast<int>(c.secReadTimeout) * 1000;
+  }
+}
+
 void ConnectionServer::Run() {
+  using Clock = std::chrono::steady_clock;
   std::vector<char> ab(kReadSize);
+  Protocol::Waiting waiting = m_protocol.WaitingFor();
+  uint64_t nCommands = 0;
+  Clock::time_point tSince = Clock::now();  // when the current wait began
+  bool bAwaiting = true;
+  m_server.Await(m_uId, {tSince, &m_bEvict, &m_conn});
   for (;;) {
     Flush();
-    if (m_bGone && !m_bInputDone) EndInput(nullptr);
+    if (m_bGone && !m_bInputDone) EndInput(Protocol::End::kClosed);
+    if (bAwaiting && (m_bInputDone || m_protocol.Commands() > 0)) {
+      m_server.Awaited(m_uId);
+      bAwaiting = false;
+    }
     if (m_bInputDone) {
       {
         std::lock_guard<std::mutex> lock(m_out->mutex);
@@ -219,52 +260,82 @@ void ConnectionServer::Run() {
       m_conn.Wait(false, -1);  // woken by each result
       continue;
     }
-    int msTimeout;
-    switch (m_protocol.WaitingFor()) {
-      case Protocol::Waiting::kFirstCommand:
-        msTimeout = static_cast<int>(m_server.m_config.secCommandReadTimeout) * 1000;
-        break;
-      case Protocol::Waiting::kSessionCommand: {
-        std::lock_guard<std::mutex> lock(m_out->mutex);
-        // A session waiting for its own results is not idle.
-        msTimeout =
-            m_out->nPending ? -1 : static_cast<int>(m_server.m_config.secIdleTimeout) * 1000;
-        break;
-      }
-      default:
-        msTimeout = static_cast<int>(m_server.m_config.secReadTimeout) * 1000;
-        break;
+    if (m_bEvict && m_protocol.WaitingFor() == Protocol::Waiting::kFirstCommand) {
+      m_server.m_pLog->Verbose("Connection " + std::to_string(m_uId) +
+                               ": ended to make room for another client");
+      EndInput(Protocol::End::kTimedOut);
+      continue;
     }
+    bool bPending;
+    {
+      std::lock_guard<std::mutex> lock(m_out->mutex);
+      bPending = m_out->nPending > 0;
+    }
+    Clock::time_point now = Clock::now();
+    if (m_protocol.WaitingFor() != waiting || m_protocol.Commands() != nCommands || bPending) {
+      waiting = m_protocol.WaitingFor();
+      nCommands = m_protocol.Commands();
+      tSince = now;
+    }
+    int msTimeout = TimeLimitMs(waiting, bPending);
+    if (msTimeout >= 0) {
+      auto msLeft =
+          msTimeout - std::chrono::duration_cast<std::chrono::milliseconds>(now - tSince).count();
+      if (msLeft <= 0) {
+        EndInput(Protocol::End::kTimedOut);
+        continue;
+      }
+      msTimeout = static_cast<int>(msLeft);
+    }
+    bool bPause = m_protocol.WaitsForPause();
+    if (bPause && (msTimeout < 0 || msTimeout > kPauseMs)) msTimeout = kPauseMs;
     switch (m_conn.Wait(true, msTimeout)) {
       case Connection::Ready::kWoken:
         continue;
       case Connection::Ready::kStopping:
-        EndInput("zebmacrod is shutting down");
+        Stop(&ab);
         continue;
       case Connection::Ready::kTimeout:
-        EndInput("Timed out waiting for the client");
-        continue;
+        if (bPause) {
+          m_protocol.Pause();
+          Process();
+        }
+        continue;  // a time limit that ran out ends the input above
       case Connection::Ready::kFailed:
-        EndInput(nullptr);
+        EndInput(Protocol::End::kClosed);
         continue;
       case Connection::Ready::kReadable:
         break;
     }
-    std::vector<int> fds;
-    long n = m_conn.Receive(ab.data(), ab.size(), &fds);
-    if (n < 0 && errno == EAGAIN) {
-      for (int fd : fds) CloseDescriptor(fd);
-      continue;
-    }
-    if (n > 0) {
-      m_protocol.Feed(ab.data(), static_cast<size_t>(n), fds);
-    } else {
-      for (int fd : fds) CloseDescriptor(fd);
-      m_protocol.EndOfInput();
-    }
+    if (Read(&ab) && waiting == Protocol::Waiting::kRequestData) tSince = Clock::now();
     Process();
   }
   Linger();
+}
+
+// Reads what has come into the protocol; false when nothing was there.
+bool ConnectionServer::Read(std::vector<char>* pBuffer) {
+  std::vector<int> fds;
+  long n = m_conn.Receive(pBuffer->data(), pBuffer->size(), &fds);
+  if (n < 0 && errno == EAGAIN) {
+    for (int fd : fds) CloseDescriptor(fd);
+    return false;
+  }
+  if (n > 0) {
+    m_protocol.Feed(pBuffer->data(), static_cast<size_t>(n), fds);
+  } else {
+    for (int fd : fds) CloseDescriptor(fd);
+    m_protocol.EndOfInput();
+  }
+  return true;
+}
+
+// The daemon stops: what the client sent before is still read, and a request that came whole is
+// carried out (a walk stops at once, with its ERROR line); a request cut short, a stream still
+// coming, or a client that has sent nothing yet hears why no more is taken.
+void ConnectionServer::Stop(std::vector<char>* pBuffer) {
+  if (Read(pBuffer)) Process();
+  EndInput(Protocol::End::kStopping);
 }
 
 // Takes every event the bytes so far make.
@@ -299,12 +370,15 @@ void ConnectionServer::Process() {
   }
 }
 
-// No more input is taken. A request whose data was being read is answered with szWhy (when
-// there is one, and the client is still there to read it).
-void ConnectionServer::EndInput(const char* szWhy) {
+// No more input is taken. A request whose data was being read is answered with the reason
+// (when the client is still there to read it); the protocol answers a command cut short.
+void ConnectionServer::EndInput(Protocol::End why) {
+  const char* szWhy = why == Protocol::End::kTimedOut   ? "Timed out waiting for the client"
+                      : why == Protocol::End::kStopping ? "zebmacrod is shutting down"
+                                                        : nullptr;
   if (szWhy && m_stream) Reply(m_stream->request, "stream: " + std::string(szWhy) + " ERROR");
   m_stream.reset();
-  m_protocol.EndOfInput();
+  m_protocol.EndOfInput(why);
   Process();
   m_bInputDone = true;
   if (szWhy)
@@ -394,8 +468,10 @@ void ConnectionServer::Submit(const Request& r, File&& file, const std::string& 
       std::move(file), sPath, [=, keep = std::move(keep)](FileResult&& res) mutable {
         keep.reset();  // the stream's file is gone before the client hears of it
         --pServer->m_nInFlight;
-        std::string sLine = Verdict(sLabel, res);
-        if (res.outcome == Outcome::kFound || res.outcome == Outcome::kError)
+        FileResult spare;
+        const FileResult& judged = pServer->Judged(res, &spare);
+        std::string sLine = Verdict(sLabel, judged);
+        if (judged.outcome == Outcome::kFound || judged.outcome == Outcome::kError)
           pServer->m_pLog->Write("Connection " + std::to_string(uId) + ": " + sLine);
         else
           pServer->m_pLog->Verbose("Connection " + std::to_string(uId) + ": " + sLine);
@@ -442,7 +518,9 @@ void ConnectionServer::ScanPath(const Request& r) {
   size_t nWindow = r.command == Command::kMultiScan ? 4 * m_server.m_nWorkers : 1;
   zebscan::Walker* pWalker = nullptr;
   zebscan::SeenFiles seen(m_server.m_walk, false);
-  zebscan::OrderedResults ordered(m_server.m_pPool, nWindow, [&](const FileResult& res) {
+  zebscan::OrderedResults ordered(m_server.m_pPool, nWindow, [&](const FileResult& scanned) {
+    FileResult spare;
+    const FileResult& res = m_server.Judged(scanned, &spare);
     --m_server.m_nInFlight;
     if (bFound && bStopAtFinding) return;
     if (res.nLinks != 0 && !seen.FirstTime(res.id, res.nLinks)) return;  // met before
@@ -498,6 +576,24 @@ Server::Server(const Config& config, Log* pLog, zebscan::Pool* pPool, unsigned n
     m_walk.excludePath = [this](const std::string& sPath) { return Excluded(sPath); };
 }
 
+// A document too damaged to judge answers as AlertBrokenWord6 says: an ERROR (as scanned), a
+// finding in clamd's name for verdicts on broken files (Heuristics.Broken.*), or OK. Only the
+// document's own damage counts: a file that could not be read, or whose scan failed, stays an
+// ERROR. The result is r itself, or *pSpare holding the answer.
+const FileResult& Server::Judged(const FileResult& r, FileResult* pSpare) const {
+  using zebscan::DocKind;
+  bool bBroken = r.outcome == Outcome::kError &&
+                 (r.doc.kind == DocKind::kTruncated || r.doc.kind == DocKind::kDamaged) &&
+                 r.sReason == zebscan::KindReason(r.doc.kind);
+  if (!bBroken || m_config.brokenWord6 == Config::Broken::kError) return r;
+  bool bFound = m_config.brokenWord6 == Config::Broken::kFound;
+  *pSpare = zebscan::ResultOf(r.sPath, bFound ? Outcome::kFound : Outcome::kOk, "");
+  if (bFound) pSpare->sVirus = "Heuristics.Broken.Word6";
+  pSpare->id = r.id;
+  pSpare->nLinks = r.nLinks;
+  return *pSpare;
+}
+
 bool Server::Excluded(const std::string& sPath) const {
   for (const std::regex& re : m_excluded)
     if (std::regex_search(sPath, re)) return true;
@@ -541,30 +637,82 @@ std::string Server::StatsText() {
          "pools_total N/A\nEND";
 }
 
-void Server::Run(Listeners* pListeners) {
-  struct Running {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> pbDone;
+void Server::Await(uint64_t uConnection, const Awaiting& a) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_awaiting[uConnection] = a;
+}
+
+void Server::Awaited(uint64_t uConnection) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_awaiting.erase(uConnection);
+}
+
+// Waits for a place for one more connection. At the cap, the connection that has waited longest
+// for its first command, and at least kRoomAfter, is ended - one at a time, each making room for
+// the next client in line.
+void Server::MakeRoom() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  while (m_nConnections >= kMaxConnections && !StopRequested()) {
+    auto oldest = std::min_element(m_awaiting.begin(), m_awaiting.end(), [](auto& a, auto& b) {
+      return a.second.tSince < b.second.tSince;
+    });
+    auto now = std::chrono::steady_clock::now();
+    if (oldest != m_awaiting.end() && now - oldest->second.tSince >= kRoomAfter &&
+        now - m_tEvicted >= kRoomEvery) {
+      *oldest->second.pbEvict = true;
+      oldest->second.pConn->Wake();
+      m_awaiting.erase(oldest);
+      m_tEvicted = now;
+    }
+    m_cv.wait_for(lock, std::chrono::milliseconds(100));
+  }
+}
+
+void Server::Serve(std::unique_ptr<Connection> pConn, uint64_t uId) {
+  auto pbDone = std::make_shared<std::atomic<bool>>(false);
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_nConnections;
+    m_activity[uId] = {"IDLE", std::chrono::steady_clock::now()};
+  }
+  std::shared_ptr<Connection> pShared(std::move(pConn));
+  auto serve = [this, pShared, uId, pbDone] {
+    try {
+      ConnectionServer(this, pShared.get(), uId).Run();
+    } catch (const std::exception& ex) {
+      m_pLog->Write("Connection " + std::to_string(uId) + " failed: " + ex.what());
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      --m_nConnections;
+      m_activity.erase(uId);
+    }
+    m_cv.notify_all();
+    *pbDone = true;
   };
-  std::list<Running> running;
+  try {
+    m_running.push_back({std::thread(serve), pbDone});
+  } catch (const std::system_error& ex) {
+    m_pLog->Write(std::string("Cannot serve a connection: ") + ex.what());
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_nConnections;
+    m_activity.erase(uId);
+  }
+}
+
+void Server::Run(Listeners* pListeners) {
   uint64_t uNext = 0;
-  auto reap = [&running](bool bAll) {
-    for (auto it = running.begin(); it != running.end();) {
+  auto reap = [this](bool bAll) {
+    for (auto it = m_running.begin(); it != m_running.end();) {
       if (bAll || *it->pbDone) {
         it->thread.join();
-        it = running.erase(it);
+        it = m_running.erase(it);
       } else {
         ++it;
       }
     }
   };
   for (;;) {
-    {
-      // At the cap, the next connection waits in the listen queue until one ends.
-      std::unique_lock<std::mutex> lock(m_mutex);
-      while (m_nConnections >= kMaxConnections && !StopRequested())
-        m_cv.wait_for(lock, std::chrono::milliseconds(100));
-    }
     std::unique_ptr<Connection> pConn;
     Listeners::Event e = pListeners->Wait(&pConn);
     if (e == Listeners::Event::kStop || e == Listeners::Event::kFailed) break;
@@ -574,37 +722,16 @@ void Server::Run(Listeners* pListeners) {
       continue;
     }
     reap(false);
-    uint64_t uId = ++uNext;
-    auto pbDone = std::make_shared<std::atomic<bool>>(false);
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      ++m_nConnections;
-      m_activity[uId] = {"IDLE", std::chrono::steady_clock::now()};
-    }
-    std::shared_ptr<Connection> pShared(std::move(pConn));
-    auto serve = [this, pShared, uId, pbDone] {
-      try {
-        ConnectionServer(this, pShared.get(), uId).Run();
-      } catch (const std::exception& ex) {
-        m_pLog->Write("Connection " + std::to_string(uId) + " failed: " + ex.what());
-      }
-      {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        --m_nConnections;
-        m_activity.erase(uId);
-      }
-      m_cv.notify_all();
-      *pbDone = true;
-    };
-    try {
-      running.push_back({std::thread(serve), pbDone});
-    } catch (const std::system_error& ex) {
-      m_pLog->Write(std::string("Cannot serve a connection: ") + ex.what());
-      std::lock_guard<std::mutex> lock(m_mutex);
-      --m_nConnections;
-      m_activity.erase(uId);
-    }
+    MakeRoom();  // the accepted client waits for its place, as it would in the listen queue
+    Serve(std::move(pConn), ++uNext);
   }
+  // Clients still in the listen queue sent their requests too: they hear that the daemon stops
+  // (the cap does not hold now: every connection ends at once).
+  std::unique_ptr<Connection> pConn;
+  for (size_t n = 0; n < kMaxConnections + static_cast<size_t>(m_config.iMaxQueue) &&
+                     pListeners->AcceptWaiting(&pConn);
+       ++n)
+    Serve(std::move(pConn), ++uNext);
   pListeners->Close();  // no one connects any more; the socket's file is gone
   reap(true);
 }

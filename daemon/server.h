@@ -61,7 +61,20 @@ class Server {
     std::string sWhat;  // the command being served, or IDLE
     std::chrono::steady_clock::time_point tSince;
   };
+  // A connection that has not sent its first command whole: at the cap, the one waiting longest
+  // makes room (*pbEvict, then a wake).
+  struct Awaiting {
+    std::chrono::steady_clock::time_point tSince;
+    std::atomic<bool>* pbEvict;
+    Connection* pConn;
+  };
+  void Serve(std::unique_ptr<Connection> pConn, uint64_t uId);
+  void MakeRoom();
+  void Await(uint64_t uConnection, const Awaiting& a);
+  void Awaited(uint64_t uConnection);
   bool Excluded(const std::string& sPath) const;
+  const zebscan::FileResult& Judged(const zebscan::FileResult& r,
+                                    zebscan::FileResult* pSpare) const;
   std::string VersionText() const;
   std::string StatsText();
   void SetActivity(uint64_t uConnection, const std::string& sWhat);
@@ -79,7 +92,14 @@ class Server {
   std::mutex m_mutex;
   std::condition_variable m_cv;
   size_t m_nConnections = 0;
+  std::chrono::steady_clock::time_point m_tEvicted;  // when a connection last made room
   std::map<uint64_t, Activity> m_activity;
+  std::map<uint64_t, Awaiting> m_awaiting;
+  struct Running {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> pbDone;
+  };
+  std::list<Running> m_running;  // the connections' threads (only Run's thread touches it)
 };
 
 }  // namespace zebmacrod

@@ -36,6 +36,8 @@ const char kUnreadReason[] = "Macros unreadable for the byte scan";
 // The fixed answers ("MACRO_NO_VIRUS_FOUND", "MACRO_ERROR_...") as opposed to a virus name.
 bool IsStatusText(const std::string& s) { return s.compare(0, 6, "MACRO_") == 0; }
 
+}  // namespace
+
 const char* KindReason(DocKind kind) {
   switch (kind) {
     case DocKind::kUnreadable:
@@ -55,6 +57,8 @@ const char* KindReason(DocKind kind) {
   }
   return "";
 }
+
+namespace {
 
 // The EICAR test file, as its makers define it: the 68-byte string at the file's start, then
 // nothing but whitespace (space, tab, CR, LF, Ctrl-Z), 128 bytes at most. Kept in two halves so

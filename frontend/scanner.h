@@ -48,6 +48,8 @@ bool LoadScanLibrary(bool bNamed, std::string* psLibrary, ZmApi* pApi);
 
 // Why a file is not scanned: it is no Word 6/95 document (skipped, not an error).
 extern const char kNotWord6Reason[];
+// The reason a document of this kind is not judged ("Truncated document", ...); "" for kWord6.
+const char* KindReason(DocKind kind);
 
 // A result known without a scan: a walk's skipped entry or error, a file that failed before it.
 FileResult ResultOf(const std::string& sPath, Outcome outcome, const std::string& sReason);

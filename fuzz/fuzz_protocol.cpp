@@ -1,10 +1,13 @@
 // Fuzzes zebmacrod's protocol state machine: any bytes, cut into reads anywhere, with descriptors
 // along some reads. Input: byte 0 picks a local or TCP connection and a stream limit; the rest is
-// the client's bytes, where 0xFE k ends a read and sends k % 3 descriptors with the next.
+// the client's bytes, where 0xFE k ends a read and sends k % 3 descriptors with the next, 0xFD
+// ends a read after which the client pauses, and a last byte 0xFC or 0xFB ends the input by a
+// timeout or a stop rather than by the client.
 // Property: every descriptor handed in is given back once, or handed on once with a FILDES;
 // every reply ends with its delimiter; once closed it stays closed; session numbers rise by one;
 // stream data never passes the limit and only flows inside an INSTREAM; what is held unparsed
-// stays within a command's length; and the events do not depend on where reads end.
+// stays within a command's length; and, without pauses, the events do not depend on where reads
+// end.
 #include <cstdint>
 #include <map>
 #include <string>
@@ -21,10 +24,11 @@ using zebmacrod::Request;
 struct Read {
   std::string sBytes;
   int nFds;
+  bool bPause = false;  // the client paused before this read
 };
 
 // The events of one run, with stream data joined, and the checks that hold on every event.
-std::string Run(const std::vector<Read>& reads, const Protocol::Limits& limits) {
+std::string Run(const std::vector<Read>& reads, const Protocol::Limits& limits, Protocol::End end) {
   std::string s;
   std::map<int, int> given;  // descriptor -> times given back or handed on
   int nextFd = 100;
@@ -83,10 +87,11 @@ std::string Run(const std::vector<Read>& reads, const Protocol::Limits& limits) 
         fds.push_back(nextFd);
         given[nextFd++] = 0;
       }
+      if (read.bPause) p.Pause();
       p.Feed(read.sBytes.data(), read.sBytes.size(), fds);
       drain();
     }
-    p.EndOfInput();
+    p.EndOfInput(end);
     drain();
     FZ_CHECK(bClosed);
   }
@@ -102,22 +107,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
   limits.bPassesFds = pb[0] & 1;
   limits.cbStreamMax = 1 + (pb[0] >> 1) * 37;
   limits.cbMaxCommand = 64;  // small, so the fuzzer reaches the limit
+  Protocol::End end = Protocol::End::kClosed;
+  if (cb > 1 && (pb[cb - 1] == 0xFC || pb[cb - 1] == 0xFB))
+    end = pb[--cb] == 0xFC ? Protocol::End::kTimedOut : Protocol::End::kStopping;
   std::vector<Read> reads(1, {"", 0});
   for (size_t i = 1; i < cb; ++i) {
     if (pb[i] == 0xFE && i + 1 < cb) {
       reads.push_back({"", pb[++i] % 3});
       continue;
     }
+    if (pb[i] == 0xFD) {
+      reads.push_back({"", 0, true});
+      continue;
+    }
     reads.back().sBytes += static_cast<char>(pb[i]);
   }
-  std::string sPieces = Run(reads, limits);
-  // Without descriptors, the same bytes read at once make the same events.
-  bool bFds = false;
+  std::string sPieces = Run(reads, limits, end);
+  // Without descriptors and pauses, the same bytes read at once make the same events.
+  bool bSplitMatters = false;
   std::string sAll;
   for (const Read& r : reads) {
-    bFds |= r.nFds > 0;
+    bSplitMatters |= r.nFds > 0 || r.bPause;
     sAll += r.sBytes;
   }
-  if (!bFds) FZ_CHECK(Run({{sAll, 0}}, limits) == sPieces);
+  if (!bSplitMatters) FZ_CHECK(Run({{sAll, 0}}, limits, end) == sPieces);
   return 0;
 }

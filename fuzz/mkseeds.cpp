@@ -334,7 +334,8 @@ int main(int argc, char** argv) {
       {"makespec/list", "C:\\DOCS;D:\\X"},
       {"makespec/no-separator", "docs"},
       {"makespec/long", std::string(300, 'a')},
-      // zebmacrod's protocol: byte 0 local (bit 0) and the stream limit, 0xFE k ends a read.
+      // zebmacrod's protocol: byte 0 local (bit 0) and the stream limit, 0xFE k ends a read,
+      // 0xFD a read the client paused after; a last 0xFC or 0xFB: a timeout or a stop.
       {"protocol/session", Lit("\x01zIDSESSION\0zPING\0zSCAN /d\0nVERSION\nzEND\0")},
       {"protocol/instream", Lit("\x3FzINSTREAM\0\0\0\0\x05hello\0\0\0\x02hi\0\0\0\0")},
       {"protocol/session-instream",
@@ -344,6 +345,10 @@ int main(int argc, char** argv) {
       {"protocol/bare", Lit("\x00PING\n")},
       {"protocol/bare-in-session", Lit("\x01zIDSESSION\0PING\n")},
       {"protocol/too-long", Lit("\x00zSCAN /") + std::string(100, 'a') + Lit("\0")},
+      {"protocol/bare-paused", Lit("\x00SCAN /a\r\xFDPING\n")},
+      {"protocol/crlf-nul", Lit("\x00nSCAN /f\0junk\r\n")},
+      {"protocol/session-timed-out", Lit("\x01zIDSESSION\0zPING\0nPI\xFC")},
+      {"protocol/session-stopped", Lit("\x01nIDSESSION\nzSCAN /d\0zPI\xFB")},
   };
   for (const auto& t : kText) bOk &= Write(root / t.first, Text(t.second));
   bOk &= WordBasicSeeds(root / "wordbasic");

@@ -36,6 +36,7 @@ TEST(DaemonConfig, ReadsClamdKeysAndRefusesWhatItCannotRead) {
          EXPECT_TRUE(c.bDeepScan);
          EXPECT_FALSE(c.bFollowFileSymlinks);
          EXPECT_FALSE(c.bAlertEncrypted || c.bAlertEncryptedDoc);
+         EXPECT_EQ(c.brokenWord6, Config::Broken::kError);
        }},
       {"every key",
        "# a comment\n\n  LocalSocket /run/z.sock\r\nLocalSocketMode 660\nTCPSocket 3310\n"
@@ -44,7 +45,8 @@ TEST(DaemonConfig, ReadsClamdKeysAndRefusesWhatItCannotRead) {
        "MaxDirectoryRecursion 4\nFollowDirectorySymlinks yes\nFollowFileSymlinks TRUE\n"
        "ExcludePath ^/proc/\nExcludePath \\.tmp$\nMaxScanTime 5000\nLogFile \"/var/log/z log\"\n"
        "LogTime yes\nLogVerbose 1\nPidFile /run/z.pid\nForeground no\nZebmacroDeepScan no\n"
-       "AlertEncrypted no\nAlertEncryptedDoc yes\n",
+       "AlertEncrypted no\nAlertEncryptedDoc yes\n"
+       "AlertBrokenWord6 yes\n",
        "",
        {},
        [](const Config& c) {
@@ -64,7 +66,23 @@ TEST(DaemonConfig, ReadsClamdKeysAndRefusesWhatItCannotRead) {
          EXPECT_TRUE(c.bLogTime && c.bLogVerbose && !c.bForeground && !c.bDeepScan);
          EXPECT_EQ(c.sPidFile, "/run/z.pid");
          EXPECT_TRUE(c.bAlertEncryptedDoc && !c.bAlertEncrypted);
+         EXPECT_EQ(c.brokenWord6, Config::Broken::kFound);
        }},
+      {"broken documents OK",
+       "TCPSocket 1\nAlertBrokenWord6 off\n",
+       "",
+       {},
+       [](const Config& c) { EXPECT_EQ(c.brokenWord6, Config::Broken::kOk); }},
+      {"broken documents an ERROR",
+       "TCPSocket 1\nAlertBrokenWord6 no\nAlertBrokenWord6 Error\n",
+       "",
+       {},
+       [](const Config& c) { EXPECT_EQ(c.brokenWord6, Config::Broken::kError); }},
+      {"a three-way key",
+       "TCPSocket 1\nAlertBrokenWord6 found\n",
+       "t.conf:2: AlertBrokenWord6 expects yes, no or error, not \"found\"",
+       {},
+       nullptr},
       {"keys not used, keys unknown",
        "LocalSocket /s\nUser clamav\nDatabaseDirectory /db\nBogusKey 1\nlocalsocket /t\n",
        "",
@@ -120,17 +138,19 @@ TEST(DaemonConfig, ReadsClamdKeysAndRefusesWhatItCannotRead) {
   }
 }
 
-// The input in pieces: bytes and the descriptors that came with them.
+// The input in pieces: bytes and the descriptors that came with them; kPause: the client
+// paused after them.
 struct Piece {
   Piece(std::string s, std::vector<int> f = {}) : sBytes(std::move(s)), fds(std::move(f)) {}
   std::string sBytes;
   std::vector<int> fds;
 };
+const Piece kPause("");
 
 // Everything the protocol made of the pieces, then of the end of the input, one line an event
 // (the data of a stream in one line), and the descriptors it gave back.
 std::string Transcript(const std::vector<Piece>& pieces, Protocol::Limits limits,
-                       std::vector<int>* pClosed) {
+                       std::vector<int>* pClosed, Protocol::End end = Protocol::End::kClosed) {
   std::string s;
   std::vector<int> closed;
   {
@@ -172,10 +192,11 @@ std::string Transcript(const std::vector<Piece>& pieces, Protocol::Limits limits
       }
     };
     for (const Piece& piece : pieces) {
+      if (piece.sBytes.empty()) p.Pause();
       p.Feed(piece.sBytes.data(), piece.sBytes.size(), piece.fds);
       drain();
     }
-    p.EndOfInput();
+    p.EndOfInput(end);
     drain();
   }
   if (pClosed) *pClosed = closed;
@@ -194,17 +215,21 @@ const std::string kEnd = Chunk("");
 
 struct ProtocolCase {
   ProtocolCase(const char* sz, std::vector<Piece> p, std::string s, std::vector<int> c = {},
-               bool b = true)
+               bool b = true, Protocol::End e = Protocol::End::kClosed)
       : szWhat(sz),
         pieces(std::move(p)),
         sTranscript(std::move(s)),
         closed(std::move(c)),
-        bLocal(b) {}
+        bLocal(b),
+        end(e) {}
+  ProtocolCase(const char* sz, std::vector<Piece> p, std::string s, Protocol::End e)
+      : ProtocolCase(sz, std::move(p), std::move(s), {}, true, e) {}
   const char* szWhat;
   std::vector<Piece> pieces;
   std::string sTranscript;
   std::vector<int> closed;  // descriptors given back
   bool bLocal;              // a local socket, where descriptors can come
+  Protocol::End end;        // why the input ended after the pieces
 };
 
 TEST(DaemonProtocol, AnswersAsClamdDoes) {
@@ -213,6 +238,9 @@ TEST(DaemonProtocol, AnswersAsClamdDoes) {
                     kFildes = "REQ 10";
   const std::string kUnknown = "REPLY UNKNOWN COMMAND";
   const std::string kInvalid = "REPLY 1: Command invalid inside IDSESSION. ERROR" + kZ + "\n";
+  const std::string kTimedOut = "REPLY COMMAND READ TIMED OUT\n\nCLOSE\n";
+  const std::string kStopping = "REPLY zebmacrod is shutting down. ERROR";
+  const Protocol::End kTimeout = Protocol::End::kTimedOut, kStop = Protocol::End::kStopping;
   const ProtocolCase kCases[] = {
       {"z form", {{"zPING" + kZ}}, kPing + " [] id 0 z\nCLOSE\n"},
       {"n form", {{"nPING\n"}}, kPing + " [] id 0 n\nCLOSE\n"},
@@ -229,6 +257,43 @@ TEST(DaemonProtocol, AnswersAsClamdDoes) {
       {"END outside a session", {{"zEND" + kZ}}, kUnknown + kZ + "\nCLOSE\n"},
       {"a command cut short", {{"zPIN"}}, "CLOSE\n"},
       {"nothing", {}, "CLOSE\n"},
+      // Line ends as clamd reads them: CRs before the newline dropped, a NUL ends the line's
+      // text, a bare command without either is complete when the client pauses or closes.
+      {"CRLF", {{"PING\r\n"}}, kPing + " [] id 0 n\nCLOSE\n"},
+      {"CRLF, n form", {{"nSCAN /a b\r\r\n"}}, kScan + " [/a b] id 0 n\nCLOSE\n"},
+      {"a CR in the z form is the path's",
+       {{"zSCAN /a\r" + kZ}},
+       kScan + " [/a\r] id 0 z\nCLOSE\n"},
+      {"a CR in the z form is the command's", {{"zPING\r" + kZ}}, kUnknown + kZ + "\nCLOSE\n"},
+      {"a NUL in the n form", {{"nSCAN /f" + kZ + "junk\n"}}, kScan + " [/f] id 0 n\nCLOSE\n"},
+      {"a NUL ends a bare command", {{"SCAN /f" + kZ + "junk"}}, kScan + " [/f] id 0 n\nCLOSE\n"},
+      {"a bare command and a pause", {{"VERSION"}, kPause}, kVersion + " [] id 0 n\nCLOSE\n"},
+      {"a bare path and a pause", {{"SCAN /a b\r"}, kPause}, kScan + " [/a b] id 0 n\nCLOSE\n"},
+      {"a bare command and the end", {{"PING"}}, kPing + " [] id 0 n\nCLOSE\n"},
+      {"bare garbage and a pause", {{"xyzzy"}, kPause, {"\n"}}, kUnknown + "\n\nCLOSE\n"},
+      {"a bare command cut by a pause", {{"PI"}, kPause, {"NG\n"}}, kUnknown + "\n\nCLOSE\n"},
+      {"a pause does not end the z form", {{"zPING"}, kPause, {kZ}}, kPing + " [] id 0 z\nCLOSE\n"},
+      {"a pause in a session",
+       {{"nIDSESSION\nnPING"}, kPause, {"\n"}},
+       kPing + " [] id 1 n\nCLOSE\n"},
+      // Time ran out, or the daemon stops, where a command was awaited.
+      {"silent until the timeout", {}, kTimedOut, kTimeout},
+      {"a command cut by the timeout", {{"zPIN"}}, kTimedOut, kTimeout},
+      {"an idle session times out",
+       {{"zIDSESSION" + kZ + "zPING" + kZ}},
+       kPing + " [] id 1 z\n" + kTimedOut,
+       kTimeout},
+      {"silent at a stop", {}, kStopping + "\n\nCLOSE\n", kStop},
+      {"a command cut by a stop", {{"zPIN"}}, kStopping + kZ + "\nCLOSE\n", kStop},
+      {"a command whole at a stop", {{"zPING" + kZ}}, kPing + " [] id 0 z\nCLOSE\n", kStop},
+      {"an idle session at a stop",
+       {{"zIDSESSION" + kZ + "zPING" + kZ}},
+       kPing + " [] id 1 z\nCLOSE\n",
+       kStop},
+      {"a session's command cut by a stop",
+       {{"zIDSESSION" + kZ + "zPING" + kZ + "nVER"}},
+       kPing + " [] id 1 z\nREPLY 2: zebmacrod is shutting down. ERROR\n\nCLOSE\n",
+       kStop},
       {"too long",
        {{"zSCAN /" + std::string(5000, 'a') + kZ}},
        "REPLY Command too long. ERROR" + kZ + "\nCLOSE\n"},
@@ -292,17 +357,18 @@ TEST(DaemonProtocol, AnswersAsClamdDoes) {
     limits.cbStreamMax = 10;
     limits.bPassesFds = c.bLocal;
     std::vector<int> closed;
-    EXPECT_EQ(Transcript(c.pieces, limits, &closed), c.sTranscript);
+    EXPECT_EQ(Transcript(c.pieces, limits, &closed, c.end), c.sTranscript);
     EXPECT_EQ(closed, c.closed);
     // The same bytes a byte at a time make the same events, wherever a read happens to end.
     bool bFds = false;
     std::vector<Piece> bytes;
     for (const Piece& piece : c.pieces) {
       bFds |= !piece.fds.empty();
+      if (piece.sBytes.empty()) bytes.push_back(kPause);
       for (char ch : piece.sBytes) bytes.push_back({std::string(1, ch), {}});
     }
     if (!bFds) {
-      EXPECT_EQ(Transcript(bytes, limits, nullptr), c.sTranscript);
+      EXPECT_EQ(Transcript(bytes, limits, nullptr, c.end), c.sTranscript);
     }
   }
 }

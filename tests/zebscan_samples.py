@@ -387,12 +387,14 @@ def check_pool(r, mkcorpus):
                 return f.read().rsplit(")", 1)[1].split()[0] != "Z"
         except OSError:
             return False
-    # Wine's processes leave the Unix side a moment after Windows has seen them end.
-    for _ in range(50):
+    # Wine's processes leave the Unix side a moment after Windows has seen them end, and a loaded
+    # machine's a moment after their parent: waited for, up to a limit far above the usual.
+    deadline = time.monotonic() + 30
+    while True:
         left = [pid for pid in seen if alive(pid)]
-        if not left or not r.prefix:
+        if not left or time.monotonic() > deadline:
             break
-        time.sleep(0.1)
+        time.sleep(0.05)
     check(seen and left == [], "workers left behind: %s of %s" % (left, seen))
     if r.prefix:
         return
@@ -405,8 +407,12 @@ def check_pool(r, mkcorpus):
         time.sleep(0.02)
     p.send_signal(signal.SIGINT)
     p.wait(timeout=60)
-    time.sleep(0.1)
-    left = [pid for pid in seen if alive(pid)]
+    deadline = time.monotonic() + 30
+    while True:
+        left = [pid for pid in seen if alive(pid)]
+        if not left or time.monotonic() > deadline:
+            break
+        time.sleep(0.05)
     check(p.returncode == -signal.SIGINT and seen and left == [],
           "interrupted pool: exit %s, workers %s left of %s" % (p.returncode, left, seen))
 
