@@ -60,9 +60,9 @@ def zip_bytes(members, method=zipfile.ZIP_DEFLATED, zip64=False):
     return buf.getvalue()
 
 
-def tar_bytes(members, fmt=tarfile.PAX_FORMAT, mode='w'):
+def tar_bytes(members, fmt=tarfile.PAX_FORMAT, mode='w', encoding='utf-8'):
     buf = io.BytesIO()
-    with tarfile.open(fileobj=buf, mode=mode, format=fmt) as t:
+    with tarfile.open(fileobj=buf, mode=mode, format=fmt, encoding=encoding) as t:
         for name, data in members:
             info = tarfile.TarInfo(name)
             info.size = len(data)
@@ -273,6 +273,11 @@ put('names.zip', zip_bytes([('../../up.doc', INFECTED), ('/abs/path.doc', WIEDER
                             ('ctl\x01\x1b[31m.doc', OUTLAW), ('bang!name.doc', CLEAN)]))
 put('names.tar', tar_bytes([('../../up.doc', INFECTED), ('/abs/path.doc', WIEDER),
                             ('ctl\x01\x1b[31m.doc', OUTLAW), ('bang!name.doc', CLEAN)]))
+
+# Names in UTF-8 (zip's flag) and in bytes of no charset (a Latin-1 ustar name): kept as stored.
+put('utf8-names.zip', zip_bytes([('r\u00e9sum\u00e9.doc', INFECTED)]))
+put('latin1-names.tar', tar_bytes([('r\u00e9sum\u00e9.doc', INFECTED)], tarfile.USTAR_FORMAT,
+                                  encoding='latin-1'))
 
 # --- Encrypted -------------------------------------------------------------------------------
 put_or_miss('encrypted.zip', zip_by_7z([('concept.doc', INFECTED)], '-psecret'))

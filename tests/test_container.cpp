@@ -346,6 +346,8 @@ TEST_F(ContainerWalk, PlacesAndNames) {
       {"names.tar",
        {"F!../../up.doc", "F!/abs/path.doc", "F!ctl\x01\x1b[31m.doc", "F!bang\\x21name.doc"},
        "Macro.Word.Concept.a"},
+      {"utf8-names.zip", {"F!r\xC3\xA9sum\xC3\xA9.doc"}, "Macro.Word.Concept.a"},
+      {"latin1-names.tar", {"F!r\xE9sum\xE9.doc"}, "Macro.Word.Concept.a"},
   };
   for (const auto& c : kCases) {
     if (g_pInputs->Missing(c.szFile)) continue;

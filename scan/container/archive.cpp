@@ -3,6 +3,7 @@
 // file (or spill) are read by position, those of a nested stream straight from its parent.
 #include <archive.h>
 #include <archive_entry.h>
+#include <locale.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,25 @@
 namespace container::detail {
 
 namespace {
+
+// libarchive gives names in the thread's locale: a UTF-8 name (zip's flag, pax) that the C locale
+// cannot hold would come back as nothing. Its header reading therefore runs in C.UTF-8, for this
+// thread only; names stored without a charset come back as the bytes they are.
+class Utf8Names {
+ public:
+  Utf8Names() {
+    static locale_t s_utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (s_utf8) m_prev = uselocale(s_utf8);
+  }
+  ~Utf8Names() {
+    if (m_prev) uselocale(m_prev);
+  }
+  Utf8Names(const Utf8Names&) = delete;
+  Utf8Names& operator=(const Utf8Names&) = delete;
+
+ private:
+  locale_t m_prev = static_cast<locale_t>(0);
+};
 
 struct Input {
   Source src;
@@ -205,7 +225,12 @@ void WalkArchive(Walker* pWalker, const Source& src, Kind kind, const std::strin
         pWalker->Record(outer, sName, kind, Why::kDamaged,
                         std::string("Damaged ") + KindName(kind) + ": " + (sz ? sz : szWhat));
     };
-    if (archive_read_open1(a) != ARCHIVE_OK) {
+    int rOpen;
+    {
+      Utf8Names utf8;
+      rOpen = archive_read_open1(a);
+    }
+    if (rOpen != ARCHIVE_OK) {
       fail("cannot be opened");
       archive_read_free(a);
       if (kind == Kind::kZip && bByPosition && !bStreamed && !in->bParentStopped) continue;
@@ -214,21 +239,24 @@ void WalkArchive(Walker* pWalker, const Source& src, Kind kind, const std::strin
     bOpened = true;
     struct archive_entry* e = nullptr;
     while (!pWalker->Stopped()) {
-      int r = archive_read_next_header(a, &e);
+      int r;
+      std::string sMember;
+      {
+        Utf8Names utf8;
+        r = archive_read_next_header(a, &e);
+        if (r >= ARCHIVE_WARN && r != ARCHIVE_EOF && archive_format(a) != ARCHIVE_FORMAT_RAW) {
+          const char* sz = archive_entry_pathname(e);
+          if (!sz) sz = archive_entry_pathname_utf8(e);
+          sMember = sz ? sz : "";
+        }
+      }
       if (r == ARCHIVE_EOF) break;
       if (r < ARCHIVE_WARN) {
         fail("damaged header");
         break;
       }
       if (archive_entry_filetype(e) != AE_IFREG || archive_entry_hardlink(e)) continue;
-      std::string sMember;
-      if (archive_format(a) == ARCHIVE_FORMAT_RAW) {
-        sMember = StreamName(pWalker, src, sName);
-      } else {
-        const char* sz = archive_entry_pathname(e);
-        if (!sz) sz = archive_entry_pathname_utf8(e);
-        sMember = sz ? sz : "";
-      }
+      if (archive_format(a) == ARCHIVE_FORMAT_RAW) sMember = StreamName(pWalker, src, sName);
       if (archive_entry_is_data_encrypted(e) > 0) {
         if (pWalker->Count(sMember, place)) pWalker->RecordEncrypted(place, sMember, kind);
         continue;
