@@ -141,8 +141,13 @@ bool LooksEncrypted(const char* szError) {
 
 class EntryStream : public MemberStream {
  public:
-  EntryStream(struct archive* a, struct archive_entry* e, Kind kind, bool bCheapSkip)
-      : m_a(a), m_e(e), m_kind(kind), m_bCheapSkip(bCheapSkip) {}
+  EntryStream(struct archive* a, struct archive_entry* e, Kind kind, bool bCheapSkip,
+              const bool* pbParentStopped)
+      : m_a(a),
+        m_e(e),
+        m_kind(kind),
+        m_bCheapSkip(bCheapSkip),
+        m_pbParentStopped(pbParentStopped) {}
   ptrdiff_t Read(uint8_t* pb, size_t cb) override {
     la_ssize_t n = archive_read_data(m_a, pb, cb);
     if (n >= 0) return static_cast<ptrdiff_t>(n);
@@ -156,6 +161,7 @@ class EntryStream : public MemberStream {
   bool Encrypted() const override { return m_bEncrypted; }
   bool SkipIsCheap() const override { return m_bCheapSkip; }
   Kind ContainerKind() const override { return m_kind; }
+  bool ParentFailed() const override { return *m_pbParentStopped; }
   bool Fatal() const { return m_bFatal; }
 
  private:
@@ -163,6 +169,7 @@ class EntryStream : public MemberStream {
   struct archive_entry* m_e;
   Kind m_kind;
   bool m_bCheapSkip;
+  const bool* m_pbParentStopped;
   bool m_bFatal = false;
   bool m_bEncrypted = false;
   std::string m_sError;
@@ -231,9 +238,15 @@ void WalkArchive(Walker* pWalker, const Source& src, Kind kind, const std::strin
       rOpen = archive_read_open1(a);
     }
     if (rOpen != ARCHIVE_OK) {
-      fail("cannot be opened");
+      bool bAgain = kind == Kind::kZip && bByPosition && !bStreamed && !in->bParentStopped;
+      if (bAgain)
+        pWalker->Record(
+            outer, sName, kind, Why::kDamaged,
+            "Damaged zip: no central directory (members read from their local headers)");
+      else
+        fail("cannot be opened");
       archive_read_free(a);
-      if (kind == Kind::kZip && bByPosition && !bStreamed && !in->bParentStopped) continue;
+      if (bAgain) continue;
       break;
     }
     bOpened = true;
@@ -264,7 +277,7 @@ void WalkArchive(Walker* pWalker, const Source& src, Kind kind, const std::strin
       uint64_t cbDeclared = archive_entry_size_is_set(e) && archive_entry_size(e) >= 0
                                 ? static_cast<uint64_t>(archive_entry_size(e))
                                 : kUnknownSize;
-      EntryStream stream(a, e, kind, bCheapSkip);
+      EntryStream stream(a, e, kind, bCheapSkip, &in->bParentStopped);
       pWalker->Member(
           &stream, sMember, cbDeclared, place,
           archive_format(a) == ARCHIVE_FORMAT_RAW ? Walker::Role::kStream : Walker::Role::kPlain);

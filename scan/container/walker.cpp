@@ -169,6 +169,7 @@ void Walker::Settle(Reader* pReader, const std::string& sName, const Place& plac
       RecordLimit(place, sName, Limit::kMaxScanSize, pReader->Bytes());
       break;
     case Reader::State::kFailed:
+      if (pReader->ParentFailed()) break;
       if (pReader->Encrypted())
         RecordEncrypted(place, sName, pReader->ContainerKind());
       else
@@ -293,9 +294,17 @@ void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cb
     if (kind == Kind::kTar && m_options.bScanArchive) {
       Source src;
       src.pReader = &reader;
-      WalkArchive(this, src, Kind::kTar, place.pChain->empty() ? "" : place.pChain->back(), place);
+      // Its problems are the compressed file's own, recorded where that lies.
+      std::vector<std::string> outerChain = *place.pChain;
+      std::string sContainer;
+      if (!outerChain.empty()) {
+        sContainer = outerChain.back();
+        outerChain.pop_back();
+      }
+      Place outer{&outerChain, place.nDepth > 1 ? place.nDepth - 1 : 1};
+      WalkArchive(this, src, Kind::kTar, sContainer, place);
       if (!Stopped()) reader.ReadThrough();  // a tar's end blocks
-      Settle(&reader, sName, place);
+      Settle(&reader, sContainer, outer);
       return;
     }
     if (!Count(sName, place)) return;

@@ -27,6 +27,9 @@ class MemberStream {
   virtual bool SkipIsCheap() const { return false; }
   // The kind of the container it is read from (names an encrypted member's heuristic).
   virtual Kind ContainerKind() const { return Kind::kNone; }
+  // The failure was the parent's (its member, holding this container, failed or reached a
+  // limit): recorded there, not here.
+  virtual bool ParentFailed() const { return false; }
 };
 
 class Walker;
@@ -54,6 +57,7 @@ class Reader {
   std::string Error() const { return m_pStream->Error(); }
   bool Encrypted() const { return m_pStream->Encrypted(); }
   Kind ContainerKind() const { return m_pStream->ContainerKind(); }
+  bool ParentFailed() const { return m_pStream->ParentFailed(); }
   void IgnoreFileLimit() { m_bFileLimit = false; }
 
  private:
