@@ -154,8 +154,8 @@ struct Result {
 // Walks the container held by the open file fd (cb bytes; read by position only, its offset never
 // used) whose head sniffed as kind; sName (the file's name, may be empty) names the single member
 // of a compressed file that stores no name of its own (x.doc.gz: x.doc). Never throws for the
-// input's sake: every way ends in a Result. One call at a time per process for mail (GMime is
-// initialised once, on first use).
+// input's sake: every way ends in a Result. One call at a time per process (its read buffers
+// are static; GMime is initialised on first use); the scan function may not call it again.
 Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
             const ScanFunction& scan);
 
