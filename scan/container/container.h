@@ -1,0 +1,179 @@
+// The container layer: archives, compressed files and mail, told by their content and walked one
+// member at a time. A member that may be a Word 6/95 document (its head is a compound file's) is
+// put where only this process reaches it and handed to the caller's scan function; a member that
+// is itself a container is opened in turn; every other member is read through and counted, never
+// kept. clamd's limits bound the walk, and nothing ends as OK that was not looked at.
+//
+// Sniff() and the naming helpers are pure and built everywhere. Scan() opens archives through
+// libarchive and mail through GMime where the build has them (ArchiveSupport(), MailSupport());
+// elsewhere it answers each container "... support not in this build", never OK.
+// docs/containers.md describes the kinds, the limits, the names and the memory bound.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace container {
+
+// ---------------------------------------------------------------------------------------------
+// Kinds, by content
+// ---------------------------------------------------------------------------------------------
+
+enum class Kind : uint8_t {
+  kNone,     // not a container this layer opens
+  kZip,      // PK 03 04, PK 05 06 (empty), PK 07 08 (spanned mark); zip64 included
+  kTar,      // a header block whose checksum holds: ustar, pax, GNU and old tar alike
+  kGzip,     // 1F 8B 08
+  kBzip2,    // "BZh1".."BZh9" and a block or end-of-stream mark
+  kXz,       // FD "7zXZ" 00
+  kZstd,     // 28 B5 2F FD
+  k7z,       // "7z" BC AF 27 1C
+  kCab,      // "MSCF" and four zero bytes
+  kRar,      // "Rar!" 1A 07 00 (RAR 4) or 1A 07 01 00 (RAR 5)
+  kIso9660,  // "CD001" at 0x8001, the first volume descriptor
+  kMail,     // an RFC 5322 header block with at least one field that mail has
+  kMbox,     // "From " and a mail header block on the lines after it
+  kTnef,     // 78 9F 3E 22: MS-TNEF (winmail.dat)
+};
+
+// Bytes of a file's head that tell every kind (the ISO 9660 mark lies in sector 16). Fewer tell
+// all but ISO 9660; a head read whole from a shorter file is the whole file.
+constexpr size_t kSniffBytes = 0x8006;
+
+// The kind of the file or member whose first cb bytes are pb (cb < kSniffBytes only when the
+// file is that short, or when the caller accepts missing ISO images). Pure; reads nothing else.
+Kind Sniff(const uint8_t* pb, size_t cb);
+// True when pb begins with the compound file signature D0 CF 11 E0 A1 B1 1A E1: a Word 6/95
+// candidate, for the caller's scanner to judge.
+bool IsCompoundFile(const uint8_t* pb, size_t cb);
+
+// "zip", "tar", "gzip", ..., "mail", "mbox", "tnef"; "" for kNone.
+const char* KindName(Kind kind);
+// Mail kinds (kMail, kMbox, kTnef) follow ScanMail; the others follow ScanArchive.
+bool IsMailKind(Kind kind);
+// Whether this build opens the kind (false for kNone).
+bool Supported(Kind kind);
+
+// ---------------------------------------------------------------------------------------------
+// Limits and options, as clamd names them (0: no limit, as in clamd)
+// ---------------------------------------------------------------------------------------------
+
+enum class Limit : uint8_t { kNone, kMaxRecursion, kMaxFiles, kMaxScanSize, kMaxFileSize };
+
+struct Limits {
+  uint32_t nMaxRecursion = 17;            // containers inside one another, the file itself the 1st
+  uint32_t nMaxFiles = 10000;             // members looked at, at every depth together
+  uint64_t cbMaxScanSize = 400ull << 20;  // bytes read out of members, at every depth together
+  uint64_t cbMaxFileSize = 100ull << 20;  // bytes of one member (declared, then as read), and of
+                                          // the file itself when it is a container
+};
+
+struct Options {
+  Limits limits;
+  bool bScanArchive = true;       // ScanArchive: archives and compressed files are opened
+  bool bScanMail = true;          // ScanMail: mail, mbox and TNEF are opened
+  bool bAlertExceedsMax = false;  // a limit reached is Heuristics.Limits.Exceeded.<Limit> FOUND
+  bool bAlertEncrypted = false;   // an encrypted member is Heuristics.Encrypted.<Kind> FOUND
+  bool bAllMatch = true;          // go on after a virus (false: stop at the first, as clamd SCAN)
+};
+
+// "MaxFiles", "MaxScanSize", ...
+const char* LimitName(Limit limit);
+// The limit's value as clamd's configuration spells it: "17", "10000", "400M", "100M", "1536K".
+std::string LimitValue(Limit limit, const Limits& limits);
+// "Archive limit exceeded: MaxFiles 10000"
+std::string LimitReason(Limit limit, const Limits& limits);
+// "Heuristics.Limits.Exceeded.MaxFiles"
+std::string LimitVirusName(Limit limit);
+// clamd's name for an encrypted member of this kind: "Heuristics.Encrypted.Zip", ".RAR",
+// ".7Zip"; other kinds "Heuristics.Encrypted.Archive" (clamd has no name for them).
+std::string EncryptedVirusName(Kind kind);
+
+// ---------------------------------------------------------------------------------------------
+// Results
+// ---------------------------------------------------------------------------------------------
+
+enum class Outcome : uint8_t { kOk, kFound, kError, kSkipped };
+
+// What the caller's scan function answers for a member, and what a container answers as a whole.
+struct Verdict {
+  Outcome outcome = Outcome::kOk;
+  std::string sVirus;   // kFound
+  std::string sReason;  // kError, kSkipped
+};
+
+// A member handed to the scan function: a Word 6/95 candidate, whole, in a file only this process
+// reaches (Linux: a memfd), valid for the call only.
+struct MemberFile {
+  int fd = -1;                             // open for reading and writing; read it by position
+  std::string sPath;                       // the path the library opens: "/proc/self/fd/N"
+  uint64_t cb = 0;                         // its size
+  const std::vector<std::string>* pChain;  // the containers it lies in, below the file
+  const std::string* psName;               // its own name
+};
+using ScanFunction = std::function<Verdict(const MemberFile&)>;
+
+// Why a member has a record: every document handed to the scan function has one, whatever its
+// verdict; other members only when they were not judged in full.
+enum class Why : uint8_t {
+  kDocument,   // a Word 6/95 candidate: the scan function's verdict
+  kEncrypted,  // its data is encrypted: never read, never clean
+  kLimit,      // a limit stopped it (not read, not opened, or read in part)
+  kDamaged,    // it, or the container it is, could not be read in full: the decoder's reason
+};
+
+// A record with an empty name and chain is the file itself: its own limit or damage.
+struct Member {
+  std::vector<std::string> chain;  // names of the containers it lies in, outermost first, the
+                                   // file itself left out: a.zip!b.tar.gz!x.doc has {"b.tar.gz"}
+  std::string sName;               // its name as the container gives it: any bytes
+  Kind kind = Kind::kNone;         // a container's own kind, when the member is one
+  Why why = Why::kDocument;
+  Outcome outcome = Outcome::kOk;
+  std::string sVirus;
+  std::string sReason;
+  Limit limit = Limit::kNone;  // kLimit: which one
+  uint64_t cbRead = 0;         // bytes of it read
+};
+
+struct Result {
+  Kind kind = Kind::kNone;
+  // The whole: the first virus found (a heuristic name only when asked for), else ERROR when a
+  // member could not be read, was encrypted or a limit was reached, else OK; SKIPPED only when
+  // the container was not opened at all (turned off, or not in this build).
+  Verdict verdict;
+  std::vector<Member> members;  // in the order met
+  uint64_t nMembers = 0;        // members looked at, at every depth (containers included)
+  uint64_t nDocuments = 0;      // of them handed to the scan function
+  uint64_t cbRead = 0;          // bytes read out of members (what MaxScanSize counts)
+  Limit firstLimit = Limit::kNone;
+};
+
+// Walks the container held by the open file fd (cb bytes; read by position only, its offset never
+// used) whose head sniffed as kind; sName (the file's name, may be empty) names the single member
+// of a compressed file that stores no name of its own (x.doc.gz: x.doc). Never throws for the
+// input's sake: every way ends in a Result. One call at a time per process (its read buffers
+// are static; GMime is initialised on first use); the scan function may not call it again.
+Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
+            const ScanFunction& scan);
+
+// ---------------------------------------------------------------------------------------------
+// Names
+// ---------------------------------------------------------------------------------------------
+
+// The member of a single compressed stream is called by the name its container stores (gzip's
+// FNAME), else by sContainer without its compression suffix (".gz", ".tgz" -> ".tar", ".bz2",
+// ".xz", ".zst", ...), else "data".
+std::string StreamMemberName(const std::string& sStored, const std::string& sContainer);
+
+// The path of a member as a report line shows it: the file's path, then each container and the
+// member, joined by '!'. A '!' inside any name is shown as \x21, so every '!' shown separates; in
+// member names '\' is shown as \x5c too, so every \xHH in a member name stands for one byte.
+// The caller escapes control characters afterwards, as for every path (they are left as they are
+// here).
+std::string DisplayPath(const std::string& sFile, const std::vector<std::string>& chain,
+                        const std::string& sName);
+
+}  // namespace container

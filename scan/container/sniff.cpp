@@ -1,0 +1,309 @@
+// What the container layer decides from bytes alone, on every platform: the kind of a head, the
+// texts of limits and heuristic names, and the names members are shown by.
+#include <cstring>
+
+#include "container.h"
+
+namespace container {
+
+namespace {
+
+bool Has(const uint8_t* pb, size_t cb, size_t at, const char* sz, size_t n) {
+  return n <= cb && at <= cb - n && std::memcmp(pb + at, sz, n) == 0;
+}
+
+// A tar header: the checksum field (8 bytes at 148, octal, spaces and NULs around it) equals the
+// sum of the block's bytes with that field counted as spaces, unsigned or (old tars) signed.
+bool IsTarHeader(const uint8_t* pb, size_t cb) {
+  if (cb < 512) return false;
+  size_t i = 148, end = 156;
+  while (i < end && pb[i] == ' ') ++i;
+  uint32_t lField = 0;
+  size_t nDigits = 0;
+  for (; i < end && pb[i] >= '0' && pb[i] <= '7'; ++i, ++nDigits)
+    lField = lField * 8 + (pb[i] - '0');
+  if (nDigits == 0) return false;
+  for (; i < end; ++i)
+    if (pb[i] != ' ' && pb[i] != '\0') return false;
+  uint32_t lUnsigned = 0;
+  int32_t lSigned = 0;
+  for (size_t k = 0; k < 512; ++k) {
+    uint8_t b = (k >= 148 && k < 156) ? ' ' : pb[k];
+    lUnsigned += b;
+    lSigned += static_cast<int8_t>(b);
+  }
+  return lField == lUnsigned || static_cast<int32_t>(lField) == lSigned;
+}
+
+struct FieldName {
+  const char* sz;
+  bool bStrong;  // found in mail and hardly anywhere else
+};
+constexpr FieldName kMailFields[] = {
+    {"received", true},
+    {"return-path", true},
+    {"message-id", true},
+    {"mime-version", true},
+    {"delivered-to", true},
+    {"x-original-to", true},
+    {"dkim-signature", true},
+    {"arc-seal", true},
+    {"from", false},
+    {"to", false},
+    {"cc", false},
+    {"subject", false},
+    {"date", false},
+    {"reply-to", false},
+    {"sender", false},
+    {"content-type", false},
+    {"x-mailer", false},
+    {"in-reply-to", false},
+    {"references", false},
+    {"user-agent", false},
+    {"content-transfer-encoding", false},
+    {"organization", false},
+    {"envelope-to", false},
+    {"thread-topic", false},
+};
+
+bool IsField(const uint8_t* pb, size_t cb, const char* szLower) {
+  size_t n = std::strlen(szLower);
+  if (cb != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t b = pb[i];
+    if (b >= 'A' && b <= 'Z') b = static_cast<uint8_t>(b - 'A' + 'a');
+    if (b != static_cast<uint8_t>(szLower[i])) return false;
+  }
+  return true;
+}
+
+// Header lines from pb[at] on, up to the blank line that ends them or the end of the bytes looked
+// at: every line a field ("name:" with a name of printable ASCII) or a folded continuation, the
+// first a field, and among the field names one strong mail field or two others.
+constexpr size_t kHeaderWindow = 8192;
+bool IsMailHeader(const uint8_t* pb, size_t cb, size_t at) {
+  size_t end = cb - at > kHeaderWindow ? at + kHeaderWindow : cb;
+  size_t nStrong = 0, nWeak = 0, nLines = 0;
+  size_t i = at;
+  while (i < end) {
+    const uint8_t* pLine = pb + i;
+    const void* pNl = std::memchr(pLine, '\n', end - i);
+    size_t cbLine = pNl ? static_cast<const uint8_t*>(pNl) - pLine : end - i;
+    size_t cbText = cbLine > 0 && pLine[cbLine - 1] == '\r' ? cbLine - 1 : cbLine;
+    if (cbText == 0) break;  // the blank line: the header ends
+    if (pLine[0] == ' ' || pLine[0] == '\t') {
+      if (nLines == 0) return false;
+    } else {
+      size_t k = 0;
+      while (k < cbText && pLine[k] > 0x20 && pLine[k] < 0x7F && pLine[k] != ':') ++k;
+      if (k == 0 || k == cbText || pLine[k] != ':') {
+        if (!pNl) break;  // a last line cut by the window
+        return false;
+      }
+      for (const FieldName& f : kMailFields) {
+        if (IsField(pLine, k, f.sz)) {
+          ++(f.bStrong ? nStrong : nWeak);
+          break;
+        }
+      }
+    }
+    ++nLines;
+    if (!pNl) break;
+    i += cbLine + 1;
+  }
+  return nStrong >= 1 || nWeak >= 2;
+}
+
+bool EndsWithNoCase(const std::string& s, const char* szSuffix) {
+  size_t n = std::strlen(szSuffix);
+  if (s.size() < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char c = s[s.size() - n + i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != szSuffix[i]) return false;
+  }
+  return true;
+}
+
+void AppendHexByte(std::string* p, unsigned char c) {
+  static const char kHex[] = "0123456789abcdef";
+  *p += "\\x";
+  *p += kHex[c >> 4];
+  *p += kHex[c & 15];
+}
+
+void AppendName(std::string* p, const std::string& s, bool bBackslash) {
+  for (char c : s) {
+    if (c == '!' || (bBackslash && c == '\\'))
+      AppendHexByte(p, static_cast<unsigned char>(c));
+    else
+      *p += c;
+  }
+}
+
+}  // namespace
+
+bool IsCompoundFile(const uint8_t* pb, size_t cb) {
+  return Has(pb, cb, 0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
+}
+
+Kind Sniff(const uint8_t* pb, size_t cb) {
+  if (cb == 0 || IsCompoundFile(pb, cb)) return Kind::kNone;
+  if (Has(pb, cb, 0, "PK\x03\x04", 4) || Has(pb, cb, 0, "PK\x05\x06", 4) ||
+      Has(pb, cb, 0, "PK\x07\x08PK\x03\x04", 8))
+    return Kind::kZip;
+  if (Has(pb, cb, 0, "\x1F\x8B\x08", 3)) return Kind::kGzip;
+  if (cb >= 10 && Has(pb, cb, 0, "BZh", 3) && pb[3] >= '1' && pb[3] <= '9' &&
+      (Has(pb, cb, 4, "\x31\x41\x59\x26\x53\x59", 6) ||
+       Has(pb, cb, 4, "\x17\x72\x45\x38\x50\x90", 6)))
+    return Kind::kBzip2;
+  if (Has(pb, cb, 0,
+          "\xFD"
+          "7zXZ\x00",
+          6))
+    return Kind::kXz;
+  if (Has(pb, cb, 0, "\x28\xB5\x2F\xFD", 4)) return Kind::kZstd;
+  if (Has(pb, cb, 0, "7z\xBC\xAF\x27\x1C", 6)) return Kind::k7z;
+  if (Has(pb, cb, 0, "MSCF\0\0\0\0", 8)) return Kind::kCab;
+  if (Has(pb, cb, 0, "Rar!\x1A\x07\x00", 7) || Has(pb, cb, 0, "Rar!\x1A\x07\x01\x00", 8))
+    return Kind::kRar;
+  if (Has(pb, cb, 0, "\x78\x9F\x3E\x22", 4)) return Kind::kTnef;
+  if (IsTarHeader(pb, cb)) return Kind::kTar;
+  if (Has(pb, cb, 0x8001, "CD001", 5)) return Kind::kIso9660;
+  if (Has(pb, cb, 0, "From ", 5)) {
+    const void* pNl = std::memchr(pb, '\n', cb < 1024 ? cb : 1024);
+    if (pNl) {
+      size_t at = static_cast<const uint8_t*>(pNl) - pb + 1;
+      if (at < cb && IsMailHeader(pb, cb, at)) return Kind::kMbox;
+    }
+    return Kind::kNone;
+  }
+  if (IsMailHeader(pb, cb, 0)) return Kind::kMail;
+  return Kind::kNone;
+}
+
+const char* KindName(Kind kind) {
+  switch (kind) {
+    case Kind::kNone:
+      return "";
+    case Kind::kZip:
+      return "zip";
+    case Kind::kTar:
+      return "tar";
+    case Kind::kGzip:
+      return "gzip";
+    case Kind::kBzip2:
+      return "bzip2";
+    case Kind::kXz:
+      return "xz";
+    case Kind::kZstd:
+      return "zstd";
+    case Kind::k7z:
+      return "7z";
+    case Kind::kCab:
+      return "cab";
+    case Kind::kRar:
+      return "rar";
+    case Kind::kIso9660:
+      return "iso9660";
+    case Kind::kMail:
+      return "mail";
+    case Kind::kMbox:
+      return "mbox";
+    case Kind::kTnef:
+      return "tnef";
+  }
+  return "";
+}
+
+bool IsMailKind(Kind kind) {
+  return kind == Kind::kMail || kind == Kind::kMbox || kind == Kind::kTnef;
+}
+
+const char* LimitName(Limit limit) {
+  switch (limit) {
+    case Limit::kNone:
+      return "";
+    case Limit::kMaxRecursion:
+      return "MaxRecursion";
+    case Limit::kMaxFiles:
+      return "MaxFiles";
+    case Limit::kMaxScanSize:
+      return "MaxScanSize";
+    case Limit::kMaxFileSize:
+      return "MaxFileSize";
+  }
+  return "";
+}
+
+std::string LimitValue(Limit limit, const Limits& limits) {
+  switch (limit) {
+    case Limit::kNone:
+      return "";
+    case Limit::kMaxRecursion:
+      return std::to_string(limits.nMaxRecursion);
+    case Limit::kMaxFiles:
+      return std::to_string(limits.nMaxFiles);
+    case Limit::kMaxScanSize:
+    case Limit::kMaxFileSize:
+      break;
+  }
+  uint64_t cb = limit == Limit::kMaxScanSize ? limits.cbMaxScanSize : limits.cbMaxFileSize;
+  if (cb != 0 && cb % (1u << 20) == 0) return std::to_string(cb >> 20) + "M";
+  if (cb != 0 && cb % 1024 == 0) return std::to_string(cb >> 10) + "K";
+  return std::to_string(cb);
+}
+
+std::string LimitReason(Limit limit, const Limits& limits) {
+  return std::string("Archive limit exceeded: ") + LimitName(limit) + " " +
+         LimitValue(limit, limits);
+}
+
+std::string LimitVirusName(Limit limit) {
+  return std::string("Heuristics.Limits.Exceeded.") + LimitName(limit);
+}
+
+std::string EncryptedVirusName(Kind kind) {
+  switch (kind) {
+    case Kind::kZip:
+      return "Heuristics.Encrypted.Zip";
+    case Kind::kRar:
+      return "Heuristics.Encrypted.RAR";
+    case Kind::k7z:
+      return "Heuristics.Encrypted.7Zip";
+    default:
+      return "Heuristics.Encrypted.Archive";
+  }
+}
+
+std::string StreamMemberName(const std::string& sStored, const std::string& sContainer) {
+  if (!sStored.empty()) return sStored;
+  size_t at = sContainer.find_last_of("/\\");
+  std::string sBase = at == std::string::npos ? sContainer : sContainer.substr(at + 1);
+  static const struct {
+    const char* szSuffix;
+    const char* szReplace;
+  } kSuffixes[] = {{".tgz", ".tar"}, {".taz", ".tar"},  {".tbz2", ".tar"}, {".tbz", ".tar"},
+                   {".txz", ".tar"}, {".tzst", ".tar"}, {".gz", ""},       {".bz2", ""},
+                   {".xz", ""},      {".zst", ""},      {".z", ""}};
+  for (const auto& s : kSuffixes) {
+    if (EndsWithNoCase(sBase, s.szSuffix) && sBase.size() > std::strlen(s.szSuffix))
+      return sBase.substr(0, sBase.size() - std::strlen(s.szSuffix)) + s.szReplace;
+  }
+  return "data";
+}
+
+std::string DisplayPath(const std::string& sFile, const std::vector<std::string>& chain,
+                        const std::string& sName) {
+  std::string s;
+  AppendName(&s, sFile, false);
+  for (const std::string& c : chain) {
+    s += '!';
+    AppendName(&s, c, true);
+  }
+  s += '!';
+  AppendName(&s, sName, true);
+  return s;
+}
+
+}  // namespace container

@@ -1,0 +1,412 @@
+// The walk of one file's containers: members counted and read within clamd's limits, documents
+// handed to the scan function from a memfd, nested containers opened in turn, and the verdict of
+// the whole. Linux: members live in memfds, reached by the library as /proc/self/fd/N.
+#include "walker.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace container {
+
+namespace detail {
+
+namespace {
+
+constexpr char kEncryptedReason[] = "Encrypted archive member";
+
+// Kinds read by position, never from a stream: their readers seek (zip's central directory at
+// the end, 7z's header) or need the whole (GMime's parts stay in the file it parsed, TNEF).
+bool NeedsFile(Kind kind) { return kind == Kind::kZip || kind == Kind::k7z || IsMailKind(kind); }
+
+bool WriteAll(int fd, const uint8_t* pb, size_t cb, uint64_t at) {
+  while (cb > 0) {
+    ssize_t n = pwrite(fd, pb, cb, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    pb += n;
+    cb -= static_cast<size_t>(n);
+    at += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Reader
+// ---------------------------------------------------------------------------------------------
+
+ptrdiff_t Reader::ReadStream(uint8_t* pb, size_t cb) {
+  if (m_state != State::kReading) return m_state == State::kEnd ? 0 : -1;
+  ptrdiff_t n = m_pStream->Read(pb, cb);
+  if (n < 0) {
+    m_state = State::kFailed;
+    return -1;
+  }
+  if (n == 0) {
+    m_state = State::kEnd;
+    return 0;
+  }
+  m_cbMember += static_cast<uint64_t>(n);
+  if (!m_pWalker->AddBytes(static_cast<uint64_t>(n))) {
+    m_state = State::kScanLimit;
+    return -1;
+  }
+  uint64_t cbMax = m_pWalker->options().limits.cbMaxFileSize;
+  if (m_bFileLimit && cbMax != 0 && m_cbMember > cbMax) {
+    m_state = State::kFileLimit;
+    return -1;
+  }
+  return n;
+}
+
+bool Reader::ReadHead() {
+  m_head.resize(kSniffBytes);
+  size_t n = 0;
+  while (n < kSniffBytes) {
+    ptrdiff_t r = ReadStream(m_head.data() + n, kSniffBytes - n);
+    if (r <= 0) break;
+    n += static_cast<size_t>(r);
+  }
+  m_head.resize(n);
+  return m_state == State::kReading || m_state == State::kEnd;
+}
+
+ptrdiff_t Reader::Read(uint8_t* pb, size_t cb) {
+  if (m_nHeadServed < m_head.size()) {
+    size_t n = m_head.size() - m_nHeadServed;
+    if (n > cb) n = cb;
+    std::memcpy(pb, m_head.data() + m_nHeadServed, n);
+    m_nHeadServed += n;
+    return static_cast<ptrdiff_t>(n);
+  }
+  return ReadStream(pb, cb);
+}
+
+void Reader::ReadThrough() {
+  m_nHeadServed = m_head.size();
+  static uint8_t s_abSink[kChunk];
+  while (ReadStream(s_abSink, sizeof s_abSink) > 0) {
+  }
+}
+
+void Reader::Drain() {
+  m_bFileLimit = false;
+  if (m_state == State::kFileLimit) m_state = State::kReading;
+  ReadThrough();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Walker
+// ---------------------------------------------------------------------------------------------
+
+bool Walker::AddBytes(uint64_t cb) {
+  m_pResult->cbRead += cb;
+  uint64_t cbMax = m_options.limits.cbMaxScanSize;
+  if (cbMax != 0 && m_pResult->cbRead > cbMax) {
+    m_bStopped = true;
+    m_bScanSizeExceeded = true;
+    return false;
+  }
+  return true;
+}
+
+bool Walker::Count(const std::string& sName, const Place& place) {
+  uint32_t nMax = m_options.limits.nMaxFiles;
+  if (nMax != 0 && m_pResult->nMembers >= nMax) {
+    RecordLimit(place, sName, Limit::kMaxFiles, 0);
+    m_bStopped = true;
+    return false;
+  }
+  ++m_pResult->nMembers;
+  return true;
+}
+
+void Walker::Record(const Place& place, const std::string& sName, Kind kind, Why why,
+                    const std::string& sReason, Limit limit, uint64_t cbRead) {
+  container::Member m;
+  m.chain = *place.pChain;
+  m.sName = sName;
+  m.kind = kind;
+  m.why = why;
+  m.outcome = Outcome::kError;
+  m.sReason = sReason;
+  m.limit = limit;
+  m.cbRead = cbRead;
+  if (limit != Limit::kNone && m_pResult->firstLimit == Limit::kNone) m_pResult->firstLimit = limit;
+  m_pResult->members.push_back(std::move(m));
+}
+
+void Walker::RecordLimit(const Place& place, const std::string& sName, Limit limit,
+                         uint64_t cbRead) {
+  Record(place, sName, Kind::kNone, Why::kLimit, LimitReason(limit, m_options.limits), limit,
+         cbRead);
+  if (m_options.bAlertExceedsMax) {
+    m_pResult->members.back().outcome = Outcome::kFound;
+    m_pResult->members.back().sVirus = LimitVirusName(limit);
+  }
+}
+
+void Walker::RecordEncrypted(const Place& place, const std::string& sName, Kind kind) {
+  Record(place, sName, Kind::kNone, Why::kEncrypted, kEncryptedReason);
+  if (m_options.bAlertEncrypted) {
+    m_pResult->members.back().outcome = Outcome::kFound;
+    m_pResult->members.back().sVirus = EncryptedVirusName(kind);
+  }
+}
+
+void Walker::Settle(Reader* pReader, const std::string& sName, const Place& place) {
+  if (pReader->state() == Reader::State::kFileLimit) {
+    RecordLimit(place, sName, Limit::kMaxFileSize, pReader->Bytes());
+    pReader->Drain();  // the container's next member lies beyond it
+  }
+  switch (pReader->state()) {
+    case Reader::State::kScanLimit:
+      RecordLimit(place, sName, Limit::kMaxScanSize, pReader->Bytes());
+      break;
+    case Reader::State::kFailed:
+      if (pReader->ParentFailed()) break;
+      if (pReader->Encrypted())
+        RecordEncrypted(place, sName, pReader->ContainerKind());
+      else
+        Record(place, sName, Kind::kNone, Why::kDamaged, pReader->Error(), Limit::kNone,
+               pReader->Bytes());
+      break;
+    default:
+      break;
+  }
+}
+
+int Walker::Spill(Reader* pReader, uint64_t* pcb, std::string* psError) {
+  int fd = memfd_create("zebmacro-member", MFD_CLOEXEC);
+  if (fd < 0) {
+    *psError = std::string("Cannot hold the member: ") + std::strerror(errno);
+    return -1;
+  }
+  static uint8_t s_ab[kChunk];
+  uint64_t cb = 0;
+  for (;;) {
+    ptrdiff_t n = pReader->Read(s_ab, sizeof s_ab);
+    if (n == 0) break;
+    if (n < 0 || !WriteAll(fd, s_ab, static_cast<size_t>(n), cb)) {
+      if (n > 0) *psError = std::string("Cannot hold the member: ") + std::strerror(errno);
+      close(fd);
+      return -1;
+    }
+    cb += static_cast<uint64_t>(n);
+  }
+  *pcb = cb;
+  return fd;
+}
+
+void Walker::Document(Reader* pReader, const std::string& sName, const Place& place) {
+  uint64_t cb = 0;
+  std::string sError;
+  int fd = Spill(pReader, &cb, &sError);
+  if (fd < 0) {
+    if (!sError.empty())
+      Record(place, sName, Kind::kNone, Why::kDamaged, sError, Limit::kNone, pReader->Bytes());
+    else
+      Settle(pReader, sName, place);
+    return;
+  }
+  MemberFile file;
+  file.fd = fd;
+  file.sPath = "/proc/self/fd/" + std::to_string(fd);
+  file.cb = cb;
+  file.pChain = place.pChain;
+  file.psName = &sName;
+  Verdict v = m_scan(file);
+  close(fd);
+  ++m_pResult->nDocuments;
+  container::Member m;
+  m.chain = *place.pChain;
+  m.sName = sName;
+  m.why = Why::kDocument;
+  m.outcome = v.outcome;
+  m.sVirus = std::move(v.sVirus);
+  m.sReason = std::move(v.sReason);
+  m.cbRead = cb;
+  if (m.outcome == Outcome::kFound && !m_options.bAllMatch) m_bStopped = true;
+  m_pResult->members.push_back(std::move(m));
+}
+
+void Walker::Nested(Reader* pReader, Kind kind, const std::string& sName, const Place& place) {
+  uint32_t nMax = m_options.limits.nMaxRecursion;
+  if (nMax != 0 && place.nDepth + 1 > nMax) {
+    RecordLimit(place, sName, Limit::kMaxRecursion, pReader->Bytes());
+    pReader->Drain();
+    Settle(pReader, sName, place);
+    return;
+  }
+  std::vector<std::string> chain = *place.pChain;
+  chain.push_back(sName);
+  Place inner{&chain, place.nDepth + 1};
+  if (NeedsFile(kind)) {
+    uint64_t cb = 0;
+    std::string sError;
+    int fd = Spill(pReader, &cb, &sError);
+    if (fd < 0) {
+      if (!sError.empty())
+        Record(place, sName, kind, Why::kDamaged, sError, Limit::kNone, pReader->Bytes());
+      else
+        Settle(pReader, sName, place);
+      return;
+    }
+    Source src;
+    src.fd = fd;
+    src.cb = cb;
+    Container(src, kind, sName, inner);
+    close(fd);
+    return;
+  }
+  Source src;
+  src.pReader = pReader;
+  Container(src, kind, sName, inner);
+  if (!Stopped()) pReader->ReadThrough();  // what the inner reader left (a tar's end blocks)
+  Settle(pReader, sName, place);
+}
+
+void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cbDeclared,
+                    const Place& place, Role role) {
+  if (Stopped()) return;
+  Reader reader(this, pStream);
+  // A compressed stream's content is counted once it is known not to be a tar.
+  bool bCounted = role != Role::kStream;
+  if (bCounted && !Count(sName, place)) return;
+  uint64_t cbMax = m_options.limits.cbMaxFileSize;
+  if (cbDeclared != kUnknownSize && cbMax != 0 && cbDeclared > cbMax) {
+    RecordLimit(place, sName, Limit::kMaxFileSize, 0);
+    if (!pStream->SkipIsCheap()) {
+      reader.Drain();  // the container's next member lies beyond it: read, within MaxScanSize
+      Settle(&reader, sName, place);
+    }
+    return;
+  }
+  bool bHead = reader.ReadHead();
+  const std::vector<uint8_t>& head = reader.Head();
+  Kind kind = bHead ? Sniff(head.data(), head.size()) : Kind::kNone;
+  if (!bCounted) {
+    if (kind == Kind::kTar && m_options.bScanArchive) {
+      Source src;
+      src.pReader = &reader;
+      // Its problems are the compressed file's own, recorded where that lies.
+      std::vector<std::string> outerChain = *place.pChain;
+      std::string sContainer;
+      if (!outerChain.empty()) {
+        sContainer = outerChain.back();
+        outerChain.pop_back();
+      }
+      Place outer{&outerChain, place.nDepth > 1 ? place.nDepth - 1 : 1};
+      WalkArchive(this, src, Kind::kTar, sContainer, place);
+      if (!Stopped()) reader.ReadThrough();  // a tar's end blocks
+      Settle(&reader, sContainer, outer);
+      return;
+    }
+    if (!Count(sName, place)) return;
+  }
+  if (!bHead) {
+    Settle(&reader, sName, place);
+    return;
+  }
+  if (IsCompoundFile(head.data(), head.size())) {
+    Document(&reader, sName, place);
+    return;
+  }
+  if (kind != Kind::kNone && (IsMailKind(kind) ? m_options.bScanMail : m_options.bScanArchive)) {
+    Nested(&reader, kind, sName, place);
+    return;
+  }
+  if (role == Role::kText) UuBlocks(this, &reader, place);
+  if (!Stopped()) reader.ReadThrough();
+  Settle(&reader, sName, place);
+}
+
+void Walker::Container(const Source& src, Kind kind, const std::string& sName, const Place& place) {
+  if (kind == Kind::kTnef)
+    WalkTnef(this, src, sName, place);
+  else if (IsMailKind(kind))
+    WalkMail(this, src, kind, sName, place);
+  else
+    WalkArchive(this, src, kind, sName, place);
+}
+
+std::string GzipStoredName(const uint8_t* pb, size_t cb) {
+  // ID1 ID2 CM FLG MTIME(4) XFL OS, then FEXTRA (u16 length and bytes), then FNAME (NUL-ended).
+  if (cb < 10 || pb[0] != 0x1F || pb[1] != 0x8B || !(pb[3] & 0x08)) return "";
+  size_t at = 10;
+  if (pb[3] & 0x04) {
+    if (cb - at < 2) return "";
+    size_t cbExtra = pb[at] | (pb[at + 1] << 8);
+    at += 2;
+    if (cbExtra > cb - at) return "";
+    at += cbExtra;
+  }
+  const void* pEnd = std::memchr(pb + at, 0, cb - at);
+  if (!pEnd) return "";
+  return std::string(reinterpret_cast<const char*>(pb + at),
+                     static_cast<const uint8_t*>(pEnd) - (pb + at));
+}
+
+}  // namespace detail
+
+bool Supported(Kind kind) { return kind != Kind::kNone; }
+
+Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
+            const ScanFunction& scan) {
+  Result result;
+  result.kind = kind;
+  if (kind == Kind::kNone) {
+    result.verdict.outcome = Outcome::kSkipped;
+    result.verdict.sReason = "Not a container";
+    return result;
+  }
+  if (!(IsMailKind(kind) ? options.bScanMail : options.bScanArchive)) {
+    result.verdict.outcome = Outcome::kSkipped;
+    result.verdict.sReason =
+        IsMailKind(kind) ? "Mail scanning turned off" : "Archive scanning turned off";
+    return result;
+  }
+  detail::Walker walker(options, scan, &result);
+  walker.SetFileName(sName);
+  std::vector<std::string> chain;
+  detail::Place place{&chain, 1};
+  if (options.limits.cbMaxFileSize != 0 && cb > options.limits.cbMaxFileSize) {
+    walker.RecordLimit(place, "", Limit::kMaxFileSize, 0);
+  } else {
+    detail::Source src;
+    src.fd = fd;
+    src.cb = cb;
+    walker.Container(src, kind, "", place);
+  }
+
+  // The verdict: the first virus, else the first heuristic finding, else the first problem.
+  const Member* pVirus = nullptr;
+  const Member* pHeuristic = nullptr;
+  const Member* pProblem = nullptr;
+  for (const Member& m : result.members) {
+    if (m.outcome == Outcome::kFound) {
+      if (m.why == Why::kDocument && !pVirus) pVirus = &m;
+      if (m.why != Why::kDocument && !pHeuristic) pHeuristic = &m;
+    } else if (m.outcome == Outcome::kError && !pProblem) {
+      pProblem = &m;
+    }
+  }
+  const Member* pFound = pVirus ? pVirus : pHeuristic;
+  if (pFound) {
+    result.verdict.outcome = Outcome::kFound;
+    result.verdict.sVirus = pFound->sVirus;
+  } else if (pProblem) {
+    result.verdict.outcome = Outcome::kError;
+    result.verdict.sReason = pProblem->sReason;
+  } else {
+    result.verdict.outcome = Outcome::kOk;
+  }
+  return result;
+}
+
+}  // namespace container

@@ -1,0 +1,157 @@
+// Inside the container layer: the walk of one file's tree of containers, shared by the archive
+// reader (libarchive) and the mail reader (GMime). Built only where those libraries are.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "container.h"
+
+namespace container::detail {
+
+constexpr uint64_t kUnknownSize = ~0ull;
+// Bytes moved per read, and a container reader's input buffer.
+constexpr size_t kChunk = 64 * 1024;
+
+// The bytes of one member as its container decodes them; forward only.
+class MemberStream {
+ public:
+  virtual ~MemberStream() = default;
+  // Up to cb bytes into pb: how many, 0 at the end, -1 on failure (Error() says why).
+  virtual ptrdiff_t Read(uint8_t* pb, size_t cb) = 0;
+  virtual std::string Error() const = 0;
+  // The failure was the member's encryption.
+  virtual bool Encrypted() const { return false; }
+  // The container passes over an unread member without decoding it (a zip read by position).
+  virtual bool SkipIsCheap() const { return false; }
+  // The kind of the container it is read from (names an encrypted member's heuristic).
+  virtual Kind ContainerKind() const { return Kind::kNone; }
+  // The failure was the parent's (its member, holding this container, failed or reached a
+  // limit): recorded there, not here.
+  virtual bool ParentFailed() const { return false; }
+};
+
+class Walker;
+
+// A member being read, with the limits applied: its head first (already read to sniff it), then
+// the rest of the stream. Every byte counts against MaxScanSize, and against MaxFileSize until
+// the member has been found over it.
+class Reader {
+ public:
+  enum class State { kReading, kEnd, kFailed, kFileLimit, kScanLimit };
+  Reader(Walker* pWalker, MemberStream* pStream) : m_pWalker(pWalker), m_pStream(pStream) {}
+  // Reads the head into m_head (up to kSniffBytes): false when the member ended in failure or a
+  // limit before that.
+  bool ReadHead();
+  const std::vector<uint8_t>& Head() const { return m_head; }
+  // The member from its start (the head again, then the rest): count, 0 at the end, -1 when it
+  // failed or reached a limit (State() says which).
+  ptrdiff_t Read(uint8_t* pb, size_t cb);
+  // Reads the rest through, discarding it, within the limits (it may stop at MaxFileSize).
+  void ReadThrough();
+  // Reads the rest through, discarding it; MaxFileSize no longer applies, MaxScanSize does.
+  void Drain();
+  State state() const { return m_state; }
+  uint64_t Bytes() const { return m_cbMember; }
+  std::string Error() const { return m_pStream->Error(); }
+  bool Encrypted() const { return m_pStream->Encrypted(); }
+  Kind ContainerKind() const { return m_pStream->ContainerKind(); }
+  bool ParentFailed() const { return m_pStream->ParentFailed(); }
+  void IgnoreFileLimit() { m_bFileLimit = false; }
+
+ private:
+  ptrdiff_t ReadStream(uint8_t* pb, size_t cb);
+  Walker* m_pWalker;
+  MemberStream* m_pStream;
+  std::vector<uint8_t> m_head;
+  size_t m_nHeadServed = 0;
+  uint64_t m_cbMember = 0;
+  bool m_bFileLimit = true;
+  State m_state = State::kReading;
+};
+
+// Where a container's bytes are: a file read by position (the file itself, or a member spilled
+// into a file of its own), or a member being read from its parent.
+struct Source {
+  int fd = -1;  // >= 0: read by position, cb bytes
+  uint64_t cb = 0;
+  Reader* pReader = nullptr;  // else: forward only
+};
+
+// A member's place: the names of the containers above it, and its depth (the file itself is 1).
+struct Place {
+  std::vector<std::string>* pChain;
+  uint32_t nDepth;
+};
+
+class Walker {
+ public:
+  Walker(const Options& options, const ScanFunction& scan, Result* pResult)
+      : m_options(options), m_scan(scan), m_pResult(pResult) {}
+
+  // Opens a container of the given kind at depth place.nDepth, its members named below
+  // place.pChain. Problems of the container itself are recorded under sName (the file itself:
+  // the verdict's reason, sName empty).
+  void Container(const Source& src, Kind kind, const std::string& sName, const Place& place);
+  enum class Role : uint8_t {
+    kPlain,   // a member like any other
+    kText,    // a text part of a mail: searched for uuencoded blocks as well
+    kStream,  // the content of a compressed stream: a tar there is opened in its place (one
+              // level: a.tar.gz!x.doc), anything else is its one member
+  };
+  // One member of a container at place (place.nDepth: the container's depth): counts it, reads
+  // its head and goes on as its content says. cbDeclared: the size the container gives, or
+  // kUnknownSize.
+  void Member(MemberStream* pStream, const std::string& sName, uint64_t cbDeclared,
+              const Place& place, Role role = Role::kPlain);
+  // Counts one member against MaxFiles: false (and the limit recorded) when it is one too many.
+  bool Count(const std::string& sName, const Place& place);
+  // Records a problem with a member (or with a nested container as a whole).
+  void Record(const Place& place, const std::string& sName, Kind kind, Why why,
+              const std::string& sReason, Limit limit = Limit::kNone, uint64_t cbRead = 0);
+  void RecordLimit(const Place& place, const std::string& sName, Limit limit, uint64_t cbRead);
+  void RecordEncrypted(const Place& place, const std::string& sName, Kind kind);
+  // A MaxFiles or MaxScanSize limit was reached, or a virus found without bAllMatch: no more
+  // members are looked at.
+  bool Stopped() const { return m_bStopped; }
+  // Bytes read out of members so far; false (and stopped) once MaxScanSize is passed.
+  bool AddBytes(uint64_t cb);
+  bool ScanSizeExceeded() const { return m_bScanSizeExceeded; }
+  const Options& options() const { return m_options; }
+  Result* result() { return m_pResult; }
+  const std::string& FileName() const { return m_sFileName; }
+  void SetFileName(const std::string& s) { m_sFileName = s; }
+
+ private:
+  void Document(Reader* pReader, const std::string& sName, const Place& place);
+  void Nested(Reader* pReader, Kind kind, const std::string& sName, const Place& place);
+  // Copies the member whole into a new in-memory file: its descriptor, or -1 (the reader's state,
+  // or *psError, says why).
+  int Spill(Reader* pReader, uint64_t* pcb, std::string* psError);
+  // Records what ended a member's reading early: a limit, its encryption, a decoder's failure.
+  void Settle(Reader* pReader, const std::string& sName, const Place& place);
+
+  Options m_options;
+  const ScanFunction& m_scan;
+  Result* m_pResult;
+  std::string m_sFileName;
+  bool m_bStopped = false;
+  bool m_bScanSizeExceeded = false;
+};
+
+// The archive reader and the mail reader (archive.cpp, mail.cpp).
+void WalkArchive(Walker* pWalker, const Source& src, Kind kind, const std::string& sName,
+                 const Place& place);
+void WalkMail(Walker* pWalker, const Source& src, Kind kind, const std::string& sName,
+              const Place& place);
+void WalkTnef(Walker* pWalker, const Source& src, const std::string& sName, const Place& place);
+
+// Searches a mail's text part for uuencoded blocks ("begin 644 name" ... "end") and walks each as
+// a member at place, read from *pReader (the text, from its start).
+void UuBlocks(Walker* pWalker, Reader* pReader, const Place& place);
+
+// The name a gzip stream stores for its content (FNAME), from its head; "" when none.
+std::string GzipStoredName(const uint8_t* pb, size_t cb);
+
+}  // namespace container::detail

@@ -1,0 +1,508 @@
+// The container layer: the sniff on bytes made here; then every kind of archive and mail, built by
+// tests/container_inputs.py (Python's zipfile, tarfile, email and mailbox; 7z, gcab, zstd and
+// genisoimage), walked with a scan function that reads each document back through the path it
+// was given and knows the samples by their bytes; nesting, names, encryption, damage, the bombs
+// and the limits, and the memory a walk of the bombs takes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "container.h"
+#include "samples.h"
+#include "tempdir.h"
+
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using container::Kind;
+using container::Limit;
+using container::Outcome;
+using container::Why;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Str(const std::string& s) { return {s.begin(), s.end()}; }
+
+// ---------------------------------------------------------------------------------------------
+// The sniff and the names: pure, on every platform
+// ---------------------------------------------------------------------------------------------
+
+Bytes TarHeader(const char* szMagic, bool bGoodSum) {
+  Bytes b(512, 0);
+  std::memcpy(b.data(), "readme.txt", 10);
+  std::memcpy(b.data() + 100, "0000644", 7);
+  std::memcpy(b.data() + 124, "00000000012", 11);
+  std::memcpy(b.data() + 257, szMagic, std::strlen(szMagic));
+  std::memset(b.data() + 148, ' ', 8);
+  unsigned sum = 0;
+  for (uint8_t c : b) sum += c;
+  std::snprintf(reinterpret_cast<char*>(b.data()) + 148, 8, "%06o", sum + (bGoodSum ? 0 : 1));
+  b[155] = ' ';
+  return b;
+}
+
+Bytes IsoHead() {
+  Bytes b(0x8006 + 10, 0);
+  b[0x8000] = 1;
+  std::memcpy(b.data() + 0x8001, "CD001", 5);
+  return b;
+}
+
+TEST(ContainerSniff, KindsByContent) {
+  const struct {
+    Bytes head;
+    Kind kind;
+  } kCases[] = {
+      {Str(std::string("PK\x03\x04\x14\x00", 6)), Kind::kZip},
+      {Str(std::string("PK\x05\x06", 4) + std::string(18, '\0')), Kind::kZip},
+      {Str(std::string("PK\x07\x08PK\x03\x04", 8)), Kind::kZip},
+      {Str(std::string("\x1F\x8B\x08\x00", 4)), Kind::kGzip},
+      {Str(std::string("BZh91AY&SY", 10)), Kind::kBzip2},
+      {Str(std::string("BZh9\x17\x72\x45\x38\x50\x90", 10)), Kind::kBzip2},
+      {Str(std::string("BZh0"
+                       "1AY&SY",
+                       10)),
+       Kind::kNone},  // no block size 0
+      {Str(std::string("\xFD"
+                       "7zXZ\x00\x00",
+                       7)),
+       Kind::kXz},
+      {Str(std::string("\x28\xB5\x2F\xFD\x00", 5)), Kind::kZstd},
+      {Str(std::string("7z\xBC\xAF\x27\x1C\x00\x04", 8)), Kind::k7z},
+      {Str(std::string("MSCF\0\0\0\0\x10\x00", 10)), Kind::kCab},
+      {Str(std::string("MSCF\0\0\0\1", 8)), Kind::kNone},
+      {Str(std::string("Rar!\x1A\x07\x00", 7)), Kind::kRar},
+      {Str(std::string("Rar!\x1A\x07\x01\x00", 8)), Kind::kRar},
+      {Str(std::string("\x78\x9F\x3E\x22\x01\x00", 6)), Kind::kTnef},
+      {TarHeader("ustar", true), Kind::kTar},
+      {TarHeader("ustar  ", true), Kind::kTar},
+      {TarHeader("", true), Kind::kTar},  // old tar: the checksum alone
+      {TarHeader("ustar", false), Kind::kNone},
+      {Bytes(512, 0), Kind::kNone},
+      {IsoHead(), Kind::kIso9660},
+      {Bytes(0x8006, 0), Kind::kNone},
+      {Str("From: alice@example.org\r\nTo: bob@example.org\r\nSubject: hi\r\n\r\nbody"),
+       Kind::kMail},
+      {Str("Received: from x by y\n\tid 1; Mon, 1 Jan 1996\nSubject: hi\n\nbody"), Kind::kMail},
+      {Str("MIME-Version: 1.0\nContent-Type: application/msword\n\n0M8R4KGxGuEAAAAA"), Kind::kMail},
+      {Str("Subject: one weak field\n\nbody"), Kind::kNone},
+      {Str("name: value\ncolour: red\n\n"), Kind::kNone},
+      {Str("From: a\nnot a header line\nTo: b\n\n"), Kind::kNone},
+      {Str(" From: a\nTo: b\n\n"), Kind::kNone},
+      {Str("From alice@example.org Mon Jan  1 00:00:00 1996\nFrom: alice@example.org\n"
+           "Subject: hi\n\nbody\n"),
+       Kind::kMbox},
+      {Str("From here to there\nwe walked.\n"), Kind::kNone},
+      {Str("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1PK\x03\x04"), Kind::kNone},  // a document
+      {Str("plain text"), Kind::kNone},
+      {Bytes(), Kind::kNone},
+  };
+  size_t i = 0;
+  for (const auto& c : kCases) {
+    EXPECT_EQ(container::Sniff(c.head.data(), c.head.size()), c.kind)
+        << "case " << i << ": kind " << container::KindName(c.kind);
+    ++i;
+  }
+  Bytes iso = IsoHead();
+  EXPECT_EQ(container::Sniff(iso.data(), 0x8005), Kind::kNone) << "the mark cut: no ISO image";
+  Bytes doc = Str("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
+  EXPECT_TRUE(container::IsCompoundFile(doc.data(), doc.size()));
+  EXPECT_FALSE(container::IsCompoundFile(doc.data(), 7));
+}
+
+TEST(ContainerNames, DisplayAndStreamNames) {
+  EXPECT_EQ(container::DisplayPath("dir/a.zip", {"b.tar.gz"}, "x.doc"), "dir/a.zip!b.tar.gz!x.doc");
+  EXPECT_EQ(container::DisplayPath("a!b.zip", {}, "c!d.doc"), "a\\x21b.zip!c\\x21d.doc");
+  EXPECT_EQ(container::DisplayPath("C:\\in\\a.zip", {"x\\y.zip"}, "z.doc"),
+            "C:\\in\\a.zip!x\\x5cy.zip!z.doc");
+  EXPECT_EQ(container::DisplayPath("a.zip", {}, "../\x01/x.doc"), "a.zip!../\x01/x.doc");
+
+  const struct {
+    const char* szStored;
+    const char* szContainer;
+    const char* szName;
+  } kStream[] = {
+      {"concept.doc", "x.gz", "concept.doc"},
+      {"", "dir/report.doc.gz", "report.doc"},
+      {"", "a.TGZ", "a.tar"},
+      {"", "C:\\in\\b.doc.bz2", "b.doc"},
+      {"", "c.xz", "c"},
+      {"", "d.zst", "d"},
+      {"", ".gz", "data"},
+      {"", "", "data"},
+      {"", "noext", "data"},
+  };
+  for (const auto& c : kStream)
+    EXPECT_EQ(container::StreamMemberName(c.szStored, c.szContainer), c.szName) << c.szContainer;
+
+  container::Limits limits;
+  EXPECT_EQ(container::LimitReason(Limit::kMaxFiles, limits),
+            "Archive limit exceeded: MaxFiles 10000");
+  EXPECT_EQ(container::LimitReason(Limit::kMaxScanSize, limits),
+            "Archive limit exceeded: MaxScanSize 400M");
+  EXPECT_EQ(container::LimitReason(Limit::kMaxRecursion, limits),
+            "Archive limit exceeded: MaxRecursion 17");
+  limits.cbMaxFileSize = 1536 * 1024;
+  EXPECT_EQ(container::LimitValue(Limit::kMaxFileSize, limits), "1536K");
+  limits.cbMaxFileSize = 1000;
+  EXPECT_EQ(container::LimitValue(Limit::kMaxFileSize, limits), "1000");
+  EXPECT_EQ(container::LimitVirusName(Limit::kMaxFileSize),
+            "Heuristics.Limits.Exceeded.MaxFileSize");
+  EXPECT_EQ(container::EncryptedVirusName(Kind::kZip), "Heuristics.Encrypted.Zip");
+  EXPECT_EQ(container::EncryptedVirusName(Kind::kRar), "Heuristics.Encrypted.RAR");
+  EXPECT_EQ(container::EncryptedVirusName(Kind::k7z), "Heuristics.Encrypted.7Zip");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Walks of the inputs
+// ---------------------------------------------------------------------------------------------
+
+Bytes ReadAll(const std::string& sPath) {
+  std::ifstream in(sPath, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+class Inputs {
+ public:
+  Inputs() {
+    for (const zmdoc::SampleDocument& d : zmdoc::SampleDocuments()) {
+      m_samples.Write(d.name, std::string(d.bytes.begin(), d.bytes.end()));
+      m_verdicts[d.bytes] = VerdictOf(d.name);
+    }
+    if (!container::Supported(Kind::kZip)) return;
+    std::string sCmd = "/usr/bin/python3 " ZM_SOURCE_DIR "/tests/container_inputs.py " +
+                       m_samples.Root() + " " + m_out.Root() + " > " + m_out.Path("missing.txt");
+    m_bMade = std::system(sCmd.c_str()) == 0;
+    std::ifstream in(m_out.Path("missing.txt"));
+    for (std::string s; std::getline(in, s);)
+      if (s.rfind("missing ", 0) == 0) m_missing.insert(s.substr(8));
+  }
+  static container::Verdict VerdictOf(const std::string& sSample) {
+    static const std::map<std::string, container::Verdict> kKnown = {
+        {"03-concept-names.doc", {Outcome::kFound, "Macro.Word.Concept.a", ""}},
+        {"04-wieder-confirmed.doc", {Outcome::kFound, "Macro.Word.Wieder", ""}},
+        {"07-numbered-macros.doc", {Outcome::kFound, "Macro.Word.Outlaw", ""}},
+        {"08-truncated.doc", {Outcome::kError, "", "Truncated document"}},
+        {"09-word97.doc", {Outcome::kSkipped, "", "Not a Word 6/95 document"}},
+    };
+    auto it = kKnown.find(sSample);
+    return it == kKnown.end() ? container::Verdict{} : it->second;
+  }
+  // The scan function: the document read back through its path must be a sample, whole.
+  container::Verdict Judge(const container::MemberFile& f) {
+    Bytes b = ReadAll(f.sPath);
+    ++m_nJudged;
+    if (b.size() != f.cb) return {Outcome::kError, "", "size differs from the path's"};
+    auto it = m_verdicts.find(b);
+    if (it == m_verdicts.end()) return {Outcome::kError, "", "bytes of no sample"};
+    return it->second;
+  }
+  bool Made() const { return m_bMade; }
+  bool Missing(const std::string& s) const { return m_missing.count(s) != 0; }
+  std::string Path(const std::string& s) const { return m_out.Path(s); }
+  int m_nJudged = 0;
+
+ private:
+  TempDir m_samples, m_out;
+  std::map<Bytes, container::Verdict> m_verdicts;
+  std::set<std::string> m_missing;
+  bool m_bMade = false;
+};
+
+Inputs* g_pInputs = nullptr;
+
+class ContainerWalk : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!g_pInputs) g_pInputs = new Inputs;
+  }
+  void SetUp() override {
+    if (!container::Supported(Kind::kZip)) GTEST_SKIP() << "no container support in this build";
+    ASSERT_TRUE(g_pInputs->Made()) << "tests/container_inputs.py failed";
+  }
+
+  static container::Result Walk(const std::string& sName, const container::Options& options = {},
+                                Kind* pKind = nullptr) {
+    std::string sPath = g_pInputs->Path(sName);
+    std::FILE* f = std::fopen(sPath.c_str(), "rb");
+    EXPECT_NE(f, nullptr) << sPath;
+    if (!f) return {};
+    Bytes head(container::kSniffBytes);
+    head.resize(std::fread(head.data(), 1, head.size(), f));
+    Kind kind = container::Sniff(head.data(), head.size());
+    if (pKind) *pKind = kind;
+    uint64_t cb = std::filesystem::file_size(sPath);
+    container::Result r =
+        container::Scan(fileno(f), cb, kind, sName, options,
+                        [](const container::MemberFile& m) { return g_pInputs->Judge(m); });
+    std::fclose(f);
+    return r;
+  }
+};
+
+std::string Describe(const container::Result& r) {
+  std::string s = "verdict " + std::to_string(static_cast<int>(r.verdict.outcome)) + " '" +
+                  r.verdict.sVirus + r.verdict.sReason + "'; members looked at " +
+                  std::to_string(r.nMembers) + ":";
+  for (const container::Member& m : r.members)
+    s += "\n  " + container::DisplayPath("F", m.chain, m.sName) + ": " +
+         std::to_string(static_cast<int>(m.outcome)) + " " + m.sVirus + m.sReason;
+  return s;
+}
+
+// Each kind with the infected sample inside is FOUND, and the one with a clean sample is OK; the
+// document's record names it as its container gives it.
+TEST_F(ContainerWalk, EveryKindFoundAndClean) {
+  const struct {
+    const char* szStem;
+    Kind kind;
+    const char* szDoc;  // the document's display path below the file "F"
+    uint64_t nMembers;
+  } kCases[] = {
+      {"%s.zip", Kind::kZip, "F!letters/concept.doc", 2},
+      {"%s-zip64.zip", Kind::kZip, "F!letters/concept.doc", 2},
+      {"%s-ustar.tar", Kind::kTar, "F!letters/concept.doc", 2},
+      {"%s-pax.tar", Kind::kTar, "F!letters/concept.doc", 2},
+      {"%s-gnu.tar", Kind::kTar,
+       "F!d/long-name-long-name-long-name-long-name-long-name-long-name-long-name-long-name-long-"
+       "name-long-name-long-name-long-name-.doc",
+       1},
+      {"%s.tar.gz", Kind::kGzip, "F!letters/concept.doc", 2},
+      {"%s.tar.bz2", Kind::kBzip2, "F!letters/concept.doc", 2},
+      {"%s.tar.xz", Kind::kXz, "F!letters/concept.doc", 2},
+      {"%s.tar.zst", Kind::kZstd, "F!letters/concept.doc", 2},
+      {"%s.doc.gz", Kind::kGzip, "F!concept.doc", 1},
+      {"%s-noname.doc.gz", Kind::kGzip, "F!%s-noname.doc", 1},
+      {"%s.doc.bz2", Kind::kBzip2, "F!%s.doc", 1},
+      {"%s.doc.xz", Kind::kXz, "F!%s.doc", 1},
+      {"%s.doc.zst", Kind::kZstd, "F!%s.doc", 1},
+      {"%s.7z", Kind::k7z, "F!concept.doc", 2},
+      {"%s.cab", Kind::kCab, "F!concept.doc", 2},
+      {"%s.iso", Kind::kIso9660, "F!concept.doc", 2},
+      {"%s-base64.eml", Kind::kMail, "F!concept.doc", 2},
+      {"%s-qp.eml", Kind::kMail, "F!concept.doc", 2},
+      {"%s-uuencode.eml", Kind::kMail, "F!concept.doc", 2},
+      {"%s-inline-uu.eml", Kind::kMail, "F!concept.doc", 2},
+      {"%s-rfc822.eml", Kind::kMail, "F!forwarded.eml!concept.doc", 4},
+      {"%s.mbox", Kind::kMbox, "F!message-2!concept.doc", 7},
+      {"%s.tnef", Kind::kTnef, "F!concept.doc", 2},
+      {"%s-tnef.eml", Kind::kMail, "F!winmail.dat!concept.doc", 3},
+  };
+  for (const auto& c : kCases) {
+    for (const char* szTag : {"infected", "clean"}) {
+      char achName[96], achDoc[256];
+      std::snprintf(achName, sizeof achName, c.szStem, szTag);
+      std::snprintf(achDoc, sizeof achDoc, c.szDoc, szTag);
+      if (g_pInputs->Missing(achName)) {
+        std::printf("skipped %s: the tool that makes it is missing\n", achName);
+        continue;
+      }
+      Kind kind = Kind::kNone;
+      container::Result r = Walk(achName, {}, &kind);
+      SCOPED_TRACE(std::string(achName) + ": " + Describe(r));
+      EXPECT_EQ(kind, c.kind);
+      bool bInfected = szTag[0] == 'i';
+      EXPECT_EQ(r.verdict.outcome, bInfected ? Outcome::kFound : Outcome::kOk);
+      EXPECT_EQ(r.verdict.sVirus, bInfected ? "Macro.Word.Concept.a" : "");
+      EXPECT_EQ(r.nMembers, c.nMembers);
+      EXPECT_EQ(r.nDocuments, 1u);
+      ASSERT_EQ(r.members.size(), 1u);
+      EXPECT_EQ(container::DisplayPath("F", r.members[0].chain, r.members[0].sName), achDoc);
+      EXPECT_EQ(r.members[0].why, Why::kDocument);
+    }
+  }
+}
+
+// Where documents lie and what they are called: mail parts deep in multiparts, names from
+// filename*= and name=, part-N without a name; five containers deep; names that are paths,
+// hold control characters or '!'; all found, none written anywhere under its name.
+TEST_F(ContainerWalk, PlacesAndNames) {
+  const struct {
+    const char* szFile;
+    std::vector<std::string> docs;  // display paths below "F", in order
+    const char* szVirus;
+  } kCases[] = {
+      {"nested-multipart.eml", {"F!deep.doc"}, "Macro.Word.Concept.a"},
+      {"rfc2231.eml", {"F!\xE2\x82\xAC-r\xC3\xA9sum\xC3\xA9\\x21.doc"}, "Macro.Word.Concept.a"},
+      {"name-only.eml", {"F!by-name.doc"}, "Macro.Word.Concept.a"},
+      {"no-name.eml", {"F!part-2"}, "Macro.Word.Wieder"},
+      {"nest5.zip", {"F!n1.tar.gz!n2.7z!n3.eml!n4.zip!x.doc"}, "Macro.Word.Concept.a"},
+      {"recursion-5.zip", {"F!r01.zip!r02.zip!r03.zip!r04.zip!r05.doc"}, "Macro.Word.Concept.a"},
+      {"names.zip",
+       {"F!../../up.doc", "F!/abs/path.doc", "F!ctl\x01\x1b[31m.doc", "F!bang\\x21name.doc"},
+       "Macro.Word.Concept.a"},
+      {"names.tar",
+       {"F!../../up.doc", "F!/abs/path.doc", "F!ctl\x01\x1b[31m.doc", "F!bang\\x21name.doc"},
+       "Macro.Word.Concept.a"},
+      {"utf8-names.zip", {"F!r\xC3\xA9sum\xC3\xA9.doc"}, "Macro.Word.Concept.a"},
+      {"latin1-names.tar", {"F!r\xE9sum\xE9.doc"}, "Macro.Word.Concept.a"},
+  };
+  for (const auto& c : kCases) {
+    if (g_pInputs->Missing(c.szFile)) continue;
+    container::Result r = Walk(c.szFile);
+    SCOPED_TRACE(std::string(c.szFile) + ": " + Describe(r));
+    EXPECT_EQ(r.verdict.outcome, Outcome::kFound);
+    EXPECT_EQ(r.verdict.sVirus, c.szVirus);
+    std::vector<std::string> docs;
+    for (const container::Member& m : r.members)
+      if (m.why == Why::kDocument) docs.push_back(container::DisplayPath("F", m.chain, m.sName));
+    EXPECT_EQ(docs, c.docs);
+  }
+  // Every document of names.zip judged, each by its own verdict; no file appeared under a name.
+  container::Result r = Walk("names.zip");
+  ASSERT_EQ(r.members.size(), 4u);
+  EXPECT_EQ(r.members[1].sVirus, "Macro.Word.Wieder");
+  EXPECT_EQ(r.members[2].sVirus, "Macro.Word.Outlaw");
+  EXPECT_EQ(r.members[3].outcome, Outcome::kOk);
+  EXPECT_FALSE(std::filesystem::exists("/abs/path.doc"));
+  EXPECT_FALSE(std::filesystem::exists(g_pInputs->Path("../../up.doc")));
+}
+
+// Encrypted members, damaged and truncated archives, and the bombs: never OK, what could be read
+// judged, every limit named (or, asked for, its heuristic name).
+TEST_F(ContainerWalk, NeverOkForWhatWasNotRead) {
+  container::Options alert;
+  alert.bAlertEncrypted = true;
+  alert.bAlertExceedsMax = true;
+  container::Options tight;
+  tight.limits.nMaxFiles = 3;
+  container::Options unlimited;
+  unlimited.limits = {0, 0, 0, 0};
+  unlimited.limits.cbMaxScanSize = 64ull << 20;  // the 10 GiB member: stopped here, not by size
+  const struct {
+    const char* szFile;
+    container::Options options;
+    Outcome outcome;
+    const char* szText;  // the virus, or the start of the reason
+    Limit limit;
+  } kCases[] = {
+      {"encrypted.zip", {}, Outcome::kError, "Encrypted archive member", Limit::kNone},
+      {"encrypted.zip", alert, Outcome::kFound, "Heuristics.Encrypted.Zip", Limit::kNone},
+      {"encrypted-aes.zip", {}, Outcome::kError, "Encrypted archive member", Limit::kNone},
+      {"encrypted.7z", {}, Outcome::kError, "Encrypted archive member", Limit::kNone},
+      {"encrypted.7z", alert, Outcome::kFound, "Heuristics.Encrypted.7Zip", Limit::kNone},
+      {"encrypted-headers.7z", {}, Outcome::kError, "Encrypted archive member", Limit::kNone},
+      {"truncated.zip", {}, Outcome::kFound, "Macro.Word.Concept.a", Limit::kNone},
+      {"truncated-early.zip", {}, Outcome::kError, "Damaged zip: ", Limit::kNone},
+      {"truncated.tar.gz", {}, Outcome::kFound, "Macro.Word.Concept.a", Limit::kNone},
+      {"truncated.7z", {}, Outcome::kError, "Damaged 7z: ", Limit::kNone},
+      {"damaged.zip", {}, Outcome::kError, "Damaged zip: ", Limit::kNone},
+      {"zeros-10g.zip",
+       {},
+       Outcome::kError,
+       "Archive limit exceeded: MaxFileSize 100M",
+       Limit::kMaxFileSize},
+      {"zeros-10g.zip", alert, Outcome::kFound, "Heuristics.Limits.Exceeded.MaxFileSize",
+       Limit::kMaxFileSize},
+      {"zeros-10g.zip", unlimited, Outcome::kError, "Archive limit exceeded: MaxScanSize 64M",
+       Limit::kMaxScanSize},
+      {"zeros-10g.gz",
+       {},
+       Outcome::kError,
+       "Archive limit exceeded: MaxFileSize 100M",
+       Limit::kMaxFileSize},
+      {"many.zip", {}, Outcome::kError, "Archive limit exceeded: MaxFiles 10000", Limit::kMaxFiles},
+      {"many.zip", alert, Outcome::kFound, "Heuristics.Limits.Exceeded.MaxFiles", Limit::kMaxFiles},
+      {"infected.zip", tight, Outcome::kFound, "Macro.Word.Concept.a", Limit::kNone},
+      {"recursion-20.zip",
+       {},
+       Outcome::kError,
+       "Archive limit exceeded: MaxRecursion 17",
+       Limit::kMaxRecursion},
+  };
+  for (const auto& c : kCases) {
+    if (g_pInputs->Missing(c.szFile)) continue;
+    container::Result r = Walk(c.szFile, c.options);
+    SCOPED_TRACE(std::string(c.szFile) + ": " + Describe(r));
+    EXPECT_EQ(r.verdict.outcome, c.outcome);
+    const std::string& sText = c.outcome == Outcome::kFound ? r.verdict.sVirus : r.verdict.sReason;
+    EXPECT_EQ(sText.substr(0, std::strlen(c.szText)), c.szText);
+    EXPECT_EQ(r.firstLimit, c.limit);
+  }
+  // The 10 GiB member through gzip has no size to check first: read to MaxFileSize, then passed
+  // over within MaxScanSize, and both said.
+  container::Result r = Walk("zeros-10g.gz");
+  ASSERT_EQ(r.members.size(), 2u) << Describe(r);
+  EXPECT_EQ(r.members[0].limit, Limit::kMaxFileSize);
+  EXPECT_EQ(r.members[1].limit, Limit::kMaxScanSize);
+  EXPECT_LE(r.cbRead, (400ull << 20) + 65536);
+  // MaxFiles: the member one too many is named, and nothing after it is looked at.
+  r = Walk("many.zip");
+  EXPECT_EQ(r.nMembers, 10000u);
+  ASSERT_EQ(r.members.size(), 1u);
+  EXPECT_EQ(r.members[0].sName, "f010000.txt");
+}
+
+// The options: archives or mail not opened when turned off (SKIPPED, not OK); the walk stops at
+// the first virus when not every match is wanted.
+TEST_F(ContainerWalk, Options) {
+  container::Options noArchive;
+  noArchive.bScanArchive = false;
+  container::Result r = Walk("infected.zip", noArchive);
+  EXPECT_EQ(r.verdict.outcome, Outcome::kSkipped);
+  EXPECT_EQ(r.verdict.sReason, "Archive scanning turned off");
+  container::Options noMail;
+  noMail.bScanMail = false;
+  r = Walk("infected-base64.eml", noMail);
+  EXPECT_EQ(r.verdict.sReason, "Mail scanning turned off");
+  // A mail inside a zip without mail scanning: a member like any other, counted.
+  r = Walk("nest5.zip", noMail);
+  EXPECT_EQ(r.verdict.outcome, Outcome::kOk) << Describe(r);
+  EXPECT_EQ(r.nDocuments, 0u);
+
+  container::Options first;
+  first.bAllMatch = false;
+  r = Walk("names.zip", first);
+  EXPECT_EQ(r.verdict.sVirus, "Macro.Word.Concept.a");
+  EXPECT_EQ(r.nDocuments, 1u);
+  r = Walk("names.zip");
+  EXPECT_EQ(r.nDocuments, 4u);
+}
+
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+// The bombs are streamed: a process that walks the 10 GiB member and all 100,000 entries of a
+// zip keeps under 64 MB at its peak.
+TEST_F(ContainerWalk, BombsInBoundedMemory) {
+  for (const char* szFile : {"zeros-10g.zip", "zeros-10g.gz", "many.zip"}) {
+    int afd[2];
+    ASSERT_EQ(pipe(afd), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      container::Options options;
+      options.limits.nMaxFiles = 0;  // every entry
+      options.limits.cbMaxFileSize = 0;
+      options.limits.cbMaxScanSize = 1ull << 30;
+      container::Result r = Walk(szFile, options);
+      struct rusage ru;
+      getrusage(RUSAGE_SELF, &ru);
+      long kb[2] = {ru.ru_maxrss, static_cast<long>(r.nMembers)};
+      (void)!write(afd[1], kb, sizeof kb);
+      _exit(0);
+    }
+    close(afd[1]);
+    long kb[2] = {0, 0};
+    ASSERT_EQ(read(afd[0], kb, sizeof kb), static_cast<ssize_t>(sizeof kb)) << szFile;
+    close(afd[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_LT(kb[0], 64 * 1024) << szFile << ": peak resident kB";
+    EXPECT_GE(kb[1], 1) << szFile;
+    std::printf("%s: peak %ld kB, %ld members\n", szFile, kb[0], kb[1]);
+  }
+}
+#endif
+
+}  // namespace
