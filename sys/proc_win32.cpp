@@ -12,7 +12,7 @@
 
 #include "platform.h"
 #include "proc.h"
-#include "win32text.h"
+#include "utf16.h"
 
 namespace zebscan {
 namespace {

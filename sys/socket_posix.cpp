@@ -19,8 +19,8 @@
 #include <atomic>
 #include <cstdio>
 
-#include "net.h"
-#include "unixsock.h"
+#include "fdpass.h"
+#include "socket.h"
 
 namespace zebmacrod {
 namespace {

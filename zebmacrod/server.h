@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "config.h"
-#include "net.h"
 #include "pool.h"
+#include "socket.h"
 #include "walk.h"
 
 namespace zebmacrod {

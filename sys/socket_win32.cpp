@@ -10,8 +10,8 @@
 #include <atomic>
 #include <cerrno>
 
-#include "net.h"
-#include "win32text.h"
+#include "socket.h"
+#include "utf16.h"
 
 namespace zebmacrod {
 namespace {

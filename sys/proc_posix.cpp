@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <new>
 
+#include "fdpass.h"
 #include "platform.h"
 #include "proc.h"
-#include "unixsock.h"
 
 extern char** environ;
 

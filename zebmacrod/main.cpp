@@ -9,11 +9,11 @@
 #include <sstream>
 
 #include "config.h"
-#include "net.h"
 #include "platform.h"
 #include "pool.h"
 #include "scanner.h"
 #include "server.h"
+#include "socket.h"
 #include "zmapi.h"
 
 namespace zebmacrod {

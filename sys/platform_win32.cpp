@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "platform.h"
-#include "win32text.h"
+#include "utf16.h"
 
 namespace zebscan {
 namespace {

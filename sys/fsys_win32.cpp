@@ -10,7 +10,7 @@
 
 #include "fsys.h"
 #include "platform.h"
-#include "win32text.h"
+#include "utf16.h"
 
 namespace zebscan {
 
