@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace zebscan {
+namespace zm {
 
 // Reasons the file system calls give in the system's absence of words for them.
 inline constexpr char kReasonNotRegular[] = "Not a regular file";
@@ -132,6 +132,14 @@ bool MakeLibraryPath(const File& f, const std::string& sPath, LibraryPath* pOut,
 // for the static core's reader to read without opening the file again.
 int32_t LibraryHandle(const File& f);
 
+// A path that names the same thing from any current directory (POSIX: it begins with '/';
+// Windows: a drive and a separator, or two separators).
+bool IsAbsolutePath(const std::string& sPath);
+// The path with its last separators removed (the root kept).
+std::string WithoutTrailingSeparators(const std::string& sPath);
+// A file's modification time in seconds since 1970; false when it cannot be read.
+bool FileModified(const std::string& sPath, int64_t* pSeconds);
+
 // Joins a directory path and a name with the platform's preferred separator (none added after
 // one already there).
 std::string JoinPath(const std::string& sDir, const std::string& sName);
@@ -145,6 +153,7 @@ int NativeFd(const Dir& d);
 bool FileFromFd(int fd, File* pFile, std::string* psError);
 bool DirFromFd(int fd, Dir* pDir);
 
+// Closes a descriptor received or passed (one not held by a File or Dir); -1 is ignored.
 void CloseNativeFd(int fd);
 
 // Descriptors (or handles) that Dir and File objects of this process hold open now.
@@ -155,6 +164,9 @@ size_t HeldDescriptors();
 // which the library reaches as /proc/self/fd/N; on Windows a private temporary file, removed when
 // the File closes or the run is interrupted).
 bool StdinFile(File* pFile, std::string* psError);
+// Bytes as an open file that only this process reaches, made as StdinFile makes its copy: a
+// document to scan that lives in memory, or a probe.
+bool FileOfBytes(const std::string& sBytes, File* pFile, std::string* psError);
 
 // For --copy and --move. MakeDirectories makes every missing directory of sPath (owner only where
 // the system says so).
@@ -168,4 +180,4 @@ int MoveNoReplace(const std::string& sFrom, const std::string& sTo, bool* pbCopy
 int CopyToNew(const File& from, const std::string& sTo, std::string* psError);
 bool RemoveFile(const std::string& sPath, std::string* psError);
 
-}  // namespace zebscan
+}  // namespace zm

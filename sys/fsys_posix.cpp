@@ -9,12 +9,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
 #include "fsys.h"
+#include "zm_abi.h"
 
-namespace zebscan {
+namespace zm {
 
 namespace {
 std::atomic<size_t> g_nHeld{0};
@@ -248,7 +250,7 @@ bool MakeLibraryPath(const File& f, const std::string& sPath, LibraryPath* pOut,
     pOut->m_sPath = FdDirectory() + std::to_string(f.impl()->fd);
     return true;
   }
-  if (sPath.size() <= 255 && sPath.find('\0') == std::string::npos) {
+  if (sPath.size() <= ZM_MAX_TEXT && sPath.find('\0') == std::string::npos) {
     pOut->m_sPath = sPath;
     return true;
   }
@@ -271,6 +273,20 @@ std::string JoinPath(const std::string& sDir, const std::string& sName) {
 
 bool NamesIgnoreCase() { return false; }
 
+bool IsAbsolutePath(const std::string& sPath) { return !sPath.empty() && sPath[0] == '/'; }
+
+std::string WithoutTrailingSeparators(const std::string& sPath) {
+  size_t n = sPath.find_last_not_of('/');
+  return n == std::string::npos ? sPath.substr(0, 1) : sPath.substr(0, n + 1);
+}
+
+bool FileModified(const std::string& sPath, int64_t* pSeconds) {
+  struct stat st;
+  if (stat(sPath.c_str(), &st) != 0) return false;
+  *pSeconds = static_cast<int64_t>(st.st_mtime);
+  return true;
+}
+
 int32_t LibraryHandle(const File& f) { return f.impl()->fd; }
 
 int NativeFd(const File& f) { return f.IsOpen() ? f.impl()->fd : -1; }
@@ -283,7 +299,43 @@ bool DirFromFd(int fd, Dir* pDir) {
   return true;
 }
 
-void CloseNativeFd(int fd) { close(fd); }
+void CloseNativeFd(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+namespace {
+
+// Writes all of cb bytes to fd; false with errno.
+bool WriteAll(int fd, const char* pb, size_t cb) {
+  for (size_t done = 0; done < cb;) {
+    ssize_t w = write(fd, pb + done, cb - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return false;
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// A file in memory (memfd) holding what read(from) gives until it ends: from's bytes, or bytes
+// already in hand.
+template <typename Read>
+bool PrivateFile(const char* szName, Read read, File* pFile, std::string* psError) {
+  int fd = memfd_create(szName, MFD_CLOEXEC);
+  if (fd < 0) return Fail(psError, errno);
+  char ab[65536];
+  for (;;) {
+    ssize_t n = read(ab, sizeof ab);
+    if (n == 0) break;
+    if (n < 0 || !WriteAll(fd, ab, static_cast<size_t>(n))) {
+      int iErr = errno;
+      close(fd);
+      return Fail(psError, iErr);
+    }
+  }
+  return FileFromFd(fd, pFile, psError);
+}
+
+}  // namespace
 
 bool StdinFile(File* pFile, std::string* psError) {
   struct stat st;
@@ -293,30 +345,24 @@ bool StdinFile(File* pFile, std::string* psError) {
     if (fd < 0) return Fail(psError, errno);
     return FileFromFd(fd, pFile, psError);
   }
-  int fd = memfd_create("zebscan-stdin", MFD_CLOEXEC);
-  if (fd < 0) return Fail(psError, errno);
-  char ab[65536];
-  for (;;) {
-    ssize_t n = read(0, ab, sizeof ab);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int iErr = errno;
-      close(fd);
-      return Fail(psError, iErr);
-    }
-    if (n == 0) break;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = write(fd, ab + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) {
-        int iErr = errno;
-        close(fd);
-        return Fail(psError, iErr);
-      }
-      done += w;
-    }
-  }
-  return FileFromFd(fd, pFile, psError);
+  auto fromStdin = [](char* pb, size_t cb) {
+    ssize_t n;
+    do n = read(0, pb, cb);
+    while (n < 0 && errno == EINTR);
+    return n;
+  };
+  return PrivateFile("zebscan-stdin", fromStdin, pFile, psError);
+}
+
+bool FileOfBytes(const std::string& sBytes, File* pFile, std::string* psError) {
+  size_t at = 0;
+  auto fromBytes = [&](char* pb, size_t cb) {
+    size_t n = std::min(cb, sBytes.size() - at);
+    std::memcpy(pb, sBytes.data() + at, n);
+    at += n;
+    return static_cast<ssize_t>(n);
+  };
+  return PrivateFile("zebscan-bytes", fromBytes, pFile, psError);
 }
 
 bool MakeDirectories(const std::string& sPath, std::string* psError) {
@@ -371,4 +417,4 @@ bool RemoveFile(const std::string& sPath, std::string* psError) {
   return unlink(sPath.c_str()) == 0 || Fail(psError, errno);
 }
 
-}  // namespace zebscan
+}  // namespace zm

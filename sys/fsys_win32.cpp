@@ -11,8 +11,9 @@
 #include "fsys.h"
 #include "platform.h"
 #include "utf16.h"
+#include "zm_abi.h"
 
-namespace zebscan {
+namespace zm {
 
 namespace {
 std::atomic<size_t> g_nHeld{0};
@@ -44,72 +45,6 @@ File& File::operator=(File&&) noexcept = default;
 void File::Close() { m_p.reset(); }
 void Dir::Adopt(Impl* p) { m_p.reset(p); }
 void File::Adopt(Impl* p) { m_p.reset(p); }
-
-std::string NarrowWtf8(const std::wstring& w) {
-  std::string s;
-  for (size_t i = 0; i < w.size(); ++i) {
-    uint32_t c = static_cast<uint16_t>(w[i]);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < w.size() && w[i + 1] >= 0xDC00 && w[i + 1] <= 0xDFFF)
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(w[++i]) - 0xDC00);
-    if (c < 0x80) {
-      s += static_cast<char>(c);
-    } else if (c < 0x800) {
-      s += static_cast<char>(0xC0 | (c >> 6));
-      s += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      s += static_cast<char>(0xE0 | (c >> 12));
-      s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      s += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      s += static_cast<char>(0xF0 | (c >> 18));
-      s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      s += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return s;
-}
-
-std::wstring WidenWtf8(const std::string& s) {
-  std::wstring w;
-  for (size_t i = 0; i < s.size();) {
-    unsigned b = static_cast<unsigned char>(s[i]);
-    size_t n = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
-    uint32_t c = n == 1 ? b : n == 2 ? b & 0x1F : n == 3 ? b & 0x0F : b & 0x07;
-    bool bOk = n > 0 && i + n <= s.size();
-    for (size_t k = 1; bOk && k < n; ++k) {
-      unsigned t = static_cast<unsigned char>(s[i + k]);
-      bOk = (t & 0xC0) == 0x80;
-      c = (c << 6) | (t & 0x3F);
-    }
-    if (!bOk) {  // a stray byte: taken as the code page's would be, as one character
-      w += static_cast<wchar_t>(b);
-      ++i;
-      continue;
-    }
-    if (c >= 0x10000) {
-      w += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-      w += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      w += static_cast<wchar_t>(c);
-    }
-    i += n;
-  }
-  return w;
-}
-
-std::string SystemMessage(unsigned long dwError) {
-  wchar_t* p = nullptr;
-  DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, dwError, 0, reinterpret_cast<wchar_t*>(&p), 0, nullptr);
-  std::wstring w = n && p ? std::wstring(p, n) : L"Error " + std::to_wstring(dwError);
-  if (p) LocalFree(p);
-  while (!w.empty() &&
-         (w.back() == L'\n' || w.back() == L'\r' || w.back() == L' ' || w.back() == L'.'))
-    w.pop_back();
-  return NarrowWtf8(w);
-}
 
 namespace {
 
@@ -330,7 +265,7 @@ bool MakeLibraryPath(const File& f, const std::string& sPathIn, LibraryPath* pOu
   // A copy of stdin is known to the report by another name than its own.
   const std::string& sPath = f.impl()->pTemp ? f.impl()->pTemp->Path() : sPathIn;
   std::string sAnsi;
-  if (ToAnsi(WidenWtf8(sPath), &sAnsi) && sAnsi.size() <= 255) {
+  if (ToAnsi(WidenWtf8(sPath), &sAnsi) && sAnsi.size() <= ZM_MAX_TEXT) {
     pOut->m_sPath = sAnsi;
     return true;
   }
@@ -340,7 +275,7 @@ bool MakeLibraryPath(const File& f, const std::string& sPathIn, LibraryPath* pOu
   if (n == 0 || n > MAX_PATH || GetTempFileNameW(szDir, L"zsc", 0, szTemp) == 0)
     return Fail(psError, GetLastError());
   pOut->m_sTempCopy = NarrowWtf8(szTemp);
-  if (!ToAnsi(szTemp, &sAnsi) || sAnsi.size() > 255) {
+  if (!ToAnsi(szTemp, &sAnsi) || sAnsi.size() > ZM_MAX_TEXT) {
     if (psError) *psError = "No path the library can take";
     return false;
   }
@@ -388,6 +323,28 @@ std::string JoinPath(const std::string& sDir, const std::string& sName) {
 
 bool NamesIgnoreCase() { return true; }
 
+bool IsAbsolutePath(const std::string& sPath) {
+  auto sep = [](char ch) { return ch == '\\' || ch == '/'; };
+  if (sPath.size() >= 2 && sep(sPath[0]) && sep(sPath[1])) return true;  // UNC, \\?\ .
+  return sPath.size() >= 3 && sPath[1] == ':' && sep(sPath[2]);
+}
+
+std::string WithoutTrailingSeparators(const std::string& sPath) {
+  std::string s = sPath;
+  while (s.size() > 1 && (s.back() == '\\' || s.back() == '/') && !(s.size() == 3 && s[1] == ':'))
+    s.pop_back();
+  return s;
+}
+
+bool FileModified(const std::string& sPath, int64_t* pSeconds) {
+  WIN32_FILE_ATTRIBUTE_DATA d;
+  if (!GetFileAttributesExW(WidenWtf8(sPath).c_str(), GetFileExInfoStandard, &d)) return false;
+  uint64_t t = (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) |
+               d.ftLastWriteTime.dwLowDateTime;
+  *pSeconds = static_cast<int64_t>(t / 10000000) - 11644473600LL;  // from 1601 to 1970
+  return true;
+}
+
 // The library's handles are HFILEs: a HANDLE's value, which fits 32 bits on 64-bit Windows too.
 int32_t LibraryHandle(const File& f) {
   return static_cast<int32_t>(reinterpret_cast<intptr_t>(f.impl()->h));
@@ -401,25 +358,25 @@ bool FileFromFd(int, File*, std::string* psError) {
 
 int NativeFd(const Dir&) { return -1; }
 bool DirFromFd(int, Dir*) { return false; }
-void CloseNativeFd(int) {}
+void CloseNativeFd(int) {}  // descriptors are not passed here
 
-bool StdinFile(File* pFile, std::string* psError) {
+namespace {
+
+// A private temporary file (removed when the File closes, or at an interrupt) holding what
+// read(from) gives until it ends: standard input's bytes, or bytes already in hand.
+template <typename Read>
+bool PrivateFile(Read read, File* pFile, std::string* psError) {
   auto pTemp = std::make_unique<TempFile>();
   if (pTemp->Path().empty()) return Fail(psError, GetLastError());
   std::wstring w = WidenWtf8(pTemp->Path());
   HANDLE hOut = CreateFileW(w.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
                             FILE_ATTRIBUTE_TEMPORARY, nullptr);
   if (hOut == INVALID_HANDLE_VALUE) return Fail(psError, GetLastError());
-  HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE);
   char ab[65536];
   DWORD dwError = 0;
   for (;;) {
     DWORD got = 0, put = 0;
-    if (!ReadFile(hIn, ab, sizeof ab, &got, nullptr)) {
-      if (GetLastError() != ERROR_BROKEN_PIPE) dwError = GetLastError();  // a pipe's end
-      break;
-    }
-    if (got == 0) break;
+    if (!read(ab, static_cast<DWORD>(sizeof ab), &got, &dwError) || got == 0) break;
     if (!WriteFile(hOut, ab, got, &put, nullptr) || put != got) {
       dwError = GetLastError();
       break;
@@ -430,6 +387,29 @@ bool StdinFile(File* pFile, std::string* psError) {
   if (!OpenFile(nullptr, pTemp->Path(), false, false, pFile, psError)) return false;
   pFile->impl()->pTemp = std::move(pTemp);
   return true;
+}
+
+}  // namespace
+
+bool StdinFile(File* pFile, std::string* psError) {
+  HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE);
+  auto fromStdin = [hIn](char* pb, DWORD cb, DWORD* pGot, DWORD* pdwError) {
+    if (ReadFile(hIn, pb, cb, pGot, nullptr)) return true;
+    if (GetLastError() != ERROR_BROKEN_PIPE) *pdwError = GetLastError();  // else a pipe's end
+    return false;
+  };
+  return PrivateFile(fromStdin, pFile, psError);
+}
+
+bool FileOfBytes(const std::string& sBytes, File* pFile, std::string* psError) {
+  size_t at = 0;
+  auto fromBytes = [&](char* pb, DWORD cb, DWORD* pGot, DWORD*) {
+    *pGot = static_cast<DWORD>(std::min<size_t>(cb, sBytes.size() - at));
+    std::memcpy(pb, sBytes.data() + at, *pGot);
+    at += *pGot;
+    return true;
+  };
+  return PrivateFile(fromBytes, pFile, psError);
 }
 
 bool MakeDirectories(const std::string& sPath, std::string* psError) {
@@ -491,4 +471,4 @@ bool RemoveFile(const std::string& sPath, std::string* psError) {
   return DeleteFileW(Absolute(sPath).c_str()) || Fail(psError, GetLastError());
 }
 
-}  // namespace zebscan
+}  // namespace zm

@@ -1,32 +1,36 @@
-// Loads libzebmacro.so with dlopen and resolves its exports with dlsym.
+// Shared libraries on POSIX: dlopen, dlsym, and the versioned name that the file resolves to.
 #include <dlfcn.h>
 
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 
-#include "zmapi.h"
+#include "loadlib.h"
 
-int ZmLoadApi(const char* szPath, ZmApi* pApi) {
-  std::memset(pApi, 0, sizeof *pApi);
-  void* h = dlopen(szPath, RTLD_NOW | RTLD_LOCAL);
-  if (h == nullptr) return -1;
-  void** apfn = reinterpret_cast<void**>(pApi);
-  int n = 0;
-  for (int i = 0; i < 17; ++i) n += (apfn[i] = dlsym(h, g_apszZmExports[i])) != nullptr;
-  return n;
+namespace zm {
+
+std::string SharedLibraryName(const std::string& sName) { return "lib" + sName + ".so"; }
+
+void* LoadSharedLibrary(const std::string& sPath) {
+  return dlopen(sPath.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
-const char* ZmLibraryName() { return "libzebmacro.so"; }
+void* SharedLibrarySymbol(void* hLibrary, const char* szName) { return dlsym(hLibrary, szName); }
 
-std::string ZmLibraryVersion(const ZmApi& api) {
+std::string SharedLibraryPath(const void* pv) {
   Dl_info info;
   char szReal[PATH_MAX];
-  if (api.MACRO_Handler == nullptr ||
-      dladdr(reinterpret_cast<void*>(api.MACRO_Handler), &info) == 0 || info.dli_fname == nullptr ||
+  if (pv == nullptr || dladdr(pv, &info) == 0 || info.dli_fname == nullptr ||
       realpath(info.dli_fname, szReal) == nullptr)
-    return "unknown";
-  // libzebmacro.so.1.2.3: the installed name's version part.
-  const char* szSo = std::strstr(szReal, ".so.");
-  return szSo && std::strchr(szSo + 4, '/') == nullptr ? szSo + 4 : "unknown";
+    return "";
+  return szReal;
 }
+
+std::string SharedLibraryVersion(const void* pv) {
+  // libzebmacro.so.1.2.3: the installed name's version part.
+  const std::string sReal = SharedLibraryPath(pv);
+  const size_t i = sReal.find(".so.");
+  return i != std::string::npos && sReal.find('/', i) == std::string::npos ? sReal.substr(i + 4)
+                                                                           : "unknown";
+}
+
+}  // namespace zm

@@ -1,32 +1,44 @@
-// Loads zebmacro.dll with LoadLibraryA and resolves its exports with GetProcAddress.
+// Shared libraries on Windows: LoadLibraryA, GetProcAddress, and the DLL's version resource.
 #include <windows.h>
 
-#include <cstring>
+#include "loadlib.h"
+#include "utf16.h"
 
-#include "zmapi.h"
+namespace zm {
 
-int ZmLoadApi(const char* szPath, ZmApi* pApi) {
-  std::memset(pApi, 0, sizeof *pApi);
-  HMODULE h = LoadLibraryA(szPath);
-  if (h == nullptr) return -1;
-  FARPROC* apfn = reinterpret_cast<FARPROC*>(pApi);
-  int n = 0;
-  for (int i = 0; i < 17; ++i) n += (apfn[i] = GetProcAddress(h, g_apszZmExports[i])) != nullptr;
-  return n;
+std::string SharedLibraryName(const std::string& sName) { return sName + ".dll"; }
+
+void* LoadSharedLibrary(const std::string& sPath) {
+  return reinterpret_cast<void*>(LoadLibraryA(sPath.c_str()));
 }
 
-const char* ZmLibraryName() { return "zebmacro.dll"; }
+void* SharedLibrarySymbol(void* hLibrary, const char* szName) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(hLibrary), szName));
+}
 
-std::string ZmLibraryVersion(const ZmApi& api) {
+namespace {
+
+// The file of the module holding pv, in UTF-16; empty when it cannot tell.
+std::wstring ModuleFile(const void* pv) {
   HMODULE h = nullptr;
-  if (api.MACRO_Handler == nullptr ||
-      !GetModuleHandleExW(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCWSTR>(api.MACRO_Handler), &h))
-    return "unknown";
-  wchar_t szPath[32768];
-  DWORD n = GetModuleFileNameW(h, szPath, 32768);
-  if (n == 0 || n >= 32768) return "unknown";
+  if (pv == nullptr || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                           static_cast<LPCWSTR>(pv), &h))
+    return L"";
+  std::wstring w(32768, L'\0');
+  DWORD n = GetModuleFileNameW(h, &w[0], 32768);
+  w.resize(n == 0 || n >= 32768 ? 0 : n);
+  return w;
+}
+
+}  // namespace
+
+std::string SharedLibraryPath(const void* pv) { return NarrowWtf8(ModuleFile(pv)); }
+
+std::string SharedLibraryVersion(const void* pv) {
+  const std::wstring wPath = ModuleFile(pv);
+  if (wPath.empty()) return "unknown";
+  const wchar_t* szPath = wPath.c_str();
   DWORD dwIgnored = 0;
   DWORD cb = GetFileVersionInfoSizeW(szPath, &dwIgnored);
   if (cb == 0) return "unknown";
@@ -41,3 +53,5 @@ std::string ZmLibraryVersion(const ZmApi& api) {
          std::to_string(LOWORD(pInfo->dwFileVersionMS)) + "." +
          std::to_string(HIWORD(pInfo->dwFileVersionLS));
 }
+
+}  // namespace zm

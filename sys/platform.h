@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace zebscan {
+namespace zm {
 
 // The program's arguments as byte strings: as given on POSIX, UTF-8 on Windows (from the UTF-16
 // command line, so no name is lost to the code page).
@@ -84,6 +84,8 @@ long ReadInput(int fd, void* pv, size_t cb, std::string* psError);
 void CloseInput(int fd);
 // sPath opened for appending, made when missing (the log); null with the cause.
 std::FILE* OpenAppend(const std::string& sPath, std::string* psError);
+// The open stream is not inherited by child processes (a log opened by other means).
+void KeepFromChildren(std::FILE* p);
 
 // The existing files that a line of the library's list file names. The library's walk
 // upper-cases a file's name, which a case-sensitive file system does not find: there every file
@@ -92,4 +94,4 @@ std::FILE* OpenAppend(const std::string& sPath, std::string* psError);
 // Empty when nothing matches.
 std::vector<std::string> ResolveListedPath(const std::string& line);
 
-}  // namespace zebscan
+}  // namespace zm

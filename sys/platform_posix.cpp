@@ -19,9 +19,8 @@
 #include <map>
 
 #include "platform.h"
-#include "textutil.h"
 
-namespace zebscan {
+namespace zm {
 namespace {
 
 const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
@@ -255,6 +254,19 @@ std::FILE* OpenAppend(const std::string& sPath, std::string* psError) {
   return p;
 }
 
+void KeepFromChildren(std::FILE* p) { fcntl(fileno(p), F_SETFD, FD_CLOEXEC); }
+
+namespace {
+
+// The name as the library's walk lists it: 'a' to 'z' upper-cased, every other byte kept.
+std::string ListedName(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
+}  // namespace
+
 std::vector<std::string> ResolveListedPath(const std::string& line) {
   // Each directory is read once: its files by upper-cased name. A walk lists every file of a
   // directory, so reading the directory again per line would cost its size squared.
@@ -273,7 +285,7 @@ std::vector<std::string> ResolveListedPath(const std::string& line) {
         bool bFile = e->d_type == DT_REG ||
                      ((e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) &&
                       stat((sPrefix + e->d_name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode));
-        if (bFile) itDir->second.emplace(AsciiUpper(e->d_name), e->d_name);
+        if (bFile) itDir->second.emplace(ListedName(e->d_name), e->d_name);
       }
       closedir(pDir);
     }
@@ -285,4 +297,4 @@ std::vector<std::string> ResolveListedPath(const std::string& line) {
   return aMatches;
 }
 
-}  // namespace zebscan
+}  // namespace zm

@@ -14,7 +14,7 @@
 #include "platform.h"
 #include "utf16.h"
 
-namespace zebscan {
+namespace zm {
 namespace {
 
 constexpr int kChildSlots = 1024;
@@ -174,6 +174,11 @@ std::FILE* OpenAppend(const std::string& sPath, std::string* psError) {
   return p;
 }
 
+void KeepFromChildren(std::FILE* p) {
+  SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(p))), HANDLE_FLAG_INHERIT,
+                       0);
+}
+
 std::vector<std::string> ResolveListedPath(const std::string& line) {
   WIN32_FIND_DATAA fd;
   HANDLE h = FindFirstFileA(line.c_str(), &fd);
@@ -184,4 +189,4 @@ std::vector<std::string> ResolveListedPath(const std::string& line) {
   return {(iSep == std::string::npos ? std::string() : line.substr(0, iSep + 1)) + fd.cFileName};
 }
 
-}  // namespace zebscan
+}  // namespace zm

@@ -9,10 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace zebscan {
+#include "fdpass.h"
 
-// Descriptors one message can carry (below SCM_MAX_FD).
-constexpr size_t kMaxPassed = 64;
+namespace zm {
 
 // Where a worker is, in memory it shares with its parent: it marks each file as it starts it, so
 // the parent can tell which file a worker that died or hangs was on, while results travel in
@@ -36,7 +35,7 @@ class Child {
 
   // Starts sExecutable with args and a channel to it (the worker finds it with OpenParentChannel);
   // its standard input and output are the null device, its standard error is shared. Watched by
-  // the interrupt handler until reaped.
+  // the interrupt handler until reaped. The cause of a failure in *psError, unless null.
   bool Start(const std::string& sExecutable, const std::vector<std::string>& args,
              std::string* psError);
   bool Running() const;
@@ -64,4 +63,4 @@ WorkerProgress* ParentProgress();
 bool ReceiveFromParent(std::string* psMessage, std::vector<int>* pfds);
 bool SendToParent(const std::string& sMessage);
 
-}  // namespace zebscan
+}  // namespace zm

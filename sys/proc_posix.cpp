@@ -22,42 +22,12 @@
 
 extern char** environ;
 
-namespace zebscan {
+namespace zm {
 namespace {
 
 constexpr int kChannelFd = 3;   // the worker's end of the channel
 constexpr int kProgressFd = 4;  // the memory of its progress marks
 constexpr uint32_t kMaxMessage = 1u << 24;
-
-// Writes all of pv, with the descriptors attached to the first byte.
-bool SendAll(int sock, const void* pv, size_t cb, const std::vector<int>& fds) {
-  const char* p = static_cast<const char*>(pv);
-  bool bFds = !fds.empty() && fds.size() <= kMaxPassed;
-  while (cb > 0) {
-    iovec iov = {const_cast<char*>(p), cb};
-    msghdr msg = {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    // Zeroed: the header's padding is sent too, and should not carry stray stack bytes.
-    alignas(cmsghdr) char abControl[CMSG_SPACE(sizeof(int) * kMaxPassed)] = {};
-    if (bFds) {
-      msg.msg_control = abControl;
-      msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
-      cmsghdr* c = CMSG_FIRSTHDR(&msg);
-      c->cmsg_level = SOL_SOCKET;
-      c->cmsg_type = SCM_RIGHTS;
-      c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-      memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
-    }
-    ssize_t n = sendmsg(sock, &msg, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bFds = false;
-    p += n;
-    cb -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 std::string Frame(const std::string& s) {
   uint32_t n = static_cast<uint32_t>(s.size());
@@ -151,7 +121,7 @@ bool Child::Start(const std::string& sExecutable, const std::vector<std::string>
                   std::string* psError) {
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
-    *psError = strerror(errno);
+    if (psError) *psError = strerror(errno);
     return false;
   }
   // The progress marks: a page of memory both processes map. The first failure's cause is the
@@ -169,7 +139,7 @@ bool Child::Start(const std::string& sExecutable, const std::vector<std::string>
   sv[1] = AboveWorkerFds(sv[1]);
   if (sv[1] < 0 && iErr == 0) iErr = errno;
   if (iErr != 0) {
-    *psError = strerror(iErr);
+    if (psError) *psError = strerror(iErr);
     if (pv != MAP_FAILED) munmap(pv, sizeof(WorkerProgress));
     for (int fd : {sv[0], sv[1], fdProgress})
       if (fd >= 0) close(fd);
@@ -194,7 +164,7 @@ bool Child::Start(const std::string& sExecutable, const std::vector<std::string>
   close(fdProgress);
   if (r != 0) {
     close(sv[0]);
-    *psError = strerror(r);
+    if (psError) *psError = strerror(r);
     return false;
   }
   WatchChild(pid);
@@ -206,7 +176,7 @@ bool Child::Start(const std::string& sExecutable, const std::vector<std::string>
 
 bool Child::Send(const std::string& sMessage, const std::vector<int>& fds) {
   std::string s = Frame(sMessage);
-  return m_p->sock >= 0 && SendAll(m_p->sock, s.data(), s.size(), fds);
+  return m_p->sock >= 0 && SendWithDescriptors(m_p->sock, s.data(), s.size(), fds);
 }
 
 int Child::Receive(std::string* psMessage, int iTimeoutMs) {
@@ -257,7 +227,7 @@ bool ReceiveFromParent(std::string* psMessage, std::vector<int>* pfds) {
 
 bool SendToParent(const std::string& sMessage) {
   std::string s = Frame(sMessage);
-  return SendAll(g_parentChannel, s.data(), s.size(), {});
+  return SendWithDescriptors(g_parentChannel, s.data(), s.size(), {});
 }
 
-}  // namespace zebscan
+}  // namespace zm

@@ -14,7 +14,7 @@
 #include "proc.h"
 #include "utf16.h"
 
-namespace zebscan {
+namespace zm {
 namespace {
 
 constexpr uint32_t kMaxMessage = 1u << 24;
@@ -128,14 +128,14 @@ bool Child::Start(const std::string& sExecutable, const std::vector<std::string>
       wName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
   if (hPipe == INVALID_HANDLE_VALUE) {
-    *psError = SystemMessage(GetLastError());
+    if (psError) *psError = SystemMessage(GetLastError());
     return false;
   }
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
   HANDLE hClient =
       CreateFileW(wName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &sa, OPEN_EXISTING, 0, nullptr);
   if (hClient == INVALID_HANDLE_VALUE) {
-    *psError = SystemMessage(GetLastError());
+    if (psError) *psError = SystemMessage(GetLastError());
     CloseHandle(hPipe);
     return false;
   }
@@ -145,7 +145,7 @@ bool Child::Start(const std::string& sExecutable, const std::vector<std::string>
                                      sizeof(WorkerProgress), nullptr);
   void* pv = m_p->hMapping ? MapViewOfFile(m_p->hMapping, FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr;
   if (pv == nullptr) {
-    *psError = SystemMessage(GetLastError());
+    if (psError) *psError = SystemMessage(GetLastError());
     m_p->Unmap();
     CloseHandle(hClient);
     CloseHandle(hPipe);
@@ -168,7 +168,7 @@ bool Child::Start(const std::string& sExecutable, const std::vector<std::string>
   DWORD dwError = GetLastError();
   CloseHandle(hClient);
   if (!bOk) {
-    *psError = SystemMessage(dwError);
+    if (psError) *psError = SystemMessage(dwError);
     CloseHandle(hPipe);
     return false;
   }
@@ -258,4 +258,4 @@ bool SendToParent(const std::string& sMessage) {
   return WriteAll(g_hParentChannel, Frame(sMessage));
 }
 
-}  // namespace zebscan
+}  // namespace zm

@@ -1,27 +1,15 @@
-// What zebmacrod needs from the operating system: listening and connected sockets (Unix-domain
-// sockets and descriptor passing where the platform has them, TCP everywhere), the signals that
-// stop it or reopen its log, a private directory for stream data, detaching from the terminal.
-// One file per platform (net_posix.cpp, net_win32.cpp), picked by CMake.
+// A daemon's sockets: listening and connected, Unix-domain ones with the descriptors that travel
+// on them where the platform has them, TCP everywhere. Waits end at a stop request (service.h).
+// One file per platform (socket_posix.cpp, socket_win32.cpp), picked by CMake.
 #pragma once
-#include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "fsys.h"
-
-namespace zebmacrod {
+namespace zm {
 
 // Made once, before any socket (Winsock's start-up on Windows).
 bool NetStartup(std::string* psError);
-
-// Stop requests (SIGTERM, SIGINT, a console's Ctrl-C or close, SHUTDOWN) and log reopening
-// (SIGHUP) reach the waits below; SIGPIPE is ignored, so a client that went away is only a
-// failed send.
-void InstallSignalHandlers();
-void RequestStop();  // from any thread
-bool StopRequested();
 
 // One client's connection, served by one thread; Wake may come from any thread.
 class Connection {
@@ -80,41 +68,4 @@ class Listeners {
   std::unique_ptr<Impl> m_p;
 };
 
-// A directory only this user can enter, for the stream files; removed with what it holds.
-bool MakePrivateDirectory(std::string* psPath, std::string* psError);
-void RemovePrivateDirectory(const std::string& sPath);
-
-// One INSTREAM's data on disk, readable only by this user, gone when the object goes (POSIX:
-// unlinked at once, living on as an open descriptor, so gone even after a crash).
-class StreamFile {
- public:
-  struct Impl;
-  StreamFile();
-  ~StreamFile();
-  StreamFile(const StreamFile&) = delete;
-  StreamFile& operator=(const StreamFile&) = delete;
-
-  bool Create(const std::string& sDirectory, std::string* psError);
-  bool Write(const char* pb, size_t cb, std::string* psError);
-  // The data written, as an open file for the pool; the path by which a worker that cannot be
-  // handed a descriptor opens it.
-  bool Finish(zebscan::File* pFile, std::string* psPath, std::string* psError);
-
- private:
-  std::unique_ptr<Impl> m_p;
-};
-
-// Continues in a child process without a terminal, the parent exiting with status 0; false with
-// the reason where that cannot be done (the daemon then stays in the foreground).
-bool Detach(std::string* psError);
-long ProcessId();
-bool IsAbsolutePath(const std::string& sPath);
-// The path with its last separators removed (the root kept).
-std::string WithoutTrailingSeparators(const std::string& sPath);
-// A file's modification time in seconds since 1970; false when it cannot be read.
-bool FileModified(const std::string& sPath, int64_t* pSeconds);
-void CloseDescriptor(int fd);
-// The open file is not inherited by the worker processes.
-void KeepFromChildren(std::FILE* p);
-
-}  // namespace zebmacrod
+}  // namespace zm

@@ -1,53 +1,27 @@
-// zebmacrod's platform on POSIX: poll over non-blocking sockets, a self-pipe per signal kind
-// (stop, reopen) and per connection (wake), SCM_RIGHTS for FILDES, mkdtemp for the private
-// directory, fork and setsid to detach.
+// A daemon's sockets on POSIX: poll over non-blocking sockets and a self-pipe per connection (its
+// wake), beside the service's stop and reopen pipes; SCM_RIGHTS for descriptors passed.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
-
 #include "fdpass.h"
+#include "service.h"
 #include "socket.h"
 
-namespace zebmacrod {
+namespace zm {
 namespace {
-
-// Stop: written once, never drained, so every poll that watches it sees it from then on.
-int g_stopPipe[2] = {-1, -1};
-int g_reopenPipe[2] = {-1, -1};
-std::atomic<bool> g_bStop{false};
 
 bool Fail(std::string* psError, const std::string& sWhat) {
   if (psError) *psError = sWhat + ": " + strerror(errno);
   return false;
-}
-
-void OnStop(int) {
-  g_bStop = true;
-  int iErr = errno;
-  if (write(g_stopPipe[1], "s", 1) < 0) {
-  }
-  errno = iErr;
-}
-
-void OnReopen(int) {
-  int iErr = errno;
-  if (write(g_reopenPipe[1], "r", 1) < 0) {
-  }
-  errno = iErr;
 }
 
 bool MakePipe(int fds[2]) { return pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0; }
@@ -60,26 +34,7 @@ void Drain(int fd) {
 
 }  // namespace
 
-bool NetStartup(std::string* psError) {
-  if (g_stopPipe[0] < 0 && (!MakePipe(g_stopPipe) || !MakePipe(g_reopenPipe)))
-    return Fail(psError, "pipe");
-  return true;
-}
-
-void InstallSignalHandlers() {
-  struct sigaction sa = {};
-  sigemptyset(&sa.sa_mask);
-  sa.sa_handler = OnStop;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  sa.sa_handler = OnReopen;
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGHUP, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-}
-
-void RequestStop() { OnStop(0); }
-bool StopRequested() { return g_bStop; }
+bool NetStartup(std::string*) { return true; }
 
 bool LocalSocketsSupported() { return true; }
 
@@ -100,12 +55,14 @@ Connection::Connection(Impl* p) : m_p(p) {}
 Connection::~Connection() = default;
 
 Connection::Ready Connection::Wait(bool bRead, int msTimeout) {
-  pollfd p[3] = {{m_p->wake[0], POLLIN, 0}, {g_stopPipe[0], POLLIN, 0}, {m_p->sock, POLLIN, 0}};
+  pollfd p[3] = {{m_p->wake[0], POLLIN, 0},
+                 {static_cast<int>(StopWaitable()), POLLIN, 0},
+                 {m_p->sock, POLLIN, 0}};
   int n = bRead ? 3 : 1;
   int r;
   do r = poll(p, static_cast<nfds_t>(n), msTimeout);
-  while (r < 0 && errno == EINTR && !(bRead && g_bStop));
-  if (r < 0) return bRead && g_bStop ? Ready::kStopping : Ready::kFailed;
+  while (r < 0 && errno == EINTR && !(bRead && StopRequested()));
+  if (r < 0) return bRead && StopRequested() ? Ready::kStopping : Ready::kFailed;
   if (r == 0) return Ready::kTimeout;
   if (p[0].revents) {
     Drain(m_p->wake[0]);
@@ -123,7 +80,7 @@ void Connection::Wake() {
 
 long Connection::Receive(char* pb, size_t cb, std::vector<int>* pfds) {
   // Descriptors come only over a local socket; TCP never carries any.
-  ssize_t n = zebscan::ReceiveWithDescriptors(m_p->sock, pb, cb, m_p->bLocal ? pfds : nullptr);
+  ssize_t n = ReceiveWithDescriptors(m_p->sock, pb, cb, m_p->bLocal ? pfds : nullptr);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     errno = EAGAIN;
     return -1;
@@ -287,14 +244,15 @@ bool AcceptOne(int sock, bool bLocal, std::unique_ptr<Connection>* pConnection) 
 
 Listeners::Event Listeners::Wait(std::unique_ptr<Connection>* pConnection) {
   for (;;) {
-    std::vector<pollfd> p = {{g_stopPipe[0], POLLIN, 0}, {g_reopenPipe[0], POLLIN, 0}};
+    std::vector<pollfd> p = {{static_cast<int>(StopWaitable()), POLLIN, 0},
+                             {static_cast<int>(ReopenWaitable()), POLLIN, 0}};
     for (const Impl::Socket& s : m_p->sockets) p.push_back({s.fd, POLLIN, 0});
     int r = poll(p.data(), static_cast<nfds_t>(p.size()), -1);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return Event::kFailed;
     if (p[0].revents) return Event::kStop;
     if (p[1].revents) {
-      Drain(g_reopenPipe[0]);
+      TakeReopen();
       return Event::kReopenLog;
     }
     for (size_t i = 2; i < p.size(); ++i) {
@@ -310,106 +268,4 @@ bool Listeners::AcceptWaiting(std::unique_ptr<Connection>* pConnection) {
   return false;
 }
 
-// ---- Files and the process ----
-
-bool MakePrivateDirectory(std::string* psPath, std::string* psError) {
-  const char* szTmp = getenv("TMPDIR");
-  std::string s = std::string(szTmp && *szTmp ? szTmp : "/tmp") + "/zebmacrod-XXXXXX";
-  std::vector<char> ab(s.begin(), s.end());
-  ab.push_back('\0');
-  if (mkdtemp(ab.data()) == nullptr) return Fail(psError, "the private directory " + s);
-  *psPath = ab.data();  // mkdtemp makes it 0700
-  return true;
-}
-
-void RemovePrivateDirectory(const std::string& sPath) {
-  if (sPath.empty()) return;
-  // Stream files are unlinked as they are made: only a crash between the two leaves one.
-  if (DIR* p = opendir(sPath.c_str())) {
-    while (dirent* e = readdir(p))
-      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-        unlink((sPath + "/" + e->d_name).c_str());
-    closedir(p);
-  }
-  rmdir(sPath.c_str());
-}
-
-struct StreamFile::Impl {
-  int fd = -1;
-  ~Impl() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-StreamFile::StreamFile() : m_p(new Impl) {}
-StreamFile::~StreamFile() = default;
-
-bool StreamFile::Create(const std::string& sDirectory, std::string* psError) {
-  static std::atomic<unsigned> s_n{0};
-  std::string sPath = sDirectory + "/stream-" + std::to_string(++s_n);
-  m_p->fd = open(sPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (m_p->fd < 0) return Fail(psError, "Cannot make a file for the stream");
-  unlink(sPath.c_str());  // from now on it is only the open descriptor: nothing to remove later
-  return true;
-}
-
-bool StreamFile::Write(const char* pb, size_t cb, std::string* psError) {
-  while (cb > 0) {
-    ssize_t n = write(m_p->fd, pb, cb);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return Fail(psError, "Cannot store the stream");
-    pb += n;
-    cb -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool StreamFile::Finish(zebscan::File* pFile, std::string* psPath, std::string* psError) {
-  int fd = fcntl(m_p->fd, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) return Fail(psError, "Cannot read the stream back");
-  *psPath = "stream";
-  return zebscan::FileFromFd(fd, pFile, psError);
-}
-
-bool Detach(std::string* psError) {
-  pid_t pid = fork();
-  if (pid < 0) return Fail(psError, "fork");
-  if (pid > 0) _exit(0);
-  setsid();
-  if (chdir("/") != 0) {
-  }
-  int fd = open("/dev/null", O_RDWR);
-  if (fd >= 0) {
-    dup2(fd, 0);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    if (fd > 2) close(fd);
-  }
-  return true;
-}
-
-long ProcessId() { return static_cast<long>(getpid()); }
-
-bool IsAbsolutePath(const std::string& sPath) { return !sPath.empty() && sPath[0] == '/'; }
-
-std::string WithoutTrailingSeparators(const std::string& sPath) {
-  size_t n = sPath.find_last_not_of('/');
-  return n == std::string::npos ? sPath.substr(0, 1) : sPath.substr(0, n + 1);
-}
-
-bool FileModified(const std::string& sPath, int64_t* pSeconds) {
-  struct stat st;
-  if (stat(sPath.c_str(), &st) != 0) return false;
-  *pSeconds = static_cast<int64_t>(st.st_mtime);
-  return true;
-}
-
-void CloseDescriptor(int fd) {
-  if (fd >= 0) close(fd);
-}
-
-}  // namespace zebmacrod
-
-namespace zebmacrod {
-void KeepFromChildren(std::FILE* p) { fcntl(fileno(p), F_SETFD, FD_CLOEXEC); }
-}  // namespace zebmacrod
+}  // namespace zm

@@ -1,33 +1,25 @@
-// zebmacrod's platform on Windows: Winsock with WSAEventSelect, so one wait covers a client's
-// bytes, a wake and the stop event; a console control handler for Ctrl-C and close; stream files
-// deleted once scanned. No Unix-domain sockets, so no FILDES.
-#include <io.h>
+// A daemon's sockets on Windows: Winsock with WSAEventSelect, so one wait covers a client's bytes,
+// a wake and the service's stop event. No Unix-domain sockets, so no descriptors passed.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // after winsock2.h
 #include <windows.h>
 
-#include <atomic>
 #include <cerrno>
 
+#include "service.h"
 #include "socket.h"
 #include "utf16.h"
 
-namespace zebmacrod {
+namespace zm {
 namespace {
 
-HANDLE g_hStop = nullptr;  // manual-reset: once set, every wait that watches it sees it
-std::atomic<bool> g_bStop{false};
-
 bool Fail(std::string* psError, const std::string& sWhat, unsigned long dwError) {
-  if (psError) *psError = sWhat + ": " + zebscan::SystemMessage(dwError);
+  if (psError) *psError = sWhat + ": " + SystemMessage(dwError);
   return false;
 }
 
-BOOL WINAPI OnConsole(DWORD) {
-  RequestStop();
-  return TRUE;  // handled: the service loop ends and cleans up
-}
+HANDLE StopEvent() { return reinterpret_cast<HANDLE>(StopWaitable()); }
 
 }  // namespace
 
@@ -35,19 +27,8 @@ bool NetStartup(std::string* psError) {
   WSADATA wsa;
   int r = WSAStartup(MAKEWORD(2, 2), &wsa);
   if (r != 0) return Fail(psError, "WSAStartup", static_cast<unsigned long>(r));
-  if (g_hStop == nullptr) g_hStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (g_hStop == nullptr) return Fail(psError, "CreateEvent", GetLastError());
   return true;
 }
-
-void InstallSignalHandlers() { SetConsoleCtrlHandler(OnConsole, TRUE); }
-
-void RequestStop() {
-  g_bStop = true;
-  if (g_hStop) SetEvent(g_hStop);
-}
-
-bool StopRequested() { return g_bStop; }
 
 bool LocalSocketsSupported() { return false; }
 
@@ -69,7 +50,7 @@ Connection::Connection(Impl* p) : m_p(p) {}
 Connection::~Connection() = default;
 
 Connection::Ready Connection::Wait(bool bRead, int msTimeout) {
-  HANDLE h[3] = {m_p->hWake, g_hStop, m_p->hSocketEvent};
+  HANDLE h[3] = {m_p->hWake, StopEvent(), m_p->hSocketEvent};
   DWORD r = WaitForMultipleObjects(bRead ? 3 : 1, h, FALSE,
                                    msTimeout < 0 ? INFINITE : static_cast<DWORD>(msTimeout));
   if (r == WAIT_TIMEOUT) return Ready::kTimeout;
@@ -203,129 +184,11 @@ bool Listeners::AcceptWaiting(std::unique_ptr<Connection>* pConnection) {
 Listeners::Event Listeners::Wait(std::unique_ptr<Connection>* pConnection) {
   for (;;) {
     if (AcceptWaiting(pConnection)) return Event::kConnection;
-    HANDLE h[2] = {g_hStop, m_p->hAccept};
+    HANDLE h[2] = {StopEvent(), m_p->hAccept};
     DWORD r = WaitForMultipleObjects(2, h, FALSE, INFINITE);
     if (r == WAIT_OBJECT_0) return Event::kStop;
     if (r != WAIT_OBJECT_0 + 1) return Event::kFailed;
   }
 }
 
-// ---- Files and the process ----
-
-bool MakePrivateDirectory(std::string* psPath, std::string* psError) {
-  wchar_t szTemp[MAX_PATH + 1];
-  DWORD n = GetTempPathW(MAX_PATH + 1, szTemp);
-  if (n == 0 || n > MAX_PATH) return Fail(psError, "the temporary directory", GetLastError());
-  for (unsigned i = 0; i < 100; ++i) {
-    std::wstring w = std::wstring(szTemp) + L"zebmacrod-" + std::to_wstring(GetCurrentProcessId()) +
-                     L"-" + std::to_wstring(i);
-    // The user's own temporary directory: its access rules are the user's, and inherited.
-    if (CreateDirectoryW(w.c_str(), nullptr)) {
-      *psPath = zebscan::NarrowWtf8(w);
-      return true;
-    }
-    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
-  }
-  return Fail(psError, "the private directory", GetLastError());
-}
-
-void RemovePrivateDirectory(const std::string& sPath) {
-  if (sPath.empty()) return;
-  std::wstring w = zebscan::WidenWtf8(sPath);
-  WIN32_FIND_DATAW fd;
-  HANDLE h = FindFirstFileW((w + L"\\*").c_str(), &fd);
-  if (h != INVALID_HANDLE_VALUE) {
-    do
-      if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        DeleteFileW((w + L"\\" + fd.cFileName).c_str());
-    while (FindNextFileW(h, &fd));
-    FindClose(h);
-  }
-  RemoveDirectoryW(w.c_str());
-}
-
-struct StreamFile::Impl {
-  HANDLE h = INVALID_HANDLE_VALUE;
-  std::string sPath;
-  ~Impl() {
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    if (!sPath.empty()) DeleteFileW(zebscan::WidenWtf8(sPath).c_str());
-  }
-};
-
-StreamFile::StreamFile() : m_p(new Impl) {}
-StreamFile::~StreamFile() = default;
-
-bool StreamFile::Create(const std::string& sDirectory, std::string* psError) {
-  static std::atomic<unsigned> s_n{0};
-  std::string sPath = sDirectory + "\\stream-" + std::to_string(++s_n);
-  m_p->h = CreateFileW(zebscan::WidenWtf8(sPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                       CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-  if (m_p->h == INVALID_HANDLE_VALUE)
-    return Fail(psError, "Cannot make a file for the stream", GetLastError());
-  m_p->sPath = sPath;
-  return true;
-}
-
-bool StreamFile::Write(const char* pb, size_t cb, std::string* psError) {
-  while (cb > 0) {
-    DWORD n = 0;
-    DWORD want = cb > (1u << 30) ? (1u << 30) : static_cast<DWORD>(cb);
-    if (!WriteFile(m_p->h, pb, want, &n, nullptr) || n == 0)
-      return Fail(psError, "Cannot store the stream", GetLastError());
-    pb += n;
-    cb -= n;
-  }
-  return true;
-}
-
-// The writer is closed first: the library opens documents in a compatibility sharing mode that
-// no open writer allows. The file is deleted with the object (after its scan), and at shutdown
-// with the private directory; only a crash leaves one behind here.
-bool StreamFile::Finish(zebscan::File* pFile, std::string* psPath, std::string* psError) {
-  CloseHandle(m_p->h);
-  m_p->h = INVALID_HANDLE_VALUE;
-  *psPath = m_p->sPath;
-  return zebscan::OpenFile(nullptr, m_p->sPath, false, false, pFile, psError);
-}
-
-bool Detach(std::string* psError) {
-  *psError = "no detaching from the console on Windows (run it as a service or with start /b)";
-  return false;
-}
-
-long ProcessId() { return static_cast<long>(GetCurrentProcessId()); }
-
-bool IsAbsolutePath(const std::string& sPath) {
-  auto sep = [](char ch) { return ch == '\\' || ch == '/'; };
-  if (sPath.size() >= 2 && sep(sPath[0]) && sep(sPath[1])) return true;  // UNC, \\?\ .
-  return sPath.size() >= 3 && sPath[1] == ':' && sep(sPath[2]);
-}
-
-std::string WithoutTrailingSeparators(const std::string& sPath) {
-  std::string s = sPath;
-  while (s.size() > 1 && (s.back() == '\\' || s.back() == '/') && !(s.size() == 3 && s[1] == ':'))
-    s.pop_back();
-  return s;
-}
-
-bool FileModified(const std::string& sPath, int64_t* pSeconds) {
-  WIN32_FILE_ATTRIBUTE_DATA d;
-  if (!GetFileAttributesExW(zebscan::WidenWtf8(sPath).c_str(), GetFileExInfoStandard, &d))
-    return false;
-  uint64_t t = (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) |
-               d.ftLastWriteTime.dwLowDateTime;
-  *pSeconds = static_cast<int64_t>(t / 10000000) - 11644473600LL;  // from 1601 to 1970
-  return true;
-}
-
-void CloseDescriptor(int) {}
-
-}  // namespace zebmacrod
-
-namespace zebmacrod {
-void KeepFromChildren(std::FILE* p) {
-  SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(p))), HANDLE_FLAG_INHERIT,
-                       0);
-}
-}  // namespace zebmacrod
+}  // namespace zm
