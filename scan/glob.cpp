@@ -5,7 +5,7 @@
 
 #include "textutil.h"
 
-namespace zebscan {
+namespace zm {
 namespace {
 
 // The code point of the character at s[*pi] (a whole UTF-8 sequence, or one byte where the bytes
@@ -91,4 +91,4 @@ bool GlobMatch(const std::string& p, const std::string& s, bool bFold) {
   return pi == p.size();
 }
 
-}  // namespace zebscan
+}  // namespace zm

@@ -5,10 +5,10 @@
 #pragma once
 #include <string>
 
-namespace zebscan {
+namespace zm {
 
 // True when the whole of sName matches sPattern. bFoldCase ignores the case of ASCII letters (the
 // Windows builds pass true: their file systems ignore case).
 bool GlobMatch(const std::string& sPattern, const std::string& sName, bool bFoldCase);
 
-}  // namespace zebscan
+}  // namespace zm

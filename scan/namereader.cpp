@@ -10,7 +10,7 @@
 #include "docreader.h"
 #include "le.h"
 
-namespace zebscan {
+namespace zm {
 namespace {
 
 // The FIB's version number: Word 6.0 writes 101 (0x65), Word 95 104 (0x68); the Word 97 betas
@@ -170,7 +170,7 @@ ReaderBlock::~ReaderBlock() { DOC_CloseDocument(m_p); }
 
 // Cleared for each document by DOC_iAttachInto: a tenth of the block, against all of it for a
 // fresh one.
-DocReader* ReaderBlock::get() {
+DocReader* ReaderBlock::Reader() {
   if (m_p == nullptr) m_p = DOC_pCommitReader();
   return m_p;
 }
@@ -179,7 +179,7 @@ DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock) {
   DocNames r;
   const uint64_t cbFile = f.cbSize;
   ReaderBlock own;
-  DocReader* pR = (pBlock ? pBlock : &own)->get();
+  DocReader* pR = (pBlock ? pBlock : &own)->Reader();
   if (pR == nullptr) {
     r.sError = std::strerror(ENOMEM);
     return r;
@@ -230,4 +230,4 @@ DocNames ReadDocumentNames(const std::string& path) {
   return ReadDocumentNames(f);
 }
 
-}  // namespace zebscan
+}  // namespace zm

@@ -10,7 +10,7 @@
 
 struct DocReader;
 
-namespace zebscan {
+namespace zm {
 
 // What a macro table yields. Names are Windows-1252 bytes, in macro-entry order.
 struct MacroTable {
@@ -51,7 +51,7 @@ class ReaderBlock {
   ~ReaderBlock();
   ReaderBlock(const ReaderBlock&) = delete;
   ReaderBlock& operator=(const ReaderBlock&) = delete;
-  DocReader* get();  // null when no block can be committed
+  DocReader* Reader();  // null when no block can be committed
 
  private:
   DocReader* m_p = nullptr;
@@ -67,4 +67,4 @@ DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock = nullptr);
 // The same for the file at path, opened for the purpose.
 DocNames ReadDocumentNames(const std::string& path);
 
-}  // namespace zebscan
+}  // namespace zm

@@ -1,7 +1,8 @@
 // Every core at work: a pool of worker processes, each with its own copy of the library (whose
 // state is per process and whose calls must not overlap), scanning the files it is handed and
-// sending back each result in a compact form. A worker that dies or runs past the time limit
-// costs its file an ERROR line and is replaced; the run goes on.
+// sending back each result in a compact form (wire.h). A worker that dies or runs past the time
+// limit costs its file an ERROR line and is replaced; the run goes on. The parent's side: a thread
+// per worker, and the fit of the workers to what the process may open and start.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -11,7 +12,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -19,7 +19,7 @@
 #include "proc.h"
 #include "scanner.h"
 
-namespace zebscan {
+namespace zm {
 
 struct PoolOptions {
   unsigned nWorkers = 1;
@@ -54,6 +54,8 @@ class Pool {
   void Submit(FileRef ref, std::string sPath, Done done);
   // Drops the files still queued, each done with an error result.
   void Cancel(const std::string& sReason);
+  // Files submitted whose results have not been given yet (queued, or with a worker).
+  size_t InFlight() const { return m_nInFlight.load(std::memory_order_relaxed); }
   // What went wrong with threads and workers since the last call, once a kind, for the user:
   // "only 1 of 2 worker threads could be made (Resource temporarily unavailable)", ...
   std::vector<std::string> Notes();
@@ -66,13 +68,17 @@ class Pool {
     Done done;
   };
   void Enqueue(Job&& job);
-  void Drive(unsigned iSlot);
+  // Gives a job its result.
+  void Answer(Job& job, FileResult&& r);
+  // Waits for files and takes a batch of them into *pBatch; false when the pool closes.
+  bool TakeBatch(std::vector<Job>* pBatch, size_t nMaxPassed);
+  void Drive();
   FileResult InProcess(Job& job, const std::string& sError);
   void Note(const std::string& s);
   // The request for a batch, and the descriptors that go with it: each open file's, and each
   // directory's once (a worker opens the walk's files itself, through their directory).
-  static std::string EncodeBatch(uint32_t uBatch, const std::vector<Job>& batch,
-                                 std::vector<int>* pFds);
+  static std::string Request(uint32_t uBatch, const std::vector<Job>& batch,
+                             std::vector<int>* pFds);
 
   PoolOptions m_options;
   std::mutex m_mutex;
@@ -85,6 +91,7 @@ class Pool {
   std::vector<std::string> m_notes;
   std::vector<std::string> m_noted;   // every note given, so each kind is given once
   std::atomic<bool> m_bNotes{false};  // m_notes holds some
+  std::atomic<size_t> m_nInFlight{0};
 };
 
 // The workers that fit what a process may open and start. Each costs the parent a thread, its
@@ -99,56 +106,4 @@ struct WorkerFit {
 WorkerFit FitWorkers(unsigned nWanted, size_t nFileLimit, size_t nFilesFree, size_t nTaskLimit,
                      size_t nTasksFree);
 
-// Keeps results in the order their files were handed on, whatever order they finish in: the
-// report of N workers is the report of one, line for line. Add and Flush run on one thread (the
-// report's); results wait here until every earlier one is in.
-class OrderedResults {
- public:
-  using Emit = std::function<void(const FileResult&)>;
-  OrderedResults(Pool* pPool, size_t nWindow, Emit emit);
-  // A file to scan, or a result already known (a skipped entry, a directory that failed). Blocks
-  // while nWindow results are outstanding, emitting those that are ready.
-  void AddFile(File&& file, std::string sPath);
-  void AddRef(FileRef ref, std::string sPath);
-  void AddResult(FileResult&& r);
-  // Emits everything, waiting for what is outstanding.
-  void Flush();
-  // Emits what is in, without waiting.
-  void EmitAvailable();
-  // While set, wake() is called (on a pool thread) whenever results become ready to emit, so that
-  // the report's thread, waiting for something else (the next path of a slow list), can emit them.
-  void SetIdleWake(std::function<void()> wake);
-
- private:
-  void EmitReady(std::unique_lock<std::mutex>& lock);
-  // Waits for room in the window and hands out the next place in the order, as the function
-  // that fills it.
-  Pool::Done Reserve();
-  void WaitForRoom(std::unique_lock<std::mutex>& lock, bool bAll);
-  void Complete(uint64_t seq, FileResult&& r);
-
-  Pool* m_pPool;
-  size_t m_nWindow;
-  Emit m_emit;
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  std::vector<std::pair<bool, FileResult>> m_ring;  // slot seq % window: (ready, result)
-  uint64_t m_nNext = 0;                             // the next to emit
-  uint64_t m_nReady = 0;                            // results from m_nNext up to here are all in
-  uint64_t m_nIssued = 0;                           // sequence numbers handed out
-  uint64_t m_nWakeAt = 0;  // the report's thread waits until m_nReady reaches this (0: not waiting)
-  std::function<void()> m_idleWake;
-};
-
-// The worker side. A front end's main calls this first: when argv asks for worker mode it runs
-// the worker loop to its end and answers true with the exit status in *piExit.
-bool RunAsWorker(int argc, char** argv, int* piExit);
-
-// The compact form of a result on the channel.
-std::string EncodeResult(const FileResult& r);
-bool DecodeResult(std::string_view s, FileResult* pR);
-// A worker's reply: the number of results, at most nMax, then each result, whole, and nothing
-// after them. each() gets the results in turn, up to a damaged one; false when there is one.
-bool DecodeReply(std::string_view s, size_t nMax, const std::function<void(FileResult&&)>& each);
-
-}  // namespace zebscan
+}  // namespace zm

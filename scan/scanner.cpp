@@ -6,7 +6,7 @@
 #include "platform.h"
 #include "textutil.h"
 
-namespace zebscan {
+namespace zm {
 
 const char kNotWord6Reason[] = "Not a Word 6/95 document";
 const char kEicarName[] = "Eicar-Test-Signature";
@@ -82,10 +82,10 @@ bool IsEicarTestFile(const File& f) {
 }  // namespace
 
 Scanner::Answer Scanner::Call(int32_t iJob, const std::string& sPath, const std::string& sList) {
-  char szResult[256] = "";
-  char szMacros[256] = "";
+  char szResult[ZM_RESULT_SIZE] = "";
+  char szMacros[ZM_RESULT_SIZE] = "";
   int32_t iReturn = m_api.MACRO_Handler(iJob, sPath.c_str(), sList.c_str(), szResult, "", szMacros);
-  szResult[255] = szMacros[255] = '\0';
+  szResult[ZM_RESULT_SIZE - 1] = szMacros[ZM_RESULT_SIZE - 1] = '\0';
   return {iReturn, szResult, szMacros};
 }
 
@@ -174,18 +174,6 @@ FileResult Scanner::Scan(const File& f, std::string sPathIn) {
   return r;
 }
 
-bool LoadScanLibrary(bool bNamed, std::string* psLibrary, ZmApi* pApi) {
-  bool bLoaded = false;
-  if (!bNamed && !ExecutableDirectory().empty()) {
-    std::string sBeside = ExecutableDirectory() + ZmLibraryName();
-    bLoaded = ZmLoadApi(sBeside.c_str(), pApi) >= 0;
-    if (bLoaded) *psLibrary = sBeside;
-  }
-  if (!bLoaded) bLoaded = ZmLoadApi(psLibrary->c_str(), pApi) >= 0;
-  return bLoaded && pApi->MACRO_Handler && pApi->MACRO_ScanRaw && pApi->MACRO_CallTraverse &&
-         pApi->MACRO_Signatures;
-}
-
 FileResult Scanner::ScanRef(const FileRef& ref, std::string sPath) {
   File f;
   std::string sWhy;
@@ -200,4 +188,4 @@ FileResult Scanner::ScanPath(const std::string& sPath) {
   return ScanRef(ref, sPath);
 }
 
-}  // namespace zebscan
+}  // namespace zm

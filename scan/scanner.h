@@ -1,4 +1,4 @@
-// The road of one document as zebscan drives the library: names read by the front end, job 0,
+// The road of one document as the front ends drive the library: names read by the front end, job 0,
 // job 2 after "MACRO_CHECK_FALSE_ALARMS", job 1 when asked for or when names are missing.
 #pragma once
 #include <string>
@@ -8,7 +8,7 @@
 #include "namereader.h"
 #include "zmapi.h"
 
-namespace zebscan {
+namespace zm {
 
 struct ScanOptions {
   bool bDeep = false;            // job 1 on every document with macros
@@ -39,12 +39,6 @@ struct FileResult {
   FileId id;                  // the file's identity, once it was opened
   uint32_t nLinks = 0;        // its hard links (0: never opened)
 };
-
-// Loads the library whose exports a scan needs into *pApi. Unless bNamed (the user named
-// *psLibrary), the one beside the executable first, by its full path (a sanitizer's dlopen does
-// not see the executable's RUNPATH), then *psLibrary by the platform's own search. On success
-// *psLibrary is what was loaded, for the workers to load too.
-bool LoadScanLibrary(bool bNamed, std::string* psLibrary, ZmApi* pApi);
 
 // Why a file is not scanned: it is no Word 6/95 document (skipped, not an error).
 extern const char kNotWord6Reason[];
@@ -84,4 +78,4 @@ class Scanner {
   ReaderBlock m_block;  // the name reader's, for every document of the run
 };
 
-}  // namespace zebscan
+}  // namespace zm

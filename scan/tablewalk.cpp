@@ -4,7 +4,7 @@
 #include "le.h"
 #include "namereader.h"
 
-namespace zebscan {
+namespace zm {
 namespace {
 
 // A walk over untrusted bytes: every take checks that what it needs is there.
@@ -145,4 +145,4 @@ MacroTable ParseMacroTable(const uint8_t* pb, size_t cb) {
   return t;
 }
 
-}  // namespace zebscan
+}  // namespace zm

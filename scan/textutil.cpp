@@ -1,16 +1,12 @@
-// Text helpers of zebscan.
+// Text helpers of the scan core.
 #include "textutil.h"
 
 #include <cstdint>
+#include <cstring>
 
-namespace zebscan {
+#include "zm_abi.h"
 
-std::string AsciiUpper(const std::string& s) {
-  std::string r = s;
-  for (char& c : r)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return r;
-}
+namespace zm {
 
 std::string Cp1252ToUtf8(const std::string& s) {
   // Code points of the bytes 0x80 to 0x9F; 0xFFFD where Windows-1252 assigns nothing.
@@ -131,18 +127,24 @@ void AppendEscaped(std::string* pOut, const std::string& s) {
   }
 }
 
+std::string CtimeText(std::time_t t) {
+  const std::tm* p = std::localtime(&t);
+  const char* sz = p ? std::asctime(p) : nullptr;  // "Mon Mar 13 08:20:54 2023\n"
+  return sz ? std::string(sz, std::strlen(sz) - 1) : "unknown";
+}
+
 std::vector<std::string> BuildMacroLists(const std::vector<std::string>& names, size_t* pnLeftOut) {
   std::vector<std::string> lists;
   size_t nInList = 0;
   *pnLeftOut = 0;
   for (const std::string& name : names) {
-    if (name.size() > kMaxNameLength ||
+    if (name.size() > ZM_MAX_MACRO_NAME ||
         name.find_first_of(std::string("&\0", 2)) != std::string::npos) {
       ++*pnLeftOut;
       continue;
     }
-    if (lists.empty() || nInList == kMaxNamesPerCall ||
-        lists.back().size() + name.size() + 1 > kMaxListLength) {
+    if (lists.empty() || nInList == ZM_MAX_MACRO_NAMES ||
+        lists.back().size() + name.size() + 1 > ZM_MAX_TEXT) {
       lists.emplace_back();
       nInList = 0;
     }
@@ -153,4 +155,4 @@ std::vector<std::string> BuildMacroLists(const std::vector<std::string>& names, 
   return lists;
 }
 
-}  // namespace zebscan
+}  // namespace zm

@@ -1,19 +1,11 @@
-// Text helpers of zebscan: the library's case folding, Windows-1252 to UTF-8, and the '&' lists
+// Text helpers of the scan core: Windows-1252 to UTF-8, escapes for terminals, and the '&' lists
 // that carry a document's macro names into MACRO_Handler.
 #pragma once
+#include <ctime>
 #include <string>
 #include <vector>
 
-namespace zebscan {
-
-// One MACRO_Handler call carries at most 25 names of at most 30 characters, in a list of at most
-// 255 characters (each name followed by '&').
-constexpr size_t kMaxNamesPerCall = 25;
-constexpr size_t kMaxNameLength = 30;
-constexpr size_t kMaxListLength = 255;
-
-// The text with 'a' to 'z' upper-cased and every other byte kept, as the library folds names.
-std::string AsciiUpper(const std::string& s);
+namespace zm {
 
 // Windows-1252 text (the library's and Word 6's 8-bit texts) as UTF-8; the five unassigned bytes
 // become U+FFFD.
@@ -34,10 +26,14 @@ std::string EscapeControls(const std::string& s);
 // The same, appended to *pOut.
 void AppendEscaped(std::string* pOut, const std::string& s);
 
-// The macro names split into '&' lists, in order, each within what one call carries. A name that
+// A time in ctime's form, "Mon Mar 13 08:20:54 2023", local time; "unknown" when it has none.
+std::string CtimeText(std::time_t t);
+
+// The macro names split into '&' lists, in order, each within what one MACRO_Handler call carries
+// (the interface's limits of zm_abi.h: 25 names of at most 30 characters, 255 in all). A name that
 // no list can carry (over 30 characters, or holding '&' or NUL) is left out and counted in
 // *pnLeftOut: no database name is that long or holds those bytes, so it could never match.
 // No names give no lists.
 std::vector<std::string> BuildMacroLists(const std::vector<std::string>& names, size_t* pnLeftOut);
 
-}  // namespace zebscan
+}  // namespace zm

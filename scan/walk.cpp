@@ -6,7 +6,7 @@
 
 #include "glob.h"
 
-namespace zebscan {
+namespace zm {
 namespace {
 
 const char kExcluded[] = "Excluded";
@@ -159,4 +159,4 @@ void Walker::TakeFile(const std::shared_ptr<Dir>& pDir, const std::string& sName
   m_sink(std::move(item));
 }
 
-}  // namespace zebscan
+}  // namespace zm

@@ -15,7 +15,7 @@
 
 #include "fsys.h"
 
-namespace zebscan {
+namespace zm {
 
 enum class LinkPolicy { kNever = 0, kNamed = 1, kAlways = 2 };  // clamscan's 0, 1 and 2
 
@@ -85,4 +85,4 @@ class Walker {
   std::vector<FileId> m_open;  // the directories being walked, outermost first
 };
 
-}  // namespace zebscan
+}  // namespace zm
