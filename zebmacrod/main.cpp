@@ -3,17 +3,18 @@
 // the configuration, the library, the log, the sockets, the pid file, the private directory.
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "config.h"
+#include "log.h"
 #include "platform.h"
 #include "pool.h"
-#include "scanner.h"
 #include "server.h"
+#include "service.h"
 #include "socket.h"
+#include "worker.h"
 #include "zmapi.h"
 
 namespace zebmacrod {
@@ -22,6 +23,44 @@ namespace {
 int Fail(const std::string& sWhy) {
   std::fprintf(stderr, "zebmacrod: %s\n", sWhy.c_str());
   return 1;
+}
+
+void Warn(const std::string& sWhat) {
+  std::fprintf(stderr, "zebmacrod: warning: %s\n", sWhat.c_str());
+}
+
+struct CommandLine {
+  std::string sConfigFile = "/etc/zebmacrod.conf";
+  std::string sLibrary = ZmLibraryName();
+  bool bLibraryNamed = false;
+  bool bForeground = false;
+  bool bVersion = false;
+};
+
+// The command line into *pLine; false with the exit status in *piExit when there is nothing more
+// to do (--help, a usage error).
+bool ParseCommandLine(int argc, char** argv, CommandLine* pLine, int* piExit) {
+  CLI::App app{
+      "zebmacrod: finds WordBasic macro viruses in Word 6/95 documents, as a daemon that speaks "
+      "clamd's protocol.",
+      "zebmacrod"};
+  app.add_option("-c,--config-file", pLine->sConfigFile, "The configuration, in clamd.conf's form")
+      ->capture_default_str();
+  app.add_flag("-F,--foreground", pLine->bForeground, "Stay in the foreground (as Foreground yes)");
+  app.add_flag("-V,--version", pLine->bVersion, "Print the versions of zebmacrod and the library");
+  CLI::Option* pLibrary =
+      app.add_option("--library", pLine->sLibrary, "The zebmacro library to load")
+          ->capture_default_str();
+  try {
+    std::vector<std::string> args = zm::ProgramArguments(argc, argv);
+    std::vector<std::string> reversed(args.rbegin(), args.rend() - (args.empty() ? 0 : 1));
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    *piExit = app.exit(e) == 0 ? 0 : 1;
+    return false;
+  }
+  pLine->bLibraryNamed = pLibrary->count() > 0;
+  return true;
 }
 
 // A relative path of the configuration, made absolute now: a daemon detached from the terminal
@@ -33,114 +72,113 @@ void Absolute(std::string* ps) {
   if (!ec) *ps = p.string();
 }
 
-// The library file's modification time in ctime's form ("Mon Mar 13 08:20:54 2023"), which is
-// where clamd's VERSION puts the date of its database: ours is compiled into the library.
-std::string LibraryDate(const std::string& sLibrary) {
-  int64_t t = 0;
-  if (!FileModified(sLibrary, &t)) return "unknown";
-  return CtimeText(static_cast<std::time_t>(t));
-}
-
-int Run(int argc, char** argv) {
-  CLI::App app{
-      "zebmacrod: finds WordBasic macro viruses in Word 6/95 documents, as a daemon that speaks "
-      "clamd's protocol.",
-      "zebmacrod"};
-  std::string sConfigFile = "/etc/zebmacrod.conf";
-  std::string sLibrary = ZmLibraryName();
-  bool bForeground = false, bVersion = false;
-  app.add_option("-c,--config-file", sConfigFile, "The configuration, in clamd.conf's form")
-      ->capture_default_str();
-  app.add_flag("-F,--foreground", bForeground, "Stay in the foreground (as Foreground yes)");
-  app.add_flag("-V,--version", bVersion, "Print the versions of zebmacrod and the library");
-  CLI::Option* pLibrary =
-      app.add_option("--library", sLibrary, "The zebmacro library to load")->capture_default_str();
-  try {
-    std::vector<std::string> args = zebscan::ProgramArguments(argc, argv);
-    std::vector<std::string> reversed(args.rbegin(), args.rend() - (args.empty() ? 0 : 1));
-    app.parse(reversed);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? 0 : 1;
-  }
-
-  ZmApi api;
-  if (!zebscan::LoadScanLibrary(pLibrary->count() > 0, &sLibrary, &api))
-    return Fail("cannot load " + sLibrary);
-  EngineFacts engine{ZmLibraryVersion(api), api.MACRO_Signatures(), LibraryDate(sLibrary)};
-  if (bVersion) {
-    std::printf("zebmacrod %s\nlibrary zebmacro %s, %d definitions\n", ZEBMACRO_VERSION,
-                engine.sVersion.c_str(), engine.nDefinitions);
-    return 0;
-  }
-
-  Config config;
+// The configuration file, read and checked; its warnings said on stderr and kept for the log.
+bool ReadConfiguration(const CommandLine& line, Config* pConfig,
+                       std::vector<std::string>* pWarnings, std::string* psError) {
   std::stringstream text;
   {
-    std::ifstream in(sConfigFile, std::ios::binary);
-    if (!in) return Fail("cannot read the configuration " + sConfigFile);
+    std::ifstream in(line.sConfigFile, std::ios::binary);
+    if (!in) {
+      *psError = "cannot read the configuration " + line.sConfigFile;
+      return false;
+    }
     text << in.rdbuf();
   }  // closed before any worker could inherit it
-  std::vector<std::string> warnings;
-  std::string sError;
-  if (!ParseConfig(text.str(), sConfigFile, &config, &warnings, &sError)) return Fail(sError);
-  for (const std::string& s : warnings) std::fprintf(stderr, "zebmacrod: warning: %s\n", s.c_str());
-  config.bForeground |= bForeground;
-  for (std::string* p : {&config.sLocalSocket, &config.sPidFile, &config.sLogFile}) Absolute(p);
-  const unsigned nWorkers = config.nMaxThreads ? config.nMaxThreads : zebscan::UsableCores();
+  if (!ParseConfig(text.str(), line.sConfigFile, pConfig, pWarnings, psError)) return false;
+  for (const std::string& s : *pWarnings) Warn(s);
+  pConfig->bForeground |= line.bForeground;
+  for (std::string* p : {&pConfig->sLocalSocket, &pConfig->sPidFile, &pConfig->sLogFile})
+    Absolute(p);
+  return true;
+}
 
-  if (!NetStartup(&sError)) return Fail(sError);
-  InstallSignalHandlers();
-  Log log(config.sLogFile, config.bLogTime, config.bLogVerbose);
-  if (!log.Open(&sError)) return Fail(sError);
-  Listeners listeners;
-  if (!config.sLocalSocket.empty() && !LocalSocketsSupported()) {
-    if (config.iTcpPort < 0) return Fail("LocalSocket: no Unix-domain sockets here; set TCPSocket");
-    std::fprintf(stderr, "zebmacrod: warning: LocalSocket ignored: no Unix-domain sockets here\n");
+// Every socket the configuration names, listening.
+bool Listen(Config* pConfig, zm::Listeners* pListeners, std::string* psError) {
+  Config& config = *pConfig;
+  if (!config.sLocalSocket.empty() && !zm::LocalSocketsSupported()) {
+    if (config.iTcpPort < 0) {
+      *psError = "LocalSocket: no Unix-domain sockets here; set TCPSocket";
+      return false;
+    }
+    Warn("LocalSocket ignored: no Unix-domain sockets here");
     config.sLocalSocket.clear();
   }
   if (!config.sLocalSocket.empty() &&
-      !listeners.AddLocal(config.sLocalSocket, config.uLocalSocketMode, config.iMaxQueue, &sError))
-    return Fail(sError);
+      !pListeners->AddLocal(config.sLocalSocket, config.uLocalSocketMode, config.iMaxQueue,
+                            psError))
+    return false;
   if (config.iTcpPort >= 0)
     for (const std::string& sAddr : config.tcpAddrs)
-      if (!listeners.AddTcp(sAddr, config.iTcpPort, config.iMaxQueue, &sError)) return Fail(sError);
+      if (!pListeners->AddTcp(sAddr, config.iTcpPort, config.iMaxQueue, psError)) return false;
+  return true;
+}
+
+// The service from its listening sockets on: detached, its pid file and private directory made,
+// the workers started; until a stop, then everything it made removed.
+int Serve(const Config& config, const std::string& sLibrary, const zm::EngineFacts& engine,
+          const std::vector<std::string>& warnings, Log* pLog, zm::Listeners* pListeners) {
+  std::string sError;
   // Detached before any thread starts: only the calling thread survives a fork.
-  if (!config.bForeground && !Detach(&sError))
-    std::fprintf(stderr, "zebmacrod: warning: staying in the foreground: %s\n", sError.c_str());
+  if (!config.bForeground && !zm::Detach(&sError)) Warn("staying in the foreground: " + sError);
   if (!config.sPidFile.empty()) {
     std::FILE* p = std::fopen(config.sPidFile.c_str(), "w");
-    if (p == nullptr || std::fprintf(p, "%ld\n", ProcessId()) < 0 || std::fclose(p) != 0)
+    if (p == nullptr || std::fprintf(p, "%ld\n", zm::ProcessId()) < 0 || std::fclose(p) != 0)
       return Fail("PidFile " + config.sPidFile + ": cannot write it");
   }
   std::string sPrivateDir;
-  if (!MakePrivateDirectory(&sPrivateDir, &sError)) {
+  if (!zm::MakePrivateDirectory(&sPrivateDir, &sError)) {
     if (!config.sPidFile.empty()) std::remove(config.sPidFile.c_str());
     return Fail(sError);
   }
-
-  log.Write("zebmacrod " ZEBMACRO_VERSION " started: zebmacro " + engine.sVersion + ", " +
-            std::to_string(engine.nDefinitions) + " definitions, " + std::to_string(nWorkers) +
-            " workers");
+  const unsigned nWorkers = config.nMaxThreads ? config.nMaxThreads : zm::UsableCores();
+  pLog->Write("zebmacrod " ZEBMACRO_VERSION " started: zebmacro " + engine.sVersion + ", " +
+              std::to_string(engine.nDefinitions) + " definitions, " + std::to_string(nWorkers) +
+              " workers");
   if (!config.sLogFile.empty())
-    for (const std::string& s : warnings) log.Write("warning: " + s);
+    for (const std::string& s : warnings) pLog->Write("warning: " + s);
   {
-    zebscan::PoolOptions pool;
+    zm::PoolOptions pool;
     pool.nWorkers = nWorkers;
-    pool.sExecutable = zebscan::ExecutablePath();
+    pool.sExecutable = zm::ExecutablePath();
     pool.sLibrary = sLibrary;
     pool.scan.bDeep = config.bDeepScan;
     pool.scan.bAlertEncrypted = config.bAlertEncrypted || config.bAlertEncryptedDoc;
     // MaxScanTime 0 means no limit; a day stands for it.
     pool.fileTimeout =
         std::chrono::milliseconds(config.msMaxScanTime ? config.msMaxScanTime : 86400000u);
-    zebscan::Pool workers(pool);
-    Server server(config, &log, &workers, nWorkers, engine, sPrivateDir);
-    server.Run(&listeners);
+    zm::Pool workers(pool);
+    Server server(config, pLog, &workers, nWorkers, engine, sPrivateDir);
+    server.Run(pListeners);
   }  // every worker ended
-  RemovePrivateDirectory(sPrivateDir);
+  zm::RemovePrivateDirectory(sPrivateDir);
   if (!config.sPidFile.empty()) std::remove(config.sPidFile.c_str());
-  log.Write("zebmacrod stopped");
+  pLog->Write("zebmacrod stopped");
   return 0;
+}
+
+int Run(int argc, char** argv) {
+  CommandLine line;
+  int iExit = 0;
+  if (!ParseCommandLine(argc, argv, &line, &iExit)) return iExit;
+  ZmApi api;
+  if (!zm::LoadScanLibrary(line.bLibraryNamed, &line.sLibrary, &api))
+    return Fail("cannot load " + line.sLibrary);
+  const zm::EngineFacts engine = zm::ReadEngineFacts(api, line.sLibrary);
+  if (line.bVersion) {
+    std::printf("zebmacrod %s\nlibrary zebmacro %s, %d definitions\n", ZEBMACRO_VERSION,
+                engine.sVersion.c_str(), engine.nDefinitions);
+    return 0;
+  }
+  Config config;
+  std::vector<std::string> warnings;
+  std::string sError;
+  if (!ReadConfiguration(line, &config, &warnings, &sError)) return Fail(sError);
+  if (!zm::NetStartup(&sError) || !zm::InstallSignalHandlers(&sError)) return Fail(sError);
+  Log log(config.sLogFile, config.bLogTime, config.bLogVerbose);
+  if (!log.Open(&sError)) return Fail(sError);
+  zm::Listeners listeners;
+  if (!Listen(&config, &listeners, &sError)) return Fail(sError);
+  return Serve(config, line.sLibrary, engine, warnings, &log, &listeners);
 }
 
 }  // namespace
@@ -148,7 +186,7 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   int iExit = 0;
-  if (zebscan::RunAsWorker(argc, argv, &iExit)) return iExit;
+  if (zm::RunAsWorker(argc, argv, &iExit)) return iExit;
   try {
     return zebmacrod::Run(argc, argv);
   } catch (const std::exception& e) {

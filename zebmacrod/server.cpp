@@ -16,13 +16,17 @@
 #include <memory>
 
 #include "protocol.h"
+#include "service.h"
+#include "session.h"
 #include "textutil.h"
 
 namespace zebmacrod {
 
-using zebscan::File;
-using zebscan::FileResult;
-using zebscan::Outcome;
+using zm::Connection;
+using zm::File;
+using zm::FileResult;
+using zm::Listeners;
+using zm::Outcome;
 
 namespace {
 
@@ -86,59 +90,15 @@ const char* Name(Command c) {
 std::string Verdict(const std::string& sLabel, const FileResult& r) {
   switch (r.outcome) {
     case Outcome::kFound:
-      return sLabel + ": " + zebscan::EscapeControls(r.sVirus) + " FOUND";
+      return sLabel + ": " + zm::EscapeControls(r.sVirus) + " FOUND";
     case Outcome::kError:
-      return sLabel + ": " + zebscan::EscapeControls(r.sReason) + " ERROR";
+      return sLabel + ": " + zm::EscapeControls(r.sReason) + " ERROR";
     default:
       return sLabel + ": OK";
   }
 }
 
 }  // namespace
-
-// ---- The log ----
-
-std::string CtimeText(std::time_t t) {
-  const std::tm* p = std::localtime(&t);
-  const char* sz = p ? std::asctime(p) : nullptr;  // "Mon Mar 13 08:20:54 2023\n"
-  return sz ? std::string(sz, std::strlen(sz) - 1) : "unknown";
-}
-
-Log::Log(std::string sFile, bool bTime, bool bVerbose)
-    : m_sFile(std::move(sFile)), m_bTime(bTime), m_bVerbose(bVerbose) {}
-
-Log::~Log() {
-  if (m_p && m_p != stderr) std::fclose(m_p);
-}
-
-bool Log::Open(std::string* psError) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_sFile.empty()) {
-    m_p = stderr;
-    return true;
-  }
-  std::FILE* p = std::fopen(m_sFile.c_str(), "a");
-  if (p == nullptr) {
-    *psError = "LogFile " + m_sFile + ": " + std::strerror(errno);
-    return false;
-  }
-  KeepFromChildren(p);
-  if (m_p && m_p != stderr) std::fclose(m_p);
-  m_p = p;
-  return true;
-}
-
-void Log::Write(const std::string& sLine) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_p == nullptr) return;
-  std::string s = (m_bTime ? CtimeText(std::time(nullptr)) + " -> " : std::string()) + sLine + "\n";
-  std::fwrite(s.data(), 1, s.size(), m_p);
-  std::fflush(m_p);
-}
-
-void Log::Verbose(const std::string& sLine) {
-  if (m_bVerbose) Write(sLine);
-}
 
 // ---- One connection ----
 
@@ -149,7 +109,7 @@ class ConnectionServer {
         m_conn(*pConnection),
         m_uId(uId),
         m_out(std::make_shared<Outbox>()),
-        m_protocol(Limits(*pServer, *pConnection), CloseDescriptor) {}
+        m_protocol(Limits(*pServer, *pConnection), zm::CloseNativeFd) {}
   ~ConnectionServer() { m_server.Awaited(m_uId); }  // however Run ended
   void Run();
 
@@ -163,7 +123,7 @@ class ConnectionServer {
   };
   struct Stream {
     Request request;
-    StreamFile file;
+    zm::StreamFile file;
     std::string sFailed;  // why the data could not be kept; the rest is read and dropped
   };
   static Protocol::Limits Limits(const Server& server, const Connection& conn) {
@@ -318,13 +278,13 @@ bool ConnectionServer::Read(std::vector<char>* pBuffer) {
   std::vector<int> fds;
   long n = m_conn.Receive(pBuffer->data(), pBuffer->size(), &fds);
   if (n < 0 && errno == EAGAIN) {
-    for (int fd : fds) CloseDescriptor(fd);
+    for (int fd : fds) zm::CloseNativeFd(fd);
     return false;
   }
   if (n > 0) {
     m_protocol.Feed(pBuffer->data(), static_cast<size_t>(n), fds);
   } else {
-    for (int fd : fds) CloseDescriptor(fd);
+    for (int fd : fds) zm::CloseNativeFd(fd);
     m_protocol.EndOfInput();
   }
   return true;
@@ -352,7 +312,7 @@ void ConnectionServer::Process() {
         return;
       case Protocol::Event::kReply:
         m_server.m_pLog->Verbose("Connection " + std::to_string(m_uId) + ": " +
-                                 zebscan::EscapeControls(s.substr(0, s.size() - 1)));
+                                 zm::EscapeControls(s.substr(0, s.size() - 1)));
         Queue(s);
         m_stream.reset();
         continue;
@@ -392,7 +352,7 @@ void ConnectionServer::Linger() {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLingerMs);
   while (m_conn.Wait(true, kLingerMs) == Connection::Ready::kReadable) {
     long n = m_conn.Receive(ab.data(), ab.size(), &fds);
-    for (int fd : fds) CloseDescriptor(fd);
+    for (int fd : fds) zm::CloseNativeFd(fd);
     fds.clear();
     if (n == 0 || (n < 0 && errno != EAGAIN) || std::chrono::steady_clock::now() > until) break;
   }
@@ -402,7 +362,7 @@ void ConnectionServer::Handle(const Request& r) {
   m_server.SetActivity(m_uId, Name(r.command));
   m_server.m_pLog->Verbose("Connection " + std::to_string(m_uId) + " (" + m_conn.Peer() +
                            "): " + Name(r.command) +
-                           (r.sArgument.empty() ? "" : " " + zebscan::EscapeControls(r.sArgument)));
+                           (r.sArgument.empty() ? "" : " " + zm::EscapeControls(r.sArgument)));
   switch (r.command) {
     case Command::kPing:
       return Reply(r, "PONG");
@@ -414,7 +374,7 @@ void ConnectionServer::Handle(const Request& r) {
       return Reply(r, "RELOADING");  // the database is compiled in: nothing to load again
     case Command::kShutdown:
       m_server.m_pLog->Write("SHUTDOWN requested by a client");
-      return RequestStop();
+      return zm::RequestStop();
     case Command::kStats:
       return Reply(r, m_server.StatsText());
     case Command::kScan:
@@ -432,8 +392,8 @@ void ConnectionServer::Handle(const Request& r) {
       std::string sLabel = "fd[" + std::to_string(r.fd) + "]";
       File f;
       std::string sWhy;
-      if (!zebscan::FileFromFd(r.fd, &f, &sWhy))  // takes the descriptor in every case
-        return Reply(r, Verdict(sLabel, zebscan::NotOpened(sLabel, sWhy)));
+      if (!zm::FileFromFd(r.fd, &f, &sWhy))  // takes the descriptor in every case
+        return Reply(r, Verdict(sLabel, zm::NotOpened(sLabel, sWhy)));
       return Submit(r, std::move(f), sLabel, sLabel, nullptr);
     }
     case Command::kIdSession:
@@ -459,7 +419,6 @@ void ConnectionServer::Submit(const Request& r, File&& file, const std::string& 
     std::lock_guard<std::mutex> lock(m_out->mutex);
     ++m_out->nPending;
   }
-  ++m_server.m_nInFlight;
   std::shared_ptr<Outbox> out = m_out;
   Connection* pConn = &m_conn;
   Server* pServer = &m_server;
@@ -467,7 +426,6 @@ void ConnectionServer::Submit(const Request& r, File&& file, const std::string& 
   m_server.m_pPool->Submit(
       std::move(file), sPath, [=, keep = std::move(keep)](FileResult&& res) mutable {
         keep.reset();  // the stream's file is gone before the client hears of it
-        --pServer->m_nInFlight;
         FileResult spare;
         const FileResult& judged = pServer->Judged(res, &spare);
         std::string sLine = Verdict(sLabel, judged);
@@ -488,65 +446,58 @@ void ConnectionServer::Submit(const Request& r, File&& file, const std::string& 
 // there was nothing to say. SCAN and CONTSCAN scan one file at a time, as clamd's do; MULTISCAN
 // keeps every worker busy. Results come back in the walk's order either way.
 void ConnectionServer::ScanPath(const Request& r) {
-  std::string sPath = WithoutTrailingSeparators(r.sArgument);
-  std::string sShown = zebscan::EscapeControls(sPath);
+  std::string sPath = zm::WithoutTrailingSeparators(r.sArgument);
+  std::string sShown = zm::EscapeControls(sPath);
   auto line = [&](const std::string& s) {
     Reply(r, s);
     Flush();
   };
   std::string sWhy;
-  zebscan::EntryInfo info;
+  zm::EntryInfo info;
   if (sPath.empty())
     sWhy = "No such file or directory";
-  else if (!IsAbsolutePath(sPath))
+  else if (!zm::IsAbsolutePath(sPath))
     sWhy = "Not an absolute path";
   else if (m_server.Excluded(sPath))
     return line(sShown + ": Excluded");  // clamd's words for a path ExcludePath leaves out
   else
-    zebscan::StatEntry(nullptr, sPath, false, &info, &sWhy);
+    zm::StatEntry(nullptr, sPath, false, &info, &sWhy);
   if (!sWhy.empty()) return line(sShown + ": File path check failure: " + sWhy + ". ERROR");
-  if (info.type == zebscan::EntryType::kFile) {
+  if (info.type == zm::EntryType::kFile) {
     // One file: answered from the pool when done, so a session reads on meanwhile.
     File f;
-    if (zebscan::OpenFile(nullptr, sPath, false, false, &f, &sWhy))
+    if (zm::OpenFile(nullptr, sPath, false, false, &f, &sWhy))
       return Submit(r, std::move(f), sPath, sShown, nullptr);
-    return line(Verdict(sShown, zebscan::NotOpened(sPath, sWhy)));
+    return line(Verdict(sShown, zm::NotOpened(sPath, sWhy)));
   }
 
   bool bStopAtFinding = r.command == Command::kScan || r.command == Command::kAllMatchScan;
-  bool bFound = false, bSaid = false, bInterrupted = false;
-  size_t nWindow = r.command == Command::kMultiScan ? 4 * m_server.m_nWorkers : 1;
-  zebscan::Walker* pWalker = nullptr;
-  zebscan::SeenFiles seen(m_server.m_walk, false);
-  zebscan::OrderedResults ordered(m_server.m_pPool, nWindow, [&](const FileResult& scanned) {
+  bool bFound = false, bSaid = false;
+  zm::SessionOptions options;
+  options.walk = m_server.m_walk;
+  options.pSharedPool = m_server.m_pPool;
+  options.nWindow = r.command == Command::kMultiScan ? 4 * m_server.m_nWorkers : 1;
+  options.interrupted = [this] { return zm::StopRequested() || m_bGone; };
+  zm::Session* pSession = nullptr;
+  zm::Session session(options, [&](const FileResult& scanned) {
     FileResult spare;
     const FileResult& res = m_server.Judged(scanned, &spare);
-    --m_server.m_nInFlight;
-    if (bFound && bStopAtFinding) return;
-    if (res.nLinks != 0 && !seen.FirstTime(res.id, res.nLinks)) return;  // met before
-    std::string sLine = Verdict(zebscan::EscapeControls(res.sPath), res);
+    std::string sLine = Verdict(zm::EscapeControls(res.sPath), res);
     if (res.outcome != Outcome::kFound && res.outcome != Outcome::kError)
       return m_server.m_pLog->Verbose(sLine);
     m_server.m_pLog->Write("Connection " + std::to_string(m_uId) + ": " + sLine);
     bFound |= res.outcome == Outcome::kFound;
     bSaid = true;
     line(sLine);
-    if ((bFound && bStopAtFinding) || m_bGone) pWalker->Stop();
+    if (bFound && bStopAtFinding)
+      pSession->Stop("");  // nothing more is said
+    else if (m_bGone)
+      pSession->StopWalk();
   });
-  zebscan::Walker walker(m_server.m_walk, [&](zebscan::WalkItem&& item) {
-    if (StopRequested() || m_bGone) {
-      bInterrupted = true;
-      return pWalker->Stop();
-    }
-    ++m_server.m_nInFlight;
-    if (item.kind == zebscan::WalkItem::kFile)
-      return ordered.AddRef(std::move(item.ref), std::move(item.sPath));
-    Outcome outcome = item.kind == zebscan::WalkItem::kError ? Outcome::kError : Outcome::kSkipped;
-    ordered.AddResult(zebscan::ResultOf(item.sPath, outcome, item.sReason));
-  });
-  pWalker = &walker;
-  walker.Add(sPath);
-  ordered.Flush();
+  pSession = &session;
+  session.AddPath(sPath);
+  session.Flush();
+  const bool bInterrupted = session.Interrupted();
   // Never OK for a walk that did not reach its end.
   if (bInterrupted && !bFound)
     return line(sShown + ": Scan stopped before its end: " +
@@ -556,8 +507,8 @@ void ConnectionServer::ScanPath(const Request& r) {
 
 // ---- The server ----
 
-Server::Server(const Config& config, Log* pLog, zebscan::Pool* pPool, unsigned nWorkers,
-               EngineFacts engine, std::string sPrivateDir)
+Server::Server(const Config& config, Log* pLog, zm::Pool* pPool, unsigned nWorkers,
+               zm::EngineFacts engine, std::string sPrivateDir)
     : m_config(config),
       m_pLog(pLog),
       m_pPool(pPool),
@@ -568,7 +519,7 @@ Server::Server(const Config& config, Log* pLog, zebscan::Pool* pPool, unsigned n
     m_excluded.emplace_back(s, std::regex::extended | std::regex::nosubs);
   // Links: clamd's yes is "always" (each link met), its no "never" (a link named is not
   // followed either).
-  using zebscan::LinkPolicy;
+  using zm::LinkPolicy;
   m_walk.dirLinks = config.bFollowDirectorySymlinks ? LinkPolicy::kAlways : LinkPolicy::kNever;
   m_walk.fileLinks = config.bFollowFileSymlinks ? LinkPolicy::kAlways : LinkPolicy::kNever;
   m_walk.iMaxDepth = config.iMaxDirectoryRecursion;
@@ -581,13 +532,13 @@ Server::Server(const Config& config, Log* pLog, zebscan::Pool* pPool, unsigned n
 // document's own damage counts: a file that could not be read, or whose scan failed, stays an
 // ERROR. The result is r itself, or *pSpare holding the answer.
 const FileResult& Server::Judged(const FileResult& r, FileResult* pSpare) const {
-  using zebscan::DocKind;
+  using zm::DocKind;
   bool bBroken = r.outcome == Outcome::kError &&
                  (r.doc.kind == DocKind::kTruncated || r.doc.kind == DocKind::kDamaged) &&
-                 r.sReason == zebscan::KindReason(r.doc.kind);
+                 r.sReason == zm::KindReason(r.doc.kind);
   if (!bBroken || m_config.brokenWord6 == Config::Broken::kError) return r;
   bool bFound = m_config.brokenWord6 == Config::Broken::kFound;
-  *pSpare = zebscan::ResultOf(r.sPath, bFound ? Outcome::kFound : Outcome::kOk, "");
+  *pSpare = zm::ResultOf(r.sPath, bFound ? Outcome::kFound : Outcome::kOk, "");
   if (bFound) pSpare->sVirus = "Heuristics.Broken.Word6";
   pSpare->id = r.id;
   pSpare->nLinks = r.nLinks;
@@ -614,7 +565,7 @@ void Server::SetActivity(uint64_t uConnection, const std::string& sWhat) {
 // idle those without a file; QUEUE the files waiting for one; then each connection's command
 // and how long it has been at it.
 std::string Server::StatsText() {
-  long nInFlight = std::max(0L, m_nInFlight.load());
+  long nInFlight = static_cast<long>(m_pPool->InFlight());
   unsigned nBusy = static_cast<unsigned>(std::min<long>(nInFlight, m_nWorkers));
   char sz[256];
   std::snprintf(sz, sizeof sz,
@@ -652,7 +603,7 @@ void Server::Awaited(uint64_t uConnection) {
 // the next client in line.
 void Server::MakeRoom() {
   std::unique_lock<std::mutex> lock(m_mutex);
-  while (m_nConnections >= kMaxConnections && !StopRequested()) {
+  while (m_nConnections >= kMaxConnections && !zm::StopRequested()) {
     auto oldest = std::min_element(m_awaiting.begin(), m_awaiting.end(), [](auto& a, auto& b) {
       return a.second.tSince < b.second.tSince;
     });
