@@ -18,9 +18,9 @@
 
 namespace {
 
-using zebscan::BuildMacroLists;
-using zebscan::MacroTable;
-using zebscan::ParseMacroTable;
+using zm::BuildMacroLists;
+using zm::MacroTable;
+using zm::ParseMacroTable;
 using Bytes = std::vector<uint8_t>;
 
 void Put16(Bytes* p, unsigned v) {
@@ -322,7 +322,7 @@ TEST(MacroLists, NoDatabaseNameIsLeftOut) {
   for (const VirusDef* p = g_pDatabaseHead; p; p = SIG_pNext(p))
     for (int32_t i = 0; i < p->nMacros; ++i) {
       std::string s = p->pMacros[i].szName;
-      EXPECT_LE(s.size(), zebscan::kMaxNameLength) << s;
+      EXPECT_LE(s.size(), size_t{ZM_MAX_MACRO_NAME}) << s;
       EXPECT_EQ(s.find('&'), std::string::npos) << s;
     }
 }
@@ -338,8 +338,7 @@ TEST(Text, Windows1252BecomesUtf8) {
       {"\x80", "\xE2\x82\xAC"},
       {"\x81", "\xEF\xBF\xBD"},
   };
-  for (const auto& [in, out] : kCases) EXPECT_EQ(zebscan::Cp1252ToUtf8(in), out);
-  EXPECT_EQ(zebscan::AsciiUpper("report.doc \xFC"), "REPORT.DOC \xFC");
+  for (const auto& [in, out] : kCases) EXPECT_EQ(zm::Cp1252ToUtf8(in), out);
 }
 
 // What reaches a terminal or a JSON consumer from a name of any bytes.
@@ -360,10 +359,10 @@ TEST(Text, NamesOfAnyBytesAreShownSafelyAndKeptRecoverable) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.sIn);
-    EXPECT_EQ(zebscan::EscapeControls(c.sIn), c.sEscaped);
-    EXPECT_EQ(zebscan::IsUtf8(c.sIn), c.bUtf8);
-    EXPECT_EQ(zebscan::Base64(c.sIn), c.sBase64);
-    EXPECT_TRUE(zebscan::IsUtf8(zebscan::LossyUtf8(c.sIn)));
+    EXPECT_EQ(zm::EscapeControls(c.sIn), c.sEscaped);
+    EXPECT_EQ(zm::IsUtf8(c.sIn), c.bUtf8);
+    EXPECT_EQ(zm::Base64(c.sIn), c.sBase64);
+    EXPECT_TRUE(zm::IsUtf8(zm::LossyUtf8(c.sIn)));
   }
 }
 
@@ -395,16 +394,16 @@ TEST(Text, GlobsMatchWholeNames) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(std::string(c.szPattern) + " / " + c.szName);
-    EXPECT_EQ(zebscan::GlobMatch(c.szPattern, c.szName, false), c.bMatch);
-    EXPECT_EQ(zebscan::GlobMatch(c.szPattern, c.szName, true), c.bMatchFolded);
+    EXPECT_EQ(zm::GlobMatch(c.szPattern, c.szName, false), c.bMatch);
+    EXPECT_EQ(zm::GlobMatch(c.szPattern, c.szName, true), c.bMatchFolded);
   }
 }
 
 // ---- Built documents, read from files ----
 
-using zebscan::DocKind;
-using zebscan::DocNames;
-using zebscan::ReadDocumentNames;
+using zm::DocKind;
+using zm::DocNames;
+using zm::ReadDocumentNames;
 
 zmdoc::DocSpec WithNames(const std::vector<std::string>& names) {
   zmdoc::DocSpec spec;
@@ -672,9 +671,9 @@ TEST(NameReader, TellsARealDocumentCutInItsDirectory) {
   const std::string sPath = dir.Write("cut.doc", sWhole);
   EXPECT_EQ(ReadDocumentNames(sPath).kind, DocKind::kWord6);
   // Cut in place and kept open, its size told anew: opening is the slow part under Wine.
-  zebscan::File f;
+  zm::File f;
   std::string sWhy;
-  ASSERT_TRUE(zebscan::OpenFile(nullptr, sPath, true, false, &f, &sWhy)) << sWhy;
+  ASSERT_TRUE(zm::OpenFile(nullptr, sPath, true, false, &f, &sWhy)) << sWhy;
   size_t nWrong = 0;
   for (size_t n = sWhole.size() - 1; n >= sWhole.size() - 937; --n) {
     std::filesystem::resize_file(std::filesystem::u8path(sPath), n);

@@ -21,12 +21,13 @@
 #include "scanner.h"
 #include "tempdir.h"
 #include "walk.h"
+#include "wire.h"
 #include "zebmacro.h"
 
 namespace {
 
-using zebscan::FileResult;
-using zebscan::Outcome;
+using zm::FileResult;
+using zm::Outcome;
 
 constexpr int kSatanic = 17;  // database positions of definitions with signatures
 constexpr int kWieder = 45;
@@ -114,9 +115,9 @@ TEST(Scanner, DrivesTheJobsOfOneDocument) {
     SCOPED_TRACE(c.szWhat);
     std::vector<uint8_t> bytes = zmdoc::BuildWord6(c.spec);
     std::string sPath = dir.Write("doc.doc", std::string(bytes.begin(), bytes.end()));
-    zebscan::ScanOptions options;
+    zm::ScanOptions options;
     options.bDeep = c.bDeep;
-    zebscan::Scanner scanner(StaticApi(), options);
+    zm::Scanner scanner(StaticApi(), options);
     FileResult r = scanner.ScanPath(sPath);
     EXPECT_EQ(r.outcome, c.outcome);
     EXPECT_EQ(r.sVirus, c.sVirus);
@@ -136,9 +137,9 @@ TEST(Scanner, EveryJobReachesADocumentOver255Characters) {
     std::vector<uint8_t> b = zmdoc::BuildWord6(spec);
     return dir.Write(sSub + "/d.doc", std::string(b.begin(), b.end()));
   };
-  zebscan::ScanOptions deep;
+  zm::ScanOptions deep;
   deep.bDeep = true;
-  zebscan::Scanner scanner(StaticApi(), deep);
+  zm::Scanner scanner(StaticApi(), deep);
   std::string sPath = write(Doc({"AAAZAO", "AAAZFS", "AutoOpen", "PayLoad", "FileSaveAs"}));
   ASSERT_EQ(sPath.size(), 300u);
   EXPECT_EQ(scanner.ScanPath(sPath).sVirus, "Macro.Word.Concept.a");
@@ -150,12 +151,12 @@ TEST(Scanner, EveryJobReachesADocumentOver255Characters) {
 
 TEST(Scanner, AnswersErrorsSkipsAndRawScans) {
   TempDir dir;
-  zebscan::Scanner scanner(StaticApi(), {});
+  zm::Scanner scanner(StaticApi(), {});
   // The system's own words for a missing file and for a directory opened as a file.
   auto words = [](const std::string& sPath) {
-    zebscan::File f;
+    zm::File f;
     std::string sWhy;
-    zebscan::OpenFile(nullptr, sPath, true, false, &f, &sWhy);
+    zm::OpenFile(nullptr, sPath, true, false, &f, &sWhy);
     EXPECT_FALSE(sWhy.empty());
     return sWhy;
   };
@@ -175,9 +176,9 @@ TEST(Scanner, AnswersErrorsSkipsAndRawScans) {
     EXPECT_EQ(r.outcome, c.outcome) << c.sPath;
     EXPECT_EQ(r.sReason, c.sReason) << c.sPath;
   }
-  zebscan::ScanOptions raw;
+  zm::ScanOptions raw;
   raw.sRawName = "Wazzu";
-  zebscan::Scanner rawScanner(StaticApi(), raw);
+  zm::Scanner rawScanner(StaticApi(), raw);
   EXPECT_EQ(rawScanner.ScanPath(dir.Path("text.doc")).outcome, Outcome::kOk);
   EXPECT_EQ(rawScanner.ScanPath(dir.Path("missing.doc")).outcome, Outcome::kError);
 }
@@ -225,17 +226,17 @@ TEST(Scanner, FindsTheTestFileAndTellsEncryptedDocuments) {
   for (bool bDeep : {false, true})
     for (const auto& c : kCases) {
       SCOPED_TRACE(std::string(c.szWhat) + (bDeep ? ", --deep" : ""));
-      zebscan::ScanOptions options;
+      zm::ScanOptions options;
       options.bDeep = bDeep;
       options.bAlertEncrypted = c.bAlert;
-      zebscan::Scanner scanner(StaticApi(), options);
+      zm::Scanner scanner(StaticApi(), options);
       FileResult r = scanner.ScanPath(dir.Write("f", c.sBytes));
       EXPECT_EQ(r.outcome, c.outcome);
       EXPECT_EQ(r.outcome == Outcome::kFound ? r.sVirus : r.sReason, c.sText);
     }
-  zebscan::ScanOptions raw;
+  zm::ScanOptions raw;
   raw.sRawName = "Wazzu";
-  EXPECT_EQ(zebscan::Scanner(StaticApi(), raw).ScanPath(dir.Write("f", eicar)).sVirus,
+  EXPECT_EQ(zm::Scanner(StaticApi(), raw).ScanPath(dir.Write("f", eicar)).sVirus,
             "Eicar-Test-Signature");
 }
 
@@ -245,9 +246,9 @@ TEST(Scanner, FindsTheTestFileAndTellsEncryptedDocuments) {
 // says what it is). Cuts between two sections of the macro table look like a whole table.
 TEST(Scanner, NoCutOfASampleIsOk) {
   TempDir dir;
-  zebscan::ScanOptions deep;
+  zm::ScanOptions deep;
   deep.bDeep = true;
-  zebscan::Scanner scanner(StaticApi(), deep);
+  zm::Scanner scanner(StaticApi(), deep);
   size_t nCuts = 0;
   for (const zmdoc::SampleDocument& s : zmdoc::SampleDocuments()) {
     ASSERT_FALSE(s.bytes.empty()) << s.name;
@@ -257,9 +258,9 @@ TEST(Scanner, NoCutOfASampleIsOk) {
     std::vector<std::string> wrong;
     // The file is cut in place from its end, kept open with its size told anew: one scan per
     // length, no process, no copy and no open (the slow part under Wine).
-    zebscan::File f;
+    zm::File f;
     std::string sWhy;
-    ASSERT_TRUE(zebscan::OpenFile(nullptr, sPath, true, false, &f, &sWhy)) << sWhy;
+    ASSERT_TRUE(zm::OpenFile(nullptr, sPath, true, false, &f, &sWhy)) << sWhy;
     for (size_t n = s.bytes.size(); n-- > 0; ++nCuts) {
       std::filesystem::resize_file(std::filesystem::u8path(sPath), n);
       f.cbSize = n;
@@ -309,22 +310,22 @@ TEST(Walk, SelectsByNameDepthAndDirectoryInNameOrder) {
   for (const char* sz : {"a.doc", "b.docx", "c.DOC", "notes.txt", ".hidden/h.doc", "sub/d.doc",
                          "sub/deeper/e.doc", "skip/f.doc"})
     dir.Write(sz, "x");
-  auto walk = [&](const zebscan::WalkOptions& options) {
+  auto walk = [&](const zm::WalkOptions& options) {
     std::vector<std::string> lines;
-    zebscan::Walker walker(options, [&](zebscan::WalkItem&& item) {
+    zm::Walker walker(options, [&](zm::WalkItem&& item) {
       std::string s = item.sPath.substr(dir.Root().size() + 1);
       for (char& c : s)
         if (c == '\\') c = '/';
-      if (item.kind != zebscan::WalkItem::kFile)
-        s += (item.kind == zebscan::WalkItem::kSkipped ? " SKIPPED " : " ERROR ") + item.sReason;
+      if (item.kind != zm::WalkItem::kFile)
+        s += (item.kind == zm::WalkItem::kSkipped ? " SKIPPED " : " ERROR ") + item.sReason;
       lines.push_back(s);
     });
     walker.Add(dir.Root());
     return lines;
   };
   // Windows' names ignore case, and so do the patterns there.
-  const std::string sUpperDoc = zebscan::NamesIgnoreCase() ? "c.DOC" : "c.DOC SKIPPED Excluded";
-  zebscan::WalkOptions all, include, exclude, depth1, depth2;
+  const std::string sUpperDoc = zm::NamesIgnoreCase() ? "c.DOC" : "c.DOC SKIPPED Excluded";
+  zm::WalkOptions all, include, exclude, depth1, depth2;
   include.include = {"*.doc"};
   exclude.exclude = {"*.doc", "notes.???"};
   exclude.excludeDir = {"s[!k]*"};
@@ -332,7 +333,7 @@ TEST(Walk, SelectsByNameDepthAndDirectoryInNameOrder) {
   depth2.iMaxDepth = 2;
   const struct {
     const char* szWhat;
-    const zebscan::WalkOptions& options;
+    const zm::WalkOptions& options;
     std::vector<std::string> lines;
   } kCases[] = {
       {"everything, hidden too, in byte order",
@@ -346,8 +347,8 @@ TEST(Walk, SelectsByNameDepthAndDirectoryInNameOrder) {
       {"--exclude, --exclude-dir",
        exclude,
        {".hidden/h.doc SKIPPED Excluded", "a.doc SKIPPED Excluded", "b.docx",
-        zebscan::NamesIgnoreCase() ? "c.DOC SKIPPED Excluded" : "c.DOC",
-        "notes.txt SKIPPED Excluded", "skip/f.doc SKIPPED Excluded", "sub SKIPPED Excluded"}},
+        zm::NamesIgnoreCase() ? "c.DOC SKIPPED Excluded" : "c.DOC", "notes.txt SKIPPED Excluded",
+        "skip/f.doc SKIPPED Excluded", "sub SKIPPED Excluded"}},
       {"--max-depth 1",
        depth1,
        {".hidden SKIPPED Deeper than --max-depth", "a.doc", "b.docx", "c.DOC", "notes.txt",
@@ -371,12 +372,12 @@ TEST(Walk, HandsOnNamesInByteOrder) {
       "Zz", "_x", "abcdefg", "abcdefgh", "abcdefgh1", "abcdefghZ", "abcdefgi", "\xC3\xA9t\xC3\xA9"};
   for (auto it = kSorted.rbegin(); it != kSorted.rend(); ++it) dir.Write(*it, "x");
   std::vector<std::string> names;
-  zebscan::Walker walker({}, [&](zebscan::WalkItem&& item) { names.push_back(item.ref.sName); });
+  zm::Walker walker({}, [&](zm::WalkItem&& item) { names.push_back(item.ref.sName); });
   walker.Add(dir.Root());
   // Windows makes the names through its ANSI code page and gives them back as UTF-8, so there
   // the last one differs and the order is what is compared.
   EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
-  if (zebscan::NamesIgnoreCase())
+  if (zm::NamesIgnoreCase())
     EXPECT_EQ(names.size(), kSorted.size());
   else
     EXPECT_EQ(names, kSorted);
@@ -384,12 +385,12 @@ TEST(Walk, HandsOnNamesInByteOrder) {
 
 // A file is reported once however often it is met, and remembered only when it can be met again.
 TEST(Walk, RemembersOnlyFilesThatCanComeAgain) {
-  zebscan::WalkOptions plain, links;
-  links.fileLinks = zebscan::LinkPolicy::kAlways;
-  const zebscan::FileId a{1, 7}, b{1, 8};
+  zm::WalkOptions plain, links;
+  links.fileLinks = zm::LinkPolicy::kAlways;
+  const zm::FileId a{1, 7}, b{1, 8};
   const struct {
     const char* szWhat;
-    const zebscan::WalkOptions& options;
+    const zm::WalkOptions& options;
     bool bManyRoots;
     uint32_t nLinks;
     bool bSecondTimeFirst;  // what FirstTime answers when the same file is met again
@@ -401,7 +402,7 @@ TEST(Walk, RemembersOnlyFilesThatCanComeAgain) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.szWhat);
-    zebscan::SeenFiles seen(c.options, c.bManyRoots);
+    zm::SeenFiles seen(c.options, c.bManyRoots);
     EXPECT_TRUE(seen.FirstTime(a, c.nLinks));
     EXPECT_TRUE(seen.FirstTime(b, c.nLinks));
     EXPECT_EQ(seen.FirstTime(a, c.nLinks), c.bSecondTimeFirst);
@@ -416,7 +417,7 @@ TEST(Pool, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   r.sVirus = "Macro.Word.Concept.a";
   r.sFoundBy = "names";
   r.sResultMacros = "AAAZAO&AAAZFS&";
-  r.doc.kind = zebscan::DocKind::kTruncated;
+  r.doc.kind = zm::DocKind::kTruncated;
   r.doc.table.nMacros = 3;
   r.doc.table.names = {"AutoOpen", std::string("\x00\xFF&", 3)};
   r.doc.table.nUnnamed = 1;
@@ -426,21 +427,21 @@ TEST(Pool, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   r.bUnconfirmed = true;
   r.id = {0x1122334455667788ull, 42};
   r.nLinks = 3;
-  std::string s = zebscan::EncodeResult(r);
+  std::string s = zm::EncodeResult(r);
   FileResult back;
-  ASSERT_TRUE(zebscan::DecodeResult(s, &back));
-  EXPECT_EQ(zebscan::EncodeResult(back), s);
+  ASSERT_TRUE(zm::DecodeResult(s, &back));
+  EXPECT_EQ(zm::EncodeResult(back), s);
   EXPECT_EQ(back.sVirus, r.sVirus);
   EXPECT_EQ(back.doc.table.names, r.doc.table.names);
   EXPECT_TRUE(back.id == r.id);
   for (size_t n = 0; n < s.size(); ++n) {
     FileResult cut;
-    EXPECT_FALSE(zebscan::DecodeResult(s.substr(0, n), &cut)) << n;
+    EXPECT_FALSE(zm::DecodeResult(s.substr(0, n), &cut)) << n;
   }
-  EXPECT_FALSE(zebscan::DecodeResult(s + "x", &back));
+  EXPECT_FALSE(zm::DecodeResult(s + "x", &back));
   std::string sBadOutcome = s;
   sBadOutcome[0] = 9;
-  EXPECT_FALSE(zebscan::DecodeResult(sBadOutcome, &back));
+  EXPECT_FALSE(zm::DecodeResult(sBadOutcome, &back));
 
   // A reply: its count, then each result with its length. The results before a damaged one are
   // taken; the reply is whole only when it holds exactly what it counts, and no more than awaited.
@@ -467,11 +468,11 @@ TEST(Pool, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   };
   for (const auto& c : kReplies) {
     size_t nTaken = 0;
-    EXPECT_EQ(zebscan::DecodeReply(c.sReply, c.nMax,
-                                   [&](FileResult&& got) {
-                                     EXPECT_EQ(got.sVirus, r.sVirus);
-                                     ++nTaken;
-                                   }),
+    EXPECT_EQ(zm::DecodeReply(c.sReply, c.nMax,
+                              [&](FileResult&& got) {
+                                EXPECT_EQ(got.sVirus, r.sVirus);
+                                ++nTaken;
+                              }),
               c.bWhole)
         << c.szWhat;
     EXPECT_EQ(nTaken, c.nTaken) << c.szWhat;
@@ -510,11 +511,11 @@ TEST(ListInput, SplitsLinesOrNulEntries) {
 // --copy and --move put a file below their directory under its path as reported: no root, no
 // drive, and no way above the directory.
 TEST(Quarantine, KeepsThePathBelowItsDirectory) {
-  const bool bWindows = zebscan::NamesIgnoreCase();
+  const bool bWindows = zm::NamesIgnoreCase();
   const std::string q = "q";
   auto in = [&](std::vector<std::string> parts) {
     std::string s = q;
-    for (const std::string& sPart : parts) s = zebscan::JoinPath(s, sPart);
+    for (const std::string& sPart : parts) s = zm::JoinPath(s, sPart);
     return s;
   };
   const struct {
@@ -557,8 +558,8 @@ TEST(Pool, FitsTheWorkersToTheLimits) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.szWhat);
-    zebscan::WorkerFit fit =
-        zebscan::FitWorkers(c.nWanted, c.nFileLimit, c.nFilesFree, c.nTaskLimit, c.nTasksFree);
+    zm::WorkerFit fit =
+        zm::FitWorkers(c.nWanted, c.nFileLimit, c.nFilesFree, c.nTaskLimit, c.nTasksFree);
     EXPECT_EQ(fit.nWorkers, c.nWorkers);
     EXPECT_EQ(fit.nMaxPassed, c.nMaxPassed);
     EXPECT_EQ(fit.nHeldBudget, c.nHeldBudget);
@@ -578,24 +579,24 @@ TEST(Pool, FilesOfWorkersThatNeverStartAreScannedAllTheSame) {
   }
   std::vector<std::pair<const char*, std::string>> programs = {
       {"no such program", dir.Path("no-such-program")}};
-  if (zebscan::File f; zebscan::OpenFile(nullptr, "/bin/true", true, false, &f, nullptr))
+  if (zm::File f; zm::OpenFile(nullptr, "/bin/true", true, false, &f, nullptr))
     programs.push_back({"ends at once", "/bin/true"});
   for (const auto& program : programs) {
     SCOPED_TRACE(program.first);
-    zebscan::Scanner here(StaticApi(), {});
-    zebscan::PoolOptions options;
+    zm::Scanner here(StaticApi(), {});
+    zm::PoolOptions options;
     options.nWorkers = 2;
     options.sExecutable = program.second;
-    options.inProcess = [&](zebscan::File* pOpen, const zebscan::FileRef& ref, std::string sPath) {
+    options.inProcess = [&](zm::File* pOpen, const zm::FileRef& ref, std::string sPath) {
       return pOpen ? here.Scan(*pOpen, std::move(sPath)) : here.ScanRef(ref, std::move(sPath));
     };
     std::vector<FileResult> results(paths.size());
     std::atomic<size_t> nDone{0};
     std::vector<std::string> notes;
     {
-      zebscan::Pool pool(options);
+      zm::Pool pool(options);
       for (size_t i = 0; i < paths.size(); ++i) {
-        zebscan::FileRef ref;
+        zm::FileRef ref;
         ref.sName = paths[i];
         pool.Submit(ref, paths[i], [&, i](FileResult&& r) {
           results[i] = std::move(r);
@@ -623,9 +624,9 @@ TEST(Scanner, SurvivesDamagedDocuments) {
   std::vector<uint8_t> good = zmdoc::BuildWord6(spec);
   spec.minStreamSize = 8192;
   std::vector<uint8_t> goodRegular = zmdoc::BuildWord6(spec);
-  zebscan::ScanOptions deep;
+  zm::ScanOptions deep;
   deep.bDeep = true;
-  zebscan::Scanner scanner(StaticApi(), deep);
+  zm::Scanner scanner(StaticApi(), deep);
   std::mt19937 rng(20260508);
   for (int i = 0; i < 400; ++i) {
     std::vector<uint8_t> bad = i % 2 ? good : goodRegular;

@@ -5,27 +5,27 @@
 #include <fstream>
 
 #include "platform.h"
+#include "zm_abi.h"
 
 namespace zebscan {
 
 bool LibraryWalk(const ZmApi& api, const std::string& sDir, const std::string& sFilter,
                  std::vector<std::string>* pPaths, std::string* psError) {
-  constexpr size_t kMaxLibraryText = 255;  // every text argument of an export
-  TempFile list;
+  zm::TempFile list;
   if (list.Path().empty()) {
     *psError = "Cannot create a list file";
     return false;
   }
   // The start spec keeps the separator the caller wrote, so the listed paths read as given.
-  const std::string sSeps = PathSeparators();
+  const std::string sSeps = zm::PathSeparators();
   size_t iLastSep = sDir.find_last_of(sSeps);
   char chSep = iLastSep == std::string::npos ? sSeps[0] : sDir[iLastSep];
   std::string sSpec = sDir;
   while (sSpec.size() > 1 && sSeps.find(sSpec.back()) != std::string::npos) sSpec.pop_back();
   if (sSeps.find(sSpec.back()) == std::string::npos) sSpec += chSep;
   sSpec += "*.*";
-  if (sSpec.size() > kMaxLibraryText || list.Path().size() > kMaxLibraryText ||
-      sFilter.size() > kMaxLibraryText) {
+  if (sSpec.size() > ZM_MAX_TEXT || list.Path().size() > ZM_MAX_TEXT ||
+      sFilter.size() > ZM_MAX_TEXT) {
     *psError = "Path too long";
     return false;
   }
@@ -42,7 +42,7 @@ bool LibraryWalk(const ZmApi& api, const std::string& sDir, const std::string& s
   std::sort(lines.begin(), lines.end());
   lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
   for (const std::string& s : lines) {
-    std::vector<std::string> files = ResolveListedPath(s);
+    std::vector<std::string> files = zm::ResolveListedPath(s);
     if (files.empty()) files.push_back(s);  // gone since the walk: reported as unreadable
     pPaths->insert(pPaths->end(), files.begin(), files.end());
   }

@@ -53,7 +53,7 @@ struct ListInput::State {
   template <typename F>
   bool ReadSome(F take, std::string* psErrorOut) {
     char ab[65536];
-    long n = ReadInput(fd, ab, sizeof ab, psErrorOut);
+    long n = zm::ReadInput(fd, ab, sizeof ab, psErrorOut);
     if (n > 0) {
       Split(ab, static_cast<size_t>(n), take);
       return true;
@@ -96,15 +96,15 @@ ListInput::~ListInput() {
     }
     m_p->reader.join();
   }
-  CloseInput(m_p->fd);
+  zm::CloseInput(m_p->fd);
 }
 
 bool ListInput::Open(const std::string& sName, bool bNull, std::string* psError) {
   m_p = std::make_shared<State>();
   m_p->chEnd = bNull ? '\0' : '\n';
-  m_p->fd = OpenInput(sName, psError);
+  m_p->fd = zm::OpenInput(sName, psError);
   if (m_p->fd < 0) return false;
-  if (IsRegularInput(m_p->fd)) return true;
+  if (zm::IsRegularInput(m_p->fd)) return true;
   try {
     std::shared_ptr<State> p = m_p;  // the thread's own reference, should it be left running
     m_p->reader = std::thread([p] { p->Run(); });

@@ -8,6 +8,12 @@
 #include "platform.h"
 
 namespace zebscan {
+
+using zm::EntryInfo;
+using zm::EntryType;
+using zm::File;
+using zm::FileResult;
+
 namespace {
 
 // Names tried below the directory: the path itself, then ".1" to ".999".
@@ -16,7 +22,7 @@ constexpr int kMaxTries = 1000;
 }  // namespace
 
 std::string QuarantinePath(const std::string& sDir, const std::string& sPath) {
-  const char* szSeps = PathSeparators();
+  const char* szSeps = zm::PathSeparators();
   const bool bDrives = std::strchr(szSeps, '\\') != nullptr;  // "C:" is a drive there
   std::vector<std::string> parts;
   for (size_t i = 0; i <= sPath.size();) {
@@ -32,7 +38,7 @@ std::string QuarantinePath(const std::string& sDir, const std::string& sPath) {
   }
   if (parts.empty()) parts.push_back("file");
   std::string s = sDir;
-  for (const std::string& sPart : parts) s = JoinPath(s, sPart);
+  for (const std::string& sPart : parts) s = zm::JoinPath(s, sPart);
   return s;
 }
 
@@ -41,20 +47,21 @@ Placement Quarantine::Place(const FileResult& r, const File* pOpen) const {
   Placement p;
   p.szDone = bMove ? "moved" : "copied";
   const std::string sBase = QuarantinePath(m_sDir, r.sPath);
-  size_t iSep = sBase.find_last_of(PathSeparators());
-  if (iSep != std::string::npos && iSep > 0 && !MakeDirectories(sBase.substr(0, iSep), &p.sError))
+  size_t iSep = sBase.find_last_of(zm::PathSeparators());
+  if (iSep != std::string::npos && iSep > 0 &&
+      !zm::MakeDirectories(sBase.substr(0, iSep), &p.sError))
     return p;
   // The path must still name the file that was scanned; a move takes the file itself, not a link
   // to it.
   File opened;
   if (pOpen == nullptr) {
     EntryInfo info;
-    if (!StatEntry(nullptr, r.sPath, false, &info, &p.sError)) return p;
+    if (!zm::StatEntry(nullptr, r.sPath, false, &info, &p.sError)) return p;
     if (bMove && info.type == EntryType::kLink) {
       p.sError = "it is reached through a symbolic link";
       return p;
     }
-    if (!OpenFile(nullptr, r.sPath, true, false, &opened, &p.sError)) return p;
+    if (!zm::OpenFile(nullptr, r.sPath, true, false, &opened, &p.sError)) return p;
     if (!(opened.id == r.id)) {
       p.sError = "it has changed since it was scanned";
       return p;
@@ -66,13 +73,13 @@ Placement Quarantine::Place(const FileResult& r, const File* pOpen) const {
     int iDone;
     if (bMove) {
       bool bCopyInstead = false;
-      iDone = MoveNoReplace(r.sPath, sDest, &bCopyInstead, &p.sError);
+      iDone = zm::MoveNoReplace(r.sPath, sDest, &bCopyInstead, &p.sError);
       if (iDone < 0 && bCopyInstead) {
-        iDone = CopyToNew(*pOpen, sDest, &p.sError);
-        if (iDone == 1 && !RemoveFile(r.sPath, &p.sError)) p.szDone = "copied";  // not moved
+        iDone = zm::CopyToNew(*pOpen, sDest, &p.sError);
+        if (iDone == 1 && !zm::RemoveFile(r.sPath, &p.sError)) p.szDone = "copied";  // not moved
       }
     } else {
-      iDone = CopyToNew(*pOpen, sDest, &p.sError);
+      iDone = zm::CopyToNew(*pOpen, sDest, &p.sError);
     }
     if (iDone < 0) return p;
     if (iDone == 1) {

@@ -27,7 +27,7 @@ class Quarantine {
   Quarantine(std::string sDir, bool bMove) : m_sDir(std::move(sDir)), m_bMove(bMove) {}
   // Puts away the file of r (found infected): through pOpen when zebscan holds it open (then it is
   // copied, since nothing names it), else by its path. What was done, or why not.
-  Placement Place(const FileResult& r, const File* pOpen) const;
+  Placement Place(const zm::FileResult& r, const zm::File* pOpen) const;
 
  private:
   std::string m_sDir;

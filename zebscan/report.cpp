@@ -11,6 +11,17 @@
 #include "textutil.h"
 
 namespace zebscan {
+
+using zm::AppendEscaped;
+using zm::Base64;
+using zm::Cp1252ToUtf8;
+using zm::EscapeControls;
+using zm::FileResult;
+using zm::IsUtf8;
+using zm::LossyUtf8;
+using zm::MacroTable;
+using zm::Outcome;
+
 namespace {
 
 using nlohmann::json;
@@ -42,13 +53,13 @@ std::string MessageLine(bool bJson, const std::string& sText) {
 }
 
 Report::Report(std::FILE* pOut, std::FILE* pErr, std::FILE* pLog, ReportOptions options,
-               EngineInfo engine)
+               zm::EngineFacts engine)
     : m_pOut(pOut),
       m_pErr(pErr),
       m_pLog(pLog),
       m_options(options),
       m_engine(std::move(engine)),
-      m_bSameFile(pOut == pErr || SameFile(pOut, pErr)),
+      m_bSameFile(pOut == pErr || zm::SameFile(pOut, pErr)),
       m_tLastProgress(std::chrono::steady_clock::now()) {}
 
 void Report::Write(std::FILE* p, const std::string& s) {

@@ -7,6 +7,7 @@
 
 #include "quarantine.h"
 #include "scanner.h"
+#include "zmapi.h"
 
 namespace zebscan {
 
@@ -25,11 +26,6 @@ struct ReportOptions {
   bool bProgress = false;  // a progress line on stderr (a terminal)
 };
 
-struct EngineInfo {
-  std::string sVersion;  // the loaded library's version
-  int nDefinitions = 0;  // MACRO_Signatures()
-};
-
 // A message of zebscan's own for stderr: "zebscan: TEXT", or with --json a JSON object,
 // {"schema": 1, "message": TEXT}; a line end included.
 std::string MessageLine(bool bJson, const std::string& sText);
@@ -39,11 +35,11 @@ class Report {
   // pErr is where errors and messages go (stdout with --stdout); pLog, when not null, gets the
   // report as it would be printed without --quiet, and every error and message.
   Report(std::FILE* pOut, std::FILE* pErr, std::FILE* pLog, ReportOptions options,
-         EngineInfo engine);
+         zm::EngineFacts engine);
 
   // One file's outcome, or a directory that could not be walked (an error) or was left out;
   // with what --copy or --move did with it.
-  void Add(const FileResult& r, const Placement* pPlaced = nullptr);
+  void Add(const zm::FileResult& r, const Placement* pPlaced = nullptr);
   // A message of zebscan's own (a warning, a note), to stderr and the log.
   void Message(const std::string& sText);
   // Hands what was written on to the report's and the log's files.
@@ -57,7 +53,7 @@ class Report {
   bool WriteFailed() const { return m_iWriteError != 0; }
 
  private:
-  void Print(const FileResult& r, const Placement* pPlaced);
+  void Print(const zm::FileResult& r, const Placement* pPlaced);
   void Write(std::FILE* p, const std::string& s);
   void ClearProgress();
   void Progress();
@@ -66,7 +62,7 @@ class Report {
   std::FILE* m_pErr;
   std::FILE* m_pLog;
   ReportOptions m_options;
-  EngineInfo m_engine;
+  zm::EngineFacts m_engine;
   bool m_bSameFile;  // stdout and stderr are one file (a terminal, or 2>&1)
   bool m_bProgressShown = false;
   std::chrono::steady_clock::time_point m_tLastProgress;
