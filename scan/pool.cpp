@@ -149,37 +149,35 @@ std::vector<std::string> Pool::Notes() {
 }
 
 std::string Pool::Request(uint32_t uBatch, const std::vector<Job>& batch, std::vector<int>* pFds) {
-  std::vector<BatchItem> items(batch.size());
+  BatchWriter request(uBatch, batch.size());
   std::vector<std::pair<const Dir*, uint32_t>> dirs;  // each directory passed, and its slot
-  for (size_t i = 0; i < batch.size(); ++i) {
-    const Job& job = batch[i];
-    BatchItem& it = items[i];
-    it.sPath = job.sPath;
-    it.sName = job.sPath;
-    it.bFollow = job.ref.bFollow;
-    it.bKnownRegular = job.ref.bKnownRegular;
+  for (const Job& job : batch) {
+    Reach reach = Reach::kByPath;
+    uint32_t uSlot = 0;
+    const std::string* pName = &job.sPath;
     if (NativeFd(job.file) >= 0) {
-      it.reach = Reach::kPassedFile;
-      it.uSlot = static_cast<uint32_t>(pFds->size());
+      reach = Reach::kPassedFile;
+      uSlot = static_cast<uint32_t>(pFds->size());
       pFds->push_back(NativeFd(job.file));
     } else if (!job.file.IsOpen()) {
+      pName = &job.ref.sName;
       const Dir* pDir = job.ref.pDir.get();
       if (pDir && NativeFd(*pDir) >= 0) {
-        it.reach = Reach::kInDirectory;
-        it.sName = job.ref.sName;
-        auto at = std::find_if(dirs.begin(), dirs.end(),
+        reach = Reach::kInDirectory;
+        auto it = std::find_if(dirs.begin(), dirs.end(),
                                [pDir](const auto& d) { return d.first == pDir; });
-        if (at == dirs.end()) {
-          at = dirs.insert(dirs.end(), {pDir, static_cast<uint32_t>(pFds->size())});
+        if (it == dirs.end()) {
+          it = dirs.insert(dirs.end(), {pDir, static_cast<uint32_t>(pFds->size())});
           pFds->push_back(NativeFd(*pDir));
         }
-        it.uSlot = at->second;
-      } else if (!pDir) {
-        it.sName = job.ref.sName;  // a path the user named
-      }                            // else no descriptors here: the worker opens the whole path
+        uSlot = it->second;
+      } else if (pDir) {
+        pName = &job.sPath;  // no descriptors here: the worker opens the whole path
+      }
     }
+    request.Add(reach, uSlot, job.ref.bFollow, job.ref.bKnownRegular, *pName, job.sPath);
   }
-  return EncodeBatch(uBatch, items);
+  return request.Request();
 }
 
 bool Pool::TakeBatch(std::vector<Job>* pBatch, size_t nMaxPassed) {

@@ -140,19 +140,27 @@ bool DecodeReply(std::string_view s, size_t nMax, const std::function<void(FileR
   return rd.Done();
 }
 
-std::string EncodeBatch(uint32_t uBatch, const std::vector<BatchItem>& items) {
-  std::string s;
-  Writer w(&s);
+BatchWriter::BatchWriter(uint32_t uBatch, size_t nItems) {
+  Writer w(&m_s);
   w.U32(uBatch);
-  w.U32(static_cast<uint32_t>(items.size()));
-  for (const BatchItem& it : items) {
-    w.U32(static_cast<uint32_t>(it.reach));
-    w.U32(it.uSlot);
-    w.U32(it.bFollow | it.bKnownRegular << 1);
-    w.Str(it.sName);
-    w.Str(it.sPath);
-  }
-  return s;
+  w.U32(static_cast<uint32_t>(nItems));
+}
+
+void BatchWriter::Add(Reach reach, uint32_t uSlot, bool bFollow, bool bKnownRegular,
+                      const std::string& sName, const std::string& sPath) {
+  Writer w(&m_s);
+  w.U32(static_cast<uint32_t>(reach));
+  w.U32(uSlot);
+  w.U32(bFollow | bKnownRegular << 1);
+  w.Str(sName);
+  w.Str(sPath);
+}
+
+std::string EncodeBatch(uint32_t uBatch, const std::vector<BatchItem>& items) {
+  BatchWriter w(uBatch, items.size());
+  for (const BatchItem& it : items)
+    w.Add(it.reach, it.uSlot, it.bFollow, it.bKnownRegular, it.sName, it.sPath);
+  return w.Request();
 }
 
 bool DecodeBatch(std::string_view s, size_t nFds, uint32_t* puBatch,

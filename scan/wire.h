@@ -34,8 +34,19 @@ struct BatchItem {
   std::string sPath;           // the path the report knows it by
 };
 
-// A request: the batch's number, then its items. DecodeBatch refuses more than kMaxBatch items
-// and a slot beyond the nFds descriptors that came with it.
+// A request: the batch's number, then its items, written in place (a batch's paths are not
+// copied on their way to the channel). DecodeBatch refuses more than kMaxBatch items and a slot
+// beyond the nFds descriptors that came with it.
+class BatchWriter {
+ public:
+  BatchWriter(uint32_t uBatch, size_t nItems);
+  void Add(Reach reach, uint32_t uSlot, bool bFollow, bool bKnownRegular, const std::string& sName,
+           const std::string& sPath);
+  const std::string& Request() const { return m_s; }
+
+ private:
+  std::string m_s;
+};
 std::string EncodeBatch(uint32_t uBatch, const std::vector<BatchItem>& items);
 bool DecodeBatch(std::string_view s, size_t nFds, uint32_t* puBatch,
                  std::vector<BatchItem>* pItems);
