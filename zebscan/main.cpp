@@ -183,7 +183,6 @@ size_t Run::ScanAll() {
     if (!m_o.sFileList.empty() && !m_bStopped) TakeList();
     session.Flush();
     nDirectories = session.DirectoriesWalked() + m_nLibraryDirs;
-    m_pSession = nullptr;
   }  // the session's workers have ended
   return nDirectories;
 }
