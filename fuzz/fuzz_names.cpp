@@ -9,7 +9,7 @@
 
 namespace {
 
-void CheckTable(const zebscan::MacroTable& t, size_t cbBytes) {
+void CheckTable(const zm::MacroTable& t, size_t cbBytes) {
   FZ_CHECK(t.names.size() + t.nUnnamed == t.nMacros);
   FZ_CHECK(t.nMacros <= cbBytes / 24);
   for (const auto& s : t.names) FZ_CHECK(s.size() <= 255);
@@ -18,12 +18,12 @@ void CheckTable(const zebscan::MacroTable& t, size_t cbBytes) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
-  CheckTable(zebscan::ParseMacroTable(pb, cb), cb);
+  CheckTable(zm::ParseMacroTable(pb, cb), cb);
 
   const char* szPath = FZ_szFile(0, pb, cb);
   FZ_Begin();
-  zebscan::DocNames names = zebscan::ReadDocumentNames(szPath);
-  using zebscan::DocKind;
+  zm::DocNames names = zm::ReadDocumentNames(szPath);
+  using zm::DocKind;
   FZ_CHECK(names.kind >= DocKind::kUnreadable && names.kind <= DocKind::kWord6);
   if (names.kind != DocKind::kWord6 && names.kind != DocKind::kTruncated)
     FZ_CHECK(names.table.nMacros == 0 && !names.table.bNameSection);

@@ -1,6 +1,16 @@
 // Calling convention and visibility of the exports: stdcall DLL exports named by the .def file on
-// Windows, plain C ABI with default visibility (everything else hidden) on ELF platforms.
+// Windows, plain C ABI with default visibility (everything else hidden) on ELF platforms. With the
+// limits of the interface, which the library and its callers share (installed beside zebmacro.h,
+// which includes it).
 #pragma once
+
+// Texts handed in hold at most this many characters (a NUL after them); longer ones are refused.
+#define ZM_MAX_TEXT 255
+// A macro-name list carries at most this many names ('&' after each), each at most this long.
+#define ZM_MAX_MACRO_NAMES 25
+#define ZM_MAX_MACRO_NAME 30
+// Result buffers (szResult, szResultMacros) hold this many bytes, the closing NUL included.
+#define ZM_RESULT_SIZE 256
 
 #if defined(_WIN32)
 #define ZM_CALL __stdcall

@@ -1,14 +1,16 @@
 // Every fixed cap of the library, in one place, each with the reason it has the value it has.
 #pragma once
 
+#include "zm_abi.h"
+
 // Texts handed in by the caller are copied into work areas of this size (255 characters + NUL).
-#define ZM_TEXT_AREA 256
+#define ZM_TEXT_AREA (ZM_MAX_TEXT + 1)
 // Caller's result buffers are assumed to hold this many bytes; nothing writes past it.
-#define ZM_RESULT_BUFFER 256
+#define ZM_RESULT_BUFFER ZM_RESULT_SIZE
 
 // MacroNameTable: at most 25 names of at most 30 characters each (31 bytes with the NUL).
-#define ZM_MAX_NAMES 25
-#define ZM_NAME_SLOT 31
+#define ZM_MAX_NAMES ZM_MAX_MACRO_NAMES
+#define ZM_NAME_SLOT (ZM_MAX_MACRO_NAME + 1)
 // Numbered-macro heuristic work areas: the virus name and the list of the three names.
 #define ZM_HEUR_NAME_AREA 128
 #define ZM_HEUR_LIST_AREA 256

@@ -21,7 +21,13 @@ constexpr char kPoliteClose2[] = "5678789695215B99917E41EA";
 constexpr char kPoliteSaveas1[] = "5E328DD7657C8C247FA7B12DBF22015019BAF83B87C503E399";
 constexpr char kPoliteSaveas2[] = "40EB4BC4AEAE88E7780E10612DE79E8EF57844A81320F3DE";
 constexpr char kAlliance[] = "6F67EFF30651FE418D82584C24AB0857D61B0A45E8DE4C2276A816C506B9ED17CEB01F4FD824";
+// A test-only build (ZM_TEST_VARIANT_DATABASE) carries a database that differs from this one in one
+// byte of one signature, so that a front end can be shown to read the library it loaded.
+#ifdef ZM_TEST_VARIANT_DATABASE
+constexpr char kWiederClose[] = "BC3DE010B19502269B";
+#else
 constexpr char kWiederClose[] = "BC3DE010B19502269A";
+#endif
 constexpr char kWiederOpen[] = "533ACEFE580017F49FE2F1BE6F8A18701C5652C61E66";
 constexpr char kDmv[] = "557785EAAE0015A369204B7E17BF1FB452D6A6";
 constexpr char kWazzu1[] = "6E50D2A3F6DCC5A8AB4CF110D99F4181D3F1AAD4C58AF9A482D5";

@@ -28,16 +28,16 @@ std::string Image(size_t cbFile, const std::vector<std::pair<size_t, std::string
   return s;
 }
 
-TEST(RawTable, FiveEntriesInOrderWithTheirLengths) {
-  const char* const aszNames[] = {"FormatC", "Wazzu", "Guess", "EasyMan", "SaverSex"};
-  const size_t acHex[] = {34, 26, 38, 30, 40};
+// Every raw signature is whole hex (an odd count would lose its last digit unseen) and fits the
+// carry kept from one block to the next, so an occurrence across two blocks is found.
+TEST(RawTable, SignaturesAreWholeHexThatFitsTheCarry) {
   for (int i = 0; i < ZM_RAW_SIGNATURES; ++i) {
-    SCOPED_TRACE(aszNames[i]);
-    EXPECT_STREQ(g_aRawSignatures[i].szName, aszNames[i]);
-    std::string sHex = g_aRawSignatures[i].szSignature;
-    EXPECT_EQ(sHex.size(), acHex[i]);
+    SCOPED_TRACE(g_aRawSignatures[i].szName);
+    const std::string sHex = g_aRawSignatures[i].szSignature;
+    EXPECT_EQ(sHex.size() % 2, 0u);
     EXPECT_EQ(sHex.find_first_not_of("0123456789ABCDEF"), std::string::npos);
-    EXPECT_EQ(Sig(i).size(), acHex[i] / 2);
+    EXPECT_EQ(Sig(i).size(), sHex.size() / 2);
+    EXPECT_LE(Sig(i).size(), size_t{ZM_SIG_BYTES});
   }
 }
 

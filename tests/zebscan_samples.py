@@ -756,6 +756,7 @@ def main():
     ap.add_argument("--mkcorpus", required=True)
     ap.add_argument("--emulator", default="")
     ap.add_argument("--sanitized", action="store_true")
+    ap.add_argument("--variant-library", required=True)
     args = ap.parse_args()
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
@@ -852,8 +853,19 @@ def main():
     check(db["definitions"][0]["name"] == "Macro.Word.WMVCK" and db["definitions"][0]["threshold"] == 20,
           "chain order")
     check(status == 0, "--list-definitions: exit status")
+    check(db.get("confirmed_with", {}).get("answers", 0) > 300, "--list-definitions: confirmed")
     status, stdout, _ = r.run("--list-definitions")
     check(status == 0 and "59 definitions, 26 signature slots used" in stdout, "--list-definitions text")
+    # --library means what it says: a library whose database differs in one byte of one signature
+    # is not listed as zebscan's; the difference is named. Natively by its path (a sanitizer's
+    # dlopen does not search the run path); under Wine by its name, found beside zebscan.exe.
+    variant = os.path.basename(args.variant_library) if r.prefix else args.variant_library
+    for argv in (["--list-definitions"], ["--list-definitions", "--json"]):
+        status, stdout, stderr = r.run(*argv, "--library", variant)
+        check(status == 2 and stdout == "", "%s of the variant library: exit status %d, %d bytes "
+              "listed" % (argv, status, len(stdout)))
+        check("holds another database" in stderr and "BC3DE010B19502269A of definition 46 "
+              "(Macro.Word.Wieder)" in stderr, "%s of the variant library: %s" % (argv, stderr))
 
     # The command line: help and version exit 0, usage errors 2.
     for argv, want in ((["--help"], 0), (["--version"], 0), ([], 2), (["--bogus", out], 2),

@@ -1,0 +1,70 @@
+// The front end's own reading of a document's macro names: the macro table's 0x11 name section,
+// joined to the 0x01 macro entries, read through the library's compound document reader.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fsys.h"
+
+struct DocReader;
+
+namespace zm {
+
+// What a macro table yields. Names are Windows-1252 bytes, in macro-entry order.
+struct MacroTable {
+  size_t nMacros = 0;              // entries marked 0x55 in the 0x01 section
+  std::vector<std::string> names;  // the names of those entries that the 0x11 section gives
+  size_t nUnnamed = 0;             // entries whose id names nothing (no 0x11 section, or no match)
+  bool bNameSection = false;       // a whole 0x11 section was read
+  bool bCut = false;               // the table ends inside a section
+};
+
+// Walks a macro table (its first byte is 0xFF) held in pb[0..cb). Sections it knows are read or
+// stepped over; an unknown one, 0x12 and 0x40 end the walk, as does the end of the bytes. A
+// section that does not fit sets bCut and keeps what was read before it; the names of a 0x11
+// section cut short are dropped as a whole. Not a table (empty, or no 0xFF): nMacros 0.
+MacroTable ParseMacroTable(const uint8_t* pb, size_t cb);
+
+enum class DocKind {
+  kUnreadable,  // the file cannot be opened or read
+  kNotWord6,    // no compound file, no WordDocument stream, or not Word 6/95 by its FIB
+  kTruncated,   // the file ends before sectors that its own structure names
+  kTooLarge,    // its WordDocument stream leaves the sectors the header's FAT list covers (~7 MB)
+  kDamaged,     // a WordDocument stream the reader cannot follow (loop, broken chain, bad FIB)
+  kEncrypted,   // a password-protected Word 6/95 document (FIB fEncrypted): its table unreadable
+  kWord6,       // a Word 6/95 document; its table says whether it has macros
+};
+
+struct DocNames {
+  DocKind kind = DocKind::kUnreadable;
+  MacroTable table;
+  std::string sError;  // kUnreadable: the system's cause
+};
+
+// The library reader's block, kept from one document to the next by a caller that reads many:
+// committed at first use, cleared for each document, released with the object.
+class ReaderBlock {
+ public:
+  ReaderBlock() = default;
+  ~ReaderBlock();
+  ReaderBlock(const ReaderBlock&) = delete;
+  ReaderBlock& operator=(const ReaderBlock&) = delete;
+  DocReader* Reader();  // null when no block can be committed
+
+ private:
+  DocReader* m_p = nullptr;
+};
+
+// Reads the macro names of the open document f with the library's own reader (attached to the
+// open file: no second open), in *pBlock (a block of its own when null). Its kind is told by its
+// content alone: the compound file's signature, a WordDocument stream, and the FIB's version. A
+// document without a macro table answers kWord6 with nMacros 0. A table that the file's end cuts,
+// and any compound file shorter than its header and FAT say it is, answer kTruncated with what
+// was read. Files of any size the platform holds are read.
+DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock = nullptr);
+// The same for the file at path, opened for the purpose.
+DocNames ReadDocumentNames(const std::string& path);
+
+}  // namespace zm

@@ -1,0 +1,191 @@
+// Scanning one document through the loaded library's exports.
+#include "scanner.h"
+
+#include <cstring>
+
+#include "platform.h"
+#include "textutil.h"
+
+namespace zm {
+
+const char kNotWord6Reason[] = "Not a Word 6/95 document";
+const char kEicarName[] = "Eicar-Test-Signature";
+const char kEncryptedName[] = "Heuristics.Encrypted.Doc";
+
+FileResult ResultOf(const std::string& sPath, Outcome outcome, const std::string& sReason) {
+  FileResult r;
+  r.sPath = sPath;
+  r.outcome = outcome;
+  r.sReason = sReason;
+  return r;
+}
+
+FileResult NotOpened(const std::string& sPath, const std::string& sWhy) {
+  bool bSkip = sWhy == kReasonNotRegular || sWhy == kReasonLink;
+  return ResultOf(sPath, bSkip ? Outcome::kSkipped : Outcome::kError, sWhy);
+}
+
+namespace {
+
+const char kConfirm[] = "MACRO_CHECK_FALSE_ALARMS";
+const char kUnread[] = "MACRO_ERROR_OPENING_OLE2";
+// Jobs 1 and 2 could not read the document's macros, though the name reader found some: the
+// byte scan did not happen.
+const char kUnreadReason[] = "Macros unreadable for the byte scan";
+
+// The fixed answers ("MACRO_NO_VIRUS_FOUND", "MACRO_ERROR_...") as opposed to a virus name.
+bool IsStatusText(const std::string& s) { return s.compare(0, 6, "MACRO_") == 0; }
+
+}  // namespace
+
+const char* KindReason(DocKind kind) {
+  switch (kind) {
+    case DocKind::kUnreadable:
+      return "Unreadable";
+    case DocKind::kNotWord6:
+      return kNotWord6Reason;
+    case DocKind::kTruncated:
+      return "Truncated document";
+    case DocKind::kTooLarge:
+      return "Document too large";
+    case DocKind::kDamaged:
+      return "Damaged document";
+    case DocKind::kEncrypted:
+      return "Encrypted document";
+    case DocKind::kWord6:
+      break;
+  }
+  return "";
+}
+
+namespace {
+
+// The EICAR test file, as its makers define it: the 68-byte string at the file's start, then
+// nothing but whitespace (space, tab, CR, LF, Ctrl-Z), 128 bytes at most. Kept in two halves so
+// that no file of ours holds the whole string.
+bool IsEicarTestFile(const File& f) {
+  static const char kHead[] = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$";
+  static const char kTail[] = "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+  constexpr size_t cbHead = sizeof kHead - 1, cbString = cbHead + sizeof kTail - 1;
+  static_assert(cbString == 68, "the EICAR string is 68 bytes");
+  char ab[128];
+  if (f.cbSize < cbString || f.cbSize > sizeof ab) return false;
+  const size_t cb = static_cast<size_t>(f.cbSize);
+  if (ReadAt(f, 0, ab, cb) != static_cast<int64_t>(cb) || std::memcmp(ab, kHead, cbHead) != 0 ||
+      std::memcmp(ab + cbHead, kTail, cbString - cbHead) != 0)
+    return false;
+  for (size_t i = cbString; i < cb; ++i)
+    if (std::strchr(" \t\r\n\x1a", ab[i]) == nullptr || ab[i] == '\0') return false;
+  return true;
+}
+
+}  // namespace
+
+Scanner::Answer Scanner::Call(int32_t iJob, const std::string& sPath, const std::string& sList) {
+  char szResult[ZM_RESULT_SIZE] = "";
+  char szMacros[ZM_RESULT_SIZE] = "";
+  int32_t iReturn = m_api.MACRO_Handler(iJob, sPath.c_str(), sList.c_str(), szResult, "", szMacros);
+  szResult[ZM_RESULT_SIZE - 1] = szMacros[ZM_RESULT_SIZE - 1] = '\0';
+  return {iReturn, szResult, szMacros};
+}
+
+// Job 0 on each list the names need; job 2 confirms a "MACRO_CHECK_FALSE_ALARMS" at once, before
+// the next list can replace the pending record. Job 1 runs when asked for, or when names are
+// missing (no name section, a cut table, ids that name nothing, names no call can carry) or
+// split over several calls, since then the names alone cannot be trusted to identify. A job 1 or
+// job 2 that could not read the document is an error: the bytes were not scanned.
+void Scanner::ScanNames(FileResult* pR, const std::string& sLibraryPath) {
+  const MacroTable& t = pR->doc.table;
+  std::vector<std::string> lists = BuildMacroLists(t.names, &pR->nLeftOut);
+  pR->nCalls = lists.size();
+  // Names split over several calls are scored apart, so they too may miss what one call finds.
+  pR->bFallback = t.nUnnamed > 0 || t.bCut || pR->nLeftOut > 0 || lists.size() > 1;
+  auto found = [pR](const Answer& a, const char* szBy) {
+    pR->outcome = Outcome::kFound;
+    pR->sVirus = a.sResult;
+    pR->sFoundBy = szBy;
+    pR->sResultMacros = a.sMacros;
+  };
+  auto unread = [pR] {
+    pR->outcome = Outcome::kError;
+    pR->sReason = kUnreadReason;
+  };
+  for (const std::string& sList : lists) {
+    Answer a = Call(0, sLibraryPath, sList);
+    if (a.sResult == kConfirm) {
+      a = Call(2, sLibraryPath, sList);
+      if (a.iReturn == 1) return found(a, "signature");
+      if (a.sResult == kUnread) return unread();
+      pR->bUnconfirmed = true;
+    } else if (!IsStatusText(a.sResult)) {
+      return found(a, "names");
+    }
+  }
+  if (!(m_options.bDeep || pR->bFallback || lists.empty())) return;
+  Answer a = Call(1, sLibraryPath, lists.empty() ? std::string("&") : lists.front());
+  if (a.iReturn == 1 && !IsStatusText(a.sResult)) return found(a, "deep scan");
+  if (a.sResult == kUnread) unread();
+}
+
+FileResult Scanner::Scan(const File& f, std::string sPathIn) {
+  FileResult r;
+  r.sPath = std::move(sPathIn);
+  const std::string& sPath = r.sPath;
+  r.id = f.id;
+  r.nLinks = f.nLinks;
+  LibraryPath lib;  // made only for the calls that take a path: most documents need none
+  if (IsEicarTestFile(f)) {
+    r.outcome = Outcome::kFound;
+    r.sVirus = kEicarName;
+    r.sFoundBy = "test file";
+    return r;
+  }
+  if (!m_options.sRawName.empty()) {
+    if (!MakeLibraryPath(f, sPath, &lib, &r.sReason)) {
+      r.outcome = Outcome::kError;
+    } else if (m_api.MACRO_ScanRaw(lib.str().c_str(), m_options.sRawName.c_str()) == 1) {
+      r.outcome = Outcome::kFound;
+      r.sVirus = m_options.sRawName;
+      r.sFoundBy = "raw scan";
+    }
+    return r;
+  }
+  r.doc = ReadDocumentNames(f, &m_block);
+  if ((r.doc.kind == DocKind::kWord6 || r.doc.kind == DocKind::kTruncated) &&
+      r.doc.table.nMacros > 0) {
+    if (!MakeLibraryPath(f, sPath, &lib, &r.sReason)) {
+      r.outcome = Outcome::kError;
+      return r;
+    }
+    ScanNames(&r, lib.str());
+  }
+  // Unless a virus was found, what the document is decides: a cut one is an error even when the
+  // byte scan could not read it either.
+  if (r.outcome == Outcome::kFound || r.doc.kind == DocKind::kWord6) return r;
+  if (r.doc.kind == DocKind::kEncrypted && m_options.bAlertEncrypted) {
+    r.outcome = Outcome::kFound;
+    r.sVirus = kEncryptedName;
+    r.sFoundBy = "encryption";
+    return r;
+  }
+  const bool bSkip = r.doc.kind == DocKind::kNotWord6 || r.doc.kind == DocKind::kEncrypted;
+  r.outcome = bSkip ? Outcome::kSkipped : Outcome::kError;
+  r.sReason = r.doc.sError.empty() ? KindReason(r.doc.kind) : r.doc.sError;
+  return r;
+}
+
+FileResult Scanner::ScanRef(const FileRef& ref, std::string sPath) {
+  File f;
+  std::string sWhy;
+  if (!OpenRef(ref, &f, &sWhy)) return NotOpened(sPath, sWhy);
+  return Scan(f, std::move(sPath));
+}
+
+FileResult Scanner::ScanPath(const std::string& sPath) {
+  FileRef ref;
+  ref.sName = sPath;
+  ref.bFollow = true;
+  return ScanRef(ref, sPath);
+}
+
+}  // namespace zm

@@ -1,0 +1,81 @@
+// The road of one document as the front ends drive the library: names read by the front end, job 0,
+// job 2 after "MACRO_CHECK_FALSE_ALARMS", job 1 when asked for or when names are missing.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "fsys.h"
+#include "namereader.h"
+#include "zmapi.h"
+
+namespace zm {
+
+struct ScanOptions {
+  bool bDeep = false;            // job 1 on every document with macros
+  bool bAlertEncrypted = false;  // an encrypted document is found as kEncryptedName, not skipped
+  std::string sRawName;          // not empty: MACRO_ScanRaw with this short name instead
+};
+
+// The names of the findings the front end makes itself, as other scanners name them.
+extern const char kEicarName[];      // the EICAR test file
+extern const char kEncryptedName[];  // an encrypted document, with bAlertEncrypted
+
+// Every file of a run ends as exactly one of these.
+enum class Outcome { kOk, kFound, kError, kSkipped };
+
+struct FileResult {
+  std::string sPath;
+  Outcome outcome = Outcome::kOk;
+  std::string sVirus;         // kFound: the library's answer
+  std::string sFoundBy;       // kFound: "names", "signature", "deep scan", "raw scan",
+                              // "test file" or "encryption"
+  std::string sResultMacros;  // kFound: the '&' list the library answered with, if any
+  std::string sReason;        // kError, kSkipped: why, in the system's words where it has them
+  DocNames doc;               // the names read (not in raw mode)
+  size_t nLeftOut = 0;        // names that no MACRO_Handler call can carry
+  size_t nCalls = 0;          // job-0 calls the names needed
+  bool bFallback = false;     // names missing, left out or split: job 1 runs as well
+  bool bUnconfirmed = false;  // job 0 asked for confirmation and job 2 found nothing
+  FileId id;                  // the file's identity, once it was opened
+  uint32_t nLinks = 0;        // its hard links (0: never opened)
+};
+
+// Why a file is not scanned: it is no Word 6/95 document (skipped, not an error).
+extern const char kNotWord6Reason[];
+// The reason a document of this kind is not judged ("Truncated document", ...); "" for kWord6.
+const char* KindReason(DocKind kind);
+
+// A result known without a scan: a walk's skipped entry or error, a file that failed before it.
+FileResult ResultOf(const std::string& sPath, Outcome outcome, const std::string& sReason);
+// The result for a file that could not be opened for the reason sWhy: skipped when it is no
+// regular file or a link not to be followed, an error with the cause otherwise.
+FileResult NotOpened(const std::string& sPath, const std::string& sWhy);
+
+class Scanner {
+ public:
+  Scanner(const ZmApi& api, ScanOptions options) : m_api(api), m_options(std::move(options)) {}
+
+  // Scans one open file, known to the report as sPath. Never fails: every way ends in a
+  // FileResult. The library reaches the file by a short path of its own (MakeLibraryPath),
+  // whatever the length of sPath.
+  FileResult Scan(const File& f, std::string sPath);
+  // Opens what the walk handed on and scans it. A file that has become something else since the
+  // walk (a FIFO, a link) is skipped; one that cannot be opened is an error with the cause.
+  FileResult ScanRef(const FileRef& ref, std::string sPath);
+  // The same for a path (a final link followed).
+  FileResult ScanPath(const std::string& sPath);
+
+ private:
+  struct Answer {
+    int32_t iReturn;
+    std::string sResult, sMacros;
+  };
+  Answer Call(int32_t iJob, const std::string& sPath, const std::string& sList);
+  void ScanNames(FileResult* pR, const std::string& sLibraryPath);
+
+  ZmApi m_api;
+  ScanOptions m_options;
+  ReaderBlock m_block;  // the name reader's, for every document of the run
+};
+
+}  // namespace zm

@@ -1,0 +1,158 @@
+// Text helpers of the scan core.
+#include "textutil.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "zm_abi.h"
+
+namespace zm {
+
+std::string Cp1252ToUtf8(const std::string& s) {
+  // Code points of the bytes 0x80 to 0x9F; 0xFFFD where Windows-1252 assigns nothing.
+  static const char16_t kHigh[32] = {
+      0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+  std::string r;
+  r.reserve(s.size());
+  for (char c : s) {
+    unsigned b = static_cast<unsigned char>(c);
+    unsigned cp = (b >= 0x80 && b < 0xA0) ? kHigh[b - 0x80] : b;
+    if (cp < 0x80) {
+      r += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      r += static_cast<char>(0xC0 | (cp >> 6));
+      r += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      r += static_cast<char>(0xE0 | (cp >> 12));
+      r += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      r += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return r;
+}
+
+size_t Utf8Length(const std::string& s, size_t i) {
+  auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned c = b(i);
+  if (c < 0x80) return 1;
+  size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+             : c >= 0xE0 && c <= 0xEF ? 3
+             : c >= 0xF0 && c <= 0xF4 ? 4
+                                      : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if ((b(i + k) & 0xC0) != 0x80) return 0;
+  unsigned c1 = b(i + 1);
+  if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) ||
+      (c == 0xF4 && c1 > 0x8F))
+    return 0;  // overlong, surrogate or beyond U+10FFFF
+  return n;
+}
+
+namespace {
+
+void AppendHex(std::string* p, unsigned char c) {
+  static const char kHex[] = "0123456789abcdef";
+  *p += "\\x";
+  *p += kHex[c >> 4];
+  *p += kHex[c & 15];
+}
+
+}  // namespace
+
+bool IsUtf8(const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    size_t n = Utf8Length(s, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string LossyUtf8(const std::string& s) {
+  std::string r;
+  for (size_t i = 0; i < s.size();) {
+    size_t n = Utf8Length(s, i);
+    if (n == 0) {
+      r += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      r.append(s, i, n);
+      i += n;
+    }
+  }
+  return r;
+}
+
+std::string Base64(const std::string& s) {
+  static const char k[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string r;
+  for (size_t i = 0; i < s.size(); i += 3) {
+    uint32_t v = static_cast<unsigned char>(s[i]) << 16;
+    if (i + 1 < s.size()) v |= static_cast<unsigned char>(s[i + 1]) << 8;
+    if (i + 2 < s.size()) v |= static_cast<unsigned char>(s[i + 2]);
+    r += k[v >> 18];
+    r += k[(v >> 12) & 63];
+    r += i + 1 < s.size() ? k[(v >> 6) & 63] : '=';
+    r += i + 2 < s.size() ? k[v & 63] : '=';
+  }
+  return r;
+}
+
+std::string EscapeControls(const std::string& s) {
+  std::string r;
+  AppendEscaped(&r, s);
+  return r;
+}
+
+void AppendEscaped(std::string* pOut, const std::string& s) {
+  std::string& r = *pOut;
+  // Printable ASCII passes as it is, and most texts are nothing else.
+  size_t i = 0;
+  while (i < s.size() && static_cast<unsigned char>(s[i]) - 0x20u < 0x5Fu) ++i;
+  r.append(s, 0, i);
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = Utf8Length(s, i);
+    bool bC1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
+    if (n == 0 || c < 0x20 || c == 0x7F || bC1) {
+      for (size_t k = 0; k < (n ? n : 1); ++k) AppendHex(&r, static_cast<unsigned char>(s[i + k]));
+      i += n ? n : 1;
+    } else {
+      r.append(s, i, n);
+      i += n;
+    }
+  }
+}
+
+std::string CtimeText(std::time_t t) {
+  const std::tm* p = std::localtime(&t);
+  const char* sz = p ? std::asctime(p) : nullptr;  // "Mon Mar 13 08:20:54 2023\n"
+  return sz ? std::string(sz, std::strlen(sz) - 1) : "unknown";
+}
+
+std::vector<std::string> BuildMacroLists(const std::vector<std::string>& names, size_t* pnLeftOut) {
+  std::vector<std::string> lists;
+  size_t nInList = 0;
+  *pnLeftOut = 0;
+  for (const std::string& name : names) {
+    if (name.size() > ZM_MAX_MACRO_NAME ||
+        name.find_first_of(std::string("&\0", 2)) != std::string::npos) {
+      ++*pnLeftOut;
+      continue;
+    }
+    if (lists.empty() || nInList == ZM_MAX_MACRO_NAMES ||
+        lists.back().size() + name.size() + 1 > ZM_MAX_TEXT) {
+      lists.emplace_back();
+      nInList = 0;
+    }
+    lists.back() += name;
+    lists.back() += '&';
+    ++nInList;
+  }
+  return lists;
+}
+
+}  // namespace zm

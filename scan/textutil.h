@@ -1,0 +1,39 @@
+// Text helpers of the scan core: Windows-1252 to UTF-8, escapes for terminals, and the '&' lists
+// that carry a document's macro names into MACRO_Handler.
+#pragma once
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace zm {
+
+// Windows-1252 text (the library's and Word 6's 8-bit texts) as UTF-8; the five unassigned bytes
+// become U+FFFD.
+std::string Cp1252ToUtf8(const std::string& s);
+
+// Length of the well-formed UTF-8 sequence at s[i] (shortest form, no surrogate, at most
+// U+10FFFF), or 0 when none starts there.
+size_t Utf8Length(const std::string& s, size_t i);
+// True when s is well-formed UTF-8 (shortest forms, no surrogates).
+bool IsUtf8(const std::string& s);
+// s with every byte that is not part of well-formed UTF-8 replaced by U+FFFD.
+std::string LossyUtf8(const std::string& s);
+// RFC 4648 base64 of the bytes, with padding.
+std::string Base64(const std::string& s);
+// s made safe for a terminal: control characters (C0, DEL, and C1 as UTF-8) and bytes that are not
+// part of well-formed UTF-8 become \xHH; everything else is kept as it is.
+std::string EscapeControls(const std::string& s);
+// The same, appended to *pOut.
+void AppendEscaped(std::string* pOut, const std::string& s);
+
+// A time in ctime's form, "Mon Mar 13 08:20:54 2023", local time; "unknown" when it has none.
+std::string CtimeText(std::time_t t);
+
+// The macro names split into '&' lists, in order, each within what one MACRO_Handler call carries
+// (the interface's limits of zm_abi.h: 25 names of at most 30 characters, 255 in all). A name that
+// no list can carry (over 30 characters, or holding '&' or NUL) is left out and counted in
+// *pnLeftOut: no database name is that long or holds those bytes, so it could never match.
+// No names give no lists.
+std::vector<std::string> BuildMacroLists(const std::vector<std::string>& names, size_t* pnLeftOut);
+
+}  // namespace zm

@@ -1,0 +1,204 @@
+// The channel's compact forms, written and read field by field.
+#include "wire.h"
+
+namespace zm {
+namespace {
+
+// Little-endian fields and length-prefixed strings, appended to a string.
+class Writer {
+ public:
+  explicit Writer(std::string* ps) : m_s(*ps) {}
+  void U32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) m_s += static_cast<char>(v >> (8 * i));
+  }
+  // A field written before what it counts: Set gives it its value.
+  size_t Reserve32() {
+    m_s.append(4, '\0');
+    return m_s.size() - 4;
+  }
+  void Set32(size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) m_s[at + i] = static_cast<char>(v >> (8 * i));
+  }
+  void U64(uint64_t v) {
+    U32(static_cast<uint32_t>(v));
+    U32(static_cast<uint32_t>(v >> 32));
+  }
+  void Str(const std::string& s) {
+    U32(static_cast<uint32_t>(s.size()));
+    m_s += s;
+  }
+
+ private:
+  std::string& m_s;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string_view s) : m_s(s) {}
+  bool U32(uint32_t* pv) {
+    if (m_s.size() - m_pos < 4) return false;
+    *pv = 0;
+    for (int i = 0; i < 4; ++i)
+      *pv |= static_cast<uint32_t>(static_cast<unsigned char>(m_s[m_pos + i])) << (8 * i);
+    m_pos += 4;
+    return true;
+  }
+  bool U64(uint64_t* pv) {
+    uint32_t lo, hi;
+    if (!U32(&lo) || !U32(&hi)) return false;
+    *pv = lo | static_cast<uint64_t>(hi) << 32;
+    return true;
+  }
+  bool Size(size_t* pv) {
+    uint64_t v;
+    if (!U64(&v)) return false;
+    *pv = static_cast<size_t>(v);
+    return true;
+  }
+  bool View(std::string_view* pv) {
+    uint32_t n;
+    if (!U32(&n) || m_s.size() - m_pos < n) return false;
+    *pv = m_s.substr(m_pos, n);
+    m_pos += n;
+    return true;
+  }
+  bool Str(std::string* ps) {
+    std::string_view v;
+    if (!View(&v)) return false;
+    ps->assign(v);
+    return true;
+  }
+  bool Done() const { return m_pos == m_s.size(); }
+
+ private:
+  std::string_view m_s;
+  size_t m_pos = 0;
+};
+
+// Appends r in its compact form, length first.
+void AppendResult(const FileResult& r, std::string* pOut) {
+  Writer w(pOut);
+  size_t at = w.Reserve32();
+  const MacroTable& t = r.doc.table;
+  w.U32(static_cast<uint32_t>(r.outcome) | static_cast<uint32_t>(r.doc.kind) << 8 |
+        r.bFallback << 16 | r.bUnconfirmed << 17 | t.bNameSection << 18 | t.bCut << 19);
+  for (const std::string* p : {&r.sVirus, &r.sFoundBy, &r.sResultMacros, &r.sReason, &r.doc.sError})
+    w.Str(*p);
+  for (size_t n : {r.nLeftOut, r.nCalls, t.nMacros, t.nUnnamed, t.names.size()}) w.U64(n);
+  w.U64(r.id.uVolume);
+  w.U64(r.id.uIndex);
+  w.U32(r.nLinks);
+  for (const std::string& s : t.names) w.Str(s);
+  w.Set32(at, static_cast<uint32_t>(pOut->size() - at - 4));
+}
+
+}  // namespace
+
+std::string EncodeResult(const FileResult& r) {
+  std::string s;
+  AppendResult(r, &s);
+  return s.substr(4);
+}
+
+bool DecodeResult(std::string_view s, FileResult* pR) {
+  Reader rd(s);
+  MacroTable& t = pR->doc.table;
+  uint32_t flags;
+  size_t nNames;
+  if (!rd.U32(&flags) || (flags & 0xFF) > static_cast<uint32_t>(Outcome::kSkipped) ||
+      ((flags >> 8) & 0xFF) > static_cast<uint32_t>(DocKind::kWord6))
+    return false;
+  pR->outcome = static_cast<Outcome>(flags & 0xFF);
+  pR->doc.kind = static_cast<DocKind>((flags >> 8) & 0xFF);
+  pR->bFallback = flags >> 16 & 1;
+  pR->bUnconfirmed = flags >> 17 & 1;
+  t.bNameSection = flags >> 18 & 1;
+  t.bCut = flags >> 19 & 1;
+  for (std::string* p :
+       {&pR->sVirus, &pR->sFoundBy, &pR->sResultMacros, &pR->sReason, &pR->doc.sError})
+    if (!rd.Str(p)) return false;
+  if (!rd.Size(&pR->nLeftOut) || !rd.Size(&pR->nCalls) || !rd.Size(&t.nMacros) ||
+      !rd.Size(&t.nUnnamed) || !rd.Size(&nNames) || nNames > s.size() || !rd.U64(&pR->id.uVolume) ||
+      !rd.U64(&pR->id.uIndex) || !rd.U32(&pR->nLinks))
+    return false;
+  t.names.resize(nNames);
+  for (std::string& name : t.names)
+    if (!rd.Str(&name)) return false;
+  return rd.Done();
+}
+
+bool DecodeReply(std::string_view s, size_t nMax, const std::function<void(FileResult&&)>& each) {
+  Reader rd(s);
+  uint32_t n = 0;
+  if (!rd.U32(&n) || n > nMax) return false;
+  for (uint32_t k = 0; k < n; ++k) {
+    std::string_view one;
+    FileResult r;
+    if (!rd.View(&one) || !DecodeResult(one, &r)) return false;
+    each(std::move(r));
+  }
+  return rd.Done();
+}
+
+BatchWriter::BatchWriter(uint32_t uBatch, size_t nItems) {
+  Writer w(&m_s);
+  w.U32(uBatch);
+  w.U32(static_cast<uint32_t>(nItems));
+}
+
+void BatchWriter::Add(Reach reach, uint32_t uSlot, bool bFollow, bool bKnownRegular,
+                      const std::string& sName, const std::string& sPath) {
+  Writer w(&m_s);
+  w.U32(static_cast<uint32_t>(reach));
+  w.U32(uSlot);
+  w.U32(bFollow | bKnownRegular << 1);
+  w.Str(sName);
+  w.Str(sPath);
+}
+
+std::string EncodeBatch(uint32_t uBatch, const std::vector<BatchItem>& items) {
+  BatchWriter w(uBatch, items.size());
+  for (const BatchItem& it : items)
+    w.Add(it.reach, it.uSlot, it.bFollow, it.bKnownRegular, it.sName, it.sPath);
+  return w.Request();
+}
+
+bool DecodeBatch(std::string_view s, size_t nFds, uint32_t* puBatch,
+                 std::vector<BatchItem>* pItems) {
+  Reader rd(s);
+  uint32_t n = 0;
+  if (!rd.U32(puBatch) || !rd.U32(&n) || n > kMaxBatch) return false;
+  pItems->clear();
+  for (uint32_t i = 0; i < n; ++i) {
+    BatchItem it;
+    uint32_t uReach, uFlags;
+    if (!rd.U32(&uReach) || !rd.U32(&it.uSlot) || !rd.U32(&uFlags) || !rd.Str(&it.sName) ||
+        !rd.Str(&it.sPath) || uReach > static_cast<uint32_t>(Reach::kByPath))
+      return false;
+    it.reach = static_cast<Reach>(uReach);
+    if (it.reach != Reach::kByPath && it.uSlot >= nFds) return false;
+    it.bFollow = uFlags & 1;
+    it.bKnownRegular = uFlags & 2;
+    pItems->push_back(std::move(it));
+  }
+  return rd.Done();
+}
+
+ReplyWriter::ReplyWriter() { Clear(); }
+
+void ReplyWriter::Add(const FileResult& r) {
+  AppendResult(r, &m_s);
+  ++m_n;
+}
+
+const std::string& ReplyWriter::Reply() {
+  Writer(&m_s).Set32(0, static_cast<uint32_t>(m_n));
+  return m_s;
+}
+
+void ReplyWriter::Clear() {
+  m_s.assign(4, '\0');
+  m_n = 0;
+}
+
+}  // namespace zm

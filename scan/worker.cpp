@@ -1,0 +1,125 @@
+// The worker's loop: a batch in, each file opened as the batch says and scanned, the results back
+// in groups; the progress marks tell the parent which file it is on.
+#include "worker.h"
+
+#include <cstring>
+#include <memory>
+
+#include "fsys.h"
+#include "proc.h"
+#include "wire.h"
+#include "zmapi.h"
+
+namespace zm {
+namespace {
+
+const char kWorkerFlag[] = "--zm-worker";
+// A worker sends the results it has when this long has passed since it last sent some.
+constexpr uint32_t kGroupMs = 50;
+
+// The file of one item, opened as the batch says, scanned. A descriptor or directory passed is
+// taken over once (taken[k]); the directories are kept for the other files of the batch.
+FileResult ScanItem(Scanner* pScanner, const BatchItem& it, const std::vector<int>& fds,
+                    std::vector<std::shared_ptr<Dir>>* pDirs, std::vector<bool>* pTaken) {
+  std::vector<bool>& taken = *pTaken;
+  if (it.reach == Reach::kPassedFile) {
+    File f;
+    std::string sError;
+    bool bOpen = !taken[it.uSlot] && FileFromFd(fds[it.uSlot], &f, &sError);
+    taken[it.uSlot] = true;
+    return bOpen ? pScanner->Scan(f, it.sPath) : NotOpened(it.sPath, sError);
+  }
+  FileRef ref;
+  ref.sName = it.sName;
+  ref.bFollow = it.bFollow;
+  ref.bKnownRegular = it.bKnownRegular;
+  if (it.reach == Reach::kInDirectory) {
+    std::shared_ptr<Dir>& pDir = (*pDirs)[it.uSlot];
+    if (!pDir && !taken[it.uSlot]) {
+      pDir = std::make_shared<Dir>();
+      DirFromFd(fds[it.uSlot], pDir.get());
+      taken[it.uSlot] = true;
+    }
+    ref.pDir = pDir;
+  }
+  return pScanner->ScanRef(ref, it.sPath);
+}
+
+// One batch: its files scanned in order, the results sent in groups (when the batch is done, or
+// when the last group left a while ago, so the report keeps moving while a batch of slow files is
+// scanned). False when the parent has gone.
+bool ScanBatch(Scanner* pScanner, uint32_t uBatch, const std::vector<BatchItem>& items,
+               const std::vector<int>& fds) {
+  WorkerProgress* pProgress = ParentProgress();
+  // The directories passed, each taken over once; descriptors nobody takes are closed at the end.
+  std::vector<std::shared_ptr<Dir>> dirs(fds.size());
+  std::vector<bool> taken(fds.size());
+  ReplyWriter reply;
+  uint32_t tLastSent = MonotonicMs();
+  bool bParentGone = false;
+  for (size_t i = 0; i < items.size() && !bParentGone; ++i) {
+    pProgress->uStartMs.store(MonotonicMs());
+    pProgress->uIndex.store(static_cast<uint32_t>(i));
+    pProgress->uBatch.store(uBatch, std::memory_order_release);
+    reply.Add(ScanItem(pScanner, items[i], fds, &dirs, &taken));
+    if (i + 1 < items.size() && MonotonicMs() - tLastSent < kGroupMs) continue;
+    bParentGone = !SendToParent(reply.Reply());
+    reply.Clear();
+    tLastSent = MonotonicMs();
+  }
+  for (size_t k = 0; k < fds.size(); ++k)
+    if (!taken[k]) CloseNativeFd(fds[k]);
+  return !bParentGone;
+}
+
+}  // namespace
+
+std::vector<std::string> WorkerArguments(const std::string& sLibrary, const ScanOptions& scan) {
+  std::vector<std::string> args = {kWorkerFlag, "--zm-channel=3", "--zm-progress=4",
+                                   "--zm-library=" + sLibrary};
+  if (scan.bDeep) args.push_back("--zm-deep");
+  if (scan.bAlertEncrypted) args.push_back("--zm-alert-encrypted");
+  if (!scan.sRawName.empty()) args.push_back("--zm-raw=" + scan.sRawName);
+  return args;
+}
+
+bool RunAsWorker(int argc, char** argv, int* piExit) {
+  if (argc < 2 || std::strcmp(argv[1], kWorkerFlag) != 0) return false;
+  *piExit = 2;
+  std::string sChannel, sProgress, sLibrary;
+  ScanOptions scan;
+  for (int i = 2; i < argc; ++i) {
+    std::string s = argv[i];
+    auto value = [&s](const char* szKey, std::string* pOut) {
+      size_t n = std::strlen(szKey);
+      if (s.compare(0, n, szKey) != 0) return false;
+      *pOut = s.substr(n);
+      return true;
+    };
+    if (value("--zm-channel=", &sChannel) || value("--zm-progress=", &sProgress) ||
+        value("--zm-library=", &sLibrary) || value("--zm-raw=", &scan.sRawName))
+      continue;
+    if (s == "--zm-deep") scan.bDeep = true;
+    if (s == "--zm-alert-encrypted") scan.bAlertEncrypted = true;
+  }
+  ZmApi api;
+  if (!OpenParentChannel(sChannel, sProgress) || ZmLoadApi(sLibrary.c_str(), &api) < 0 ||
+      !api.MACRO_Handler || !api.MACRO_ScanRaw)
+    return true;
+  Scanner scanner(api, scan);
+  std::string sRequest;
+  std::vector<int> fds;
+  std::vector<BatchItem> items;
+  while (ReceiveFromParent(&sRequest, &fds)) {
+    uint32_t uBatch = 0;
+    if (!DecodeBatch(sRequest, fds.size(), &uBatch, &items)) {  // not from our parent
+      for (int fd : fds) CloseNativeFd(fd);
+      break;
+    }
+    if (!ScanBatch(&scanner, uBatch, items, fds)) break;
+  }
+  *piExit = 0;
+  return true;
+}
+
+}  // namespace zm

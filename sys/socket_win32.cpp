@@ -1,0 +1,194 @@
+// A daemon's sockets on Windows: Winsock with WSAEventSelect, so one wait covers a client's bytes,
+// a wake and the service's stop event. No Unix-domain sockets, so no descriptors passed.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// after winsock2.h
+#include <windows.h>
+
+#include <cerrno>
+
+#include "service.h"
+#include "socket.h"
+#include "utf16.h"
+
+namespace zm {
+namespace {
+
+bool Fail(std::string* psError, const std::string& sWhat, unsigned long dwError) {
+  if (psError) *psError = sWhat + ": " + SystemMessage(dwError);
+  return false;
+}
+
+HANDLE StopEvent() { return reinterpret_cast<HANDLE>(StopWaitable()); }
+
+}  // namespace
+
+bool NetStartup(std::string* psError) {
+  WSADATA wsa;
+  int r = WSAStartup(MAKEWORD(2, 2), &wsa);
+  if (r != 0) return Fail(psError, "WSAStartup", static_cast<unsigned long>(r));
+  return true;
+}
+
+bool LocalSocketsSupported() { return false; }
+
+// ---- Connections ----
+
+struct Connection::Impl {
+  SOCKET sock = INVALID_SOCKET;
+  WSAEVENT hSocketEvent = WSA_INVALID_EVENT;
+  HANDLE hWake = nullptr;
+  std::string sPeer;
+  ~Impl() {
+    if (sock != INVALID_SOCKET) closesocket(sock);
+    if (hSocketEvent != WSA_INVALID_EVENT) WSACloseEvent(hSocketEvent);
+    if (hWake) CloseHandle(hWake);
+  }
+};
+
+Connection::Connection(Impl* p) : m_p(p) {}
+Connection::~Connection() = default;
+
+Connection::Ready Connection::Wait(bool bRead, int msTimeout) {
+  HANDLE h[3] = {m_p->hWake, StopEvent(), m_p->hSocketEvent};
+  DWORD r = WaitForMultipleObjects(bRead ? 3 : 1, h, FALSE,
+                                   msTimeout < 0 ? INFINITE : static_cast<DWORD>(msTimeout));
+  if (r == WAIT_TIMEOUT) return Ready::kTimeout;
+  if (r == WAIT_OBJECT_0) return Ready::kWoken;
+  if (r == WAIT_OBJECT_0 + 1) return Ready::kStopping;
+  if (r == WAIT_OBJECT_0 + 2) {
+    WSANETWORKEVENTS ne;
+    WSAEnumNetworkEvents(m_p->sock, m_p->hSocketEvent, &ne);  // resets the event
+    return Ready::kReadable;
+  }
+  return Ready::kFailed;
+}
+
+void Connection::Wake() { SetEvent(m_p->hWake); }
+
+long Connection::Receive(char* pb, size_t cb, std::vector<int>*) {
+  int n = recv(m_p->sock, pb, static_cast<int>(cb > 1 << 30 ? 1 << 30 : cb), 0);
+  if (n == SOCKET_ERROR) {
+    errno = WSAGetLastError() == WSAEWOULDBLOCK ? EAGAIN : EIO;
+    return -1;
+  }
+  return n;
+}
+
+bool Connection::Send(const std::string& s, int msTimeout) {
+  size_t done = 0;
+  while (done < s.size()) {
+    int n = send(m_p->sock, s.data() + done, static_cast<int>(s.size() - done), 0);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) return false;
+    fd_set w;
+    FD_ZERO(&w);
+    FD_SET(m_p->sock, &w);
+    timeval tv = {msTimeout / 1000, (msTimeout % 1000) * 1000};
+    if (select(0, nullptr, &w, nullptr, msTimeout < 0 ? nullptr : &tv) <= 0) return false;
+  }
+  return true;
+}
+
+void Connection::ShutdownSend() { shutdown(m_p->sock, SD_SEND); }
+bool Connection::PassesFds() const { return false; }
+const std::string& Connection::Peer() const { return m_p->sPeer; }
+
+// ---- Listening ----
+
+struct Listeners::Impl {
+  std::vector<SOCKET> sockets;
+  WSAEVENT hAccept = WSACreateEvent();
+  ~Impl() { WSACloseEvent(hAccept); }
+};
+
+Listeners::Listeners() : m_p(new Impl) {}
+Listeners::~Listeners() { Close(); }
+
+void Listeners::Close() {
+  for (SOCKET s : m_p->sockets) closesocket(s);
+  m_p->sockets.clear();
+}
+
+bool Listeners::AddLocal(const std::string& sPath, unsigned, int, std::string* psError) {
+  *psError = "LocalSocket " + sPath + ": no Unix-domain sockets in this build (use TCPSocket)";
+  return false;
+}
+
+bool Listeners::AddTcp(const std::string& sAddress, int iPort, int iBacklog, std::string* psError) {
+  addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* pList = nullptr;
+  std::string sPort = std::to_string(iPort);
+  std::string sWhat = "TCPAddr " + sAddress + " port " + sPort;
+  int r = getaddrinfo(sAddress.c_str(), sPort.c_str(), &hints, &pList);
+  if (r != 0) return Fail(psError, sWhat, static_cast<unsigned long>(r));
+  bool bAny = false;
+  for (addrinfo* p = pList; p; p = p->ai_next) {
+    SOCKET s = socket(p->ai_family, p->ai_socktype, p->ai_protocol);
+    if (s == INVALID_SOCKET) {
+      Fail(psError, sWhat, WSAGetLastError());
+      continue;
+    }
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);  // not to workers
+    BOOL one = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
+    if (bind(s, p->ai_addr, static_cast<int>(p->ai_addrlen)) != 0 || listen(s, iBacklog) != 0 ||
+        WSAEventSelect(s, m_p->hAccept, FD_ACCEPT) != 0) {
+      Fail(psError, sWhat, WSAGetLastError());
+      closesocket(s);
+      continue;
+    }
+    m_p->sockets.push_back(s);
+    bAny = true;
+  }
+  freeaddrinfo(pList);
+  return bAny;
+}
+
+bool Listeners::AcceptWaiting(std::unique_ptr<Connection>* pConnection) {
+  // Every listener is tried: a second connection waiting re-arms the event only once the first
+  // is accepted. The listeners are non-blocking (WSAEventSelect), so none waits here.
+  for (SOCKET l : m_p->sockets) {
+    WSANETWORKEVENTS ne;
+    WSAEnumNetworkEvents(l, m_p->hAccept, &ne);
+    sockaddr_storage sa;
+    int cb = sizeof sa;
+    SOCKET s = accept(l, reinterpret_cast<sockaddr*>(&sa), &cb);
+    if (s == INVALID_SOCKET) continue;
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    auto* pImpl = new Connection::Impl;
+    pImpl->sock = s;
+    pImpl->hSocketEvent = WSACreateEvent();
+    pImpl->hWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    // The accepted socket took the listener's selection: it is replaced by its own.
+    if (pImpl->hSocketEvent == WSA_INVALID_EVENT || pImpl->hWake == nullptr ||
+        WSAEventSelect(s, pImpl->hSocketEvent, FD_READ | FD_CLOSE) != 0) {
+      delete pImpl;
+      continue;
+    }
+    char sz[INET6_ADDRSTRLEN] = "?";
+    getnameinfo(reinterpret_cast<sockaddr*>(&sa), cb, sz, sizeof sz, nullptr, 0, NI_NUMERICHOST);
+    pImpl->sPeer = sz;
+    *pConnection = std::make_unique<Connection>(pImpl);
+    return true;
+  }
+  return false;
+}
+
+Listeners::Event Listeners::Wait(std::unique_ptr<Connection>* pConnection) {
+  for (;;) {
+    if (AcceptWaiting(pConnection)) return Event::kConnection;
+    HANDLE h[2] = {StopEvent(), m_p->hAccept};
+    DWORD r = WaitForMultipleObjects(2, h, FALSE, INFINITE);
+    if (r == WAIT_OBJECT_0) return Event::kStop;
+    if (r != WAIT_OBJECT_0 + 1) return Event::kFailed;
+  }
+}
+
+}  // namespace zm

@@ -1,0 +1,178 @@
+// The pool and its channel: results cross it whole and damaged replies are refused, the workers
+// fit the process's limits, and files of workers that never start are scanned all the same.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "docbuilder.h"
+#include "pool.h"
+#include "scanner.h"
+#include "tempdir.h"
+#include "wire.h"
+#include "zmapi.h"
+
+namespace {
+
+using zm::FileResult;
+using zm::Outcome;
+
+// A worker's reply comes back whole, and a reply cut anywhere or lengthened is refused rather than
+// read as another result.
+TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
+  FileResult r;
+  r.outcome = Outcome::kFound;
+  r.sVirus = "Macro.Word.Concept.a";
+  r.sFoundBy = "names";
+  r.sResultMacros = "AAAZAO&AAAZFS&";
+  r.doc.kind = zm::DocKind::kTruncated;
+  r.doc.table.nMacros = 3;
+  r.doc.table.names = {"AutoOpen", std::string("\x00\xFF&", 3)};
+  r.doc.table.nUnnamed = 1;
+  r.doc.table.bCut = true;
+  r.nLeftOut = 2;
+  r.nCalls = 5;
+  r.bUnconfirmed = true;
+  r.id = {0x1122334455667788ull, 42};
+  r.nLinks = 3;
+  std::string s = zm::EncodeResult(r);
+  FileResult back;
+  ASSERT_TRUE(zm::DecodeResult(s, &back));
+  EXPECT_EQ(zm::EncodeResult(back), s);
+  EXPECT_EQ(back.sVirus, r.sVirus);
+  EXPECT_EQ(back.doc.table.names, r.doc.table.names);
+  EXPECT_TRUE(back.id == r.id);
+  for (size_t n = 0; n < s.size(); ++n) {
+    FileResult cut;
+    EXPECT_FALSE(zm::DecodeResult(s.substr(0, n), &cut)) << n;
+  }
+  EXPECT_FALSE(zm::DecodeResult(s + "x", &back));
+  std::string sBadOutcome = s;
+  sBadOutcome[0] = 9;
+  EXPECT_FALSE(zm::DecodeResult(sBadOutcome, &back));
+
+  // A reply: its count, then each result with its length. The results before a damaged one are
+  // taken; the reply is whole only when it holds exactly what it counts, and no more than awaited.
+  auto u32 = [](size_t n) {
+    std::string b;
+    for (int i = 0; i < 4; ++i) b += static_cast<char>(n >> (8 * i));
+    return b;
+  };
+  const std::string one = u32(s.size()) + s;
+  const struct {
+    const char* szWhat;
+    std::string sReply;
+    size_t nMax;
+    bool bWhole;
+    size_t nTaken;
+  } kReplies[] = {
+      {"two of two", u32(2) + one + one, 2, true, 2},
+      {"none", u32(0), 2, true, 0},
+      {"counts three, holds two", u32(3) + one + one, 3, false, 2},
+      {"more than awaited", u32(3) + one + one + one, 2, false, 0},
+      {"a byte beyond", u32(1) + one + "x", 2, false, 1},
+      {"the second damaged", u32(2) + one + u32(s.size()) + sBadOutcome, 2, false, 1},
+      {"no count", "", 2, false, 0},
+  };
+  for (const auto& c : kReplies) {
+    size_t nTaken = 0;
+    EXPECT_EQ(zm::DecodeReply(c.sReply, c.nMax,
+                              [&](FileResult&& got) {
+                                EXPECT_EQ(got.sVirus, r.sVirus);
+                                ++nTaken;
+                              }),
+              c.bWhole)
+        << c.szWhat;
+    EXPECT_EQ(nTaken, c.nTaken) << c.szWhat;
+  }
+}
+
+// Workers fit the limits on open files and processes; what is left for the files in flight
+// here is what the workers do not take.
+TEST(Pool, FitsTheWorkersToTheLimits) {
+  constexpr size_t kNone = SIZE_MAX;
+  const struct {
+    const char* szWhat;
+    unsigned nWanted;
+    size_t nFileLimit, nFilesFree, nTaskLimit, nTasksFree;
+    unsigned nWorkers;
+    size_t nMaxPassed, nHeldBudget;
+    const char* szWhy;
+  } kCases[] = {
+      {"no limits", 8, kNone, kNone, kNone, kNone, 8, 64, kNone, ""},
+      {"room for all", 8, 1024, 1000, kNone, kNone, 8, 64, 1000 - 8 - 32, ""},
+      {"ulimit -n 40", 8, 40, 35, kNone, kNone, 6, 30, 3, "the limit of 40 open files (ulimit -n)"},
+      {"ulimit -n 16", 8, 16, 11, kNone, kNone, 0, 6, 3, "the limit of 16 open files (ulimit -n)"},
+      {"ulimit -n 10", 2, 10, 6, kNone, kNone, 0, 0, 0, "the limit of 10 open files (ulimit -n)"},
+      {"ulimit -u 20", 50, kNone, kNone, 20, 19, 9, 64, kNone,
+       "the limit of 20 processes (ulimit -u)"},
+      {"ulimit -u, none free", 4, 1024, 1000, 20, 1, 0, 64, 992,
+       "the limit of 20 processes (ulimit -u)"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.szWhat);
+    zm::WorkerFit fit =
+        zm::FitWorkers(c.nWanted, c.nFileLimit, c.nFilesFree, c.nTaskLimit, c.nTasksFree);
+    EXPECT_EQ(fit.nWorkers, c.nWorkers);
+    EXPECT_EQ(fit.nMaxPassed, c.nMaxPassed);
+    EXPECT_EQ(fit.nHeldBudget, c.nHeldBudget);
+    EXPECT_EQ(fit.sWhy, c.szWhy);
+  }
+}
+
+// A worker that cannot start, or ends before it answers anything, costs no file: its files go to
+// the others, and the last one left scans them in this process, saying so once.
+TEST(Pool, FilesOfWorkersThatNeverStartAreScannedAllTheSame) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 6; ++i) {
+    zmdoc::DocSpec spec;
+    if (i == 3)
+      for (const char* sz : {"AAAZAO", "AAAZFS", "AutoOpen", "PayLoad", "FileSaveAs"})
+        spec.macros.push_back(zmdoc::MacroCarrying({0x20}, 0x21, sz, 40, 0));
+    std::vector<uint8_t> b = zmdoc::BuildWord6(spec);
+    paths.push_back(dir.Write("d" + std::to_string(i) + ".doc", std::string(b.begin(), b.end())));
+  }
+  std::vector<std::pair<const char*, std::string>> programs = {
+      {"no such program", dir.Path("no-such-program")}};
+  if (zm::File f; zm::OpenFile(nullptr, "/bin/true", true, false, &f, nullptr))
+    programs.push_back({"ends at once", "/bin/true"});
+  for (const auto& program : programs) {
+    SCOPED_TRACE(program.first);
+    zm::Scanner here(ZmCompiledInApi(), {});
+    zm::PoolOptions options;
+    options.nWorkers = 2;
+    options.sExecutable = program.second;
+    options.inProcess = [&](zm::File* pOpen, const zm::FileRef& ref, std::string sPath) {
+      return pOpen ? here.Scan(*pOpen, std::move(sPath)) : here.ScanRef(ref, std::move(sPath));
+    };
+    std::vector<FileResult> results(paths.size());
+    std::atomic<size_t> nDone{0};
+    std::vector<std::string> notes;
+    {
+      zm::Pool pool(options);
+      for (size_t i = 0; i < paths.size(); ++i) {
+        zm::FileRef ref;
+        ref.sName = paths[i];
+        pool.Submit(ref, paths[i], [&, i](FileResult&& r) {
+          results[i] = std::move(r);
+          ++nDone;
+        });
+      }
+      for (int i = 0; i < 6000 && nDone < paths.size(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      notes = pool.Notes();
+    }
+    ASSERT_FALSE(notes.empty());
+    EXPECT_NE(notes.back().find(": scanning in this process"), std::string::npos) << notes.back();
+    for (size_t i = 0; i < paths.size(); ++i) {
+      EXPECT_EQ(results[i].sPath, paths[i]);
+      EXPECT_EQ(results[i].outcome, i == 3 ? Outcome::kFound : Outcome::kOk) << results[i].sReason;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,147 @@
+// One scan session: the same report whether the files are scanned in this process, by a pool of
+// the session's own or by a shared one; a file met twice reported once; workers started only when
+// a run proves worth it; nothing emitted after a stop; a walk that is told to end says so.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "docbuilder.h"
+#include "platform.h"
+#include "session.h"
+#include "tempdir.h"
+#include "zmapi.h"
+
+namespace {
+
+using zm::FileResult;
+using zm::Outcome;
+
+// A tree of documents that every kind of result comes from, the files of a directory in name
+// order: a virus found by names, by a signature, a clean document, no document, a cut one.
+std::string Tree(TempDir* pDir) {
+  auto doc = [](const std::vector<std::string>& names, int iSignatureDef = -1) {
+    zmdoc::DocSpec spec;
+    for (const std::string& name : names)
+      spec.macros.push_back(zmdoc::MacroCarrying({0x20}, 0x21, name, 40, 0));
+    if (iSignatureDef >= 0)
+      spec.macros.push_back(
+          zmdoc::MacroCarrying(zmdoc::DatabaseSignature(iSignatureDef, 1), 0x5A, "AutoOpen"));
+    std::vector<uint8_t> b = zmdoc::BuildWord6(spec);
+    return std::string(b.begin(), b.end());
+  };
+  const std::string concept = doc({"AAAZAO", "AAAZFS", "AutoOpen", "PayLoad", "FileSaveAs"});
+  pDir->Write("tree/a-concept.doc", concept);
+  pDir->Write("tree/b-clean.doc", doc({"Tidy"}));
+  pDir->Write("tree/c-text.txt", "no document");
+  pDir->Write("tree/d-cut.doc", concept.substr(0, 700));
+  pDir->Write("tree/sub/e-wieder.doc", doc({}, 45));
+  for (int i = 0; i < 20; ++i) pDir->Write("tree/sub/f" + std::to_string(10 + i) + ".doc", "x");
+  return pDir->Path("tree");
+}
+
+// The program that runs as a worker, and the library it loads: the ones built beside the tests.
+zm::PoolOptions Workers(unsigned nWorkers, const std::string& sExecutable = "") {
+  zm::PoolOptions pool;
+  pool.nWorkers = nWorkers;
+  pool.sExecutable = !sExecutable.empty()    ? sExecutable
+                     : zm::NamesIgnoreCase() ? zm::ExecutableDirectory() + "zebscan.exe"
+                                             : zm::ExecutableDirectory() + "zebscan";
+  pool.sLibrary = zm::ExecutableDirectory() + ZmLibraryName();
+  return pool;
+}
+
+std::string Line(const FileResult& r) {
+  static const char* const kOutcome[] = {"OK", "FOUND", "ERROR", "SKIPPED"};
+  return r.sPath + ": " + r.sVirus + r.sReason + " " + kOutcome[static_cast<int>(r.outcome)];
+}
+
+// The lines of a session over paths, and the notes it gave.
+struct Outcomes {
+  std::vector<std::string> lines, notes;
+};
+Outcomes Scan(zm::SessionOptions options, const std::vector<std::string>& paths) {
+  Outcomes run;
+  options.note = [&run](const std::string& s) { run.notes.push_back(s); };
+  options.bManyRoots = paths.size() > 1;
+  zm::Session session(ZmCompiledInApi(), {}, options,
+                      [&run](const FileResult& r) { run.lines.push_back(Line(r)); });
+  for (const std::string& sPath : paths) session.AddPath(sPath);
+  session.Flush();
+  return run;
+}
+
+TEST(Session, GivesOneReportWhateverScansTheFiles) {
+  TempDir dir;
+  const std::string sTree = Tree(&dir);
+  const std::vector<std::string> paths = {sTree, sTree + "/a-concept.doc"};  // met twice
+  const Outcomes here = Scan({}, paths);
+  ASSERT_EQ(here.lines.size(), 25u);
+  EXPECT_NE(here.lines[0].find("a-concept.doc: Macro.Word.Concept.a FOUND"), std::string::npos);
+  zm::SessionOptions own;
+  own.pool = Workers(2);
+  EXPECT_EQ(Scan(own, paths).lines, here.lines);
+  zm::Pool shared(Workers(2));
+  for (size_t nWindow : {1, 8}) {
+    SCOPED_TRACE(nWindow);
+    zm::SessionOptions options;
+    options.pSharedPool = &shared;
+    options.nWindow = nWindow;
+    EXPECT_EQ(Scan(options, paths).lines, here.lines);
+  }
+}
+
+// A run of one file scans it here: no worker is started for it (were one started, it could not
+// start, and would say so). A second file starts them, and the files of workers that cannot start
+// are scanned here all the same.
+TEST(Session, StartsItsWorkersWithTheSecondFile) {
+  TempDir dir;
+  const std::string sTree = Tree(&dir);
+  zm::SessionOptions options;
+  options.pool = Workers(2, dir.Path("no-such-program"));
+  const Outcomes one = Scan(options, {sTree + "/a-concept.doc"});
+  EXPECT_EQ(one.lines,
+            std::vector<std::string>{sTree + "/a-concept.doc: Macro.Word.Concept.a FOUND"});
+  EXPECT_TRUE(one.notes.empty());
+  const Outcomes two = Scan(options, {sTree + "/a-concept.doc", sTree + "/b-clean.doc"});
+  EXPECT_EQ(two.lines.size(), 2u);
+  ASSERT_FALSE(two.notes.empty());
+  EXPECT_NE(two.notes.back().find("scanning in this process"), std::string::npos);
+}
+
+// After a stop nothing more is emitted, and the walk looks at no further entry; a walk told to end
+// by its caller says it was interrupted.
+TEST(Session, EndsWhenItIsTold) {
+  TempDir dir;
+  const std::string sTree = Tree(&dir);
+  for (unsigned nWorkers : {1u, 2u}) {
+    SCOPED_TRACE(nWorkers);
+    zm::SessionOptions options;
+    options.pool = Workers(nWorkers);
+    std::vector<std::string> lines;
+    zm::Session* pSession = nullptr;
+    zm::Session session(ZmCompiledInApi(), {}, options, [&](const FileResult& r) {
+      lines.push_back(Line(r));
+      pSession->Stop("Not scanned: stopped");
+    });
+    pSession = &session;
+    session.AddPath(sTree);
+    session.AddPath(sTree + "/sub");
+    session.Flush();
+    EXPECT_EQ(lines.size(), 1u);
+    // In this process the stop comes with the first file: nothing more is walked.
+    if (nWorkers == 1) {
+      EXPECT_EQ(session.DirectoriesWalked(), 1u);
+    }
+  }
+  zm::SessionOptions options;
+  size_t nAsked = 0;
+  options.interrupted = [&nAsked] { return ++nAsked > 3; };
+  zm::Session session(ZmCompiledInApi(), {}, options, [](const FileResult&) {});
+  session.AddPath(sTree);
+  session.Flush();
+  EXPECT_TRUE(session.Interrupted());
+  EXPECT_EQ(nAsked, 4u);
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+// The scan core's text helpers: the '&' lists that carry a document's names into MACRO_Handler
+// within one call's limits, Windows-1252 names as UTF-8, and names of any bytes shown safely.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "sigdb.h"
+#include "textutil.h"
+#include "zm_abi.h"
+
+namespace {
+
+using zm::BuildMacroLists;
+
+std::vector<std::string> Numbered(size_t n, const std::string& sStem = "M") {
+  std::vector<std::string> v;
+  for (size_t i = 0; i < n; ++i) v.push_back(sStem + std::to_string(i));
+  return v;
+}
+
+struct ListCase {
+  const char* szWhat;
+  std::vector<std::string> names;
+  std::vector<size_t> namesPerList;
+  size_t nLeftOut;
+};
+
+const ListCase kListCases[] = {
+    {"one name", {"AutoOpen"}, {1}, 0},
+    {"25 names in one call", Numbered(25), {25}, 0},
+    {"26 names in two calls", Numbered(26), {25, 1}, 0},
+    {"51 names in three calls", Numbered(51), {25, 25, 1}, 0},
+    {"255 characters in one call", Numbered(9, std::string(26, 'x')), {9}, 0},  // 9 x 28 = 252
+    {"more than 255 characters split", Numbered(10, std::string(26, 'x')), {9, 1}, 0},
+    {"a name of 30 characters", {std::string(30, 'a')}, {1}, 0},
+    {"a name of 31 characters left out", {"AutoOpen", std::string(31, 'a'), "x"}, {2}, 1},
+    {"names holding '&' or NUL left out", {"Auto&Open", std::string("A\0B", 3), "x"}, {1}, 2},
+    {"no names, no calls", {}, {}, 0},
+};
+
+TEST(MacroLists, CarryEveryNameWithinOneCallsLimits) {
+  for (const ListCase& c : kListCases) {
+    SCOPED_TRACE(c.szWhat);
+    size_t nLeftOut = 99;
+    std::vector<std::string> lists = BuildMacroLists(c.names, &nLeftOut);
+    EXPECT_EQ(nLeftOut, c.nLeftOut);
+    ASSERT_EQ(lists.size(), c.namesPerList.size());
+    std::string sAll;
+    for (size_t i = 0; i < lists.size(); ++i) {
+      EXPECT_EQ(static_cast<size_t>(std::count(lists[i].begin(), lists[i].end(), '&')),
+                c.namesPerList[i]);
+      EXPECT_LE(lists[i].size(), 255u);
+      EXPECT_EQ(lists[i].back(), '&');
+      sAll += lists[i];
+    }
+    std::string sExpected;
+    for (const std::string& s : c.names)
+      if (s.size() <= 30 && s.find_first_of(std::string("&\0", 2)) == std::string::npos)
+        sExpected += s + "&";
+    EXPECT_EQ(sAll, sExpected);  // in order, none lost
+  }
+}
+
+// Leaving out long names and names with '&' loses no identification only while no definition
+// holds such a name.
+TEST(MacroLists, NoDatabaseNameIsLeftOut) {
+  for (const VirusDef* p = g_pDatabaseHead; p; p = SIG_pNext(p))
+    for (int32_t i = 0; i < p->nMacros; ++i) {
+      std::string s = p->pMacros[i].szName;
+      EXPECT_LE(s.size(), size_t{ZM_MAX_MACRO_NAME}) << s;
+      EXPECT_EQ(s.find('&'), std::string::npos) << s;
+    }
+}
+
+TEST(Text, Windows1252BecomesUtf8) {
+  const std::pair<std::string, std::string> kCases[] = {
+      {"AutoOpen", "AutoOpen"},
+      {"B\xFCroNeu", "B\xC3\xBCroNeu"},
+      {"Datei\xD6"
+       "ffnen",
+       "Datei\xC3\x96"
+       "ffnen"},
+      {"\x80", "\xE2\x82\xAC"},
+      {"\x81", "\xEF\xBF\xBD"},
+  };
+  for (const auto& [in, out] : kCases) EXPECT_EQ(zm::Cp1252ToUtf8(in), out);
+}
+
+// What reaches a terminal or a JSON consumer from a name of any bytes.
+TEST(Text, NamesOfAnyBytesAreShownSafelyAndKeptRecoverable) {
+  const struct {
+    std::string sIn, sEscaped;
+    bool bUtf8;
+    std::string sBase64;
+  } kCases[] = {
+      {"a.doc", "a.doc", true, "YS5kb2M="},
+      {"new\nline", "new\\x0aline", true, "bmV3CmxpbmU="},
+      {"caf\xE9", "caf\\xe9", false, "Y2Fm6Q=="},
+      {"caf\xC3\xA9", "caf\xC3\xA9", true, "Y2Fmw6k="},
+      {"\x1B[2J\x7F", "\\x1b[2J\\x7f", true, "G1sySn8="},
+      {"csi\xC2\x9B", "csi\\xc2\\x9b", true, "Y3Npwps="},  // C1 control, in UTF-8
+      {"\xED\xA0\x80", "\\xed\\xa0\\x80", false, "7aCA"},  // a surrogate
+      {"\xC0\xAF", "\\xc0\\xaf", false, "wK8="},           // overlong '/'
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.sIn);
+    EXPECT_EQ(zm::EscapeControls(c.sIn), c.sEscaped);
+    EXPECT_EQ(zm::IsUtf8(c.sIn), c.bUtf8);
+    EXPECT_EQ(zm::Base64(c.sIn), c.sBase64);
+    EXPECT_TRUE(zm::IsUtf8(zm::LossyUtf8(c.sIn)));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+// The log's file: opened for appending, kept from the workers, written a whole line at a time.
+#include "log.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "platform.h"
+#include "textutil.h"
+
+namespace zebmacrod {
+
+Log::Log(std::string sFile, bool bTime, bool bVerbose)
+    : m_sFile(std::move(sFile)), m_bTime(bTime), m_bVerbose(bVerbose) {}
+
+Log::~Log() {
+  if (m_p && m_p != stderr) std::fclose(m_p);
+}
+
+bool Log::Open(std::string* psError) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_sFile.empty()) {
+    m_p = stderr;
+    return true;
+  }
+  std::FILE* p = std::fopen(m_sFile.c_str(), "a");
+  if (p == nullptr) {
+    *psError = "LogFile " + m_sFile + ": " + std::strerror(errno);
+    return false;
+  }
+  zm::KeepFromChildren(p);
+  if (m_p && m_p != stderr) std::fclose(m_p);
+  m_p = p;
+  return true;
+}
+
+void Log::Write(const std::string& sLine) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_p == nullptr) return;
+  std::string s =
+      (m_bTime ? zm::CtimeText(std::time(nullptr)) + " -> " : std::string()) + sLine + "\n";
+  std::fwrite(s.data(), 1, s.size(), m_p);
+  std::fflush(m_p);
+}
+
+void Log::Verbose(const std::string& sLine) {
+  if (m_bVerbose) Write(sLine);
+}
+
+}  // namespace zebmacrod

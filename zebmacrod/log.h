@@ -1,0 +1,26 @@
+// zebmacrod's log: LogFile (appended to, reopened after rotation), else standard error; each line
+// stamped in ctime's form when LogTime asks.
+#pragma once
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace zebmacrod {
+
+class Log {
+ public:
+  Log(std::string sFile, bool bTime, bool bVerbose);
+  ~Log();
+  // Opens the file again (after SIGHUP, when it was rotated); false with the reason.
+  bool Open(std::string* psError);
+  void Write(const std::string& sLine);
+  void Verbose(const std::string& sLine);  // only with LogVerbose
+
+ private:
+  std::mutex m_mutex;
+  std::string m_sFile;
+  bool m_bTime, m_bVerbose;
+  std::FILE* m_p = nullptr;
+};
+
+}  // namespace zebmacrod

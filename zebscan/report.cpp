@@ -1,0 +1,243 @@
+// Text lines in the form command-line virus scanners use ("path: NAME FOUND", "path: OK",
+// "path: REASON ERROR", "path: REASON SKIPPED"), or JSON Lines built with nlohmann-json.
+#include "report.h"
+
+#include <errno.h>
+
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "platform.h"
+#include "textutil.h"
+
+namespace zebscan {
+
+using zm::AppendEscaped;
+using zm::Base64;
+using zm::Cp1252ToUtf8;
+using zm::EscapeControls;
+using zm::FileResult;
+using zm::IsUtf8;
+using zm::LossyUtf8;
+using zm::MacroTable;
+using zm::Outcome;
+
+namespace {
+
+using nlohmann::json;
+
+constexpr auto kProgressEvery = std::chrono::milliseconds(100);  // at most ten redraws a second
+
+std::string Dump(const json& j) {
+  return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+// '&'-terminated Windows-1252 names as UTF-8 strings.
+json NameArray(const std::string& sList) {
+  json a = json::array();
+  size_t from = 0;
+  for (size_t i; (i = sList.find('&', from)) != std::string::npos; from = i + 1)
+    a.push_back(Cp1252ToUtf8(sList.substr(from, i - from)));
+  return a;
+}
+
+const char* const kOutcome[] = {"OK", "FOUND", "ERROR", "SKIPPED"};
+// A text line's end, after the name or the reason ("OK" stands alone).
+const char* const kEnding[] = {"OK\n", " FOUND\n", " ERROR\n", " SKIPPED\n"};
+
+}  // namespace
+
+std::string MessageLine(bool bJson, const std::string& sText) {
+  if (bJson) return Dump({{"schema", kJsonSchema}, {"message", LossyUtf8(sText)}});
+  return "zebscan: " + EscapeControls(sText) + "\n";
+}
+
+Report::Report(std::FILE* pOut, std::FILE* pErr, std::FILE* pLog, ReportOptions options,
+               zm::EngineFacts engine)
+    : m_pOut(pOut),
+      m_pErr(pErr),
+      m_pLog(pLog),
+      m_options(options),
+      m_engine(std::move(engine)),
+      m_bSameFile(pOut == pErr || zm::SameFile(pOut, pErr)),
+      m_tLastProgress(std::chrono::steady_clock::now()) {}
+
+void Report::Write(std::FILE* p, const std::string& s) {
+  int& iError = p == m_pLog ? m_iLogError : p == m_pOut ? m_iWriteError : m_iErrError;
+  if (iError != 0) return;  // its reader has gone: nothing more is written there
+  if (m_bProgressShown) ClearProgress();
+  errno = 0;
+  if (std::fwrite(s.data(), 1, s.size(), p) != s.size() || std::ferror(p))
+    iError = errno != 0 ? errno : EIO;
+}
+
+void Report::ClearProgress() {
+  std::fprintf(m_pErr, "\r%*s\r", 60, "");
+  m_bProgressShown = false;
+}
+
+void Report::Progress() {
+  if (!m_options.bProgress) return;
+  auto now = std::chrono::steady_clock::now();
+  if (now - m_tLastProgress < kProgressEvery) return;
+  m_tLastProgress = now;
+  std::fflush(m_pOut);  // the report's lines ahead of the progress line
+  std::fprintf(m_pErr, "\rzebscan: %zu files, %zu infected, %zu errors",
+               m_nScanned + m_nSkipped + m_nErrors, m_nInfected, m_nErrors);
+  std::fflush(m_pErr);
+  m_bProgressShown = true;
+}
+
+void Report::Add(const FileResult& r, const Placement* pPlaced) {
+  m_nScanned += r.outcome == Outcome::kOk || r.outcome == Outcome::kFound;
+  m_nSkipped += r.outcome == Outcome::kSkipped;
+  m_nWithMacros += r.doc.table.nMacros > 0;
+  m_nInfected += r.outcome == Outcome::kFound;
+  m_nErrors += r.outcome == Outcome::kError;
+  Print(r, pPlaced);
+  Progress();
+}
+
+void Report::Message(const std::string& sText) {
+  std::string s = MessageLine(m_options.bJson, sText);
+  Write(m_pErr, s);
+  if (m_pLog) Write(m_pLog, s);
+}
+
+void Report::Print(const FileResult& r, const Placement* pPlaced) {
+  const MacroTable& t = r.doc.table;
+  // Listed: on the report as its options choose; the log keeps that whatever --quiet says.
+  const bool bListed = !(m_options.bInfectedOnly && r.outcome != Outcome::kFound) &&
+                       !(!m_options.bSkipped && r.outcome == Outcome::kSkipped) &&
+                       !(!m_options.bOk && r.outcome == Outcome::kOk);
+  const bool bOnReport = bListed && !m_options.bQuiet;
+  // An error, or a found file that could not be put away, also goes to stderr, unless the report
+  // already shows it there.
+  const bool bTrouble =
+      r.outcome == Outcome::kError || (pPlaced != nullptr && pPlaced->sDest.empty());
+  const bool bToErr = bTrouble && (!bOnReport || !m_bSameFile);
+  if (!bOnReport && !bToErr && !(m_pLog && (bListed || bTrouble))) return;
+  const bool bErrPart = bToErr || (m_pLog && !bListed);  // the result alone is written somewhere
+  std::string& sText = m_sLine;                          // one buffer for every line of the run
+  std::string& sErr = m_sErrLine;                        // the part of it that stderr gets
+  sText.clear();
+  sErr.clear();
+  if (m_options.bJson) {
+    json j = {{"schema", kJsonSchema}, {"path", LossyUtf8(r.sPath)}};
+    if (!IsUtf8(r.sPath)) j["path_bytes"] = Base64(r.sPath);
+    j["result"] = kOutcome[static_cast<int>(r.outcome)];
+    if (r.outcome == Outcome::kFound) {
+      j["virus"] = r.sVirus;
+      j["found_by"] = r.sFoundBy;
+      j["virus_macros"] = NameArray(r.sResultMacros);
+    }
+    if (r.outcome == Outcome::kError || r.outcome == Outcome::kSkipped)
+      j["reason"] = LossyUtf8(r.sReason);
+    j["macros"] = t.nMacros;
+    json names = json::array();
+    for (const std::string& name : t.names) names.push_back(Cp1252ToUtf8(name));
+    j["names"] = names;
+    j["unnamed"] = t.nUnnamed;
+    j["names_left_out"] = r.nLeftOut;
+    j["table_cut"] = t.bCut;
+    j["deep_fallback"] = r.bFallback;
+    j["unconfirmed_alarm"] = r.bUnconfirmed;
+    if (pPlaced && !pPlaced->sDest.empty())
+      j[std::string(pPlaced->szDone) + "_to"] = LossyUtf8(pPlaced->sDest);
+    else if (pPlaced)
+      j["quarantine_error"] = LossyUtf8(pPlaced->sError);
+    sText = Dump(j);
+    if (bErrPart) sErr = sText;
+  } else {
+    if (m_options.bVerbose && r.nLinks != 0) {
+      sText += "Scanning ";
+      AppendEscaped(&sText, r.sPath);
+      sText += "\n";
+    }
+    size_t at = sText.size();
+    AppendEscaped(&sText, r.sPath);
+    sText += ": ";
+    if (r.outcome != Outcome::kOk)
+      AppendEscaped(&sText, r.outcome == Outcome::kFound ? r.sVirus : r.sReason);
+    sText += kEnding[static_cast<int>(r.outcome)];
+    if (pPlaced) {
+      AppendEscaped(&sText, r.sPath);
+      if (!pPlaced->sDest.empty()) {
+        sText += std::string(": ") + pPlaced->szDone + " to '";
+        AppendEscaped(&sText, pPlaced->sDest);
+        sText += "'\n";
+      } else {
+        sText += std::string(": not ") + pPlaced->szDone + ": ";
+        AppendEscaped(&sText, pPlaced->sError);
+        sText += "\n";
+      }
+    }
+    if (bErrPart) sErr.assign(sText, at, std::string::npos);
+    if (m_options.bNames && t.nMacros > 0) {
+      sText += "    names: ";
+      for (const std::string& name : t.names) sText += EscapeControls(Cp1252ToUtf8(name)) + "&";
+      if (t.nUnnamed) sText += " (" + std::to_string(t.nUnnamed) + " without a name)";
+      if (r.nLeftOut) sText += " (" + std::to_string(r.nLeftOut) + " too long to pass)";
+      if (t.bCut) sText += " (macro table cut short)";
+      if (r.bUnconfirmed)
+        sText += " (the names suggested a virus that its byte signatures did not confirm)";
+      sText += "\n";
+    }
+  }
+  if (bToErr) Write(m_pErr, sErr);
+  if (bOnReport) Write(m_pOut, sText);
+  if (m_pLog && (bListed || bTrouble)) Write(m_pLog, bListed ? sText : sErr);
+}
+
+void Report::Flush() {
+  for (std::FILE* p : {m_pOut, m_pLog}) {
+    if (p == nullptr) continue;
+    int& iError = p == m_pLog ? m_iLogError : m_iWriteError;
+    errno = 0;
+    if ((std::fflush(p) != 0 || std::ferror(p)) && iError == 0) iError = errno ? errno : EIO;
+  }
+}
+
+void Report::Finish(double seconds, size_t nDirectories) {
+  if (m_bProgressShown) ClearProgress();
+  std::string s;
+  if (m_options.bSummary && m_options.bJson) {
+    s = Dump({{"summary",
+               {{"schema", kJsonSchema},
+                {"scanned_files", m_nScanned},
+                {"skipped_files", m_nSkipped},
+                {"infected_files", m_nInfected},
+                {"total_errors", m_nErrors},
+                {"with_macros", m_nWithMacros},
+                {"scanned_directories", nDirectories},
+                {"seconds", seconds},
+                {"engine_version", m_engine.sVersion},
+                {"known_viruses", m_engine.nDefinitions}}}});
+  } else if (m_options.bSummary) {
+    char sz[512];
+    long lSeconds = static_cast<long>(seconds);
+    std::snprintf(sz, sizeof sz,
+                  "\n----------- SCAN SUMMARY -----------\n"
+                  "Known viruses: %d\nEngine version: %s\nScanned directories: %zu\n"
+                  "Scanned files: %zu\nSkipped files: %zu\nWith macros: %zu\nInfected files: %zu\n"
+                  "Total errors: %zu\nTime: %.3f sec (%ld m %ld s)\n",
+                  m_engine.nDefinitions, m_engine.sVersion.c_str(), nDirectories, m_nScanned,
+                  m_nSkipped, m_nWithMacros, m_nInfected, m_nErrors, seconds, lSeconds / 60,
+                  lSeconds % 60);
+    s = sz;
+  }
+  if (!m_options.bQuiet) Write(m_pOut, s);
+  if (m_pLog) Write(m_pLog, s);
+  Flush();
+  if (m_iWriteError)
+    Message(std::string("the report could not be written (") + std::strerror(m_iWriteError) + ")");
+  if (m_iLogError)
+    Message(std::string("the log could not be written (") + std::strerror(m_iLogError) + ")");
+}
+
+int Report::ExitStatus() const {
+  if (m_nInfected) return 1;
+  return m_nErrors || m_iWriteError || m_iLogError ? 2 : 0;
+}
+
+}  // namespace zebscan
