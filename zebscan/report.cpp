@@ -8,16 +8,15 @@
 #include <nlohmann/json.hpp>
 
 #include "platform.h"
+#include "record.h"
 #include "textutil.h"
 
 namespace zebscan {
 
 using zm::AppendEscaped;
-using zm::Base64;
 using zm::Cp1252ToUtf8;
 using zm::EscapeControls;
 using zm::FileResult;
-using zm::IsUtf8;
 using zm::LossyUtf8;
 using zm::MacroTable;
 using zm::Outcome;
@@ -28,27 +27,13 @@ using nlohmann::json;
 
 constexpr auto kProgressEvery = std::chrono::milliseconds(100);  // at most ten redraws a second
 
-std::string Dump(const json& j) {
-  return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-}
-
-// '&'-terminated Windows-1252 names as UTF-8 strings.
-json NameArray(const std::string& sList) {
-  json a = json::array();
-  size_t from = 0;
-  for (size_t i; (i = sList.find('&', from)) != std::string::npos; from = i + 1)
-    a.push_back(Cp1252ToUtf8(sList.substr(from, i - from)));
-  return a;
-}
-
-const char* const kOutcome[] = {"OK", "FOUND", "ERROR", "SKIPPED"};
 // A text line's end, after the name or the reason ("OK" stands alone).
 const char* const kEnding[] = {"OK\n", " FOUND\n", " ERROR\n", " SKIPPED\n"};
 
 }  // namespace
 
 std::string MessageLine(bool bJson, const std::string& sText) {
-  if (bJson) return Dump({{"schema", kJsonSchema}, {"message", LossyUtf8(sText)}});
+  if (bJson) return zm::JsonLine({{"schema", zm::kJsonSchema}, {"message", LossyUtf8(sText)}});
   return "zebscan: " + EscapeControls(sText) + "\n";
 }
 
@@ -123,30 +108,12 @@ void Report::Print(const FileResult& r, const Placement* pPlaced) {
   sText.clear();
   sErr.clear();
   if (m_options.bJson) {
-    json j = {{"schema", kJsonSchema}, {"path", LossyUtf8(r.sPath)}};
-    if (!IsUtf8(r.sPath)) j["path_bytes"] = Base64(r.sPath);
-    j["result"] = kOutcome[static_cast<int>(r.outcome)];
-    if (r.outcome == Outcome::kFound) {
-      j["virus"] = r.sVirus;
-      j["found_by"] = r.sFoundBy;
-      j["virus_macros"] = NameArray(r.sResultMacros);
-    }
-    if (r.outcome == Outcome::kError || r.outcome == Outcome::kSkipped)
-      j["reason"] = LossyUtf8(r.sReason);
-    j["macros"] = t.nMacros;
-    json names = json::array();
-    for (const std::string& name : t.names) names.push_back(Cp1252ToUtf8(name));
-    j["names"] = names;
-    j["unnamed"] = t.nUnnamed;
-    j["names_left_out"] = r.nLeftOut;
-    j["table_cut"] = t.bCut;
-    j["deep_fallback"] = r.bFallback;
-    j["unconfirmed_alarm"] = r.bUnconfirmed;
+    json j = zm::JsonRecord(r);
     if (pPlaced && !pPlaced->sDest.empty())
       j[std::string(pPlaced->szDone) + "_to"] = LossyUtf8(pPlaced->sDest);
     else if (pPlaced)
       j["quarantine_error"] = LossyUtf8(pPlaced->sError);
-    sText = Dump(j);
+    sText = zm::JsonLine(j);
     if (bErrPart) sErr = sText;
   } else {
     if (m_options.bVerbose && r.nLinks != 0) {
@@ -202,17 +169,17 @@ void Report::Finish(double seconds, size_t nDirectories) {
   if (m_bProgressShown) ClearProgress();
   std::string s;
   if (m_options.bSummary && m_options.bJson) {
-    s = Dump({{"summary",
-               {{"schema", kJsonSchema},
-                {"scanned_files", m_nScanned},
-                {"skipped_files", m_nSkipped},
-                {"infected_files", m_nInfected},
-                {"total_errors", m_nErrors},
-                {"with_macros", m_nWithMacros},
-                {"scanned_directories", nDirectories},
-                {"seconds", seconds},
-                {"engine_version", m_engine.sVersion},
-                {"known_viruses", m_engine.nDefinitions}}}});
+    s = zm::JsonLine({{"summary",
+                       {{"schema", zm::kJsonSchema},
+                        {"scanned_files", m_nScanned},
+                        {"skipped_files", m_nSkipped},
+                        {"infected_files", m_nInfected},
+                        {"total_errors", m_nErrors},
+                        {"with_macros", m_nWithMacros},
+                        {"scanned_directories", nDirectories},
+                        {"seconds", seconds},
+                        {"engine_version", m_engine.sVersion},
+                        {"known_viruses", m_engine.nDefinitions}}}});
   } else if (m_options.bSummary) {
     char sz[512];
     long lSeconds = static_cast<long>(seconds);

@@ -11,9 +11,6 @@
 
 namespace zebscan {
 
-// The JSON output's version; it changes when a field changes meaning or type.
-constexpr int kJsonSchema = 1;
-
 struct ReportOptions {
   bool bJson = false;
   bool bInfectedOnly = false;  // only findings on the report (errors still go to stderr)

@@ -1,0 +1,21 @@
+// The JSON record of one result, the same for every front end: zebscan --json prints it, one
+// object a line, and a library caller reads it. docs/json-output.md describes it field by field.
+#pragma once
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "scanner.h"
+
+namespace zm {
+
+// The records' version; it changes when a field changes meaning or type.
+constexpr int kJsonSchema = 1;
+
+// The record of r: schema, path (and path_bytes), result, the finding or the reason, and what
+// was read of the document's macros. A front end may add fields of its own before dumping it.
+nlohmann::json JsonRecord(const FileResult& r);
+
+// j as one line of JSON Lines, its line end included; bytes that are not UTF-8 become U+FFFD.
+std::string JsonLine(const nlohmann::json& j);
+
+}  // namespace zm
