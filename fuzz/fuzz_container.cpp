@@ -10,18 +10,30 @@
 #include <filesystem>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "container.h"
 #include "fuzzsupport.h"
 
 namespace {
 
+// Handles on Windows: under Wine, /proc/self/fd would list Wine's own descriptors, which its
+// threads open and close while the target runs.
 size_t OpenDescriptors() {
+#ifdef _WIN32
+  DWORD n = 0;
+  FZ_CHECK(GetProcessHandleCount(GetCurrentProcess(), &n));
+  return n;
+#else
   std::error_code ec;
   size_t n = 0;
   for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
        !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
     ++n;
   return n;
+#endif
 }
 
 container::Verdict Judge(const container::MemberFile& f, const container::Limits& limits) {
