@@ -8,6 +8,7 @@ blocks, never held or written whole).
 
 Prints the names of the inputs it could not make (a tool missing), one a line, as 'missing NAME'.
 """
+import base64
 import binascii
 import bz2
 import email.message
@@ -42,6 +43,8 @@ WIEDER = sample('04-wieder-confirmed.doc')  # Macro.Word.Wieder
 OUTLAW = sample('07-numbered-macros.doc')  # Macro.Word.Outlaw
 CLEAN = sample('02-clean-macros.doc')
 README = b'Nothing to see here.\n' * 20
+EICAR = base64.b64decode(  # the EICAR test file, kept encoded as pyclamd keeps it
+    'WDVPIVAlQEFQWzRcUFpYNTQoUF4pN0NDKTd9JEVJQ0FSLVNUQU5EQVJELUFOVElWSVJVUy1URVNULUZJTEUhJEgrSCo=')
 
 
 def put(name, data):
@@ -273,6 +276,9 @@ put('names.zip', zip_bytes([('../../up.doc', INFECTED), ('/abs/path.doc', WIEDER
                             ('ctl\x01\x1b[31m.doc', OUTLAW), ('bang!name.doc', CLEAN)]))
 put('names.tar', tar_bytes([('../../up.doc', INFECTED), ('/abs/path.doc', WIEDER),
                             ('ctl\x01\x1b[31m.doc', OUTLAW), ('bang!name.doc', CLEAN)]))
+
+# The EICAR test file zipped, as health checks send it.
+put('eicar.zip', zip_bytes([('readme.txt', README), ('eicar.com', EICAR)]))
 
 # Names in UTF-8 (zip's flag) and in bytes of no charset (a Latin-1 ustar name): kept as stored.
 put('utf8-names.zip', zip_bytes([('r\u00e9sum\u00e9.doc', INFECTED)]))

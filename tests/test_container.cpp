@@ -120,6 +120,44 @@ TEST(ContainerSniff, KindsByContent) {
   Bytes doc = Str("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
   EXPECT_TRUE(container::IsCompoundFile(doc.data(), doc.size()));
   EXPECT_FALSE(container::IsCompoundFile(doc.data(), 7));
+  Bytes eicar = Str("X5O!P%@AP[4\\PZX54(P^)7CC)7}$");
+  EXPECT_TRUE(container::MayBeTestFile(eicar.data(), eicar.size()));
+  eicar.resize(129, ' ');
+  EXPECT_FALSE(container::MayBeTestFile(eicar.data(), eicar.size())) << "longer than it may be";
+  EXPECT_FALSE(container::MayBeTestFile(eicar.data(), 8));
+}
+
+// The verdict of the whole from its records: a document's virus before any heuristic name, a
+// heuristic name before a problem, a problem before OK; SKIPPED documents change nothing.
+TEST(ContainerNames, VerdictOfTheRecords) {
+  auto rec = [](Why why, Outcome outcome, const char* szText) {
+    container::Member m;
+    m.why = why;
+    m.outcome = outcome;
+    (outcome == Outcome::kFound ? m.sVirus : m.sReason) = szText;
+    return m;
+  };
+  const container::Member limit = rec(Why::kLimit, Outcome::kError, "Archive limit exceeded");
+  const container::Member alert = rec(Why::kLimit, Outcome::kFound, "Heuristics.Limits.X");
+  const container::Member virus = rec(Why::kDocument, Outcome::kFound, "Macro.Word.Wieder");
+  const container::Member skipped = rec(Why::kDocument, Outcome::kSkipped, "Encrypted document");
+  const container::Member clean = rec(Why::kDocument, Outcome::kOk, "");
+  const struct {
+    std::vector<container::Member> members;
+    Outcome outcome;
+    const char* szText;
+  } kCases[] = {
+      {{}, Outcome::kOk, ""},
+      {{clean, skipped}, Outcome::kOk, ""},
+      {{clean, limit}, Outcome::kError, "Archive limit exceeded"},
+      {{limit, alert}, Outcome::kFound, "Heuristics.Limits.X"},
+      {{alert, limit, virus}, Outcome::kFound, "Macro.Word.Wieder"},
+  };
+  for (const auto& c : kCases) {
+    container::Verdict v = container::VerdictOf(c.members);
+    EXPECT_EQ(v.outcome, c.outcome) << c.szText;
+    EXPECT_EQ(v.outcome == Outcome::kFound ? v.sVirus : v.sReason, c.szText);
+  }
 }
 
 TEST(ContainerNames, DisplayAndStreamNames) {
@@ -181,6 +219,10 @@ class Inputs {
       m_samples.Write(d.name, std::string(d.bytes.begin(), d.bytes.end()));
       m_verdicts[d.bytes] = VerdictOf(d.name);
     }
+    // The EICAR test file, in two halves as the scanner keeps it.
+    m_verdicts[Str(std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") +
+                   "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*")] = {Outcome::kFound,
+                                                                   "Eicar-Test-Signature", ""};
     if (!container::Supported(Kind::kZip)) return;
     std::string sCmd = "/usr/bin/python3 " ZM_SOURCE_DIR "/tests/container_inputs.py " +
                        m_samples.Root() + " " + m_out.Root() + " > " + m_out.Path("missing.txt");
@@ -347,6 +389,7 @@ TEST_F(ContainerWalk, PlacesAndNames) {
        {"F!../../up.doc", "F!/abs/path.doc", "F!ctl\x01\x1b[31m.doc", "F!bang\\x21name.doc"},
        "Macro.Word.Concept.a"},
       {"utf8-names.zip", {"F!r\xC3\xA9sum\xC3\xA9.doc"}, "Macro.Word.Concept.a"},
+      {"eicar.zip", {"F!eicar.com"}, "Eicar-Test-Signature"},
       {"latin1-names.tar", {"F!r\xE9sum\xE9.doc"}, "Macro.Word.Concept.a"},
   };
   for (const auto& c : kCases) {

@@ -48,6 +48,10 @@ Kind Sniff(const uint8_t* pb, size_t cb);
 // True when pb begins with the compound file signature D0 CF 11 E0 A1 B1 1A E1: a Word 6/95
 // candidate, for the caller's scanner to judge.
 bool IsCompoundFile(const uint8_t* pb, size_t cb);
+// True when pb, a member's whole bytes, may be the EICAR test file: no longer than it may be (128
+// bytes) and beginning as it begins. Such a member goes to the scan function too, which tells it,
+// so that a zipped test file is found as scanners find it.
+bool MayBeTestFile(const uint8_t* pb, size_t cb);
 
 // "zip", "tar", "gzip", ..., "mail", "mbox", "tnef"; "" for kNone.
 const char* KindName(Kind kind);
@@ -137,6 +141,11 @@ struct Member {
   Limit limit = Limit::kNone;  // kLimit: which one
   uint64_t cbRead = 0;         // bytes of it read
 };
+
+// The verdict of the whole from its records, as Scan() gives it: the first virus a document
+// gave, else the first heuristic finding, else the first problem's reason, else OK. A caller that
+// judges records again (zebmacrod's AlertBrokenWord6) takes it anew.
+Verdict VerdictOf(const std::vector<Member>& members);
 
 struct Result {
   Kind kind = Kind::kNone;

@@ -313,7 +313,8 @@ void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cb
     Settle(&reader, sName, place);
     return;
   }
-  if (IsCompoundFile(head.data(), head.size())) {
+  if (IsCompoundFile(head.data(), head.size()) ||
+      (reader.state() == Reader::State::kEnd && MayBeTestFile(head.data(), head.size()))) {
     Document(&reader, sName, place);
     return;
   }
@@ -384,28 +385,7 @@ Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Opti
     walker.Container(src, kind, "", place);
   }
 
-  // The verdict: the first virus, else the first heuristic finding, else the first problem.
-  const Member* pVirus = nullptr;
-  const Member* pHeuristic = nullptr;
-  const Member* pProblem = nullptr;
-  for (const Member& m : result.members) {
-    if (m.outcome == Outcome::kFound) {
-      if (m.why == Why::kDocument && !pVirus) pVirus = &m;
-      if (m.why != Why::kDocument && !pHeuristic) pHeuristic = &m;
-    } else if (m.outcome == Outcome::kError && !pProblem) {
-      pProblem = &m;
-    }
-  }
-  const Member* pFound = pVirus ? pVirus : pHeuristic;
-  if (pFound) {
-    result.verdict.outcome = Outcome::kFound;
-    result.verdict.sVirus = pFound->sVirus;
-  } else if (pProblem) {
-    result.verdict.outcome = Outcome::kError;
-    result.verdict.sReason = pProblem->sReason;
-  } else {
-    result.verdict.outcome = Outcome::kOk;
-  }
+  result.verdict = VerdictOf(result.members);
   return result;
 }
 
