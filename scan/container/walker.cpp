@@ -353,12 +353,8 @@ std::string GzipStoredName(const uint8_t* pb, size_t cb) {
                      static_cast<const uint8_t*>(pEnd) - (pb + at));
 }
 
-}  // namespace detail
-
-bool Supported(Kind kind) { return kind != Kind::kNone; }
-
-Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
-            const ScanFunction& scan) {
+Result WalkFile(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
+                const ScanFunction& scan) {
   Result result;
   result.kind = kind;
   if (kind == Kind::kNone) {
@@ -372,14 +368,14 @@ Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Opti
         IsMailKind(kind) ? "Mail scanning turned off" : "Archive scanning turned off";
     return result;
   }
-  detail::Walker walker(options, scan, &result);
+  Walker walker(options, scan, &result);
   walker.SetFileName(sName);
   std::vector<std::string> chain;
-  detail::Place place{&chain, 1};
+  Place place{&chain, 1};
   if (options.limits.cbMaxFileSize != 0 && cb > options.limits.cbMaxFileSize) {
     walker.RecordLimit(place, "", Limit::kMaxFileSize, 0);
   } else {
-    detail::Source src;
+    Source src;
     src.fd = fd;
     src.cb = cb;
     walker.Container(src, kind, "", place);
@@ -389,4 +385,14 @@ Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Opti
   return result;
 }
 
+}  // namespace detail
 }  // namespace container
+
+// The module's one entry (libzebmacro-containers.so), found by name by loader.cpp: Scan() of
+// container.h, with everything by pointer.
+extern "C" __attribute__((visibility("default"))) void ZmContainerScan(
+    int fd, uint64_t cb, container::Kind kind, const std::string* psName,
+    const container::Options* pOptions, const container::ScanFunction* pScan,
+    container::Result* pResult) {
+  *pResult = container::detail::WalkFile(fd, cb, kind, *psName, *pOptions, *pScan);
+}
