@@ -137,8 +137,9 @@ bool ParseSize(const std::string& s, uint64_t* pcb) {
   size_t i = 0;
   uint64_t v = 0;
   for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-    if (v > (UINT64_MAX - 9) / 10) return false;
-    v = v * 10 + static_cast<uint64_t>(s[i] - '0');
+    const uint64_t d = static_cast<uint64_t>(s[i] - '0');
+    if (v > (UINT64_MAX - d) / 10) return false;
+    v = v * 10 + d;
   }
   if (i == 0 || i + 1 < s.size()) return false;
   int iShift = 0;
