@@ -464,6 +464,17 @@ TEST_F(ContainerWalk, NeverOkForWhatWasNotRead) {
        Outcome::kError,
        "Archive limit exceeded: MaxRecursion 17",
        Limit::kMaxRecursion},
+      // The zip that contains itself: stopped at MaxRecursion, and at the layer's own bound
+      // when MaxRecursion sets none.
+      {"self.zip",
+       {},
+       Outcome::kError,
+       "Archive limit exceeded: MaxRecursion 17",
+       Limit::kMaxRecursion},
+      {"self.zip", unlimited, Outcome::kError, "Archive limit exceeded: MaxRecursion 64",
+       Limit::kMaxRecursion},
+      {"self.zip", alert, Outcome::kFound, "Heuristics.Limits.Exceeded.MaxRecursion",
+       Limit::kMaxRecursion},
   };
   for (const auto& c : kCases) {
     if (g_pInputs->Missing(c.szFile)) continue;
@@ -518,14 +529,15 @@ TEST_F(ContainerWalk, Options) {
 // The bombs are streamed: a process that walks the 10 GiB member and all 100,000 entries of a
 // zip keeps under 64 MB at its peak.
 TEST_F(ContainerWalk, BombsInBoundedMemory) {
-  for (const char* szFile : {"zeros-10g.zip", "zeros-10g.gz", "many.zip"}) {
+  for (const char* szFile : {"zeros-10g.zip", "zeros-10g.gz", "many.zip", "self.zip"}) {
     int afd[2];
     ASSERT_EQ(pipe(afd), 0);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       container::Options options;
-      options.limits.nMaxFiles = 0;  // every entry
+      options.limits.nMaxFiles = 0;      // every entry
+      options.limits.nMaxRecursion = 0;  // as deep as the layer goes
       options.limits.cbMaxFileSize = 0;
       options.limits.cbMaxScanSize = 1ull << 30;
       container::Result r = Walk(szFile, options);

@@ -66,8 +66,13 @@ bool Supported(Kind kind);
 
 enum class Limit : uint8_t { kNone, kMaxRecursion, kMaxFiles, kMaxScanSize, kMaxFileSize };
 
+// The deepest a walk nests, whatever MaxRecursion says (0, no limit, included): each level holds
+// its reader's buffers (some 90 KB), and a zip that contains itself nests for ever.
+constexpr uint32_t kDeepestNesting = 64;
+
 struct Limits {
   uint32_t nMaxRecursion = 17;            // containers inside one another, the file itself the 1st
+                                          // (0 and more than kDeepestNesting: kDeepestNesting)
   uint32_t nMaxFiles = 10000;             // members looked at, at every depth together
   uint64_t cbMaxScanSize = 400ull << 20;  // bytes read out of members, at every depth together
   uint64_t cbMaxFileSize = 100ull << 20;  // bytes of one member (declared, then as read), and of

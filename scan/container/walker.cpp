@@ -368,7 +368,10 @@ Result WalkFile(int fd, uint64_t cb, Kind kind, const std::string& sName, const 
         IsMailKind(kind) ? "Mail scanning turned off" : "Archive scanning turned off";
     return result;
   }
-  Walker walker(options, scan, &result);
+  Options bounded = options;
+  uint32_t& nRecursion = bounded.limits.nMaxRecursion;
+  if (nRecursion == 0 || nRecursion > kDeepestNesting) nRecursion = kDeepestNesting;
+  Walker walker(bounded, scan, &result);
   walker.SetFileName(sName);
   std::vector<std::string> chain;
   Place place{&chain, 1};
