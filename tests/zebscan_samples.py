@@ -730,6 +730,9 @@ CONTAINER_KINDS = [
 ]
 
 
+SELF_NAME = "!zip-that-holds-itself/self.zip"  # self.zip's one member: self.zip itself
+
+
 def make_containers(r):
     """The container inputs in work/containers; the names of those a missing tool left out."""
     out = os.path.join(r.work, "containers")
@@ -824,6 +827,13 @@ def check_containers(r):
              [c + "recursion-5.zip: Macro.Word.Concept.a FOUND",
               c + "recursion-5.zip!r01.zip!r02.zip!r03.zip!r04.zip!r05.doc: Macro.Word.Concept.a "
               "FOUND"]),
+            # The zip that contains itself ends at MaxRecursion, or its heuristic name.
+            ([c + "self.zip"], 2, [c + "self.zip: Archive limit exceeded: MaxRecursion 17 ERROR",
+                                   c + "self.zip" + SELF_NAME * 17 + ": Archive limit exceeded: "
+                                   "MaxRecursion 17 ERROR"]),
+            (["--alert-exceeds-max", "--max-recursion", "3", c + "self.zip"], 1,
+             [c + "self.zip: Heuristics.Limits.Exceeded.MaxRecursion FOUND",
+              c + "self.zip" + SELF_NAME * 3 + ": Heuristics.Limits.Exceeded.MaxRecursion FOUND"]),
             # The switches: turned off is SKIPPED, never OK; mail inside a zip is then a member.
             (["--scan-archive=no", c + "infected.zip", c + "infected.mbox"], 1,
              [c + "infected.zip: Archive scanning turned off SKIPPED",
