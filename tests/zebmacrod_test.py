@@ -5,7 +5,7 @@ clients, clients that go away, garbage, more connections than it serves at once,
 with requests in flight), a bounded load test, and real clients against it (clamdscan, node's
 clamscan package, nc). Natively, or zebmacrod.exe under Wine over TCP.
 
-  zebmacrod_test.py --part protocol|load|clamdscan --zebmacrod EXE --zebscan EXE --mksamples EXE
+  zebmacrod_test.py --part protocol|load|clamdscan|containers --zebmacrod EXE --zebscan EXE --mksamples EXE
                     --work DIR [--emulator CMD]
 """
 import argparse
@@ -647,6 +647,123 @@ def config_errors(args):
           "clamd keys that zebmacrod does not use, ignored: User" in err, "warnings: %s" % err)
 
 
+# Each kind of container (tests/container_inputs.py names them); the infected ones hold
+# 03-concept-names.doc, the clean ones 02-clean-macros.doc.
+CONTAINER_STEMS = ["%s.zip", "%s-zip64.zip", "%s-ustar.tar", "%s-pax.tar", "%s-gnu.tar", "%s.tar.gz",
+                   "%s.tar.bz2", "%s.tar.xz", "%s.tar.zst", "%s.doc.gz", "%s-noname.doc.gz",
+                   "%s.doc.bz2", "%s.doc.xz", "%s.doc.zst", "%s.7z", "%s.cab", "%s.iso",
+                   "%s-base64.eml", "%s-qp.eml", "%s-uuencode.eml", "%s-inline-uu.eml",
+                   "%s-rfc822.eml", "%s.mbox", "%s.tnef", "%s-tnef.eml"]
+
+
+def make_containers(args, samples):
+    """The container inputs in work/inputs, and the names a missing tool left out."""
+    out = os.path.join(args.work, "inputs")
+    p = subprocess.run(["/usr/bin/python3", os.path.join(os.path.dirname(__file__),
+                                                          "container_inputs.py"), samples, out],
+                       capture_output=True, text=True, check=True)
+    # A truncated document inside a zip, for AlertBrokenWord6.
+    import zipfile
+    with zipfile.ZipFile(os.path.join(out, "truncated-doc.zip"), "w") as z:
+        z.write(os.path.join(samples, "08-truncated.doc"), "cut.doc")
+    return out, {l[8:] for l in p.stdout.splitlines() if l.startswith("missing ")}
+
+
+def part_containers(args):
+    """Archives and mail by SCAN, INSTREAM and FILDES: each kind with the infected document FOUND,
+    the same without it OK; the bombs end within their limits with the ERROR naming them (the
+    zip that contains itself at MaxRecursion) or, asked for, the heuristic name; ALLMATCHSCAN
+    answers every finding of a container; ScanArchive and ScanMail no answer OK, as clamd does;
+    nothing is left in the private directory. Under Wine (no archive or mail support in the
+    Windows builds) every container is an ERROR that says so, never OK."""
+    samples = make_samples(args)
+    folder, missing = make_containers(args, samples)
+    d = Daemon(args, "containers", "StreamMaxLength 100M\nMaxThreads 2\nReadTimeout 30\n").start()
+    sep = "\\" if d.wine else "/"
+    F = d.host(folder)
+
+    def path(name):
+        return (F + sep + name).encode()
+    rows = []  # (file, reply after "label: ")
+    for stem in CONTAINER_STEMS:
+        for tag in ("infected", "clean"):
+            name = stem % tag
+            if name in missing:
+                print("skipped %s: the tool that makes it is missing" % name)
+                continue
+            if d.wine:
+                mail = re.search(r"\.(eml|mbox|tnef)$", name)
+                rows.append((name, "%s support not in this build ERROR" %
+                             ("Mail" if mail else "Archive")))
+            else:
+                rows.append((name, "Macro.Word.Concept.a FOUND" if tag == "infected" else "OK"))
+    if not d.wine:
+        rows += [
+            ("eicar.zip", "Eicar-Test-Signature FOUND"),
+            ("nest5.zip", "Macro.Word.Concept.a FOUND"),
+            ("encrypted.zip", "Encrypted archive member ERROR"),
+            ("damaged.zip", "Damaged zip: ZIP decompression failed (-3) ERROR"),
+            ("zeros-10g.zip", "Archive limit exceeded: MaxFileSize 100M ERROR"),
+            ("zeros-10g.gz", "Archive limit exceeded: MaxFileSize 100M ERROR"),
+            ("many.zip", "Archive limit exceeded: MaxFiles 10000 ERROR"),
+            ("recursion-20.zip", "Archive limit exceeded: MaxRecursion 17 ERROR"),
+            ("self.zip", "Archive limit exceeded: MaxRecursion 17 ERROR"),
+            ("truncated-doc.zip", "Truncated document ERROR"),
+        ]
+    for name, want in rows:
+        with open(os.path.join(folder, name), "rb") as f:
+            data = f.read()
+        compare("SCAN of " + name, d.talk(b"zSCAN " + path(name) + b"\0", tcp=True, wait=120),
+                path(name) + b": " + want.encode() + b"\0")
+        compare("INSTREAM of " + name, d.talk(instream(data, chunk=65536), tcp=True, wait=120),
+                b"stream: " + want.encode() + b"\0")
+        if not d.wine:
+            fd = os.open(os.path.join(folder, name), os.O_RDONLY)
+            got = re.sub(rb"^fd\[\d+\]", b"fd", d.talk(b"zFILDES\0", fd=fd, wait=120))
+            os.close(fd)
+            compare("FILDES of " + name, got, b"fd: " + want.encode() + b"\0")
+    if not d.wine:
+        # ALLMATCHSCAN: every finding of the container, each on its line; SCAN the first.
+        names = path("names.zip")
+        compare("ALLMATCHSCAN of names.zip", d.talk(b"zALLMATCHSCAN " + names + b"\0"),
+                b"".join(names + b": " + v + b" FOUND\0" for v in
+                         (b"Macro.Word.Concept.a", b"Macro.Word.Wieder", b"Macro.Word.Outlaw")))
+        compare("SCAN of names.zip", d.talk(b"zSCAN " + names + b"\0"),
+                names + b": Macro.Word.Concept.a FOUND\0")
+        got = d.talk(b"zCONTSCAN " + path("") + b"\0", wait=300)
+        limits = sorted(re.findall(rb"/([^/]+): Archive limit exceeded: (\w+)", got))
+        check(limits == [(b"many.zip", b"MaxFiles"), (b"recursion-20.zip", b"MaxRecursion"),
+                         (b"self.zip", b"MaxRecursion"), (b"zeros-10g.gz", b"MaxFileSize"),
+                         (b"zeros-10g.zip", b"MaxFileSize")],
+              "CONTSCAN of the folder: the limits %s" % limits)
+    check(wait_for(lambda: all(os.listdir(p) == [] for p in d.private_dirs()), patience(10)),
+          "files left in the private directory: %s" % [os.listdir(p) for p in d.private_dirs()])
+    check(d.stop("SHUTDOWN") == 0, "containers: stop")
+    if d.wine:
+        return
+    # The switches and alerts as clamd has them.
+    configs = [
+        ("AlertExceedsMax yes\nAlertEncryptedArchive yes\nMaxFiles 100\nMaxRecursion 0\n",
+         [("many.zip", "Heuristics.Limits.Exceeded.MaxFiles FOUND"),
+          ("self.zip", "Heuristics.Limits.Exceeded.MaxRecursion FOUND"),
+          ("encrypted.7z", "Heuristics.Encrypted.7Zip FOUND"),
+          ("infected.zip", "Macro.Word.Concept.a FOUND")]),
+        ("ScanArchive no\n", [("infected.zip", "OK"), ("infected.mbox", "Macro.Word.Concept.a FOUND")]),
+        ("ScanMail no\nMaxFileSize 1M\n", [("infected-base64.eml", "OK"), ("nest5.zip", "OK"),
+                                         ("zeros-10g.zip", "Archive limit exceeded: MaxFileSize 1M "
+                                          "ERROR")]),
+        ("AlertBrokenWord6 yes\n", [("truncated-doc.zip", "Heuristics.Broken.Word6 FOUND")]),
+        ("AlertBrokenWord6 no\n", [("truncated-doc.zip", "OK")]),
+    ]
+    for extra, cases in configs:
+        d = Daemon(args, "containers-conf", "StreamMaxLength 100M\n" + extra).start()
+        for name, want in cases:
+            compare("%s: SCAN of %s" % (extra.strip(), name),
+                    d.talk(b"zSCAN " + path(name) + b"\0", wait=120),
+                    path(name) + b": " + want.encode() + b"\0")
+        check(d.stop("SHUTDOWN") == 0, "%s: stop" % extra)
+
+
 def part_load(args):
     """Many clients at once, each request's answer checked; a worker killed in the middle costs
     at most the one file it held; afterwards no descriptor, process or stream file is left."""
@@ -926,7 +1043,8 @@ def end_started():
 def main():
     atexit.register(end_started)
     ap = argparse.ArgumentParser()
-    ap.add_argument("--part", required=True, choices=["protocol", "load", "clamdscan"])
+    ap.add_argument("--part", required=True,
+                    choices=["protocol", "load", "clamdscan", "containers"])
     for a in ("--zebmacrod", "--zebscan", "--mksamples", "--work"):
         ap.add_argument(a, required=True)
     ap.add_argument("--emulator", default="")
@@ -934,7 +1052,8 @@ def main():
     args.work = os.path.abspath(os.path.join(args.work, args.part))
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
-    status = {"protocol": part_protocol, "load": part_load, "clamdscan": part_clamdscan}[args.part](args)
+    status = {"protocol": part_protocol, "load": part_load, "clamdscan": part_clamdscan,
+              "containers": part_containers}[args.part](args)
     if status == SKIPPED:
         return SKIPPED
     print("%d failures" % len(FAILURES))
