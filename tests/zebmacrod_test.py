@@ -5,7 +5,7 @@ clients, clients that go away, garbage, more connections than it serves at once,
 with requests in flight), a bounded load test, and real clients against it (clamdscan, node's
 clamscan package, nc). Natively, or zebmacrod.exe under Wine over TCP.
 
-  zebmacrod_test.py --part protocol|load|clamdscan|containers --zebmacrod EXE --zebscan EXE --mksamples EXE
+  zebmacrod_test.py --part protocol|load|clamdscan|containers|mail --zebmacrod EXE --zebscan EXE --mksamples EXE
                     --work DIR [--emulator CMD]
 """
 import argparse
@@ -764,6 +764,132 @@ def part_containers(args):
         check(d.stop("SHUTDOWN") == 0, "%s: stop" % extra)
 
 
+def miltertest_script(sock, message, body_file):
+    """A miltertest (Lua) session handing the milter one message as an MTA does: connection,
+    envelope, each header unfolded as it came, the body from a file, end of message; it prints
+    the milter's reply, and whether it asked for quarantine."""
+    head = message.replace(b"\r\n", b"\n").partition(b"\n\n")[0]
+    headers = []
+    for line in head.split(b"\n"):
+        if line[:1] in (b" ", b"\t") and headers:
+            headers[-1][1] += b"\r\n" + line
+        else:
+            name, _, value = line.partition(b":")
+            headers.append([name, value.lstrip(b" ")])
+    lua = ['local conn = mt.connect("unix:%s", 40, 0.25)' % sock,
+           'if conn == nil then error("no connection to the milter") end',
+           'if mt.conninfo(conn, "client.test", "127.0.0.1") ~= nil then error("conninfo") end',
+           'if mt.mailfrom(conn, "<alice@example.org>") ~= nil then error("mailfrom") end',
+           'if mt.rcptto(conn, "<bob@example.org>") ~= nil then error("rcptto") end']
+    for name, value in headers:
+        lua.append('if mt.header(conn, [=[%s]=], [=[%s]=]) ~= nil then error("header") end'
+                   % (name.decode(), value.decode()))
+    # The end of the headers is sent by mt.bodyfile() as the milter negotiated it.
+    lua += ['if mt.bodyfile(conn, [=[%s]=]) ~= nil then error("body") end' % body_file,
+            'if mt.eom(conn) ~= nil then error("eom") end',
+            'local r = mt.getreply(conn)',
+            'local names = {[SMFIR_ACCEPT] = "accept", [SMFIR_CONTINUE] = "continue",',
+            '               [SMFIR_REJECT] = "reject", [SMFIR_TEMPFAIL] = "tempfail",',
+            '               [SMFIR_DISCARD] = "discard", [SMFIR_REPLYCODE] = "replycode"}',
+            'mt.echo("reply " .. (names[r] or tostring(r)))',
+            'if mt.eom_check(conn, MT_QUARANTINE) then mt.echo("quarantined") end',
+            'mt.disconnect(conn)']
+    return "\n".join(lua) + "\n"
+
+
+def exim_session(conf, message):
+    """exim -bh: an SMTP session as if from 127.0.0.1 through the configuration's ACLs, the
+    message sent whole; the SMTP replies."""
+    lines = message.replace(b"\r\n", b"\n").split(b"\n")
+    data = b"\r\n".join(b"." + l if l.startswith(b".") else l for l in lines)
+    dialog = (b"HELO client.test\r\nMAIL FROM:<alice@example.org>\r\nRCPT TO:<bob@example.org>\r\n"
+              b"DATA\r\n" + data + b"\r\n.\r\nQUIT\r\n")
+    p = subprocess.run(["exim4", "-C", conf, "-bh", "127.0.0.1"], input=dialog,
+                       capture_output=True, timeout=patience(120))
+    return [l for l in p.stdout.decode("utf-8", "replace").splitlines() if l[:3].isdigit()]
+
+
+def part_mail(args):
+    """Mail filters that hand the whole message to clamd: clamav-milter (its ClamdSocket the
+    daemon's) driven by miltertest rejects the message whose attachment is infected, or has it
+    quarantined, and accepts the clean one; Exim's malware condition (av_scanner clamd, an ACL
+    with malware = *, through exim -bh with a configuration and spool of its own) names the
+    virus in its 550 and accepts the clean message. Each is skipped, with its reason, where it
+    is not installed."""
+    samples = make_samples(args)
+    folder, _ = make_containers(args, samples)
+    messages = {tag: open(os.path.join(folder, "%s-%s.eml" % (tag, kind)), "rb").read()
+                for tag in ("infected", "clean") for kind in ("base64",)}
+    messages["forwarded"] = open(os.path.join(folder, "infected-rfc822.eml"), "rb").read()
+    d = Daemon(args, "mail", "StreamMaxLength 100M\n").start()
+    ran = 0
+    milter = shutil.which("clamav-milter") or "/usr/sbin/clamav-milter"
+    if not os.path.exists(milter) or not shutil.which("miltertest"):
+        print("clamav-milter or miltertest is not installed (tools/install-deps installs them): "
+              "the milter check skipped")
+    else:
+        ran += 1
+        for action, want_infected in (("Reject", ["reply reject"]),
+                                      ("Quarantine", ["reply accept", "quarantined"])):
+            sock = os.path.join(d.dir, "milter.sock")
+            conf = os.path.join(d.dir, "milter.conf")
+            with open(conf, "w") as f:
+                f.write("MilterSocket unix:%s\nClamdSocket unix:%s\nForeground yes\n"
+                        "OnInfected %s\nOnClean Accept\nOnFail Defer\nLogFile %s\n"
+                        "LogVerbose yes\nLogInfected Full\n"
+                        % (sock, d.sock, action, os.path.join(d.dir, "milter.log")))
+            proc = subprocess.Popen([milter, "-c", conf], stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            STARTED.append(proc)
+            try:
+                for tag, want in (("infected", want_infected), ("forwarded", want_infected),
+                                  ("clean", ["reply accept"])):
+                    body = os.path.join(d.dir, tag + ".body")
+                    raw = messages[tag].replace(b"\r\n", b"\n")
+                    with open(body, "wb") as f:
+                        f.write(raw.partition(b"\n\n")[2].replace(b"\n", b"\r\n"))
+                    script = os.path.join(d.dir, tag + ".lua")
+                    with open(script, "w") as f:
+                        f.write(miltertest_script(sock, messages[tag], body))
+                    p = subprocess.run(["miltertest", "-s", script], capture_output=True,
+                                       text=True, timeout=patience(120))
+                    check(p.returncode == 0 and p.stdout.split("\n")[:-1] == want,
+                          "clamav-milter (OnInfected %s), %s message: %s %s, want %s"
+                          % (action, tag, p.stdout, p.stderr[-300:], want))
+            finally:
+                proc.terminate()
+                proc.wait(timeout=30)
+        log = open(os.path.join(d.dir, "milter.log"), errors="replace").read()
+        check("Macro.Word.Concept.a" in log, "the milter's log names no virus: %s" % log[-500:])
+    if not shutil.which("exim4"):
+        print("exim4 is not installed (tools/install-deps installs exim4-daemon-heavy): the "
+              "Exim check skipped")
+    else:
+        ran += 1
+        # Exim gives up root for a configuration of its own: its spool is open to it, and it
+        # reaches the daemon over TCP.
+        spool = os.path.join(d.dir, "spool")
+        os.makedirs(spool, mode=0o777, exist_ok=True)
+        os.chmod(spool, 0o777)
+        conf = os.path.join(d.dir, "exim.conf")
+        with open(conf, "w") as f:
+            f.write("primary_hostname = zebmacro.test\nspool_directory = %s\n"
+                    "log_file_path = %s/%%slog\nav_scanner = clamd:127.0.0.1 %d\n"
+                    "acl_smtp_rcpt = acl_check_rcpt\nacl_smtp_data = acl_check_data\n"
+                    "begin acl\nacl_check_rcpt:\n  accept\nacl_check_data:\n"
+                    "  deny malware = *\n       message = This message contains a virus "
+                    "($malware_name).\n  accept\nbegin routers\nbegin transports\n"
+                    % (spool, spool, d.port))
+        for tag, want in (("infected", "550 This message contains a virus (Macro.Word.Concept.a)."),
+                          ("forwarded", "550 This message contains a virus (Macro.Word.Concept.a)."),
+                          ("clean", "250 OK id=")):
+            replies = exim_session(conf, messages[tag])
+            check(len(replies) >= 2 and replies[-2].startswith(want),
+                  "exim -bh, %s message: %s, want %s" % (tag, replies[-3:], want))
+    check(d.stop("SHUTDOWN") == 0, "mail: stop")
+    return SKIPPED if ran == 0 else None
+
+
 def part_load(args):
     """Many clients at once, each request's answer checked; a worker killed in the middle costs
     at most the one file it held; afterwards no descriptor, process or stream file is left."""
@@ -890,7 +1016,8 @@ def stop_under_load(d, samples, docs):
 def part_clamdscan(args):
     """Real clients: clamdscan through the daemon's own configuration file, in each of its modes,
     finds what zebscan --deep finds and exits as it does; a clean folder exits 0. Then node's
-    clamscan package and nc, which send their commands without a line end."""
+    clamscan package and nc, which send their commands without a line end; and clamdscan
+    --stream of a mail, a zip and an mbox carrying the infected document."""
     if shutil.which("clamdscan") is None:
         print("clamdscan is not installed (tools/install-deps installs it): skipped")
         return SKIPPED
@@ -920,6 +1047,18 @@ def part_clamdscan(args):
     pyclamd_check(d)
     node_clamscan(args, d, samples)
     netcat(d)
+    # A mail, a zip and an mbox whose attachment or member is infected, sent whole by
+    # clamdscan --stream (and named, and passed): found; the same without it: OK.
+    folder, _ = make_containers(args, samples)
+    for name in ("%s-base64.eml", "%s.zip", "%s.mbox"):
+        for tag, verdict, status in (("infected", "Macro.Word.Concept.a FOUND", 1),
+                                     ("clean", "OK", 0)):
+            path = os.path.join(folder, name % tag)
+            for mode in (["--stream"], [], ["--fdpass"]):
+                p = subprocess.run(["clamdscan", "--config-file=" + d.conf, "--no-summary"] +
+                                   mode + [path], capture_output=True, text=True, timeout=120)
+                check(p.stdout.strip() == "%s: %s" % (path, verdict) and p.returncode == status,
+                      "clamdscan %s %s: exit %d %s" % (mode, name % tag, p.returncode, p.stdout))
     check(d.stop() == 0, "stop")
 
 
@@ -1044,7 +1183,7 @@ def main():
     atexit.register(end_started)
     ap = argparse.ArgumentParser()
     ap.add_argument("--part", required=True,
-                    choices=["protocol", "load", "clamdscan", "containers"])
+                    choices=["protocol", "load", "clamdscan", "containers", "mail"])
     for a in ("--zebmacrod", "--zebscan", "--mksamples", "--work"):
         ap.add_argument(a, required=True)
     ap.add_argument("--emulator", default="")
@@ -1053,7 +1192,7 @@ def main():
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     status = {"protocol": part_protocol, "load": part_load, "clamdscan": part_clamdscan,
-              "containers": part_containers}[args.part](args)
+              "containers": part_containers, "mail": part_mail}[args.part](args)
     if status == SKIPPED:
         return SKIPPED
     print("%d failures" % len(FAILURES))
