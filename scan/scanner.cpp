@@ -171,14 +171,18 @@ class InContainer {
 
 }  // namespace
 
-bool Scanner::ScanContainer(const File& f, FileResult* pR) {
-  if (m_bInContainer) return false;
+container::Kind ContainerKindOf(const File& f) {
   std::vector<uint8_t> head(
       static_cast<size_t>(f.cbSize < container::kSniffBytes ? f.cbSize : container::kSniffBytes));
-  if (head.empty()) return false;
+  if (head.empty()) return container::Kind::kNone;
   int64_t cbHead = ReadAt(f, 0, head.data(), head.size());
-  if (cbHead <= 0) return false;
-  const container::Kind kind = container::Sniff(head.data(), static_cast<size_t>(cbHead));
+  if (cbHead <= 0) return container::Kind::kNone;
+  return container::Sniff(head.data(), static_cast<size_t>(cbHead));
+}
+
+bool Scanner::ScanContainer(const File& f, FileResult* pR) {
+  if (m_bInContainer) return false;
+  const container::Kind kind = ContainerKindOf(f);
   if (kind == container::Kind::kNone) return false;
   InContainer busy(&m_bInContainer);
   // Each document member goes down the road of a file on disk; the first finding's way of being

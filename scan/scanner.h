@@ -56,6 +56,9 @@ extern const char kNotWord6Reason[];
 // The reason a document of this kind is not judged ("Truncated document", ...); "" for kWord6.
 const char* KindReason(DocKind kind);
 
+// The kind of container the open file's content says it is (kNone: none, or unreadable).
+container::Kind ContainerKindOf(const File& f);
+
 // A result known without a scan: a walk's skipped entry or error, a file that failed before it.
 FileResult ResultOf(const std::string& sPath, Outcome outcome, const std::string& sReason);
 // The result for a file that could not be opened for the reason sWhy: skipped when it is no
