@@ -18,6 +18,7 @@ json NameArray(const std::string& sList) {
 }
 
 const char* const kOutcome[] = {"OK", "FOUND", "ERROR", "SKIPPED"};
+const char* const kWhy[] = {"document", "encrypted", "limit", "damaged"};
 
 }  // namespace
 
@@ -46,6 +47,37 @@ json JsonRecord(const FileResult& r) {
   j["table_cut"] = t.bCut;
   j["deep_fallback"] = r.bFallback;
   j["unconfirmed_alarm"] = r.bUnconfirmed;
+  if (r.containerKind != container::Kind::kNone) {
+    j["container"] = container::KindName(r.containerKind);
+    j["members_scanned"] = r.nMembers;
+    json members = json::array();
+    for (const container::Member& m : r.members) members.push_back(MemberRecord(r, m));
+    j["members"] = std::move(members);
+  }
+  return j;
+}
+
+json MemberRecord(const FileResult& r, const container::Member& m) {
+  json j = {{"path", LossyUtf8(container::DisplayPath(r.sPath, m.chain, m.sName))}};
+  json chain = json::array(), chainBytes = json::array();
+  bool bBytes = false;
+  for (const std::string& s : m.chain) {
+    chain.push_back(LossyUtf8(s));
+    chainBytes.push_back(Base64(s));
+    bBytes |= !IsUtf8(s);
+  }
+  j["chain"] = std::move(chain);
+  if (bBytes) j["chain_bytes"] = std::move(chainBytes);
+  j["name"] = LossyUtf8(m.sName);
+  if (!IsUtf8(m.sName)) j["name_bytes"] = Base64(m.sName);
+  j["result"] = kOutcome[static_cast<int>(m.outcome)];
+  if (m.outcome == container::Outcome::kFound) j["virus"] = m.sVirus;
+  if (m.outcome == container::Outcome::kError || m.outcome == container::Outcome::kSkipped)
+    j["reason"] = LossyUtf8(m.sReason);
+  j["why"] = kWhy[static_cast<int>(m.why)];
+  if (m.limit != container::Limit::kNone) j["limit"] = container::LimitName(m.limit);
+  if (m.kind != container::Kind::kNone) j["container"] = container::KindName(m.kind);
+  j["bytes_read"] = m.cbRead;
   return j;
 }
 

@@ -12,8 +12,13 @@ namespace zm {
 constexpr int kJsonSchema = 1;
 
 // The record of r: schema, path (and path_bytes), result, the finding or the reason, and what
-// was read of the document's macros. A front end may add fields of its own before dumping it.
+// was read of the document's macros; for a container, its kind, the members looked at and the
+// record of each member (MemberRecord). A front end may add fields of its own before dumping it.
 nlohmann::json JsonRecord(const FileResult& r);
+// The record of one member of the container r: its path as a report line shows it, the chain of
+// containers and its own name as given (lossless: *_bytes in base64 where not UTF-8), its result,
+// finding or reason, why it has a record, the limit, the bytes read of it.
+nlohmann::json MemberRecord(const FileResult& r, const container::Member& m);
 
 // j as one line of JSON Lines, its line end included; bytes that are not UTF-8 become U+FFFD.
 std::string JsonLine(const nlohmann::json& j);

@@ -127,6 +127,100 @@ void Scanner::ScanNames(FileResult* pR, const std::string& sLibraryPath) {
   if (a.sResult == kUnread) unread();
 }
 
+namespace {
+
+Outcome FromContainer(container::Outcome o) {
+  switch (o) {
+    case container::Outcome::kFound:
+      return Outcome::kFound;
+    case container::Outcome::kError:
+      return Outcome::kError;
+    case container::Outcome::kSkipped:
+      return Outcome::kSkipped;
+    case container::Outcome::kOk:
+      break;
+  }
+  return Outcome::kOk;
+}
+
+container::Outcome ToContainer(Outcome o) {
+  switch (o) {
+    case Outcome::kFound:
+      return container::Outcome::kFound;
+    case Outcome::kError:
+      return container::Outcome::kError;
+    case Outcome::kSkipped:
+      return container::Outcome::kSkipped;
+    case Outcome::kOk:
+      break;
+  }
+  return container::Outcome::kOk;
+}
+
+// Clears the flag on every way out of a container's walk.
+class InContainer {
+ public:
+  explicit InContainer(bool* pb) : m_pb(pb) { *m_pb = true; }
+  ~InContainer() { *m_pb = false; }
+  InContainer(const InContainer&) = delete;
+  InContainer& operator=(const InContainer&) = delete;
+
+ private:
+  bool* m_pb;
+};
+
+}  // namespace
+
+container::Kind ContainerKindOf(const File& f) {
+  std::vector<uint8_t> head(
+      static_cast<size_t>(f.cbSize < container::kSniffBytes ? f.cbSize : container::kSniffBytes));
+  if (head.empty()) return container::Kind::kNone;
+  int64_t cbHead = ReadAt(f, 0, head.data(), head.size());
+  if (cbHead <= 0) return container::Kind::kNone;
+  return container::Sniff(head.data(), static_cast<size_t>(cbHead));
+}
+
+bool Scanner::ScanContainer(const File& f, FileResult* pR) {
+  if (m_bInContainer) return false;
+  const container::Kind kind = ContainerKindOf(f);
+  if (kind == container::Kind::kNone) return false;
+  InContainer busy(&m_bInContainer);
+  // Each document member goes down the road of a file on disk; the first finding's way of being
+  // found names the container's.
+  std::string sFirstFoundBy;
+  auto scan = [&](const container::MemberFile& m) {
+    container::Verdict v;
+    File member;
+    std::string sError;
+    if (!FileFromDuplicate(m.fd, &member, &sError)) {
+      v.outcome = container::Outcome::kError;
+      v.sReason = "Cannot reach the member: " + sError;
+      return v;
+    }
+    FileResult mr = Scan(member, container::DisplayPath(pR->sPath, *m.pChain, *m.psName));
+    v.outcome = ToContainer(mr.outcome);
+    v.sVirus = std::move(mr.sVirus);
+    v.sReason = std::move(mr.sReason);
+    if (mr.outcome == Outcome::kFound && sFirstFoundBy.empty()) sFirstFoundBy = mr.sFoundBy;
+    return v;
+  };
+  container::Result res =
+      container::Scan(NativeFd(f), f.cbSize, kind, pR->sPath, m_options.containers, scan);
+  pR->containerKind = kind;
+  pR->nMembers = res.nMembers;
+  pR->members = std::move(res.members);
+  pR->outcome = FromContainer(res.verdict.outcome);
+  pR->sReason = std::move(res.verdict.sReason);
+  pR->sVirus = std::move(res.verdict.sVirus);
+  if (pR->outcome == Outcome::kFound) {
+    // A document's finding comes first; else a limit's or an encrypted member's heuristic name.
+    pR->sFoundBy = !sFirstFoundBy.empty()                           ? sFirstFoundBy
+                   : pR->sVirus.rfind("Heuristics.Limits.", 0) == 0 ? "limit"
+                                                                    : "encryption";
+  }
+  return true;
+}
+
 FileResult Scanner::Scan(const File& f, std::string sPathIn) {
   FileResult r;
   r.sPath = std::move(sPathIn);
@@ -151,6 +245,8 @@ FileResult Scanner::Scan(const File& f, std::string sPathIn) {
     return r;
   }
   r.doc = ReadDocumentNames(f, &m_block);
+  // No document: perhaps a container, told by its content (a compound file never is one).
+  if (r.doc.kind == DocKind::kNotWord6 && ScanContainer(f, &r)) return r;
   if ((r.doc.kind == DocKind::kWord6 || r.doc.kind == DocKind::kTruncated) &&
       r.doc.table.nMacros > 0) {
     if (!MakeLibraryPath(f, sPath, &lib, &r.sReason)) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "container.h"
 #include "fsys.h"
 #include "namereader.h"
 #include "zmapi.h"
@@ -14,6 +15,10 @@ struct ScanOptions {
   bool bDeep = false;            // job 1 on every document with macros
   bool bAlertEncrypted = false;  // an encrypted document is found as kEncryptedName, not skipped
   std::string sRawName;          // not empty: MACRO_ScanRaw with this short name instead
+  // Archives and mail: opened (ScanArchive, ScanMail), within clamd's limits, each document
+  // member scanned as a file is. Its bAlertEncrypted is the archives' (bAlertEncrypted above is
+  // the documents').
+  container::Options containers;
 };
 
 // The names of the findings the front end makes itself, as other scanners name them.
@@ -38,12 +43,21 @@ struct FileResult {
   bool bUnconfirmed = false;  // job 0 asked for confirmation and job 2 found nothing
   FileId id;                  // the file's identity, once it was opened
   uint32_t nLinks = 0;        // its hard links (0: never opened)
+  // A container (archive, compressed file, mail), told by its content: its kind, the members
+  // looked at (every depth), and the records of its members (every document, whatever its
+  // verdict, and every member not judged in full), in the order met. kNone: no container.
+  container::Kind containerKind = container::Kind::kNone;
+  uint64_t nMembers = 0;
+  std::vector<container::Member> members;
 };
 
 // Why a file is not scanned: it is no Word 6/95 document (skipped, not an error).
 extern const char kNotWord6Reason[];
 // The reason a document of this kind is not judged ("Truncated document", ...); "" for kWord6.
 const char* KindReason(DocKind kind);
+
+// The kind of container the open file's content says it is (kNone: none, or unreadable).
+container::Kind ContainerKindOf(const File& f);
 
 // A result known without a scan: a walk's skipped entry or error, a file that failed before it.
 FileResult ResultOf(const std::string& sPath, Outcome outcome, const std::string& sReason);
@@ -72,10 +86,14 @@ class Scanner {
   };
   Answer Call(int32_t iJob, const std::string& sPath, const std::string& sList);
   void ScanNames(FileResult* pR, const std::string& sLibraryPath);
+  // The file when its content is a container's: walked, its documents scanned; false when it is
+  // none (or a member's scan is under way: containers in members are the walk's to open).
+  bool ScanContainer(const File& f, FileResult* pR);
 
   ZmApi m_api;
   ScanOptions m_options;
-  ReaderBlock m_block;  // the name reader's, for every document of the run
+  ReaderBlock m_block;          // the name reader's, for every document of the run
+  bool m_bInContainer = false;  // a container's member is being scanned
 };
 
 }  // namespace zm

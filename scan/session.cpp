@@ -2,6 +2,8 @@
 // handed to the pool through the ordered window; emitted once, in order.
 #include "session.h"
 
+#include <algorithm>
+
 namespace zm {
 namespace {
 
@@ -143,6 +145,12 @@ void Session::AddScannedHere(const File& f, const std::string& sPath) {
 }
 
 void Session::Flush() {
+  // A run of one file scans it here, unless it is a container: archives and mail are opened in
+  // a worker, so that a decoder's crash or hang costs that file alone (--file-timeout holds).
+  if (!m_pOrdered && !InProcess() && std::any_of(m_held.begin(), m_held.end(), [](const Held& h) {
+        return h.kind == Held::kOpen && ContainerKindOf(h.file) != container::Kind::kNone;
+      }))
+    StartPool();
   if (m_pOrdered) {
     m_pOrdered->Flush();
     return Notes();

@@ -133,6 +133,25 @@ std::string CtimeText(std::time_t t) {
   return sz ? std::string(sz, std::strlen(sz) - 1) : "unknown";
 }
 
+bool ParseSize(const std::string& s, uint64_t* pcb) {
+  size_t i = 0;
+  uint64_t v = 0;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+    const uint64_t d = static_cast<uint64_t>(s[i] - '0');
+    if (v > (UINT64_MAX - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  if (i == 0 || i + 1 < s.size()) return false;
+  int iShift = 0;
+  if (i < s.size()) {
+    const char c = static_cast<char>(s[i] | 0x20);
+    iShift = c == 'k' ? 10 : c == 'm' ? 20 : c == 'g' ? 30 : -1;
+    if (iShift < 0 || v > (UINT64_MAX >> iShift)) return false;
+  }
+  *pcb = v << iShift;
+  return true;
+}
+
 std::vector<std::string> BuildMacroLists(const std::vector<std::string>& names, size_t* pnLeftOut) {
   std::vector<std::string> lists;
   size_t nInList = 0;

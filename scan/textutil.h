@@ -1,6 +1,7 @@
 // Text helpers of the scan core: Windows-1252 to UTF-8, escapes for terminals, and the '&' lists
 // that carry a document's macro names into MACRO_Handler.
 #pragma once
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -25,6 +26,10 @@ std::string Base64(const std::string& s);
 std::string EscapeControls(const std::string& s);
 // The same, appended to *pOut.
 void AppendEscaped(std::string* pOut, const std::string& s);
+
+// A size as clamd's configuration and clamscan's options write it: digits, then optionally k, m or
+// g (either case) for KiB, MiB or GiB. False when s is not one, or it passes UINT64_MAX.
+bool ParseSize(const std::string& s, uint64_t* pcb);
 
 // A time in ctime's form, "Mon Mar 13 08:20:54 2023", local time; "unknown" when it has none.
 std::string CtimeText(std::time_t t);

@@ -75,6 +75,56 @@ class Reader {
   size_t m_pos = 0;
 };
 
+// The container section, last in a result: the kind, the members looked at, then each record
+// (its kinds in one field, its bytes read, its name, finding and reason, its chain).
+void AppendContainer(const FileResult& r, Writer* pW) {
+  Writer& w = *pW;
+  w.U32(static_cast<uint32_t>(r.containerKind));
+  w.U64(r.nMembers);
+  w.U32(static_cast<uint32_t>(r.members.size()));
+  for (const container::Member& m : r.members) {
+    w.U32(static_cast<uint32_t>(m.kind) | static_cast<uint32_t>(m.why) << 8 |
+          static_cast<uint32_t>(m.outcome) << 16 | static_cast<uint32_t>(m.limit) << 24);
+    w.U64(m.cbRead);
+    w.Str(m.sName);
+    w.Str(m.sVirus);
+    w.Str(m.sReason);
+    w.U32(static_cast<uint32_t>(m.chain.size()));
+    for (const std::string& c : m.chain) w.Str(c);
+  }
+}
+
+// Reads the container section into *pR; false unless every field is whole and in its range. A
+// count is believed only as far as the message could hold its entries (a record takes 28 bytes at
+// the least, a name of the chain 4).
+bool ReadContainer(Reader* pRd, size_t cbMessage, FileResult* pR) {
+  Reader& rd = *pRd;
+  uint32_t uKind, nRecords;
+  if (!rd.U32(&uKind) || uKind > static_cast<uint32_t>(container::Kind::kTnef) ||
+      !rd.U64(&pR->nMembers) || !rd.U32(&nRecords) || nRecords > cbMessage / 28)
+    return false;
+  pR->containerKind = static_cast<container::Kind>(uKind);
+  pR->members.resize(nRecords);
+  for (container::Member& m : pR->members) {
+    uint32_t uKinds, nChain;
+    if (!rd.U32(&uKinds) || (uKinds & 0xFF) > static_cast<uint32_t>(container::Kind::kTnef) ||
+        (uKinds >> 8 & 0xFF) > static_cast<uint32_t>(container::Why::kDamaged) ||
+        (uKinds >> 16 & 0xFF) > static_cast<uint32_t>(container::Outcome::kSkipped) ||
+        (uKinds >> 24) > static_cast<uint32_t>(container::Limit::kMaxFileSize) ||
+        !rd.U64(&m.cbRead) || !rd.Str(&m.sName) || !rd.Str(&m.sVirus) || !rd.Str(&m.sReason) ||
+        !rd.U32(&nChain) || nChain > cbMessage / 4)
+      return false;
+    m.kind = static_cast<container::Kind>(uKinds & 0xFF);
+    m.why = static_cast<container::Why>(uKinds >> 8 & 0xFF);
+    m.outcome = static_cast<container::Outcome>(uKinds >> 16 & 0xFF);
+    m.limit = static_cast<container::Limit>(uKinds >> 24);
+    m.chain.resize(nChain);
+    for (std::string& c : m.chain)
+      if (!rd.Str(&c)) return false;
+  }
+  return true;
+}
+
 // Appends r in its compact form, length first.
 void AppendResult(const FileResult& r, std::string* pOut) {
   Writer w(pOut);
@@ -89,6 +139,7 @@ void AppendResult(const FileResult& r, std::string* pOut) {
   w.U64(r.id.uIndex);
   w.U32(r.nLinks);
   for (const std::string& s : t.names) w.Str(s);
+  AppendContainer(r, &w);
   w.Set32(at, static_cast<uint32_t>(pOut->size() - at - 4));
 }
 
@@ -124,7 +175,7 @@ bool DecodeResult(std::string_view s, FileResult* pR) {
   t.names.resize(nNames);
   for (std::string& name : t.names)
     if (!rd.Str(&name)) return false;
-  return rd.Done();
+  return ReadContainer(&rd, s.size(), pR) && rd.Done();
 }
 
 bool DecodeReply(std::string_view s, size_t nMax, const std::function<void(FileResult&&)>& each) {

@@ -2,8 +2,10 @@
 // in groups; the progress marks tell the parent which file it is on.
 #include "worker.h"
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "fsys.h"
 #include "proc.h"
@@ -14,8 +16,26 @@ namespace zm {
 namespace {
 
 const char kWorkerFlag[] = "--zm-worker";
-// A worker sends the results it has when this long has passed since it last sent some.
+// A worker sends the results it has when this long has passed since it last sent some, or when
+// they take this many bytes (a container's member records can be many).
 constexpr uint32_t kGroupMs = 50;
+constexpr size_t kGroupBytes = 1u << 20;
+// The member records of one result travel within this many bytes; a container holding more
+// (thousands of documents under long names) keeps its verdict and count, and the records that
+// fit, so that a reply stays within what the channel carries.
+constexpr size_t kMaxRecordBytes = 8u << 20;
+
+// Trims r's member records to those that fit kMaxRecordBytes.
+void FitRecords(FileResult* pR) {
+  size_t cb = 0, n = 0;
+  for (const container::Member& m : pR->members) {
+    cb += 64 + m.sName.size() + m.sVirus.size() + m.sReason.size();
+    for (const std::string& c : m.chain) cb += 4 + c.size();
+    if (cb > kMaxRecordBytes) break;
+    ++n;
+  }
+  pR->members.resize(n);
+}
 
 // The file of one item, opened as the batch says, scanned. A descriptor or directory passed is
 // taken over once (taken[k]); the directories are kept for the other files of the batch.
@@ -61,8 +81,12 @@ bool ScanBatch(Scanner* pScanner, uint32_t uBatch, const std::vector<BatchItem>&
     pProgress->uStartMs.store(MonotonicMs());
     pProgress->uIndex.store(static_cast<uint32_t>(i));
     pProgress->uBatch.store(uBatch, std::memory_order_release);
-    reply.Add(ScanItem(pScanner, items[i], fds, &dirs, &taken));
-    if (i + 1 < items.size() && MonotonicMs() - tLastSent < kGroupMs) continue;
+    FileResult r = ScanItem(pScanner, items[i], fds, &dirs, &taken);
+    if (!r.members.empty()) FitRecords(&r);
+    reply.Add(r);
+    if (i + 1 < items.size() && MonotonicMs() - tLastSent < kGroupMs &&
+        reply.Reply().size() < kGroupBytes)
+      continue;
     bParentGone = !SendToParent(reply.Reply());
     reply.Clear();
     tLastSent = MonotonicMs();
@@ -80,13 +104,45 @@ std::vector<std::string> WorkerArguments(const std::string& sLibrary, const Scan
   if (scan.bDeep) args.push_back("--zm-deep");
   if (scan.bAlertEncrypted) args.push_back("--zm-alert-encrypted");
   if (!scan.sRawName.empty()) args.push_back("--zm-raw=" + scan.sRawName);
+  // The container layer's options: its limits, then the switches that are not its defaults.
+  const container::Options& c = scan.containers;
+  args.push_back("--zm-limits=" + std::to_string(c.limits.nMaxRecursion) + "," +
+                 std::to_string(c.limits.nMaxFiles) + "," + std::to_string(c.limits.cbMaxScanSize) +
+                 "," + std::to_string(c.limits.cbMaxFileSize));
+  if (!c.bScanArchive) args.push_back("--zm-no-archive");
+  if (!c.bScanMail) args.push_back("--zm-no-mail");
+  if (c.bAlertExceedsMax) args.push_back("--zm-alert-exceeds-max");
+  if (c.bAlertEncrypted) args.push_back("--zm-alert-encrypted-archive");
+  if (!c.bAllMatch) args.push_back("--zm-first-match");
   return args;
 }
+
+namespace {
+
+// "--zm-limits=R,F,S,Z" into the limits; false when it is not four numbers.
+bool ParseLimits(const std::string& s, container::Limits* pLimits) {
+  uint64_t av[4];
+  size_t at = 0;
+  for (int i = 0; i < 4; ++i) {
+    size_t end = s.find(',', at);
+    std::string sPart = s.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (sPart.empty() || sPart.find_first_not_of("0123456789") != std::string::npos ||
+        sPart.size() > 19 || (i < 3) != (end != std::string::npos))
+      return false;
+    av[i] = std::stoull(sPart);
+    at = end + 1;
+  }
+  if (av[0] > UINT32_MAX || av[1] > UINT32_MAX) return false;
+  *pLimits = {static_cast<uint32_t>(av[0]), static_cast<uint32_t>(av[1]), av[2], av[3]};
+  return true;
+}
+
+}  // namespace
 
 bool RunAsWorker(int argc, char** argv, int* piExit) {
   if (argc < 2 || std::strcmp(argv[1], kWorkerFlag) != 0) return false;
   *piExit = 2;
-  std::string sChannel, sProgress, sLibrary;
+  std::string sChannel, sProgress, sLibrary, sLimits;
   ScanOptions scan;
   for (int i = 2; i < argc; ++i) {
     std::string s = argv[i];
@@ -99,8 +155,16 @@ bool RunAsWorker(int argc, char** argv, int* piExit) {
     if (value("--zm-channel=", &sChannel) || value("--zm-progress=", &sProgress) ||
         value("--zm-library=", &sLibrary) || value("--zm-raw=", &scan.sRawName))
       continue;
+    if (value("--zm-limits=", &sLimits) && !ParseLimits(sLimits, &scan.containers.limits))
+      return true;  // not from our parent
+    container::Options& c = scan.containers;
     if (s == "--zm-deep") scan.bDeep = true;
     if (s == "--zm-alert-encrypted") scan.bAlertEncrypted = true;
+    if (s == "--zm-no-archive") c.bScanArchive = false;
+    if (s == "--zm-no-mail") c.bScanMail = false;
+    if (s == "--zm-alert-exceeds-max") c.bAlertExceedsMax = true;
+    if (s == "--zm-alert-encrypted-archive") c.bAlertEncrypted = true;
+    if (s == "--zm-first-match") c.bAllMatch = false;
   }
   ZmApi api;
   if (!OpenParentChannel(sChannel, sProgress) || ZmLoadApi(sLibrary.c_str(), &api) < 0 ||

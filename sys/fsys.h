@@ -151,6 +151,9 @@ bool NamesIgnoreCase();
 int NativeFd(const File& f);
 int NativeFd(const Dir& d);
 bool FileFromFd(int fd, File* pFile, std::string* psError);
+// A File of its own over a descriptor that stays its owner's (a container's member, held by the
+// container layer): a duplicate of it, closed with the File. False where descriptors are not used.
+bool FileFromDuplicate(int fd, File* pFile, std::string* psError);
 bool DirFromFd(int fd, Dir* pDir);
 
 // Closes a descriptor received or passed (one not held by a File or Dir); -1 is ignored.

@@ -293,6 +293,12 @@ int NativeFd(const File& f) { return f.IsOpen() ? f.impl()->fd : -1; }
 
 int NativeFd(const Dir& d) { return d.IsOpen() ? d.impl()->fd : -1; }
 
+bool FileFromDuplicate(int fd, File* pFile, std::string* psError) {
+  int fdOwn = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (fdOwn < 0) return Fail(psError, errno);
+  return FileFromFd(fdOwn, pFile, psError);
+}
+
 bool DirFromFd(int fd, Dir* pDir) {
   if (fd < 0) return false;
   pDir->Adopt(new Dir::Impl(fd));

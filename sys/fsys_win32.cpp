@@ -356,6 +356,11 @@ bool FileFromFd(int, File*, std::string* psError) {
   return false;
 }
 
+bool FileFromDuplicate(int, File*, std::string* psError) {
+  if (psError) *psError = "No descriptors are used here";
+  return false;
+}
+
 int NativeFd(const Dir&) { return -1; }
 bool DirFromFd(int, Dir*) { return false; }
 void CloseNativeFd(int) {}  // descriptors are not passed here

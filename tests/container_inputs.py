@@ -8,6 +8,7 @@ blocks, never held or written whole).
 
 Prints the names of the inputs it could not make (a tool missing), one a line, as 'missing NAME'.
 """
+import base64
 import binascii
 import bz2
 import email.message
@@ -42,6 +43,8 @@ WIEDER = sample('04-wieder-confirmed.doc')  # Macro.Word.Wieder
 OUTLAW = sample('07-numbered-macros.doc')  # Macro.Word.Outlaw
 CLEAN = sample('02-clean-macros.doc')
 README = b'Nothing to see here.\n' * 20
+EICAR = base64.b64decode(  # the EICAR test file, kept encoded as pyclamd keeps it
+    'WDVPIVAlQEFQWzRcUFpYNTQoUF4pN0NDKTd9JEVJQ0FSLVNUQU5EQVJELUFOVElWSVJVUy1URVNULUZJTEUhJEgrSCo=')
 
 
 def put(name, data):
@@ -274,6 +277,9 @@ put('names.zip', zip_bytes([('../../up.doc', INFECTED), ('/abs/path.doc', WIEDER
 put('names.tar', tar_bytes([('../../up.doc', INFECTED), ('/abs/path.doc', WIEDER),
                             ('ctl\x01\x1b[31m.doc', OUTLAW), ('bang!name.doc', CLEAN)]))
 
+# The EICAR test file zipped, as health checks send it.
+put('eicar.zip', zip_bytes([('readme.txt', README), ('eicar.com', EICAR)]))
+
 # Names in UTF-8 (zip's flag) and in bytes of no charset (a Latin-1 ustar name): kept as stored.
 put('utf8-names.zip', zip_bytes([('r\u00e9sum\u00e9.doc', INFECTED)]))
 put('latin1-names.tar', tar_bytes([('r\u00e9sum\u00e9.doc', INFECTED)], tarfile.USTAR_FORMAT,
@@ -367,6 +373,164 @@ data = INFECTED
 for depth in range(5, 0, -1):
     data = zip_bytes([('r%02d.%s' % (depth, 'doc' if depth == 5 else 'zip'), data)])
 put('recursion-5.zip', data)
+
+
+# --- A zip that contains itself --------------------------------------------------------------
+# Its one member, deflated, inflates to the whole zip file: a deflate quine in the manner of Russ
+# Cox's "Zip Files All The Way Down". Two kinds of block do all the work: a stored block, which
+# prints the bytes after its 5-byte header ("print n"), and a fixed-Huffman block that copies
+# the last n bytes of the output once more ("repeat n"), made exactly 5 bytes too. Then a
+# program of them prints the file's head P, itself, and its tail Q. The CRC-32 of the member (the
+# whole file) is stored in P and Q, which the program prints as well: CRC-32 is affine over GF(2)
+# in the message's bits, so the fixed point crc(file(x)) = x is a linear system, solved below.
+
+class Bits:
+    """Deflate's bit order: fields from the lowest bit up; Huffman codes from their top bit."""
+
+    def __init__(self):
+        self.value = self.count = 0
+
+    def put(self, value, count):
+        self.value |= (value & ((1 << count) - 1)) << self.count
+        self.count += count
+
+    def code(self, code, count):
+        for i in range(count - 1, -1, -1):
+            self.put(code >> i & 1, 1)
+
+    def bytes(self):
+        return self.value.to_bytes((self.count + 7) // 8, 'little')
+
+
+LENGTH_BASE = [3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27, 31, 35, 43, 51, 59, 67, 83,
+               99, 115, 131, 163, 195, 227, 258]
+LENGTH_EXTRA = [0] * 8 + [1] * 4 + [2] * 4 + [3] * 4 + [4] * 4 + [5] * 4 + [0]
+DISTANCE_BASE = [1, 2, 3, 4, 5, 7, 9, 13, 17, 25, 33, 49, 65, 97, 129, 193, 257, 385]
+DISTANCE_EXTRA = [0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7]
+
+
+def fixed_symbol(bits, symbol):
+    if symbol < 144:
+        bits.code(0x30 + symbol, 8)
+    elif symbol < 256:
+        bits.code(0x190 + symbol - 144, 9)
+    elif symbol < 280:
+        bits.code(symbol - 256, 7)
+    else:
+        bits.code(0xC0 + symbol - 280, 8)
+
+
+def fixed_copy(bits, length, distance):
+    i = max(k for k in range(len(LENGTH_BASE) - 1) if LENGTH_BASE[k] <= length)
+    fixed_symbol(bits, 257 + i)
+    bits.put(length - LENGTH_BASE[i], LENGTH_EXTRA[i])
+    j = max(k for k in range(len(DISTANCE_BASE)) if DISTANCE_BASE[k] <= distance)
+    bits.code(j, 5)
+    bits.put(distance - DISTANCE_BASE[j], DISTANCE_EXTRA[j])
+
+
+def repeat(n, size=5, final=False):
+    """'repeat n' in exactly size bytes, ending on a byte boundary (so that a stored block may
+    follow): one copy or two (same distance), and empty blocks, as the bits come out; the last
+    block final when asked (then only its bytes count)."""
+    for parts in [[n]] + [[a, n - a] for a in range(3, n - 2)]:
+        for empties in range(3):
+            bits = Bits()
+            bits.put(1 if final and not empties else 0, 1)
+            bits.put(1, 2)
+            for a in parts:
+                fixed_copy(bits, a, n)
+            fixed_symbol(bits, 256)
+            for e in range(empties):
+                bits.put(1 if final and e == empties - 1 else 0, 1)
+                bits.put(1, 2)
+                fixed_symbol(bits, 256)
+            if bits.count == 8 * size or (final and len(bits.bytes()) == size):
+                return bits.bytes()
+    raise ValueError('no %d-byte encoding of repeat %d' % (size, n))
+
+
+def stored(n):
+    """'print n': a stored block's header, on a byte boundary."""
+    return struct.pack('<BHH', 0, n, n ^ 0xFFFF)
+
+
+def quine_zip(name, crc):
+    """The zip whose member, name, is the zip itself; crc is what P and Q store."""
+    assert len(name) == 30  # the head is then 60 bytes: 'repeat 65' fits 5 bytes
+    q = 46 + len(name) + 22
+    last = repeat(4 + q, size=4, final=True)  # the final block, 4 bytes as it turns out
+    m = len(last) + q
+    L, R = stored, repeat
+
+    def program(P, Q):
+        p = len(P)
+        return b''.join([
+            L(p + 5), P, L(p + 5),            # print P and this header
+            R(p + 5),                         # ... again: P, and the stream so far
+            L(5), R(p + 5),                   # print the repeat
+            L(5), L(5),                       # print that print's header
+            L(20), R(p + 5), L(5), L(5), L(20),  # print the four before this payload
+            R(20),                            # ... again
+            L(20), R(20), L(20), R(20), L(20),   # the loop: print 'repeat, print' twice
+            R(20),                            # ... again, running one header ahead
+            L(20), L(0), L(0), R(20), L(m),      # a print whose payload the next ops are
+            L(0), L(0),                       # two empty prints
+            R(20),                            # the payload above: the empty prints, itself, and
+            L(m), last, Q,                    #   this header; print the last op and Q
+            last,                             # repeat them: the stream ends, Q follows
+        ])
+
+    head = 30 + len(name)
+    csize = len(program(b'\0' * head, b'\0' * q))
+    total = head + csize + q
+    P = struct.pack('<IHHHHHIIIHH', 0x04034B50, 20, 0, 8, 0, 0x2821, crc, csize, total,
+                    len(name), 0) + name
+    cd = struct.pack('<IHHHHHHIIIHHHHHII', 0x02014B50, 20, 20, 0, 8, 0, 0x2821, crc, csize,
+                     total, len(name), 0, 0, 0, 0, 0, 0) + name
+    Q = cd + struct.pack('<IHHHHIIH', 0x06054B50, 0, 0, 1, 1, len(cd), head + csize, 0)
+    return P + program(P, Q) + Q
+
+
+def crc_fixed_point(make):
+    """x with crc32(make(x)) == x, make(x) placing x in fixed places of a message of fixed length.
+    crc32(make(x)) = c0 ^ A x over GF(2), column i of A being crc32(make(1 << i)) ^ c0; so
+    (I + A) x = c0, solved by Gauss-Jordan elimination. None when I + A is singular."""
+    c0 = zlib.crc32(make(0))
+    columns = [zlib.crc32(make(1 << i)) ^ c0 for i in range(32)]
+    # Row r: bit i is the coefficient of x_i in output bit r; bit 32 the right-hand side.
+    rows = [sum(((columns[i] >> r & 1) ^ (i == r)) << i for i in range(32)) | (c0 >> r & 1) << 32
+            for r in range(32)]
+    for col in range(32):
+        pivot = next((r for r in range(col, 32) if rows[r] >> col & 1), None)
+        if pivot is None:
+            return None
+        rows[col], rows[pivot] = rows[pivot], rows[col]
+        for r in range(32):
+            if r != col and rows[r] >> col & 1:
+                rows[r] ^= rows[col]
+    return sum((rows[r] >> 32 & 1) << r for r in range(32))
+
+
+def make_self_zip():
+    name = b'zip-that-holds-itself/self.zip'
+    crc = crc_fixed_point(lambda x: quine_zip(name, x))
+    data = quine_zip(name, crc)
+    # A true quine: inflated, the member is the file, and its CRC holds.
+    d = zlib.decompressobj(-15)
+    assert d.decompress(data[30 + len(name):]) == data and d.eof
+    assert zipfile.ZipFile(io.BytesIO(data)).read(name.decode()) == data
+    return data
+
+
+SELF = make_self_zip()
+put('self.zip', SELF)
+# unzip and libarchive (bsdtar) read the member as the whole file, where they are installed.
+for reader in (['unzip', '-p'], ['bsdtar', '-xOf']):
+    if shutil.which(reader[0]):
+        got = subprocess.run(reader + [os.path.join(OUT, 'self.zip')], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL).stdout
+        assert got == SELF, '%s reads %d bytes of self.zip' % (reader[0], len(got))
 
 for name in missing:
     print('missing ' + name)

@@ -120,6 +120,44 @@ TEST(ContainerSniff, KindsByContent) {
   Bytes doc = Str("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
   EXPECT_TRUE(container::IsCompoundFile(doc.data(), doc.size()));
   EXPECT_FALSE(container::IsCompoundFile(doc.data(), 7));
+  Bytes eicar = Str("X5O!P%@AP[4\\PZX54(P^)7CC)7}$");
+  EXPECT_TRUE(container::MayBeTestFile(eicar.data(), eicar.size()));
+  eicar.resize(129, ' ');
+  EXPECT_FALSE(container::MayBeTestFile(eicar.data(), eicar.size())) << "longer than it may be";
+  EXPECT_FALSE(container::MayBeTestFile(eicar.data(), 8));
+}
+
+// The verdict of the whole from its records: a document's virus before any heuristic name, a
+// heuristic name before a problem, a problem before OK; SKIPPED documents change nothing.
+TEST(ContainerNames, VerdictOfTheRecords) {
+  auto rec = [](Why why, Outcome outcome, const char* szText) {
+    container::Member m;
+    m.why = why;
+    m.outcome = outcome;
+    (outcome == Outcome::kFound ? m.sVirus : m.sReason) = szText;
+    return m;
+  };
+  const container::Member limit = rec(Why::kLimit, Outcome::kError, "Archive limit exceeded");
+  const container::Member alert = rec(Why::kLimit, Outcome::kFound, "Heuristics.Limits.X");
+  const container::Member virus = rec(Why::kDocument, Outcome::kFound, "Macro.Word.Wieder");
+  const container::Member skipped = rec(Why::kDocument, Outcome::kSkipped, "Encrypted document");
+  const container::Member clean = rec(Why::kDocument, Outcome::kOk, "");
+  const struct {
+    std::vector<container::Member> members;
+    Outcome outcome;
+    const char* szText;
+  } kCases[] = {
+      {{}, Outcome::kOk, ""},
+      {{clean, skipped}, Outcome::kOk, ""},
+      {{clean, limit}, Outcome::kError, "Archive limit exceeded"},
+      {{limit, alert}, Outcome::kFound, "Heuristics.Limits.X"},
+      {{alert, limit, virus}, Outcome::kFound, "Macro.Word.Wieder"},
+  };
+  for (const auto& c : kCases) {
+    container::Verdict v = container::VerdictOf(c.members);
+    EXPECT_EQ(v.outcome, c.outcome) << c.szText;
+    EXPECT_EQ(v.outcome == Outcome::kFound ? v.sVirus : v.sReason, c.szText);
+  }
 }
 
 TEST(ContainerNames, DisplayAndStreamNames) {
@@ -181,6 +219,10 @@ class Inputs {
       m_samples.Write(d.name, std::string(d.bytes.begin(), d.bytes.end()));
       m_verdicts[d.bytes] = VerdictOf(d.name);
     }
+    // The EICAR test file, in two halves as the scanner keeps it.
+    m_verdicts[Str(std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") +
+                   "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*")] = {Outcome::kFound,
+                                                                   "Eicar-Test-Signature", ""};
     if (!container::Supported(Kind::kZip)) return;
     std::string sCmd = "/usr/bin/python3 " ZM_SOURCE_DIR "/tests/container_inputs.py " +
                        m_samples.Root() + " " + m_out.Root() + " > " + m_out.Path("missing.txt");
@@ -347,6 +389,7 @@ TEST_F(ContainerWalk, PlacesAndNames) {
        {"F!../../up.doc", "F!/abs/path.doc", "F!ctl\x01\x1b[31m.doc", "F!bang\\x21name.doc"},
        "Macro.Word.Concept.a"},
       {"utf8-names.zip", {"F!r\xC3\xA9sum\xC3\xA9.doc"}, "Macro.Word.Concept.a"},
+      {"eicar.zip", {"F!eicar.com"}, "Eicar-Test-Signature"},
       {"latin1-names.tar", {"F!r\xE9sum\xE9.doc"}, "Macro.Word.Concept.a"},
   };
   for (const auto& c : kCases) {
@@ -421,6 +464,17 @@ TEST_F(ContainerWalk, NeverOkForWhatWasNotRead) {
        Outcome::kError,
        "Archive limit exceeded: MaxRecursion 17",
        Limit::kMaxRecursion},
+      // The zip that contains itself: stopped at MaxRecursion, and at the layer's own bound
+      // when MaxRecursion sets none.
+      {"self.zip",
+       {},
+       Outcome::kError,
+       "Archive limit exceeded: MaxRecursion 17",
+       Limit::kMaxRecursion},
+      {"self.zip", unlimited, Outcome::kError, "Archive limit exceeded: MaxRecursion 64",
+       Limit::kMaxRecursion},
+      {"self.zip", alert, Outcome::kFound, "Heuristics.Limits.Exceeded.MaxRecursion",
+       Limit::kMaxRecursion},
   };
   for (const auto& c : kCases) {
     if (g_pInputs->Missing(c.szFile)) continue;
@@ -475,14 +529,15 @@ TEST_F(ContainerWalk, Options) {
 // The bombs are streamed: a process that walks the 10 GiB member and all 100,000 entries of a
 // zip keeps under 64 MB at its peak.
 TEST_F(ContainerWalk, BombsInBoundedMemory) {
-  for (const char* szFile : {"zeros-10g.zip", "zeros-10g.gz", "many.zip"}) {
+  for (const char* szFile : {"zeros-10g.zip", "zeros-10g.gz", "many.zip", "self.zip"}) {
     int afd[2];
     ASSERT_EQ(pipe(afd), 0);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       container::Options options;
-      options.limits.nMaxFiles = 0;  // every entry
+      options.limits.nMaxFiles = 0;      // every entry
+      options.limits.nMaxRecursion = 0;  // as deep as the layer goes
       options.limits.cbMaxFileSize = 0;
       options.limits.cbMaxScanSize = 1ull << 30;
       container::Result r = Walk(szFile, options);

@@ -37,7 +37,31 @@ TEST(DaemonConfig, ReadsClamdKeysAndRefusesWhatItCannotRead) {
          EXPECT_FALSE(c.bFollowFileSymlinks);
          EXPECT_FALSE(c.bAlertEncrypted || c.bAlertEncryptedDoc);
          EXPECT_EQ(c.brokenWord6, Config::Broken::kError);
+         EXPECT_TRUE(c.bScanArchive && c.bScanMail && !c.bAlertExceedsMax &&
+                     !c.bAlertEncryptedArchive);
+         EXPECT_EQ(c.nMaxRecursion, 17u);
+         EXPECT_EQ(c.nMaxFiles, 10000u);
+         EXPECT_EQ(c.cbMaxScanSize, 400u << 20);
+         EXPECT_EQ(c.cbMaxFileSize, 100u << 20);
        }},
+      {"archives and mail, as clamd has them",
+       "TCPSocket 1\nScanArchive no\nScanMail No\nMaxRecursion 3\nMaxFiles 0\nMaxScanSize 2g\n"
+       "MaxFileSize 1536k\nAlertExceedsMax yes\nAlertEncryptedArchive yes\n",
+       "",
+       {},
+       [](const Config& c) {
+         EXPECT_TRUE(!c.bScanArchive && !c.bScanMail && c.bAlertExceedsMax &&
+                     c.bAlertEncryptedArchive);
+         EXPECT_EQ(c.nMaxRecursion, 3u);
+         EXPECT_EQ(c.nMaxFiles, 0u);
+         EXPECT_EQ(c.cbMaxScanSize, 2ull << 30);
+         EXPECT_EQ(c.cbMaxFileSize, 1536u << 10);
+       }},
+      {"a limit",
+       "TCPSocket 1\nMaxFiles 10k\n",
+       "t.conf:2: MaxFiles expects a number from 0 to 4294967295, not \"10k\"",
+       {},
+       nullptr},
       {"every key",
        "# a comment\n\n  LocalSocket /run/z.sock\r\nLocalSocketMode 660\nTCPSocket 3310\n"
        "TCPAddr 127.0.0.1\nTCPAddr ::1\nMaxThreads 3\nMaxConnectionQueueLength 15\n"

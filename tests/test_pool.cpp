@@ -38,6 +38,19 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   r.bUnconfirmed = true;
   r.id = {0x1122334455667788ull, 42};
   r.nLinks = 3;
+  r.containerKind = container::Kind::kMbox;
+  r.nMembers = 0x100000001ull;
+  container::Member m;
+  m.chain = {"message-2", std::string("b\x00!\xFF.zip", 8)};
+  m.sName = "zz-member";
+  m.kind = container::Kind::k7z;
+  m.why = container::Why::kLimit;
+  m.outcome = container::Outcome::kFound;
+  m.sVirus = "Heuristics.Limits.Exceeded.MaxRecursion";
+  m.sReason = "Archive limit exceeded: MaxRecursion 17";
+  m.limit = container::Limit::kMaxRecursion;
+  m.cbRead = 1ull << 40;
+  r.members = {container::Member(), m};
   std::string s = zm::EncodeResult(r);
   FileResult back;
   ASSERT_TRUE(zm::DecodeResult(s, &back));
@@ -45,6 +58,20 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   EXPECT_EQ(back.sVirus, r.sVirus);
   EXPECT_EQ(back.doc.table.names, r.doc.table.names);
   EXPECT_TRUE(back.id == r.id);
+  ASSERT_EQ(back.members.size(), 2u);
+  EXPECT_EQ(back.members[1].chain, m.chain);
+  EXPECT_EQ(back.members[1].limit, m.limit);
+  EXPECT_EQ(back.nMembers, r.nMembers);
+  // A member record's kinds out of their range, or more records than the message could hold.
+  const size_t atKinds = s.find("zz-member") - 16;
+  for (size_t k = 0; k < 4; ++k) {
+    std::string sBad = s;
+    sBad[atKinds + k] = 0x20;
+    EXPECT_FALSE(zm::DecodeResult(sBad, &back)) << "field " << k;
+  }
+  std::string sMany = s;
+  sMany[atKinds - 28 - 4 + 3] = 1;  // the top byte of the count of records
+  EXPECT_FALSE(zm::DecodeResult(sMany, &back));
   for (size_t n = 0; n < s.size(); ++n) {
     FileResult cut;
     EXPECT_FALSE(zm::DecodeResult(s.substr(0, n), &cut)) << n;

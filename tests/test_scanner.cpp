@@ -2,6 +2,7 @@
 // on built documents, cut ones and damaged ones.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -222,6 +223,149 @@ TEST(Scanner, FindsTheTestFileAndTellsEncryptedDocuments) {
   raw.sRawName = "Wazzu";
   EXPECT_EQ(zm::Scanner(StaticApi(), raw).ScanPath(dir.Write("f", eicar)).sVirus,
             "Eicar-Test-Signature");
+}
+
+// A ustar archive of the members (name, bytes), as tar writes it.
+std::string Tar(const std::vector<std::pair<std::string, std::string>>& members) {
+  std::string out;
+  for (const auto& m : members) {
+    char h[512] = {};
+    std::snprintf(h, 100, "%s", m.first.c_str());
+    std::snprintf(h + 100, 8, "0000644");
+    std::snprintf(h + 124, 12, "%011llo", static_cast<unsigned long long>(m.second.size()));
+    std::snprintf(h + 136, 12, "%011o", 838900800u);
+    h[156] = '0';
+    std::memcpy(h + 257,
+                "ustar\0"
+                "00",
+                8);
+    std::memset(h + 148, ' ', 8);
+    unsigned sum = 0;
+    for (unsigned char c : h) sum += c;
+    std::snprintf(h + 148, 8, "%06o", sum);
+    out.append(h, sizeof h);
+    out += m.second;
+    out.append((512 - m.second.size() % 512) % 512, '\0');
+  }
+  return out + std::string(1024, '\0');
+}
+
+// A container's documents go down the road of a file: names, jobs 0, 2 and 1, --deep, the test
+// file, encryption and truncation judged alike; the container's verdict is the first virus, else
+// the first problem; its member records name each document. Where archives are not opened, the
+// tar is SKIPPED with the reason, never OK.
+TEST(Scanner, ScansTheDocumentsOfAContainer) {
+  TempDir dir;
+  auto bytes = [](const zmdoc::DocSpec& spec) {
+    std::vector<uint8_t> b = zmdoc::BuildWord6(spec);
+    return std::string(b.begin(), b.end());
+  };
+  const std::string concept = bytes(Doc({"AAAZAO", "AAAZFS", "AutoOpen", "PayLoad", "FileSaveAs"}));
+  const std::string satanic = bytes(Doc({}, kSatanic, "ShowTip"));
+  const std::string clean = bytes(Doc({"AutoOpen"}));
+  zmdoc::DocSpec locked = Doc({"AutoOpen"});
+  locked.encrypted = true;
+  const std::string eicar =
+      std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+  const struct {
+    const char* szWhat;
+    std::vector<std::pair<std::string, std::string>> members;
+    bool bDeep, bAlert;
+    Outcome outcome;
+    std::string sText, sFoundBy;
+    std::vector<std::string> records;  // "name: outcome text" of each record
+  } kCases[] = {
+      {"names",
+       {{"a.txt", "text"}, {"c.doc", concept}},
+       false,
+       false,
+       Outcome::kFound,
+       "Macro.Word.Concept.a",
+       "names",
+       {"c.doc: 1 Macro.Word.Concept.a"}},
+      {"clean", {{"c.doc", clean}}, false, false, Outcome::kOk, "", "", {"c.doc: 0 "}},
+      {"deep only", {{"s.doc", satanic}}, false, false, Outcome::kOk, "", "", {"s.doc: 0 "}},
+      {"--deep",
+       {{"s.doc", satanic}},
+       true,
+       false,
+       Outcome::kFound,
+       "Macro.Word.Satanic",
+       "deep scan",
+       {"s.doc: 1 Macro.Word.Satanic"}},
+      {"the test file",
+       {{"eicar.com", eicar}},
+       false,
+       false,
+       Outcome::kFound,
+       "Eicar-Test-Signature",
+       "test file",
+       {"eicar.com: 1 Eicar-Test-Signature"}},
+      {"truncated, then a virus",
+       {{"t.doc", concept.substr(0, 1000)}, {"c.doc", concept}},
+       false,
+       false,
+       Outcome::kFound,
+       "Macro.Word.Concept.a",
+       "names",
+       {"t.doc: 2 Truncated document", "c.doc: 1 Macro.Word.Concept.a"}},
+      {"truncated",
+       {{"t.doc", concept.substr(0, 1000)}},
+       false,
+       false,
+       Outcome::kError,
+       "Truncated document",
+       "",
+       {"t.doc: 2 Truncated document"}},
+      {"encrypted",
+       {{"l.doc", bytes(locked)}},
+       false,
+       false,
+       Outcome::kOk,
+       "",
+       "",
+       {"l.doc: 3 Encrypted document"}},
+      {"encrypted, alerted",
+       {{"l.doc", bytes(locked)}},
+       false,
+       true,
+       Outcome::kFound,
+       "Heuristics.Encrypted.Doc",
+       "encryption",
+       {"l.doc: 1 Heuristics.Encrypted.Doc"}},
+  };
+  const bool bOpened = container::Supported(container::Kind::kTar);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.szWhat);
+    zm::ScanOptions options;
+    options.bDeep = c.bDeep;
+    options.bAlertEncrypted = c.bAlert;
+    zm::Scanner scanner(StaticApi(), options);
+    FileResult r = scanner.ScanPath(dir.Write("a.tar", Tar(c.members)));
+    EXPECT_EQ(r.containerKind, container::Kind::kTar);
+    if (!bOpened) {
+      EXPECT_EQ(r.outcome, Outcome::kSkipped);
+      EXPECT_EQ(r.sReason, "Archive support not in this build");
+      continue;
+    }
+    EXPECT_EQ(r.outcome, c.outcome);
+    EXPECT_EQ(r.outcome == Outcome::kFound ? r.sVirus : r.sReason, c.sText);
+    EXPECT_EQ(r.sFoundBy, c.sFoundBy);
+    EXPECT_EQ(r.nMembers, c.members.size());
+    std::vector<std::string> records;
+    for (const container::Member& m : r.members)
+      records.push_back(m.sName + ": " + std::to_string(static_cast<int>(m.outcome)) + " " +
+                        m.sVirus + m.sReason);
+    EXPECT_EQ(records, c.records);
+  }
+  // Turned off, a container is SKIPPED whatever the build; a document is never a container.
+  zm::ScanOptions off;
+  off.containers.bScanArchive = false;
+  FileResult r = zm::Scanner(StaticApi(), off).ScanPath(dir.Write("a.tar", Tar({{"c", concept}})));
+  EXPECT_EQ(r.outcome, Outcome::kSkipped);
+  EXPECT_EQ(r.sReason, "Archive scanning turned off");
+  r = zm::Scanner(StaticApi(), {}).ScanPath(dir.Write("c.doc", concept));
+  EXPECT_EQ(r.containerKind, container::Kind::kNone);
 }
 
 // Every cut of every bundled sample that is a compound file, scanned with --deep: FOUND as the

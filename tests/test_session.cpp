@@ -92,8 +92,9 @@ TEST(Session, GivesOneReportWhateverScansTheFiles) {
 }
 
 // A run of one file scans it here: no worker is started for it (were one started, it could not
-// start, and would say so). A second file starts them, and the files of workers that cannot start
-// are scanned here all the same.
+// start, and would say so). A second file starts them, and so does one container (archives and
+// mail are opened in a worker); the files of workers that cannot start are scanned here all the
+// same.
 TEST(Session, StartsItsWorkersWithTheSecondFile) {
   TempDir dir;
   const std::string sTree = Tree(&dir);
@@ -107,6 +108,13 @@ TEST(Session, StartsItsWorkersWithTheSecondFile) {
   EXPECT_EQ(two.lines.size(), 2u);
   ASSERT_FALSE(two.notes.empty());
   EXPECT_NE(two.notes.back().find("scanning in this process"), std::string::npos);
+  // An empty zip: its end record alone.
+  const std::string sZip =
+      dir.Write("empty.zip", std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+  const Outcomes zip = Scan(options, {sZip});
+  EXPECT_EQ(zip.lines.size(), 1u);
+  ASSERT_FALSE(zip.notes.empty());
+  EXPECT_NE(zip.notes.back().find("scanning in this process"), std::string::npos);
 }
 
 // After a stop nothing more is emitted, and the walk looks at no further entry; a walk told to end

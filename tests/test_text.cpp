@@ -113,4 +113,34 @@ TEST(Text, NamesOfAnyBytesAreShownSafelyAndKeptRecoverable) {
   }
 }
 
+// Sizes as clamd's configuration and clamscan's options write them.
+TEST(Text, SizesAsClamdReadsThem) {
+  const struct {
+    const char* sz;
+    bool bOk;
+    uint64_t cb;
+  } kCases[] = {
+      {"0", true, 0},
+      {"400M", true, 400ull << 20},
+      {"100m", true, 100ull << 20},
+      {"1536K", true, 1536ull << 10},
+      {"4g", true, 4ull << 30},
+      {"17179869183G", true, 17179869183ull << 30},
+      {"17179869184G", false, 0},  // past 2^64
+      {"18446744073709551615", true, UINT64_MAX},
+      {"18446744073709551616", false, 0},
+      {"", false, 0},
+      {"M", false, 0},
+      {"10MB", false, 0},
+      {"10 M", false, 0},
+      {"-1", false, 0},
+      {"1T", false, 0},
+  };
+  for (const auto& c : kCases) {
+    uint64_t cb = 0;
+    EXPECT_EQ(zm::ParseSize(c.sz, &cb), c.bOk) << c.sz;
+    EXPECT_EQ(cb, c.cb) << c.sz;  // untouched (0) when refused
+  }
+}
+
 }  // namespace

@@ -5,7 +5,7 @@ clients, clients that go away, garbage, more connections than it serves at once,
 with requests in flight), a bounded load test, and real clients against it (clamdscan, node's
 clamscan package, nc). Natively, or zebmacrod.exe under Wine over TCP.
 
-  zebmacrod_test.py --part protocol|load|clamdscan --zebmacrod EXE --zebscan EXE --mksamples EXE
+  zebmacrod_test.py --part protocol|load|clamdscan|containers|mail --zebmacrod EXE --zebscan EXE --mksamples EXE
                     --work DIR [--emulator CMD]
 """
 import argparse
@@ -647,6 +647,249 @@ def config_errors(args):
           "clamd keys that zebmacrod does not use, ignored: User" in err, "warnings: %s" % err)
 
 
+# Each kind of container (tests/container_inputs.py names them); the infected ones hold
+# 03-concept-names.doc, the clean ones 02-clean-macros.doc.
+CONTAINER_STEMS = ["%s.zip", "%s-zip64.zip", "%s-ustar.tar", "%s-pax.tar", "%s-gnu.tar", "%s.tar.gz",
+                   "%s.tar.bz2", "%s.tar.xz", "%s.tar.zst", "%s.doc.gz", "%s-noname.doc.gz",
+                   "%s.doc.bz2", "%s.doc.xz", "%s.doc.zst", "%s.7z", "%s.cab", "%s.iso",
+                   "%s-base64.eml", "%s-qp.eml", "%s-uuencode.eml", "%s-inline-uu.eml",
+                   "%s-rfc822.eml", "%s.mbox", "%s.tnef", "%s-tnef.eml"]
+
+
+def make_containers(args, samples):
+    """The container inputs in work/inputs, and the names a missing tool left out."""
+    out = os.path.join(args.work, "inputs")
+    p = subprocess.run(["/usr/bin/python3", os.path.join(os.path.dirname(__file__),
+                                                          "container_inputs.py"), samples, out],
+                       capture_output=True, text=True, check=True)
+    # A truncated document inside a zip, for AlertBrokenWord6.
+    import zipfile
+    with zipfile.ZipFile(os.path.join(out, "truncated-doc.zip"), "w") as z:
+        z.write(os.path.join(samples, "08-truncated.doc"), "cut.doc")
+    return out, {l[8:] for l in p.stdout.splitlines() if l.startswith("missing ")}
+
+
+def part_containers(args):
+    """Archives and mail by SCAN, INSTREAM and FILDES: each kind with the infected document FOUND,
+    the same without it OK; the bombs end within their limits with the ERROR naming them (the
+    zip that contains itself at MaxRecursion) or, asked for, the heuristic name; ALLMATCHSCAN
+    answers every finding of a container; ScanArchive and ScanMail no answer OK, as clamd does;
+    nothing is left in the private directory. Under Wine (no archive or mail support in the
+    Windows builds) every container is an ERROR that says so, never OK."""
+    samples = make_samples(args)
+    folder, missing = make_containers(args, samples)
+    d = Daemon(args, "containers", "StreamMaxLength 100M\nMaxThreads 2\nReadTimeout 30\n").start()
+    sep = "\\" if d.wine else "/"
+    F = d.host(folder)
+
+    def path(name):
+        return (F + sep + name).encode()
+    rows = []  # (file, reply after "label: ")
+    for stem in CONTAINER_STEMS:
+        for tag in ("infected", "clean"):
+            name = stem % tag
+            if name in missing:
+                print("skipped %s: the tool that makes it is missing" % name)
+                continue
+            if d.wine:
+                mail = re.search(r"\.(eml|mbox|tnef)$", name)
+                rows.append((name, "%s support not in this build ERROR" %
+                             ("Mail" if mail else "Archive")))
+            else:
+                rows.append((name, "Macro.Word.Concept.a FOUND" if tag == "infected" else "OK"))
+    if not d.wine:
+        rows += [
+            ("eicar.zip", "Eicar-Test-Signature FOUND"),
+            ("nest5.zip", "Macro.Word.Concept.a FOUND"),
+            ("encrypted.zip", "Encrypted archive member ERROR"),
+            ("damaged.zip", "Damaged zip: ZIP decompression failed (-3) ERROR"),
+            ("zeros-10g.zip", "Archive limit exceeded: MaxFileSize 100M ERROR"),
+            ("zeros-10g.gz", "Archive limit exceeded: MaxFileSize 100M ERROR"),
+            ("many.zip", "Archive limit exceeded: MaxFiles 10000 ERROR"),
+            ("recursion-20.zip", "Archive limit exceeded: MaxRecursion 17 ERROR"),
+            ("self.zip", "Archive limit exceeded: MaxRecursion 17 ERROR"),
+            ("truncated-doc.zip", "Truncated document ERROR"),
+        ]
+    for name, want in rows:
+        with open(os.path.join(folder, name), "rb") as f:
+            data = f.read()
+        compare("SCAN of " + name, d.talk(b"zSCAN " + path(name) + b"\0", tcp=True, wait=120),
+                path(name) + b": " + want.encode() + b"\0")
+        compare("INSTREAM of " + name, d.talk(instream(data, chunk=65536), tcp=True, wait=120),
+                b"stream: " + want.encode() + b"\0")
+        if not d.wine:
+            fd = os.open(os.path.join(folder, name), os.O_RDONLY)
+            got = re.sub(rb"^fd\[\d+\]", b"fd", d.talk(b"zFILDES\0", fd=fd, wait=120))
+            os.close(fd)
+            compare("FILDES of " + name, got, b"fd: " + want.encode() + b"\0")
+    if not d.wine:
+        # ALLMATCHSCAN: every finding of the container, each on its line; SCAN the first.
+        names = path("names.zip")
+        compare("ALLMATCHSCAN of names.zip", d.talk(b"zALLMATCHSCAN " + names + b"\0"),
+                b"".join(names + b": " + v + b" FOUND\0" for v in
+                         (b"Macro.Word.Concept.a", b"Macro.Word.Wieder", b"Macro.Word.Outlaw")))
+        compare("SCAN of names.zip", d.talk(b"zSCAN " + names + b"\0"),
+                names + b": Macro.Word.Concept.a FOUND\0")
+        got = d.talk(b"zCONTSCAN " + path("") + b"\0", wait=300)
+        limits = sorted(re.findall(rb"/([^/]+): Archive limit exceeded: (\w+)", got))
+        check(limits == [(b"many.zip", b"MaxFiles"), (b"recursion-20.zip", b"MaxRecursion"),
+                         (b"self.zip", b"MaxRecursion"), (b"zeros-10g.gz", b"MaxFileSize"),
+                         (b"zeros-10g.zip", b"MaxFileSize")],
+              "CONTSCAN of the folder: the limits %s" % limits)
+    check(wait_for(lambda: all(os.listdir(p) == [] for p in d.private_dirs()), patience(10)),
+          "files left in the private directory: %s" % [os.listdir(p) for p in d.private_dirs()])
+    check(d.stop("SHUTDOWN") == 0, "containers: stop")
+    if d.wine:
+        return
+    # The switches and alerts as clamd has them.
+    configs = [
+        ("AlertExceedsMax yes\nAlertEncryptedArchive yes\nMaxFiles 100\nMaxRecursion 0\n",
+         [("many.zip", "Heuristics.Limits.Exceeded.MaxFiles FOUND"),
+          ("self.zip", "Heuristics.Limits.Exceeded.MaxRecursion FOUND"),
+          ("encrypted.7z", "Heuristics.Encrypted.7Zip FOUND"),
+          ("infected.zip", "Macro.Word.Concept.a FOUND")]),
+        ("ScanArchive no\n", [("infected.zip", "OK"), ("infected.mbox", "Macro.Word.Concept.a FOUND")]),
+        ("ScanMail no\nMaxFileSize 1M\n", [("infected-base64.eml", "OK"), ("nest5.zip", "OK"),
+                                         ("zeros-10g.zip", "Archive limit exceeded: MaxFileSize 1M "
+                                          "ERROR")]),
+        ("AlertBrokenWord6 yes\n", [("truncated-doc.zip", "Heuristics.Broken.Word6 FOUND")]),
+        ("AlertBrokenWord6 no\n", [("truncated-doc.zip", "OK")]),
+    ]
+    for extra, cases in configs:
+        d = Daemon(args, "containers-conf", "StreamMaxLength 100M\n" + extra).start()
+        for name, want in cases:
+            compare("%s: SCAN of %s" % (extra.strip(), name),
+                    d.talk(b"zSCAN " + path(name) + b"\0", wait=120),
+                    path(name) + b": " + want.encode() + b"\0")
+        check(d.stop("SHUTDOWN") == 0, "%s: stop" % extra)
+
+
+def miltertest_script(sock, message, body_file):
+    """A miltertest (Lua) session handing the milter one message as an MTA does: connection,
+    envelope, each header unfolded as it came, the body from a file, end of message; it prints
+    the milter's reply, and whether it asked for quarantine."""
+    head = message.replace(b"\r\n", b"\n").partition(b"\n\n")[0]
+    headers = []
+    for line in head.split(b"\n"):
+        if line[:1] in (b" ", b"\t") and headers:
+            headers[-1][1] += b"\r\n" + line
+        else:
+            name, _, value = line.partition(b":")
+            headers.append([name, value.lstrip(b" ")])
+    lua = ['local conn = mt.connect("unix:%s", 40, 0.25)' % sock,
+           'if conn == nil then error("no connection to the milter") end',
+           'if mt.conninfo(conn, "client.test", "127.0.0.1") ~= nil then error("conninfo") end',
+           'if mt.mailfrom(conn, "<alice@example.org>") ~= nil then error("mailfrom") end',
+           'if mt.rcptto(conn, "<bob@example.org>") ~= nil then error("rcptto") end']
+    for name, value in headers:
+        lua.append('if mt.header(conn, [=[%s]=], [=[%s]=]) ~= nil then error("header") end'
+                   % (name.decode(), value.decode()))
+    # The end of the headers is sent by mt.bodyfile() as the milter negotiated it.
+    lua += ['if mt.bodyfile(conn, [=[%s]=]) ~= nil then error("body") end' % body_file,
+            'if mt.eom(conn) ~= nil then error("eom") end',
+            'local r = mt.getreply(conn)',
+            'local names = {[SMFIR_ACCEPT] = "accept", [SMFIR_CONTINUE] = "continue",',
+            '               [SMFIR_REJECT] = "reject", [SMFIR_TEMPFAIL] = "tempfail",',
+            '               [SMFIR_DISCARD] = "discard", [SMFIR_REPLYCODE] = "replycode"}',
+            'mt.echo("reply " .. (names[r] or tostring(r)))',
+            'if mt.eom_check(conn, MT_QUARANTINE) then mt.echo("quarantined") end',
+            'mt.disconnect(conn)']
+    return "\n".join(lua) + "\n"
+
+
+def exim_session(conf, message):
+    """exim -bh: an SMTP session as if from 127.0.0.1 through the configuration's ACLs, the
+    message sent whole; the SMTP replies."""
+    lines = message.replace(b"\r\n", b"\n").split(b"\n")
+    data = b"\r\n".join(b"." + l if l.startswith(b".") else l for l in lines)
+    dialog = (b"HELO client.test\r\nMAIL FROM:<alice@example.org>\r\nRCPT TO:<bob@example.org>\r\n"
+              b"DATA\r\n" + data + b"\r\n.\r\nQUIT\r\n")
+    p = subprocess.run(["exim4", "-C", conf, "-bh", "127.0.0.1"], input=dialog,
+                       capture_output=True, timeout=patience(120))
+    return [l for l in p.stdout.decode("utf-8", "replace").splitlines() if l[:3].isdigit()]
+
+
+def part_mail(args):
+    """Mail filters that hand the whole message to clamd: clamav-milter (its ClamdSocket the
+    daemon's) driven by miltertest rejects the message whose attachment is infected, or has it
+    quarantined, and accepts the clean one; Exim's malware condition (av_scanner clamd, an ACL
+    with malware = *, through exim -bh with a configuration and spool of its own) names the
+    virus in its 550 and accepts the clean message. Each is skipped, with its reason, where it
+    is not installed."""
+    samples = make_samples(args)
+    folder, _ = make_containers(args, samples)
+    messages = {tag: open(os.path.join(folder, "%s-%s.eml" % (tag, kind)), "rb").read()
+                for tag in ("infected", "clean") for kind in ("base64",)}
+    messages["forwarded"] = open(os.path.join(folder, "infected-rfc822.eml"), "rb").read()
+    d = Daemon(args, "mail", "StreamMaxLength 100M\n").start()
+    ran = 0
+    milter = shutil.which("clamav-milter") or "/usr/sbin/clamav-milter"
+    if not os.path.exists(milter) or not shutil.which("miltertest"):
+        print("clamav-milter or miltertest is not installed (tools/install-deps installs them): "
+              "the milter check skipped")
+    else:
+        ran += 1
+        for action, want_infected in (("Reject", ["reply reject"]),
+                                      ("Quarantine", ["reply accept", "quarantined"])):
+            sock = os.path.join(d.dir, "milter.sock")
+            conf = os.path.join(d.dir, "milter.conf")
+            with open(conf, "w") as f:
+                f.write("MilterSocket unix:%s\nClamdSocket unix:%s\nForeground yes\n"
+                        "OnInfected %s\nOnClean Accept\nOnFail Defer\nLogFile %s\n"
+                        "LogVerbose yes\nLogInfected Full\n"
+                        % (sock, d.sock, action, os.path.join(d.dir, "milter.log")))
+            proc = subprocess.Popen([milter, "-c", conf], stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            STARTED.append(proc)
+            try:
+                for tag, want in (("infected", want_infected), ("forwarded", want_infected),
+                                  ("clean", ["reply accept"])):
+                    body = os.path.join(d.dir, tag + ".body")
+                    raw = messages[tag].replace(b"\r\n", b"\n")
+                    with open(body, "wb") as f:
+                        f.write(raw.partition(b"\n\n")[2].replace(b"\n", b"\r\n"))
+                    script = os.path.join(d.dir, tag + ".lua")
+                    with open(script, "w") as f:
+                        f.write(miltertest_script(sock, messages[tag], body))
+                    p = subprocess.run(["miltertest", "-s", script], capture_output=True,
+                                       text=True, timeout=patience(120))
+                    check(p.returncode == 0 and p.stdout.split("\n")[:-1] == want,
+                          "clamav-milter (OnInfected %s), %s message: %s %s, want %s"
+                          % (action, tag, p.stdout, p.stderr[-300:], want))
+            finally:
+                proc.terminate()
+                proc.wait(timeout=30)
+        log = open(os.path.join(d.dir, "milter.log"), errors="replace").read()
+        check("Macro.Word.Concept.a" in log, "the milter's log names no virus: %s" % log[-500:])
+    if not shutil.which("exim4"):
+        print("exim4 is not installed (tools/install-deps installs exim4-daemon-heavy): the "
+              "Exim check skipped")
+    else:
+        ran += 1
+        # Exim gives up root for a configuration of its own: its spool is open to it, and it
+        # reaches the daemon over TCP.
+        spool = os.path.join(d.dir, "spool")
+        os.makedirs(spool, mode=0o777, exist_ok=True)
+        os.chmod(spool, 0o777)
+        conf = os.path.join(d.dir, "exim.conf")
+        with open(conf, "w") as f:
+            f.write("primary_hostname = zebmacro.test\nspool_directory = %s\n"
+                    "log_file_path = %s/%%slog\nav_scanner = clamd:127.0.0.1 %d\n"
+                    "acl_smtp_rcpt = acl_check_rcpt\nacl_smtp_data = acl_check_data\n"
+                    "begin acl\nacl_check_rcpt:\n  accept\nacl_check_data:\n"
+                    "  deny malware = *\n       message = This message contains a virus "
+                    "($malware_name).\n  accept\nbegin routers\nbegin transports\n"
+                    % (spool, spool, d.port))
+        for tag, want in (("infected", "550 This message contains a virus (Macro.Word.Concept.a)."),
+                          ("forwarded", "550 This message contains a virus (Macro.Word.Concept.a)."),
+                          ("clean", "250 OK id=")):
+            replies = exim_session(conf, messages[tag])
+            check(len(replies) >= 2 and replies[-2].startswith(want),
+                  "exim -bh, %s message: %s, want %s" % (tag, replies[-3:], want))
+    check(d.stop("SHUTDOWN") == 0, "mail: stop")
+    return SKIPPED if ran == 0 else None
+
+
 def part_load(args):
     """Many clients at once, each request's answer checked; a worker killed in the middle costs
     at most the one file it held; afterwards no descriptor, process or stream file is left."""
@@ -773,7 +1016,8 @@ def stop_under_load(d, samples, docs):
 def part_clamdscan(args):
     """Real clients: clamdscan through the daemon's own configuration file, in each of its modes,
     finds what zebscan --deep finds and exits as it does; a clean folder exits 0. Then node's
-    clamscan package and nc, which send their commands without a line end."""
+    clamscan package and nc, which send their commands without a line end; and clamdscan
+    --stream of a mail, a zip and an mbox carrying the infected document."""
     if shutil.which("clamdscan") is None:
         print("clamdscan is not installed (tools/install-deps installs it): skipped")
         return SKIPPED
@@ -803,6 +1047,18 @@ def part_clamdscan(args):
     pyclamd_check(d)
     node_clamscan(args, d, samples)
     netcat(d)
+    # A mail, a zip and an mbox whose attachment or member is infected, sent whole by
+    # clamdscan --stream (and named, and passed): found; the same without it: OK.
+    folder, _ = make_containers(args, samples)
+    for name in ("%s-base64.eml", "%s.zip", "%s.mbox"):
+        for tag, verdict, status in (("infected", "Macro.Word.Concept.a FOUND", 1),
+                                     ("clean", "OK", 0)):
+            path = os.path.join(folder, name % tag)
+            for mode in (["--stream"], [], ["--fdpass"]):
+                p = subprocess.run(["clamdscan", "--config-file=" + d.conf, "--no-summary"] +
+                                   mode + [path], capture_output=True, text=True, timeout=120)
+                check(p.stdout.strip() == "%s: %s" % (path, verdict) and p.returncode == status,
+                      "clamdscan %s %s: exit %d %s" % (mode, name % tag, p.returncode, p.stdout))
     check(d.stop() == 0, "stop")
 
 
@@ -926,7 +1182,8 @@ def end_started():
 def main():
     atexit.register(end_started)
     ap = argparse.ArgumentParser()
-    ap.add_argument("--part", required=True, choices=["protocol", "load", "clamdscan"])
+    ap.add_argument("--part", required=True,
+                    choices=["protocol", "load", "clamdscan", "containers", "mail"])
     for a in ("--zebmacrod", "--zebscan", "--mksamples", "--work"):
         ap.add_argument(a, required=True)
     ap.add_argument("--emulator", default="")
@@ -934,7 +1191,8 @@ def main():
     args.work = os.path.abspath(os.path.join(args.work, args.part))
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
-    status = {"protocol": part_protocol, "load": part_load, "clamdscan": part_clamdscan}[args.part](args)
+    status = {"protocol": part_protocol, "load": part_load, "clamdscan": part_clamdscan,
+              "containers": part_containers, "mail": part_mail}[args.part](args)
     if status == SKIPPED:
         return SKIPPED
     print("%d failures" % len(FAILURES))

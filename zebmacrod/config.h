@@ -38,6 +38,16 @@ struct Config {
   // broken files when its AlertBroken* keys are off).
   enum class Broken { kError, kFound, kOk };
   Broken brokenWord6 = Broken::kError;
+  // Archives and mail, with clamd's keys and defaults (0: no limit): ScanArchive, ScanMail, the
+  // limits, AlertExceedsMax, and AlertEncryptedArchive (AlertEncrypted turns it on as well).
+  bool bScanArchive = true;
+  bool bScanMail = true;
+  uint32_t nMaxRecursion = 17;
+  uint32_t nMaxFiles = 10000;
+  uint64_t cbMaxScanSize = 400ull << 20;
+  uint64_t cbMaxFileSize = 100ull << 20;
+  bool bAlertExceedsMax = false;
+  bool bAlertEncryptedArchive = false;
 };
 
 // Reads sText (the file's content; sName names it in messages). Keys clamd knows but zebmacrod

@@ -143,6 +143,12 @@ int Serve(const Config& config, const std::string& sLibrary, const zm::EngineFac
     pool.sLibrary = sLibrary;
     pool.scan.bDeep = config.bDeepScan;
     pool.scan.bAlertEncrypted = config.bAlertEncrypted || config.bAlertEncryptedDoc;
+    container::Options& c = pool.scan.containers;
+    c.bScanArchive = config.bScanArchive;
+    c.bScanMail = config.bScanMail;
+    c.limits = {config.nMaxRecursion, config.nMaxFiles, config.cbMaxScanSize, config.cbMaxFileSize};
+    c.bAlertExceedsMax = config.bAlertExceedsMax;
+    c.bAlertEncrypted = config.bAlertEncrypted || config.bAlertEncryptedArchive;
     // MaxScanTime 0 means no limit; a day stands for it.
     pool.fileTimeout =
         std::chrono::milliseconds(config.msMaxScanTime ? config.msMaxScanTime : 86400000u);

@@ -84,9 +84,10 @@ const char* Name(Command c) {
   return "?";
 }
 
-// The reply line for one file's result, known to the client as sLabel. Files that are no Word
-// 6/95 documents, links not followed and other skipped entries answer OK, as clamd answers for
-// files it has nothing to say about.
+// The reply line for one file's result (as Server::Judged gave it), known to the client as
+// sLabel. Files that are no Word 6/95 documents, links not followed, containers whose scanning
+// is turned off and other skipped entries answer OK, as clamd answers for files it has nothing
+// to say about.
 std::string Verdict(const std::string& sLabel, const FileResult& r) {
   switch (r.outcome) {
     case Outcome::kFound:
@@ -96,6 +97,18 @@ std::string Verdict(const std::string& sLabel, const FileResult& r) {
     default:
       return sLabel + ": OK";
   }
+}
+
+// ALLMATCHSCAN's lines: a container found infected answers each finding of its members on a line
+// of its own, as clamd's all-match mode does; anything else its one line.
+std::vector<std::string> AllMatches(const std::string& sLabel, const FileResult& r) {
+  std::vector<std::string> lines;
+  if (r.outcome == Outcome::kFound)
+    for (const container::Member& m : r.members)
+      if (m.outcome == container::Outcome::kFound)
+        lines.push_back(sLabel + ": " + zm::EscapeControls(m.sVirus) + " FOUND");
+  if (lines.empty()) lines.push_back(Verdict(sLabel, r));
+  return lines;
 }
 
 }  // namespace
@@ -428,14 +441,18 @@ void ConnectionServer::Submit(const Request& r, File&& file, const std::string& 
         keep.reset();  // the stream's file is gone before the client hears of it
         FileResult spare;
         const FileResult& judged = pServer->Judged(res, &spare);
-        std::string sLine = Verdict(sLabel, judged);
-        if (judged.outcome == Outcome::kFound || judged.outcome == Outcome::kError)
-          pServer->m_pLog->Write("Connection " + std::to_string(uId) + ": " + sLine);
-        else
-          pServer->m_pLog->Verbose("Connection " + std::to_string(uId) + ": " + sLine);
+        std::vector<std::string> lines = r.command == Command::kAllMatchScan
+                                             ? AllMatches(sLabel, judged)
+                                             : std::vector<std::string>{Verdict(sLabel, judged)};
+        for (const std::string& sLine : lines) {
+          if (judged.outcome == Outcome::kFound || judged.outcome == Outcome::kError)
+            pServer->m_pLog->Write("Connection " + std::to_string(uId) + ": " + sLine);
+          else
+            pServer->m_pLog->Verbose("Connection " + std::to_string(uId) + ": " + sLine);
+        }
         // The wake happens under the lock: the connection cannot end between the two.
         std::lock_guard<std::mutex> lock(out->mutex);
-        out->replies.push_back(FormatReply(r, sLine));
+        for (const std::string& sLine : lines) out->replies.push_back(FormatReply(r, sLine));
         --out->nPending;
         pConn->Wake();
       });
@@ -482,13 +499,17 @@ void ConnectionServer::ScanPath(const Request& r) {
   zm::Session session(options, [&](const FileResult& scanned) {
     FileResult spare;
     const FileResult& res = m_server.Judged(scanned, &spare);
-    std::string sLine = Verdict(zm::EscapeControls(res.sPath), res);
+    const std::string sLabel = zm::EscapeControls(res.sPath);
     if (res.outcome != Outcome::kFound && res.outcome != Outcome::kError)
-      return m_server.m_pLog->Verbose(sLine);
-    m_server.m_pLog->Write("Connection " + std::to_string(m_uId) + ": " + sLine);
+      return m_server.m_pLog->Verbose(Verdict(sLabel, res));
+    for (const std::string& sLine : r.command == Command::kAllMatchScan
+                                        ? AllMatches(sLabel, res)
+                                        : std::vector<std::string>{Verdict(sLabel, res)}) {
+      m_server.m_pLog->Write("Connection " + std::to_string(m_uId) + ": " + sLine);
+      line(sLine);
+    }
     bFound |= res.outcome == Outcome::kFound;
     bSaid = true;
-    line(sLine);
     if (bFound && bStopAtFinding)
       pSession->Stop("");  // nothing more is said
     else if (m_bGone)
@@ -533,6 +554,7 @@ Server::Server(const Config& config, Log* pLog, zm::Pool* pPool, unsigned nWorke
 // ERROR. The result is r itself, or *pSpare holding the answer.
 const FileResult& Server::Judged(const FileResult& r, FileResult* pSpare) const {
   using zm::DocKind;
+  if (r.containerKind != container::Kind::kNone) return JudgedContainer(r, pSpare);
   bool bBroken = r.outcome == Outcome::kError &&
                  (r.doc.kind == DocKind::kTruncated || r.doc.kind == DocKind::kDamaged) &&
                  r.sReason == zm::KindReason(r.doc.kind);
@@ -542,6 +564,42 @@ const FileResult& Server::Judged(const FileResult& r, FileResult* pSpare) const 
   if (bFound) pSpare->sVirus = "Heuristics.Broken.Word6";
   pSpare->id = r.id;
   pSpare->nLinks = r.nLinks;
+  return *pSpare;
+}
+
+// A container: its documents too damaged to judge answer as AlertBrokenWord6 says, and the whole
+// is judged again from its records. One that was not opened although its scanning is on (this
+// build lacks the support) is an ERROR, never OK; one whose scanning is turned off is OK, as
+// clamd answers.
+const FileResult& Server::JudgedContainer(const FileResult& r, FileResult* pSpare) const {
+  const bool bOn =
+      container::IsMailKind(r.containerKind) ? m_config.bScanMail : m_config.bScanArchive;
+  if (r.outcome == Outcome::kSkipped && bOn) {
+    *pSpare = r;
+    pSpare->outcome = Outcome::kError;
+    return *pSpare;
+  }
+  if (m_config.brokenWord6 == Config::Broken::kError) return r;
+  auto broken = [](const container::Member& m) {
+    return m.why == container::Why::kDocument && m.outcome == container::Outcome::kError &&
+           (m.sReason == zm::KindReason(zm::DocKind::kTruncated) ||
+            m.sReason == zm::KindReason(zm::DocKind::kDamaged));
+  };
+  if (std::none_of(r.members.begin(), r.members.end(), broken)) return r;
+  *pSpare = r;
+  const bool bFound = m_config.brokenWord6 == Config::Broken::kFound;
+  for (container::Member& m : pSpare->members) {
+    if (!broken(m)) continue;
+    m.outcome = bFound ? container::Outcome::kFound : container::Outcome::kOk;
+    m.sVirus = bFound ? "Heuristics.Broken.Word6" : "";
+    m.sReason.clear();
+  }
+  const container::Verdict v = container::VerdictOf(pSpare->members);
+  pSpare->outcome = v.outcome == container::Outcome::kFound   ? Outcome::kFound
+                    : v.outcome == container::Outcome::kError ? Outcome::kError
+                                                              : Outcome::kOk;
+  pSpare->sVirus = v.sVirus;
+  pSpare->sReason = v.sReason;
   return *pSpare;
 }
 

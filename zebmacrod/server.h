@@ -49,6 +49,7 @@ class Server {
   void Awaited(uint64_t uConnection);
   bool Excluded(const std::string& sPath) const;
   const zm::FileResult& Judged(const zm::FileResult& r, zm::FileResult* pSpare) const;
+  const zm::FileResult& JudgedContainer(const zm::FileResult& r, zm::FileResult* pSpare) const;
   std::string VersionText() const;
   std::string StatsText();
   void SetActivity(uint64_t uConnection, const std::string& sWhat);

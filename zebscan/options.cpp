@@ -7,6 +7,7 @@
 
 #include "deflist.h"
 #include "platform.h"
+#include "textutil.h"
 #include "zmapi.h"
 
 namespace zebscan {
@@ -95,12 +96,50 @@ void AddWalkOptions(CLI::App* pApp, Options* p, std::string* psDirLinks, std::st
       ->capture_default_str();
 }
 
+// A size as clamscan reads it (digits, then k, m or g), into a byte count.
+CLI::Validator SizeValidator() {
+  return CLI::Validator(
+      [](std::string& s) {
+        uint64_t cb;
+        return zm::ParseSize(s, &cb) ? "" : "a size such as 400M (k, m or g may follow), not " + s;
+      },
+      "SIZE");
+}
+
 // How each file is scanned.
-void AddScanOptions(CLI::App* pApp, Options* p) {
+void AddScanOptions(CLI::App* pApp, Options* p, std::string* psScanSize, std::string* psFileSize) {
   CLI::App& app = *pApp;
   app.add_flag("--deep", p->scan.bDeep, "Also scan the macro bodies of every document with macros");
   app.add_flag("--alert-encrypted-doc", p->scan.bAlertEncrypted,
                "Report encrypted documents as Heuristics.Encrypted.Doc FOUND, not SKIPPED");
+  // Containers, as clamscan has these: archives and mail opened, within its limits (0: none).
+  container::Options& c = p->scan.containers;
+  app.add_flag("--scan-archive", c.bScanArchive,
+               "Open archives and compressed files (=no: leave them SKIPPED)");
+  app.add_flag("--scan-mail", c.bScanMail,
+               "Open mail, mbox and TNEF files (=no: leave them SKIPPED)");
+  app.add_option("--max-recursion", c.limits.nMaxRecursion,
+                 "Containers inside one another, the file itself the first")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--max-files", c.limits.nMaxFiles, "Members looked at in one file, at every depth")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--max-scansize", *psScanSize, "Bytes read out of one file's members")
+      ->check(SizeValidator())
+      ->capture_default_str();
+  app.add_option("--max-filesize", *psFileSize,
+                 "Bytes of one member, and of a container file itself")
+      ->check(SizeValidator())
+      ->capture_default_str();
+  app.add_flag("--alert-exceeds-max", c.bAlertExceedsMax,
+               "A limit reached is Heuristics.Limits.Exceeded.<Limit> FOUND, not an ERROR");
+  app.add_flag(
+      "--alert-encrypted",
+      [p](int64_t n) { p->scan.bAlertEncrypted = p->scan.containers.bAlertEncrypted = n > 0; },
+      "Encrypted documents and archive members are Heuristics.Encrypted.* FOUND");
+  app.add_flag("--alert-encrypted-archive", c.bAlertEncrypted,
+               "Encrypted archive members are Heuristics.Encrypted.* FOUND, not an ERROR");
   app.add_option("--raw", p->scan.sRawName,
                  "Search every file's raw bytes for this signature instead")
       ->check(CLI::IsMember(RawScanNames()));
@@ -138,10 +177,11 @@ bool ParseOptions(int argc, char** argv, Options* pOptions, int* piExit) {
   o.nJobs = zm::UsableCores();
   o.sLibrary = ZmLibraryName();
   std::string sDirLinks = "1", sFileLinks = "1", sSkipped = "yes";
+  std::string sScanSize = "400M", sFileSize = "100M";
   CLI::Option* pLibrary = nullptr;
   app.add_option("PATH", o.paths, "Files to scan; directories are walked; '-' scans stdin")
       ->type_name("");
-  AddScanOptions(&app, &o);
+  AddScanOptions(&app, &o, &sScanSize, &sFileSize);
   AddOutputOptions(&app, &o, &sSkipped);
   AddWalkOptions(&app, &o, &sDirLinks, &sFileLinks);
   AddRunOptions(&app, &o, &pLibrary);
@@ -167,6 +207,8 @@ bool ParseOptions(int argc, char** argv, Options* pOptions, int* piExit) {
   o.report.bSkipped = sSkipped == "yes";
   o.walk.dirLinks = Policy(sDirLinks);
   o.walk.fileLinks = Policy(sFileLinks);
+  zm::ParseSize(sScanSize, &o.scan.containers.limits.cbMaxScanSize);
+  zm::ParseSize(sFileSize, &o.scan.containers.limits.cbMaxFileSize);
   o.bLibraryNamed = pLibrary->count() > 0;
   return true;
 }

@@ -79,8 +79,41 @@ void Report::Add(const FileResult& r, const Placement* pPlaced) {
   m_nWithMacros += r.doc.table.nMacros > 0;
   m_nInfected += r.outcome == Outcome::kFound;
   m_nErrors += r.outcome == Outcome::kError;
+  m_bContainers |= r.containerKind != container::Kind::kNone;
+  m_nMembers += r.nMembers;
   Print(r, pPlaced);
+  // A container's members with something to say follow its line; JSON holds them in its record.
+  if (!m_options.bJson)
+    for (const container::Member& m : r.members) PrintMember(r, m);
   Progress();
+}
+
+// Listed: every document (but those that are no Word 6/95 document) and every member not judged
+// in full; the record of the file itself is told by the container's own line. The line obeys the
+// options as a file's does.
+void Report::PrintMember(const FileResult& r, const container::Member& m) {
+  using container::Outcome;
+  if (m.chain.empty() && m.sName.empty()) return;
+  if (m.why == container::Why::kDocument && m.outcome == Outcome::kSkipped &&
+      m.sReason == zm::kNotWord6Reason)
+    return;
+  const bool bListed = !(m_options.bInfectedOnly && m.outcome != Outcome::kFound) &&
+                       !(!m_options.bSkipped && m.outcome == Outcome::kSkipped) &&
+                       !(!m_options.bOk && m.outcome == Outcome::kOk);
+  const bool bOnReport = bListed && !m_options.bQuiet;
+  const bool bTrouble = m.outcome == Outcome::kError;
+  const bool bToErr = bTrouble && (!bOnReport || !m_bSameFile);
+  if (!bOnReport && !bToErr && !(m_pLog && (bListed || bTrouble))) return;
+  std::string& sText = m_sLine;
+  sText.clear();
+  AppendEscaped(&sText, container::DisplayPath(r.sPath, m.chain, m.sName));
+  sText += ": ";
+  if (m.outcome != Outcome::kOk)
+    AppendEscaped(&sText, m.outcome == Outcome::kFound ? m.sVirus : m.sReason);
+  sText += kEnding[static_cast<int>(m.outcome)];
+  if (bToErr) Write(m_pErr, sText);
+  if (bOnReport) Write(m_pOut, sText);
+  if (m_pLog && (bListed || bTrouble)) Write(m_pLog, sText);
 }
 
 void Report::Message(const std::string& sText) {
@@ -177,20 +210,26 @@ void Report::Finish(double seconds, size_t nDirectories) {
                         {"total_errors", m_nErrors},
                         {"with_macros", m_nWithMacros},
                         {"scanned_directories", nDirectories},
+                        {"scanned_members", m_nMembers},
                         {"seconds", seconds},
                         {"engine_version", m_engine.sVersion},
                         {"known_viruses", m_engine.nDefinitions}}}});
   } else if (m_options.bSummary) {
     char sz[512];
     long lSeconds = static_cast<long>(seconds);
+    // The members of containers, when the run met any.
+    char szMembers[64] = "";
+    if (m_bContainers)
+      std::snprintf(szMembers, sizeof szMembers, "Scanned members: %llu\n",
+                    static_cast<unsigned long long>(m_nMembers));
     std::snprintf(sz, sizeof sz,
                   "\n----------- SCAN SUMMARY -----------\n"
                   "Known viruses: %d\nEngine version: %s\nScanned directories: %zu\n"
-                  "Scanned files: %zu\nSkipped files: %zu\nWith macros: %zu\nInfected files: %zu\n"
-                  "Total errors: %zu\nTime: %.3f sec (%ld m %ld s)\n",
+                  "Scanned files: %zu\n%sSkipped files: %zu\nWith macros: %zu\n"
+                  "Infected files: %zu\nTotal errors: %zu\nTime: %.3f sec (%ld m %ld s)\n",
                   m_engine.nDefinitions, m_engine.sVersion.c_str(), nDirectories, m_nScanned,
-                  m_nSkipped, m_nWithMacros, m_nInfected, m_nErrors, seconds, lSeconds / 60,
-                  lSeconds % 60);
+                  szMembers, m_nSkipped, m_nWithMacros, m_nInfected, m_nErrors, seconds,
+                  lSeconds / 60, lSeconds % 60);
     s = sz;
   }
   if (!m_options.bQuiet) Write(m_pOut, s);

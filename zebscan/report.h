@@ -51,6 +51,8 @@ class Report {
 
  private:
   void Print(const zm::FileResult& r, const Placement* pPlaced);
+  // A container's member that has a line of its own (a document, or one not judged in full).
+  void PrintMember(const zm::FileResult& r, const container::Member& m);
   void Write(std::FILE* p, const std::string& s);
   void ClearProgress();
   void Progress();
@@ -64,6 +66,9 @@ class Report {
   bool m_bProgressShown = false;
   std::chrono::steady_clock::time_point m_tLastProgress;
   size_t m_nScanned = 0, m_nSkipped = 0, m_nWithMacros = 0, m_nInfected = 0, m_nErrors = 0;
+  // Containers: whether the run met one, and the members looked at in them.
+  bool m_bContainers = false;
+  uint64_t m_nMembers = 0;
   int m_iWriteError = 0;  // the cause of the report's first failed write (errno), or 0
   int m_iLogError = 0;    // the same for the log
   int m_iErrError = 0;    // and for stderr, whose failures are not reported anywhere

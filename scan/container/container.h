@@ -48,6 +48,10 @@ Kind Sniff(const uint8_t* pb, size_t cb);
 // True when pb begins with the compound file signature D0 CF 11 E0 A1 B1 1A E1: a Word 6/95
 // candidate, for the caller's scanner to judge.
 bool IsCompoundFile(const uint8_t* pb, size_t cb);
+// True when pb, a member's whole bytes, may be the EICAR test file: no longer than it may be (128
+// bytes) and beginning as it begins. Such a member goes to the scan function too, which tells it,
+// so that a zipped test file is found as scanners find it.
+bool MayBeTestFile(const uint8_t* pb, size_t cb);
 
 // "zip", "tar", "gzip", ..., "mail", "mbox", "tnef"; "" for kNone.
 const char* KindName(Kind kind);
@@ -62,8 +66,13 @@ bool Supported(Kind kind);
 
 enum class Limit : uint8_t { kNone, kMaxRecursion, kMaxFiles, kMaxScanSize, kMaxFileSize };
 
+// The deepest a walk nests, whatever MaxRecursion says (0, no limit, included): each level holds
+// its reader's buffers (some 90 KB), and a zip that contains itself nests for ever.
+constexpr uint32_t kDeepestNesting = 64;
+
 struct Limits {
   uint32_t nMaxRecursion = 17;            // containers inside one another, the file itself the 1st
+                                          // (0 and more than kDeepestNesting: kDeepestNesting)
   uint32_t nMaxFiles = 10000;             // members looked at, at every depth together
   uint64_t cbMaxScanSize = 400ull << 20;  // bytes read out of members, at every depth together
   uint64_t cbMaxFileSize = 100ull << 20;  // bytes of one member (declared, then as read), and of
@@ -137,6 +146,11 @@ struct Member {
   Limit limit = Limit::kNone;  // kLimit: which one
   uint64_t cbRead = 0;         // bytes of it read
 };
+
+// The verdict of the whole from its records, as Scan() gives it: the first virus a document
+// gave, else the first heuristic finding, else the first problem's reason, else OK. A caller that
+// judges records again (zebmacrod's AlertBrokenWord6) takes it anew.
+Verdict VerdictOf(const std::vector<Member>& members);
 
 struct Result {
   Kind kind = Kind::kNone;

@@ -147,6 +147,10 @@ bool IsCompoundFile(const uint8_t* pb, size_t cb) {
   return Has(pb, cb, 0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
 }
 
+bool MayBeTestFile(const uint8_t* pb, size_t cb) {
+  return cb <= 128 && Has(pb, cb, 0, "X5O!P%@AP", 9);
+}
+
 Kind Sniff(const uint8_t* pb, size_t cb) {
   if (cb == 0 || IsCompoundFile(pb, cb)) return Kind::kNone;
   if (Has(pb, cb, 0, "PK\x03\x04", 4) || Has(pb, cb, 0, "PK\x05\x06", 4) ||
@@ -291,6 +295,30 @@ std::string StreamMemberName(const std::string& sStored, const std::string& sCon
       return sBase.substr(0, sBase.size() - std::strlen(s.szSuffix)) + s.szReplace;
   }
   return "data";
+}
+
+Verdict VerdictOf(const std::vector<Member>& members) {
+  const Member* pVirus = nullptr;
+  const Member* pHeuristic = nullptr;
+  const Member* pProblem = nullptr;
+  for (const Member& m : members) {
+    if (m.outcome == Outcome::kFound) {
+      if (m.why == Why::kDocument && !pVirus) pVirus = &m;
+      if (m.why != Why::kDocument && !pHeuristic) pHeuristic = &m;
+    } else if (m.outcome == Outcome::kError && !pProblem) {
+      pProblem = &m;
+    }
+  }
+  Verdict v;
+  const Member* pFound = pVirus ? pVirus : pHeuristic;
+  if (pFound) {
+    v.outcome = Outcome::kFound;
+    v.sVirus = pFound->sVirus;
+  } else if (pProblem) {
+    v.outcome = Outcome::kError;
+    v.sReason = pProblem->sReason;
+  }
+  return v;
 }
 
 std::string DisplayPath(const std::string& sFile, const std::vector<std::string>& chain,

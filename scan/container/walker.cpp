@@ -313,7 +313,8 @@ void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cb
     Settle(&reader, sName, place);
     return;
   }
-  if (IsCompoundFile(head.data(), head.size())) {
+  if (IsCompoundFile(head.data(), head.size()) ||
+      (reader.state() == Reader::State::kEnd && MayBeTestFile(head.data(), head.size()))) {
     Document(&reader, sName, place);
     return;
   }
@@ -352,12 +353,8 @@ std::string GzipStoredName(const uint8_t* pb, size_t cb) {
                      static_cast<const uint8_t*>(pEnd) - (pb + at));
 }
 
-}  // namespace detail
-
-bool Supported(Kind kind) { return kind != Kind::kNone; }
-
-Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
-            const ScanFunction& scan) {
+Result WalkFile(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
+                const ScanFunction& scan) {
   Result result;
   result.kind = kind;
   if (kind == Kind::kNone) {
@@ -371,42 +368,34 @@ Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Opti
         IsMailKind(kind) ? "Mail scanning turned off" : "Archive scanning turned off";
     return result;
   }
-  detail::Walker walker(options, scan, &result);
+  Options bounded = options;
+  uint32_t& nRecursion = bounded.limits.nMaxRecursion;
+  if (nRecursion == 0 || nRecursion > kDeepestNesting) nRecursion = kDeepestNesting;
+  Walker walker(bounded, scan, &result);
   walker.SetFileName(sName);
   std::vector<std::string> chain;
-  detail::Place place{&chain, 1};
+  Place place{&chain, 1};
   if (options.limits.cbMaxFileSize != 0 && cb > options.limits.cbMaxFileSize) {
     walker.RecordLimit(place, "", Limit::kMaxFileSize, 0);
   } else {
-    detail::Source src;
+    Source src;
     src.fd = fd;
     src.cb = cb;
     walker.Container(src, kind, "", place);
   }
 
-  // The verdict: the first virus, else the first heuristic finding, else the first problem.
-  const Member* pVirus = nullptr;
-  const Member* pHeuristic = nullptr;
-  const Member* pProblem = nullptr;
-  for (const Member& m : result.members) {
-    if (m.outcome == Outcome::kFound) {
-      if (m.why == Why::kDocument && !pVirus) pVirus = &m;
-      if (m.why != Why::kDocument && !pHeuristic) pHeuristic = &m;
-    } else if (m.outcome == Outcome::kError && !pProblem) {
-      pProblem = &m;
-    }
-  }
-  const Member* pFound = pVirus ? pVirus : pHeuristic;
-  if (pFound) {
-    result.verdict.outcome = Outcome::kFound;
-    result.verdict.sVirus = pFound->sVirus;
-  } else if (pProblem) {
-    result.verdict.outcome = Outcome::kError;
-    result.verdict.sReason = pProblem->sReason;
-  } else {
-    result.verdict.outcome = Outcome::kOk;
-  }
+  result.verdict = VerdictOf(result.members);
   return result;
 }
 
+}  // namespace detail
 }  // namespace container
+
+// The module's one entry (libzebmacro-containers.so), found by name by loader.cpp: Scan() of
+// container.h, with everything by pointer.
+extern "C" __attribute__((visibility("default"))) void ZmContainerScan(
+    int fd, uint64_t cb, container::Kind kind, const std::string* psName,
+    const container::Options* pOptions, const container::ScanFunction* pScan,
+    container::Result* pResult) {
+  *pResult = container::detail::WalkFile(fd, cb, kind, *psName, *pOptions, *pScan);
+}

@@ -1,5 +1,6 @@
 // Inside the container layer: the walk of one file's tree of containers, shared by the archive
-// reader (libarchive) and the mail reader (GMime). Built only where those libraries are.
+// reader (libarchive) and the mail reader (GMime). Built only where those libraries are, into the
+// module that loader.cpp loads.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -150,6 +151,10 @@ void WalkTnef(Walker* pWalker, const Source& src, const std::string& sName, cons
 // Searches a mail's text part for uuencoded blocks ("begin 644 name" ... "end") and walks each as
 // a member at place, read from *pReader (the text, from its start).
 void UuBlocks(Walker* pWalker, Reader* pReader, const Place& place);
+
+// Scan() of container.h, in this module: the walk of the file fd.
+Result WalkFile(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
+                const ScanFunction& scan);
 
 // The name a gzip stream stores for its content (FNAME), from its head; "" when none.
 std::string GzipStoredName(const uint8_t* pb, size_t cb);

@@ -1,0 +1,59 @@
+// Scan() where the readers are a module of their own, libzebmacro-containers.so: libarchive,
+// GMime and the thirty libraries they bring (ICU's 30 MB among them) are loaded the first time a
+// process meets a container, so that one that meets none (most workers, on most trees) starts
+// and runs without them, as light as before.
+#include <mutex>
+
+#include "container.h"
+#include "loadlib.h"
+#include "platform.h"
+
+namespace container {
+namespace {
+
+using ScanEntry = void (*)(int, uint64_t, Kind, const std::string*, const Options*,
+                           const ScanFunction*, Result*);
+
+struct Module {
+  ScanEntry pScan = nullptr;
+  std::string sError;  // why it could not be loaded
+};
+
+// The module beside the executable (the build tree), else in the library folder beside its own
+// (installed: bin/ and lib/); loaded once per process, on first use.
+const Module& TheModule() {
+  static Module s_module;
+  static std::once_flag s_once;
+  std::call_once(s_once, [] {
+    const std::string sName = zm::SharedLibraryName("zebmacro-containers");
+    const std::string sDir = zm::ExecutableDirectory();
+    for (const std::string& sPath : {sDir + sName, sDir + "../" ZM_INSTALL_LIBDIR "/" + sName}) {
+      if (void* h = zm::LoadSharedLibrary(sPath)) {
+        s_module.pScan = reinterpret_cast<ScanEntry>(zm::SharedLibrarySymbol(h, "ZmContainerScan"));
+        if (s_module.pScan) return;
+      }
+    }
+    s_module.sError = "Archive and mail support cannot be loaded (" + sName + ")";
+  });
+  return s_module;
+}
+
+}  // namespace
+
+bool Supported(Kind kind) { return kind != Kind::kNone; }
+
+Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
+            const ScanFunction& scan) {
+  Result result;
+  result.kind = kind;
+  const Module& module = TheModule();
+  if (module.pScan) {
+    module.pScan(fd, cb, kind, &sName, &options, &scan, &result);
+  } else {
+    result.verdict.outcome = Outcome::kError;
+    result.verdict.sReason = module.sError;
+  }
+  return result;
+}
+
+}  // namespace container
