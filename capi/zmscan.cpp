@@ -244,6 +244,35 @@ ZMS_pScanBuffer(ZmsScanner* pScanner, const void* pvBytes, size_t cbBytes, const
   });
 }
 
+ZM_EXPORT(char*)
+ZMS_pszScanPaths(ZmsScanner* pScanner, const char* const* apszPaths, const char* const* apszNames,
+                 size_t nPaths, size_t* pcbText) {
+  if (pScanner == nullptr || (apszPaths == nullptr && nPaths > 0) || pcbText == nullptr)
+    return nullptr;
+  return capi::Guarded<char*>(nullptr, [&]() -> char* {
+    std::string sText;
+    for (size_t i = 0; i < nPaths; ++i) {
+      const char* szName = apszNames ? apszNames[i] : apszPaths[i];
+      if (apszPaths[i] == nullptr || szName == nullptr) return nullptr;
+      zm::FileRef ref;
+      ref.sName = apszPaths[i];
+      ref.bFollow = true;
+      zm::FileResult r;
+      {  // a file at a time: the scans of other threads come in between
+        std::lock_guard<std::mutex> lock(capi::LibraryLock());
+        r = pScanner->pScanner->ScanRef(ref, szName);
+      }
+      sText += zm::JsonLine(zm::JsonRecord(r));
+    }
+    auto* p = new char[sText.size() + 1];
+    std::memcpy(p, sText.c_str(), sText.size() + 1);
+    *pcbText = sText.size();
+    return p;
+  });
+}
+
+ZM_EXPORT(void) ZMS_FreeText(char* pszText) { delete[] pszText; }
+
 ZM_EXPORT(ZmsResult*)
 ZMS_pKnownResult(const char* pszPath, int32_t iOutcome, const char* pszReason) {
   if (pszPath == nullptr || (iOutcome != ZMS_ERROR && iOutcome != ZMS_SKIPPED)) return nullptr;

@@ -62,6 +62,16 @@ ZM_EXPORT(ZmsResult*) ZMS_pScanPath(ZmsScanner* pScanner, const char* pszPath);
 // to it). The bytes are put where only this process reaches them (a memfd on Linux).
 ZM_EXPORT(ZmsResult*)
 ZMS_pScanBuffer(ZmsScanner* pScanner, const void* pvBytes, size_t cbBytes, const char* pszName);
+// Scans the nPaths files in turn, as ZMS_pScanPath scans each, and answers their records in one
+// text, in order, each followed by a line end: JSON Lines, as zebscan --json prints them. A record
+// knows its file as apszNames[i] (null: as its path), so that a path made absolute to be opened
+// elsewhere is reported as it was given. Its length into *pcbText; free it with ZMS_FreeText. Null
+// only for a null argument or no memory. For callers whose own cost a file would be more than the
+// scan's (an interpreter's loop).
+ZM_EXPORT(char*)
+ZMS_pszScanPaths(ZmsScanner* pScanner, const char* const* apszPaths, const char* const* apszNames,
+                 size_t nPaths, size_t* pcbText);
+ZM_EXPORT(void) ZMS_FreeText(char* pszText);
 // A result known without a scan: a file the caller could not read (ZMS_ERROR) or would not
 // (ZMS_SKIPPED), with the reason in the caller's words. Null for another outcome.
 ZM_EXPORT(ZmsResult*)
