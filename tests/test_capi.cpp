@@ -81,6 +81,47 @@ TEST(Capi, RecordsAreTheScanCoresAndABufferScansAsItsFile) {
   }
 }
 
+// Many files in one call: the records of one call a file, as JSON Lines, each under its name.
+TEST(Capi, ScanPathsGivesTheRecordsOfOneCallAFile) {
+  Samples s;
+  ZmsScanner* pScanner = Open(true);
+  ASSERT_NE(pScanner, nullptr);
+  std::vector<const char*> apszPaths, apszNames;
+  std::vector<std::string> names;
+  std::string sWant;
+  for (const std::string& sPath : s.paths) names.push_back("copy/" + sPath);
+  for (size_t i = 0; i < s.paths.size(); ++i) {
+    apszPaths.push_back(s.paths[i].c_str());
+    apszNames.push_back(names[i].c_str());
+    ZmsResult* p = ZMS_pScanPath(pScanner, s.paths[i].c_str());
+    sWant += ZMS_pszRecord(p) + std::string("\n");
+    ZMS_FreeResult(p);
+  }
+  size_t cb = 0;
+  char* psz = ZMS_pszScanPaths(pScanner, apszPaths.data(), nullptr, apszPaths.size(), &cb);
+  ASSERT_NE(psz, nullptr);
+  EXPECT_EQ(std::string(psz, cb), sWant);
+  ZMS_FreeText(psz);
+  psz = ZMS_pszScanPaths(pScanner, apszPaths.data(), apszNames.data(), apszPaths.size(), &cb);
+  ASSERT_NE(psz, nullptr);
+  std::string sNamed(psz, cb);
+  ZMS_FreeText(psz);
+  // The same records but for their paths.
+  for (size_t i = 0; i < s.paths.size(); ++i) {
+    size_t at = sWant.find("\"path\":\"" + s.paths[i] + "\"");
+    ASSERT_NE(at, std::string::npos);
+    sWant.insert(at + 8, "copy/");
+  }
+  EXPECT_EQ(sNamed, sWant);
+  psz = ZMS_pszScanPaths(pScanner, nullptr, nullptr, 0, &cb);
+  EXPECT_EQ(std::string(psz, cb), "");
+  ZMS_FreeText(psz);
+  apszNames[1] = nullptr;
+  EXPECT_EQ(ZMS_pszScanPaths(pScanner, apszPaths.data(), apszNames.data(), 2, &cb), nullptr);
+  EXPECT_EQ(ZMS_pszScanPaths(pScanner, apszPaths.data(), nullptr, 2, nullptr), nullptr);
+  ZMS_CloseScanner(pScanner);
+}
+
 // The hot fields beside the record, each sample's as the README's report and --deep say.
 TEST(Capi, FieldsSayTheOutcome) {
   Samples s;
