@@ -254,14 +254,14 @@ ZMS_pszScanPaths(ZmsScanner* pScanner, const char* const* apszPaths, const char*
     for (size_t i = 0; i < nPaths; ++i) {
       const char* szName = apszNames ? apszNames[i] : apszPaths[i];
       if (apszPaths[i] == nullptr || szName == nullptr) return nullptr;
-      zm::FileRef ref;
-      ref.sName = apszPaths[i];
-      ref.bFollow = true;
       zm::FileResult r;
       {  // a file at a time: the scans of other threads come in between
         std::lock_guard<std::mutex> lock(capi::LibraryLock());
-        r = pScanner->pScanner->ScanRef(ref, szName);
+        r = pScanner->pScanner->ScanPath(apszPaths[i]);
       }
+      // Named once scanned: where the library opens files by path (Windows), it opens this one
+      // by the path it was opened by.
+      r.sPath = szName;
       sText += zm::JsonLine(zm::JsonRecord(r));
     }
     auto* p = new char[sText.size() + 1];

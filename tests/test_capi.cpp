@@ -107,12 +107,15 @@ TEST(Capi, ScanPathsGivesTheRecordsOfOneCallAFile) {
   std::string sNamed(psz, cb);
   ZMS_FreeText(psz);
   // The same records but for their paths.
-  for (size_t i = 0; i < s.paths.size(); ++i) {
-    size_t at = sWant.find("\"path\":\"" + s.paths[i] + "\"");
-    ASSERT_NE(at, std::string::npos);
-    sWant.insert(at + 8, "copy/");
+  std::string sWantNamed;
+  for (size_t i = 0, at = 0; i < s.paths.size(); ++i) {
+    const size_t end = sWant.find('\n', at);
+    nlohmann::json j = nlohmann::json::parse(sWant.substr(at, end - at));
+    j["path"] = names[i];
+    sWantNamed += zm::JsonLine(j);
+    at = end + 1;
   }
-  EXPECT_EQ(sNamed, sWant);
+  EXPECT_EQ(sNamed, sWantNamed);
   psz = ZMS_pszScanPaths(pScanner, nullptr, nullptr, 0, &cb);
   EXPECT_EQ(std::string(psz, cb), "");
   ZMS_FreeText(psz);
@@ -337,7 +340,7 @@ TEST(Capi, PoolGivesTheRecordsOfAScanHere) {
 // Closed at once, or after its first result, a pool ends: its walk and its workers with it.
 TEST(Capi, PoolEndsWhenClosed) {
   TempDir dir;
-  for (int i = 0; i < 3000; ++i) dir.Write("many/" + std::to_string(i) + ".doc", "x");
+  for (int i = 0; i < 1000; ++i) dir.Write("many/" + std::to_string(i) + ".doc", "x");
   const char* apsz[] = {dir.Root().c_str()};
   for (bool bTakeOne : {false, true}) {
     ZmsPool* pPool = ZMS_pOpenPool(nullptr, 2, apsz, 1, nullptr, 0);
