@@ -153,6 +153,7 @@ struct ZmsPool {
   std::condition_variable cv;
   std::deque<zm::FileResult> ready;
   bool bDone = false;
+  bool bFailed = false;  // the session gave up (no memory): results are missing
   std::atomic<bool> bClosing{false};
 
   void Put(const zm::FileResult& r) {
@@ -163,14 +164,17 @@ struct ZmsPool {
     cv.notify_all();
   }
   void Drive(std::vector<std::string> paths, zm::SessionOptions options) {
+    bool bThrown = false;
     try {
       zm::Session session(options, [this](const zm::FileResult& r) { Put(r); });
       for (const std::string& s : paths) session.AddPath(s);
       session.Flush();
-    } catch (...) {  // no memory: the results so far stand, the rest are not given
+    } catch (...) {  // no memory: the results so far stand, and the caller is told of the rest
+      bThrown = true;
     }
     std::lock_guard<std::mutex> lock(mutex);
     bDone = true;
+    bFailed = bThrown;
     cv.notify_all();
   }
 };
@@ -403,7 +407,7 @@ ZM_EXPORT(int32_t) ZMS_iPoolNext(ZmsPool* pPool, int32_t msTimeout, ZmsResult** 
       pPool->cv.wait(lock, any);
     else if (!pPool->cv.wait_for(lock, std::chrono::milliseconds(msTimeout), any))
       return 0;
-    if (pPool->ready.empty()) return -1;
+    if (pPool->ready.empty()) return pPool->bFailed ? -2 : -1;
     *ppResult = capi::NewResult(std::move(pPool->ready.front()));
     pPool->ready.pop_front();
     pPool->cv.notify_all();

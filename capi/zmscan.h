@@ -105,7 +105,8 @@ ZM_EXPORT(ZmsPool*)
 ZMS_pOpenPool(const ZmsOptions* pOptions, uint32_t nJobs, const char* const* apszPaths,
               size_t nPaths, char* pszError, size_t cchError);
 // The next result into *ppResult (the caller's to free): 1 a result, 0 none within msTimeout
-// milliseconds (negative: wait as long as it takes), -1 every result has been given.
+// milliseconds (negative: wait as long as it takes), -1 every result has been given, -2 the pool
+// gave up for want of memory and the results of some files are missing.
 ZM_EXPORT(int32_t) ZMS_iPoolNext(ZmsPool* pPool, int32_t msTimeout, ZmsResult** ppResult);
 // The workers the pool runs (0: it scans in this process).
 ZM_EXPORT(uint32_t) ZMS_uPoolWorkers(const ZmsPool* pPool);

@@ -154,6 +154,8 @@ class Pool:
         """A record; b"" when none came within the time; None when every one has been given."""
         handle = ctypes.c_void_p()
         got = lib.ZMS_iPoolNext(self._p, timeout_ms, ctypes.byref(handle))
+        if got == -2:
+            raise MemoryError("zebmacro: the pool ran out of memory; files are missing")
         if got < 0:
             return None
         return take_record(handle.value) if got else b""
