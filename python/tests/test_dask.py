@@ -10,7 +10,6 @@ import subprocess
 import sys
 
 import fsspec
-import pandas as pd
 import pytest
 from distributed import Client, LocalCluster
 
