@@ -20,6 +20,8 @@ const char* PathSeparators();
 std::string ExecutableDirectory();
 // The running executable's own path; empty when unknown.
 std::string ExecutablePath();
+// The platform's file name of the program called sName ("zmscan-worker", "zmscan-worker.exe").
+std::string ProgramFileName(const std::string& sName);
 
 // True when the stream is an interactive terminal.
 bool IsTerminal(std::FILE* p);

@@ -71,6 +71,8 @@ std::string ExecutablePath() {
   return n <= 0 ? std::string() : std::string(sz, static_cast<size_t>(n));
 }
 
+std::string ProgramFileName(const std::string& sName) { return sName; }
+
 std::string ExecutableDirectory() {
   std::string s = ExecutablePath();
   return s.empty() ? s : s.substr(0, s.rfind('/') + 1);

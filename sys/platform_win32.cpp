@@ -57,6 +57,8 @@ std::string ExecutablePath() {
   return n == 0 || n >= 32768 ? std::string() : NarrowWtf8(std::wstring(sz, n));
 }
 
+std::string ProgramFileName(const std::string& sName) { return sName + ".exe"; }
+
 std::string ExecutableDirectory() {
   char sz[MAX_PATH + 1];
   DWORD n = GetModuleFileNameA(nullptr, sz, sizeof sz);

@@ -1,0 +1,130 @@
+"""zebmacro.dask on LocalClusters of worker processes: the records of zebscan --jobs 2, row for row;
+a worker killed in the middle of a run costs no file and doubles none; memory:// stands in for an
+object store; the command line writes what zebscan prints."""
+import collections
+import csv
+import json
+import os
+import signal
+import subprocess
+import sys
+
+import fsspec
+import pytest
+from distributed import Client, LocalCluster
+
+import zebmacro
+import zebmacro.dask as zd
+from conftest import zebscan_lines
+
+
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=":0") as cluster, Client(cluster) as c:
+        yield c
+
+
+def test_a_cluster_gives_zebscans_records(client, work, corpus, containers):
+    want = zebscan_lines("--jobs", "2", corpus, containers, cwd=work)
+    df = zd.scan([corpus, containers], batch_size=100)
+    assert df.npartitions > 2
+    got = df.compute()
+    assert collections.Counter(got["record"]) == collections.Counter(want)
+    assert got["path"].is_unique
+    assert dict(got.dtypes) == dict(zd._meta().dtypes)
+    found = got[got.result == "FOUND"]
+    # The viruses of documents, in the corpus and inside the containers; and the test file.
+    assert len(found) and found.container.notna().any()
+    assert (found.virus.str.startswith("Macro.Word.") | (found.virus == "Eicar-Test-Signature")).all()
+
+
+def _die_at_third_batch():
+    """Run on one worker: the process kills itself when its third batch starts."""
+    original, calls = zd._scan_batch, [0]
+
+    def dying(*args):
+        calls[0] += 1
+        if calls[0] == 3:
+            os.kill(os.getpid(), signal.SIGKILL)
+        return original(*args)
+
+    zd._scan_batch = dying
+
+
+def test_a_killed_worker_costs_no_file(work, corpus):
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=":0") as cluster, Client(cluster) as c:
+        victim = sorted(c.scheduler_info()["workers"])[0]
+        before = c.run(os.getpid, workers=[victim])[victim]
+        c.run(_die_at_third_batch, workers=[victim])
+        got = zd.scan([corpus], batch_size=20).compute()
+        c.wait_for_workers(2)
+        assert before not in c.run(os.getpid).values()  # it did die, and was replaced
+    assert got["path"].is_unique
+    assert collections.Counter(got["record"]) == \
+        collections.Counter(zebscan_lines("--jobs", "2", corpus, cwd=work))
+
+
+def test_memory_stands_in_for_an_object_store(samples):
+    fs = fsspec.filesystem("memory")
+    names = sorted(os.listdir(samples))
+    for name in names:
+        with open(os.path.join(samples, name), "rb") as f:
+            fs.pipe("/bucket/docs/" + name, f.read())
+    fs.pipe("/bucket/docs/sub/copy.doc", fs.cat("/bucket/docs/" + names[2]))
+    fs.pipe("/bucket/docs/sub/gone.doc", b"")
+    # The store's memory is this process's: the workers are threads of it.
+    with LocalCluster(processes=False, n_workers=1, threads_per_worker=2,
+                      dashboard_address=":0") as cluster, Client(cluster):
+        df = zd.scan(["memory://bucket/docs", "memory://bucket/missing.doc"], batch_size=4)
+        fs.rm("/bucket/docs/sub/gone.doc")  # listed, then gone before its batch reads it
+        got = df.compute().set_index("path")
+    try:
+        locals_ = {"memory:///bucket/docs/" + n: os.path.join(samples, n) for n in names}
+        locals_["memory:///bucket/docs/sub/copy.doc"] = os.path.join(samples, names[2])
+        assert sorted(got.index) == sorted(locals_) + ["memory:///bucket/docs/sub/gone.doc",
+                                                       "memory://bucket/missing.doc"]
+        for url, path in locals_.items():
+            want = zebmacro.scan_file(path).to_dict()
+            row = json.loads(got.loc[url, "record"])
+            assert {**row, "path": path} == want, url
+        for url in ("memory:///bucket/docs/sub/gone.doc", "memory://bucket/missing.doc"):
+            assert (got.loc[url, "result"], got.loc[url, "reason"]) == \
+                ("ERROR", "No such file or directory")
+    finally:
+        fs.rm("/bucket", recursive=True)
+
+
+def test_the_command_line(client, work, samples, corpus, tmp_path):
+    module = [sys.executable, "-m", "zebmacro.dask"]
+    out = tmp_path / "results.jsonl"
+    p = subprocess.run(module + ["--local", "2", corpus, "--out", str(out)], capture_output=True,
+                       text=True, cwd=work)
+    assert p.returncode == 1, p.stderr  # carriers found
+    lines = out.read_text().splitlines()
+    assert collections.Counter(lines) == \
+        collections.Counter(zebscan_lines("--jobs", "2", corpus, cwd=work))
+    assert "%d files, " % len(lines) in p.stderr
+
+    table = tmp_path / "results.csv"
+    p = subprocess.run(module + ["--scheduler", client.scheduler.address, "samples/out",
+                                 "--out", str(table)], capture_output=True, text=True, cwd=work)
+    assert p.returncode == 1, p.stderr
+    with open(table, newline="") as f:
+        rows = list(csv.DictReader(f))
+    want = {r["path"]: r for r in map(json.loads, zebscan_lines("samples/out", cwd=work))}
+    assert sorted(r["path"] for r in rows) == sorted(want)
+    for r in rows:
+        w = want[r["path"]]
+        assert (r["result"], r["virus"], json.loads(r["names"])) == \
+            (w["result"], w.get("virus", ""), w["names"])
+
+    p = subprocess.run(module + ["--local", "1", "samples/out", "--out", "x.txt"],
+                       capture_output=True, text=True, cwd=str(tmp_path))
+    assert p.returncode == 2 and "--format" in p.stderr
+
+
+def test_an_empty_scan(client, tmp_path):
+    df = zd.scan([str(tmp_path)])
+    assert len(df.compute()) == 0 and list(df.columns) == list(zd.COLUMNS)

@@ -1,0 +1,169 @@
+"""The binding: libzmscan's C functions (zmscan.h) through ctypes, loaded once per process.
+
+ctypes rather than a compiled extension: the C API is a handful of plain C calls, so the package
+stays pure Python over one C library, bound to no Python version, and ctypes lets go of the GIL
+during each call, so that threads (a Dask worker's) read files while another scans.
+"""
+from __future__ import annotations
+
+import ctypes
+import os
+from typing import Iterator, List, Optional, Sequence, Tuple
+
+# The package's own copy (built with it), else an installed one.
+_HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib")
+_NAMES = (os.path.join(_HERE, "libzmscan.so"), "libzmscan.so.1")
+
+OK, FOUND, ERROR, SKIPPED = 0, 1, 2, 3
+
+
+class ZebmacroError(RuntimeError):
+    """The library could not be loaded, or a pool could not be made."""
+
+
+class ZmsOptions(ctypes.Structure):
+    _fields_ = [("cbSize", ctypes.c_uint32), ("bDeep", ctypes.c_int32),
+                ("bAlertEncrypted", ctypes.c_int32), ("pszLibrary", ctypes.c_char_p)]
+
+
+WALK_SINK = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.POINTER(ctypes.c_char),
+                             ctypes.c_size_t)
+
+
+def _load() -> ctypes.CDLL:
+    errors = []
+    for name in _NAMES:
+        try:
+            return ctypes.CDLL(name)
+        except OSError as e:
+            errors.append(str(e))
+    raise ImportError("zebmacro: cannot load libzmscan: " + "; ".join(errors))
+
+
+lib = _load()
+_p, _s, _i = ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int32
+for _name, _res, _args in (
+        ("ZMS_pszVersion", _s, []),
+        ("ZMS_InitOptions", None, [ctypes.POINTER(ZmsOptions)]),
+        ("ZMS_pOpenScanner", _p, [ctypes.POINTER(ZmsOptions), _s, ctypes.c_size_t]),
+        ("ZMS_CloseScanner", None, [_p]),
+        ("ZMS_pszEngineVersion", _s, [_p]),
+        ("ZMS_iDefinitions", _i, [_p]),
+        ("ZMS_pszEngineDate", _s, [_p]),
+        ("ZMS_pszLibrary", _s, [_p]),
+        ("ZMS_pScanPath", _p, [_p, _s]),
+        ("ZMS_pScanBuffer", _p, [_p, _s, ctypes.c_size_t, _s]),  # bytes as they are
+        ("ZMS_pszScanPaths", _p, [_p, ctypes.POINTER(ctypes.c_char_p),
+                                  ctypes.POINTER(ctypes.c_char_p), ctypes.c_size_t,
+                                  ctypes.POINTER(ctypes.c_size_t)]),
+        ("ZMS_FreeText", None, [_p]),
+        ("ZMS_pKnownResult", _p, [_s, _i, _s]),
+        ("ZMS_iOutcome", _i, [_p]),
+        ("ZMS_pszPath", _s, [_p]),
+        ("ZMS_pszRecord", _s, [_p]),
+        ("ZMS_FreeResult", None, [_p]),
+        ("ZMS_nWalk", ctypes.c_int64, [_s, WALK_SINK, _p]),
+        ("ZMS_pOpenPool", _p, [ctypes.POINTER(ZmsOptions), ctypes.c_uint32,
+                               ctypes.POINTER(ctypes.c_char_p), ctypes.c_size_t, _s,
+                               ctypes.c_size_t]),
+        ("ZMS_iPoolNext", _i, [_p, _i, ctypes.POINTER(_p)]),
+        ("ZMS_uPoolWorkers", ctypes.c_uint32, [_p]),
+        ("ZMS_ClosePool", None, [_p])):
+    _f = getattr(lib, _name)
+    _f.restype, _f.argtypes = _res, _args
+
+VERSION: str = lib.ZMS_pszVersion().decode()
+
+
+def options(deep: bool, alert_encrypted: bool, library: Optional[bytes]) -> ZmsOptions:
+    o = ZmsOptions()
+    lib.ZMS_InitOptions(ctypes.byref(o))
+    o.bDeep, o.bAlertEncrypted, o.pszLibrary = int(deep), int(alert_encrypted), library
+    return o
+
+
+def take_record(p: Optional[int]) -> bytes:
+    """The JSON record of a result handle, which is freed."""
+    if not p:
+        raise MemoryError("zebmacro: no memory for a result")
+    try:
+        record = lib.ZMS_pszRecord(p)
+        if record is None:
+            raise MemoryError("zebmacro: no memory for a record")
+        return record
+    finally:
+        lib.ZMS_FreeResult(p)
+
+
+def scan_paths_records(scanner: int, paths: Sequence[bytes],
+                       names: Optional[Sequence[bytes]] = None) -> bytes:
+    """The JSON Lines of the files at paths, scanned in turn by one call, each known to its record
+    by its name (None: by its path)."""
+    if not paths:
+        return b""
+    size = ctypes.c_size_t()
+    array = ctypes.c_char_p * len(paths)
+    text = lib.ZMS_pszScanPaths(scanner, array(*paths), None if names is None else array(*names),
+                                len(paths), ctypes.byref(size))
+    if not text:
+        raise MemoryError("zebmacro: no memory for the records")
+    try:
+        return ctypes.string_at(text, size.value)
+    finally:
+        lib.ZMS_FreeText(text)
+
+
+def known_record(path: bytes, outcome: int, reason: str) -> bytes:
+    return take_record(lib.ZMS_pKnownResult(path, outcome, reason.encode("utf-8", "replace")))
+
+
+def walk(path: bytes) -> Iterator[Tuple[str, bytes]]:
+    """The walk's entries of one path, in order: ('F', path) a file to scan, ('R', record) an
+    entry accounted for by the walk itself. Collected in batches by the C walk, then handed on."""
+    batches: List[bytes] = []
+
+    def sink(_ctx: Optional[int], pch: "ctypes._Pointer[ctypes.c_char]", cb: int) -> int:
+        batches.append(ctypes.string_at(pch, cb))
+        return 1
+
+    callback = WALK_SINK(sink)
+    if lib.ZMS_nWalk(path, callback, None) < 0:
+        raise MemoryError("zebmacro: the walk ran out of memory")
+    for batch in batches:
+        for entry in batch.split(b"\0")[:-1]:
+            yield chr(entry[0]), entry[1:]
+
+
+class Pool:
+    """A pool of worker processes over paths; next() gives result records as they come."""
+
+    def __init__(self, opts: ZmsOptions, jobs: int, paths: Sequence[bytes]):
+        array = (ctypes.c_char_p * len(paths))(*paths)
+        error = ctypes.create_string_buffer(256)
+        self._p = lib.ZMS_pOpenPool(ctypes.byref(opts), jobs, array, len(paths), error,
+                                    len(error))
+        if not self._p:
+            raise ZebmacroError("zebmacro: " + (error.value.decode(errors="replace") or
+                                                "no memory for a pool"))
+
+    @property
+    def workers(self) -> int:
+        return lib.ZMS_uPoolWorkers(self._p)
+
+    def next(self, timeout_ms: int) -> Optional[bytes]:
+        """A record; b"" when none came within the time; None when every one has been given."""
+        handle = ctypes.c_void_p()
+        got = lib.ZMS_iPoolNext(self._p, timeout_ms, ctypes.byref(handle))
+        if got == -2:
+            raise MemoryError("zebmacro: the pool ran out of memory; files are missing")
+        if got < 0:
+            return None
+        return take_record(handle.value) if got else b""
+
+    def close(self) -> None:
+        if self._p:
+            lib.ZMS_ClosePool(self._p)
+            self._p = None
+
+    def __del__(self) -> None:
+        self.close()

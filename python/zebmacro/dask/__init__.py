@@ -1,0 +1,212 @@
+"""zebmacro on Dask: an archive's files scanned across a cluster, one row per file.
+
+    import zebmacro.dask
+    from dask.distributed import Client
+    client = Client("tcp://scheduler:8786")
+    df = zebmacro.dask.scan(["/mnt/archive", "s3://bucket/letters/"])
+    df[df.result == "FOUND"].compute()
+
+Paths are walked where the call is made: a local directory as zebscan walks it (through the scan
+core's own walk, so that skipped entries and errors are rows too), a remote one with its fsspec
+file system's find. Files go to the workers in batches, one task each, so that the scheduler's
+cost per file stays small. On a worker, a local file is scanned by its path; a remote one is read
+through fsspec (s3://, gs://, abfs://, hdfs://, ... wherever their fsspec packages are installed)
+and scanned from memory, a batch's files fetched together. Each worker process loads the library
+once. A task is pure: when a worker dies, its batches run again elsewhere, and each file still
+has exactly one row.
+"""
+from __future__ import annotations
+
+import json
+import os
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+
+import dask.dataframe as dd
+import fsspec
+import pandas as pd
+from fsspec.implementations.local import LocalFileSystem
+
+import zebmacro
+from zebmacro import _capi
+
+__all__ = ["scan", "COLUMNS"]
+
+#: The DataFrame's columns and their types: the fields of zebscan's JSON record
+#: (docs/json-output.md), in its order, then `record`, the JSON record itself (its text, with any
+#: field not listed here). A field that a record lacks is NaN in its row.
+COLUMNS: Dict[str, Any] = {
+    "schema": "int64", "path": object, "path_bytes": object, "result": object, "reason": object,
+    "virus": object, "found_by": object, "virus_macros": object, "macros": "int64",
+    "names": object, "unnamed": "int64", "names_left_out": "int64", "table_cut": bool,
+    "deep_fallback": bool, "unconfirmed_alarm": bool, "container": object,
+    "members_scanned": "Int64", "members": object, "record": object,
+}
+_FIELDS = [c for c in COLUMNS if c != "record"]
+_OPTIONAL = ("path_bytes", "reason", "virus", "found_by", "virus_macros", "container", "members")
+
+# An entry of a batch: ("F", local path) a file scanned by path, ("U", url) a file read through
+# fsspec, ("R", record) an entry the walk accounted for (skipped, or an error).
+Entry = Tuple[str, Union[bytes, str]]
+PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+# Files a task scans when the cluster's size is unknown; otherwise the files are spread over
+# about four tasks a worker thread, within these bounds.
+_BATCH = 1024
+_BATCH_MIN, _BATCH_MAX, _TASKS_A_THREAD = 32, 4096, 4
+
+
+def _meta() -> pd.DataFrame:
+    return pd.DataFrame({c: pd.Series(dtype=t) for c, t in COLUMNS.items()})
+
+
+def _reason(e: BaseException) -> str:
+    """A read's failure in the words of the system where it has them."""
+    words = {FileNotFoundError: "No such file or directory", PermissionError: "Permission denied",
+             IsADirectoryError: "Is a directory"}
+    for kind, text in words.items():
+        if isinstance(e, kind):
+            return text
+    return getattr(e, "strerror", None) or "%s: %s" % (type(e).__name__, e)
+
+
+def _entries(path: PathArg, storage_options: Dict[str, Any]) -> Iterator[Entry]:
+    """One path's entries, in walk order."""
+    if not isinstance(path, str) or "://" not in path:
+        yield from _capi.walk(os.fsencode(path))
+        return
+    fs, root = fsspec.core.url_to_fs(path, **storage_options)
+    if isinstance(fs, LocalFileSystem):
+        yield from _capi.walk(os.fsencode(root))
+        return
+    try:
+        info = fs.info(root)
+    except Exception as e:  # the store's own errors as a row, as zebscan reports a missing path
+        yield "R", _capi.known_record(path.encode(), _capi.ERROR, _reason(e))
+        return
+    if info.get("type") == "directory":
+        for p in sorted(fs.find(root)):
+            yield "U", fs.unstrip_protocol(p)
+    else:
+        yield "U", fs.unstrip_protocol(root)
+
+
+def _fetch(urls: Sequence[str], storage_options: Dict[str, Any]) -> Dict[str, Any]:
+    """Each URL's bytes, or the exception that reading it raised; a file system's files asked for
+    together (an object store's file system fetches them at once)."""
+    by_fs: Dict[Any, List[Tuple[str, str]]] = {}
+    for url in urls:
+        fs, p = fsspec.core.url_to_fs(url, **storage_options)
+        by_fs.setdefault(fs, []).append((url, p))
+    got: Dict[str, Any] = {}
+    for fs, pairs in by_fs.items():
+        try:
+            data = fs.cat([p for _, p in pairs], on_error="return")
+        except Exception as e:
+            data = {p: e for _, p in pairs}
+        for url, p in pairs:
+            got[url] = data.get(p, FileNotFoundError(p))
+    return got
+
+
+def _frame(records: Sequence[bytes]) -> pd.DataFrame:
+    """The rows of a batch's records. Fields a record lacks are NaN, as pandas has it."""
+    if not records:
+        return _meta()
+    df = pd.DataFrame(json.loads(b"[" + b",".join(records) + b"]"), columns=_FIELDS)
+    for c in _OPTIONAL:  # a batch where no record has the field: object all the same
+        if df[c].dtype != object:
+            df[c] = df[c].astype(object)
+    df["members_scanned"] = df["members_scanned"].astype("Int64")  # containers alone have it
+    df["record"] = [r.decode() for r in records]
+    return df
+
+
+def _pack(batch: Sequence[Entry], base: bytes) -> bytes:
+    """A batch as one opaque value for its task: the directory that relative paths start from,
+    then each entry's kind letter, text and a NUL."""
+    return base + b"\0" + b"".join(k.encode() + (t if isinstance(t, bytes) else t.encode()) +
+                                   b"\0" for k, t in batch)
+
+
+def _unpack(blob: bytes) -> Tuple[bytes, List[Tuple[str, bytes]]]:
+    base, _, rest = blob.partition(b"\0")
+    return base, [(chr(e[0]), e[1:]) for e in rest.split(b"\0")[:-1]]
+
+
+def _scan_batch(blob: bytes, deep: bool, storage_options: Dict[str, Any]) -> pd.DataFrame:
+    """A task: the batch's records, in its order, as rows. Local files are scanned by one call
+    for each run of them, so that what a file costs here is little beside its scan; a relative
+    path is opened from the directory the scan was asked in, and recorded as it was given."""
+    # distributed 2022.12 hands from_map's inputs to the workers of an in-process cluster still
+    # wrapped for the wire (a Serialize, its value in .data).
+    base, batch = _unpack(getattr(blob, "data", blob))
+    scanner = zebmacro._scanner(deep)  # the process's own: the library loaded once
+    urls = [t.decode() for k, t in batch if k == "U"]
+    remote = _fetch(urls, storage_options) if urls else {}
+    records: List[bytes] = []
+    run: List[bytes] = []
+
+    def scan_run() -> None:
+        opened = [p if os.path.isabs(p) else os.path.join(base, p) for p in run]
+        records.extend(_capi.scan_paths_records(scanner._p, opened, run).split(b"\n")[:-1])
+        run.clear()
+
+    for kind, text in batch:
+        if kind == "F":
+            run.append(text)
+            continue
+        if run:
+            scan_run()
+        if kind == "U":
+            data = remote[text.decode()]
+            if isinstance(data, BaseException):
+                records.append(_capi.known_record(text, _capi.ERROR, _reason(data)))
+            else:
+                records.append(scanner.scan_bytes(data, text).record.encode())
+        else:
+            records.append(text)
+    if run:
+        scan_run()
+    return _frame(records)
+
+
+def _batch_size(n: int) -> int:
+    try:
+        from distributed import get_client
+        threads = sum(get_client().nthreads().values())
+    except (ImportError, ValueError):
+        return _BATCH
+    per = -(-n // max(1, threads * _TASKS_A_THREAD))
+    return max(_BATCH_MIN, min(_BATCH_MAX, per))
+
+
+def entries(paths: Union[PathArg, Iterable[PathArg]],
+            storage_options: Optional[Dict[str, Any]] = None) -> List[Entry]:
+    """Every entry of the paths, in order: what scan() hands out in batches."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    out: List[Entry] = []
+    for p in paths:
+        out.extend(_entries(p, storage_options or {}))
+    return out
+
+
+def scan(paths: Union[PathArg, Iterable[PathArg]], *, deep: bool = True,
+         batch_size: Optional[int] = None,
+         storage_options: Optional[Dict[str, Any]] = None) -> dd.DataFrame:
+    """A Dask DataFrame with one row per file under paths (local paths, directories, or fsspec
+    URLs), the columns of COLUMNS. batch_size: files a task scans (None: about four tasks a
+    thread of the current client's workers). storage_options go to fsspec for remote paths."""
+    if batch_size is not None and batch_size < 1:
+        raise ValueError("zebmacro.dask: batch_size is at least 1")
+    storage_options = dict(storage_options or {})
+    found = entries(paths, storage_options)
+    size = batch_size or _batch_size(len(found))
+    # A partition a batch, each batch one bytes value: its key is its hash, nothing walks through
+    # it, and there is one task a batch.
+    base = os.fsencode(os.getcwd())
+    blobs = [_pack(found[i:i + size], base) for i in range(0, len(found), size)]
+    if not blobs:
+        return dd.from_pandas(_meta(), npartitions=1)
+    return dd.from_map(_scan_batch, blobs, args=[deep, storage_options], meta=_meta(),
+                       label="zebmacro-scan", enforce_metadata=False)
