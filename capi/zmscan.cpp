@@ -91,6 +91,15 @@ zm::ScanOptions ScanOptionsOf(const ZmsOptions& o) {
   zm::ScanOptions scan;
   scan.bDeep = o.bDeep != 0;
   scan.bAlertEncrypted = o.bAlertEncrypted != 0;
+  container::Options& c = scan.containers;
+  c.limits.nMaxRecursion = o.nMaxRecursion;
+  c.limits.nMaxFiles = o.nMaxFiles;
+  c.limits.cbMaxScanSize = o.cbMaxScanSize;
+  c.limits.cbMaxFileSize = o.cbMaxFileSize;
+  c.bScanArchive = o.bScanArchive != 0;
+  c.bScanMail = o.bScanMail != 0;
+  c.bAlertExceedsMax = o.bAlertExceedsMax != 0;
+  c.bAlertEncrypted = o.bAlertEncryptedArchive != 0;
   return scan;
 }
 
@@ -185,6 +194,15 @@ ZM_EXPORT(void) ZMS_InitOptions(ZmsOptions* pOptions) {
   if (pOptions == nullptr) return;
   *pOptions = ZmsOptions{};
   pOptions->cbSize = sizeof *pOptions;
+  const container::Options defaults;
+  pOptions->nMaxRecursion = defaults.limits.nMaxRecursion;
+  pOptions->nMaxFiles = defaults.limits.nMaxFiles;
+  pOptions->cbMaxScanSize = defaults.limits.cbMaxScanSize;
+  pOptions->cbMaxFileSize = defaults.limits.cbMaxFileSize;
+  pOptions->bScanArchive = defaults.bScanArchive;
+  pOptions->bScanMail = defaults.bScanMail;
+  pOptions->bAlertExceedsMax = defaults.bAlertExceedsMax;
+  pOptions->bAlertEncryptedArchive = defaults.bAlertEncrypted;
 }
 
 ZM_EXPORT(ZmsScanner*)

@@ -29,6 +29,16 @@ typedef struct ZmsOptions {
   int32_t bDeep;            // 1: the byte scan on every document with macros (zebscan --deep)
   int32_t bAlertEncrypted;  // 1: an encrypted document is FOUND (--alert-encrypted-doc)
   const char* pszLibrary;   // the libzebmacro to load; null: the one beside libzmscan
+  // Archives and mail (Linux builds; elsewhere every container is an ERROR, never OK), with
+  // clamd's keys and defaults; a limit of 0 is no limit (nesting: at most 64).
+  uint32_t nMaxRecursion;          // MaxRecursion, 17
+  uint32_t nMaxFiles;              // MaxFiles, 10000
+  uint64_t cbMaxScanSize;          // MaxScanSize, 400 MiB
+  uint64_t cbMaxFileSize;          // MaxFileSize, 100 MiB
+  int32_t bScanArchive;            // 1: archives and compressed files opened (ScanArchive)
+  int32_t bScanMail;               // 1: mail, mbox and TNEF opened (ScanMail)
+  int32_t bAlertExceedsMax;        // 1: a limit reached is FOUND (AlertExceedsMax)
+  int32_t bAlertEncryptedArchive;  // 1: an encrypted member is FOUND (AlertEncryptedArchive)
 } ZmsOptions;
 
 typedef struct ZmsScanner ZmsScanner;
@@ -37,8 +47,8 @@ typedef struct ZmsPool ZmsPool;
 
 // This library's version ("1.0.0").
 ZM_EXPORT(const char*) ZMS_pszVersion(void);
-// The defaults (no deep scan, encrypted documents skipped, the library beside libzmscan), with
-// cbSize set.
+// The defaults (no deep scan, encrypted documents skipped, the library beside libzmscan, archives
+// and mail opened within clamd's limits), with cbSize set.
 ZM_EXPORT(void) ZMS_InitOptions(ZmsOptions* pOptions);
 
 // A scanner with its own copy of the options, over the library they name, loaded once for the

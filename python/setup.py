@@ -35,13 +35,18 @@ class BuildPyWithLibraries(build_py):
             if not os.path.exists(src):
                 raise SystemExit("zebmacro: %s was not built" % src)
             shutil.copy2(os.path.realpath(src), os.path.join(dest, name))
+        # The archive and mail readers, loaded beside libzmscan when a container is met; a build
+        # without them (Windows) answers containers as not in this build.
+        module = os.path.join(built, "libzebmacro-containers.so")
+        if os.path.exists(module):
+            shutil.copy2(module, os.path.join(dest, os.path.basename(module)))
 
     def cmake(self):
         build = os.path.join(ROOT, "build", "python")
         subprocess.run(["cmake", "-S", ROOT, "-B", build, "-G", "Ninja",
                         "-DCMAKE_BUILD_TYPE=Release", "-DZEBMACRO_BUILD_TESTS=OFF"], check=True)
         subprocess.run(["cmake", "--build", build, "--target", "zmcapi", "zebmacro",
-                        "zmscan-worker"], check=True)
+                        "zmscan-worker", "zebmacro-containers"], check=True)
         return os.path.join(build, "bin")
 
 

@@ -20,7 +20,7 @@ def walked_files(root: str):
             if kind == "F" and len(text) < os.pathconf("/", "PC_PATH_MAX")]
 
 
-@pytest.mark.parametrize("which", ["samples", "tree"])
+@pytest.mark.parametrize("which", ["samples", "tree", "containers"])
 def test_scan_file_gives_zebscans_records(request, work, which):
     root = os.path.relpath(request.getfixturevalue(which), work)  # as zebscan is given it
     want = {r.get("path_bytes", r["path"]): r for r in zebscan_records(root, cwd=work)}
@@ -81,7 +81,7 @@ def test_results_say_why(tmp_path, samples):
         assert (r.result, r.reason, r.virus, r.infected) == (result, reason, None, False), path
 
 
-def test_fields_and_the_record(samples, tmp_path):
+def test_fields_and_the_record(samples, containers, tmp_path):
     r = zebmacro.scan_file(os.path.join(samples, "06-deep-only.doc"))
     assert (r.result, r.virus, r.found_by, r.names) == \
         ("FOUND", "Macro.Word.Satanic", "deep scan", ["ShowTip"])
@@ -95,6 +95,13 @@ def test_fields_and_the_record(samples, tmp_path):
         f.write(b"plain")
     r = zebmacro.scan_file(odd)
     assert r.raw_path == odd and r.path_bytes and "\ufffd" in r.path
+    # A container: its kind and members; a scanner told not to open archives reads it as a file.
+    z = zebmacro.scan_file(os.path.join(containers, "infected.zip"))
+    assert (z.result, z.container) == ("FOUND", "zip") and z.virus.startswith("Macro.Word.")
+    assert z.members_scanned >= len(z.members) >= 1
+    assert any(m["result"] == "FOUND" for m in z.members)
+    closed = zebmacro.Scanner(scan_archive=False).scan_file(os.path.join(containers, "infected.zip"))
+    assert (closed.result, closed.container) != ("FOUND", "zip")
 
 
 def test_definitions_and_versions():
@@ -118,6 +125,11 @@ def test_misuse_raises(samples):
             next(zebmacro.scan_paths([samples], jobs=jobs))
     with pytest.raises(zebmacro.ZebmacroError):
         zebmacro.Scanner(library="/nonexistent/libzebmacro.so")
+    for bad, error in (({"max_files": -1}, ValueError), ({"max_recursion": 1 << 32}, ValueError),
+                       ({"scan_mail": 1}, ValueError), ({"max_files": True}, ValueError),
+                       ({"maxfiles": 3}, TypeError)):
+        with pytest.raises(error):
+            zebmacro.Scanner(**bad)
 
 
 def test_pool_ends_when_left_early(corpus):

@@ -58,6 +58,9 @@ class Result:
     unconfirmed_alarm: bool = False
     path_bytes: Optional[str] = None
     schema: int = 1
+    container: Optional[str] = None  # an archive or mail: its kind, its members looked at, and
+    members_scanned: Optional[int] = None  # the records of those listed (json-output.md)
+    members: List[Dict[str, Any]] = field(default_factory=list)
     record: str = field(default="", repr=False)
 
     @classmethod
@@ -67,7 +70,7 @@ class Result:
         # The record's own fields, set as they are: a loop over it costs more than the scan.
         r = cls.__new__(cls)
         r.__dict__.update(virus=None, found_by=None, virus_macros=[], reason=None,
-                          path_bytes=None)
+                          path_bytes=None, container=None, members_scanned=None, members=[])
         r.__dict__.update(json.loads(text))
         r.record = text
         return r
@@ -109,12 +112,15 @@ def _path(path: PathLike) -> bytes:
 
 class Scanner:
     """A scanner with its options; one per thread or shared, its scans take turns with every
-    other scan of the process. `library` names another zebmacro library than the package's."""
+    other scan of the process. `library` names another zebmacro library than the package's.
+    Archives and mail are opened as zebscan opens them; the keywords are its options' (clamd's
+    keys): scan_archive, scan_mail, max_recursion, max_files, max_scansize, max_filesize (bytes;
+    0: no limit), alert_exceeds_max, alert_encrypted_archive."""
 
     def __init__(self, deep: bool = True, alert_encrypted: bool = False,
-                 library: Optional[PathLike] = None):
+                 library: Optional[PathLike] = None, **containers: Union[bool, int]):
         self._options = _capi.options(deep, alert_encrypted,
-                                      None if library is None else _path(library))
+                                      None if library is None else _path(library), **containers)
         error = _capi.ctypes.create_string_buffer(256)
         self._p = _capi.lib.ZMS_pOpenScanner(_capi.ctypes.byref(self._options), error, len(error))
         if not self._p:

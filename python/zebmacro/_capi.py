@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import ctypes
 import os
-from typing import Iterator, List, Optional, Sequence, Tuple
+from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
 # The package's own copy (built with it), else an installed one.
 _HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib")
@@ -23,7 +23,11 @@ class ZebmacroError(RuntimeError):
 
 class ZmsOptions(ctypes.Structure):
     _fields_ = [("cbSize", ctypes.c_uint32), ("bDeep", ctypes.c_int32),
-                ("bAlertEncrypted", ctypes.c_int32), ("pszLibrary", ctypes.c_char_p)]
+                ("bAlertEncrypted", ctypes.c_int32), ("pszLibrary", ctypes.c_char_p),
+                ("nMaxRecursion", ctypes.c_uint32), ("nMaxFiles", ctypes.c_uint32),
+                ("cbMaxScanSize", ctypes.c_uint64), ("cbMaxFileSize", ctypes.c_uint64),
+                ("bScanArchive", ctypes.c_int32), ("bScanMail", ctypes.c_int32),
+                ("bAlertExceedsMax", ctypes.c_int32), ("bAlertEncryptedArchive", ctypes.c_int32)]
 
 
 WALK_SINK = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.POINTER(ctypes.c_char),
@@ -75,10 +79,30 @@ for _name, _res, _args in (
 VERSION: str = lib.ZMS_pszVersion().decode()
 
 
-def options(deep: bool, alert_encrypted: bool, library: Optional[bytes]) -> ZmsOptions:
+# Scanner's keywords for archives and mail, and the fields they set.
+_CONTAINER_FIELDS = {
+    "scan_archive": "bScanArchive", "scan_mail": "bScanMail", "max_recursion": "nMaxRecursion",
+    "max_files": "nMaxFiles", "max_scansize": "cbMaxScanSize", "max_filesize": "cbMaxFileSize",
+    "alert_exceeds_max": "bAlertExceedsMax", "alert_encrypted_archive": "bAlertEncryptedArchive",
+}
+
+
+def options(deep: bool, alert_encrypted: bool, library: Optional[bytes],
+            **containers: Union[bool, int]) -> ZmsOptions:
     o = ZmsOptions()
     lib.ZMS_InitOptions(ctypes.byref(o))
     o.bDeep, o.bAlertEncrypted, o.pszLibrary = int(deep), int(alert_encrypted), library
+    for key, value in containers.items():
+        name = _CONTAINER_FIELDS.get(key)
+        if name is None:
+            raise TypeError("zebmacro: no option %r" % key)
+        if name[0] == "b":
+            if not isinstance(value, bool):
+                raise ValueError("zebmacro: %s is a bool" % key)
+        elif isinstance(value, bool) or not isinstance(value, int) or \
+                not 0 <= value < (1 << (32 if name[0] == "n" else 64)):
+            raise ValueError("zebmacro: %s is a number of at least 0 that its field holds" % key)
+        setattr(o, name, int(value))
     return o
 
 

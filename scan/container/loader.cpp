@@ -19,15 +19,25 @@ struct Module {
   std::string sError;  // why it could not be loaded
 };
 
-// The module beside the executable (the build tree), else in the library folder beside its own
-// (installed: bin/ and lib/); loaded once per process, on first use.
+const char s_cAnchor = 0;  // an address inside whatever binary holds this code
+
+std::string DirectoryOf(const std::string& sPath) {
+  size_t i = sPath.rfind('/');
+  return i == std::string::npos ? std::string() : sPath.substr(0, i + 1);
+}
+
+// The module beside the binary that holds this code (libzmscan in a Python package), else beside
+// the executable (the build tree), else in the library folder beside its own (installed: bin/ and
+// lib/); loaded once per process, on first use.
 const Module& TheModule() {
   static Module s_module;
   static std::once_flag s_once;
   std::call_once(s_once, [] {
     const std::string sName = zm::SharedLibraryName("zebmacro-containers");
     const std::string sDir = zm::ExecutableDirectory();
-    for (const std::string& sPath : {sDir + sName, sDir + "../" ZM_INSTALL_LIBDIR "/" + sName}) {
+    const std::string sOwn = DirectoryOf(zm::SharedLibraryPath(&s_cAnchor));
+    for (const std::string& sPath :
+         {sOwn + sName, sDir + sName, sDir + "../" ZM_INSTALL_LIBDIR "/" + sName}) {
       if (void* h = zm::LoadSharedLibrary(sPath)) {
         s_module.pScan = reinterpret_cast<ScanEntry>(zm::SharedLibrarySymbol(h, "ZmContainerScan"));
         if (s_module.pScan) return;
