@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fsys.h"
+#include "macrolist.h"
 #include "namereader.h"
 #include "zmapi.h"
 
@@ -14,6 +15,7 @@ struct ScanOptions {
   bool bDeep = false;            // job 1 on every document with macros
   bool bAlertEncrypted = false;  // an encrypted document is found as kEncryptedName, not skipped
   std::string sRawName;          // not empty: MACRO_ScanRaw with this short name instead
+  MacroDetail macros = MacroDetail::kNone;  // each document's macros listed to this level
 };
 
 // The names of the findings the front end makes itself, as other scanners name them.
@@ -38,6 +40,8 @@ struct FileResult {
   bool bUnconfirmed = false;  // job 0 asked for confirmation and job 2 found nothing
   FileId id;                  // the file's identity, once it was opened
   uint32_t nLinks = 0;        // its hard links (0: never opened)
+  // ScanOptions::macros: the document's macros, listed by whoever scanned it.
+  MacroListing listing;
 };
 
 // Why a file is not scanned: it is no Word 6/95 document (skipped, not an error).
@@ -76,6 +80,7 @@ class Scanner {
   ZmApi m_api;
   ScanOptions m_options;
   ReaderBlock m_block;  // the name reader's, for every document of the run
+  MacroBytes m_bytes;   // what the name reader kept of the last document for its listing
 };
 
 }  // namespace zm
