@@ -16,6 +16,9 @@ namespace {
 const char kWorkerFlag[] = "--zm-worker";
 // A worker sends the results it has when this long has passed since it last sent some.
 constexpr uint32_t kGroupMs = 50;
+// And once they take this much: listings of macros make results large, and a message on the
+// channel stays below 16 MiB (one result, within the listing's caps, takes some 6 MiB at most).
+constexpr size_t kGroupBytes = 2 << 20;
 
 // The file of one item, opened as the batch says, scanned. A descriptor or directory passed is
 // taken over once (taken[k]); the directories are kept for the other files of the batch.
@@ -62,7 +65,8 @@ bool ScanBatch(Scanner* pScanner, uint32_t uBatch, const std::vector<BatchItem>&
     pProgress->uIndex.store(static_cast<uint32_t>(i));
     pProgress->uBatch.store(uBatch, std::memory_order_release);
     reply.Add(ScanItem(pScanner, items[i], fds, &dirs, &taken));
-    if (i + 1 < items.size() && MonotonicMs() - tLastSent < kGroupMs) continue;
+    if (i + 1 < items.size() && MonotonicMs() - tLastSent < kGroupMs && reply.Bytes() < kGroupBytes)
+      continue;
     bParentGone = !SendToParent(reply.Reply());
     reply.Clear();
     tLastSent = MonotonicMs();
@@ -80,13 +84,15 @@ std::vector<std::string> WorkerArguments(const std::string& sLibrary, const Scan
   if (scan.bDeep) args.push_back("--zm-deep");
   if (scan.bAlertEncrypted) args.push_back("--zm-alert-encrypted");
   if (!scan.sRawName.empty()) args.push_back("--zm-raw=" + scan.sRawName);
+  if (scan.macros != MacroDetail::kNone)
+    args.push_back("--zm-macros=" + std::to_string(static_cast<int>(scan.macros)));
   return args;
 }
 
 bool RunAsWorker(int argc, char** argv, int* piExit) {
   if (argc < 2 || std::strcmp(argv[1], kWorkerFlag) != 0) return false;
   *piExit = 2;
-  std::string sChannel, sProgress, sLibrary;
+  std::string sChannel, sProgress, sLibrary, sMacros;
   ScanOptions scan;
   for (int i = 2; i < argc; ++i) {
     std::string s = argv[i];
@@ -99,6 +105,9 @@ bool RunAsWorker(int argc, char** argv, int* piExit) {
     if (value("--zm-channel=", &sChannel) || value("--zm-progress=", &sProgress) ||
         value("--zm-library=", &sLibrary) || value("--zm-raw=", &scan.sRawName))
       continue;
+    if (value("--zm-macros=", &sMacros) && sMacros.size() == 1 && sMacros[0] >= '1' &&
+        sMacros[0] <= '0' + static_cast<int>(MacroDetail::kBodies))
+      scan.macros = static_cast<MacroDetail>(sMacros[0] - '0');
     if (s == "--zm-deep") scan.bDeep = true;
     if (s == "--zm-alert-encrypted") scan.bAlertEncrypted = true;
   }

@@ -38,6 +38,25 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   r.bUnconfirmed = true;
   r.id = {0x1122334455667788ull, 42};
   r.nLinks = 3;
+  // The macro listing, its section at the end: every field of a record set.
+  r.listing.detail = zm::MacroDetail::kBodies;
+  r.listing.bTemplate = true;
+  r.listing.nLeftOut = 7;
+  zm::MacroRecord m;
+  m.bNamed = true;
+  m.sName = "AutoOpen";
+  m.sDescription = "Opens";
+  m.bKey = 0xA5;
+  m.cbSize = 300;
+  m.lOffset = 0x1234;
+  m.cbRead = 200;
+  m.eBody = zm::BodyRead::kCut;
+  m.eByteScan = wordbasic::ByteScan::kTooLong;
+  m.sSource = "Sub MAIN\n";
+  m.bSourceCut = true;
+  m.nUnknown = 2;
+  m.body = std::string("\x01\x00\x64", 3);
+  r.listing.records = {m, zm::MacroRecord()};
   std::string s = zm::EncodeResult(r);
   FileResult back;
   ASSERT_TRUE(zm::DecodeResult(s, &back));
@@ -45,6 +64,24 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   EXPECT_EQ(back.sVirus, r.sVirus);
   EXPECT_EQ(back.doc.table.names, r.doc.table.names);
   EXPECT_TRUE(back.id == r.id);
+  ASSERT_EQ(back.listing.records.size(), 2u);
+  EXPECT_EQ(back.listing.records[0].body, m.body);
+  EXPECT_EQ(back.listing.records[0].eByteScan, m.eByteScan);
+  EXPECT_EQ(back.listing.records[0].bKey, m.bKey);
+  // A listing's level, a record's body state or byte-scan judgement beyond their ranges.
+  FileResult bare = r;
+  bare.listing = zm::MacroListing();
+  const size_t lListing = zm::EncodeResult(bare).size() - (4 + 8 + 8);  // an empty listing's
+  ASSERT_EQ(static_cast<uint8_t>(s[lListing]), 3);
+  for (const auto& [at, b] : {std::pair<size_t, char>{lListing, 4},
+                              {lListing + 1, 2},
+                              {lListing + 20, 4},
+                              {lListing + 20 + 1, 3},
+                              {lListing + 20 + 2, 7}}) {
+    std::string sBad = s;
+    sBad[at] = b;
+    EXPECT_FALSE(zm::DecodeResult(sBad, &back)) << at;
+  }
   for (size_t n = 0; n < s.size(); ++n) {
     FileResult cut;
     EXPECT_FALSE(zm::DecodeResult(s.substr(0, n), &cut)) << n;
