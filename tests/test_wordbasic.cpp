@@ -73,6 +73,22 @@ TEST(Sha256, KnownDigests) {
   for (const auto& c : kCases) EXPECT_EQ(Sha(c.input), c.szDigest) << c.input.size() << " bytes";
 }
 
+// The two block functions, the processor's SHA instructions and the portable code, agree on any
+// run of blocks from any state (where the processor has none, both calls take the portable code).
+TEST(Sha256, BlockFunctionsAgree) {
+  const Bytes b = Pattern(64 * 40);
+  uint32_t alHardware[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  uint32_t alPortable[8];
+  std::memcpy(alPortable, alHardware, sizeof alPortable);
+  for (size_t n = 0, at = 0; at + 64 * n <= b.size(); at += 64 * n, ++n) {
+    wordbasic::Sha256Blocks(alHardware, b.data() + at, n, true);
+    wordbasic::Sha256Blocks(alPortable, b.data() + at, n, false);
+    ASSERT_EQ(std::memcmp(alHardware, alPortable, sizeof alPortable), 0) << n << " blocks";
+  }
+  if (!wordbasic::Sha256Hardware()) GTEST_SKIP() << "no SHA instructions here: portable code only";
+}
+
 // Fed in two pieces split anywhere, and from stored bytes with a key, the digest is the same.
 TEST(Sha256, PiecesAndKeys) {
   Bytes b = Pattern(150);
