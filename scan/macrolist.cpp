@@ -9,6 +9,9 @@ namespace {
 
 char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
+// No command's name is longer.
+constexpr size_t kLongestCommand = 64;
+
 // strcasecmp's order over ASCII, on bytes of any value.
 int CompareFolded(const std::string& a, const char* sz) {
   size_t i = 0;
@@ -41,11 +44,12 @@ std::string TableText(const std::vector<uint8_t>& table, const wordbasic::TextRe
   return s;
 }
 
-// The source of a body in the clear into *pRecord, within *pcchLeft bytes, which it spends. Most
-// bodies take two or three bytes of source a byte: a buffer of that size serves them at once.
+// The source of a body in the clear into *pRecord, within *pcchLeft bytes, which it spends.
+// WordBasic takes two or three bytes of source a byte of body, bytes of no known token some five
+// ("[token 0xNN] "): a buffer of eight serves nearly every body in one pass.
 void MakeSource(const std::vector<uint8_t>& clear, size_t* pcchLeft, MacroRecord* pRecord) {
   std::string& s = pRecord->sSource;
-  size_t cchTry = std::min(*pcchLeft, 4 * clear.size() + 64);
+  size_t cchTry = std::min(*pcchLeft, 8 * clear.size() + 64);
   wordbasic::SourceInfo info;
   for (int iPass = 0; iPass < 2; ++iPass) {
     s.resize(cchTry + 1);
@@ -61,6 +65,40 @@ void MakeSource(const std::vector<uint8_t>& clear, size_t* pcchLeft, MacroRecord
       static_cast<uint32_t>(info.nUnknownTokens + info.nUnknownCalls + info.nUnknownFields +
                             info.nTextTokens + (info.cbCut > 0 ? 1 : 0));
 }
+
+// The statements' names (the functions, 0x8000 to 0xBFFF, are no commands a macro can stand in
+// for) by a hash of their names in lower case, open addressing: asked of every macro listed, one
+// probe or two where a tree of strings takes a dozen cache misses. Most macros are named like no
+// command, and a bit a hash, 4 KiB that stay in the cache, tells nearly all of them at once.
+struct CommandTable {
+  static constexpr size_t kSlots = 4096;  // a power of two, some four times the names
+  static constexpr size_t kBits = 32768;
+  struct Slot {
+    const char* sz = nullptr;
+    uint32_t uHash = 0;
+  } aSlots[kSlots];
+  uint64_t aqBits[kBits / 64] = {};
+  bool MayHold(uint32_t u) const { return aqBits[(u >> 17) % (kBits / 64)] >> (u & 63) & 1; }
+  CommandTable() {
+    size_t n = 0;
+    const wordbasic::NameRow* pRows = wordbasic::CommandRows(&n);
+    for (size_t i = 0; i < n; ++i) {
+      if (pRows[i].wId >= 0x8000 && pRows[i].wId < 0xC000) continue;
+      const uint32_t u = Hash(pRows[i].szName, std::strlen(pRows[i].szName));
+      size_t k = u & (kSlots - 1);
+      while (aSlots[k].sz != nullptr) k = (k + 1) & (kSlots - 1);
+      aSlots[k] = {pRows[i].szName, u};
+      aqBits[(u >> 17) % (kBits / 64)] |= uint64_t{1} << (u & 63);
+    }
+  }
+  // FNV-1a over the bytes in ASCII lower case.
+  static uint32_t Hash(const char* pch, size_t cch) {
+    uint32_t u = 2166136261u;
+    for (size_t i = 0; i < cch; ++i)
+      u = (u ^ static_cast<unsigned char>(FoldAscii(pch[i]))) * 16777619u;
+    return u;
+  }
+};
 
 }  // namespace
 
@@ -83,19 +121,17 @@ MacroListing ListMacros(const MacroBytes& bytes, MacroDetail detail) {
     m.bKey = e.bKey;
     m.cbSize = e.lLength;
     m.lOffset = e.lOffset;
-    m.cbRead = static_cast<uint32_t>(b.stored.size());
+    m.cbRead = b.cbRead;
     m.eBody = b.bOverCap            ? BodyRead::kOverCap
               : m.cbRead < m.cbSize ? BodyRead::kCut
                                     : BodyRead::kWhole;
     m.eByteScan = e.eByteScan;
     if (m.eBody == BodyRead::kWhole) {
-      uint8_t abDigest[wordbasic::kSha256Bytes];
       char achHex[2 * wordbasic::kSha256Bytes + 1];
-      wordbasic::BodySha256(b.stored.data(), b.stored.size(), e.bKey, abDigest);
-      wordbasic::Sha256Hex(abDigest, achHex);
+      wordbasic::Sha256Hex(b.abSha256, achHex);
       m.sSha256 = achHex;
     }
-    if (detail >= MacroDetail::kSource) {
+    if (detail >= MacroDetail::kSource && b.stored.size() == b.cbRead) {
       clear.resize(b.stored.size());
       wordbasic::DecryptBody(b.stored.data(), b.stored.size(), e.bKey, clear.data());
       MakeSource(clear, &cchLeft, &m);
@@ -113,22 +149,16 @@ bool IsAutoMacro(const std::string& sName) {
 }
 
 const char* CommandNamed(const std::string& sName) {
-  // The statements' names (the functions, 0x8000 to 0xBFFF, are no commands a macro can stand in
-  // for), sorted without regard to case once.
-  static const std::vector<const char*> s_names = [] {
-    size_t n = 0;
-    const wordbasic::NameRow* pRows = wordbasic::CommandRows(&n);
-    std::vector<const char*> v;
-    for (size_t i = 0; i < n; ++i)
-      if (pRows[i].wId < 0x8000 || pRows[i].wId >= 0xC000) v.push_back(pRows[i].szName);
-    std::sort(v.begin(), v.end(),
-              [](const char* a, const char* b) { return CompareFolded(std::string(a), b) < 0; });
-    return v;
-  }();
-  auto it = std::lower_bound(
-      s_names.begin(), s_names.end(), sName,
-      [](const char* sz, const std::string& s) { return CompareFolded(s, sz) > 0; });
-  return it != s_names.end() && CompareFolded(sName, *it) == 0 ? *it : nullptr;
+  static const CommandTable s_table;
+  if (sName.size() > kLongestCommand) return nullptr;
+  const uint32_t u = CommandTable::Hash(sName.data(), sName.size());
+  if (!s_table.MayHold(u)) return nullptr;
+  for (size_t k = u & (CommandTable::kSlots - 1); s_table.aSlots[k].sz != nullptr;
+       k = (k + 1) & (CommandTable::kSlots - 1)) {
+    const CommandTable::Slot& slot = s_table.aSlots[k];
+    if (slot.uHash == u && CompareFolded(sName, slot.sz) == 0) return slot.sz;
+  }
+  return nullptr;
 }
 
 const char* ByteScanText(wordbasic::ByteScan e) {

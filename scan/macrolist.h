@@ -63,7 +63,8 @@ struct MacroListing {
   size_t nLeftOut = 0;               // macros beyond MacroBytes::kMaxMacros, not listed
 };
 
-// The listing of a document's macros from the name reader's bytes, to the level asked.
+// The listing of a document's macros from the name reader's bytes, to the level asked (kSource and
+// kBodies need the bytes read with bKeep).
 MacroListing ListMacros(const MacroBytes& bytes, MacroDetail detail);
 
 // Names that make Word run a macro by itself (AutoOpen, AutoClose, AutoNew, AutoExec, AutoExit),

@@ -37,11 +37,12 @@ struct ReaderClose {
 };
 using ReaderPtr = std::unique_ptr<DocReader, ReaderClose>;
 
-// Reads cb stream bytes from lPos into *pOut, piece by piece (a piece never spans two sectors or
-// mini-sectors), up to the first byte that lies outside the file. The reader would take bytes past
-// the file's end as zeros; here they end the read. Returns the bytes read.
-uint32_t ReadPresent(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile,
-                     std::vector<uint8_t>* pOut) {
+// Reads cb stream bytes from lPos, piece by piece (a piece never spans two sectors or
+// mini-sectors), each handed to take(pb, n), up to the first byte that lies outside the file. The
+// reader would take bytes past the file's end as zeros; here they end the read. Returns the bytes
+// read.
+template <typename Take>
+uint32_t ReadPieces(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile, Take take) {
   uint32_t cbGranule = pR->bInMiniStream ? kMiniSector : ZM_SECTOR;
   uint32_t done = 0;
   while (done < cb) {
@@ -53,10 +54,18 @@ uint32_t ReadPresent(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile,
     uint32_t n = static_cast<uint32_t>(
         std::min<uint64_t>({cb - done, cbGranule - pos % cbGranule, cbFile - lFirst}));
     if (!DOC_iReadAt(pR, pos, static_cast<int32_t>(n))) break;
-    pOut->insert(pOut->end(), pR->abImage, pR->abImage + n);
+    take(pR->abImage, n);
     done += n;
   }
   return done;
+}
+
+// The same into *pOut.
+uint32_t ReadPresent(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile,
+                     std::vector<uint8_t>* pOut) {
+  return ReadPieces(pR, lPos, cb, cbFile, [pOut](const uint8_t* pb, uint32_t n) {
+    pOut->insert(pOut->end(), pb, pb + n);
+  });
 }
 
 // Header fields of a compound file for the bytes it needs.
@@ -147,7 +156,17 @@ void ReadBodies(DocReader* pR, uint64_t cbFile, uint32_t cbStream, MacroBytes* p
     uint32_t cb = e.lOffset < cbStream ? std::min(e.lLength, cbStream - e.lOffset) : 0;
     body.bOverCap = cb > cbLeft;
     cb = static_cast<uint32_t>(std::min<size_t>(cb, cbLeft));
-    cbLeft -= ReadPresent(pR, e.lOffset, cb, cbFile, &body.stored);
+    // Hashed as it is read: a listing without sources keeps no body.
+    wordbasic::Sha256 sha;
+    wordbasic::Sha256Init(&sha);
+    uint8_t abClear[ZM_IMAGE];
+    body.cbRead = ReadPieces(pR, e.lOffset, cb, cbFile, [&](const uint8_t* pb, uint32_t n) {
+      if (pBytes->bKeep) body.stored.insert(body.stored.end(), pb, pb + n);
+      wordbasic::DecryptBody(pb, n, e.bKey, abClear);
+      wordbasic::Sha256Update(&sha, abClear, n);
+    });
+    wordbasic::Sha256Final(&sha, body.abSha256);
+    cbLeft -= body.cbRead;
     pBytes->bodies.push_back(std::move(body));
   }
 }
@@ -228,7 +247,11 @@ DocReader* ReaderBlock::Reader() {
 
 DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock, MacroBytes* pBytes) {
   DocNames r;
-  if (pBytes) *pBytes = MacroBytes();
+  if (pBytes) {
+    const bool bKeep = pBytes->bKeep;
+    *pBytes = MacroBytes();
+    pBytes->bKeep = bKeep;
+  }
   const uint64_t cbFile = f.cbSize;
   ReaderBlock own;
   DocReader* pR = (pBlock ? pBlock : &own)->Reader();

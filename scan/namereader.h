@@ -38,13 +38,16 @@ struct MacroBytes {
   // dozen of a few KiB; the result that carries them crosses the workers' channel.
   static constexpr size_t kMaxMacros = 1024;
   static constexpr size_t kMaxBodyBytes = 1 << 20;
-  bool bTemplate = false;                 // FIB fDot: the document is a template (.dot)
-  std::vector<uint8_t> table;             // the macro table's bytes as read
+  bool bKeep = false;          // set by the caller, kept by the reader: keep the bodies' bytes
+  bool bTemplate = false;      // FIB fDot: the document is a template (.dot)
+  std::vector<uint8_t> table;  // the macro table's bytes as read
   std::vector<wordbasic::Entry> entries;  // its 0x01 entries, in table order
   struct Body {
-    size_t iEntry = 0;            // of entries[], marked 0x55
-    std::vector<uint8_t> stored;  // from its offset on, as far as the stream and the cap reach
-    bool bOverCap = false;        // stored is short because kMaxBodyBytes was spent
+    size_t iEntry = 0;      // of entries[], marked 0x55
+    uint32_t cbRead = 0;    // from its offset on, as far as the stream and the cap reach
+    bool bOverCap = false;  // cbRead is short because kMaxBodyBytes was spent
+    uint8_t abSha256[wordbasic::kSha256Bytes] = {};  // of those bytes in the clear
+    std::vector<uint8_t> stored;                     // with bKeep, those bytes as stored
   };
   std::vector<Body> bodies;  // the marked entries', in table order, the first kMaxMacros
   size_t nLeftOut = 0;       // marked entries beyond kMaxMacros

@@ -151,6 +151,7 @@ FileResult Scanner::Scan(const File& f, std::string sPathIn) {
     return r;
   }
   const bool bList = m_options.macros != MacroDetail::kNone;
+  m_bytes.bKeep = m_options.macros >= MacroDetail::kSource;
   r.doc = ReadDocumentNames(f, &m_block, bList ? &m_bytes : nullptr);
   if ((r.doc.kind == DocKind::kWord6 || r.doc.kind == DocKind::kTruncated) &&
       r.doc.table.nMacros > 0) {
