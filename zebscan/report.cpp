@@ -42,10 +42,11 @@ void AppendListing(const zm::MacroListing& l, bool bSource, std::string* pText) 
       AppendEscaped(&s, Cp1252ToUtf8(m.sName));
     else
       s += "without a name";
-    char sz[96];
-    std::snprintf(sz, sizeof sz, ": %u bytes, key 0x%02x, ", static_cast<unsigned>(m.cbSize),
-                  static_cast<unsigned>(m.bKey));
-    s += sz;
+    static const char kHex[] = "0123456789abcdef";
+    s += ": " + std::to_string(m.cbSize) + " bytes, key 0x";
+    s += kHex[m.bKey >> 4];
+    s += kHex[m.bKey & 15];
+    s += ", ";
     if (m.eBody == zm::BodyRead::kWhole) {
       s += "sha256 " + m.sSha256;
     } else if (m.eBody == zm::BodyRead::kCut) {
@@ -58,10 +59,12 @@ void AppendListing(const zm::MacroListing& l, bool bSource, std::string* pText) 
     if (bSource && m.bSourceCut) s += " [source cut]";
     s += "\n";
     if (!bSource) continue;
+    std::string sLine;  // one buffer for the lines of the source
     for (size_t from = 0; from < m.sSource.size();) {
       size_t to = std::min(m.sSource.find('\n', from), m.sSource.size());
+      sLine.assign(m.sSource, from, to - from);
       s += "        ";
-      AppendEscaped(&s, m.sSource.substr(from, to - from));
+      AppendEscaped(&s, sLine);
       s += "\n";
       from = to + 1;
     }
