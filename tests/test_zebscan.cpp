@@ -119,7 +119,8 @@ TEST(Extract, MakesNamesSafeForAnyFileSystem) {
       {"", "(empty)"},
       {".", "%2E"},
       {"..", "%2E%2E"},
-      {"../../etc/passwd", "..%2F..%2Fetc%2Fpasswd"},
+      {"../../etc/passwd", "%2E.%2F..%2Fetc%2Fpasswd"},
+      {".hidden", "%2Ehidden"},
       {"a\\b", "a%5Cb"},
       {"a:b*c?d\"e<f>g|h", "a%3Ab%2Ac%3Fd%22e%3Cf%3Eg%7Ch"},
       {"100%", "100%25"},
@@ -175,9 +176,9 @@ TEST(Extract, WritesEachMacroNewForItsOwnerAlone) {
   const struct {
     const char* szFile;
     const char* szBody;
-  } kFiles[] = {{"AutoOpen", "1"},    {"autoopen~2", "2"},        {"AutoOpen~2~2", "3"},
-                {"(no name)", "4"},   {"(no name)~2", "5"},       {"%43ON", "6"},
-                {"..%2F..%2Fx", "7"}, {"\xC3\x89t\xC3\xA9", "8"}, {"\xC3\xA9T\xC3\x89~2", "9"}};
+  } kFiles[] = {{"AutoOpen", "1"},      {"autoopen~2", "2"},        {"AutoOpen~2~2", "3"},
+                {"(no name)", "4"},     {"(no name)~2", "5"},       {"%43ON", "6"},
+                {"%2E.%2F..%2Fx", "7"}, {"\xC3\x89t\xC3\xA9", "8"}, {"\xC3\xA9T\xC3\x89~2", "9"}};
   zebscan::Extractor extractor(dir.Path("out"));
   zebscan::Extracted x;
   for (const std::string sTry : {"", "~2"}) {

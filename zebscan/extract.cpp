@@ -107,6 +107,7 @@ std::string SafeName(const std::string& sName) {
   std::vector<std::string> units = Units(sName);
   for (size_t i = units.size(); i-- > 0 && (units[i] == "." || units[i] == " ");)
     units[i] = Escaped(units[i][0]);
+  if (!units.empty() && units[0] == ".") units[0] = Escaped('.');  // no hidden file
   if (units.empty()) return "(empty)";
   size_t cb = 0;
   for (const std::string& u : units) cb += u.size();

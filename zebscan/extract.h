@@ -13,8 +13,9 @@ namespace zebscan {
 
 // A name of one path part, safe on any file system, made from any bytes (UTF-8 where they are):
 //   - '%' and what some file system refuses in a name (C0 controls, DEL, C1 controls, '/', '\',
-//     ':', '*', '?', '"', '<', '>', '|'), bytes that are not UTF-8, and trailing dots and spaces
-//     (which Windows drops) become %XX, byte by byte; everything else is kept;
+//     ':', '*', '?', '"', '<', '>', '|'), bytes that are not UTF-8, trailing dots and spaces
+//     (which Windows drops) and a leading dot (a hidden file) become %XX, byte by byte;
+//     everything else is kept;
 //   - a name that Windows reserves for a device, whatever follows its first dot and whatever its
 //     case (CON, PRN, AUX, NUL, COM0-9, LPT0-9, COM and LPT with a superscript digit, CONIN$,
 //     CONOUT$, CLOCK$), gets its first letter as %XX;
