@@ -413,65 +413,6 @@ bool FileOfBytes(const std::string& sBytes, File* pFile, std::string* psError) {
   return PrivateFile(fromBytes, pFile, psError);
 }
 
-bool MakeDirectories(const std::string& sPath, std::string* psError) {
-  std::wstring w = Absolute(sPath);
-  // Past the "\\?\" prefix and the drive or share: each part below it in turn.
-  size_t iStart = w.rfind(L"\\\\?\\UNC\\", 0) == 0 ? w.find(L'\\', w.find(L'\\', 8) + 1) : 7;
-  for (size_t i = iStart; i != std::wstring::npos && i <= w.size(); ++i) {
-    if (i < w.size() && w[i] != L'\\') continue;
-    std::wstring wPart = w.substr(0, i);
-    if (CreateDirectoryW(wPart.c_str(), nullptr)) continue;
-    DWORD dw = GetLastError();
-    DWORD dwAttr = GetFileAttributesW(wPart.c_str());
-    if (dwAttr != INVALID_FILE_ATTRIBUTES && (dwAttr & FILE_ATTRIBUTE_DIRECTORY)) continue;
-    return Fail(psError, dw == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY : dw);
-  }
-  return true;
-}
-
-int MoveNoReplace(const std::string& sFrom, const std::string& sTo, bool* pbCopyInstead,
-                  std::string* psError) {
-  *pbCopyInstead = false;
-  if (MoveFileExW(Absolute(sFrom).c_str(), Absolute(sTo).c_str(), 0)) return 1;
-  DWORD dw = GetLastError();
-  if (dw == ERROR_ALREADY_EXISTS || dw == ERROR_FILE_EXISTS) return 0;
-  *pbCopyInstead = dw == ERROR_NOT_SAME_DEVICE;
-  Fail(psError, dw);
-  return -1;
-}
-
-int CopyToNew(const File& from, const std::string& sTo, std::string* psError) {
-  std::wstring w = Absolute(sTo);
-  HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    DWORD dw = GetLastError();
-    if (dw == ERROR_FILE_EXISTS || dw == ERROR_ALREADY_EXISTS) return 0;
-    return Fail(psError, dw), -1;
-  }
-  char ab[65536];
-  DWORD dwError = 0;
-  for (uint64_t pos = 0;;) {
-    int64_t got = ReadAt(from, pos, ab, sizeof ab);
-    if (got < 0) dwError = GetLastError() ? GetLastError() : ERROR_READ_FAULT;
-    if (got <= 0) break;
-    DWORD put = 0;
-    if (!WriteFile(h, ab, static_cast<DWORD>(got), &put, nullptr) || put != got) {
-      dwError = GetLastError();
-      break;
-    }
-    pos += static_cast<uint64_t>(got);
-  }
-  CloseHandle(h);
-  if (dwError == 0) return 1;
-  DeleteFileW(w.c_str());
-  Fail(psError, dwError);
-  return -1;
-}
-
-bool RemoveFile(const std::string& sPath, std::string* psError) {
-  return DeleteFileW(Absolute(sPath).c_str()) || Fail(psError, GetLastError());
-}
-
 namespace {
 
 // The Windows form of mode 0600 and 0700: a protected DACL (nothing inherited) with one entry,
@@ -521,6 +462,68 @@ class OwnerOnly {
 };
 
 }  // namespace
+
+bool MakeDirectories(const std::string& sPath, std::string* psError) {
+  std::wstring w = Absolute(sPath);
+  // Past the "\\?\" prefix and the drive or share: each part below it in turn.
+  size_t iStart = w.rfind(L"\\\\?\\UNC\\", 0) == 0 ? w.find(L'\\', w.find(L'\\', 8) + 1) : 7;
+  for (size_t i = iStart; i != std::wstring::npos && i <= w.size(); ++i) {
+    if (i < w.size() && w[i] != L'\\') continue;
+    std::wstring wPart = w.substr(0, i);
+    if (CreateDirectoryW(wPart.c_str(), nullptr)) continue;
+    DWORD dw = GetLastError();
+    DWORD dwAttr = GetFileAttributesW(wPart.c_str());
+    if (dwAttr != INVALID_FILE_ATTRIBUTES && (dwAttr & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    return Fail(psError, dw == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY : dw);
+  }
+  return true;
+}
+
+int MoveNoReplace(const std::string& sFrom, const std::string& sTo, bool* pbCopyInstead,
+                  std::string* psError) {
+  *pbCopyInstead = false;
+  if (MoveFileExW(Absolute(sFrom).c_str(), Absolute(sTo).c_str(), 0)) return 1;
+  DWORD dw = GetLastError();
+  if (dw == ERROR_ALREADY_EXISTS || dw == ERROR_FILE_EXISTS) return 0;
+  *pbCopyInstead = dw == ERROR_NOT_SAME_DEVICE;
+  Fail(psError, dw);
+  return -1;
+}
+
+int CopyToNew(const File& from, const std::string& sTo, std::string* psError) {
+  std::wstring w = Absolute(sTo);
+  OwnerOnly owner(false);  // as POSIX's 0600
+  SECURITY_ATTRIBUTES* pSa = owner.Attributes(psError);
+  if (pSa == nullptr) return -1;
+  HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, 0, pSa, CREATE_NEW, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD dw = GetLastError();
+    if (dw == ERROR_FILE_EXISTS || dw == ERROR_ALREADY_EXISTS) return 0;
+    return Fail(psError, dw), -1;
+  }
+  char ab[65536];
+  DWORD dwError = 0;
+  for (uint64_t pos = 0;;) {
+    int64_t got = ReadAt(from, pos, ab, sizeof ab);
+    if (got < 0) dwError = GetLastError() ? GetLastError() : ERROR_READ_FAULT;
+    if (got <= 0) break;
+    DWORD put = 0;
+    if (!WriteFile(h, ab, static_cast<DWORD>(got), &put, nullptr) || put != got) {
+      dwError = GetLastError();
+      break;
+    }
+    pos += static_cast<uint64_t>(got);
+  }
+  CloseHandle(h);
+  if (dwError == 0) return 1;
+  DeleteFileW(w.c_str());
+  Fail(psError, dwError);
+  return -1;
+}
+
+bool RemoveFile(const std::string& sPath, std::string* psError) {
+  return DeleteFileW(Absolute(sPath).c_str()) || Fail(psError, GetLastError());
+}
 
 int MakePrivateDirectory(const std::string& sPath, std::string* psError) {
   OwnerOnly owner(true);
