@@ -1,8 +1,10 @@
 // Generates the corpus of bench/compare with the Word 6 document builder: N documents (80%
 // without macros, 15% with harmless macros, 5% carrying database signatures; 3-200 KB) in
 // folders of 1000, and a raw file with one raw signature near its end. Prints a JSON manifest.
+// With "wordbasic" the harmless macros' bodies are WordBasic as Word stores it (tokens, from lines
+// drawn from a list of statements), not random bytes: a corpus to time their source on.
 //
-//   mkcorpus DIR DOCS RAW_MIB
+//   mkcorpus DIR DOCS RAW_MIB [wordbasic]
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include "docbuilder.h"
 #include "rawscan.h"
 #include "sigdb.h"
+#include "wbencoder.h"
 
 namespace {
 
@@ -41,13 +44,44 @@ std::vector<uint8_t> Filler(std::mt19937& rng, size_t n) {
 const char* const kHarmless[] = {"FileSave",   "ToolsOptions", "Macro1",        "FormatLetter",
                                  "InsertDate", "AutoOpen",     "PrintEnvelope", "UpdateFields"};
 
+// A harmless macro in WordBasic: "Sub MAIN", some lines drawn from these, "End Sub".
+std::vector<uint8_t> WordBasicBody(std::mt19937& rng, size_t nLines) {
+  static const char* const kLines[] = {
+      "  MsgBox \"Letter ready\", \"Letters\", 64",
+      "  FileOpen .Name = \"C:\\LETTERS\\HEAD.DOT\"",
+      "  EditGoTo .Destination = \"Address\"",
+      "  Insert \"Dear \" + Name$ + \",\"",
+      "  If CountWindows() > 1 Then WindowList 1",
+      "  For i = 1 To 10",
+      "    CharRight 1, 1",
+      "  Next i",
+      "  REM fill in the date",
+      "  InsertDateTime .DateTimePic = \"d MMMM yyyy\", .InsertAsField = 0",
+      "  Dim dlg As FileSaveAs",
+      "  GetCurValues dlg",
+      "  dlg.Name = \"C:\\LETTERS\\\" + Name$",
+      "  Dialog dlg",
+      "  ' keep the printer's setting",
+      "  FilePrint .NumCopies = 2, .Range = 0",
+      "  x = x + 1.5 * y",
+      "  While n < 20: n = n + 1: Wend",
+      "  Print #1, \"done\"; n",
+      "  ToolsOptionsSave .FastSaves = 1",
+  };
+  std::string s = "Sub MAIN\n";
+  for (size_t i = 0; i < nLines; ++i) s += std::string(kLines[rng() % std::size(kLines)]) + "\n";
+  s += "End Sub\n";
+  return zmdoc::EncodeWordBasic(s);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: mkcorpus DIR DOCS RAW_MIB\n");
+  if (argc != 4 && !(argc == 5 && std::string(argv[4]) == "wordbasic")) {
+    std::fprintf(stderr, "usage: mkcorpus DIR DOCS RAW_MIB [wordbasic]\n");
     return 2;
   }
+  const bool bWordBasic = argc == 5;
   namespace fs = std::filesystem;
   const fs::path dir = argv[1];
   const int nDocs = std::atoi(argv[2]);
@@ -67,7 +101,7 @@ int main(int argc, char** argv) {
       for (int m = 0; m < nMacros; ++m) {
         zmdoc::MacroSpec ms;
         ms.name = kHarmless[rng() % 8] + std::to_string(m);
-        ms.body = Filler(rng, 100 + rng() % 2000);
+        ms.body = bWordBasic ? WordBasicBody(rng, 3 + rng() % 60) : Filler(rng, 100 + rng() % 2000);
         ms.key = static_cast<uint8_t>(rng());
         spec.macros.push_back(ms);
       }

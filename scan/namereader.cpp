@@ -23,6 +23,10 @@ constexpr uint32_t kFibVersion = 2;
 // is scrambled with a key made from the password.
 constexpr uint32_t kFibFlags = 0x0A;
 constexpr unsigned kFibEncrypted = 0x0100;
+// The same word's bit 0: fDot, a template. MS-DOC's FibBase lists the word's bits from the lowest,
+// A fDot, B fGlsy, C fComplex, D fHasPic, E cQuickSaves (4 bits), F fEncrypted: so F is bit 8, as
+// above, and fDot bit 0.
+constexpr unsigned kFibTemplate = 0x0001;
 constexpr uint32_t kFibMacroTableSize = 0x11C;
 // Tables of real documents stay far below this; reading stops here whatever the FIB claims.
 constexpr uint32_t kMaxTableBytes = 0x40000;
@@ -33,11 +37,12 @@ struct ReaderClose {
 };
 using ReaderPtr = std::unique_ptr<DocReader, ReaderClose>;
 
-// Reads cb stream bytes from lPos into *pOut, piece by piece (a piece never spans two sectors or
-// mini-sectors), up to the first byte that lies outside the file. The reader would take bytes past
-// the file's end as zeros; here they end the read. Returns the bytes read.
-uint32_t ReadPresent(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile,
-                     std::vector<uint8_t>* pOut) {
+// Reads cb stream bytes from lPos, piece by piece (a piece never spans two sectors or
+// mini-sectors), each handed to take(pb, n), up to the first byte that lies outside the file. The
+// reader would take bytes past the file's end as zeros; here they end the read. Returns the bytes
+// read.
+template <typename Take>
+uint32_t ReadPieces(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile, Take take) {
   uint32_t cbGranule = pR->bInMiniStream ? kMiniSector : ZM_SECTOR;
   uint32_t done = 0;
   while (done < cb) {
@@ -49,10 +54,18 @@ uint32_t ReadPresent(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile,
     uint32_t n = static_cast<uint32_t>(
         std::min<uint64_t>({cb - done, cbGranule - pos % cbGranule, cbFile - lFirst}));
     if (!DOC_iReadAt(pR, pos, static_cast<int32_t>(n))) break;
-    pOut->insert(pOut->end(), pR->abImage, pR->abImage + n);
+    take(pR->abImage, n);
     done += n;
   }
   return done;
+}
+
+// The same into *pOut.
+uint32_t ReadPresent(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile,
+                     std::vector<uint8_t>* pOut) {
+  return ReadPieces(pR, lPos, cb, cbFile, [pOut](const uint8_t* pb, uint32_t n) {
+    pOut->insert(pOut->end(), pb, pb + n);
+  });
 }
 
 // Header fields of a compound file for the bytes it needs.
@@ -128,9 +141,40 @@ unsigned FibVersion(DocReader* pR, uint64_t cbFile, bool* pbEncrypted) {
 
 bool IsWord6Fib(unsigned nFib) { return nFib >= kFibWord6 && nFib <= kFibLastWord95; }
 
-// The FIB and the macro table of a document the reader opened, into *pOut. *pbOtherFib: the FIB
-// was read whole and names another format.
-void ReadOpened(DocReader* pR, uint64_t cbFile, DocNames* pOut, bool* pbOtherFib) {
+// The stored bytes of each marked entry's body, into *pBytes, within its caps.
+void ReadBodies(DocReader* pR, uint64_t cbFile, uint32_t cbStream, MacroBytes* pBytes) {
+  size_t cbLeft = MacroBytes::kMaxBodyBytes;
+  for (size_t i = 0; i < pBytes->entries.size(); ++i) {
+    const wordbasic::Entry& e = pBytes->entries[i];
+    if (!e.Marked()) continue;
+    if (pBytes->bodies.size() == MacroBytes::kMaxMacros) {
+      ++pBytes->nLeftOut;
+      continue;
+    }
+    MacroBytes::Body body;
+    body.iEntry = i;
+    uint32_t cb = e.lOffset < cbStream ? std::min(e.lLength, cbStream - e.lOffset) : 0;
+    body.bOverCap = cb > cbLeft;
+    cb = static_cast<uint32_t>(std::min<size_t>(cb, cbLeft));
+    // Hashed as it is read: a listing without sources keeps no body.
+    wordbasic::Sha256 sha;
+    wordbasic::Sha256Init(&sha);
+    uint8_t abClear[ZM_IMAGE];
+    body.cbRead = ReadPieces(pR, e.lOffset, cb, cbFile, [&](const uint8_t* pb, uint32_t n) {
+      if (pBytes->bKeep) body.stored.insert(body.stored.end(), pb, pb + n);
+      wordbasic::DecryptBody(pb, n, e.bKey, abClear);
+      wordbasic::Sha256Update(&sha, abClear, n);
+    });
+    wordbasic::Sha256Final(&sha, body.abSha256);
+    cbLeft -= body.cbRead;
+    pBytes->bodies.push_back(std::move(body));
+  }
+}
+
+// The FIB and the macro table of a document the reader opened, into *pOut, and with pBytes what
+// a listing needs. *pbOtherFib: the FIB was read whole and names another format.
+void ReadOpened(DocReader* pR, uint64_t cbFile, DocNames* pOut, bool* pbOtherFib,
+                MacroBytes* pBytes) {
   DocNames& r = *pOut;
   r.kind = DocKind::kNotWord6;
   std::vector<uint8_t> abFib;
@@ -158,13 +202,39 @@ void ReadOpened(DocReader* pR, uint64_t cbFile, DocNames* pOut, bool* pbOtherFib
       std::min({cbStream - lTable, kMaxTableBytes, cbClaimed ? cbClaimed : kMaxTableBytes});
   std::vector<uint8_t> abTable;
   uint32_t cbRead = ReadPresent(pR, lTable, cbTable, cbFile, &abTable);
-  r.table = ParseMacroTable(abTable.data(), abTable.size());
+  r.table = ParseMacroTable(abTable.data(), abTable.size(), pBytes ? &pBytes->entries : nullptr);
   // Out of bytes before the table's end, wherever the cut falls: at a boundary between two
   // sections the part read looks like a whole table.
   if (cbRead < cbTable) r.kind = DocKind::kTruncated;
+  if (pBytes == nullptr || r.table.nMacros == 0) return;
+  pBytes->bTemplate = (DOC_wLe16(&abFib[kFibFlags]) & kFibTemplate) != 0;
+  pBytes->table = std::move(abTable);
+  ReadBodies(pR, cbFile, cbStream, pBytes);
 }
 
 }  // namespace
+
+MacroTable ParseMacroTable(const uint8_t* pb, size_t cb, std::vector<wordbasic::Entry>* pEntries) {
+  MacroTable t;
+  if (cb == 0 || pb[0] != 0xFF) return t;
+  // Room for every entry the bytes can hold; most tables are a few hundred bytes.
+  std::vector<wordbasic::Entry> own;
+  std::vector<wordbasic::Entry>& entries = pEntries ? *pEntries : own;
+  entries.resize(cb / 24 + 1);
+  const wordbasic::Table w = wordbasic::ReadTable(pb, cb, entries.data(), entries.size());
+  entries.resize(w.nStored);
+  for (const wordbasic::Entry& e : entries) {
+    if (!e.Marked()) continue;
+    ++t.nMacros;
+    if (e.name.bPresent)
+      t.names.emplace_back(reinterpret_cast<const char*>(pb + e.name.lAt), e.name.cb);
+    else
+      ++t.nUnnamed;
+  }
+  t.bNameSection = w.bNameSection;
+  t.bCut = w.bCut;
+  return t;
+}
 
 ReaderBlock::~ReaderBlock() { DOC_CloseDocument(m_p); }
 
@@ -175,8 +245,13 @@ DocReader* ReaderBlock::Reader() {
   return m_p;
 }
 
-DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock) {
+DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock, MacroBytes* pBytes) {
   DocNames r;
+  if (pBytes) {
+    const bool bKeep = pBytes->bKeep;
+    *pBytes = MacroBytes();
+    pBytes->bKeep = bKeep;
+  }
   const uint64_t cbFile = f.cbSize;
   ReaderBlock own;
   DocReader* pR = (pBlock ? pBlock : &own)->Reader();
@@ -198,7 +273,7 @@ DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock) {
   bool bOtherFib = false, bEncrypted = false;
   if (DOC_iAttachInto(pR, LibraryHandle(f), cbHead < 0 ? -1 : static_cast<int32_t>(cbHead),
                       &iWhy)) {
-    ReadOpened(pR, cbFile, &r, &bOtherFib);
+    ReadOpened(pR, cbFile, &r, &bOtherFib, pBytes);
   } else if (cbHead < 0) {
     r.sError = "Read error";
   } else if (!bCompound) {

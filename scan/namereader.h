@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fsys.h"
+#include "wordbasic.h"
 
 struct DocReader;
 
@@ -21,11 +22,36 @@ struct MacroTable {
   bool bCut = false;               // the table ends inside a section
 };
 
-// Walks a macro table (its first byte is 0xFF) held in pb[0..cb). Sections it knows are read or
-// stepped over; an unknown one, 0x12 and 0x40 end the walk, as does the end of the bytes. A
-// section that does not fit sets bCut and keeps what was read before it; the names of a 0x11
-// section cut short are dropped as a whole. Not a table (empty, or no 0xFF): nMacros 0.
-MacroTable ParseMacroTable(const uint8_t* pb, size_t cb);
+// Walks a macro table (its first byte is 0xFF) held in pb[0..cb), with the wordbasic module's
+// walk (ReadTable). Sections it knows are read or stepped over; an unknown one, 0x12 and 0x40 end
+// the walk, as does the end of the bytes. A section that does not fit sets bCut and keeps what was
+// read before it; the names of a 0x11 section cut short are dropped as a whole. Not a table
+// (empty, or no 0xFF): nMacros 0. *pEntries, when given, gets every 0x01 entry in table order.
+MacroTable ParseMacroTable(const uint8_t* pb, size_t cb,
+                           std::vector<wordbasic::Entry>* pEntries = nullptr);
+
+// What a listing of the macros needs beyond their names (zebscan --macros, --source, --extract),
+// read with them when the caller asks: the FIB's template flag, the table's bytes and entries, and
+// the stored bytes of the macros' bodies, within caps that bound it for any document.
+struct MacroBytes {
+  // Macros whose bodies are read at most, and their bytes in all: a real document holds a few
+  // dozen of a few KiB; the result that carries them crosses the workers' channel.
+  static constexpr size_t kMaxMacros = 1024;
+  static constexpr size_t kMaxBodyBytes = 1 << 20;
+  bool bKeep = false;          // set by the caller, kept by the reader: keep the bodies' bytes
+  bool bTemplate = false;      // FIB fDot: the document is a template (.dot)
+  std::vector<uint8_t> table;  // the macro table's bytes as read
+  std::vector<wordbasic::Entry> entries;  // its 0x01 entries, in table order
+  struct Body {
+    size_t iEntry = 0;      // of entries[], marked 0x55
+    uint32_t cbRead = 0;    // from its offset on, as far as the stream and the cap reach
+    bool bOverCap = false;  // cbRead is short because kMaxBodyBytes was spent
+    uint8_t abSha256[wordbasic::kSha256Bytes] = {};  // of those bytes in the clear
+    std::vector<uint8_t> stored;                     // with bKeep, those bytes as stored
+  };
+  std::vector<Body> bodies;  // the marked entries', in table order, the first kMaxMacros
+  size_t nLeftOut = 0;       // marked entries beyond kMaxMacros
+};
 
 enum class DocKind {
   kUnreadable,  // the file cannot be opened or read
@@ -63,7 +89,9 @@ class ReaderBlock {
 // document without a macro table answers kWord6 with nMacros 0. A table that the file's end cuts,
 // and any compound file shorter than its header and FAT say it is, answer kTruncated with what
 // was read. Files of any size the platform holds are read.
-DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock = nullptr);
+// With pBytes, the bytes of a listing as well (left empty for a document without macros).
+DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock = nullptr,
+                           MacroBytes* pBytes = nullptr);
 // The same for the file at path, opened for the purpose.
 DocNames ReadDocumentNames(const std::string& path);
 

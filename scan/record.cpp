@@ -20,6 +20,41 @@ json NameArray(const std::string& sList) {
 const char* const kOutcome[] = {"OK", "FOUND", "ERROR", "SKIPPED"};
 const char* const kWhy[] = {"document", "encrypted", "limit", "damaged"};
 
+// The macro listing (ScanOptions::macros): a record a macro, with olevba's field names where they
+// mean the same (vba_filename, ole_stream, code), and the document's flags.
+void AddListing(const FileResult& r, json* pj) {
+  const MacroListing& l = r.listing;
+  json records = json::array(), autos = json::array(), commands = json::array();
+  const bool bSource = l.detail >= MacroDetail::kSource;
+  for (const MacroRecord& m : l.records) {
+    const json name = m.bNamed ? json(Cp1252ToUtf8(m.sName)) : json(nullptr);
+    json o = {{"vba_filename", name},
+              {"ole_stream", "WordDocument"},
+              {"description", m.sDescription.empty() ? json(nullptr) : json(m.sDescription)},
+              {"key", m.bKey},
+              {"encrypted", m.bKey != 0},
+              {"size", m.cbSize},
+              {"offset", m.lOffset},
+              {"bytes_read", m.cbRead},
+              {"sha256", m.sSha256.empty() ? json(nullptr) : json(m.sSha256)},
+              {"byte_scan", ByteScanText(m.eByteScan)}};
+    if (bSource) {
+      o["code"] = m.sSource;
+      o["code_cut"] = m.bSourceCut;
+      o["unknown_tokens"] = m.nUnknown;
+    }
+    records.push_back(std::move(o));
+    if (m.bNamed && IsAutoMacro(m.sName)) autos.push_back(name);
+    if (m.bNamed && CommandNamed(m.sName)) commands.push_back(name);
+  }
+  json& j = *pj;
+  j["macro_records"] = records;
+  j["macro_records_left_out"] = l.nLeftOut;
+  j["template"] = l.bTemplate;
+  j["auto_macros"] = autos;
+  j["command_macros"] = commands;
+}
+
 }  // namespace
 
 std::string JsonLine(const json& j) {
@@ -54,6 +89,7 @@ json JsonRecord(const FileResult& r) {
     for (const container::Member& m : r.members) members.push_back(MemberRecord(r, m));
     j["members"] = std::move(members);
   }
+  if (r.listing.detail != MacroDetail::kNone) AddListing(r, &j);
   return j;
 }
 

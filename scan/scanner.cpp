@@ -244,11 +244,14 @@ FileResult Scanner::Scan(const File& f, std::string sPathIn) {
     }
     return r;
   }
-  r.doc = ReadDocumentNames(f, &m_block);
+  const bool bList = m_options.macros != MacroDetail::kNone;
+  m_bytes.bKeep = m_options.macros >= MacroDetail::kSource;
+  r.doc = ReadDocumentNames(f, &m_block, bList ? &m_bytes : nullptr);
   // No document: perhaps a container, told by its content (a compound file never is one).
   if (r.doc.kind == DocKind::kNotWord6 && ScanContainer(f, &r)) return r;
   if ((r.doc.kind == DocKind::kWord6 || r.doc.kind == DocKind::kTruncated) &&
       r.doc.table.nMacros > 0) {
+    if (bList) r.listing = ListMacros(m_bytes, m_options.macros);
     if (!MakeLibraryPath(f, sPath, &lib, &r.sReason)) {
       r.outcome = Outcome::kError;
       return r;

@@ -6,6 +6,7 @@
 
 #include "container.h"
 #include "fsys.h"
+#include "macrolist.h"
 #include "namereader.h"
 #include "zmapi.h"
 
@@ -19,6 +20,7 @@ struct ScanOptions {
   // member scanned as a file is. Its bAlertEncrypted is the archives' (bAlertEncrypted above is
   // the documents').
   container::Options containers;
+  MacroDetail macros = MacroDetail::kNone;  // each document's macros listed to this level
 };
 
 // The names of the findings the front end makes itself, as other scanners name them.
@@ -49,6 +51,8 @@ struct FileResult {
   container::Kind containerKind = container::Kind::kNone;
   uint64_t nMembers = 0;
   std::vector<container::Member> members;
+  // ScanOptions::macros: the document's macros, listed by whoever scanned it.
+  MacroListing listing;
 };
 
 // Why a file is not scanned: it is no Word 6/95 document (skipped, not an error).
@@ -93,6 +97,7 @@ class Scanner {
   ZmApi m_api;
   ScanOptions m_options;
   ReaderBlock m_block;          // the name reader's, for every document of the run
+  MacroBytes m_bytes;           // what the name reader kept of the last document for its listing
   bool m_bInContainer = false;  // a container's member is being scanned
 };
 

@@ -55,9 +55,8 @@ namespace {
 
 void AppendHex(std::string* p, unsigned char c) {
   static const char kHex[] = "0123456789abcdef";
-  *p += "\\x";
-  *p += kHex[c >> 4];
-  *p += kHex[c & 15];
+  const char ach[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+  p->append(ach, 4);
 }
 
 }  // namespace
@@ -109,21 +108,24 @@ std::string EscapeControls(const std::string& s) {
 
 void AppendEscaped(std::string* pOut, const std::string& s) {
   std::string& r = *pOut;
-  // Printable ASCII passes as it is, and most texts are nothing else.
-  size_t i = 0;
-  while (i < s.size() && static_cast<unsigned char>(s[i]) - 0x20u < 0x5Fu) ++i;
-  r.append(s, 0, i);
-  while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t n = Utf8Length(s, i);
-    bool bC1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
-    if (n == 0 || c < 0x20 || c == 0x7F || bC1) {
-      for (size_t k = 0; k < (n ? n : 1); ++k) AppendHex(&r, static_cast<unsigned char>(s[i + k]));
-      i += n ? n : 1;
-    } else {
-      r.append(s, i, n);
-      i += n;
+  const unsigned char* pb = reinterpret_cast<const unsigned char*>(s.data());
+  for (size_t i = 0; i < s.size();) {
+    // What passes as it is goes in runs: printable ASCII (most texts are nothing else), and
+    // well-formed UTF-8 beyond the C1 controls.
+    size_t j = i, n = 0;
+    while (j < s.size()) {
+      while (j < s.size() && pb[j] - 0x20u < 0x5Fu) ++j;
+      if (j == s.size() || pb[j] < 0x80) break;
+      n = Utf8Length(s, j);
+      if (n == 0 || (n == 2 && pb[j] == 0xC2 && pb[j + 1] < 0xA0)) break;
+      j += n;
     }
+    r.append(s, i, j - i);
+    if (j == s.size()) break;
+    // A control character or byte outside UTF-8 at j, n bytes (one where no sequence starts).
+    if (pb[j] < 0x80) n = 1;
+    for (size_t k = 0; k < (n ? n : 1); ++k) AppendHex(&r, static_cast<unsigned char>(s[j + k]));
+    i = j + (n ? n : 1);
   }
 }
 

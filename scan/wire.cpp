@@ -125,6 +125,56 @@ bool ReadContainer(Reader* pRd, size_t cbMessage, FileResult* pR) {
   return true;
 }
 
+// The macro listing (ScanOptions::macros), a section of its own at a result's end: its flags, the
+// macros left out, the records, each with its flags, numbers and texts.
+constexpr size_t kRecordBytes = 5 * 4 + 5 * 4;  // the fewest a record takes: 5 numbers, 5 texts
+
+void AppendListing(const MacroListing& l, Writer* pw) {
+  Writer& w = *pw;
+  w.U32(static_cast<uint32_t>(l.detail) | l.bTemplate << 8);
+  w.U64(l.nLeftOut);
+  w.U64(l.records.size());
+  for (const MacroRecord& m : l.records) {
+    w.U32(m.bNamed | m.bSourceCut << 1 | static_cast<uint32_t>(m.eBody) << 8 |
+          static_cast<uint32_t>(m.eByteScan) << 16 | static_cast<uint32_t>(m.bKey) << 24);
+    for (uint32_t v : {m.cbSize, m.lOffset, m.cbRead, m.nUnknown}) w.U32(v);
+    for (const std::string* p : {&m.sName, &m.sDescription, &m.sSha256, &m.sSource, &m.body})
+      w.Str(*p);
+  }
+}
+
+// The listing of a result of cbResult bytes; false on anything that no AppendListing wrote.
+bool ReadListing(Reader* prd, size_t cbResult, MacroListing* pl) {
+  Reader& rd = *prd;
+  MacroListing& l = *pl;
+  uint32_t flags;
+  size_t n;
+  if (!rd.U32(&flags) || (flags & ~0x1FFu) != 0 ||
+      (flags & 0xFF) > static_cast<uint32_t>(MacroDetail::kBodies) || !rd.Size(&l.nLeftOut) ||
+      !rd.Size(&n) || n > cbResult / kRecordBytes)
+    return false;
+  l.detail = static_cast<MacroDetail>(flags & 0xFF);
+  l.bTemplate = flags >> 8 & 1;
+  l.records.resize(n);
+  for (MacroRecord& m : l.records) {
+    const uint32_t kBody = static_cast<uint32_t>(BodyRead::kOverCap);
+    const uint32_t kByteScan = static_cast<uint32_t>(wordbasic::ByteScan::kCut);
+    if (!rd.U32(&flags) || (flags & 0xFC) != 0 || (flags >> 8 & 0xFF) > kBody ||
+        (flags >> 16 & 0xFF) > kByteScan)
+      return false;
+    m.bNamed = flags & 1;
+    m.bSourceCut = flags >> 1 & 1;
+    m.eBody = static_cast<BodyRead>(flags >> 8 & 0xFF);
+    m.eByteScan = static_cast<wordbasic::ByteScan>(flags >> 16 & 0xFF);
+    m.bKey = static_cast<uint8_t>(flags >> 24);
+    for (uint32_t* p : {&m.cbSize, &m.lOffset, &m.cbRead, &m.nUnknown})
+      if (!rd.U32(p)) return false;
+    for (std::string* p : {&m.sName, &m.sDescription, &m.sSha256, &m.sSource, &m.body})
+      if (!rd.Str(p)) return false;
+  }
+  return true;
+}
+
 // Appends r in its compact form, length first.
 void AppendResult(const FileResult& r, std::string* pOut) {
   Writer w(pOut);
@@ -140,6 +190,7 @@ void AppendResult(const FileResult& r, std::string* pOut) {
   w.U32(r.nLinks);
   for (const std::string& s : t.names) w.Str(s);
   AppendContainer(r, &w);
+  AppendListing(r.listing, &w);
   w.Set32(at, static_cast<uint32_t>(pOut->size() - at - 4));
 }
 
@@ -175,7 +226,8 @@ bool DecodeResult(std::string_view s, FileResult* pR) {
   t.names.resize(nNames);
   for (std::string& name : t.names)
     if (!rd.Str(&name)) return false;
-  return ReadContainer(&rd, s.size(), pR) && rd.Done();
+  if (!ReadContainer(&rd, s.size(), pR) || !ReadListing(&rd, s.size(), &pR->listing)) return false;
+  return rd.Done();
 }
 
 bool DecodeReply(std::string_view s, size_t nMax, const std::function<void(FileResult&&)>& each) {

@@ -61,6 +61,7 @@ class ReplyWriter {
   ReplyWriter();
   void Add(const FileResult& r);
   size_t Count() const { return m_n; }
+  size_t Bytes() const { return m_s.size(); }
   // The reply of the results added since the last one, which starts anew.
   const std::string& Reply();
   void Clear();

@@ -16,14 +16,16 @@ namespace zm {
 namespace {
 
 const char kWorkerFlag[] = "--zm-worker";
-// A worker sends the results it has when this long has passed since it last sent some, or when
-// they take this many bytes (a container's member records can be many).
+// A worker sends the results it has when this long has passed since it last sent some.
 constexpr uint32_t kGroupMs = 50;
+// And once they take this much: listings of macros and a container's member records make results
+// large, and a message on the channel stays below 16 MiB (one result, within the listing's caps
+// and kMaxRecordBytes, takes some 10 MiB at most).
 constexpr size_t kGroupBytes = 1u << 20;
 // The member records of one result travel within this many bytes; a container holding more
 // (thousands of documents under long names) keeps its verdict and count, and the records that
 // fit, so that a reply stays within what the channel carries.
-constexpr size_t kMaxRecordBytes = 8u << 20;
+constexpr size_t kMaxRecordBytes = 4u << 20;
 
 // Trims r's member records to those that fit kMaxRecordBytes.
 void FitRecords(FileResult* pR) {
@@ -84,8 +86,7 @@ bool ScanBatch(Scanner* pScanner, uint32_t uBatch, const std::vector<BatchItem>&
     FileResult r = ScanItem(pScanner, items[i], fds, &dirs, &taken);
     if (!r.members.empty()) FitRecords(&r);
     reply.Add(r);
-    if (i + 1 < items.size() && MonotonicMs() - tLastSent < kGroupMs &&
-        reply.Reply().size() < kGroupBytes)
+    if (i + 1 < items.size() && MonotonicMs() - tLastSent < kGroupMs && reply.Bytes() < kGroupBytes)
       continue;
     bParentGone = !SendToParent(reply.Reply());
     reply.Clear();
@@ -114,6 +115,8 @@ std::vector<std::string> WorkerArguments(const std::string& sLibrary, const Scan
   if (c.bAlertExceedsMax) args.push_back("--zm-alert-exceeds-max");
   if (c.bAlertEncrypted) args.push_back("--zm-alert-encrypted-archive");
   if (!c.bAllMatch) args.push_back("--zm-first-match");
+  if (scan.macros != MacroDetail::kNone)
+    args.push_back("--zm-macros=" + std::to_string(static_cast<int>(scan.macros)));
   return args;
 }
 
@@ -142,7 +145,7 @@ bool ParseLimits(const std::string& s, container::Limits* pLimits) {
 bool RunAsWorker(int argc, char** argv, int* piExit) {
   if (argc < 2 || std::strcmp(argv[1], kWorkerFlag) != 0) return false;
   *piExit = 2;
-  std::string sChannel, sProgress, sLibrary, sLimits;
+  std::string sChannel, sProgress, sLibrary, sLimits, sMacros;
   ScanOptions scan;
   for (int i = 2; i < argc; ++i) {
     std::string s = argv[i];
@@ -155,6 +158,9 @@ bool RunAsWorker(int argc, char** argv, int* piExit) {
     if (value("--zm-channel=", &sChannel) || value("--zm-progress=", &sProgress) ||
         value("--zm-library=", &sLibrary) || value("--zm-raw=", &scan.sRawName))
       continue;
+    if (value("--zm-macros=", &sMacros) && sMacros.size() == 1 && sMacros[0] >= '1' &&
+        sMacros[0] <= '0' + static_cast<int>(MacroDetail::kBodies))
+      scan.macros = static_cast<MacroDetail>(sMacros[0] - '0');
     if (value("--zm-limits=", &sLimits) && !ParseLimits(sLimits, &scan.containers.limits))
       return true;  // not from our parent
     container::Options& c = scan.containers;

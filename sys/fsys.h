@@ -183,4 +183,11 @@ int MoveNoReplace(const std::string& sFrom, const std::string& sTo, bool* pbCopy
 int CopyToNew(const File& from, const std::string& sTo, std::string* psError);
 bool RemoveFile(const std::string& sPath, std::string* psError);
 
+// For --extract, what only its owner reaches: mode 0700 and 0600 on POSIX, on Windows a DACL that
+// lets in the process's user alone and inherits nothing. MakePrivateDirectory makes sPath: 1 made,
+// 0 something is there, -1 failed. WriteNewFile makes sPath with the bytes, never replacing what
+// is there and never through a link: 1 written, 0 sPath exists, -1 failed (nothing left there).
+int MakePrivateDirectory(const std::string& sPath, std::string* psError);
+int WriteNewFile(const std::string& sPath, const std::string& sBytes, std::string* psError);
+
 }  // namespace zm

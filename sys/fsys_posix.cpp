@@ -423,4 +423,28 @@ bool RemoveFile(const std::string& sPath, std::string* psError) {
   return unlink(sPath.c_str()) == 0 || Fail(psError, errno);
 }
 
+int MakePrivateDirectory(const std::string& sPath, std::string* psError) {
+  if (mkdir(sPath.c_str(), 0700) == 0) return 1;
+  if (errno == EEXIST) return 0;
+  Fail(psError, errno);
+  return -1;
+}
+
+int WriteNewFile(const std::string& sPath, const std::string& sBytes, std::string* psError) {
+  int fd = open(sPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0 && errno == EEXIST) return 0;
+  if (fd < 0) return Fail(psError, errno), -1;
+  int iErr = 0;
+  for (size_t done = 0; done < sBytes.size() && iErr == 0;) {
+    ssize_t w = write(fd, sBytes.data() + done, sBytes.size() - done);
+    if (w < 0 && errno != EINTR) iErr = errno;
+    if (w > 0) done += static_cast<size_t>(w);
+  }
+  if (close(fd) != 0 && iErr == 0) iErr = errno;
+  if (iErr == 0) return 1;
+  unlink(sPath.c_str());
+  Fail(psError, iErr);
+  return -1;
+}
+
 }  // namespace zm

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "fsys.h"
 #include "platform.h"
@@ -417,6 +418,56 @@ bool FileOfBytes(const std::string& sBytes, File* pFile, std::string* psError) {
   return PrivateFile(fromBytes, pFile, psError);
 }
 
+namespace {
+
+// The Windows form of mode 0600 and 0700: a protected DACL (nothing inherited) with one entry,
+// full access for the process's user (inherited by what a directory holds).
+class OwnerOnly {
+ public:
+  explicit OwnerOnly(bool bDirectory) {
+    HANDLE hToken = nullptr;
+    DWORD cb = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken)) {
+      m_dwError = GetLastError();
+      return;
+    }
+    GetTokenInformation(hToken, TokenUser, nullptr, 0, &cb);
+    m_user.resize(cb);
+    const bool bUser = cb > 0 && GetTokenInformation(hToken, TokenUser, m_user.data(), cb, &cb);
+    if (!bUser) m_dwError = GetLastError();
+    CloseHandle(hToken);
+    if (!bUser) return;
+    PSID pSid = reinterpret_cast<TOKEN_USER*>(m_user.data())->User.Sid;
+    m_acl.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(pSid));
+    PACL pAcl = reinterpret_cast<PACL>(m_acl.data());
+    const DWORD dwInherit = bDirectory ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0;
+    if (!InitializeAcl(pAcl, static_cast<DWORD>(m_acl.size()), ACL_REVISION) ||
+        !AddAccessAllowedAceEx(pAcl, ACL_REVISION, dwInherit, FILE_ALL_ACCESS, pSid) ||
+        !InitializeSecurityDescriptor(&m_sd, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&m_sd, TRUE, pAcl, FALSE) ||
+        !SetSecurityDescriptorControl(&m_sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+      m_dwError = GetLastError();
+      return;
+    }
+    m_sa = {sizeof m_sa, &m_sd, FALSE};
+    m_bOk = true;
+  }
+  // Null when the descriptor could not be made, with the cause in *psError.
+  SECURITY_ATTRIBUTES* Attributes(std::string* psError) {
+    if (!m_bOk) Fail(psError, m_dwError);
+    return m_bOk ? &m_sa : nullptr;
+  }
+
+ private:
+  std::vector<BYTE> m_user, m_acl;
+  SECURITY_DESCRIPTOR m_sd = {};
+  SECURITY_ATTRIBUTES m_sa = {};
+  bool m_bOk = false;
+  DWORD m_dwError = 0;
+};
+
+}  // namespace
+
 bool MakeDirectories(const std::string& sPath, std::string* psError) {
   std::wstring w = Absolute(sPath);
   // Past the "\\?\" prefix and the drive or share: each part below it in turn.
@@ -446,7 +497,10 @@ int MoveNoReplace(const std::string& sFrom, const std::string& sTo, bool* pbCopy
 
 int CopyToNew(const File& from, const std::string& sTo, std::string* psError) {
   std::wstring w = Absolute(sTo);
-  HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  OwnerOnly owner(false);  // as POSIX's 0600
+  SECURITY_ATTRIBUTES* pSa = owner.Attributes(psError);
+  if (pSa == nullptr) return -1;
+  HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, 0, pSa, CREATE_NEW, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD dw = GetLastError();
     if (dw == ERROR_FILE_EXISTS || dw == ERROR_ALREADY_EXISTS) return 0;
@@ -474,6 +528,44 @@ int CopyToNew(const File& from, const std::string& sTo, std::string* psError) {
 
 bool RemoveFile(const std::string& sPath, std::string* psError) {
   return DeleteFileW(Absolute(sPath).c_str()) || Fail(psError, GetLastError());
+}
+
+int MakePrivateDirectory(const std::string& sPath, std::string* psError) {
+  OwnerOnly owner(true);
+  SECURITY_ATTRIBUTES* pSa = owner.Attributes(psError);
+  if (pSa == nullptr) return -1;
+  if (CreateDirectoryW(Absolute(sPath).c_str(), pSa)) return 1;
+  const DWORD dw = GetLastError();
+  if (dw == ERROR_ALREADY_EXISTS || dw == ERROR_FILE_EXISTS) return 0;
+  Fail(psError, dw);
+  return -1;
+}
+
+int WriteNewFile(const std::string& sPath, const std::string& sBytes, std::string* psError) {
+  OwnerOnly owner(false);
+  SECURITY_ATTRIBUTES* pSa = owner.Attributes(psError);
+  if (pSa == nullptr) return -1;
+  const std::wstring w = Absolute(sPath);
+  // CREATE_NEW never opens what is there, a link included.
+  HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, 0, pSa, CREATE_NEW, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD dw = GetLastError();
+    if (dw == ERROR_FILE_EXISTS || dw == ERROR_ALREADY_EXISTS) return 0;
+    return Fail(psError, dw), -1;
+  }
+  DWORD dwError = 0;
+  for (size_t done = 0; done < sBytes.size() && dwError == 0;) {
+    const DWORD cb = static_cast<DWORD>(std::min<size_t>(sBytes.size() - done, 1u << 20));
+    DWORD put = 0;
+    if (!WriteFile(h, sBytes.data() + done, cb, &put, nullptr) || put == 0)
+      dwError = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+    done += put;
+  }
+  CloseHandle(h);
+  if (dwError == 0) return 1;
+  DeleteFileW(w.c_str());
+  Fail(psError, dwError);
+  return -1;
 }
 
 }  // namespace zm

@@ -51,6 +51,25 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   m.limit = container::Limit::kMaxRecursion;
   m.cbRead = 1ull << 40;
   r.members = {container::Member(), m};
+  // The macro listing, its section at the end: every field of a record set.
+  r.listing.detail = zm::MacroDetail::kBodies;
+  r.listing.bTemplate = true;
+  r.listing.nLeftOut = 7;
+  zm::MacroRecord rec;
+  rec.bNamed = true;
+  rec.sName = "AutoOpen";
+  rec.sDescription = "Opens";
+  rec.bKey = 0xA5;
+  rec.cbSize = 300;
+  rec.lOffset = 0x1234;
+  rec.cbRead = 200;
+  rec.eBody = zm::BodyRead::kCut;
+  rec.eByteScan = wordbasic::ByteScan::kTooLong;
+  rec.sSource = "Sub MAIN\n";
+  rec.bSourceCut = true;
+  rec.nUnknown = 2;
+  rec.body = std::string("\x01\x00\x64", 3);
+  r.listing.records = {rec, zm::MacroRecord()};
   std::string s = zm::EncodeResult(r);
   FileResult back;
   ASSERT_TRUE(zm::DecodeResult(s, &back));
@@ -72,6 +91,24 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   std::string sMany = s;
   sMany[atKinds - 28 - 4 + 3] = 1;  // the top byte of the count of records
   EXPECT_FALSE(zm::DecodeResult(sMany, &back));
+  ASSERT_EQ(back.listing.records.size(), 2u);
+  EXPECT_EQ(back.listing.records[0].body, rec.body);
+  EXPECT_EQ(back.listing.records[0].eByteScan, rec.eByteScan);
+  EXPECT_EQ(back.listing.records[0].bKey, rec.bKey);
+  // A listing's level, a record's body state or byte-scan judgement beyond their ranges.
+  FileResult bare = r;
+  bare.listing = zm::MacroListing();
+  const size_t lListing = zm::EncodeResult(bare).size() - (4 + 8 + 8);  // an empty listing's
+  ASSERT_EQ(static_cast<uint8_t>(s[lListing]), 3);
+  for (const auto& [at, b] : {std::pair<size_t, char>{lListing, 4},
+                              {lListing + 1, 2},
+                              {lListing + 20, 4},
+                              {lListing + 20 + 1, 3},
+                              {lListing + 20 + 2, 7}}) {
+    std::string sBad = s;
+    sBad[at] = b;
+    EXPECT_FALSE(zm::DecodeResult(sBad, &back)) << at;
+  }
   for (size_t n = 0; n < s.size(); ++n) {
     FileResult cut;
     EXPECT_FALSE(zm::DecodeResult(s.substr(0, n), &cut)) << n;

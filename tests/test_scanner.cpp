@@ -13,6 +13,7 @@
 #include "samples.h"
 #include "scanner.h"
 #include "tempdir.h"
+#include "wordbasic.h"
 #include "zmapi.h"
 
 namespace {
@@ -110,6 +111,180 @@ TEST(Scanner, DrivesTheJobsOfOneDocument) {
     EXPECT_EQ(r.nCalls, c.nCalls);
     EXPECT_EQ(r.bFallback, c.bFallback);
   }
+}
+
+// The listing of a document's macros (--macros, --source, --extract), to the level asked: the
+// records in table order with what the table says of each, the body's digest in the clear, its
+// source, and the caps that bound it for any document.
+TEST(Scanner, ListsTheMacrosWhenAsked) {
+  using zm::BodyRead;
+  using zm::MacroDetail;
+  auto withBody = [](const std::string& name, std::vector<uint8_t> body, uint8_t key) {
+    zmdoc::MacroSpec m = Harmless(name);
+    m.body = std::move(body);
+    m.key = key;
+    return m;
+  };
+  const std::vector<uint8_t> kSpaces(40, 0x20);
+  zmdoc::DocSpec described = Doc({"AutoOpen", "FileSaveAs"});
+  described.macros[0].description = "Runs on opening";
+  described.macros[1].key = 0;
+  zmdoc::DocSpec dot = Doc({"ToolsMacro"});
+  dot.patches = {{0x0A, {0x01}}};  // FIB fDot
+  zmdoc::DocSpec beyond = Doc({"Cut"});
+  beyond.macros[0].lengthField = 0x100000;  // past the stream's end
+  // Two bodies of 600 KB: the second passes the listing's 1 MiB of bodies.
+  zmdoc::DocSpec big;
+  big.macros = {withBody("Big1", std::vector<uint8_t>(600000, 7), 0x11),
+                withBody("Big2", std::vector<uint8_t>(600000, 7), 0x11)};
+  // A body of space runs stands for 2.5 MB of source: the listing keeps its first MiB.
+  std::vector<uint8_t> runs = {0x01, 0x00};
+  for (int i = 0; i < 10000; ++i) runs.insert(runs.end(), {0x6E, 0xFF});
+  zmdoc::DocSpec spaces;
+  spaces.macros = {withBody("Spaces", runs, 0x42)};
+  zmdoc::DocSpec many = Doc(Filler(zm::MacroBytes::kMaxMacros + 6));
+  zmdoc::DocSpec unmarked = Doc({"Kept", "Gone"});
+  unmarked.macros[1].mark = 0x00;
+  const struct {
+    const char* szWhat;
+    zmdoc::DocSpec spec;
+    MacroDetail detail;
+    MacroDetail listed;
+    size_t nRecords, nLeftOut;
+    bool bTemplate;
+    std::vector<BodyRead> bodies;  // of the first records
+  } kCases[] = {
+      {"not asked", described, MacroDetail::kNone, MacroDetail::kNone, 0, 0, false, {}},
+      {"no macros", Doc({}), MacroDetail::kBodies, MacroDetail::kNone, 0, 0, false, {}},
+      {"a document",
+       described,
+       MacroDetail::kList,
+       MacroDetail::kList,
+       2,
+       0,
+       false,
+       {BodyRead::kWhole, BodyRead::kWhole}},
+      {"a template", dot, MacroDetail::kSource, MacroDetail::kSource, 1, 0, true, {}},
+      {"a body past the stream",
+       beyond,
+       MacroDetail::kList,
+       MacroDetail::kList,
+       1,
+       0,
+       false,
+       {BodyRead::kCut}},
+      {"bodies past the cap",
+       big,
+       MacroDetail::kBodies,
+       MacroDetail::kBodies,
+       2,
+       0,
+       false,
+       {BodyRead::kWhole, BodyRead::kOverCap}},
+      {"source past the cap", spaces, MacroDetail::kSource, MacroDetail::kSource, 1, 0, false, {}},
+      {"more macros than listed",
+       many,
+       MacroDetail::kList,
+       MacroDetail::kList,
+       zm::MacroBytes::kMaxMacros,
+       6,
+       false,
+       {}},
+      {"an unmarked entry", unmarked, MacroDetail::kList, MacroDetail::kList, 1, 0, false, {}},
+  };
+  TempDir dir;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.szWhat);
+    zmdoc::BuildInfo info;
+    std::vector<uint8_t> bytes = zmdoc::BuildWord6(c.spec, &info);
+    ASSERT_FALSE(bytes.empty());
+    std::string sPath = dir.Write("doc.doc", std::string(bytes.begin(), bytes.end()));
+    zm::ScanOptions options;
+    options.macros = c.detail;
+    FileResult r = zm::Scanner(StaticApi(), options).ScanPath(sPath);
+    const zm::MacroListing& l = r.listing;
+    EXPECT_EQ(l.detail, c.listed);
+    EXPECT_EQ(l.records.size(), c.nRecords);
+    EXPECT_EQ(l.nLeftOut, c.nLeftOut);
+    EXPECT_EQ(l.bTemplate, c.bTemplate);
+    size_t cbBodies = 0, cchSource = 0;
+    for (size_t i = 0; i < l.records.size(); ++i) {
+      const zm::MacroRecord& m = l.records[i];
+      const zmdoc::MacroSpec& spec = c.spec.macros[i];
+      if (i < c.bodies.size()) {
+        EXPECT_EQ(m.eBody, c.bodies[i]) << i;
+      }
+      EXPECT_EQ(m.sName, spec.name);
+      EXPECT_EQ(m.sDescription, spec.description.value_or(""));
+      EXPECT_EQ(m.bKey, spec.key);
+      EXPECT_EQ(m.cbSize, spec.lengthField.value_or(spec.body.size()));
+      EXPECT_EQ(m.lOffset, info.bodyOffsets[i]);
+      EXPECT_EQ(m.eByteScan, m.cbSize >= 4000 ? wordbasic::ByteScan::kTooLong
+                             : i >= 64        ? wordbasic::ByteScan::kBeyondCap
+                                              : wordbasic::ByteScan::kTaken);
+      // The digest of the body in the clear, only when it was read whole.
+      std::string sHex;
+      if (m.eBody == BodyRead::kWhole) {
+        uint8_t ab[wordbasic::kSha256Bytes];
+        char ach[2 * wordbasic::kSha256Bytes + 1];
+        wordbasic::Sha256 sha;
+        wordbasic::Sha256Init(&sha);
+        wordbasic::Sha256Update(&sha, spec.body.data(), spec.body.size());
+        wordbasic::Sha256Final(&sha, ab);
+        wordbasic::Sha256Hex(ab, ach);
+        sHex = ach;
+      }
+      EXPECT_EQ(m.sSha256, sHex);
+      EXPECT_EQ(m.cbRead == m.cbSize, m.eBody == BodyRead::kWhole);
+      EXPECT_EQ(m.body.empty(), c.detail != MacroDetail::kBodies);
+      if (c.detail == MacroDetail::kBodies) {
+        EXPECT_EQ(m.body, std::string(spec.body.begin(), spec.body.begin() + m.cbRead));
+      }
+      EXPECT_TRUE(c.detail >= MacroDetail::kSource || m.sSource.empty());
+      cbBodies += m.cbRead;
+      cchSource += m.sSource.size();
+    }
+    EXPECT_LE(cbBodies, zm::MacroBytes::kMaxBodyBytes);
+    EXPECT_LE(cchSource, zm::kMaxListedSourceBytes);
+    if (c.spec.macros.size() == 1 && c.spec.macros[0].name == "Spaces") {
+      EXPECT_TRUE(l.records[0].bSourceCut);
+      EXPECT_EQ(cchSource, zm::kMaxListedSourceBytes);
+    }
+  }
+}
+
+// The flags an analyst reads first: auto macros and macros named like built-in commands, without
+// regard to case; functions are no commands.
+TEST(Scanner, TellsAutoMacrosAndCommandNames) {
+  const struct {
+    const char* szName;
+    bool bAuto;
+    const char* szCommand;
+  } kNames[] = {
+      {"AutoOpen", true, nullptr},
+      {"AUTOCLOSE", true, nullptr},
+      {"autonew", true, nullptr},
+      {"AutoExec", true, nullptr},
+      {"AutoExit", true, nullptr},
+      {"AutoOpen2", false, nullptr},
+      {"FileSaveAs", false, "FileSaveAs"},
+      {"filesave", false, "FileSave"},
+      {"ToolsMacro", false, "ToolsMacro"},
+      {"FileOpen", false, "FileOpen"},
+      {"Organizer", false, "Organizer"},
+      {"MsgBox", false, nullptr},
+      {"MacroCopy", false, nullptr},
+      {"Payload", false, nullptr},
+      {"", false, nullptr},
+      {std::string("FileSave\0", 9).c_str(), false, nullptr},
+  };
+  for (const auto& c : kNames) {
+    SCOPED_TRACE(c.szName);
+    EXPECT_EQ(zm::IsAutoMacro(c.szName), c.bAuto);
+    const char* sz = zm::CommandNamed(c.szName);
+    EXPECT_STREQ(sz ? sz : "", c.szCommand ? c.szCommand : "");
+  }
+  EXPECT_EQ(zm::CommandNamed(std::string("FileSave\0", 9)), nullptr);
 }
 
 // Jobs 1 and 2 take a path of at most 255 characters: a document deeper than that is handed to

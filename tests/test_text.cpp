@@ -103,6 +103,8 @@ TEST(Text, NamesOfAnyBytesAreShownSafelyAndKeptRecoverable) {
       {"csi\xC2\x9B", "csi\\xc2\\x9b", true, "Y3Npwps="},  // C1 control, in UTF-8
       {"\xED\xA0\x80", "\\xed\\xa0\\x80", false, "7aCA"},  // a surrogate
       {"\xC0\xAF", "\\xc0\\xaf", false, "wK8="},           // overlong '/'
+      {"\xC3\xA9\x01\xC3\xA9 ok", "\xC3\xA9\\x01\xC3\xA9 ok", true, "w6kBw6kgb2s="},  // runs
+      {"ab\xC3", "ab\\xc3", false, "YWLD"},  // a sequence the text's end cuts
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.sIn);

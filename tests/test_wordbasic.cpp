@@ -1,7 +1,7 @@
 // The wordbasic module: SHA-256 against published and hashlib vectors; statements that round-trip
 // encoder -> document builder -> the library's reader -> table walk -> de-tokeniser; the samples'
-// macros; hostile bodies; the table walk's sections, texts and byte-scan judgements; the name
-// tables' invariants.
+// macros, and both as the scan core lists them; hostile bodies; the table walk's sections, texts
+// and byte-scan judgements; the name tables' invariants.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,9 +12,11 @@
 #include "docbuilder.h"
 #include "docreader.h"
 #include "samples.h"
+#include "scanner.h"
 #include "tempdir.h"
 #include "wbencoder.h"
 #include "wordbasic.h"
+#include "zmapi.h"
 
 namespace {
 
@@ -69,6 +71,22 @@ TEST(Sha256, KnownDigests) {
       {Pattern(1000), "1e9bc38cbf860b9ec31918b065f9b52476c549a782e0e7990bed8ce3868d2371"},
   };
   for (const auto& c : kCases) EXPECT_EQ(Sha(c.input), c.szDigest) << c.input.size() << " bytes";
+}
+
+// The two block functions, the processor's SHA instructions and the portable code, agree on any
+// run of blocks from any state (where the processor has none, both calls take the portable code).
+TEST(Sha256, BlockFunctionsAgree) {
+  const Bytes b = Pattern(64 * 40);
+  uint32_t alHardware[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  uint32_t alPortable[8];
+  std::memcpy(alPortable, alHardware, sizeof alPortable);
+  for (size_t n = 0, at = 0; at + 64 * n <= b.size(); at += 64 * n, ++n) {
+    wordbasic::Sha256Blocks(alHardware, b.data() + at, n, true);
+    wordbasic::Sha256Blocks(alPortable, b.data() + at, n, false);
+    ASSERT_EQ(std::memcmp(alHardware, alPortable, sizeof alPortable), 0) << n << " blocks";
+  }
+  if (!wordbasic::Sha256Hardware()) GTEST_SKIP() << "no SHA instructions here: portable code only";
 }
 
 // Fed in two pieces split anywhere, and from stored bytes with a key, the digest is the same.
@@ -226,6 +244,13 @@ bool ReadMacros(const std::string& sPath, uint64_t cbFile, wordbasic::Table* pTa
   return bOk;
 }
 
+// The listing of a document's macros that the scan core makes for zebscan.
+zm::MacroListing Listing(const std::string& sPath, zm::MacroDetail detail) {
+  zm::ScanOptions options;
+  options.macros = detail;
+  return zm::Scanner(ZmCompiledInApi(), options).ScanPath(sPath).listing;
+}
+
 TEST(WordBasic, StatementsRoundTripThroughADocument) {
   zmdoc::DocSpec spec;
   std::vector<std::string> expected;
@@ -261,6 +286,15 @@ TEST(WordBasic, StatementsRoundTripThroughADocument) {
               0u);
     EXPECT_EQ(info.wHeader, zmdoc::kWordBasicHeader[0] | zmdoc::kWordBasicHeader[1] << 8);
     EXPECT_EQ(info.nLines, 1u);
+  }
+  // The same document through the scan core, as zebscan --source lists it.
+  const zm::MacroListing l = Listing(sPath, zm::MacroDetail::kSource);
+  ASSERT_EQ(l.records.size(), macros.size());
+  for (size_t i = 0; i < macros.size(); ++i) {
+    SCOPED_TRACE(kStatements[i].szSource);
+    EXPECT_EQ(l.records[i].sSource, expected[i]);
+    EXPECT_EQ(l.records[i].nUnknown, 0u);
+    EXPECT_EQ(l.records[i].sSha256, Sha(macros[i].body));
   }
 }
 
@@ -298,7 +332,21 @@ TEST(WordBasic, SamplesMacros) {
     ReadMacros(sPath, doc.bytes.size(), &table, &macros);
     EXPECT_EQ(table.bTable, want.bTable);
     EXPECT_EQ(table.bCut, want.bCut);
-    if (!want.bTable) continue;
+    const zm::MacroListing l = Listing(sPath, zm::MacroDetail::kBodies);
+    if (!want.bTable) {
+      EXPECT_EQ(l.detail, zm::MacroDetail::kNone);
+      continue;
+    }
+    // The scan core lists what this reading finds: name, key, digest, body and source.
+    ASSERT_EQ(l.records.size(), macros.size());
+    for (size_t i = 0; i < macros.size(); ++i) {
+      const zm::MacroRecord& m = l.records[i];
+      EXPECT_EQ(m.sName, macros[i].name);
+      EXPECT_EQ(m.bKey, macros[i].entry.bKey);
+      EXPECT_EQ(m.sSha256, Sha(macros[i].body));
+      EXPECT_EQ(m.body, std::string(macros[i].body.begin(), macros[i].body.end()));
+      EXPECT_EQ(m.sSource, Source(macros[i].body));
+    }
     ASSERT_FALSE(macros.empty());
     for (size_t i = 0; i < macros.size(); ++i) {
       wordbasic::SourceInfo info;

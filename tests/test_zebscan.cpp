@@ -1,13 +1,16 @@
 // zebscan's own pieces: the library's walk (--library-walk), a --file-list's entries, where
-// --copy and --move put a file, and --list-definitions' confirmation of the database it lists.
+// --copy and --move put a file, --extract's names and files, and --list-definitions' confirmation
+// of the database it lists.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "confirm.h"
+#include "extract.h"
 #include "librarywalk.h"
 #include "listinput.h"
 #include "quarantine.h"
@@ -95,6 +98,127 @@ TEST(Quarantine, KeepsThePathBelowItsDirectory) {
       {"C:\\docs\\x.doc", bWindows ? in({"C", "docs", "x.doc"}) : in({"C:\\docs\\x.doc"})},
   };
   for (const auto& c : kCases) EXPECT_EQ(zebscan::QuarantinePath(q, c.szPath), c.sWant) << c.szPath;
+}
+
+// --extract's names: safe on any file system, whatever bytes a macro's name or a path holds.
+TEST(Extract, MakesNamesSafeForAnyFileSystem) {
+  const std::string a200(200, 'a'), e100 = [] {
+    std::string s;
+    for (int i = 0; i < 100; ++i) s += "\xC3\xA9";
+    return s;
+  }();
+  std::string e20, e32, esc13, esc21;
+  for (int i = 0; i < 20; ++i) e20 += "\xC3\xA9";
+  for (int i = 0; i < 32; ++i) e32 += "\xC3\xA9";
+  for (int i = 0; i < 13; ++i) esc13 += "%2F";
+  for (int i = 0; i < 21; ++i) esc21 += "%2F";
+  const struct {
+    std::string sName, sSafe;
+  } kNames[] = {
+      {"AutoOpen", "AutoOpen"},
+      {"", "(empty)"},
+      {".", "%2E"},
+      {"..", "%2E%2E"},
+      {"../../etc/passwd", "%2E.%2F..%2Fetc%2Fpasswd"},
+      {".hidden", "%2Ehidden"},
+      {"a\\b", "a%5Cb"},
+      {"a:b*c?d\"e<f>g|h", "a%3Ab%2Ac%3Fd%22e%3Cf%3Eg%7Ch"},
+      {"100%", "100%25"},
+      {std::string("x\ty\x01\x7F\0z", 7), "x%09y%01%7F%00z"},
+      {"trail. .", "trail%2E%20%2E"},
+      {" lead", " lead"},
+      {"CON", "%43ON"},
+      {"con.bin", "%63on.bin"},
+      {"AUX.x.y", "%41UX.x.y"},
+      {"NUL ", "NUL%20"},
+      {"Prn .txt", "%50rn .txt"},
+      {"COM1", "%43OM1"},
+      {"lpt9.doc", "%6Cpt9.doc"},
+      {"COM0", "%43OM0"},
+      {"LPT\xC2\xB9", "%4CPT\xC2\xB9"},
+      {"CONIN$", "%43ONIN$"},
+      {"COM10", "COM10"},
+      {"CONSOLE", "CONSOLE"},
+      {"caf\xC3\xA9", "caf\xC3\xA9"},
+      {"\xE9t\xE9", "%E9t%E9"},
+      {"a\xC2\x85"
+       "b",
+       "a%C2%85b"},
+      {a200, std::string(40, 'a') + "~c2a908d9~" + std::string(64, 'a')},
+      {e100, e20 + "~f42ec48e~" + e32},
+      {std::string(100, '/'), esc13 + "~4aaecdd8~" + esc21},
+  };
+  for (const auto& c : kNames) EXPECT_EQ(zebscan::SafeName(c.sName), c.sSafe) << c.sName;
+}
+
+// --extract writes each document's macros into a folder of its own, made new: nothing that is
+// there is replaced, names taken (by a run before, by another macro, in another case) get "~N",
+// and only the owner may read what is written.
+TEST(Extract, WritesEachMacroNewForItsOwnerAlone) {
+  TempDir dir;
+  auto record = [](bool bNamed, const std::string& sName, const std::string& sBody) {
+    zm::MacroRecord m;
+    m.bNamed = bNamed;
+    m.sName = sName;
+    m.body = sBody;
+    m.sSource = "' " + sBody + "\n";
+    return m;
+  };
+  zm::FileResult r;
+  r.sPath = "docs/x.doc";
+  r.listing.detail = zm::MacroDetail::kBodies;
+  r.listing.records = {record(true, "AutoOpen", "1"),   record(true, "autoopen", "2"),
+                       record(true, "AutoOpen~2", "3"), record(false, "", "4"),
+                       record(false, "", "5"),          record(true, "CON", "6"),
+                       record(true, "../../x", "7"),    record(true, "\xC9t\xE9", "8"),
+                       record(true, "\xE9T\xC9", "9")};
+  const std::string kFolder = "out/docs%2Fx.doc";
+  const struct {
+    const char* szFile;
+    const char* szBody;
+  } kFiles[] = {{"AutoOpen", "1"},      {"autoopen~2", "2"},        {"AutoOpen~2~2", "3"},
+                {"(no name)", "4"},     {"(no name)~2", "5"},       {"%43ON", "6"},
+                {"%2E.%2F..%2Fx", "7"}, {"\xC3\x89t\xC3\xA9", "8"}, {"\xC3\xA9T\xC3\x89~2", "9"}};
+  zebscan::Extractor extractor(dir.Path("out"));
+  zebscan::Extracted x;
+  for (const std::string sTry : {"", "~2"}) {
+    ASSERT_TRUE(extractor.Write(r, &x));
+    EXPECT_EQ(x.sError, "");
+    EXPECT_EQ(x.sFolder, dir.Path(kFolder + sTry));
+    EXPECT_EQ(x.nFiles, 2 * std::size(kFiles));
+    for (const auto& f : kFiles) {
+      const std::string sStem = kFolder + sTry + "/" + f.szFile;
+      EXPECT_EQ(dir.Read(sStem + ".bin"), f.szBody) << sStem;
+      EXPECT_EQ(dir.Read(sStem + ".wbs"), std::string("' ") + f.szBody + "\n") << sStem;
+    }
+  }
+  // The first run's files stay as they were; so does a file in the way of a folder.
+  EXPECT_EQ(dir.Read(kFolder + "/AutoOpen.bin"), "1");
+  dir.Write("out/docs%2Fy.doc", "mine");
+  r.sPath = "docs/y.doc";
+  ASSERT_TRUE(extractor.Write(r, &x));
+  EXPECT_EQ(x.sFolder, dir.Path("out/docs%2Fy.doc~2"));
+  EXPECT_EQ(dir.Read("out/docs%2Fy.doc"), "mine");
+  if (!zm::NamesIgnoreCase()) {  // POSIX modes; Windows' DACL is checked end to end
+    namespace fs = std::filesystem;
+    const fs::perms kAll = fs::perms::all;
+    EXPECT_EQ(fs::status(dir.Path(kFolder)).permissions() & kAll, fs::perms::owner_all);
+    EXPECT_EQ(fs::status(dir.Path(kFolder + "/AutoOpen.bin")).permissions() & kAll,
+              fs::perms::owner_read | fs::perms::owner_write);
+  }
+  // Nothing to write: a listing without bodies, or no macros.
+  r.listing.detail = zm::MacroDetail::kSource;
+  EXPECT_FALSE(extractor.Write(r, &x));
+  r.listing = zm::MacroListing();
+  EXPECT_FALSE(extractor.Write(r, &x));
+  // A directory that cannot be made: said, nothing written.
+  dir.Write("file", "x");
+  zebscan::Extractor blocked(dir.Path("file/out"));
+  r.listing.detail = zm::MacroDetail::kBodies;
+  r.listing.records = {record(true, "AutoOpen", "1")};
+  ASSERT_TRUE(blocked.Write(r, &x));
+  EXPECT_EQ(x.sFolder, "");
+  EXPECT_NE(x.sError, "");
 }
 
 // The questions of --list-definitions work: the database zebscan was built with, asked through

@@ -360,7 +360,8 @@ def check_pool(r, mkcorpus):
                    check=True, stdout=subprocess.DEVNULL)
     os.makedirs(os.path.join(r.work, "empty"), exist_ok=True)  # workers started for nothing
     for argv in (["--deep", "samples/out"], ["--deep", "tree"], ["--deep", "corpus"],
-                 ["--names", "corpus/docs"], ["empty"]):
+                 ["--names", "corpus/docs"], ["empty"], ["--source", "samples/out"],
+                 ["--macros", "--json", "--no-summary", "corpus/docs"]):
         want = r.run("-j", "1", *argv)
         for jobs in ("2", "3"):
             got = r.run("-j", jobs, *argv)
@@ -694,6 +695,184 @@ def check_closed_report(r):
         check(p.returncode == 2 and "zz.doc" not in err and
               re.search(r"^zebscan: the report could not be written", err, re.M),
               "-j %s, reader gone: exit %d %s" % (jobs, p.returncode, err[-300:]))
+
+
+HARMLESS = {"02-clean-macros.doc": ["FormatLetter", "InsertAddress"],
+            "03-concept-names.doc": ["AAAZAO", "AAAZFS", "AutoOpen", "PayLoad", "FileSaveAs"],
+            "05-autoopen-unconfirmed.doc": ["AutoOpen"],
+            "07-numbered-macros.doc": ["A712", "B813", "C914"]}
+MACRO_LINE = re.compile(r"^    macro (.*): (\d+) bytes, key 0x([0-9a-f]{2}), "
+                        r"(sha256 ([0-9a-f]{64})|body .*?)((?: \[[a-z -]+\])*)$")
+
+
+def harmless_source(name):
+    """The source of a harmless macro of the samples (tests/support/samples.cpp)."""
+    return 'Sub MAIN\n  MsgBox "%s"\nEnd Sub\n' % name
+
+
+def unescape(text):
+    """A line as the report escapes it (\\xHH for control characters and bytes outside UTF-8)
+    back to its bytes."""
+    return re.sub(rb"\\x([0-9a-f]{2})", lambda m: bytes([int(m.group(1), 16)]), text.encode())
+
+
+def listed(text):
+    """{path: [(name, size, key, sha256 or None, markers, source lines)]} and {path: flags} of a
+    --macros or --source report."""
+    docs, flags, current = {}, {}, None
+    for line in text.replace("\r\n", "\n").splitlines():
+        m = re.match(r"^(.*): (.* (FOUND|ERROR|SKIPPED)|OK)$", line)
+        if m and not line.startswith(" "):
+            current = m.group(1).replace("\\", "/")
+            docs[current], flags[current] = [], []
+            continue
+        m = MACRO_LINE.match(line)
+        if m:
+            docs[current].append((m.group(1), int(m.group(2)), int(m.group(3), 16), m.group(5),
+                                  m.group(6).strip(), []))
+        elif line.startswith("        "):
+            docs[current][-1][5].append(unescape(line[8:]).decode("utf-8"))
+        elif line.startswith("    "):
+            flags[current].append(line.strip())
+    return docs, flags
+
+
+def stream_bodies(path, records):
+    """Each record's body in the clear, read independently: the WordDocument stream through
+    olefile, the record's offset and size, XOR with its key. None without python3-olefile."""
+    try:
+        import olefile
+    except ImportError:
+        return None
+    with olefile.OleFileIO(path) as ole:
+        stream = ole.openstream("WordDocument").read()
+    return [bytes(b ^ rec["key"] for b in stream[rec["offset"]:rec["offset"] + rec["size"]])
+            for rec in records]
+
+
+def check_macros(r):
+    """--macros, --source, --extract and their JSON: the samples' macros listed with the SHA-256
+    of their bodies in the clear (hashlib over the body as olefile reads it from the stream),
+    their source as written, the flags (template, auto macros, built-in commands); every
+    extracted file made new, for its owner alone, under a safe name, and nothing overwritten."""
+    import hashlib
+    wine = bool(r.prefix)
+    out = "samples/out"
+    status, text, _ = r.run("--macros", "--no-summary", out)
+    docs, flags = listed(text)
+    check(status == 1 and len(docs) == 10, "--macros: exit %d, %d documents" % (status, len(docs)))
+    status, js, _ = r.run("--macros", "--json", "--no-summary", "-j", "2", out)
+    objs = {o["path"].replace("\\", "/"): o for o in map(json.loads, js.splitlines())}
+    for path, macros in docs.items():
+        o = objs.get(path, {})
+        records = o.get("macro_records", [])
+        check(len(macros) == o.get("macros") == len(records) or
+              (o.get("macros") == 0 and "macro_records" not in o),
+              "%s: %d macro lines, %s records, macros %s" % (path, len(macros), len(records),
+                                                              o.get("macros")))
+        bodies = stream_bodies(os.path.join(r.work, path), records) if records else []
+        for i, (name, size, key, sha, markers, _) in enumerate(macros):
+            rec = records[i] if i < len(records) else {}
+            check(rec.get("sha256") == sha and rec.get("size") == size and rec.get("key") == key
+                  and rec.get("encrypted") == (key != 0) and rec.get("ole_stream") ==
+                  "WordDocument" and (rec.get("vba_filename") or "without a name") == name,
+                  "%s: %s listed as %s, recorded as %s" % (path, name, (size, key, sha), rec))
+            if bodies is not None:
+                check(hashlib.sha256(bodies[i]).hexdigest() == sha,
+                      "%s: %s: hashlib over the body gives another SHA-256" % (path, name))
+    concept = docs.get(out + "/03-concept-names.doc", [])
+    check([(m[0], m[4]) for m in concept] ==
+          [("AAAZAO", ""), ("AAAZFS", ""), ("AutoOpen", "[auto macro]"), ("PayLoad", ""),
+           ("FileSaveAs", "[built-in command]")], "--macros markers: %s" % concept)
+    o = objs.get(out + "/03-concept-names.doc", {})
+    check(o.get("auto_macros") == ["AutoOpen"] and o.get("command_macros") == ["FileSaveAs"] and
+          o.get("template") is False, "JSON flags: %s" % {k: o.get(k) for k in (
+              "auto_macros", "command_macros", "template")})
+    check("code" not in (o.get("macro_records") or [{}])[0], "--macros --json carries no code")
+
+    # --source: the harmless macros read back as written, in the report and in JSON.
+    status, text, _ = r.run("--source", "--no-summary", out)
+    docs, _ = listed(text)
+    _, js, _ = r.run("--source", "--json", "--no-summary", out)
+    objs = {o["path"].replace("\\", "/"): o for o in map(json.loads, js.splitlines())}
+    for name, macros in HARMLESS.items():
+        got = docs.get(out + "/" + name, [])
+        check([m[0] for m in got] == macros and
+              all("\n".join(m[5]) + "\n" == harmless_source(m[0]) for m in got),
+              "--source of %s: %s" % (name, got))
+        codes = [rec.get("code") for rec in objs[out + "/" + name]["macro_records"]]
+        check(codes == [harmless_source(m) for m in macros], "JSON code of %s: %s" % (name, codes))
+
+    # A template (FIB fDot, bit 0 of the word at 0x0A) says so.
+    with open(os.path.join(r.work, out, "05-autoopen-unconfirmed.doc"), "rb") as f:
+        doc = f.read()
+    fib = doc.find(b"\xdc\xa5\x65\x00")
+    with open(os.path.join(r.work, "template.dot"), "wb") as f:
+        f.write(doc[:fib + 0x0A] + bytes([doc[fib + 0x0A] | 0x01]) + doc[fib + 0x0B:])
+    status, text, _ = r.run("--macros", "--no-summary", "template.dot")
+    check(text.splitlines()[1:2] == ["    template"], "template: %r" % text)
+    status, js, _ = r.run("--macros", "--json", "--no-summary", "template.dot")
+    check(json.loads(js).get("template") is True, "template in JSON: %s" % js)
+
+    # --extract: hostile names (the 0x11 section's names replaced, each by one of its length).
+    with open(os.path.join(r.work, out, "03-concept-names.doc"), "rb") as f:
+        doc = f.read()
+    for old, new in ((b"\x06AAAZFS", b"\x06aaazao"), (b"\x07PayLoad", b"\x07CON.bak"),
+                     (b"\x0aFileSaveAs", b"\x0a..\\\x01<>|?*.")):
+        assert doc.count(old) == 1
+        doc = doc.replace(old, new)
+    os.makedirs(os.path.join(r.work, "hostile"), exist_ok=True)
+    with open(os.path.join(r.work, "hostile/names.doc"), "wb") as f:
+        f.write(doc)
+    shutil.rmtree(os.path.join(r.work, "ex"), ignore_errors=True)
+    # Each macro's file in table order, and the macro of the sample whose body it holds.
+    want = [("AAAZAO", "AAAZAO"), ("aaazao~2", "AAAZFS"), ("AutoOpen", "AutoOpen"),
+            ("%43ON.bak", "PayLoad"), ("%2E.%5C%01%3C%3E%7C%3F%2A%2E", "FileSaveAs")]
+    folders = []
+    for run in range(2):  # the second run's folder is new: nothing of the first is replaced
+        status, js, err = r.run("--extract", "ex", "--json", "--no-summary", "-j", "2", "hostile",
+                                out)
+        objs = [json.loads(l) for l in js.splitlines()]
+        check(status == 1 and all("extract_error" not in o for o in objs),
+              "--extract: exit %d %s" % (status, err))
+        got = {o["path"].replace("\\", "/"): o for o in objs if "extracted_to" in o}
+        check(sorted(got) == sorted(["hostile/names.doc"] + [
+            out + "/" + n for n in ("02-clean-macros.doc", "03-concept-names.doc",
+                                    "04-wieder-confirmed.doc", "05-autoopen-unconfirmed.doc",
+                                    "06-deep-only.doc", "07-numbered-macros.doc",
+                                    "08-truncated.doc")]), "--extract: %s" % sorted(got))
+        folder = os.path.join(r.work, got["hostile/names.doc"]["extracted_to"].replace("\\", "/"))
+        folders.append(folder)
+        check(os.path.basename(folder) == "hostile%2Fnames.doc" + ("~2" if run else "") or
+              wine and os.path.basename(folder) == "hostile%5Cnames.doc" + ("~2" if run else ""),
+              "--extract folder: %s" % folder)
+        names = sorted(os.listdir(folder))
+        check(names == sorted([n + e for n, _ in want for e in (".bin", ".wbs")]),
+              "--extract names: %s" % names)
+        for (stem, macro), rec in zip(want, got["hostile/names.doc"]["macro_records"]):
+            with open(os.path.join(folder, stem + ".wbs"), encoding="utf-8") as f:
+                check(f.read() == harmless_source(macro) == rec["code"], "%s.wbs" % stem)
+            with open(os.path.join(folder, stem + ".bin"), "rb") as f:
+                body = f.read()
+            check(hashlib.sha256(body).hexdigest() == rec["sha256"], "%s.bin's SHA-256" % stem)
+            mode = os.stat(os.path.join(folder, stem + ".bin")).st_mode & 0o777
+            check(mode & 0o007 == 0 if wine else mode == 0o600, "%s.bin is %o" % (stem, mode))
+        # Wine gives the owner's entry of a DACL to user and group: no access for others is what
+        # shows of the user-only DACL on the Unix side (without it, files are 0644 there).
+        mode = os.stat(folder).st_mode & 0o777
+        check(mode & 0o007 == 0 if wine else mode == 0o700, "the folder is %o" % mode)
+    check(folders[0] != folders[1] and os.listdir(folders[0]) == os.listdir(folders[1]),
+          "a second --extract: %s" % folders)
+    # A file in the way of a folder stays as it is; a directory that cannot be made is an error.
+    in_the_way = folders[0] + "~3"
+    with open(in_the_way, "w") as f:
+        f.write("mine")
+    status, js, _ = r.run("--extract", "ex", "--json", "--no-summary", "hostile")
+    check(json.loads(js)["extracted_to"].endswith("~4") and open(in_the_way).read() == "mine",
+          "a file in the way: %s" % js)
+    status, text, err = r.run("--extract", "template.dot/x", "--no-summary", "template.dot")
+    check(status == 2 and re.search(r"template\.dot: not extracted: ", text + err),
+          "--extract into a file: exit %d %r %r" % (status, text, err))
 
 
 def check_install_sets(source):
@@ -1068,6 +1247,7 @@ def main():
 
     check_command_line(r)
     check_containers(r)
+    check_macros(r)
     check_quarantine(r)
     check_slow_list(r)
     check_closed_report(r)

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "deflist.h"
+#include "extract.h"
 #include "librarywalk.h"
 #include "listinput.h"
 #include "options.h"
@@ -57,8 +58,9 @@ unsigned FitJobs(unsigned nJobs, Report* pOut, zm::WorkerFit* pFit) {
 // One run over the paths and the list the user gave: a session fed here, reported as it emits.
 class Run {
  public:
-  Run(const Options& o, const ZmApi& api, Report* pOut, const Quarantine* pQuarantine)
-      : m_o(o), m_api(api), m_out(*pOut), m_pQuarantine(pQuarantine) {}
+  Run(const Options& o, const ZmApi& api, Report* pOut, const Quarantine* pQuarantine,
+      Extractor* pExtractor)
+      : m_o(o), m_api(api), m_out(*pOut), m_pQuarantine(pQuarantine), m_pExtractor(pExtractor) {}
   // Scans everything given and reports it; the number of directories walked.
   size_t ScanAll();
 
@@ -76,6 +78,7 @@ class Run {
   const ZmApi& m_api;
   Report& m_out;
   const Quarantine* m_pQuarantine;
+  Extractor* m_pExtractor;  // --extract
   zm::Session* m_pSession = nullptr;
   // Standard input as a file ("-"), held for the run: a copy of it in --copy is made from it.
   zm::File m_stdin;
@@ -102,12 +105,15 @@ zm::SessionOptions Run::SessionOptionsFor() {
 }
 
 void Run::Emit(const FileResult& r) {
+  Extracted extracted;
+  const bool bExtracted = m_pExtractor && m_pExtractor->Write(r, &extracted);
+  const Extracted* pExtracted = bExtracted ? &extracted : nullptr;
   if (m_pQuarantine && r.outcome == Outcome::kFound) {
     bool bStdin = m_stdin.IsOpen() && r.sPath == "stdin" && r.id == m_stdin.id;
     Placement placed = m_pQuarantine->Place(r, bStdin ? &m_stdin : nullptr);
-    m_out.Add(r, &placed);
+    m_out.Add(r, &placed, pExtracted);
   } else {
-    m_out.Add(r);
+    m_out.Add(r, nullptr, pExtracted);
   }
   if (m_out.WriteFailed()) {
     m_bStopped = true;
@@ -225,7 +231,9 @@ int Main(int argc, char** argv) {
   const auto tStart = std::chrono::steady_clock::now();
   o.report.bProgress = zm::IsTerminal(pErr) && !o.report.bJson && !o.report.bQuiet;
   Report out(stdout, pErr, pLog.get(), o.report, engine);
-  const size_t nDirectories = Run(o, api, &out, pQuarantine.get()).ScanAll();
+  std::unique_ptr<Extractor> pExtractor;
+  if (!o.sExtract.empty()) pExtractor = std::make_unique<Extractor>(o.sExtract);
+  const size_t nDirectories = Run(o, api, &out, pQuarantine.get(), pExtractor.get()).ScanAll();
   std::chrono::duration<double> dt = std::chrono::steady_clock::now() - tStart;
   out.Finish(dt.count(), nDirectories);
   return out.ExitStatus();

@@ -49,6 +49,13 @@ void AddOutputOptions(CLI::App* pApp, Options* p, std::string* psSkipped) {
   app.add_flag("--json", report.bJson,
                "One JSON object per file, then the summary; messages on stderr as JSON too");
   app.add_flag("--names", report.bNames, "Show the macro names read from each document");
+  app.add_flag("--macros", report.bMacros,
+               "Under each document with macros, a line a macro: name, size, key, SHA-256");
+  app.add_flag("--source", report.bSource, "The same, and each macro's WordBasic source under it");
+  app.add_option("--extract", p->sExtract,
+                 "Write each document's macros below this directory: NAME.bin (the body in the "
+                 "clear) and NAME.wbs (its source), a folder a document")
+      ->type_name("DIR");
   CLI::Option* pCopy =
       app.add_option("--copy", p->sCopy, "Copy infected files below this directory, path kept")
           ->type_name("DIR");
@@ -203,6 +210,11 @@ bool ParseOptions(int argc, char** argv, Options* pOptions, int* piExit) {
     *piExit = app.exit(e) == 0 ? 0 : 2;
     return false;
   }
+  // What the scan lists of each document's macros: the most that any option asks for.
+  o.scan.macros = !o.sExtract.empty() ? zm::MacroDetail::kBodies
+                  : o.report.bSource  ? zm::MacroDetail::kSource
+                  : o.report.bMacros  ? zm::MacroDetail::kList
+                                      : zm::MacroDetail::kNone;
   o.report.bSummary = !o.bNoSummary;
   o.report.bSkipped = sSkipped == "yes";
   o.walk.dirLinks = Policy(sDirLinks);

@@ -21,6 +21,7 @@ struct Options {
   unsigned nJobs = 1;
   double dFileTimeout = 120;  // seconds
   std::string sLog, sCopy, sMove;
+  std::string sExtract;  // --extract: each document's macros written out below this directory
   bool bStdout = false;  // errors and messages to stdout
   bool bNoSummary = false;
   bool bRecursive = false;  // accepted, changes nothing

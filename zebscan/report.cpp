@@ -4,6 +4,7 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
@@ -29,6 +30,49 @@ constexpr auto kProgressEvery = std::chrono::milliseconds(100);  // at most ten 
 
 // A text line's end, after the name or the reason ("OK" stands alone).
 const char* const kEnding[] = {"OK\n", " FOUND\n", " ERROR\n", " SKIPPED\n"};
+
+// The macro listing (--macros, --source): the document's flags, then a line a macro, then under
+// it its source, indented and escaped as paths are.
+void AppendListing(const zm::MacroListing& l, bool bSource, std::string* pText) {
+  std::string& s = *pText;
+  if (l.bTemplate) s += "    template\n";
+  for (const zm::MacroRecord& m : l.records) {
+    s += "    macro ";
+    if (m.bNamed)
+      AppendEscaped(&s, Cp1252ToUtf8(m.sName));
+    else
+      s += "without a name";
+    static const char kHex[] = "0123456789abcdef";
+    s += ": " + std::to_string(m.cbSize) + " bytes, key 0x";
+    s += kHex[m.bKey >> 4];
+    s += kHex[m.bKey & 15];
+    s += ", ";
+    if (m.eBody == zm::BodyRead::kWhole) {
+      s += "sha256 " + m.sSha256;
+    } else if (m.eBody == zm::BodyRead::kCut) {
+      s += "body cut (" + std::to_string(m.cbRead) + " bytes in the file)";
+    } else {
+      s += "body not read whole (the listing's bytes of bodies are spent)";
+    }
+    if (m.bNamed && zm::IsAutoMacro(m.sName)) s += " [auto macro]";
+    if (m.bNamed && zm::CommandNamed(m.sName)) s += " [built-in command]";
+    if (bSource && m.bSourceCut) s += " [source cut]";
+    s += "\n";
+    if (!bSource) continue;
+    std::string sLine;  // one buffer for the lines of the source
+    for (size_t from = 0; from < m.sSource.size();) {
+      size_t to = std::min(m.sSource.find('\n', from), m.sSource.size());
+      sLine.assign(m.sSource, from, to - from);
+      s += "        ";
+      AppendEscaped(&s, sLine);
+      s += "\n";
+      from = to + 1;
+    }
+  }
+  if (l.nLeftOut)
+    s += "    " + std::to_string(l.nLeftOut) + " macros more, not listed (over " +
+         std::to_string(zm::MacroBytes::kMaxMacros) + ")\n";
+}
 
 }  // namespace
 
@@ -73,7 +117,7 @@ void Report::Progress() {
   m_bProgressShown = true;
 }
 
-void Report::Add(const FileResult& r, const Placement* pPlaced) {
+void Report::Add(const FileResult& r, const Placement* pPlaced, const Extracted* pExtracted) {
   m_nScanned += r.outcome == Outcome::kOk || r.outcome == Outcome::kFound;
   m_nSkipped += r.outcome == Outcome::kSkipped;
   m_nWithMacros += r.doc.table.nMacros > 0;
@@ -81,7 +125,8 @@ void Report::Add(const FileResult& r, const Placement* pPlaced) {
   m_nErrors += r.outcome == Outcome::kError;
   m_bContainers |= r.containerKind != container::Kind::kNone;
   m_nMembers += r.nMembers;
-  Print(r, pPlaced);
+  m_nNotExtracted += pExtracted != nullptr && !pExtracted->sError.empty();
+  Print(r, pPlaced, pExtracted);
   // A container's members with something to say follow its line; JSON holds them in its record.
   if (!m_options.bJson)
     for (const container::Member& m : r.members) PrintMember(r, m);
@@ -122,7 +167,7 @@ void Report::Message(const std::string& sText) {
   if (m_pLog) Write(m_pLog, s);
 }
 
-void Report::Print(const FileResult& r, const Placement* pPlaced) {
+void Report::Print(const FileResult& r, const Placement* pPlaced, const Extracted* pExtracted) {
   const MacroTable& t = r.doc.table;
   // Listed: on the report as its options choose; the log keeps that whatever --quiet says.
   const bool bListed = !(m_options.bInfectedOnly && r.outcome != Outcome::kFound) &&
@@ -131,8 +176,9 @@ void Report::Print(const FileResult& r, const Placement* pPlaced) {
   const bool bOnReport = bListed && !m_options.bQuiet;
   // An error, or a found file that could not be put away, also goes to stderr, unless the report
   // already shows it there.
-  const bool bTrouble =
-      r.outcome == Outcome::kError || (pPlaced != nullptr && pPlaced->sDest.empty());
+  const bool bTrouble = r.outcome == Outcome::kError ||
+                        (pPlaced != nullptr && pPlaced->sDest.empty()) ||
+                        (pExtracted != nullptr && !pExtracted->sError.empty());
   const bool bToErr = bTrouble && (!bOnReport || !m_bSameFile);
   if (!bOnReport && !bToErr && !(m_pLog && (bListed || bTrouble))) return;
   const bool bErrPart = bToErr || (m_pLog && !bListed);  // the result alone is written somewhere
@@ -146,6 +192,10 @@ void Report::Print(const FileResult& r, const Placement* pPlaced) {
       j[std::string(pPlaced->szDone) + "_to"] = LossyUtf8(pPlaced->sDest);
     else if (pPlaced)
       j["quarantine_error"] = LossyUtf8(pPlaced->sError);
+    if (pExtracted && !pExtracted->sFolder.empty())
+      j["extracted_to"] = LossyUtf8(pExtracted->sFolder);
+    if (pExtracted && !pExtracted->sError.empty())
+      j["extract_error"] = LossyUtf8(pExtracted->sError);
     sText = zm::JsonLine(j);
     if (bErrPart) sErr = sText;
   } else {
@@ -172,6 +222,18 @@ void Report::Print(const FileResult& r, const Placement* pPlaced) {
         sText += "\n";
       }
     }
+    if (pExtracted) {
+      AppendEscaped(&sText, r.sPath);
+      if (pExtracted->sFolder.empty()) {
+        sText += ": not extracted: ";
+      } else {
+        sText += pExtracted->sError.empty() ? ": extracted to '" : ": extracted in part to '";
+        AppendEscaped(&sText, pExtracted->sFolder);
+        sText += pExtracted->sError.empty() ? "'" : "': ";
+      }
+      AppendEscaped(&sText, pExtracted->sError);
+      sText += "\n";
+    }
     if (bErrPart) sErr.assign(sText, at, std::string::npos);
     if (m_options.bNames && t.nMacros > 0) {
       sText += "    names: ";
@@ -183,6 +245,8 @@ void Report::Print(const FileResult& r, const Placement* pPlaced) {
         sText += " (the names suggested a virus that its byte signatures did not confirm)";
       sText += "\n";
     }
+    if ((m_options.bMacros || m_options.bSource) && r.listing.detail != zm::MacroDetail::kNone)
+      AppendListing(r.listing, m_options.bSource, &sText);
   }
   if (bToErr) Write(m_pErr, sErr);
   if (bOnReport) Write(m_pOut, sText);
@@ -243,7 +307,7 @@ void Report::Finish(double seconds, size_t nDirectories) {
 
 int Report::ExitStatus() const {
   if (m_nInfected) return 1;
-  return m_nErrors || m_iWriteError || m_iLogError ? 2 : 0;
+  return m_nErrors || m_iWriteError || m_iLogError || m_nNotExtracted ? 2 : 0;
 }
 
 }  // namespace zebscan

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "extract.h"
 #include "quarantine.h"
 #include "scanner.h"
 #include "zmapi.h"
@@ -19,6 +20,8 @@ struct ReportOptions {
   bool bQuiet = false;    // nothing on the report (errors still go to stderr; the log keeps it)
   bool bVerbose = false;  // "Scanning PATH" before each file that was opened
   bool bNames = false;    // the macro names read, under each document
+  bool bMacros = false;   // --macros: a line a macro (and the document's flags) under each document
+  bool bSource = false;   // --source: those lines, each macro's source under its own
   bool bSummary = true;
   bool bProgress = false;  // a progress line on stderr (a terminal)
 };
@@ -35,22 +38,23 @@ class Report {
          zm::EngineFacts engine);
 
   // One file's outcome, or a directory that could not be walked (an error) or was left out;
-  // with what --copy or --move did with it.
-  void Add(const zm::FileResult& r, const Placement* pPlaced = nullptr);
+  // with what --copy or --move did with it, and what --extract did.
+  void Add(const zm::FileResult& r, const Placement* pPlaced = nullptr,
+           const Extracted* pExtracted = nullptr);
   // A message of zebscan's own (a warning, a note), to stderr and the log.
   void Message(const std::string& sText);
   // Hands what was written on to the report's and the log's files.
   void Flush();
   // Prints the summary block, unless it was switched off, and flushes the report.
   void Finish(double seconds, size_t nDirectories);
-  // 1 when something was found; else 2 when an error occurred or the report or log could not
-  // be written; else 0.
+  // 1 when something was found; else 2 when an error occurred, the report or log could not be
+  // written, or --extract could not write out a document's macros; else 0.
   int ExitStatus() const;
   // A write to the report failed (its reader has gone): nothing more is written there.
   bool WriteFailed() const { return m_iWriteError != 0; }
 
  private:
-  void Print(const zm::FileResult& r, const Placement* pPlaced);
+  void Print(const zm::FileResult& r, const Placement* pPlaced, const Extracted* pExtracted);
   // A container's member that has a line of its own (a document, or one not judged in full).
   void PrintMember(const zm::FileResult& r, const container::Member& m);
   void Write(std::FILE* p, const std::string& s);
@@ -73,6 +77,7 @@ class Report {
   int m_iLogError = 0;    // the same for the log
   int m_iErrError = 0;    // and for stderr, whose failures are not reported anywhere
   std::string m_sLine, m_sErrLine;
+  size_t m_nNotExtracted = 0;  // documents whose macros --extract could not write out whole
 };
 
 }  // namespace zebscan

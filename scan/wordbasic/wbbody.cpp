@@ -1,7 +1,15 @@
-// A macro's body in the clear, and SHA-256 (FIPS 180-4) for its digest.
+// A macro's body in the clear, and SHA-256 (FIPS 180-4) for its digest: portable code, or the
+// SHA instructions of an x86 processor that has them (some eight times as fast, which a listing
+// of every macro of a tree needs to stay cheap beside the scan).
 #include <cstring>
 
 #include "wordbasic.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define ZM_SHA_X86 1
+#endif
 
 namespace wordbasic {
 namespace {
@@ -41,7 +49,90 @@ void Compress(uint32_t alState[8], const uint8_t* pbBlock) {
   alState[4] += e, alState[5] += f, alState[6] += g, alState[7] += h;
 }
 
+#ifdef ZM_SHA_X86
+// The same over nBlocks blocks with SHA-NI: the state as the instructions hold it (ABEF, CDGH),
+// four rounds a step, the message schedule four words at a time (m0 to m3 in turn, written out so
+// that they stay in registers).
+#define ZM_SHA_ROUNDS(m, i)                                                                    \
+  do {                                                                                         \
+    const __m128i k =                                                                          \
+        _mm_add_epi32(m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRound + 4 * (i)))); \
+    cdgh = _mm_sha256rnds2_epu32(cdgh, abef, k);                                               \
+    abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(k, 0x0E));                      \
+  } while (0)
+// Words 4i to 4i+3 from the sixteen before them: m0 held 4i-16 on, m1, m2, m3 the next fours.
+#define ZM_SHA_SCHEDULE(m0, m1, m2, m3) \
+  m0 = _mm_sha256msg2_epu32(            \
+      _mm_add_epi32(_mm_sha256msg1_epu32(m0, m1), _mm_alignr_epi8(m3, m2, 4)), m3)
+
+__attribute__((target("sha,sse4.1"))) void CompressX86(uint32_t alState[8], const uint8_t* pb,
+                                                       size_t nBlocks) {
+  const __m128i kByteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bll, 0x0405060700010203ll);
+  const __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(alState));
+  const __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(alState + 4));
+  const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+  const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+  __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+  __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+  for (; nBlocks > 0; --nBlocks, pb += 64) {
+    const __m128i abefBefore = abef, cdghBefore = cdgh;
+    const __m128i* pm = reinterpret_cast<const __m128i*>(pb);
+    __m128i m0 = _mm_shuffle_epi8(_mm_loadu_si128(pm), kByteSwap);
+    __m128i m1 = _mm_shuffle_epi8(_mm_loadu_si128(pm + 1), kByteSwap);
+    __m128i m2 = _mm_shuffle_epi8(_mm_loadu_si128(pm + 2), kByteSwap);
+    __m128i m3 = _mm_shuffle_epi8(_mm_loadu_si128(pm + 3), kByteSwap);
+    ZM_SHA_ROUNDS(m0, 0);
+    ZM_SHA_ROUNDS(m1, 1);
+    ZM_SHA_ROUNDS(m2, 2);
+    ZM_SHA_ROUNDS(m3, 3);
+    for (int i = 4; i < 16; i += 4) {
+      ZM_SHA_SCHEDULE(m0, m1, m2, m3);
+      ZM_SHA_ROUNDS(m0, i);
+      ZM_SHA_SCHEDULE(m1, m2, m3, m0);
+      ZM_SHA_ROUNDS(m1, i + 1);
+      ZM_SHA_SCHEDULE(m2, m3, m0, m1);
+      ZM_SHA_ROUNDS(m2, i + 2);
+      ZM_SHA_SCHEDULE(m3, m0, m1, m2);
+      ZM_SHA_ROUNDS(m3, i + 3);
+    }
+    abef = _mm_add_epi32(abef, abefBefore);
+    cdgh = _mm_add_epi32(cdgh, cdghBefore);
+  }
+  const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+  const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(alState), _mm_blend_epi16(feba, dchg, 0xF0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(alState + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+#undef ZM_SHA_ROUNDS
+#undef ZM_SHA_SCHEDULE
+
+bool HasShaX86() {
+  unsigned a, b, c, d;
+  // CPUID leaf 7: EBX bit 29, SHA; leaf 1: ECX bit 19, SSE4.1 (SSSE3 comes with both).
+  return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b >> 29 & 1) &&
+         __get_cpuid(1, &a, &b, &c, &d) && (c >> 19 & 1);
+}
+#endif
+
 }  // namespace
+
+bool Sha256Hardware() {
+#ifdef ZM_SHA_X86
+  static const bool s_b = HasShaX86();
+  return s_b;
+#else
+  return false;
+#endif
+}
+
+void Sha256Blocks(uint32_t alState[8], const uint8_t* pb, size_t nBlocks, bool bHardware) {
+#ifdef ZM_SHA_X86
+  if (bHardware && Sha256Hardware()) return CompressX86(alState, pb, nBlocks);
+#else
+  (void)bHardware;
+#endif
+  for (; nBlocks > 0; --nBlocks, pb += 64) Compress(alState, pb);
+}
 
 void DecryptBody(const uint8_t* pbStored, size_t cb, uint8_t bKey, uint8_t* pbOut) {
   for (size_t i = 0; i < cb; ++i) pbOut[i] = static_cast<uint8_t>(pbStored[i] ^ bKey);
@@ -63,9 +154,10 @@ void Sha256Update(Sha256* p, const uint8_t* pb, size_t cb) {
     std::memcpy(p->abBlock + used, pb, n);
     pb += n, cb -= n, used += n;
     if (used < 64) return;
-    Compress(p->alState, p->abBlock);
+    Sha256Blocks(p->alState, p->abBlock, 1, true);
   }
-  for (; cb >= 64; pb += 64, cb -= 64) Compress(p->alState, pb);
+  Sha256Blocks(p->alState, pb, cb / 64, true);
+  pb += cb / 64 * 64, cb %= 64;
   if (cb > 0) std::memcpy(p->abBlock, pb, cb);
 }
 
@@ -85,7 +177,7 @@ void Sha256Final(Sha256* p, uint8_t abDigest[kSha256Bytes]) {
 void BodySha256(const uint8_t* pbStored, size_t cb, uint8_t bKey, uint8_t abDigest[kSha256Bytes]) {
   Sha256 sha;
   Sha256Init(&sha);
-  uint8_t abClear[256];
+  uint8_t abClear[1024];
   while (cb > 0) {
     size_t n = cb < sizeof abClear ? cb : sizeof abClear;
     DecryptBody(pbStored, n, bKey, abClear);

@@ -1653,7 +1653,17 @@ const char* Find(const NameRow (&aRows)[N], unsigned wId) {
 
 }  // namespace
 
-const char* TokenText(uint8_t bToken) { return Find(kSymbols, bToken); }
+// Asked of every byte of a body: a table by byte, made once.
+const char* TokenText(uint8_t bToken) {
+  struct ByByte {
+    const char* asz[256] = {};
+    ByByte() {
+      for (const NameRow& r : kSymbols) asz[r.wId] = r.szName;
+    }
+  };
+  static const ByByte s_table;
+  return s_table.asz[bToken];
+}
 const char* CommandName(uint16_t wId) { return Find(kCommands, wId); }
 const char* FieldName(uint16_t wId) { return Find(kFields, wId); }
 

@@ -88,13 +88,16 @@ class Writer {
       Put(ach, EncodeUtf8(cp, ach));
     }
   }
+  // szBefore and szAfter of at most 12 characters, nDigits at most 4: one Put, as bytes of no
+  // known token make many.
   void Hex(const char* szBefore, unsigned v, int nDigits, const char* szAfter) {
     static const char kDigits[] = "0123456789ABCDEF";
-    char ach[8];
-    for (int i = 0; i < nDigits; ++i) ach[i] = kDigits[(v >> (4 * (nDigits - 1 - i))) & 15];
-    Put(szBefore);
-    Put(ach, static_cast<size_t>(nDigits));
-    Put(szAfter);
+    char ach[32];
+    size_t n = 0;
+    for (const char* p = szBefore; *p != '\0'; ++p) ach[n++] = *p;
+    for (int i = 0; i < nDigits; ++i) ach[n++] = kDigits[(v >> (4 * (nDigits - 1 - i))) & 15];
+    for (const char* p = szAfter; *p != '\0'; ++p) ach[n++] = *p;
+    Put(ach, n);
   }
   char Last() const { return m_chLast; }
   size_t Total() const { return m_cchTotal; }
