@@ -340,10 +340,24 @@ def holds(pid, name):
         return False
 
 
+def drop_from_cache(root):
+    """Every file under root written out and its pages dropped from the page cache, where the
+    file system lets them go (not tmpfs): the tree is cold, as an archive is."""
+    for parent, _, names in os.walk(root):
+        for name in names:
+            fd = os.open(os.path.join(parent, name), os.O_RDONLY)
+            try:
+                os.fsync(fd)
+                os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+            finally:
+                os.close(fd)
+
+
 def check_pool(r, mkcorpus):
     """--jobs N prints the report of --jobs 1, line for line, on the samples, the fixture tree and
-    a benchmark corpus; a worker killed while it scans costs one ERROR line for that file, and one
-    past --file-timeout too; the run goes on; no worker is left behind."""
+    a benchmark corpus, and on the corpus cold, its heads read ahead; a worker killed while it
+    scans costs one ERROR line for that file, and one past --file-timeout too; the run goes on; no
+    worker is left behind."""
     subprocess.run(r.prefix + [os.path.abspath(mkcorpus), "corpus", "300", "1"], cwd=r.work,
                    check=True, stdout=subprocess.DEVNULL)
     os.makedirs(os.path.join(r.work, "empty"), exist_ok=True)  # workers started for nothing
@@ -354,6 +368,12 @@ def check_pool(r, mkcorpus):
             got = r.run("-j", jobs, *argv)
             check(normalise(got[1]) == normalise(want[1]) and got[0] == want[0],
                   "-j %s %s differs from -j 1" % (jobs, argv))
+    want = r.run("-j", "1", "--io-depth", "0", "--deep", "corpus")
+    for argv in (["-j", "1"], ["-j", "2"], ["-j", "2", "--io-depth", "1"]):
+        drop_from_cache(os.path.join(r.work, "corpus"))
+        got = r.run(*argv, "--deep", "corpus")
+        check(normalise(got[1]) == normalise(want[1]) and got[0] == want[0],
+              "%s on a cold corpus differs from a warm -j 1 --io-depth 0" % argv)
     # A slow file: MACRO_ScanRaw over gigabytes of zeros (sparse, so nothing is written).
     slow = os.path.join(r.work, "slow")
     os.makedirs(slow, exist_ok=True)
@@ -514,6 +534,13 @@ def check_command_line(r):
          r"not nan$"),
         ("--file-timeout 4294967.296", ["--file-timeout", "4294967.296", "cli/d1"], None, 2, [],
          r"not 4294967\.296$"),
+        # --io-depth: files read ahead, none, or a usage error.
+        ("--io-depth 0", ["--io-depth", "0", "cli/d1"], None, 0, ["cli/d1/clean.doc: OK"], None),
+        ("--io-depth 4096", ["--io-depth=4096", "cli/d1"], None, 0, ["cli/d1/clean.doc: OK"],
+         None),
+        ("--io-depth 4097", ["--io-depth", "4097", "cli/d1"], None, 2, [],
+         r"^zebscan: --io-depth: Value 4097 not in range 0 to 4096$"),
+        ("--io-depth -1", ["--io-depth", "-1", "cli/d1"], None, 2, [], r"not in range"),
         # A list that cannot be read is an error with its cause; a line holding a NUL, one that
         # points at --null.
         ("missing file list", ["--file-list", "cli/none.txt"], None, 2,

@@ -97,6 +97,7 @@ zm::SessionOptions Run::SessionOptionsFor() {
   // Rounded: on x87 (i686) 0.3 * 1000 is a hair under 300 and would truncate to 299.
   so.pool.fileTimeout = std::chrono::milliseconds(std::llround(m_o.dFileTimeout * 1000));
   so.nHeldBudget = fit.nHeldBudget;
+  so.nReadAhead = m_o.nIoDepth;
   so.note = [this](const std::string& s) { m_out.Message(s); };
   return so;
 }
