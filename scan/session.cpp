@@ -104,7 +104,9 @@ void Session::Take(FileRef&& ref, std::string sPath) {
   }
   m_ahead.push_back({File(), std::move(ref), ResultOf(sPath, Outcome::kOk, ""), Held::kRef});
   ++m_nFilesAhead;
-  HandOnAhead(m_options.nReadAhead);
+  // Files in line hold their directories open: past the room there is for them, the line goes on,
+  // or the walk could not open its next directory.
+  HandOnAhead(HeldDescriptors() > m_options.nHeldBudget ? 0 : m_options.nReadAhead);
 }
 
 // What waits in line goes on, until nKeep files are left in it (a result goes as soon as no file

@@ -35,8 +35,9 @@ struct SessionOptions {
   Pool* pSharedPool = nullptr;
   size_t nWindow = 1;
   PoolOptions pool;
-  // Descriptors the files in flight may hold in this process (FitWorkers' nHeldBudget): past it
-  // the session waits for results, so that the walk can still open its next directory.
+  // Descriptors the files in flight and in line may hold in this process (FitWorkers'
+  // nHeldBudget): past it the line goes on and the session waits for results, so that the walk
+  // can still open its next directory.
   size_t nHeldBudget = SIZE_MAX;
   // Checked before each entry of a walk: true ends the walk, which Interrupted() then tells.
   std::function<bool()> interrupted;
