@@ -123,7 +123,7 @@ TEST(Session, KeepsItsOrderWhileHeadsAreReadAhead) {
   const std::vector<std::string> want = run(0, 1, &nWant);
   ASSERT_EQ(want.size(), 28u);
   EXPECT_EQ(nWant, 27u);
-  EXPECT_EQ(want[3], sTree + "/a-concept.doc: Macro.Word.Concept.a FOUND");
+  EXPECT_EQ(want[3], zm::JoinPath(sTree, "a-concept.doc") + ": Macro.Word.Concept.a FOUND");
   for (size_t nAhead : {1, 3, 64}) {
     for (unsigned nWorkers : {1u, 2u}) {
       SCOPED_TRACE(std::to_string(nAhead) + " ahead, " + std::to_string(nWorkers) + " workers");
