@@ -40,6 +40,7 @@ Session::Session(const ZmApi& api, const ScanOptions& scan, SessionOptions optio
   if (m_options.pSharedPool)
     m_pOrdered = std::make_unique<OrderedResults>(m_options.pSharedPool, m_options.nWindow,
                                                   [this](const FileResult& r) { Deliver(r); });
+  if (m_options.nReadAhead > 0) m_pReadAhead = std::make_unique<HeadReadAhead>();
 }
 
 Session::~Session() {
@@ -81,6 +82,7 @@ void Session::StartPool() {
   m_pOwnPool = std::make_unique<Pool>(pool);
   m_pOrdered = std::make_unique<OrderedResults>(m_pOwnPool.get(), OwnWindow(pool.nWorkers),
                                                 [this](const FileResult& r) { Deliver(r); });
+  if (m_idleWake) m_pOrdered->SetIdleWake(m_idleWake);
   std::vector<Held> held;
   held.swap(m_held);
   for (Held& h : held) {
@@ -93,13 +95,44 @@ void Session::StartPool() {
   }
 }
 
-// Every file of the session comes here once, as the walk meets it.
+// Every file of the session comes here once, as the walk meets it. While heads are read ahead, it
+// waits in line behind the files met before it, its head asked for, until nReadAhead files have
+// come after it; on a warm tree it goes straight on.
 void Session::Take(FileRef&& ref, std::string sPath) {
+  if (m_pReadAhead) m_pReadAhead->Ask(ref);
+  if (!m_pReadAhead || !m_pReadAhead->Reading()) {
+    HandOnAhead(0);
+    return HandOn(std::move(ref), std::move(sPath));
+  }
+  m_ahead.push_back({File(), std::move(ref), ResultOf(sPath, Outcome::kOk, ""), Held::kRef});
+  ++m_nFilesAhead;
+  // Files in line hold their directories open: past the room there is for them, the line goes on,
+  // or the walk could not open its next directory.
+  HandOnAhead(HeldDescriptors() > m_options.nHeldBudget ? 0 : m_options.nReadAhead);
+}
+
+// What waits in line goes on, until nKeep files are left in it (a result goes as soon as no file
+// is before it).
+void Session::HandOnAhead(size_t nKeep) {
+  while (!m_ahead.empty() && (m_nFilesAhead > nKeep || m_ahead.front().kind == Held::kResult)) {
+    Held h = std::move(m_ahead.front());
+    m_ahead.pop_front();
+    if (h.kind == Held::kResult) {
+      HandOnResult(std::move(h.r));
+    } else {
+      --m_nFilesAhead;
+      HandOn(std::move(h.ref), std::move(h.r.sPath));
+    }
+  }
+}
+
+// A file in its turn: scanned here, handed to the pool, or held until the pool starts.
+void Session::HandOn(FileRef&& ref, std::string sPath) {
   if (InProcess()) return Deliver(ScanHere(nullptr, ref, std::move(sPath)));
   File opened;
   if (!ref.pDir) {
     std::string sWhy;
-    if (!OpenRef(ref, &opened, &sWhy)) return AddResult(NotOpened(sPath, sWhy));
+    if (!OpenRef(ref, &opened, &sWhy)) return HandOnResult(NotOpened(sPath, sWhy));
   }
   if (m_pOrdered) {
     // Files in flight hold descriptors (their own, or their directory's): within the room there
@@ -132,6 +165,11 @@ void Session::AddNamedFile(const std::string& sPath) {
 }
 
 void Session::AddResult(FileResult&& r) {
+  if (!m_ahead.empty()) return m_ahead.push_back({File(), FileRef(), std::move(r), Held::kResult});
+  HandOnResult(std::move(r));
+}
+
+void Session::HandOnResult(FileResult&& r) {
   if (m_pOrdered) return m_pOrdered->AddResult(std::move(r));
   if (!m_held.empty()) return m_held.push_back({File(), FileRef(), std::move(r), Held::kResult});
   Deliver(r);
@@ -145,6 +183,7 @@ void Session::AddScannedHere(const File& f, const std::string& sPath) {
 }
 
 void Session::Flush() {
+  HandOnAhead(0);
   // A run of one file scans it here, unless it is a container: archives and mail are opened in
   // a worker, so that a decoder's crash or hang costs that file alone (--file-timeout holds).
   if (!m_pOrdered && !InProcess() && std::any_of(m_held.begin(), m_held.end(), [](const Held& h) {
@@ -168,17 +207,21 @@ void Session::Flush() {
 }
 
 void Session::EmitAvailable() {
+  HandOnAhead(0);  // the files in line go on: their results come while the caller waits
   if (!m_pOrdered) return Flush();
   m_pOrdered->EmitAvailable();
 }
 
 void Session::SetIdleWake(std::function<void()> wake) {
+  m_idleWake = wake;  // for a pool that starts while the caller waits (files in line handed on)
   if (m_pOrdered) m_pOrdered->SetIdleWake(std::move(wake));
 }
 
 void Session::Stop(const std::string& sReason) {
   m_bStopped = true;
   m_walker.Stop();
+  m_ahead.clear();
+  m_nFilesAhead = 0;
   if (m_pOwnPool) m_pOwnPool->Cancel(sReason);
 }
 

@@ -4,10 +4,11 @@
 // second file, or a directory); one of zebmacrod shares the daemon's pool among its connections.
 //
 // Where later work plugs in: what a scan finds of a file (its members, its macros) travels in
-// FileResult and its wire form, not here; Take() is the one place a walk's file is handed on (to
-// read its head ahead, say); a library caller gets results as they come through Emit, and a buffer
-// scanned through AddScannedHere with a File made from the bytes (FileOfBytes).
+// FileResult and its wire form, not here; Take() is the one place a walk's file is handed on (its
+// head read ahead there, HeadReadAhead); a library caller gets results as they come through Emit,
+// and a buffer scanned through AddScannedHere with a File made from the bytes (FileOfBytes).
 #pragma once
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include "ordered.h"
 #include "platform.h"
 #include "pool.h"
+#include "readahead.h"
 #include "scanner.h"
 #include "walk.h"
 #include "zmapi.h"
@@ -33,13 +35,18 @@ struct SessionOptions {
   Pool* pSharedPool = nullptr;
   size_t nWindow = 1;
   PoolOptions pool;
-  // Descriptors the files in flight may hold in this process (FitWorkers' nHeldBudget): past it
-  // the session waits for results, so that the walk can still open its next directory.
+  // Descriptors the files in flight and in line may hold in this process (FitWorkers'
+  // nHeldBudget): past it the line goes on and the session waits for results, so that the walk
+  // can still open its next directory.
   size_t nHeldBudget = SIZE_MAX;
   // Checked before each entry of a walk: true ends the walk, which Interrupted() then tells.
   std::function<bool()> interrupted;
   // What went wrong with the pool's threads and workers, for the user, as it comes.
   std::function<void(const std::string&)> note;
+  // Files whose heads are read ahead of their scan on a tree not in the system's cache
+  // (HeadReadAhead): each file's head is asked for as it comes, and it waits in line until this
+  // many have come after it. 0: none; a warm tree's files do not wait.
+  size_t nReadAhead = 0;
 };
 
 class Session {
@@ -80,7 +87,8 @@ class Session {
   bool Interrupted() const { return m_bInterrupted; }
 
  private:
-  // A file or result met before the session's own pool started, in order.
+  // A file or result waiting its turn, in order: met before the session's own pool started, or
+  // in line while heads are read ahead.
   struct Held {
     File file;     // a file opened here, or
     FileRef ref;   // one to be opened by whoever scans it, or
@@ -89,6 +97,9 @@ class Session {
   };
   bool InProcess() const { return !m_options.pSharedPool && m_options.pool.nWorkers <= 1; }
   void Take(FileRef&& ref, std::string sPath);
+  void HandOn(FileRef&& ref, std::string sPath);
+  void HandOnResult(FileResult&& r);
+  void HandOnAhead(size_t nKeep);
   void StartPool();
   FileResult ScanHere(File* pOpen, const FileRef& ref, std::string sPath);
   void Deliver(const FileResult& r);
@@ -101,6 +112,11 @@ class Session {
   SeenFiles m_seen;
   Walker m_walker;
   std::vector<Held> m_held;
+  // Read-ahead: files whose heads are being read, and the results met behind them, in order.
+  std::unique_ptr<HeadReadAhead> m_pReadAhead;
+  std::deque<Held> m_ahead;
+  size_t m_nFilesAhead = 0;
+  std::function<void()> m_idleWake;          // SetIdleWake's, kept for a pool that starts later
   std::unique_ptr<InterruptGuard> m_pGuard;  // the own pool's workers end with an interrupt
   std::unique_ptr<Pool> m_pOwnPool;
   std::unique_ptr<OrderedResults> m_pOrdered;

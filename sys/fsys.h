@@ -108,6 +108,14 @@ inline bool OpenRef(const FileRef& ref, File* pFile, std::string* psError) {
 // Reads up to cb bytes at offset; the bytes read (short only at the end of the file), or -1.
 int64_t ReadAt(const File& f, uint64_t lOffset, void* pv, size_t cb);
 
+// Where the first bytes of an open file stand: in the system's cache already, asked for by
+// ReadAheadHead (the read under way), or unknown where the platform has no way to ask.
+enum class HeadCache { kCached, kAsked, kCannot };
+// Asks the system to read the first cb bytes of the file into its cache and returns at once,
+// without waiting for them, so that a later read finds them there; kCached when the first of them
+// are there already, and nothing is asked. On Windows always kCannot.
+HeadCache ReadAheadHead(const File& f, size_t cb);
+
 // A path of at most 255 characters by which the library's own opens reach exactly this open file:
 // on Linux /proc/self/fd/N; elsewhere the path itself when it fits the library's texts, else a
 // private temporary copy that lives as long as the returned holder. Empty when none can be had,

@@ -240,6 +240,10 @@ int64_t ReadAt(const File& f, uint64_t lOffset, void* pv, size_t cb) {
   return static_cast<int64_t>(done);
 }
 
+// Windows has no request to read a file into the cache without a buffer to read it into: a cold
+// tree is read as the workers come to it.
+HeadCache ReadAheadHead(const File&, size_t) { return HeadCache::kCannot; }
+
 LibraryPath::~LibraryPath() {
   if (!m_sTempCopy.empty()) DeleteFileW(WidenWtf8(m_sTempCopy).c_str());
 }

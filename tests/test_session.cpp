@@ -1,6 +1,7 @@
 // One scan session: the same report whether the files are scanned in this process, by a pool of
-// the session's own or by a shared one; a file met twice reported once; workers started only when
-// a run proves worth it; nothing emitted after a stop; a walk that is told to end says so.
+// the session's own or by a shared one, with their heads read ahead or not; a file met twice
+// reported once; workers started only when a run proves worth it; nothing emitted after a stop; a
+// walk that is told to end says so.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -91,6 +92,49 @@ TEST(Session, GivesOneReportWhateverScansTheFiles) {
   }
 }
 
+// Files whose heads are read ahead wait in line, and what comes behind them (a walk's skipped
+// entries, a result known without a scan, a named file) waits behind them: the report is the one
+// without read-ahead, each file once, and what is in line goes out when the caller waits for its
+// next path (EmitAvailable).
+TEST(Session, KeepsItsOrderWhileHeadsAreReadAhead) {
+  TempDir dir;
+  const std::string sTree = Tree(&dir);
+  auto run = [&sTree](size_t nAhead, unsigned nWorkers, size_t* pnAtWait) {
+    zm::SessionOptions options;
+    options.walk.exclude = {"f1*"};  // skipped entries among the files
+    options.bManyRoots = true;
+    options.nReadAhead = nAhead;
+    options.pool = Workers(nWorkers);
+    std::vector<std::string> lines;
+    zm::Session session(ZmCompiledInApi(), {}, options,
+                        [&lines](const FileResult& r) { lines.push_back(Line(r)); });
+    session.AddNamedFile(sTree + "/b-clean.doc");  // and walked again: reported once
+    session.AddNamedFile(sTree + "/missing.doc");  // with workers, opened here: fails
+    session.AddResult(zm::ResultOf("list", Outcome::kError, "Unreadable"));
+    session.AddPath(sTree);
+    session.EmitAvailable();
+    *pnAtWait = lines.size();
+    session.AddNamedFile(sTree + "/a-concept.doc");  // met before: not reported again
+    session.AddResult(zm::ResultOf("last", Outcome::kError, "Unreadable"));
+    session.Flush();
+    return lines;
+  };
+  size_t nAtWait = 0, nWant = 0;
+  const std::vector<std::string> want = run(0, 1, &nWant);
+  ASSERT_EQ(want.size(), 28u);
+  EXPECT_EQ(nWant, 27u);
+  EXPECT_EQ(want[3], zm::JoinPath(sTree, "a-concept.doc") + ": Macro.Word.Concept.a FOUND");
+  for (size_t nAhead : {1, 3, 64}) {
+    for (unsigned nWorkers : {1u, 2u}) {
+      SCOPED_TRACE(std::to_string(nAhead) + " ahead, " + std::to_string(nWorkers) + " workers");
+      EXPECT_EQ(run(nAhead, nWorkers, &nAtWait), want);
+      if (nWorkers == 1) {
+        EXPECT_EQ(nAtWait, nWant);
+      }
+    }
+  }
+}
+
 // A run of one file scans it here: no worker is started for it (were one started, it could not
 // start, and would say so). A second file starts them, and so does one container (archives and
 // mail are opened in a worker); the files of workers that cannot start are scanned here all the
@@ -122,10 +166,13 @@ TEST(Session, StartsItsWorkersWithTheSecondFile) {
 TEST(Session, EndsWhenItIsTold) {
   TempDir dir;
   const std::string sTree = Tree(&dir);
-  for (unsigned nWorkers : {1u, 2u}) {
-    SCOPED_TRACE(nWorkers);
+  // Workers, and files read ahead (a stop drops those in line).
+  const std::pair<unsigned, size_t> runs[] = {{1, 0}, {2, 0}, {1, 4}, {2, 4}};
+  for (const auto& [nWorkers, nAhead] : runs) {
+    SCOPED_TRACE(std::to_string(nWorkers) + " workers, " + std::to_string(nAhead) + " ahead");
     zm::SessionOptions options;
     options.pool = Workers(nWorkers);
+    options.nReadAhead = nAhead;
     std::vector<std::string> lines;
     zm::Session* pSession = nullptr;
     zm::Session session(ZmCompiledInApi(), {}, options, [&](const FileResult& r) {
@@ -138,7 +185,7 @@ TEST(Session, EndsWhenItIsTold) {
     session.Flush();
     EXPECT_EQ(lines.size(), 1u);
     // In this process the stop comes with the first file: nothing more is walked.
-    if (nWorkers == 1) {
+    if (nWorkers == 1 && nAhead == 0) {
       EXPECT_EQ(session.DirectoriesWalked(), 1u);
     }
   }

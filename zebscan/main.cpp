@@ -44,8 +44,12 @@ unsigned FitJobs(unsigned nJobs, Report* pOut, zm::WorkerFit* pFit) {
                   std::to_string(zm::UsableCores()) + " here) only slow the scan");
     nJobs = nHelpful;
   }
-  if (nJobs <= 1) return 1;
   zm::ProcessRoom room = zm::RoomToGrow();
+  if (nJobs <= 1) {
+    // No worker; the room for the directories that files waiting for their heads hold open.
+    *pFit = zm::FitWorkers(0, room.nFileLimit, room.nFilesFree, SIZE_MAX, SIZE_MAX);
+    return 1;
+  }
   *pFit = zm::FitWorkers(nJobs, room.nFileLimit, room.nFilesFree, room.nTaskLimit, room.nTasksFree);
   if (pFit->nWorkers == 0)
     pOut->Message("no room for a worker within " + pFit->sWhy + ": scanning in this process");
@@ -100,6 +104,7 @@ zm::SessionOptions Run::SessionOptionsFor() {
   // Rounded: on x87 (i686) 0.3 * 1000 is a hair under 300 and would truncate to 299.
   so.pool.fileTimeout = std::chrono::milliseconds(std::llround(m_o.dFileTimeout * 1000));
   so.nHeldBudget = fit.nHeldBudget;
+  so.nReadAhead = m_o.nIoDepth;
   so.note = [this](const std::string& s) { m_out.Message(s); };
   return so;
 }

@@ -164,6 +164,11 @@ void AddRunOptions(CLI::App* pApp, Options* p, CLI::Option** ppLibrary) {
                  "Seconds a worker may spend on one file before it is replaced (0.01 to 604800)")
       ->check(CLI::Validator(TimeoutError, "SECONDS"))
       ->capture_default_str();
+  app.add_option("--io-depth", p->nIoDepth,
+                 "Files whose first bytes are asked of the disk ahead of their scan, while the "
+                 "tree is not in the system's cache (0: none; no effect on Windows)")
+      ->check(CLI::Range(0u, 4096u))
+      ->capture_default_str();
   app.add_flag("--list-definitions", p->bListDefinitions,
                "List the loaded library's signature database and exit");
   app.add_flag("-V,--version", p->bVersion,

@@ -20,6 +20,7 @@ struct Options {
   std::string sFilter = "*.doc;*.dot";
   unsigned nJobs = 1;
   double dFileTimeout = 120;  // seconds
+  unsigned nIoDepth = 64;     // --io-depth: files whose heads are read ahead on a cold tree
   std::string sLog, sCopy, sMove;
   std::string sExtract;  // --extract: each document's macros written out below this directory
   bool bStdout = false;  // errors and messages to stdout
