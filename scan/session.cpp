@@ -184,10 +184,11 @@ void Session::AddScannedHere(const File& f, const std::string& sPath) {
 
 void Session::Flush() {
   HandOnAhead(0);
-  // A run of one file scans it here, unless it is a container: archives and mail are opened in
-  // a worker, so that a decoder's crash or hang costs that file alone (--file-timeout holds).
+  // A run of one file scans it here, unless it is a container this build opens: archives and
+  // mail are opened in a worker, so that a decoder's crash or hang costs that file alone
+  // (--file-timeout holds).
   if (!m_pOrdered && !InProcess() && std::any_of(m_held.begin(), m_held.end(), [](const Held& h) {
-        return h.kind == Held::kOpen && ContainerKindOf(h.file) != container::Kind::kNone;
+        return h.kind == Held::kOpen && container::Supported(ContainerKindOf(h.file));
       }))
     StartPool();
   if (m_pOrdered) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "container.h"
 #include "docbuilder.h"
 #include "platform.h"
 #include "session.h"
@@ -152,13 +153,15 @@ TEST(Session, StartsItsWorkersWithTheSecondFile) {
   EXPECT_EQ(two.lines.size(), 2u);
   ASSERT_FALSE(two.notes.empty());
   EXPECT_NE(two.notes.back().find("scanning in this process"), std::string::npos);
-  // An empty zip: its end record alone.
+  // An empty zip (its end record alone), where this build opens archives.
   const std::string sZip =
       dir.Write("empty.zip", std::string("PK\x05\x06", 4) + std::string(18, '\0'));
   const Outcomes zip = Scan(options, {sZip});
   EXPECT_EQ(zip.lines.size(), 1u);
-  ASSERT_FALSE(zip.notes.empty());
-  EXPECT_NE(zip.notes.back().find("scanning in this process"), std::string::npos);
+  EXPECT_EQ(zip.notes.empty(), !container::Supported(container::Kind::kZip));
+  if (!zip.notes.empty()) {
+    EXPECT_NE(zip.notes.back().find("scanning in this process"), std::string::npos);
+  }
 }
 
 // After a stop nothing more is emitted, and the walk looks at no further entry; a walk told to end
