@@ -133,6 +133,10 @@ void Pool::Cancel(const std::string& sReason) {
 
 void Pool::Note(const std::string& s) {
   std::lock_guard<std::mutex> lock(m_mutex);
+  NoteLocked(s);
+}
+
+void Pool::NoteLocked(const std::string& s) {
   if (std::find(m_noted.begin(), m_noted.end(), s) != m_noted.end()) return;
   m_noted.push_back(s);
   m_notes.push_back(s);
@@ -286,10 +290,11 @@ void Pool::Drive() {
           --m_nLive;
           for (size_t k = batch.size(); k-- > nDone;) m_jobs.push_front(std::move(batch[k]));
           batch.clear();
+          // Noted under the same lock, so that it comes before what the last worker notes.
+          NoteLocked("a worker could not start (" + sError + "): the others take its files");
         }
       }
       if (batch.empty()) {
-        Note("a worker could not start (" + sError + "): the others take its files");
         m_cv.notify_all();
         // It tries again a while later, since what was short may be free again by then: a
         // daemon does not lose its workers for good to a moment of want.

@@ -75,6 +75,7 @@ class Pool {
   void Drive();
   FileResult InProcess(Job& job, const std::string& sError);
   void Note(const std::string& s);
+  void NoteLocked(const std::string& s);  // m_mutex held
   // The request for a batch, and the descriptors that go with it: each open file's, and each
   // directory's once (a worker opens the walk's files itself, through their directory).
   static std::string Request(uint32_t uBatch, const std::vector<Job>& batch,
