@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -527,8 +528,10 @@ TEST_F(ContainerWalk, Options) {
 
 #if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
 // The bombs are streamed: a process that walks the 10 GiB member and all 100,000 entries of a
-// zip keeps under 64 MB at its peak.
+// zip keeps under 64 MB at its peak (not measured under Valgrind, whose own memory counts).
 TEST_F(ContainerWalk, BombsInBoundedMemory) {
+  const char* szPreload = std::getenv("LD_PRELOAD");
+  const bool bValgrind = szPreload != nullptr && std::strstr(szPreload, "vgpreload") != nullptr;
   for (const char* szFile : {"zeros-10g.zip", "zeros-10g.gz", "many.zip", "self.zip"}) {
     int afd[2];
     ASSERT_EQ(pipe(afd), 0);
@@ -553,7 +556,9 @@ TEST_F(ContainerWalk, BombsInBoundedMemory) {
     close(afd[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    EXPECT_LT(kb[0], 64 * 1024) << szFile << ": peak resident kB";
+    if (!bValgrind) {
+      EXPECT_LT(kb[0], 64 * 1024) << szFile << ": peak resident kB";
+    }
     EXPECT_GE(kb[1], 1) << szFile;
     std::printf("%s: peak %ld kB, %ld members\n", szFile, kb[0], kb[1]);
   }
