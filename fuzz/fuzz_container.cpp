@@ -2,9 +2,10 @@
 // (or, when it names none, as the kind the first byte picks, over the bytes after it), the
 // container layer ends within its limits (no more members than MaxFiles, no more bytes read than
 // MaxScanSize and one read more, no chain deeper than MaxRecursion), hands the scan function only
-// whole members that begin with the compound file signature, are no larger than MaxFileSize and
-// read back whole through their path, answers OK only when every record is a document judged OK
-// or skipped, FOUND only with a name, ERROR only with a reason, and leaves no descriptor open.
+// whole members that begin with the compound file signature (or may be the EICAR test file), are
+// no larger than MaxFileSize and read back whole through their path, answers OK only when every
+// record is a document judged OK or skipped, FOUND only with a name, ERROR only with a reason,
+// and leaves no descriptor open.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -45,7 +46,7 @@ container::Verdict Judge(const container::MemberFile& f, const container::Limits
   size_t n = std::fread(ab.data(), 1, ab.size(), p);
   std::fclose(p);
   FZ_CHECK(n == f.cb);
-  FZ_CHECK(container::IsCompoundFile(ab.data(), n));
+  FZ_CHECK(container::IsCompoundFile(ab.data(), n) || container::MayBeTestFile(ab.data(), n));
   // Every third document is "infected", so that found and clean both occur.
   if (n % 3 == 0) return {container::Outcome::kFound, "Test.Found", ""};
   if (n % 3 == 1) return {container::Outcome::kSkipped, "", "Not a Word 6/95 document"};
