@@ -30,6 +30,7 @@ EICAR = base64.b64decode(  # the EICAR test file, kept encoded as pyclamd keeps 
     "WDVPIVAlQEFQWzRcUFpYNTQoUF4pN0NDKTd9JEVJQ0FSLVNUQU5EQVJELUFOVElWSVJVUy1URVNULUZJTEUhJEgrSCo=")
 SKIPPED = 77
 STARTED = []  # every daemon started, ended at exit should a check have thrown
+DAEMONS = []  # and their Daemon objects, whose state and log a failed part prints
 # Time limits for what the daemon does are stretched where it runs slowly: under Valgrind
 # (tools/memcheck's ZEBMACROD_WRAPPER) or Wine. Checks wait for the event itself, up to the limit.
 SLOWER = 10 if os.environ.get("ZEBMACROD_WRAPPER") else 1
@@ -122,10 +123,13 @@ class Daemon:
         self.proc = subprocess.Popen(self.command(), env=env, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         STARTED.append(self.proc)
+        DAEMONS.append(self)
         deadline = time.monotonic() + (90 if self.wine else patience(20))
         while time.monotonic() < deadline:
             try:
                 if self.talk(b"zPING\0", tcp=True, wait=2) == b"PONG\0":
+                    with open(self.pidfile) as f:
+                        self.pid = int(f.read())  # under Wine, the daemon's own Windows pid
                     return self
             except OSError:
                 pass
@@ -195,10 +199,13 @@ class Daemon:
         if not self.wine:
             tmp = os.path.join(self.dir, "tmp")
             return [os.path.join(tmp, d) for d in os.listdir(tmp) if d.startswith("zebmacrod-")]
+        # The prefix is shared with the daemons of the other parts, running at the same time:
+        # only this daemon's, by its pid, once it is known.
         prefix = os.path.join(os.path.dirname(self.args.emulator.split()[0]), "wineprefix")
+        mine = r"zebmacrod-%s-\d+$" % (getattr(self, "pid", None) or r"\d+")
         found = []
         for root, dirs, _ in os.walk(os.path.join(prefix, "drive_c", "users")):
-            found += [os.path.join(root, d) for d in dirs if re.match(r"zebmacrod-\d+-\d+$", d)]
+            found += [os.path.join(root, d) for d in dirs if re.match(mine, d)]
         return [f for f in found if f not in getattr(self, "stale", ())]
 
 
@@ -1172,6 +1179,18 @@ def netcat(d):
           "printf PING | nc -U: %r after %.1f s" % (p.stdout, took))
 
 
+def report_daemons():
+    """Whether each daemon still runs, and the end of its log: what a failure in CI leaves to read."""
+    for d in DAEMONS:
+        state = "running" if d.proc.poll() is None else "exited with %s" % d.proc.returncode
+        print("daemon %s: %s; the end of its log:" % (os.path.basename(d.dir), state))
+        try:
+            with open(d.logfile, errors="replace") as f:
+                print("".join("  | " + l for l in f.readlines()[-25:]), end="")
+        except OSError as e:
+            print("  (no log: %s)" % e)
+
+
 def end_started():
     for p in STARTED:
         if p.poll() is None:
@@ -1198,6 +1217,8 @@ def main():
               "containers": part_containers, "mail": part_mail}[args.part](args)
     if status == SKIPPED:
         return SKIPPED
+    if FAILURES:
+        report_daemons()
     print("%d failures" % len(FAILURES))
     return 1 if FAILURES else 0
 
