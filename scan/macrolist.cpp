@@ -61,9 +61,9 @@ void MakeSource(const std::vector<uint8_t>& clear, size_t* pcchLeft, MacroRecord
   pRecord->bSourceCut = info.bTruncated;
   if (info.bTruncated) DropPartialSequence(&s);
   *pcchLeft -= s.size();
-  pRecord->nUnknown =
-      static_cast<uint32_t>(info.nUnknownTokens + info.nUnknownCalls + info.nUnknownFields +
-                            info.nTextTokens + (info.cbCut > 0 ? 1 : 0));
+  pRecord->nUnknown = static_cast<uint32_t>(
+      info.nUnknownTokens + info.nUnknownCalls + info.nUnknownFields + info.nTextTokens +
+      (info.cbCut > 0 ? 1 : 0) + (info.cbNotDecoded > 0 ? 1 : 0));
 }
 
 // The statements' names (the functions, 0x8000 to 0xBFFF, are no commands a macro can stand in

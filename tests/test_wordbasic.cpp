@@ -371,14 +371,28 @@ Bytes Body(std::initializer_list<uint8_t> tokens) {
   return b;
 }
 
+// n bytes of no known token, then tail (tokens), and the source of the n: "[token 0x00] ...".
+Bytes UnknownThen(size_t n, std::initializer_list<uint8_t> tail) {
+  Bytes b = Body({});
+  b.insert(b.end(), n, 0x00);
+  b.insert(b.end(), tail);
+  return b;
+}
+std::string UnknownMarkers(size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += i ? " [token 0x00]" : "[token 0x00]";
+  return s;
+}
+
 // Bodies that no encoder writes: what is not known shows as such, and every byte is accounted.
 TEST(WordBasic, HostileBodies) {
   const struct {
     const char* szWhat;
     Bytes body;
-    const char* szExpected;
+    std::string sExpected;
     size_t nUnknown;  // [token ..] + [cmd ..] + .[field ..] + [token .. "..."]
     size_t cbCut;
+    size_t cbNotDecoded = 0;
   } kCases[] = {
       {"empty body", {}, "", 0, 0},
       {"header only, cut", {0x01}, "", 0, 0},
@@ -395,6 +409,9 @@ TEST(WordBasic, HostileBodies) {
       {"wide string past the end", Body({0x79, 0xFF, 0xFF, 'a', 0}),
        "[cut 0x79 0xFF 0xFF 0x61 0x00]", 0, 5},
       {"wide comment cut", Body({0x7C, 2, 'a', 0}), "[cut 0x7C 0x02 0x61 0x00]", 0, 4},
+      {"a long cut shows its start and its length",
+       Body({0x79, 0xFF, 0xFF, 'a', 0, 'b', 0, 'c', 0, 'd', 0}),
+       "[cut 0x79 0xFF 0xFF 0x61 0x00 0x62 0x00 0x63 ... 11 bytes]", 0, 11},
       {"lone surrogate kept as WTF-8", Body({0x79, 1, 0, 0x00, 0xD8}), "\"\xED\xA0\x80\"", 0, 0},
       {"surrogate pair", Body({0x79, 2, 0, 0x3D, 0xD8, 0x00, 0xDE}), "\"\xF0\x9F\x98\x80\"", 0, 0},
       {"Windows-1252, unassigned bytes as C1", Body({0x6A, 3, 0x80, 0x81, 0xE9}),
@@ -403,14 +420,24 @@ TEST(WordBasic, HostileBodies) {
       {"runs of spaces and tabs", Body({0x6E, 3, 0x6F, 2, 0x69, 1, 'x'}), "   \t\tx", 0, 0},
       {"a label without text", Body({0x65, 0}), ":", 0, 0},
       {"newline bytes inside a comment stay bytes", Body({0x6B, 2, '\n', 'x'}), "'\nx", 0, 0},
+      // A line of unknown bytes is no token stream: the rest is counted, not shown a byte each.
+      {"a line of unknown bytes ends the decoding", UnknownThen(16, {0x69, 1, 'x', 0x64}),
+       UnknownMarkers(16) + " [not decoded: 4 bytes]", 16, 0, 4},
+      {"so many unknown bytes at the end leave nothing", UnknownThen(16, {}), UnknownMarkers(16),
+       16, 0},
+      {"a line end starts the count again", UnknownThen(15, {0x64, 0x00, 0x69, 1, 'x'}),
+       UnknownMarkers(15) + "\n[token 0x00] x", 16, 0},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.szWhat);
     wordbasic::SourceInfo info;
-    EXPECT_EQ(Source(c.body, &info), c.szExpected);
+    EXPECT_EQ(Source(c.body, &info), c.sExpected);
     EXPECT_EQ(info.nUnknownTokens + info.nUnknownCalls + info.nUnknownFields + info.nTextTokens,
               c.nUnknown);
     EXPECT_EQ(info.cbCut, c.cbCut);
+    EXPECT_EQ(info.cbNotDecoded, c.cbNotDecoded);
+    EXPECT_EQ(info.cbHeader + info.cbDecoded + info.nUnknownTokens + info.cbCut + info.cbNotDecoded,
+              c.body.size());
   }
 }
 

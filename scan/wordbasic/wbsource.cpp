@@ -68,9 +68,14 @@ class Writer {
   // 8-bit text read as Windows-1252.
   void Ansi(const uint8_t* pb, size_t cb) {
     char ach[4];
-    for (size_t i = 0; i < cb; ++i) {
-      uint32_t cp = pb[i] >= 0x80 && pb[i] < 0xA0 ? kCp1252High[pb[i] - 0x80] : pb[i];
+    for (size_t i = 0; i < cb;) {
+      size_t j = i;
+      while (j < cb && pb[j] < 0x80) ++j;  // ASCII in one piece
+      Put(reinterpret_cast<const char*>(pb + i), j - i);
+      if (j == cb) break;
+      uint32_t cp = pb[j] < 0xA0 ? kCp1252High[pb[j] - 0x80] : pb[j];
       Put(ach, EncodeUtf8(cp, ach));
+      i = j + 1;
     }
   }
   // UTF-16LE text of cb bytes (even).
@@ -250,9 +255,10 @@ SourceInfo Detokenise(const uint8_t* pb, size_t cb, char* pchOut, size_t cchOut)
 
   TokenKind ePrev = TokenKind::kLineEnd;
   bool bPrevAfter = false;  // the previous token lets a space follow it
+  size_t nUnknownInLine = 0;
   size_t pos = info.cbHeader;
   Token t;
-  while (NextToken(pb, cb, &pos, &t)) {
+  while (nUnknownInLine < kMaxUnknownInLine && NextToken(pb, cb, &pos, &t)) {
     ++info.nTokens;
     const uint8_t* pText = pb + t.lTextAt;
     if (t.eKind == TokenKind::kUnknown)
@@ -265,6 +271,7 @@ SourceInfo Detokenise(const uint8_t* pb, size_t cb, char* pchOut, size_t cchOut)
     if (t.eKind == TokenKind::kLineEnd) {
       w.Put("\n", 1);
       ++info.nLines;
+      nUnknownInLine = 0;
       ePrev = t.eKind, bPrevAfter = false;
       continue;
     }
@@ -355,16 +362,36 @@ SourceInfo Detokenise(const uint8_t* pb, size_t cb, char* pchOut, size_t cchOut)
         break;
       case TokenKind::kUnknown:
         w.Hex("[token 0x", t.bToken, 2, "]");
+        ++nUnknownInLine;
         break;
-      case TokenKind::kCut:
+      case TokenKind::kCut: {
+        // A long operand's length read from bytes that are no token stream (a 16-bit count of
+        // a wide string) cuts the whole rest: its first bytes say what it is, a count the rest.
         w.Put("[cut", 4);
-        for (size_t i = 0; i < t.cb; ++i) w.Hex(" 0x", pb[t.lAt + i], 2, "");
+        const size_t nShown = t.cb < kMaxCutShown ? t.cb : kMaxCutShown;
+        for (size_t i = 0; i < nShown; ++i) w.Hex(" 0x", pb[t.lAt + i], 2, "");
+        if (nShown < t.cb) {
+          char ach[24];
+          auto r = std::to_chars(ach, ach + sizeof ach, t.cb);
+          w.Put(" ... ", 5);
+          w.Put(ach, static_cast<size_t>(r.ptr - ach));
+          w.Put(" bytes", 6);
+        }
         w.Put("]", 1);
         break;
+      }
       default:
         break;
     }
     ePrev = t.eKind, bPrevAfter = sp.bAfter;
+  }
+  if (pos < cb) {  // what the line's unknown bytes say is no token stream
+    info.cbNotDecoded = cb - pos;
+    char ach[24];
+    auto r = std::to_chars(ach, ach + sizeof ach, info.cbNotDecoded);
+    w.Put(" [not decoded: ", 15);
+    w.Put(ach, static_cast<size_t>(r.ptr - ach));
+    w.Put(" bytes]", 7);
   }
   w.Terminate();
   info.cchSource = w.Total();

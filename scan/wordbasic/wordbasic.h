@@ -216,6 +216,7 @@ struct SourceInfo {
   size_t nUnknownFields = 0;  // ids shown as .[field 0xNNNN]
   size_t nTextTokens = 0;     // tokens of a known length, unknown meaning
   size_t cbCut = 0;           // bytes shown as [cut ...]
+  size_t cbNotDecoded = 0;    // bytes after a line of kMaxUnknownInLine unknown tokens
   size_t cbDecoded = 0;       // bytes of tokens decoded (header, unknown and cut bytes apart)
 };
 
@@ -225,9 +226,19 @@ struct SourceInfo {
 // shows as such: [token 0xNN] (a byte that begins no known token: decoding goes on at the next
 // byte, so what follows on that line may be misread), [cmd 0xNNNN], .[field 0xNNNN],
 // [token 0xNN "text"] (a known length of unknown meaning), [cut 0xNN ...] (the bytes of a token
-// that the body's end cuts). A smaller buffer gives a prefix of the same text; cchSource says how
-// much the whole needs, at most kMaxExpansion * cb + kMaxExpansion.
+// that the body's end cuts; the first kMaxCutShown, then "... N bytes" counting them all),
+// [not decoded: N bytes] (see kMaxUnknownInLine). A smaller buffer gives
+// a prefix of the same text; cchSource says how much the whole needs, at most kMaxExpansion * cb +
+// kMaxExpansion.
 SourceInfo Detokenise(const uint8_t* pb, size_t cb, char* pchOut, size_t cchOut);
+
+// A line holding this many bytes that begin no known token is taken for bytes that are no token
+// stream (a wrong key, data, damage): the rest of the body shows as [not decoded: N bytes], not
+// as a marker a byte. WordBasic that a table misses puts a marker or two on a line, not this.
+constexpr size_t kMaxUnknownInLine = 16;
+
+// The bytes of a cut token shown one by one.
+constexpr size_t kMaxCutShown = 8;
 
 // The most source text one body byte can make (a run of 255 spaces from two bytes).
 constexpr size_t kMaxExpansion = 128;
