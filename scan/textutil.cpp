@@ -33,22 +33,39 @@ std::string Cp1252ToUtf8(const std::string& s) {
   return r;
 }
 
-size_t Utf8Length(const std::string& s, size_t i) {
-  auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned c = b(i);
+namespace {
+
+// The same over pch[0..cch).
+size_t Utf8LengthAt(const unsigned char* pb, size_t cb, size_t i) {
+  unsigned c = pb[i];
   if (c < 0x80) return 1;
   size_t n = c >= 0xC2 && c <= 0xDF   ? 2
              : c >= 0xE0 && c <= 0xEF ? 3
              : c >= 0xF0 && c <= 0xF4 ? 4
                                       : 0;
-  if (n == 0 || i + n > s.size()) return 0;
+  if (n == 0 || i + n > cb) return 0;
   for (size_t k = 1; k < n; ++k)
-    if ((b(i + k) & 0xC0) != 0x80) return 0;
-  unsigned c1 = b(i + 1);
+    if ((pb[i + k] & 0xC0) != 0x80) return 0;
+  unsigned c1 = pb[i + 1];
   if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) ||
       (c == 0xF4 && c1 > 0x8F))
     return 0;  // overlong, surrogate or beyond U+10FFFF
   return n;
+}
+
+// True when none of the eight bytes at pb is below 0x20 or above 0x7E: for each byte, x - 0x20
+// borrows into bit 7 below 0x20, and x + 1 carries into it above 0x7E (bit 7 set stays set).
+bool AllPrintable8(const unsigned char* pb) {
+  uint64_t x;
+  std::memcpy(&x, pb, sizeof x);
+  constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+  return (((x - 0x20 * kOnes) & ~x) | ((x + kOnes) | x)) & kHigh ? false : true;
+}
+
+}  // namespace
+
+size_t Utf8Length(const std::string& s, size_t i) {
+  return Utf8LengthAt(reinterpret_cast<const unsigned char*>(s.data()), s.size(), i);
 }
 
 namespace {
@@ -107,24 +124,29 @@ std::string EscapeControls(const std::string& s) {
 }
 
 void AppendEscaped(std::string* pOut, const std::string& s) {
+  AppendEscaped(pOut, s.data(), s.size());
+}
+
+void AppendEscaped(std::string* pOut, const char* pch, size_t cch) {
   std::string& r = *pOut;
-  const unsigned char* pb = reinterpret_cast<const unsigned char*>(s.data());
-  for (size_t i = 0; i < s.size();) {
+  const unsigned char* pb = reinterpret_cast<const unsigned char*>(pch);
+  for (size_t i = 0; i < cch;) {
     // What passes as it is goes in runs: printable ASCII (most texts are nothing else), and
     // well-formed UTF-8 beyond the C1 controls.
     size_t j = i, n = 0;
-    while (j < s.size()) {
-      while (j < s.size() && pb[j] - 0x20u < 0x5Fu) ++j;
-      if (j == s.size() || pb[j] < 0x80) break;
-      n = Utf8Length(s, j);
+    while (j < cch) {
+      while (j + 8 <= cch && AllPrintable8(pb + j)) j += 8;
+      while (j < cch && pb[j] - 0x20u < 0x5Fu) ++j;
+      if (j == cch || pb[j] < 0x80) break;
+      n = Utf8LengthAt(pb, cch, j);
       if (n == 0 || (n == 2 && pb[j] == 0xC2 && pb[j + 1] < 0xA0)) break;
       j += n;
     }
-    r.append(s, i, j - i);
-    if (j == s.size()) break;
+    r.append(pch + i, j - i);
+    if (j == cch) break;
     // A control character or byte outside UTF-8 at j, n bytes (one where no sequence starts).
     if (pb[j] < 0x80) n = 1;
-    for (size_t k = 0; k < (n ? n : 1); ++k) AppendHex(&r, static_cast<unsigned char>(s[j + k]));
+    for (size_t k = 0; k < (n ? n : 1); ++k) AppendHex(&r, pb[j + k]);
     i = j + (n ? n : 1);
   }
 }

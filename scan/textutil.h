@@ -26,6 +26,7 @@ std::string Base64(const std::string& s);
 std::string EscapeControls(const std::string& s);
 // The same, appended to *pOut.
 void AppendEscaped(std::string* pOut, const std::string& s);
+void AppendEscaped(std::string* pOut, const char* pch, size_t cch);
 
 // A size as clamd's configuration and clamscan's options write it: digits, then optionally k, m or
 // g (either case) for KiB, MiB or GiB. False when s is not one, or it passes UINT64_MAX.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,20 @@ TEST(Text, NamesOfAnyBytesAreShownSafelyAndKeptRecoverable) {
     EXPECT_EQ(zm::IsUtf8(c.sIn), c.bUtf8);
     EXPECT_EQ(zm::Base64(c.sIn), c.sBase64);
     EXPECT_TRUE(zm::IsUtf8(zm::LossyUtf8(c.sIn)));
+  }
+  // Printable text is passed eight bytes at a time: any one byte, anywhere in it, is seen.
+  for (unsigned b = 0; b < 256; ++b) {
+    for (size_t at = 0; at < 17; ++at) {
+      std::string s(17, 'a');
+      s[at] = static_cast<char>(b);
+      char achHex[5];
+      std::snprintf(achHex, sizeof achHex, "\\x%02x", b);
+      const std::string sWant =
+          s.substr(0, at) +
+          (b >= 0x20 && b < 0x7F ? std::string(1, static_cast<char>(b)) : std::string(achHex)) +
+          s.substr(at + 1);
+      ASSERT_EQ(zm::EscapeControls(s), sWant) << b << " at " << at;
+    }
   }
 }
 

@@ -59,13 +59,13 @@ void AppendListing(const zm::MacroListing& l, bool bSource, std::string* pText) 
     if (bSource && m.bSourceCut) s += " [source cut]";
     s += "\n";
     if (!bSource) continue;
-    std::string sLine;  // one buffer for the lines of the source
-    for (size_t from = 0; from < m.sSource.size();) {
-      size_t to = std::min(m.sSource.find('\n', from), m.sSource.size());
-      sLine.assign(m.sSource, from, to - from);
+    const char* pch = m.sSource.data();
+    for (size_t from = 0, cch = m.sSource.size(); from < cch;) {
+      const void* pEnd = std::memchr(pch + from, '\n', cch - from);
+      const size_t to = pEnd ? static_cast<size_t>(static_cast<const char*>(pEnd) - pch) : cch;
       s += "        ";
-      AppendEscaped(&s, sLine);
-      s += "\n";
+      AppendEscaped(&s, pch + from, to - from);
+      s += '\n';
       from = to + 1;
     }
   }
