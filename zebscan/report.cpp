@@ -5,6 +5,7 @@
 #include <errno.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
@@ -38,17 +39,24 @@ void AppendListing(const zm::MacroListing& l, bool bSource, std::string* pText) 
   if (l.bTemplate) s += "    template\n";
   for (const zm::MacroRecord& m : l.records) {
     s += "    macro ";
-    if (m.bNamed)
-      AppendEscaped(&s, Cp1252ToUtf8(m.sName));
-    else
+    if (!m.bNamed)
       s += "without a name";
+    else if (std::all_of(m.sName.begin(), m.sName.end(), [](char c) { return c > 0; }))
+      AppendEscaped(&s, m.sName);  // ASCII reads the same in Windows-1252
+    else
+      AppendEscaped(&s, Cp1252ToUtf8(m.sName));
     static const char kHex[] = "0123456789abcdef";
-    s += ": " + std::to_string(m.cbSize) + " bytes, key 0x";
+    char ach[24];
+    auto r = std::to_chars(ach, ach + sizeof ach, m.cbSize);
+    s += ": ";
+    s.append(ach, static_cast<size_t>(r.ptr - ach));
+    s += " bytes, key 0x";
     s += kHex[m.bKey >> 4];
     s += kHex[m.bKey & 15];
     s += ", ";
     if (m.eBody == zm::BodyRead::kWhole) {
-      s += "sha256 " + m.sSha256;
+      s += "sha256 ";
+      s += m.sSha256;
     } else if (m.eBody == zm::BodyRead::kCut) {
       s += "body cut (" + std::to_string(m.cbRead) + " bytes in the file)";
     } else {
