@@ -143,7 +143,7 @@ ZmsResult* NewResult(zm::FileResult&& r) {
 
 // The record as zebscan --json prints it, its line end left off.
 std::string RecordText(const zm::FileResult& r) {
-  std::string s = zm::JsonLine(zm::JsonRecord(r));
+  std::string s = zm::RecordLine(r);
   s.pop_back();
   return s;
 }
@@ -284,7 +284,7 @@ ZMS_pszScanPaths(ZmsScanner* pScanner, const char* const* apszPaths, const char*
       // Named once scanned: where the library opens files by path (Windows), it opens this one
       // by the path it was opened by.
       r.sPath = szName;
-      sText += zm::JsonLine(zm::JsonRecord(r));
+      sText += zm::RecordLine(r);
     }
     auto* p = new char[sText.size() + 1];
     std::memcpy(p, sText.c_str(), sText.size() + 1);

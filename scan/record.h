@@ -22,5 +22,8 @@ nlohmann::json MemberRecord(const FileResult& r, const container::Member& m);
 
 // j as one line of JSON Lines, its line end included; bytes that are not UTF-8 become U+FFFD.
 std::string JsonLine(const nlohmann::json& j);
+// JsonLine(JsonRecord(r)), the same bytes, made without building the object where r is no
+// container and lists no macros.
+std::string RecordLine(const FileResult& r);
 
 }  // namespace zm

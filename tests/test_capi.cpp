@@ -82,6 +82,41 @@ TEST(Capi, RecordsAreTheScanCoresAndABufferScansAsItsFile) {
 }
 
 // Many files in one call: the records of one call a file, as JSON Lines, each under its name.
+// A plain file's record line is written without building the object: the same bytes as the
+// object's dump, for every field and every character that needs an escape.
+TEST(Capi, RecordLinesAreTheObjectsDump) {
+  auto found = [](const std::string& sPath, const std::string& sMacros) {
+    zm::FileResult r = zm::ResultOf(sPath, zm::Outcome::kOk, "");
+    r.outcome = zm::Outcome::kFound;
+    r.sVirus = "Macro.Word.\"Odd\\Name\"";
+    r.sFoundBy = "names";
+    r.sResultMacros = sMacros;
+    return r;
+  };
+  std::vector<zm::FileResult> results = {
+      zm::ResultOf("/a/plain.doc", zm::Outcome::kOk, ""),
+      zm::ResultOf("/a/q\"uote\\back\b\f\n\r\t\x01\x1f\x7f.doc", zm::Outcome::kOk, ""),
+      zm::ResultOf("/a/caf\xE9.doc", zm::Outcome::kError, "Permission denied\nand more"),
+      zm::ResultOf("/a/\xC3\xA9t\xC3\xA9.doc", zm::Outcome::kSkipped, "Not a Word 6/95 document"),
+      zm::ResultOf("", zm::Outcome::kError, "\xFF"),
+      found("/a/found.doc", "AutoOpen&FileSave\x80&"),
+      found("/a/found-no-macros.doc", ""),
+  };
+  zm::FileResult named = zm::ResultOf("/a/named.doc", zm::Outcome::kOk, "");
+  named.doc.table.nMacros = 3;
+  named.doc.table.names = {"AutoOpen", "Caf\xE9", "\x81"};
+  named.doc.table.nUnnamed = 1;
+  named.doc.table.bCut = true;
+  named.nLeftOut = 2;
+  named.bFallback = true;
+  named.bUnconfirmed = true;
+  results.push_back(named);
+  for (const zm::FileResult& r : results) {
+    SCOPED_TRACE(r.sPath);
+    EXPECT_EQ(zm::RecordLine(r), zm::JsonLine(zm::JsonRecord(r)));
+  }
+}
+
 TEST(Capi, ScanPathsGivesTheRecordsOfOneCallAFile) {
   Samples s;
   ZmsScanner* pScanner = Open(true);

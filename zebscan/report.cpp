@@ -194,7 +194,10 @@ void Report::Print(const FileResult& r, const Placement* pPlaced, const Extracte
   std::string& sErr = m_sErrLine;                        // the part of it that stderr gets
   sText.clear();
   sErr.clear();
-  if (m_options.bJson) {
+  if (m_options.bJson && pPlaced == nullptr && pExtracted == nullptr) {
+    sText = zm::RecordLine(r);
+    if (bErrPart) sErr = sText;
+  } else if (m_options.bJson) {
     json j = zm::JsonRecord(r);
     if (pPlaced && !pPlaced->sDest.empty())
       j[std::string(pPlaced->szDone) + "_to"] = LossyUtf8(pPlaced->sDest);
