@@ -10,6 +10,7 @@ import subprocess
 import sys
 
 import fsspec
+import pandas as pd
 import pytest
 from distributed import Client, LocalCluster
 
@@ -33,6 +34,11 @@ def test_a_cluster_gives_zebscans_records(client, work, corpus, containers):
     assert collections.Counter(got["record"]) == collections.Counter(want)
     assert got["path"].is_unique
     assert dict(got.dtypes) == dict(zd._meta().dtypes)
+    # Each column holds its record's field, and NaN (<NA>) where the record has none.
+    for _, row in got.iterrows():
+        record = json.loads(row["record"])
+        for c in zd._FIELDS:
+            assert (row[c] == record[c]) if c in record else pd.isna(row[c]), (c, record)
     found = got[got.result == "FOUND"]
     # The viruses of documents, in the corpus and inside the containers; and the test file.
     assert len(found) and found.container.notna().any()

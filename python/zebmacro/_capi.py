@@ -141,9 +141,9 @@ def known_record(path: bytes, outcome: int, reason: str) -> bytes:
     return take_record(lib.ZMS_pKnownResult(path, outcome, reason.encode("utf-8", "replace")))
 
 
-def walk(path: bytes) -> Iterator[Tuple[str, bytes]]:
-    """The walk's entries of one path, in order: ('F', path) a file to scan, ('R', record) an
-    entry accounted for by the walk itself. Collected in batches by the C walk, then handed on."""
+def walk_raw(path: bytes) -> List[bytes]:
+    """The walk's entries of one path, in order, each its kind's letter and its text: b'F' and a
+    path, a file to scan; b'R' and a record, an entry accounted for by the walk itself."""
     batches: List[bytes] = []
 
     def sink(_ctx: Optional[int], pch: "ctypes._Pointer[ctypes.c_char]", cb: int) -> int:
@@ -153,9 +153,16 @@ def walk(path: bytes) -> Iterator[Tuple[str, bytes]]:
     callback = WALK_SINK(sink)
     if lib.ZMS_nWalk(path, callback, None) < 0:
         raise MemoryError("zebmacro: the walk ran out of memory")
-    for batch in batches:
-        for entry in batch.split(b"\0")[:-1]:
-            yield chr(entry[0]), entry[1:]
+    out: List[bytes] = []
+    for batch in batches:  # collected in batches by the C walk, each entry ended by a NUL
+        out.extend(batch.split(b"\0")[:-1])
+    return out
+
+
+def walk(path: bytes) -> Iterator[Tuple[str, bytes]]:
+    """The same as ('F', path) and ('R', record)."""
+    for entry in walk_raw(path):
+        yield chr(entry[0]), entry[1:]
 
 
 class Pool:

@@ -17,6 +17,7 @@ has exactly one row.
 """
 from __future__ import annotations
 
+import gc
 import json
 import os
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
@@ -42,7 +43,6 @@ COLUMNS: Dict[str, Any] = {
     "members_scanned": "Int64", "members": object, "record": object,
 }
 _FIELDS = [c for c in COLUMNS if c != "record"]
-_OPTIONAL = ("path_bytes", "reason", "virus", "found_by", "virus_macros", "container", "members")
 
 # An entry of a batch: ("F", local path) a file scanned by path, ("U", url) a file read through
 # fsspec, ("R", record) an entry the walk accounted for (skipped, or an error).
@@ -50,13 +50,21 @@ Entry = Tuple[str, Union[bytes, str]]
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 # Files a task scans when the cluster's size is unknown; otherwise the files are spread over
-# about four tasks a worker thread, within these bounds.
+# about two tasks a worker thread, within these bounds: a task costs some milliseconds of its
+# own, and two leave a thread that finishes first work to take from another.
 _BATCH = 1024
-_BATCH_MIN, _BATCH_MAX, _TASKS_A_THREAD = 32, 4096, 4
+_BATCH_MIN, _BATCH_MAX, _TASKS_A_THREAD = 32, 8192, 2
+
+
+_META: Optional[pd.DataFrame] = None
 
 
 def _meta() -> pd.DataFrame:
-    return pd.DataFrame({c: pd.Series(dtype=t) for c, t in COLUMNS.items()})
+    """An empty frame of COLUMNS: made once (some milliseconds), then copied."""
+    global _META
+    if _META is None:
+        _META = pd.DataFrame({c: pd.Series(dtype=t) for c, t in COLUMNS.items()})
+    return _META.copy()
 
 
 def _reason(e: BaseException) -> str:
@@ -69,25 +77,20 @@ def _reason(e: BaseException) -> str:
     return getattr(e, "strerror", None) or "%s: %s" % (type(e).__name__, e)
 
 
-def _entries(path: PathArg, storage_options: Dict[str, Any]) -> Iterator[Entry]:
-    """One path's entries, in walk order."""
+def _entries(path: PathArg, storage_options: Dict[str, Any]) -> List[bytes]:
+    """One path's entries, in walk order, each its kind's letter and its text (Entry, packed)."""
     if not isinstance(path, str) or "://" not in path:
-        yield from _capi.walk(os.fsencode(path))
-        return
+        return _capi.walk_raw(os.fsencode(path))
     fs, root = fsspec.core.url_to_fs(path, **storage_options)
     if isinstance(fs, LocalFileSystem):
-        yield from _capi.walk(os.fsencode(root))
-        return
+        return _capi.walk_raw(os.fsencode(root))
     try:
         info = fs.info(root)
     except Exception as e:  # the store's own errors as a row, as zebscan reports a missing path
-        yield "R", _capi.known_record(path.encode(), _capi.ERROR, _reason(e))
-        return
+        return [b"R" + _capi.known_record(path.encode(), _capi.ERROR, _reason(e))]
     if info.get("type") == "directory":
-        for p in sorted(fs.find(root)):
-            yield "U", fs.unstrip_protocol(p)
-    else:
-        yield "U", fs.unstrip_protocol(root)
+        return [b"U" + fs.unstrip_protocol(p).encode() for p in sorted(fs.find(root))]
+    return [b"U" + fs.unstrip_protocol(root).encode()]
 
 
 def _fetch(urls: Sequence[str], storage_options: Dict[str, Any]) -> Dict[str, Any]:
@@ -109,23 +112,29 @@ def _fetch(urls: Sequence[str], storage_options: Dict[str, Any]) -> Dict[str, An
 
 
 def _frame(records: Sequence[bytes]) -> pd.DataFrame:
-    """The rows of a batch's records. Fields a record lacks are NaN, as pandas has it."""
+    """The rows of a batch's records, a column at a time in its own type. Fields a record lacks are
+    NaN (<NA> in members_scanned), as pandas has them."""
     if not records:
         return _meta()
-    df = pd.DataFrame(json.loads(b"[" + b",".join(records) + b"]"), columns=_FIELDS)
-    for c in _OPTIONAL:  # a batch where no record has the field: object all the same
-        if df[c].dtype != object:
-            df[c] = df[c].astype(object)
-    df["members_scanned"] = df["members_scanned"].astype("Int64")  # containers alone have it
-    df["record"] = [r.decode() for r in records]
-    return df
+    # The objects of a batch's records, made at once, are no garbage to look for.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        rows = json.loads(b"[" + b",".join(records) + b"]")
+        nan = float("nan")
+        columns = {c: pd.Series([r.get(c, nan) for r in rows], dtype=t)
+                   for c, t in COLUMNS.items() if c != "record"}
+        columns["record"] = pd.Series([r.decode() for r in records], dtype=object)
+        return pd.DataFrame(columns)
+    finally:
+        if collecting:
+            gc.enable()
 
 
-def _pack(batch: Sequence[Entry], base: bytes) -> bytes:
+def _pack(batch: Sequence[bytes], base: bytes) -> bytes:
     """A batch as one opaque value for its task: the directory that relative paths start from,
     then each entry's kind letter, text and a NUL."""
-    return base + b"\0" + b"".join(k.encode() + (t if isinstance(t, bytes) else t.encode()) +
-                                   b"\0" for k, t in batch)
+    return base + b"\0" + b"\0".join(batch) + b"\0"
 
 
 def _unpack(blob: bytes) -> Tuple[bytes, List[Tuple[str, bytes]]]:
@@ -183,11 +192,17 @@ def _batch_size(n: int) -> int:
 def entries(paths: Union[PathArg, Iterable[PathArg]],
             storage_options: Optional[Dict[str, Any]] = None) -> List[Entry]:
     """Every entry of the paths, in order: what scan() hands out in batches."""
+    return [(chr(e[0]), e[1:] if e[0] != ord("U") else e[1:].decode())
+            for e in _raw_entries(paths, storage_options or {})]
+
+
+def _raw_entries(paths: Union[PathArg, Iterable[PathArg]],
+                 storage_options: Dict[str, Any]) -> List[bytes]:
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
-    out: List[Entry] = []
+    out: List[bytes] = []
     for p in paths:
-        out.extend(_entries(p, storage_options or {}))
+        out.extend(_entries(p, storage_options))
     return out
 
 
@@ -195,12 +210,12 @@ def scan(paths: Union[PathArg, Iterable[PathArg]], *, deep: bool = True,
          batch_size: Optional[int] = None,
          storage_options: Optional[Dict[str, Any]] = None) -> dd.DataFrame:
     """A Dask DataFrame with one row per file under paths (local paths, directories, or fsspec
-    URLs), the columns of COLUMNS. batch_size: files a task scans (None: about four tasks a
+    URLs), the columns of COLUMNS. batch_size: files a task scans (None: about two tasks a
     thread of the current client's workers). storage_options go to fsspec for remote paths."""
     if batch_size is not None and batch_size < 1:
         raise ValueError("zebmacro.dask: batch_size is at least 1")
     storage_options = dict(storage_options or {})
-    found = entries(paths, storage_options)
+    found = _raw_entries(paths, storage_options)
     size = batch_size or _batch_size(len(found))
     # A partition a batch, each batch one bytes value: its key is its hash, nothing walks through
     # it, and there is one task a batch.
