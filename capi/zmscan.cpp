@@ -273,13 +273,36 @@ ZMS_pszScanPaths(ZmsScanner* pScanner, const char* const* apszPaths, const char*
     return nullptr;
   return capi::Guarded<char*>(nullptr, [&]() -> char* {
     std::string sText;
+    // The files of one directory come one after another (a walk's batch): the directory is
+    // opened once and each reached by its name in it, not by its whole path again. Where the
+    // directory cannot be opened, the path is opened as it is, and fails as it would.
+    std::string sDir;
+    std::shared_ptr<zm::Dir> pDir;
     for (size_t i = 0; i < nPaths; ++i) {
       const char* szName = apszNames ? apszNames[i] : apszPaths[i];
       if (apszPaths[i] == nullptr || szName == nullptr) return nullptr;
+      const std::string sPath = apszPaths[i];
+      zm::FileRef ref;
+      ref.sName = sPath;
+      ref.bFollow = true;
+      const size_t cut = sPath.rfind('/');
+      if (cut != std::string::npos && cut > 0 && cut + 1 < sPath.size()) {
+        if (sPath.compare(0, cut, sDir) != 0 || sDir.size() != cut) {
+          sDir.assign(sPath, 0, cut);
+          pDir = std::make_shared<zm::Dir>();
+          zm::FileId id;
+          std::string sError;
+          if (!zm::OpenDir(nullptr, sDir, true, pDir.get(), &id, &sError)) pDir.reset();
+        }
+        if (pDir) {
+          ref.pDir = pDir;
+          ref.sName.erase(0, cut + 1);
+        }
+      }
       zm::FileResult r;
       {  // a file at a time: the scans of other threads come in between
         std::lock_guard<std::mutex> lock(capi::LibraryLock());
-        r = pScanner->pScanner->ScanPath(apszPaths[i]);
+        r = pScanner->pScanner->ScanRef(ref, sPath);
       }
       // Named once scanned: where the library opens files by path (Windows), it opens this one
       // by the path it was opened by.

@@ -121,14 +121,25 @@ TEST(Capi, ScanPathsGivesTheRecordsOfOneCallAFile) {
   Samples s;
   ZmsScanner* pScanner = Open(true);
   ASSERT_NE(pScanner, nullptr);
+  // Beside the samples, paths whose directory is not there, or is a file, or is named again
+  // after one that was not there: each record is the one its path alone gives.
+  const size_t cut = s.paths[0].find_last_of("/\\");
+  const std::string sDir = s.paths[0].substr(0, cut), sSep = s.paths[0].substr(cut, 1);
+  std::vector<std::string> paths = s.paths;
+  for (const std::string& sMore :
+       {sDir + sSep + "missing.doc", sDir + sSep + "nodir" + sSep + "x.doc",
+        sDir + sSep + "nodir" + sSep + "y.doc", s.paths[0], sDir, sDir + sSep,
+        s.paths[1] + sSep + "x.doc", sDir + sSep + "." + sSep + s.paths[2].substr(cut + 1),
+        s.paths[3].substr(cut + 1)})
+    paths.push_back(sMore);
   std::vector<const char*> apszPaths, apszNames;
   std::vector<std::string> names;
   std::string sWant;
-  for (const std::string& sPath : s.paths) names.push_back("copy/" + sPath);
-  for (size_t i = 0; i < s.paths.size(); ++i) {
-    apszPaths.push_back(s.paths[i].c_str());
+  for (const std::string& sPath : paths) names.push_back("copy/" + sPath);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    apszPaths.push_back(paths[i].c_str());
     apszNames.push_back(names[i].c_str());
-    ZmsResult* p = ZMS_pScanPath(pScanner, s.paths[i].c_str());
+    ZmsResult* p = ZMS_pScanPath(pScanner, paths[i].c_str());
     sWant += ZMS_pszRecord(p) + std::string("\n");
     ZMS_FreeResult(p);
   }
@@ -143,7 +154,7 @@ TEST(Capi, ScanPathsGivesTheRecordsOfOneCallAFile) {
   ZMS_FreeText(psz);
   // The same records but for their paths.
   std::string sWantNamed;
-  for (size_t i = 0, at = 0; i < s.paths.size(); ++i) {
+  for (size_t i = 0, at = 0; i < paths.size(); ++i) {
     const size_t end = sWant.find('\n', at);
     nlohmann::json j = nlohmann::json::parse(sWant.substr(at, end - at));
     j["path"] = names[i];
