@@ -122,7 +122,9 @@ void AppendNames(std::string* pOut, const std::string& sList) {
 }  // namespace
 
 std::string RecordLine(const FileResult& r) {
-  if (r.containerKind != container::Kind::kNone || r.listing.detail != MacroDetail::kNone)
+  // The object's dump replaces bytes that are not UTF-8 its own way: those texts go through it.
+  if (r.containerKind != container::Kind::kNone || r.listing.detail != MacroDetail::kNone ||
+      !IsUtf8(r.sVirus) || !IsUtf8(r.sFoundBy))
     return JsonLine(JsonRecord(r));
   // The keys in the order of the object's map, as JsonRecord's dump has them.
   const MacroTable& t = r.doc.table;
@@ -132,7 +134,7 @@ std::string RecordLine(const FileResult& r) {
   s += r.bFallback ? "{\"deep_fallback\":true" : "{\"deep_fallback\":false";
   if (bFound) {
     s += ",\"found_by\":";
-    AppendString(&s, LossyUtf8(r.sFoundBy));
+    AppendString(&s, r.sFoundBy);
   }
   s += ",\"macros\":";
   AppendNumber(&s, t.nMacros);
@@ -164,7 +166,7 @@ std::string RecordLine(const FileResult& r) {
   AppendNumber(&s, t.nUnnamed);
   if (bFound) {
     s += ",\"virus\":";
-    AppendString(&s, LossyUtf8(r.sVirus));
+    AppendString(&s, r.sVirus);
     s += ",\"virus_macros\":";
     AppendNames(&s, r.sResultMacros);
   }

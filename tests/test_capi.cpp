@@ -102,6 +102,8 @@ TEST(Capi, RecordLinesAreTheObjectsDump) {
       found("/a/found.doc", "AutoOpen&FileSave\x80&"),
       found("/a/found-no-macros.doc", ""),
   };
+  results.push_back(found("/a/odd-virus.doc", "A&"));
+  results.back().sVirus = "Macro.\xE2\x82.\xFF";
   zm::FileResult named = zm::ResultOf("/a/named.doc", zm::Outcome::kOk, "");
   named.doc.table.nMacros = 3;
   named.doc.table.names = {"AutoOpen", "Caf\xE9", "\x81"};
