@@ -285,8 +285,9 @@ ZMS_pszScanPaths(ZmsScanner* pScanner, const char* const* apszPaths, const char*
       zm::FileRef ref;
       ref.sName = sPath;
       ref.bFollow = true;
+      // Not after a drive letter: "C:" alone is that drive's current directory, not its root.
       const size_t cut = sPath.rfind('/');
-      if (cut != std::string::npos && cut > 0 && cut + 1 < sPath.size()) {
+      if (cut != std::string::npos && cut > 0 && sPath[cut - 1] != ':' && cut + 1 < sPath.size()) {
         if (sPath.compare(0, cut, sDir) != 0 || sDir.size() != cut) {
           sDir.assign(sPath, 0, cut);
           pDir = std::make_shared<zm::Dir>();

@@ -1,5 +1,5 @@
-// The JSON record of one result, built with nlohmann-json; the line of a plain file's written
-// directly, the same text at a fraction of the cost (one a file of a tree, from every front end).
+// The JSON record of one result, built with nlohmann-json. The line of a plain file is written
+// directly: the same text at a fraction of the cost, paid for every file of a tree.
 #include "record.h"
 
 #include <charconv>
