@@ -159,11 +159,9 @@ void ReadBodies(DocReader* pR, uint64_t cbFile, uint32_t cbStream, MacroBytes* p
     // Hashed as it is read: a listing without sources keeps no body.
     wordbasic::Sha256 sha;
     wordbasic::Sha256Init(&sha);
-    uint8_t abClear[ZM_IMAGE];
     body.cbRead = ReadPieces(pR, e.lOffset, cb, cbFile, [&](const uint8_t* pb, uint32_t n) {
       if (pBytes->bKeep) body.stored.insert(body.stored.end(), pb, pb + n);
-      wordbasic::DecryptBody(pb, n, e.bKey, abClear);
-      wordbasic::Sha256Update(&sha, abClear, n);
+      wordbasic::Sha256UpdateStored(&sha, pb, n, e.bKey);
     });
     wordbasic::Sha256Final(&sha, body.abSha256);
     cbLeft -= body.cbRead;

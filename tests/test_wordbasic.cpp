@@ -74,7 +74,8 @@ TEST(Sha256, KnownDigests) {
 }
 
 // The two block functions, the processor's SHA instructions and the portable code, agree on any
-// run of blocks from any state (where the processor has none, both calls take the portable code).
+// run of blocks from any state, with any key (where the processor has none, both calls take the
+// portable code).
 TEST(Sha256, BlockFunctionsAgree) {
   const Bytes b = Pattern(64 * 40);
   uint32_t alHardware[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
@@ -82,8 +83,9 @@ TEST(Sha256, BlockFunctionsAgree) {
   uint32_t alPortable[8];
   std::memcpy(alPortable, alHardware, sizeof alPortable);
   for (size_t n = 0, at = 0; at + 64 * n <= b.size(); at += 64 * n, ++n) {
-    wordbasic::Sha256Blocks(alHardware, b.data() + at, n, true);
-    wordbasic::Sha256Blocks(alPortable, b.data() + at, n, false);
+    const uint8_t key = static_cast<uint8_t>(n * 37);
+    wordbasic::Sha256Blocks(alHardware, b.data() + at, n, true, key);
+    wordbasic::Sha256Blocks(alPortable, b.data() + at, n, false, key);
     ASSERT_EQ(std::memcmp(alHardware, alPortable, sizeof alPortable), 0) << n << " blocks";
   }
   if (!wordbasic::Sha256Hardware()) GTEST_SKIP() << "no SHA instructions here: portable code only";
@@ -109,6 +111,16 @@ TEST(Sha256, PiecesAndKeys) {
     uint8_t ab[wordbasic::kSha256Bytes];
     wordbasic::BodySha256(stored.data(), stored.size(), key, ab);
     EXPECT_EQ(Hex(ab), Sha(big)) << int{key};
+    // Stored bytes in pieces as a document's sectors give them: any first piece, then 512s.
+    for (size_t first : {1, 63, 64, 65, 200, 511}) {
+      wordbasic::Sha256 sha;
+      wordbasic::Sha256Init(&sha);
+      for (size_t at = 0, n = first; at < stored.size(); at += n, n = 512)
+        wordbasic::Sha256UpdateStored(&sha, stored.data() + at, std::min(n, stored.size() - at),
+                                      key);
+      wordbasic::Sha256Final(&sha, ab);
+      EXPECT_EQ(Hex(ab), Sha(big)) << int{key} << " first piece " << first;
+    }
   }
 }
 

@@ -26,12 +26,14 @@ constexpr uint32_t kRound[64] = {
 
 uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
-void Compress(uint32_t alState[8], const uint8_t* pbBlock) {
+void Compress(uint32_t alState[8], const uint8_t* pbBlock, uint8_t bKey) {
+  const uint32_t lKey = bKey * 0x01010101u;
   uint32_t w[64];
   for (int i = 0; i < 16; ++i)
-    w[i] = static_cast<uint32_t>(pbBlock[4 * i]) << 24 |
-           static_cast<uint32_t>(pbBlock[4 * i + 1]) << 16 |
-           static_cast<uint32_t>(pbBlock[4 * i + 2]) << 8 | pbBlock[4 * i + 3];
+    w[i] = (static_cast<uint32_t>(pbBlock[4 * i]) << 24 |
+            static_cast<uint32_t>(pbBlock[4 * i + 1]) << 16 |
+            static_cast<uint32_t>(pbBlock[4 * i + 2]) << 8 | pbBlock[4 * i + 3]) ^
+           lKey;
   for (int i = 16; i < 64; ++i) {
     uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
     uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
@@ -66,8 +68,9 @@ void Compress(uint32_t alState[8], const uint8_t* pbBlock) {
       _mm_add_epi32(_mm_sha256msg1_epu32(m0, m1), _mm_alignr_epi8(m3, m2, 4)), m3)
 
 __attribute__((target("sha,sse4.1"))) void CompressX86(uint32_t alState[8], const uint8_t* pb,
-                                                       size_t nBlocks) {
+                                                       size_t nBlocks, uint8_t bKey) {
   const __m128i kByteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bll, 0x0405060700010203ll);
+  const __m128i kKey = _mm_set1_epi8(static_cast<char>(bKey));
   const __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(alState));
   const __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(alState + 4));
   const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
@@ -77,10 +80,10 @@ __attribute__((target("sha,sse4.1"))) void CompressX86(uint32_t alState[8], cons
   for (; nBlocks > 0; --nBlocks, pb += 64) {
     const __m128i abefBefore = abef, cdghBefore = cdgh;
     const __m128i* pm = reinterpret_cast<const __m128i*>(pb);
-    __m128i m0 = _mm_shuffle_epi8(_mm_loadu_si128(pm), kByteSwap);
-    __m128i m1 = _mm_shuffle_epi8(_mm_loadu_si128(pm + 1), kByteSwap);
-    __m128i m2 = _mm_shuffle_epi8(_mm_loadu_si128(pm + 2), kByteSwap);
-    __m128i m3 = _mm_shuffle_epi8(_mm_loadu_si128(pm + 3), kByteSwap);
+    __m128i m0 = _mm_shuffle_epi8(_mm_xor_si128(_mm_loadu_si128(pm), kKey), kByteSwap);
+    __m128i m1 = _mm_shuffle_epi8(_mm_xor_si128(_mm_loadu_si128(pm + 1), kKey), kByteSwap);
+    __m128i m2 = _mm_shuffle_epi8(_mm_xor_si128(_mm_loadu_si128(pm + 2), kKey), kByteSwap);
+    __m128i m3 = _mm_shuffle_epi8(_mm_xor_si128(_mm_loadu_si128(pm + 3), kKey), kByteSwap);
     ZM_SHA_ROUNDS(m0, 0);
     ZM_SHA_ROUNDS(m1, 1);
     ZM_SHA_ROUNDS(m2, 2);
@@ -125,13 +128,14 @@ bool Sha256Hardware() {
 #endif
 }
 
-void Sha256Blocks(uint32_t alState[8], const uint8_t* pb, size_t nBlocks, bool bHardware) {
+void Sha256Blocks(uint32_t alState[8], const uint8_t* pb, size_t nBlocks, bool bHardware,
+                  uint8_t bKey) {
 #ifdef ZM_SHA_X86
-  if (bHardware && Sha256Hardware()) return CompressX86(alState, pb, nBlocks);
+  if (bHardware && Sha256Hardware()) return CompressX86(alState, pb, nBlocks, bKey);
 #else
   (void)bHardware;
 #endif
-  for (; nBlocks > 0; --nBlocks, pb += 64) Compress(alState, pb);
+  for (; nBlocks > 0; --nBlocks, pb += 64) Compress(alState, pb, bKey);
 }
 
 void DecryptBody(const uint8_t* pbStored, size_t cb, uint8_t bKey, uint8_t* pbOut) {
@@ -145,21 +149,24 @@ void Sha256Init(Sha256* p) {
   p->qwBytes = 0;
 }
 
-void Sha256Update(Sha256* p, const uint8_t* pb, size_t cb) {
+void Sha256UpdateStored(Sha256* p, const uint8_t* pbStored, size_t cb, uint8_t bKey) {
   if (cb == 0) return;
   size_t used = static_cast<size_t>(p->qwBytes % 64);
   p->qwBytes += cb;
   if (used > 0) {
     size_t n = 64 - used < cb ? 64 - used : cb;
-    std::memcpy(p->abBlock + used, pb, n);
-    pb += n, cb -= n, used += n;
+    DecryptBody(pbStored, n, bKey, p->abBlock + used);
+    pbStored += n, cb -= n, used += n;
     if (used < 64) return;
-    Sha256Blocks(p->alState, p->abBlock, 1, true);
+    Sha256Blocks(p->alState, p->abBlock, 1, true, 0);
   }
-  Sha256Blocks(p->alState, pb, cb / 64, true);
-  pb += cb / 64 * 64, cb %= 64;
-  if (cb > 0) std::memcpy(p->abBlock, pb, cb);
+  // Whole blocks straight from the stored bytes, the key taken off as they are loaded.
+  Sha256Blocks(p->alState, pbStored, cb / 64, true, bKey);
+  pbStored += cb / 64 * 64, cb %= 64;
+  if (cb > 0) DecryptBody(pbStored, cb, bKey, p->abBlock);
 }
+
+void Sha256Update(Sha256* p, const uint8_t* pb, size_t cb) { Sha256UpdateStored(p, pb, cb, 0); }
 
 void Sha256Final(Sha256* p, uint8_t abDigest[kSha256Bytes]) {
   uint64_t qwBits = p->qwBytes * 8;
@@ -177,13 +184,7 @@ void Sha256Final(Sha256* p, uint8_t abDigest[kSha256Bytes]) {
 void BodySha256(const uint8_t* pbStored, size_t cb, uint8_t bKey, uint8_t abDigest[kSha256Bytes]) {
   Sha256 sha;
   Sha256Init(&sha);
-  uint8_t abClear[1024];
-  while (cb > 0) {
-    size_t n = cb < sizeof abClear ? cb : sizeof abClear;
-    DecryptBody(pbStored, n, bKey, abClear);
-    Sha256Update(&sha, abClear, n);
-    pbStored += n, cb -= n;
-  }
+  Sha256UpdateStored(&sha, pbStored, cb, bKey);
   Sha256Final(&sha, abDigest);
 }
 

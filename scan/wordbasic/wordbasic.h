@@ -119,11 +119,14 @@ struct Sha256 {
 };
 void Sha256Init(Sha256* p);
 void Sha256Update(Sha256* p, const uint8_t* pb, size_t cb);
+// The same fed a body's stored bytes: the digest is of them in the clear (each XOR bKey).
+void Sha256UpdateStored(Sha256* p, const uint8_t* pbStored, size_t cb, uint8_t bKey);
 void Sha256Final(Sha256* p, uint8_t abDigest[kSha256Bytes]);
-// The block function under them: nBlocks 64-byte blocks into the state, with the processor's SHA
-// instructions when bHardware and Sha256Hardware() say so, else portable code (the tests compare
-// the two).
-void Sha256Blocks(uint32_t alState[8], const uint8_t* pb, size_t nBlocks, bool bHardware);
+// The block function under them: nBlocks 64-byte blocks (each byte XOR bKey) into the state, with
+// the processor's SHA instructions when bHardware and Sha256Hardware() say so, else portable code
+// (the tests compare the two).
+void Sha256Blocks(uint32_t alState[8], const uint8_t* pb, size_t nBlocks, bool bHardware,
+                  uint8_t bKey);
 bool Sha256Hardware();
 // The digest of the body in the clear, from its stored bytes and key, without a copy.
 void BodySha256(const uint8_t* pbStored, size_t cb, uint8_t bKey, uint8_t abDigest[kSha256Bytes]);
