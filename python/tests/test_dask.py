@@ -5,6 +5,7 @@ import collections
 import csv
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -16,7 +17,7 @@ from distributed import Client, LocalCluster
 
 import zebmacro
 import zebmacro.dask as zd
-from conftest import zebscan_lines
+from conftest import zebscan_lines, zebscan_records
 
 
 @pytest.fixture(scope="module")
@@ -134,3 +135,17 @@ def test_the_command_line(client, work, samples, corpus, tmp_path):
 def test_an_empty_scan(client, tmp_path):
     df = zd.scan([str(tmp_path)])
     assert len(df.compute()) == 0 and list(df.columns) == list(zd.COLUMNS)
+
+
+def test_a_scan_reads_the_files_as_they_are_now(client, work, samples, tmp_path):
+    """A second scan of the same paths is no copy of the first, even where the first's results are
+    still held (persisted): the file under a path may have changed."""
+    records = zebscan_records(samples, cwd=work)
+    clean = next(r["path"] for r in records if r["result"] == "OK")
+    carrier = next(r["path"] for r in records if r["result"] == "FOUND")
+    path = str(tmp_path / "letter.doc")
+    shutil.copy(os.path.join(work, clean), path)
+    first = zd.scan([path]).persist()
+    assert list(first.compute()["result"]) == ["OK"]
+    shutil.copy(os.path.join(work, carrier), path)
+    assert list(zd.scan([path]).compute()["result"]) == ["FOUND"]

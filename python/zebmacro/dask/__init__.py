@@ -20,6 +20,7 @@ from __future__ import annotations
 import gc
 import json
 import os
+import uuid
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import dask.dataframe as dd
@@ -223,5 +224,8 @@ def scan(paths: Union[PathArg, Iterable[PathArg]], *, deep: bool = True,
     blobs = [_pack(found[i:i + size], base) for i in range(0, len(found), size)]
     if not blobs:
         return dd.from_pandas(_meta(), npartitions=1)
+    # Keys of this call's own: a scan reads files as they are now, so no earlier scan's results
+    # (persisted, or still held) may stand in for it, as Dask would take them for keys made from
+    # the same paths.
     return dd.from_map(_scan_batch, blobs, args=[deep, storage_options], meta=_meta(),
-                       label="zebmacro-scan", enforce_metadata=False)
+                       label="zebmacro-scan", token=uuid.uuid4().hex, enforce_metadata=False)
