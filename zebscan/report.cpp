@@ -41,7 +41,8 @@ void AppendListing(const zm::MacroListing& l, bool bSource, std::string* pText) 
     s += "    macro ";
     if (!m.bNamed)
       s += "without a name";
-    else if (std::all_of(m.sName.begin(), m.sName.end(), [](char c) { return c > 0; }))
+    else if (std::all_of(m.sName.begin(), m.sName.end(),
+                         [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
       AppendEscaped(&s, m.sName);  // ASCII reads the same in Windows-1252
     else
       AppendEscaped(&s, Cp1252ToUtf8(m.sName));
