@@ -108,6 +108,21 @@ void AppendNumber(std::string* pOut, uint64_t v) {
   pOut->append(ach, static_cast<size_t>(r.ptr - ach));
 }
 
+// ,"key": and a string or a number, as the record's fields after its first.
+void AppendField(std::string* pOut, const char* szKey, const std::string& sValue) {
+  *pOut += ",\"";
+  *pOut += szKey;
+  *pOut += "\":";
+  AppendString(pOut, sValue);
+}
+
+void AppendField(std::string* pOut, const char* szKey, uint64_t v) {
+  *pOut += ",\"";
+  *pOut += szKey;
+  *pOut += "\":";
+  AppendNumber(pOut, v);
+}
+
 // '&'-terminated Windows-1252 names as an array of UTF-8 strings.
 void AppendNames(std::string* pOut, const std::string& sList) {
   *pOut += '[';
@@ -132,41 +147,32 @@ std::string RecordLine(const FileResult& r) {
   std::string s;
   s.reserve(192 + r.sPath.size());
   s += r.bFallback ? "{\"deep_fallback\":true" : "{\"deep_fallback\":false";
-  if (bFound) {
-    s += ",\"found_by\":";
-    AppendString(&s, r.sFoundBy);
-  }
-  s += ",\"macros\":";
-  AppendNumber(&s, t.nMacros);
+  if (bFound) AppendField(&s, "found_by", r.sFoundBy);
+  AppendField(&s, "macros", t.nMacros);
   s += ",\"names\":[";
   for (size_t i = 0; i < t.names.size(); ++i) {
     if (i > 0) s += ',';
     AppendString(&s, Cp1252ToUtf8(t.names[i]));
   }
-  s += "],\"names_left_out\":";
-  AppendNumber(&s, r.nLeftOut);
-  s += ",\"path\":";
-  const bool bUtf8 = IsUtf8(r.sPath);
-  AppendString(&s, bUtf8 ? r.sPath : LossyUtf8(r.sPath));
-  if (!bUtf8) {
-    s += ",\"path_bytes\":";
-    AppendString(&s, Base64(r.sPath));
+  s += ']';
+  AppendField(&s, "names_left_out", r.nLeftOut);
+  if (IsUtf8(r.sPath)) {
+    AppendField(&s, "path", r.sPath);
+  } else {
+    AppendField(&s, "path", LossyUtf8(r.sPath));
+    AppendField(&s, "path_bytes", Base64(r.sPath));
   }
-  if (r.outcome == Outcome::kError || r.outcome == Outcome::kSkipped) {
-    s += ",\"reason\":";
-    AppendString(&s, LossyUtf8(r.sReason));
-  }
+  if (r.outcome == Outcome::kError || r.outcome == Outcome::kSkipped)
+    AppendField(&s, "reason", LossyUtf8(r.sReason));
   s += ",\"result\":\"";
   s += kOutcome[static_cast<int>(r.outcome)];
-  s += "\",\"schema\":";
-  AppendNumber(&s, kJsonSchema);
+  s += '"';
+  AppendField(&s, "schema", kJsonSchema);
   s += t.bCut ? ",\"table_cut\":true" : ",\"table_cut\":false";
   s += r.bUnconfirmed ? ",\"unconfirmed_alarm\":true" : ",\"unconfirmed_alarm\":false";
-  s += ",\"unnamed\":";
-  AppendNumber(&s, t.nUnnamed);
+  AppendField(&s, "unnamed", t.nUnnamed);
   if (bFound) {
-    s += ",\"virus\":";
-    AppendString(&s, r.sVirus);
+    AppendField(&s, "virus", r.sVirus);
     s += ",\"virus_macros\":";
     AppendNames(&s, r.sResultMacros);
   }
