@@ -3,6 +3,7 @@ scan_file, scan_paths as zebscan --jobs; what cannot be read is a result; misuse
 import json
 import os
 import subprocess
+import sys
 import threading
 
 import pytest
@@ -130,6 +131,12 @@ def test_misuse_raises(samples):
                        ({"maxfiles": 3}, TypeError)):
         with pytest.raises(error):
             zebmacro.Scanner(**bad)
+    # Refused options, and the process's own scanner still open as the interpreter ends: nothing
+    # to say on stderr (as every Dask worker process said at its end).
+    code = ("import zebmacro\ntry:\n    zebmacro.Scanner(max_files=-1)\nexcept ValueError:\n"
+            "    pass\nzebmacro.scan_file(%r)\n" % samples)
+    ended = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (ended.returncode, ended.stderr) == (0, "")
 
 
 def test_pool_ends_when_left_early(corpus):

@@ -117,11 +117,15 @@ class Scanner:
     keys): scan_archive, scan_mail, max_recursion, max_files, max_scansize, max_filesize (bytes;
     0: no limit), alert_exceeds_max, alert_encrypted_archive."""
 
+    _p = None  # none made yet: refused options leave a Scanner with nothing to close
+
     def __init__(self, deep: bool = True, alert_encrypted: bool = False,
                  library: Optional[PathLike] = None, **containers: Union[bool, int]):
         self._options = _capi.options(deep, alert_encrypted,
                                       None if library is None else _path(library), **containers)
         error = _capi.ctypes.create_string_buffer(256)
+        # Held: at the interpreter's end the module's globals may be gone before this is collected.
+        self._close = _capi.lib.ZMS_CloseScanner
         self._p = _capi.lib.ZMS_pOpenScanner(_capi.ctypes.byref(self._options), error, len(error))
         if not self._p:
             raise ZebmacroError("zebmacro: " + error.value.decode(errors="replace"))
@@ -149,7 +153,7 @@ class Scanner:
 
     def close(self) -> None:
         if self._p:
-            _capi.lib.ZMS_CloseScanner(self._p)
+            self._close(self._p)
             self._p = None
 
     def __enter__(self) -> "Scanner":
