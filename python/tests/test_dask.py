@@ -27,7 +27,7 @@ def client():
         yield c
 
 
-def test_a_cluster_gives_zebscans_records(client, work, corpus, containers):
+def test_a_cluster_gives_zebscans_records(client, work, corpus, containers, monkeypatch):
     want = zebscan_lines("--jobs", "2", corpus, containers, cwd=work)
     df = zd.scan([corpus, containers], batch_size=100)
     assert df.npartitions > 2
@@ -44,6 +44,25 @@ def test_a_cluster_gives_zebscans_records(client, work, corpus, containers):
     # The viruses of documents, in the corpus and inside the containers; and the test file.
     assert len(found) and found.container.notna().any()
     assert (found.virus.str.startswith("Macro.Word.") | (found.virus == "Eicar-Test-Signature")).all()
+
+    # Columns asked for, or the only ones a computation reads, are the only ones made: the same
+    # values, in the same rows.
+    by_path, scan_batch = got.set_index("path"), zd._scan_batch
+    for frame, made in ((zd.scan([corpus, containers], columns=["result", "path", "record"]),
+                         ["result", "path", "record"]),
+                        (zd.scan([corpus, containers])[["path", "virus"]], ["path", "virus"]),
+                        (zd.scan([containers], columns=["path", "members"]), ["path", "members"])):
+        asked = []
+        monkeypatch.setattr(zd, "_scan_batch", lambda *a: asked.append(a[3]) or scan_batch(*a))
+        part = frame.compute(scheduler="sync").set_index("path")
+        assert asked and all(sorted(a) == sorted(made) for a in asked)  # in an order of Dask's
+        assert list(part.columns) == [c for c in made if c != "path"]
+        pd.testing.assert_frame_equal(part, by_path.loc[part.index, part.columns])
+    assert dict(got.result.value_counts()) == \
+        dict(zd.scan([corpus, containers]).result.value_counts().compute())
+    for bad in (["path", "nope"], [], ["path", "path"], "path"):
+        with pytest.raises((ValueError, TypeError)):
+            zd.scan([corpus], columns=bad)
 
 
 def _die_at_third_batch():

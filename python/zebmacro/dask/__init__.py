@@ -112,21 +112,24 @@ def _fetch(urls: Sequence[str], storage_options: Dict[str, Any]) -> Dict[str, An
     return got
 
 
-def _frame(records: Sequence[bytes]) -> pd.DataFrame:
-    """The rows of a batch's records, a column at a time in its own type. Fields a record lacks are
-    NaN (<NA> in members_scanned), as pandas has them."""
+def _frame(records: Sequence[bytes], columns: Sequence[str]) -> pd.DataFrame:
+    """The rows of a batch's records, in the columns asked for (each a column's cost to make and to
+    move), a column at a time in its own type. Fields a record lacks are NaN (<NA> in
+    members_scanned), as pandas has them."""
     if not records:
-        return _meta()
+        return _meta()[list(columns)]
     # The objects of a batch's records, made at once, are no garbage to look for.
     collecting = gc.isenabled()
     gc.disable()
     try:
-        rows = json.loads(b"[" + b",".join(records) + b"]")
+        fields = [c for c in columns if c != "record"]
+        rows = json.loads(b"[" + b",".join(records) + b"]") if fields else []
         nan = float("nan")
-        columns = {c: pd.Series([r.get(c, nan) for r in rows], dtype=t)
-                   for c, t in COLUMNS.items() if c != "record"}
-        columns["record"] = pd.Series([r.decode() for r in records], dtype=object)
-        return pd.DataFrame(columns)
+        made = {}
+        for c in columns:
+            made[c] = (pd.Series([r.decode() for r in records], dtype=object) if c == "record" else
+                       pd.Series([r.get(c, nan) for r in rows], dtype=COLUMNS[c]))
+        return pd.DataFrame(made)
     finally:
         if collecting:
             gc.enable()
@@ -143,7 +146,8 @@ def _unpack(blob: bytes) -> Tuple[bytes, List[Tuple[str, bytes]]]:
     return base, [(chr(e[0]), e[1:]) for e in rest.split(b"\0")[:-1]]
 
 
-def _scan_batch(blob: bytes, deep: bool, storage_options: Dict[str, Any]) -> pd.DataFrame:
+def _scan_batch(blob: bytes, deep: bool, storage_options: Dict[str, Any],
+                columns: Sequence[str] = tuple(COLUMNS)) -> pd.DataFrame:
     """A task: the batch's records, in its order, as rows. Local files are scanned by one call
     for each run of them, so that what a file costs here is little beside its scan; a relative
     path is opened from the directory the scan was asked in, and recorded as it was given."""
@@ -177,7 +181,28 @@ def _scan_batch(blob: bytes, deep: bool, storage_options: Dict[str, Any]) -> pd.
             records.append(text)
     if run:
         scan_run()
-    return _frame(records)
+    return _frame(records, columns)
+
+
+class _ScanBatches:
+    """from_map's function: a batch's rows in the columns that the computation reads. Dask asks
+    for them (project_columns) when a frame is only partly used, as df[["path", "result"]] or
+    df.result.value_counts(), so that no other column is made and moved."""
+
+    def __init__(self, deep: bool, storage_options: Dict[str, Any],
+                 columns: Sequence[str] = tuple(COLUMNS)) -> None:
+        self.deep, self.storage_options, self._columns = deep, storage_options, list(columns)
+
+    @property
+    def columns(self) -> List[str]:
+        return self._columns
+
+    def project_columns(self, columns: Sequence[str]) -> "_ScanBatches":
+        return self if list(columns) == self._columns else _ScanBatches(
+            self.deep, self.storage_options, columns)
+
+    def __call__(self, blob: bytes) -> pd.DataFrame:
+        return _scan_batch(blob, self.deep, self.storage_options, self._columns)
 
 
 def _batch_size(n: int) -> int:
@@ -208,13 +233,20 @@ def _raw_entries(paths: Union[PathArg, Iterable[PathArg]],
 
 
 def scan(paths: Union[PathArg, Iterable[PathArg]], *, deep: bool = True,
-         batch_size: Optional[int] = None,
-         storage_options: Optional[Dict[str, Any]] = None) -> dd.DataFrame:
+         batch_size: Optional[int] = None, storage_options: Optional[Dict[str, Any]] = None,
+         columns: Optional[Sequence[str]] = None) -> dd.DataFrame:
     """A Dask DataFrame with one row per file under paths (local paths, directories, or fsspec
-    URLs), the columns of COLUMNS. batch_size: files a task scans (None: about two tasks a
-    thread of the current client's workers). storage_options go to fsspec for remote paths."""
+    URLs), the columns of COLUMNS (columns: those alone, in that order). batch_size: files a task
+    scans (None: about two tasks a thread of the current client's workers). storage_options go to
+    fsspec for remote paths. A computation that reads some columns only has only those made."""
     if batch_size is not None and batch_size < 1:
         raise ValueError("zebmacro.dask: batch_size is at least 1")
+    if isinstance(columns, str):
+        raise TypeError("zebmacro.dask: columns is a list of names, not %r" % columns)
+    columns = list(COLUMNS if columns is None else columns)
+    unknown = [c for c in columns if c not in COLUMNS]
+    if unknown or not columns or len(set(columns)) < len(columns):
+        raise ValueError("zebmacro.dask: columns are some of COLUMNS, each once: %r" % columns)
     storage_options = dict(storage_options or {})
     found = _raw_entries(paths, storage_options)
     size = batch_size or _batch_size(len(found))
@@ -222,10 +254,11 @@ def scan(paths: Union[PathArg, Iterable[PathArg]], *, deep: bool = True,
     # it, and there is one task a batch.
     base = os.fsencode(os.getcwd())
     blobs = [_pack(found[i:i + size], base) for i in range(0, len(found), size)]
+    meta = _meta()[columns]
     if not blobs:
-        return dd.from_pandas(_meta(), npartitions=1)
+        return dd.from_pandas(meta, npartitions=1)
     # Keys of this call's own: a scan reads files as they are now, so no earlier scan's results
     # (persisted, or still held) may stand in for it, as Dask would take them for keys made from
     # the same paths.
-    return dd.from_map(_scan_batch, blobs, args=[deep, storage_options], meta=_meta(),
+    return dd.from_map(_ScanBatches(deep, storage_options, columns), blobs, meta=meta,
                        label="zebmacro-scan", token=uuid.uuid4().hex, enforce_metadata=False)

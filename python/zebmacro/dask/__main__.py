@@ -95,9 +95,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     cluster = LocalCluster(n_workers=a.local, threads_per_worker=1) if a.local else None
     try:
         with Client(cluster if cluster is not None else a.scheduler) as client:
-            df = zd.scan(a.paths, deep=a.deep, batch_size=a.batch_size, storage_options=options)
+            # The columns written, and no other made: JSON Lines has the records as they are.
+            columns = ["result", "record"] if fmt == "jsonl" else zd._FIELDS
+            df = zd.scan(a.paths, deep=a.deep, batch_size=a.batch_size, storage_options=options,
+                         columns=columns)
             if fmt == "parquet":
-                df.drop(columns=["record"]).to_parquet(a.out)
+                df.to_parquet(a.out)
                 counts = df["result"].value_counts().compute().to_dict()
             else:
                 with open(a.out, "w", newline="" if fmt == "csv" else None) as out:
