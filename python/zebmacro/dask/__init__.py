@@ -250,8 +250,8 @@ def scan(paths: Union[PathArg, Iterable[PathArg]], *, deep: bool = True,
     storage_options = dict(storage_options or {})
     found = _raw_entries(paths, storage_options)
     size = batch_size or _batch_size(len(found))
-    # A partition a batch, each batch one bytes value: its key is its hash, nothing walks through
-    # it, and there is one task a batch.
+    # A partition a batch, each batch one bytes value: nothing walks through it, and there is one
+    # task a batch.
     base = os.fsencode(os.getcwd())
     blobs = [_pack(found[i:i + size], base) for i in range(0, len(found), size)]
     meta = _meta()[columns]
