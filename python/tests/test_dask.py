@@ -3,6 +3,7 @@ a worker killed in the middle of a run costs no file and doubles none; memory://
 object store; the command line writes what zebscan prints."""
 import collections
 import csv
+import importlib.util
 import json
 import os
 import shutil
@@ -10,6 +11,7 @@ import signal
 import subprocess
 import sys
 
+import dask
 import fsspec
 import pandas as pd
 import pytest
@@ -17,6 +19,7 @@ from distributed import Client, LocalCluster
 
 import zebmacro
 import zebmacro.dask as zd
+import zebmacro.dask.__main__ as zd_main
 from conftest import zebscan_lines, zebscan_records
 
 
@@ -122,7 +125,8 @@ def test_memory_stands_in_for_an_object_store(samples):
         fs.rm("/bucket", recursive=True)
 
 
-def test_the_command_line(client, work, samples, corpus, tmp_path):
+def test_the_command_line(client, work, samples, corpus, tmp_path, monkeypatch):
+    scan_batch = zd._scan_batch
     module = [sys.executable, "-m", "zebmacro.dask"]
     out = tmp_path / "results.jsonl"
     p = subprocess.run(module + ["--local", "2", corpus, "--out", str(out)], capture_output=True,
@@ -146,9 +150,32 @@ def test_the_command_line(client, work, samples, corpus, tmp_path):
         assert (r["result"], r["virus"], json.loads(r["names"])) == \
             (w["result"], w.get("virus", ""), w["names"])
 
-    p = subprocess.run(module + ["--local", "1", "samples/out", "--out", "x.txt"],
-                       capture_output=True, text=True, cwd=str(tmp_path))
-    assert p.returncode == 2 and "--format" in p.stderr
+    # Partitions written and counted from one scan (as Parquet is written, where pyarrow is).
+    scans = []
+    monkeypatch.setattr(zd, "_scan_batch", lambda *a: scans.append(1) or scan_batch(*a))
+    df = zd.scan([corpus], batch_size=200, columns=zd._FIELDS)
+    parts = tmp_path / "parts"
+    parts.mkdir()
+    with dask.config.set(scheduler="sync"):
+        counts = zd_main.write_and_count(
+            df, lambda part, n: part.to_csv(parts / ("%d.csv" % n), index=False))
+    assert len(scans) == df.npartitions == len(list(parts.iterdir()))
+    assert counts == collections.Counter(json.loads(r)["result"] for r in lines)
+    written = pd.concat(pd.read_csv(f) for f in parts.iterdir())
+    assert sorted(written["path"]) == sorted(json.loads(r)["path"] for r in lines)
+
+    # Runs that cannot be made, or break off, end with status 2 and say why: never a traceback
+    # (its status is 1, "a virus found").
+    engine = any(importlib.util.find_spec(m) for m in ("pyarrow", "fastparquet"))
+    for args, said in ((["--local", "1", "samples/out", "--out", "x.txt"], "--format"),
+                       (["--scheduler", "tcp://127.0.0.1:9", "samples/out", "--out", "x.jsonl"],
+                        "did not finish (0 files written): OSError"),
+                       ([] if engine else ["--local", "1", "samples/out", "--out", "x.parquet"],
+                        "neither is installed")):
+        if args:
+            p = subprocess.run(module + args, capture_output=True, text=True, cwd=str(tmp_path),
+                               env=dict(os.environ, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="1s"))
+            assert p.returncode == 2 and said in p.stderr and "Traceback" not in p.stderr, p.stderr
 
 
 def test_an_empty_scan(client, tmp_path):

@@ -13,10 +13,13 @@ from __future__ import annotations
 
 import argparse
 import csv
+import functools
+import importlib.util
 import json
+import os
 import sys
 import time
-from typing import Any, Dict, List, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
 
 import pandas as pd
 from distributed import Client, LocalCluster, as_completed
@@ -44,9 +47,9 @@ def _csv_rows(df: pd.DataFrame) -> List[List[Any]]:
     return rows
 
 
-def write_records(client: Client, df: Any, out: TextIO, fmt: str) -> Dict[str, int]:
-    """Computes each partition and writes its rows as it finishes; counts by result."""
-    counts = {"OK": 0, "FOUND": 0, "ERROR": 0, "SKIPPED": 0}
+def write_records(client: Client, df: Any, out: TextIO, fmt: str, counts: Dict[str, int]) -> None:
+    """Computes each partition and writes its rows as it finishes; counts by result, into counts
+    as the rows are written (a run that breaks off has the counts of what it wrote)."""
     writer = None
     if fmt == "csv":
         writer = csv.writer(out)
@@ -61,7 +64,26 @@ def write_records(client: Client, df: Any, out: TextIO, fmt: str) -> Dict[str, i
             writer.writerows(_csv_rows(part))
         else:
             out.writelines(r + "\n" for r in part["record"])
-    return counts
+
+
+def write_and_count(df: Any, write_part: Callable[[pd.DataFrame, int], None]) -> Dict[str, int]:
+    """Each partition written by write_part(rows, its number) where it was made, and counted by
+    result there: the files are scanned once, and the counts (so the exit status) are those of
+    the rows written."""
+    counts = df.map_partitions(_write_and_count, write_part, meta=pd.Series(dtype="int64"))
+    return {str(k): int(v) for k, v in counts.compute().groupby(level=0).sum().items()}
+
+
+def _write_and_count(part: pd.DataFrame, write_part: Callable[[pd.DataFrame, int], None],
+                     partition_info: Optional[Dict[str, Any]] = None) -> pd.Series:
+    if partition_info is not None:  # None: Dask's trial call on the empty frame of its types
+        write_part(part, partition_info["number"])
+    return part["result"].value_counts()
+
+
+def _write_parquet(out: str, part: pd.DataFrame, number: int) -> None:
+    os.makedirs(out, exist_ok=True)
+    part.to_parquet(os.path.join(out, "part.%d.parquet" % number), index=False)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -83,6 +105,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     fmt = a.format or _format(a.out)
     if fmt is None:
         ap.error("say --format for %s (jsonl, csv or parquet)" % a.out)
+    if fmt == "parquet" and not any(importlib.util.find_spec(m) for m in ("pyarrow", "fastparquet")):
+        ap.error("%s: Parquet is written with pyarrow or fastparquet, and neither is installed"
+                 % a.out)
     options: Dict[str, Any] = {}
     for item in a.storage_option:
         key, _, value = item.partition("=")
@@ -92,19 +117,27 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             options[key] = value
 
     start = time.monotonic()
-    cluster = LocalCluster(n_workers=a.local, threads_per_worker=1) if a.local else None
+    counts: Dict[str, int] = {}
+    cluster = None
     try:
+        if a.local:
+            cluster = LocalCluster(n_workers=a.local, threads_per_worker=1)
         with Client(cluster if cluster is not None else a.scheduler) as client:
             # The columns written, and no other made: JSON Lines has the records as they are.
             columns = ["result", "record"] if fmt == "jsonl" else zd._FIELDS
             df = zd.scan(a.paths, deep=a.deep, batch_size=a.batch_size, storage_options=options,
                          columns=columns)
             if fmt == "parquet":
-                df.to_parquet(a.out)
-                counts = df["result"].value_counts().compute().to_dict()
+                counts = write_and_count(df, functools.partial(_write_parquet, a.out))
             else:
                 with open(a.out, "w", newline="" if fmt == "csv" else None) as out:
-                    counts = write_records(client, df, out, fmt)
+                    write_records(client, df, out, fmt, counts)
+    except Exception as e:
+        # Not every file was scanned: zebscan's status for that (1 where what was written holds a
+        # virus), never a traceback's 1 alone.
+        print("zebmacro.dask: the scan did not finish (%d files written): %s: %s"
+              % (sum(counts.values()), type(e).__name__, e), file=sys.stderr)
+        return 1 if counts.get("FOUND") else 2
     finally:
         if cluster is not None:
             cluster.close()
