@@ -105,7 +105,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     fmt = a.format or _format(a.out)
     if fmt is None:
         ap.error("say --format for %s (jsonl, csv or parquet)" % a.out)
-    if fmt == "parquet" and not any(importlib.util.find_spec(m) for m in ("pyarrow", "fastparquet")):
+    engines = ("pyarrow", "fastparquet")
+    if fmt == "parquet" and not any(importlib.util.find_spec(m) for m in engines):
         ap.error("%s: Parquet is written with pyarrow or fastparquet, and neither is installed"
                  % a.out)
     options: Dict[str, Any] = {}
