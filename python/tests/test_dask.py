@@ -169,7 +169,7 @@ def test_the_command_line(client, work, samples, corpus, tmp_path, monkeypatch):
     engine = any(importlib.util.find_spec(m) for m in ("pyarrow", "fastparquet"))
     for args, said in ((["--local", "1", "samples/out", "--out", "x.txt"], "--format"),
                        (["--scheduler", "tcp://127.0.0.1:9", "samples/out", "--out", "x.jsonl"],
-                        "did not finish (0 files written): OSError"),
+                        "did not finish (0 rows known written): OSError"),
                        ([] if engine else ["--local", "1", "samples/out", "--out", "x.parquet"],
                         "neither is installed")):
         if args:

@@ -136,7 +136,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except Exception as e:
         # Not every file was scanned: zebscan's status for that (1 where what was written holds a
         # virus), never a traceback's 1 alone.
-        print("zebmacro.dask: the scan did not finish (%d files written): %s: %s"
+        print("zebmacro.dask: the scan did not finish (%d rows known written): %s: %s"
               % (sum(counts.values()), type(e).__name__, e), file=sys.stderr)
         return 1 if counts.get("FOUND") else 2
     finally:
