@@ -142,6 +142,14 @@ MacroListing ListMacros(const MacroBytes& bytes, MacroDetail detail) {
   return l;
 }
 
+size_t ListingBytes(const MacroListing& l) {
+  size_t cb = 32;
+  for (const MacroRecord& m : l.records)
+    cb += 48 + m.sName.size() + m.sDescription.size() + m.sSha256.size() + m.sSource.size() +
+          m.body.size();
+  return cb;
+}
+
 bool IsAutoMacro(const std::string& sName) {
   static const char* const kAuto[] = {"AutoOpen", "AutoClose", "AutoNew", "AutoExec", "AutoExit"};
   return std::any_of(std::begin(kAuto), std::end(kAuto),

@@ -67,6 +67,17 @@ struct MacroListing {
 // kBodies need the bytes read with bKeep).
 MacroListing ListMacros(const MacroBytes& bytes, MacroDetail detail);
 
+// A document inside a container, listed: its record's index in FileResult::members.
+struct MemberListing {
+  size_t iMember = 0;
+  MacroListing listing;
+};
+// The members' listings of one container, at most, by ListingBytes: with its member records
+// (the worker's kMaxRecordBytes) a result stays within what the workers' channel carries.
+constexpr size_t kMaxMemberListingBytes = 4u << 20;
+// About the bytes a listing takes on the workers' channel.
+size_t ListingBytes(const MacroListing& l);
+
 // Names that make Word run a macro by itself (AutoOpen, AutoClose, AutoNew, AutoExec, AutoExit),
 // without regard to case, as Word finds them.
 bool IsAutoMacro(const std::string& sName);

@@ -26,8 +26,7 @@ const char* const kWhy[] = {"document", "encrypted", "limit", "damaged"};
 
 // The macro listing (ScanOptions::macros): a record a macro, with olevba's field names where they
 // mean the same (vba_filename, ole_stream, code), and the document's flags.
-void AddListing(const FileResult& r, json* pj) {
-  const MacroListing& l = r.listing;
+void AddListing(const MacroListing& l, json* pj) {
   json records = json::array(), autos = json::array(), commands = json::array();
   const bool bSource = l.detail >= MacroDetail::kSource;
   for (const MacroRecord& m : l.records) {
@@ -209,10 +208,17 @@ json JsonRecord(const FileResult& r) {
     j["container"] = container::KindName(r.containerKind);
     j["members_scanned"] = r.nMembers;
     json members = json::array();
-    for (const container::Member& m : r.members) members.push_back(MemberRecord(r, m));
+    auto pListed = r.memberListings.begin();
+    for (size_t i = 0; i < r.members.size(); ++i) {
+      json m = MemberRecord(r, r.members[i]);
+      if (pListed != r.memberListings.end() && pListed->iMember == i)
+        AddListing((pListed++)->listing, &m);
+      members.push_back(std::move(m));
+    }
     j["members"] = std::move(members);
+    if (r.nMemberListingsLeftOut) j["member_listings_left_out"] = r.nMemberListingsLeftOut;
   }
-  if (r.listing.detail != MacroDetail::kNone) AddListing(r, &j);
+  if (r.listing.detail != MacroDetail::kNone) AddListing(r.listing, &j);
   return j;
 }
 

@@ -188,7 +188,12 @@ bool Scanner::ScanContainer(const File& f, FileResult* pR) {
   // Each document member goes down the road of a file on disk; the first finding's way of being
   // found names the container's.
   std::string sFirstFoundBy;
+  // The listings of the documents with macros, by the order the documents came in: each has the
+  // record that Scan() adds when the scan function returns.
+  std::vector<MemberListing> listings;
+  size_t nDocuments = 0, cbListed = 0;
   auto scan = [&](const container::MemberFile& m) {
+    const size_t iDocument = nDocuments++;
     container::Verdict v;
     File member;
     std::string sError;
@@ -202,6 +207,15 @@ bool Scanner::ScanContainer(const File& f, FileResult* pR) {
     v.sVirus = std::move(mr.sVirus);
     v.sReason = std::move(mr.sReason);
     if (mr.outcome == Outcome::kFound && sFirstFoundBy.empty()) sFirstFoundBy = mr.sFoundBy;
+    if (mr.listing.detail != MacroDetail::kNone) {
+      const size_t cb = ListingBytes(mr.listing);
+      if (cb > kMaxMemberListingBytes - cbListed) {
+        ++pR->nMemberListingsLeftOut;
+      } else {
+        cbListed += cb;
+        listings.push_back({iDocument, std::move(mr.listing)});
+      }
+    }
     return v;
   };
   container::Result res =
@@ -209,6 +223,15 @@ bool Scanner::ScanContainer(const File& f, FileResult* pR) {
   pR->containerKind = kind;
   pR->nMembers = res.nMembers;
   pR->members = std::move(res.members);
+  // Each listing to its document's record.
+  size_t iDocument = 0, k = 0;
+  for (size_t i = 0; i < pR->members.size() && k < listings.size(); ++i) {
+    if (pR->members[i].why != container::Why::kDocument) continue;
+    if (iDocument++ != listings[k].iMember) continue;
+    listings[k].iMember = i;
+    pR->memberListings.push_back(std::move(listings[k++]));
+  }
+  pR->nMemberListingsLeftOut += listings.size() - k;
   pR->outcome = FromContainer(res.verdict.outcome);
   pR->sReason = std::move(res.verdict.sReason);
   pR->sVirus = std::move(res.verdict.sVirus);

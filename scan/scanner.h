@@ -51,8 +51,12 @@ struct FileResult {
   container::Kind containerKind = container::Kind::kNone;
   uint64_t nMembers = 0;
   std::vector<container::Member> members;
-  // ScanOptions::macros: the document's macros, listed by whoever scanned it.
+  // ScanOptions::macros: the document's macros, listed by whoever scanned it; for a container,
+  // those of its member documents that have any, in the members' order, within
+  // kMaxMemberListingBytes; the documents left out beyond it are counted.
   MacroListing listing;
+  std::vector<MemberListing> memberListings;
+  size_t nMemberListingsLeftOut = 0;
 };
 
 // Why a file is not scanned: it is no Word 6/95 document (skipped, not an error).

@@ -175,6 +175,32 @@ bool ReadListing(Reader* prd, size_t cbResult, MacroListing* pl) {
   return true;
 }
 
+// A container's listings of its members: the count left out, the count listed, each with its
+// record's index (rising, each below the count of records) and its listing.
+void AppendMemberListings(const FileResult& r, Writer* pw) {
+  pw->U64(r.nMemberListingsLeftOut);
+  pw->U64(r.memberListings.size());
+  for (const MemberListing& m : r.memberListings) {
+    pw->U64(m.iMember);
+    AppendListing(m.listing, pw);
+  }
+}
+
+bool ReadMemberListings(Reader* prd, size_t cbResult, FileResult* pR) {
+  size_t n;
+  if (!prd->Size(&pR->nMemberListingsLeftOut) || !prd->Size(&n) || n > pR->members.size())
+    return false;
+  pR->memberListings.resize(n);
+  for (size_t k = 0; k < n; ++k) {
+    MemberListing& m = pR->memberListings[k];
+    if (!prd->Size(&m.iMember) || m.iMember >= pR->members.size() ||
+        (k > 0 && m.iMember <= pR->memberListings[k - 1].iMember) ||
+        !ReadListing(prd, cbResult, &m.listing))
+      return false;
+  }
+  return true;
+}
+
 // Appends r in its compact form, length first.
 void AppendResult(const FileResult& r, std::string* pOut) {
   Writer w(pOut);
@@ -191,6 +217,7 @@ void AppendResult(const FileResult& r, std::string* pOut) {
   for (const std::string& s : t.names) w.Str(s);
   AppendContainer(r, &w);
   AppendListing(r.listing, &w);
+  AppendMemberListings(r, &w);
   w.Set32(at, static_cast<uint32_t>(pOut->size() - at - 4));
 }
 
@@ -226,7 +253,9 @@ bool DecodeResult(std::string_view s, FileResult* pR) {
   t.names.resize(nNames);
   for (std::string& name : t.names)
     if (!rd.Str(&name)) return false;
-  if (!ReadContainer(&rd, s.size(), pR) || !ReadListing(&rd, s.size(), &pR->listing)) return false;
+  if (!ReadContainer(&rd, s.size(), pR) || !ReadListing(&rd, s.size(), &pR->listing) ||
+      !ReadMemberListings(&rd, s.size(), pR))
+    return false;
   return rd.Done();
 }
 

@@ -27,7 +27,8 @@ constexpr size_t kGroupBytes = 1u << 20;
 // fit, so that a reply stays within what the channel carries.
 constexpr size_t kMaxRecordBytes = 4u << 20;
 
-// Trims r's member records to those that fit kMaxRecordBytes.
+// Trims r's member records to those that fit kMaxRecordBytes, and the listings to the records kept
+// (those of the others are counted as left out).
 void FitRecords(FileResult* pR) {
   size_t cb = 0, n = 0;
   for (const container::Member& m : pR->members) {
@@ -37,6 +38,11 @@ void FitRecords(FileResult* pR) {
     ++n;
   }
   pR->members.resize(n);
+  std::vector<MemberListing>& l = pR->memberListings;
+  size_t nKept = 0;
+  while (nKept < l.size() && l[nKept].iMember < n) ++nKept;
+  pR->nMemberListingsLeftOut += l.size() - nKept;
+  l.resize(nKept);
 }
 
 // The file of one item, opened as the batch says, scanned. A descriptor or directory passed is

@@ -70,6 +70,9 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   rec.nUnknown = 2;
   rec.body = std::string("\x01\x00\x64", 3);
   r.listing.records = {rec, zm::MacroRecord()};
+  // And the listings of a container's documents, by their records.
+  r.memberListings = {{1, r.listing}};
+  r.nMemberListingsLeftOut = 9;
   std::string s = zm::EncodeResult(r);
   FileResult back;
   ASSERT_TRUE(zm::DecodeResult(s, &back));
@@ -95,10 +98,24 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   EXPECT_EQ(back.listing.records[0].body, rec.body);
   EXPECT_EQ(back.listing.records[0].eByteScan, rec.eByteScan);
   EXPECT_EQ(back.listing.records[0].bKey, rec.bKey);
+  ASSERT_EQ(back.memberListings.size(), 1u);
+  EXPECT_EQ(back.memberListings[0].iMember, 1u);
+  EXPECT_EQ(back.memberListings[0].listing.records[0].sSource, rec.sSource);
+  EXPECT_EQ(back.nMemberListingsLeftOut, 9u);
+  // Member listings on no record of the result's, or not in the records' order.
+  for (const auto& listings : {std::vector<zm::MemberListing>{{2, r.listing}},
+                               std::vector<zm::MemberListing>{{1, r.listing}, {1, r.listing}},
+                               std::vector<zm::MemberListing>{{1, {}}, {0, {}}}}) {
+    FileResult bad = r;
+    bad.memberListings = listings;
+    EXPECT_FALSE(zm::DecodeResult(zm::EncodeResult(bad), &back)) << listings.size();
+  }
   // A listing's level, a record's body state or byte-scan judgement beyond their ranges.
   FileResult bare = r;
   bare.listing = zm::MacroListing();
-  const size_t lListing = zm::EncodeResult(bare).size() - (4 + 8 + 8);  // an empty listing's
+  bare.memberListings.clear();
+  // An empty listing's bytes, then an empty section of member listings'.
+  const size_t lListing = zm::EncodeResult(bare).size() - (4 + 8 + 8) - (8 + 8);
   ASSERT_EQ(static_cast<uint8_t>(s[lListing]), 3);
   for (const auto& [at, b] : {std::pair<size_t, char>{lListing, 4},
                               {lListing + 1, 2},

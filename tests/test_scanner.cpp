@@ -533,6 +533,45 @@ TEST(Scanner, ScansTheDocumentsOfAContainer) {
       records.push_back(m.sName + ": " + std::to_string(static_cast<int>(m.outcome)) + " " +
                         m.sVirus + m.sReason);
     EXPECT_EQ(records, c.records);
+    // Asked for, a member document's listing is under its own record, as it is for the document
+    // on its own.
+    options.macros = zm::MacroDetail::kSource;
+    auto listed = [](const zm::MacroListing& l) {
+      std::string s;
+      for (const zm::MacroRecord& m : l.records) s += " " + m.sName + " " + m.sSha256 + m.sSource;
+      return s;
+    };
+    r = zm::Scanner(StaticApi(), options).ScanPath(dir.Write("a.tar", Tar(c.members)));
+    std::vector<std::string> got, want;
+    for (const zm::MemberListing& l : r.memberListings) {
+      ASSERT_LT(l.iMember, r.members.size());
+      EXPECT_EQ(r.members[l.iMember].why, container::Why::kDocument);
+      got.push_back(r.members[l.iMember].sName + ":" + listed(l.listing));
+    }
+    for (const auto& [name, content] : c.members) {
+      FileResult alone = zm::Scanner(StaticApi(), options).ScanPath(dir.Write(name, content));
+      if (alone.listing.detail != zm::MacroDetail::kNone)
+        want.push_back(name + ":" + listed(alone.listing));
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(r.nMemberListingsLeftOut, 0u);
+  }
+  if (bOpened) {
+    // Five documents of 1 MiB of source each: the listings that fit the container's 4 MiB are
+    // kept, the others counted.
+    std::vector<uint8_t> runs = {0x01, 0x00};
+    for (int i = 0; i < 10000; ++i) runs.insert(runs.end(), {0x6E, 0xFF});
+    zmdoc::DocSpec spaces = Doc({"Spaces"});
+    spaces.macros[0].body = runs;
+    std::vector<std::pair<std::string, std::string>> members;
+    for (int i = 0; i < 5; ++i)
+      members.push_back({"s" + std::to_string(i) + ".doc", bytes(spaces)});
+    zm::ScanOptions options;
+    options.macros = zm::MacroDetail::kSource;
+    FileResult r = zm::Scanner(StaticApi(), options).ScanPath(dir.Write("a.tar", Tar(members)));
+    ASSERT_EQ(r.memberListings.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(r.memberListings[i].iMember, i);
+    EXPECT_EQ(r.nMemberListingsLeftOut, 2u);
   }
   // Turned off, a container is SKIPPED whatever the build; a document is never a container.
   zm::ScanOptions off;

@@ -1082,6 +1082,37 @@ def check_containers(r):
           "--json name_bytes: %s" % latin["members"])
     check(many["result"] == "ERROR" and many["members"][-1]["limit"] == "MaxFiles" and
           many["members"][-1]["why"] == "limit", "--json many.zip: %s" % many["members"])
+    # A document five containers deep shows its macros as it does on its own: under its line
+    # (--macros, --source), in its member record (--json), in a folder of its own (--extract).
+    doc = "samples/out/03-concept-names.doc"
+    member = c + "nest5.zip!n1.tar.gz!n2.7z!n3.eml!n4.zip!x.doc"
+    for jobs in ("1", "2"):
+        for flag in ("--macros", "--source"):
+            _, out, _ = r.run("--no-summary", "-j", jobs, flag, c + "nest5.zip", doc)
+            under = {}
+            for line in out.splitlines():
+                if line.startswith("    "):
+                    under[path].append(line)
+                else:
+                    path = line.rsplit(": ", 1)[0]
+                    under[path] = []
+            check(under.get(member) == under[doc] != [],
+                  "-j %s %s nest5.zip:\n%s" % (jobs, flag, out))
+        _, out, _ = r.run("--no-summary", "-j", jobs, "--macros", "--json", c + "nest5.zip", doc)
+        nest, alone = [json.loads(l) for l in out.splitlines()]
+        keys = ("macro_records", "macro_records_left_out", "template", "auto_macros",
+                "command_macros")
+        check([nest["members"][0].get(k) for k in keys] == [alone[k] for k in keys] and
+              "member_listings_left_out" not in nest, "-j %s --json nest5.zip: %s" % (jobs, nest))
+    shutil.rmtree(os.path.join(r.work, "ex-nest"), ignore_errors=True)
+    _, out, _ = r.run("--no-summary", "--extract", "ex-nest", c + "nest5.zip", doc)
+    folders = [os.path.join(r.work, l.split(": extracted to ")[1].strip("'"))
+               for l in out.splitlines() if ": extracted to " in l]
+    files = [sorted((n, open(os.path.join(f, n), "rb").read()) for n in os.listdir(f))
+             for f in folders]
+    check(len(files) == 2 and files[0] == files[1] != [] and
+          out.startswith(c + "nest5.zip: ") and member + ": extracted to " in out,
+          "--extract nest5.zip:\n%s" % out)
 
 
 def check_limits(r, sanitized):

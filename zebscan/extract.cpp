@@ -132,21 +132,37 @@ std::string SafeName(const std::string& sName) {
 }
 
 bool Extractor::Write(const zm::FileResult& r, Extracted* pOut) {
-  const zm::MacroListing& l = r.listing;
-  if (l.detail != zm::MacroDetail::kBodies || l.records.empty()) return false;
+  auto listed = [](const zm::MacroListing& l) {
+    return l.detail == zm::MacroDetail::kBodies && !l.records.empty();
+  };
   Extracted& x = *pOut;
   x = Extracted();
-  if (!m_bDirMade && !zm::MakeDirectories(m_sDir, &x.sError)) return true;
+  if (listed(r.listing)) WriteListing(r.sPath, r.listing, &x);
+  for (const zm::MemberListing& m : r.memberListings) {
+    x.members.emplace_back();
+    const container::Member& rec = r.members[m.iMember];
+    if (listed(m.listing))
+      WriteListing(container::DisplayPath(r.sPath, rec.chain, rec.sName), m.listing,
+                   &x.members.back());
+  }
+  return x.bOwn || !x.members.empty();
+}
+
+void Extractor::WriteListing(const std::string& sDocument, const zm::MacroListing& l,
+                             Extracted* pOut) {
+  Extracted& x = *pOut;
+  x.bOwn = true;
+  if (!m_bDirMade && !zm::MakeDirectories(m_sDir, &x.sError)) return;
   m_bDirMade = true;
-  const std::string sStem = zm::JoinPath(m_sDir, SafeName(r.sPath));
+  const std::string sStem = zm::JoinPath(m_sDir, SafeName(sDocument));
   for (int iTry = 1; iTry <= kMaxTries && x.sFolder.empty(); ++iTry) {
     const int iMade = zm::MakePrivateDirectory(Tried(sStem, iTry), &x.sError);
-    if (iMade < 0) return true;
+    if (iMade < 0) return;
     if (iMade == 1) x.sFolder = Tried(sStem, iTry);
   }
   if (x.sFolder.empty()) {
     x.sError = "every name up to ~" + std::to_string(kMaxTries) + " is taken";
-    return true;
+    return;
   }
   std::set<std::string> used;  // the macros' names given so far, as a case-blind system sees them
   for (const MacroRecord& m : l.records) {
@@ -157,10 +173,10 @@ bool Extractor::Write(const zm::FileResult& r, Extracted* pOut) {
       if (used.count(Folded(sTry))) continue;
       const std::string sPath = zm::JoinPath(x.sFolder, sTry);
       int iDone = zm::WriteNewFile(sPath + ".bin", m.body, &x.sError);
-      if (iDone < 0) return true;
+      if (iDone < 0) return;
       if (iDone == 0) continue;
       iDone = zm::WriteNewFile(sPath + ".wbs", m.sSource, &x.sError);
-      if (iDone < 0) return true;
+      if (iDone < 0) return;
       if (iDone == 0) {  // the pair must share its name
         zm::RemoveFile(sPath + ".bin", nullptr);
         continue;
@@ -171,10 +187,9 @@ bool Extractor::Write(const zm::FileResult& r, Extracted* pOut) {
     }
     if (!bDone) {
       x.sError = "every name up to ~" + std::to_string(kMaxTries) + " is taken";
-      return true;
+      return;
     }
   }
-  return true;
 }
 
 }  // namespace zebscan

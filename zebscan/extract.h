@@ -6,6 +6,7 @@
 // "~2", "~3", ..., and so does a macro's name taken by another macro of the same document.
 #pragma once
 #include <string>
+#include <vector>
 
 #include "scanner.h"
 
@@ -25,21 +26,27 @@ namespace zebscan {
 // Up to the cut of a long name, different names stay different.
 std::string SafeName(const std::string& sName);
 
-// What --extract did with a document.
+// What --extract did with a document, and with a container's documents.
 struct Extracted {
+  bool bOwn = false;    // the file's own macros were to be written: the fields below say how
   std::string sFolder;  // the folder made; empty when none could be
   std::string sError;   // why not, or why it holds only part of the macros
   size_t nFiles = 0;    // files written in it
+  std::vector<Extracted> members;  // a container's: one for each of its memberListings, in order
 };
 
 class Extractor {
  public:
   explicit Extractor(std::string sDir) : m_sDir(std::move(sDir)) {}
-  // Writes out the macros of r, listed with MacroDetail::kBodies, saying how in *pOut; false (and
+  // Writes out the macros of r, listed with MacroDetail::kBodies, and those of a container's
+  // documents (each a folder named after its path as reported), saying how in *pOut; false (and
   // nothing done) for a result without any.
   bool Write(const zm::FileResult& r, Extracted* pOut);
 
  private:
+  // The macros of the document reported as sDocument into a folder of their own.
+  void WriteListing(const std::string& sDocument, const zm::MacroListing& l, Extracted* pOut);
+
   std::string m_sDir;
   bool m_bDirMade = false;
 };

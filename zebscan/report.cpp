@@ -83,6 +83,26 @@ void AppendListing(const zm::MacroListing& l, bool bSource, std::string* pText) 
          std::to_string(zm::MacroBytes::kMaxMacros) + ")\n";
 }
 
+// What --extract did with a document: a line under it.
+void AppendExtracted(const std::string& sPath, const Extracted& x, std::string* pText) {
+  std::string& s = *pText;
+  AppendEscaped(&s, sPath);
+  if (x.sFolder.empty()) {
+    s += ": not extracted: ";
+  } else {
+    s += x.sError.empty() ? ": extracted to '" : ": extracted in part to '";
+    AppendEscaped(&s, x.sFolder);
+    s += x.sError.empty() ? "'" : "': ";
+  }
+  AppendEscaped(&s, x.sError);
+  s += "\n";
+}
+
+void AddExtracted(const Extracted& x, json* pj) {
+  if (!x.sFolder.empty()) (*pj)["extracted_to"] = LossyUtf8(x.sFolder);
+  if (!x.sError.empty()) (*pj)["extract_error"] = LossyUtf8(x.sError);
+}
+
 }  // namespace
 
 std::string MessageLine(bool bJson, const std::string& sText) {
@@ -134,18 +154,30 @@ void Report::Add(const FileResult& r, const Placement* pPlaced, const Extracted*
   m_nErrors += r.outcome == Outcome::kError;
   m_bContainers |= r.containerKind != container::Kind::kNone;
   m_nMembers += r.nMembers;
-  m_nNotExtracted += pExtracted != nullptr && !pExtracted->sError.empty();
+  if (pExtracted) {
+    m_nNotExtracted += !pExtracted->sError.empty();
+    for (const Extracted& x : pExtracted->members) m_nNotExtracted += !x.sError.empty();
+  }
   Print(r, pPlaced, pExtracted);
   // A container's members with something to say follow its line; JSON holds them in its record.
-  if (!m_options.bJson)
-    for (const container::Member& m : r.members) PrintMember(r, m);
+  if (!m_options.bJson) {
+    size_t k = 0;  // r.memberListings, and what --extract did with each
+    for (size_t i = 0; i < r.members.size(); ++i) {
+      const bool bListed = k < r.memberListings.size() && r.memberListings[k].iMember == i;
+      const bool bExtracted = bListed && pExtracted && k < pExtracted->members.size();
+      PrintMember(r, r.members[i], bListed ? &r.memberListings[k].listing : nullptr,
+                  bExtracted ? &pExtracted->members[k] : nullptr);
+      k += bListed;
+    }
+  }
   Progress();
 }
 
 // Listed: every document (but those that are no Word 6/95 document) and every member not judged
 // in full; the record of the file itself is told by the container's own line. The line obeys the
 // options as a file's does.
-void Report::PrintMember(const FileResult& r, const container::Member& m) {
+void Report::PrintMember(const FileResult& r, const container::Member& m,
+                         const zm::MacroListing* pListing, const Extracted* pExtracted) {
   using container::Outcome;
   if (m.chain.empty() && m.sName.empty()) return;
   if (m.why == container::Why::kDocument && m.outcome == Outcome::kSkipped &&
@@ -155,17 +187,22 @@ void Report::PrintMember(const FileResult& r, const container::Member& m) {
                        !(!m_options.bSkipped && m.outcome == Outcome::kSkipped) &&
                        !(!m_options.bOk && m.outcome == Outcome::kOk);
   const bool bOnReport = bListed && !m_options.bQuiet;
-  const bool bTrouble = m.outcome == Outcome::kError;
+  const bool bTrouble = m.outcome == Outcome::kError ||
+                        (pExtracted != nullptr && pExtracted->bOwn && !pExtracted->sError.empty());
   const bool bToErr = bTrouble && (!bOnReport || !m_bSameFile);
   if (!bOnReport && !bToErr && !(m_pLog && (bListed || bTrouble))) return;
   std::string& sText = m_sLine;
   sText.clear();
-  AppendEscaped(&sText, container::DisplayPath(r.sPath, m.chain, m.sName));
+  const std::string sPath = container::DisplayPath(r.sPath, m.chain, m.sName);
+  AppendEscaped(&sText, sPath);
   sText += ": ";
   if (m.outcome != Outcome::kOk)
     AppendEscaped(&sText, m.outcome == Outcome::kFound ? m.sVirus : m.sReason);
   sText += kEnding[static_cast<int>(m.outcome)];
+  if (pExtracted && pExtracted->bOwn) AppendExtracted(sPath, *pExtracted, &sText);
   if (bToErr) Write(m_pErr, sText);
+  if (pListing && (m_options.bMacros || m_options.bSource))
+    AppendListing(*pListing, m_options.bSource, &sText);
   if (bOnReport) Write(m_pOut, sText);
   if (m_pLog && (bListed || bTrouble)) Write(m_pLog, sText);
 }
@@ -204,10 +241,15 @@ void Report::Print(const FileResult& r, const Placement* pPlaced, const Extracte
       j[std::string(pPlaced->szDone) + "_to"] = LossyUtf8(pPlaced->sDest);
     else if (pPlaced)
       j["quarantine_error"] = LossyUtf8(pPlaced->sError);
-    if (pExtracted && !pExtracted->sFolder.empty())
-      j["extracted_to"] = LossyUtf8(pExtracted->sFolder);
-    if (pExtracted && !pExtracted->sError.empty())
-      j["extract_error"] = LossyUtf8(pExtracted->sError);
+    if (pExtracted) {
+      AddExtracted(*pExtracted, &j);
+      // A container's documents: in their records, by the listings' order.
+      for (size_t k = 0; k < pExtracted->members.size() && k < r.memberListings.size(); ++k) {
+        json& members = j["members"];
+        if (members.is_array() && r.memberListings[k].iMember < members.size())
+          AddExtracted(pExtracted->members[k], &members[r.memberListings[k].iMember]);
+      }
+    }
     sText = zm::JsonLine(j);
     if (bErrPart) sErr = sText;
   } else {
@@ -234,18 +276,7 @@ void Report::Print(const FileResult& r, const Placement* pPlaced, const Extracte
         sText += "\n";
       }
     }
-    if (pExtracted) {
-      AppendEscaped(&sText, r.sPath);
-      if (pExtracted->sFolder.empty()) {
-        sText += ": not extracted: ";
-      } else {
-        sText += pExtracted->sError.empty() ? ": extracted to '" : ": extracted in part to '";
-        AppendEscaped(&sText, pExtracted->sFolder);
-        sText += pExtracted->sError.empty() ? "'" : "': ";
-      }
-      AppendEscaped(&sText, pExtracted->sError);
-      sText += "\n";
-    }
+    if (pExtracted && pExtracted->bOwn) AppendExtracted(r.sPath, *pExtracted, &sText);
     if (bErrPart) sErr.assign(sText, at, std::string::npos);
     if (m_options.bNames && t.nMacros > 0) {
       sText += "    names: ";
@@ -259,6 +290,10 @@ void Report::Print(const FileResult& r, const Placement* pPlaced, const Extracte
     }
     if ((m_options.bMacros || m_options.bSource) && r.listing.detail != zm::MacroDetail::kNone)
       AppendListing(r.listing, m_options.bSource, &sText);
+    if (r.nMemberListingsLeftOut)
+      sText += "    macros of " + std::to_string(r.nMemberListingsLeftOut) +
+               " documents in it not listed (over " +
+               std::to_string(zm::kMaxMemberListingBytes >> 20) + " MiB of listings)\n";
   }
   if (bToErr) Write(m_pErr, sErr);
   if (bOnReport) Write(m_pOut, sText);

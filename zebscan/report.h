@@ -56,7 +56,10 @@ class Report {
  private:
   void Print(const zm::FileResult& r, const Placement* pPlaced, const Extracted* pExtracted);
   // A container's member that has a line of its own (a document, or one not judged in full).
-  void PrintMember(const zm::FileResult& r, const container::Member& m);
+  // pListing: the member document's macros, listed under its line, and pExtracted what --extract
+  // did with them; null when it has none.
+  void PrintMember(const zm::FileResult& r, const container::Member& m,
+                   const zm::MacroListing* pListing, const Extracted* pExtracted);
   void Write(std::FILE* p, const std::string& s);
   void ClearProgress();
   void Progress();
