@@ -1104,6 +1104,19 @@ def check_containers(r):
                 "command_macros")
         check([nest["members"][0].get(k) for k in keys] == [alone[k] for k in keys] and
               "member_listings_left_out" not in nest, "-j %s --json nest5.zip: %s" % (jobs, nest))
+    # More member records than a worker's result carries: the listings of those left out are
+    # counted, every document accounted for.
+    with zipfile.ZipFile(os.path.join(r.work, "long-names.zip"), "w") as z:
+        for i in range(3500):
+            z.writestr("%05d-%s.doc" % (i, "x" * 1200),
+                       open(os.path.join(r.work, "samples/out/02-clean-macros.doc"), "rb").read())
+    for jobs in ("1", "2"):
+        _, out, _ = r.run("--no-summary", "-j", jobs, "--macros", "long-names.zip")
+        listed = len(re.findall(r"^long-names\.zip!", out, re.M))
+        left = re.search(r"^    macros of (\d+) documents in it not listed", out, re.M)
+        check(out.count("    macro ") == 2 * listed and
+              listed + (int(left.group(1)) if left else 0) == 3500 and (jobs == "2") == bool(left),
+              "-j %s --macros long-names.zip: %d listed, %s" % (jobs, listed, left))
     shutil.rmtree(os.path.join(r.work, "ex-nest"), ignore_errors=True)
     _, out, _ = r.run("--no-summary", "--extract", "ex-nest", c + "nest5.zip", doc)
     folders = [os.path.join(r.work, l.split(": extracted to ")[1].strip("'"))

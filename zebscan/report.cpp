@@ -292,8 +292,7 @@ void Report::Print(const FileResult& r, const Placement* pPlaced, const Extracte
       AppendListing(r.listing, m_options.bSource, &sText);
     if (r.nMemberListingsLeftOut)
       sText += "    macros of " + std::to_string(r.nMemberListingsLeftOut) +
-               " documents in it not listed (over " +
-               std::to_string(zm::kMaxMemberListingBytes >> 20) + " MiB of listings)\n";
+               " documents in it not listed (more than one file's result carries)\n";
   }
   if (bToErr) Write(m_pErr, sErr);
   if (bOnReport) Write(m_pOut, sText);
