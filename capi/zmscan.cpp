@@ -84,6 +84,10 @@ bool ReadOptions(const ZmsOptions* pGiven, ZmsOptions* pOut, std::string* psErro
   }
   std::memcpy(pOut, pGiven, pGiven->cbSize);
   pOut->cbSize = sizeof *pOut;
+  if (pOut->iMacros < 0 || pOut->iMacros > 2) {
+    *psError = "macros " + std::to_string(pOut->iMacros) + " (0, 1 or 2)";
+    return false;
+  }
   return true;
 }
 
@@ -91,6 +95,9 @@ zm::ScanOptions ScanOptionsOf(const ZmsOptions& o) {
   zm::ScanOptions scan;
   scan.bDeep = o.bDeep != 0;
   scan.bAlertEncrypted = o.bAlertEncrypted != 0;
+  scan.macros = o.iMacros == 2   ? zm::MacroDetail::kSource
+                : o.iMacros == 1 ? zm::MacroDetail::kList
+                                 : zm::MacroDetail::kNone;
   container::Options& c = scan.containers;
   c.limits.nMaxRecursion = o.nMaxRecursion;
   c.limits.nMaxFiles = o.nMaxFiles;

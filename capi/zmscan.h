@@ -39,6 +39,9 @@ typedef struct ZmsOptions {
   int32_t bScanMail;               // 1: mail, mbox and TNEF opened (ScanMail)
   int32_t bAlertExceedsMax;        // 1: a limit reached is FOUND (AlertExceedsMax)
   int32_t bAlertEncryptedArchive;  // 1: an encrypted member is FOUND (AlertEncryptedArchive)
+  // The macros in each record, as zebscan --json has them (macro_records): 0 none; 1 as with
+  // --macros (name, key, size, SHA-256, ...); 2 as with --source, each macro's source as well.
+  int32_t iMacros;
 } ZmsOptions;
 
 typedef struct ZmsScanner ZmsScanner;

@@ -238,13 +238,16 @@ TEST(Capi, OptionsOfAnotherSize) {
     const char* szLibrary;
     bool bOpens;
     const char* szError;
+    int32_t iMacros;
   };
   const Case cases[] = {
-      {sizeof(ZmsOptions), nullptr, true, ""},
-      {sizeof(uint32_t), nullptr, true, ""},
-      {sizeof(ZmsOptions) + 8, nullptr, false, "options of"},
-      {0, nullptr, false, "options of"},
-      {sizeof(ZmsOptions), "/nonexistent/libzebmacro.so", false, "cannot load"},
+      {sizeof(ZmsOptions), nullptr, true, "", 2},
+      {sizeof(uint32_t), nullptr, true, "", 7},  // a field it does not reach
+      {sizeof(ZmsOptions) + 8, nullptr, false, "options of", 0},
+      {0, nullptr, false, "options of", 0},
+      {sizeof(ZmsOptions), "/nonexistent/libzebmacro.so", false, "cannot load", 0},
+      {sizeof(ZmsOptions), nullptr, false, "macros 3", 3},
+      {sizeof(ZmsOptions), nullptr, false, "macros -1", -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.cbSize);
@@ -253,6 +256,7 @@ TEST(Capi, OptionsOfAnotherSize) {
     o[0].cbSize = c.cbSize;
     o[0].bDeep = 1;
     o[0].pszLibrary = c.szLibrary;
+    o[0].iMacros = c.iMacros;
     char szError[64] = "unset";
     ZmsScanner* p = ZMS_pOpenScanner(&o[0], szError, sizeof szError);
     EXPECT_EQ(p != nullptr, c.bOpens);

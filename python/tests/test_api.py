@@ -21,18 +21,27 @@ def walked_files(root: str):
             if kind == "F" and len(text) < os.pathconf("/", "PC_PATH_MAX")]
 
 
-@pytest.mark.parametrize("which", ["samples", "tree", "containers"])
-def test_scan_file_gives_zebscans_records(request, work, which):
+# The macros listed as zebscan --macros and --source list them: the samples', and those of the
+# documents inside the containers.
+@pytest.mark.parametrize("which, flags", [("samples", []), ("tree", []), ("containers", []),
+                                          ("samples", ["--macros"]), ("samples", ["--source"]),
+                                          ("containers", ["--source"])])
+def test_scan_file_gives_zebscans_records(request, work, which, flags):
     root = os.path.relpath(request.getfixturevalue(which), work)  # as zebscan is given it
-    want = {r.get("path_bytes", r["path"]): r for r in zebscan_records(root, cwd=work)}
+    want = {r.get("path_bytes", r["path"]): r for r in zebscan_records(*flags, root, cwd=work)}
+    asked = {"macros": "--macros" in flags, "source": "--source" in flags}
     here = os.getcwd()
     os.chdir(work)
     try:
         files = walked_files(root)
         assert files
         for path in files:
-            got = zebmacro.scan_file(path).to_dict()
+            result = zebmacro.scan_file(path, **asked)
+            got = result.to_dict()
             assert got == want[got.get("path_bytes", got["path"])], path
+            assert result.macro_records == got.get("macro_records", []), path
+        # Listed, in a file's record or in its members'.
+        assert ('"macro_records"' in json.dumps(list(want.values()))) == bool(flags)
     finally:
         os.chdir(here)
 
@@ -51,15 +60,15 @@ def test_scan_bytes_gives_what_scan_file_gives(request, which):
         assert zebmacro.scan_bytes(memoryview(data), name=path) == want
 
 
-@pytest.mark.parametrize("jobs", [1, 2])
-def test_scan_paths_is_zebscan_jobs(work, samples, tree, jobs):
+@pytest.mark.parametrize("jobs, source", [(1, False), (2, False), (2, True)])
+def test_scan_paths_is_zebscan_jobs(work, samples, tree, jobs, source):
     # Two paths: the samples, and the tree again through one of its files, met twice.
     args = ["samples/out", "tree", "tree/clean.doc"]
-    want = zebscan_lines("--jobs", str(jobs), *args, cwd=work)
+    want = zebscan_lines("--jobs", str(jobs), *(["--source"] if source else []), *args, cwd=work)
     here = os.getcwd()
     os.chdir(work)
     try:
-        got = [r.record for r in zebmacro.scan_paths(args, jobs=jobs)]
+        got = [r.record for r in zebmacro.scan_paths(args, jobs=jobs, source=source)]
     finally:
         os.chdir(here)
     assert got == want
@@ -128,7 +137,8 @@ def test_misuse_raises(samples):
         zebmacro.Scanner(library="/nonexistent/libzebmacro.so")
     for bad, error in (({"max_files": -1}, ValueError), ({"max_recursion": 1 << 32}, ValueError),
                        ({"scan_mail": 1}, ValueError), ({"max_files": True}, ValueError),
-                       ({"maxfiles": 3}, TypeError)):
+                       ({"maxfiles": 3}, TypeError), ({"macros": 1}, TypeError),
+                       ({"source": "yes"}, TypeError)):
         with pytest.raises(error):
             zebmacro.Scanner(**bad)
     # Refused options, and the process's own scanner still open as the interpreter ends: nothing

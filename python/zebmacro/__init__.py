@@ -61,6 +61,13 @@ class Result:
     container: Optional[str] = None  # an archive or mail: its kind, its members looked at, and
     members_scanned: Optional[int] = None  # the records of those listed (json-output.md)
     members: List[Dict[str, Any]] = field(default_factory=list)
+    # Asked for (macros=True, source=True), a document's macros: a record a macro, as zebscan
+    # --json has them (json-output.md), its flags; a container's documents have theirs in members.
+    macro_records: List[Dict[str, Any]] = field(default_factory=list)
+    macro_records_left_out: int = 0
+    template: bool = False
+    auto_macros: List[str] = field(default_factory=list)
+    command_macros: List[str] = field(default_factory=list)
     record: str = field(default="", repr=False)
 
     @classmethod
@@ -70,7 +77,9 @@ class Result:
         # The record's own fields, set as they are: a loop over it costs more than the scan.
         r = cls.__new__(cls)
         r.__dict__.update(virus=None, found_by=None, virus_macros=[], reason=None,
-                          path_bytes=None, container=None, members_scanned=None, members=[])
+                          path_bytes=None, container=None, members_scanned=None, members=[],
+                          macro_records=[], macro_records_left_out=0, template=False,
+                          auto_macros=[], command_macros=[])
         r.__dict__.update(json.loads(text))
         r.record = text
         return r
@@ -115,14 +124,18 @@ class Scanner:
     other scan of the process. `library` names another zebmacro library than the package's.
     Archives and mail are opened as zebscan opens them; the keywords are its options' (clamd's
     keys): scan_archive, scan_mail, max_recursion, max_files, max_scansize, max_filesize (bytes;
-    0: no limit), alert_exceeds_max, alert_encrypted_archive."""
+    0: no limit), alert_exceeds_max, alert_encrypted_archive. macros=True lists each document's
+    macros in its result (`macro_records`) as zebscan --macros does; source=True with their
+    source, as --source does."""
 
     _p = None  # none made yet: refused options leave a Scanner with nothing to close
 
     def __init__(self, deep: bool = True, alert_encrypted: bool = False,
-                 library: Optional[PathLike] = None, **containers: Union[bool, int]):
+                 library: Optional[PathLike] = None, macros: bool = False, source: bool = False,
+                 **containers: Union[bool, int]):
         self._options = _capi.options(deep, alert_encrypted,
-                                      None if library is None else _path(library), **containers)
+                                      None if library is None else _path(library),
+                                      _macros(macros, source), **containers)
         error = _capi.ctypes.create_string_buffer(256)
         # Held: at the interpreter's end the module's globals may be gone before this is collected.
         self._close = _capi.lib.ZMS_CloseScanner
@@ -166,34 +179,46 @@ class Scanner:
         self.close()
 
 
-_scanners: Dict[Tuple[bool, bool], Scanner] = {}
+def _macros(macros: bool, source: bool) -> int:
+    """The C API's level of listing for zebscan's --macros and --source."""
+    if not isinstance(macros, bool) or not isinstance(source, bool):
+        raise TypeError("zebmacro: macros and source are bools")
+    return 2 if source else 1 if macros else 0
+
+
+_scanners: Dict[Tuple[bool, bool, bool, bool], Scanner] = {}
 _scanners_lock = threading.Lock()
 
 
-def _scanner(deep: bool, alert_encrypted: bool = False) -> Scanner:
+def _scanner(deep: bool, alert_encrypted: bool = False, macros: bool = False,
+             source: bool = False) -> Scanner:
     """The process's scanner for these options, made at first use: the library is loaded once."""
-    key = (bool(deep), bool(alert_encrypted))
+    key = (bool(deep), bool(alert_encrypted), macros, source)
     s = _scanners.get(key)
     if s is None:
         with _scanners_lock:
             s = _scanners.get(key)
             if s is None:
-                s = _scanners[key] = Scanner(*key)
+                s = _scanners[key] = Scanner(key[0], key[1], None, macros, source)
     return s
 
 
-def scan_file(path: PathLike, deep: bool = True) -> Result:
-    """Scans one file, as zebscan --deep does (deep=False: as zebscan)."""
-    return _scanner(deep).scan_file(path)
+def scan_file(path: PathLike, deep: bool = True, macros: bool = False,
+              source: bool = False) -> Result:
+    """Scans one file, as zebscan --deep does (deep=False: as zebscan); macros, source: with
+    its macros listed, as zebscan --macros and --source list them."""
+    return _scanner(deep, False, macros, source).scan_file(path)
 
 
-def scan_bytes(data: BytesLike, name: Optional[PathLike] = None, deep: bool = True) -> Result:
+def scan_bytes(data: BytesLike, name: Optional[PathLike] = None, deep: bool = True,
+               macros: bool = False, source: bool = False) -> Result:
     """Scans a document held in memory; its result's path is name, or "stream"."""
-    return _scanner(deep).scan_bytes(data, name)
+    return _scanner(deep, False, macros, source).scan_bytes(data, name)
 
 
 def scan_paths(paths: Union[PathLike, Iterable[PathLike]], jobs: Optional[int] = None,
-               deep: bool = True, alert_encrypted: bool = False) -> Iterator[Result]:
+               deep: bool = True, alert_encrypted: bool = False, macros: bool = False,
+               source: bool = False) -> Iterator[Result]:
     """Scans files and directory trees as zebscan --jobs does: jobs worker processes (None: one a
     core), every entry of a tree once, results in walk order as they come. Closing the iterator
     early ends the pool."""
@@ -202,7 +227,8 @@ def scan_paths(paths: Union[PathLike, Iterable[PathLike]], jobs: Optional[int] =
     encoded = [_path(p) for p in paths]
     if jobs is not None and (not isinstance(jobs, int) or jobs < 1):
         raise ValueError("zebmacro: jobs is a number of workers, at least 1")
-    pool = _capi.Pool(_capi.options(deep, alert_encrypted, None), jobs or 0, encoded)
+    pool = _capi.Pool(_capi.options(deep, alert_encrypted, None, _macros(macros, source)),
+                      jobs or 0, encoded)
     try:
         while True:
             record = pool.next(200)  # short waits: an interrupt is seen between them

@@ -27,7 +27,8 @@ class ZmsOptions(ctypes.Structure):
                 ("nMaxRecursion", ctypes.c_uint32), ("nMaxFiles", ctypes.c_uint32),
                 ("cbMaxScanSize", ctypes.c_uint64), ("cbMaxFileSize", ctypes.c_uint64),
                 ("bScanArchive", ctypes.c_int32), ("bScanMail", ctypes.c_int32),
-                ("bAlertExceedsMax", ctypes.c_int32), ("bAlertEncryptedArchive", ctypes.c_int32)]
+                ("bAlertExceedsMax", ctypes.c_int32), ("bAlertEncryptedArchive", ctypes.c_int32),
+                ("iMacros", ctypes.c_int32)]
 
 
 WALK_SINK = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.POINTER(ctypes.c_char),
@@ -87,11 +88,13 @@ _CONTAINER_FIELDS = {
 }
 
 
-def options(deep: bool, alert_encrypted: bool, library: Optional[bytes],
+def options(deep: bool, alert_encrypted: bool, library: Optional[bytes], macros: int = 0,
             **containers: Union[bool, int]) -> ZmsOptions:
+    """The C API's options; macros: 0 none, 1 zebscan --macros' listing, 2 --source's."""
     o = ZmsOptions()
     lib.ZMS_InitOptions(ctypes.byref(o))
     o.bDeep, o.bAlertEncrypted, o.pszLibrary = int(deep), int(alert_encrypted), library
+    o.iMacros = macros
     for key, value in containers.items():
         name = _CONTAINER_FIELDS.get(key)
         if name is None:
