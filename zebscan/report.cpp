@@ -201,10 +201,12 @@ void Report::PrintMember(const FileResult& r, const container::Member& m,
   sText += kEnding[static_cast<int>(m.outcome)];
   if (pExtracted && pExtracted->bOwn) AppendExtracted(sPath, *pExtracted, &sText);
   if (bToErr) Write(m_pErr, sText);
+  // The log, like stderr, has a document that is not listed without its macros.
+  if (m_pLog && !bListed && bTrouble) Write(m_pLog, sText);
   if (pListing && (m_options.bMacros || m_options.bSource))
     AppendListing(*pListing, m_options.bSource, &sText);
   if (bOnReport) Write(m_pOut, sText);
-  if (m_pLog && (bListed || bTrouble)) Write(m_pLog, sText);
+  if (m_pLog && bListed) Write(m_pLog, sText);
 }
 
 void Report::Message(const std::string& sText) {
