@@ -37,7 +37,9 @@ def zebscan_lines(*args: str, cwd: str) -> List[str]:
     p = subprocess.run([program("zebscan"), "--deep", "--json", "--no-summary", *args], cwd=cwd,
                        capture_output=True)
     assert p.returncode in (0, 1, 2), p.stderr
-    return p.stdout.decode().splitlines()
+    # Split on b"\n" alone: a record's text may hold U+2028 or U+0085, which str.splitlines()
+    # takes for line ends.
+    return [line.decode() for line in p.stdout.splitlines()]
 
 
 @pytest.fixture(scope="session")

@@ -31,18 +31,24 @@ def client():
 
 
 def test_a_cluster_gives_zebscans_records(client, work, corpus, containers, monkeypatch):
-    want = zebscan_lines("--jobs", "2", corpus, containers, cwd=work)
-    df = zd.scan([corpus, containers], batch_size=100)
-    assert df.npartitions > 2
-    got = df.compute()
-    assert collections.Counter(got["record"]) == collections.Counter(want)
-    assert got["path"].is_unique
-    assert dict(got.dtypes) == dict(zd._meta().dtypes)
-    # Each column holds its record's field, and NaN (<NA>) where the record has none.
-    for _, row in got.iterrows():
-        record = json.loads(row["record"])
-        for c in zd._FIELDS:
-            assert (row[c] == record[c]) if c in record else pd.isna(row[c]), (c, record)
+    # Macros listed or not, as zebscan --macros and --source list them; the scan without them
+    # last, for what follows.
+    for flags, asked in ((["--macros"], {"macros": True}), (["--source"], {"source": True}),
+                         ([], {})):
+        want = zebscan_lines("--jobs", "2", *flags, corpus, containers, cwd=work)
+        df = zd.scan([corpus, containers], batch_size=100, **asked)
+        assert df.npartitions > 2
+        got = df.compute()
+        assert collections.Counter(got["record"]) == collections.Counter(want)
+        assert got["path"].is_unique
+        assert list(got.columns) == zd._columns(bool(asked))
+        assert dict(got.dtypes) == dict(zd._meta()[list(got.columns)].dtypes)
+        # Each column holds its record's field, and NaN (<NA>) where the record has none.
+        for _, row in got.iterrows():
+            record = json.loads(row["record"])
+            for c in got.columns[:-1]:
+                assert (row[c] == record[c]) if c in record else pd.isna(row[c]), (c, record)
+        assert not asked or got["macro_records"].notna().sum() > 1
     found = got[got.result == "FOUND"]
     # The viruses of documents, in the corpus and inside the containers; and the test file.
     assert len(found) and found.container.notna().any()
@@ -63,9 +69,10 @@ def test_a_cluster_gives_zebscans_records(client, work, corpus, containers, monk
         pd.testing.assert_frame_equal(part, by_path.loc[part.index, part.columns])
     assert dict(got.result.value_counts()) == \
         dict(zd.scan([corpus, containers]).result.value_counts().compute())
-    for bad in (["path", "nope"], [], ["path", "path"], "path"):
+    for bad in ({"columns": ["path", "nope"]}, {"columns": []}, {"columns": ["path", "path"]},
+                {"columns": "path"}, {"columns": ["path", "auto_macros"]}, {"macros": 1}):
         with pytest.raises((ValueError, TypeError)):
-            zd.scan([corpus], columns=bad)
+            zd.scan([corpus], **bad)
 
 
 def _die_at_third_batch():
@@ -132,23 +139,32 @@ def test_the_command_line(client, work, samples, corpus, tmp_path, monkeypatch):
     p = subprocess.run(module + ["--local", "2", corpus, "--out", str(out)], capture_output=True,
                        text=True, cwd=work)
     assert p.returncode == 1, p.stderr  # carriers found
-    lines = out.read_text().splitlines()
+    lines = [line.decode() for line in out.read_bytes().splitlines()]
     assert collections.Counter(lines) == \
         collections.Counter(zebscan_lines("--jobs", "2", corpus, cwd=work))
     assert "%d files, " % len(lines) in p.stderr
 
-    table = tmp_path / "results.csv"
-    p = subprocess.run(module + ["--scheduler", client.scheduler.address, "samples/out",
-                                 "--out", str(table)], capture_output=True, text=True, cwd=work)
-    assert p.returncode == 1, p.stderr
-    with open(table, newline="") as f:
-        rows = list(csv.DictReader(f))
-    want = {r["path"]: r for r in map(json.loads, zebscan_lines("samples/out", cwd=work))}
-    assert sorted(r["path"] for r in rows) == sorted(want)
-    for r in rows:
-        w = want[r["path"]]
-        assert (r["result"], r["virus"], json.loads(r["names"])) == \
-            (w["result"], w.get("virus", ""), w["names"])
+    # A table, and one with the macros listed as zebscan --macros lists them.
+    for flags in ([], ["--macros"]):
+        table = tmp_path / "results.csv"
+        p = subprocess.run(module + ["--scheduler", client.scheduler.address, *flags,
+                                     "samples/out", "--out", str(table)],
+                           capture_output=True, text=True, cwd=work)
+        assert p.returncode == 1, p.stderr
+        with open(table, newline="") as f:
+            rows = list(csv.DictReader(f))
+        want = {r["path"]: r for r in map(json.loads,
+                                           zebscan_lines(*flags, "samples/out", cwd=work))}
+        assert sorted(r["path"] for r in rows) == sorted(want)
+        assert list(rows[0]) == [c for c in zd._columns(bool(flags)) if c != "record"]
+        for r in rows:
+            w = want[r["path"]]
+            assert (r["result"], r["virus"], json.loads(r["names"])) == \
+                (w["result"], w.get("virus", ""), w["names"])
+            if flags:
+                assert (json.loads(r["macro_records"] or "null"), r["template"]) == \
+                    (w.get("macro_records"), str(w.get("template", "")))
+        assert not flags or any(r["auto_macros"] not in ("", "[]") for r in rows)
 
     # Partitions written and counted from one scan (as Parquet is written, where pyarrow is).
     scans = []

@@ -31,7 +31,7 @@ from fsspec.implementations.local import LocalFileSystem
 import zebmacro
 from zebmacro import _capi
 
-__all__ = ["scan", "COLUMNS"]
+__all__ = ["scan", "COLUMNS", "LISTING_COLUMNS"]
 
 #: The DataFrame's columns and their types: the fields of zebscan's JSON record
 #: (docs/json-output.md), in its order, then `record`, the JSON record itself (its text, with any
@@ -44,6 +44,20 @@ COLUMNS: Dict[str, Any] = {
     "members_scanned": "Int64", "members": object, "record": object,
 }
 _FIELDS = [c for c in COLUMNS if c != "record"]
+
+#: A scan asked for macro listings (macros=True, source=True) has these columns too, after the
+#: fields of COLUMNS and before `record`: zebscan --macros' fields, which a document has where it
+#: holds macros (NaN, <NA> elsewhere), and the count of a container's documents not listed.
+LISTING_COLUMNS: Dict[str, Any] = {
+    "macro_records": object, "macro_records_left_out": "Int64", "template": "boolean",
+    "auto_macros": object, "command_macros": object, "member_listings_left_out": "Int64",
+}
+_TYPES = {**COLUMNS, **LISTING_COLUMNS}
+
+
+def _columns(listing: bool) -> List[str]:
+    """A scan's columns in their order: with listings, theirs before the record."""
+    return _FIELDS + (list(LISTING_COLUMNS) if listing else []) + ["record"]
 
 # An entry of a batch: ("F", local path) a file scanned by path, ("U", url) a file read through
 # fsspec, ("R", record) an entry the walk accounted for (skipped, or an error).
@@ -61,10 +75,11 @@ _META: Optional[pd.DataFrame] = None
 
 
 def _meta() -> pd.DataFrame:
-    """An empty frame of COLUMNS: made once (some milliseconds), then copied."""
+    """An empty frame of every column a scan may have: made once (some milliseconds), then
+    copied; a scan's are taken from it by name."""
     global _META
     if _META is None:
-        _META = pd.DataFrame({c: pd.Series(dtype=t) for c, t in COLUMNS.items()})
+        _META = pd.DataFrame({c: pd.Series(dtype=t) for c, t in _TYPES.items()})
     return _META.copy()
 
 
@@ -128,7 +143,7 @@ def _frame(records: Sequence[bytes], columns: Sequence[str]) -> pd.DataFrame:
         made = {}
         for c in columns:
             made[c] = (pd.Series([r.decode() for r in records], dtype=object) if c == "record" else
-                       pd.Series([r.get(c, nan) for r in rows], dtype=COLUMNS[c]))
+                       pd.Series([r.get(c, nan) for r in rows], dtype=_TYPES[c]))
         return pd.DataFrame(made)
     finally:
         if collecting:
@@ -147,14 +162,16 @@ def _unpack(blob: bytes) -> Tuple[bytes, List[Tuple[str, bytes]]]:
 
 
 def _scan_batch(blob: bytes, deep: bool, storage_options: Dict[str, Any],
-                columns: Sequence[str] = tuple(COLUMNS)) -> pd.DataFrame:
+                columns: Sequence[str] = tuple(COLUMNS), listing: Tuple[bool, bool] = (False, False)
+                ) -> pd.DataFrame:
     """A task: the batch's records, in its order, as rows. Local files are scanned by one call
     for each run of them, so that what a file costs here is little beside its scan; a relative
     path is opened from the directory the scan was asked in, and recorded as it was given."""
     # distributed 2022.12 hands from_map's inputs to the workers of an in-process cluster still
     # wrapped for the wire (a Serialize, its value in .data).
     base, batch = _unpack(getattr(blob, "data", blob))
-    scanner = zebmacro._scanner(deep)  # the process's own: the library loaded once
+    # The process's own, for these options: the library loaded once.
+    scanner = zebmacro._scanner(deep, False, *listing)
     urls = [t.decode() for k, t in batch if k == "U"]
     remote = _fetch(urls, storage_options) if urls else {}
     records: List[bytes] = []
@@ -189,9 +206,10 @@ class _ScanBatches:
     for them (project_columns) when a frame is only partly used, as df[["path", "result"]] or
     df.result.value_counts(), so that no other column is made and moved."""
 
-    def __init__(self, deep: bool, storage_options: Dict[str, Any],
-                 columns: Sequence[str] = tuple(COLUMNS)) -> None:
+    def __init__(self, deep: bool, storage_options: Dict[str, Any], columns: Sequence[str],
+                 listing: Tuple[bool, bool] = (False, False)) -> None:
         self.deep, self.storage_options, self._columns = deep, storage_options, list(columns)
+        self.listing = listing
 
     @property
     def columns(self) -> List[str]:
@@ -199,10 +217,10 @@ class _ScanBatches:
 
     def project_columns(self, columns: Sequence[str]) -> "_ScanBatches":
         return self if list(columns) == self._columns else _ScanBatches(
-            self.deep, self.storage_options, columns)
+            self.deep, self.storage_options, columns, self.listing)
 
     def __call__(self, blob: bytes) -> pd.DataFrame:
-        return _scan_batch(blob, self.deep, self.storage_options, self._columns)
+        return _scan_batch(blob, self.deep, self.storage_options, self._columns, self.listing)
 
 
 def _batch_size(n: int) -> int:
@@ -234,19 +252,25 @@ def _raw_entries(paths: Union[PathArg, Iterable[PathArg]],
 
 def scan(paths: Union[PathArg, Iterable[PathArg]], *, deep: bool = True,
          batch_size: Optional[int] = None, storage_options: Optional[Dict[str, Any]] = None,
-         columns: Optional[Sequence[str]] = None) -> dd.DataFrame:
+         columns: Optional[Sequence[str]] = None, macros: bool = False,
+         source: bool = False) -> dd.DataFrame:
     """A Dask DataFrame with one row per file under paths (local paths, directories, or fsspec
     URLs), the columns of COLUMNS (columns: those alone, in that order). batch_size: files a task
     scans (None: about two tasks a thread of the current client's workers). storage_options go to
-    fsspec for remote paths. A computation that reads some columns only has only those made."""
+    fsspec for remote paths. A computation that reads some columns only has only those made.
+    macros=True lists each document's macros as zebscan --macros does, source=True with their
+    source as --source does: the frame has the columns of LISTING_COLUMNS too."""
     if batch_size is not None and batch_size < 1:
         raise ValueError("zebmacro.dask: batch_size is at least 1")
     if isinstance(columns, str):
         raise TypeError("zebmacro.dask: columns is a list of names, not %r" % columns)
-    columns = list(COLUMNS if columns is None else columns)
-    unknown = [c for c in columns if c not in COLUMNS]
+    level = zebmacro._macros(macros, source)  # refuses what is not a bool
+    known = _columns(level > 0)
+    columns = list(known if columns is None else columns)
+    unknown = [c for c in columns if c not in known]
     if unknown or not columns or len(set(columns)) < len(columns):
-        raise ValueError("zebmacro.dask: columns are some of COLUMNS, each once: %r" % columns)
+        raise ValueError("zebmacro.dask: columns are some of COLUMNS (and of LISTING_COLUMNS, "
+                         "with macros or source), each once: %r" % columns)
     storage_options = dict(storage_options or {})
     found = _raw_entries(paths, storage_options)
     size = batch_size or _batch_size(len(found))
@@ -260,5 +284,5 @@ def scan(paths: Union[PathArg, Iterable[PathArg]], *, deep: bool = True,
     # Keys of this call's own: a scan reads files as they are now, so no earlier scan's results
     # (persisted, or still held) may stand in for it, as Dask would take them for keys made from
     # the same paths.
-    return dd.from_map(_ScanBatches(deep, storage_options, columns), blobs, meta=meta,
-                       label="zebmacro-scan", token=uuid.uuid4().hex, enforce_metadata=False)
+    return dd.from_map(_ScanBatches(deep, storage_options, columns, (macros, source)), blobs,
+                       meta=meta, label="zebmacro-scan", token=uuid.uuid4().hex, enforce_metadata=False)

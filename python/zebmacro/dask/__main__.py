@@ -4,10 +4,10 @@
     python3 -m zebmacro.dask --local 4 /archive s3://bucket/docs/ --out results.csv
 
 --out takes its format from its name: .jsonl (zebscan's JSON records, one a line), .csv (the
-columns of zebmacro.dask.COLUMNS but the record), .parquet (a directory of Parquet files, where
-pyarrow is installed). Records are written as their batches finish, in no set order. A summary
-goes to stderr; the exit status is zebscan's: 1 when a virus was found, else 2 when a file could
-not be scanned, else 0.
+columns of zebmacro.dask.COLUMNS but the record, and with --macros or --source those of
+LISTING_COLUMNS), .parquet (a directory of Parquet files, where pyarrow is installed). Records
+are written as their batches finish, in no set order. A summary goes to stderr; the exit status
+is zebscan's: 1 when a virus was found, else 2 when a file could not be scanned, else 0.
 """
 from __future__ import annotations
 
@@ -39,9 +39,8 @@ def _format(out: str) -> Optional[str]:
 
 def _csv_rows(df: pd.DataFrame) -> List[List[Any]]:
     """Rows for CSV: lists as JSON arrays, absent fields empty."""
-    cols = [c for c in zd.COLUMNS if c != "record"]
     rows = []
-    for row in df[cols].itertuples(index=False):
+    for row in df[[c for c in df.columns if c != "record"]].itertuples(index=False):
         rows.append([json.dumps(v) if isinstance(v, list) else ("" if pd.isna(v) else v)
                      for v in row])
     return rows
@@ -53,7 +52,7 @@ def write_records(client: Client, df: Any, out: TextIO, fmt: str, counts: Dict[s
     writer = None
     if fmt == "csv":
         writer = csv.writer(out)
-        writer.writerow([c for c in zd.COLUMNS if c != "record"])
+        writer.writerow([c for c in df.columns if c != "record"])
     futures = client.compute(df.to_delayed())
     for future in as_completed(futures):
         part = future.result()
@@ -97,6 +96,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     ap.add_argument("--format", choices=("jsonl", "csv", "parquet"))
     ap.add_argument("--no-deep", dest="deep", action="store_false",
                     help="scan as zebscan does, not as zebscan --deep")
+    ap.add_argument("--macros", action="store_true",
+                    help="list each document's macros, as zebscan --macros does")
+    ap.add_argument("--source", action="store_true",
+                    help="list them with their source, as zebscan --source does")
     ap.add_argument("--batch-size", type=int, metavar="FILES", help="files a task scans")
     ap.add_argument("--storage-option", action="append", default=[], metavar="KEY=VALUE",
                     help="for fsspec, e.g. anon=true (VALUE read as JSON where it is)")
@@ -125,9 +128,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             cluster = LocalCluster(n_workers=a.local, threads_per_worker=1)
         with Client(cluster if cluster is not None else a.scheduler) as client:
             # The columns written, and no other made: JSON Lines has the records as they are.
-            columns = ["result", "record"] if fmt == "jsonl" else zd._FIELDS
+            listing = a.macros or a.source
+            columns = (["result", "record"] if fmt == "jsonl" else
+                       [c for c in zd._columns(listing) if c != "record"])
             df = zd.scan(a.paths, deep=a.deep, batch_size=a.batch_size, storage_options=options,
-                         columns=columns)
+                         columns=columns, macros=a.macros, source=a.source)
             if fmt == "parquet":
                 counts = write_and_count(df, functools.partial(_write_parquet, a.out))
             else:
