@@ -133,6 +133,39 @@ void AppendNames(std::string* pOut, const std::string& sList) {
   *pOut += ']';
 }
 
+// U+0085, U+2028 and U+2029 as escapes: legal in a JSON string as they are, but line ends to
+// readers that split on every Unicode line break (Python's str.splitlines(), JavaScript before
+// 2019), which would cut the record in two. Outside strings a line is ASCII.
+void EscapeUnicodeLineEnds(std::string* pLine) {
+  const std::string& s = *pLine;
+  std::string out;
+  bool bEscaped = false;
+  size_t from = 0;
+  for (size_t i = 0; i + 1 < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c != 0xC2 && c != 0xE2) continue;
+    const unsigned char c1 = static_cast<unsigned char>(s[i + 1]);
+    const unsigned char c2 = i + 2 < s.size() ? static_cast<unsigned char>(s[i + 2]) : 0;
+    const char* pszEscape;
+    size_t cb;
+    if (c == 0xC2 && c1 == 0x85) {
+      pszEscape = "\\u0085", cb = 2;
+    } else if (c == 0xE2 && c1 == 0x80 && (c2 == 0xA8 || c2 == 0xA9)) {
+      pszEscape = c2 == 0xA8 ? "\\u2028" : "\\u2029", cb = 3;
+    } else {
+      continue;
+    }
+    out.append(s, from, i - from);
+    out += pszEscape;
+    from = i + cb;
+    i = from - 1;
+    bEscaped = true;
+  }
+  if (!bEscaped) return;
+  out.append(s, from, std::string::npos);
+  pLine->swap(out);
+}
+
 }  // namespace
 
 std::string RecordLine(const FileResult& r) {
@@ -176,11 +209,14 @@ std::string RecordLine(const FileResult& r) {
     AppendNames(&s, r.sResultMacros);
   }
   s += "}\n";
+  EscapeUnicodeLineEnds(&s);
   return s;
 }
 
 std::string JsonLine(const json& j) {
-  return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+  std::string s = j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+  EscapeUnicodeLineEnds(&s);
+  return s;
 }
 
 json JsonRecord(const FileResult& r) {

@@ -20,7 +20,8 @@ nlohmann::json JsonRecord(const FileResult& r);
 // finding or reason, why it has a record, the limit, the bytes read of it.
 nlohmann::json MemberRecord(const FileResult& r, const container::Member& m);
 
-// j as one line of JSON Lines, its line end included; bytes that are not UTF-8 become U+FFFD.
+// j as one line of JSON Lines, its line end included; bytes that are not UTF-8 become U+FFFD, and
+// U+0085, U+2028 and U+2029 are escaped (\u2028), so that no reader finds a line end within it.
 std::string JsonLine(const nlohmann::json& j);
 // JsonLine(JsonRecord(r)), the same bytes, made without building the object where r is no
 // container and lists no macros.

@@ -19,6 +19,7 @@
 #include "samples.h"
 #include "scanner.h"
 #include "tempdir.h"
+#include "textutil.h"
 #include "zmapi.h"
 #include "zmscan.h"
 
@@ -99,6 +100,9 @@ TEST(Capi, RecordLinesAreTheObjectsDump) {
       zm::ResultOf("/a/caf\xE9.doc", zm::Outcome::kError, "Permission denied\nand more"),
       zm::ResultOf("/a/\xC3\xA9t\xC3\xA9.doc", zm::Outcome::kSkipped, "Not a Word 6/95 document"),
       zm::ResultOf("", zm::Outcome::kError, "\xFF"),
+      // Unicode line ends, escaped so that no reader splits the line; and their near misses.
+      zm::ResultOf("/a/\xE2\x80\xA8x\xC2\x85\xE2\x80\xA9\xC2\xA0\xE2\x80\xA6\xE2\x80\xA9",
+                   zm::Outcome::kSkipped, "\xC2\x85"),
       found("/a/found.doc", "AutoOpen&FileSave\x80&"),
       found("/a/found-no-macros.doc", ""),
   };
@@ -115,7 +119,13 @@ TEST(Capi, RecordLinesAreTheObjectsDump) {
   results.push_back(named);
   for (const zm::FileResult& r : results) {
     SCOPED_TRACE(r.sPath);
-    EXPECT_EQ(zm::RecordLine(r), zm::JsonLine(zm::JsonRecord(r)));
+    const std::string sLine = zm::RecordLine(r);
+    EXPECT_EQ(sLine, zm::JsonLine(zm::JsonRecord(r)));
+    for (const char* psz : {"\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"})
+      EXPECT_EQ(sLine.find(psz), std::string::npos);
+    if (zm::IsUtf8(r.sPath)) {
+      EXPECT_EQ(nlohmann::json::parse(sLine)["path"], r.sPath);
+    }
   }
 }
 
