@@ -64,11 +64,13 @@ def _columns(listing: bool) -> List[str]:
 Entry = Tuple[str, Union[bytes, str]]
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-# Files a task scans when the cluster's size is unknown; otherwise the files are spread over
-# about two tasks a worker thread, within these bounds: a task costs some milliseconds of its
-# own, and two leave a thread that finishes first work to take from another.
+# Files a task scans when the cluster's size is unknown; otherwise the files are spread over the
+# worker threads, within these bounds. A task costs some milliseconds of its own, on its worker
+# and at the client that gathers it, beside some 10 us a local file; so a thread's share is made
+# two tasks, which lets a thread that finishes first take work from another, only where each
+# still holds _SPLIT_MIN files.
 _BATCH = 1024
-_BATCH_MIN, _BATCH_MAX, _TASKS_A_THREAD = 32, 8192, 2
+_BATCH_MIN, _BATCH_MAX, _TASKS_A_THREAD, _SPLIT_MIN = 32, 8192, 2, 4096
 
 
 _META: Optional[pd.DataFrame] = None
@@ -229,7 +231,8 @@ def _batch_size(n: int) -> int:
         threads = sum(get_client().nthreads().values())
     except (ImportError, ValueError):
         return _BATCH
-    per = -(-n // max(1, threads * _TASKS_A_THREAD))
+    split = n >= threads * _TASKS_A_THREAD * _SPLIT_MIN
+    per = -(-n // max(1, threads * (_TASKS_A_THREAD if split else 1)))
     return max(_BATCH_MIN, min(_BATCH_MAX, per))
 
 
