@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "columns.h"
 #include "fsys.h"
 #include "loadlib.h"
 #include "platform.h"
@@ -273,6 +274,90 @@ ZMS_pScanBuffer(ZmsScanner* pScanner, const void* pvBytes, size_t cbBytes, const
   });
 }
 
+namespace capi {
+namespace {
+
+// Opens the directory at sDir a piece at a time where its path is longer than a system takes
+// whole: a walk reaches such a tree through its directories, and its caller hands the files'
+// paths back. False where a piece cannot be opened.
+bool OpenDirInPieces(const std::string& sDir, zm::Dir* pDir) {
+  constexpr size_t kPiece = 2048;  // well under PATH_MAX (4096 on Linux)
+  zm::Dir dir;
+  bool bOpened = false;
+  for (size_t from = 0;;) {
+    size_t to = sDir.size();
+    if (to - from > kPiece) {
+      to = sDir.rfind('/', from + kPiece);
+      if (to == std::string::npos || to <= from) return false;
+    }
+    zm::Dir next;
+    zm::FileId id;
+    std::string sError;
+    if (!zm::OpenDir(bOpened ? &dir : nullptr, sDir.substr(from, to - from), true, &next, &id,
+                     &sError))
+      return false;
+    dir = std::move(next);
+    bOpened = true;
+    if (to == sDir.size()) break;
+    from = to + 1;
+  }
+  *pDir = std::move(dir);
+  return true;
+}
+
+// Scans the files in turn, as ZMS_pScanPath scans each, handing each result to take as it is
+// named for its record. False for a null path or name.
+template <typename F>
+bool ScanEach(ZmsScanner* pScanner, const char* const* apszPaths, const char* const* apszNames,
+              size_t nPaths, F take) {
+  // The files of one directory come one after another (a walk's batch): the directory is
+  // opened once and each reached by its name in it, not by its whole path again. Where the
+  // directory cannot be opened, the path is opened as it is, and fails as it would.
+  std::string sDir;
+  std::shared_ptr<zm::Dir> pDir;
+  for (size_t i = 0; i < nPaths; ++i) {
+    const char* szName = apszNames ? apszNames[i] : apszPaths[i];
+    if (apszPaths[i] == nullptr || szName == nullptr) return false;
+    const std::string sPath = apszPaths[i];
+    zm::FileRef ref;
+    ref.sName = sPath;
+    ref.bFollow = true;
+    // Not after a drive letter: "C:" alone is that drive's current directory, not its root.
+    const size_t cut = sPath.rfind('/');
+    if (cut != std::string::npos && cut > 0 && sPath[cut - 1] != ':' && cut + 1 < sPath.size()) {
+      if (sPath.compare(0, cut, sDir) != 0 || sDir.size() != cut) {
+        sDir.assign(sPath, 0, cut);
+        pDir = std::make_shared<zm::Dir>();
+        if (!OpenDirInPieces(sDir, pDir.get())) pDir.reset();
+      }
+      if (pDir) {
+        ref.pDir = pDir;
+        ref.sName.erase(0, cut + 1);
+      }
+    }
+    zm::FileResult r;
+    {  // a file at a time: the scans of other threads come in between
+      std::lock_guard<std::mutex> lock(LibraryLock());
+      r = pScanner->pScanner->ScanRef(ref, sPath);
+    }
+    // Named once scanned: where the library opens files by path (Windows), it opens this one
+    // by the path it was opened by.
+    r.sPath = szName;
+    take(r);
+  }
+  return true;
+}
+
+char* NewText(const std::string& s, size_t* pcb) {
+  auto* p = new char[s.size() + 1];
+  std::memcpy(p, s.c_str(), s.size() + 1);
+  *pcb = s.size();
+  return p;
+}
+
+}  // namespace
+}  // namespace capi
+
 ZM_EXPORT(char*)
 ZMS_pszScanPaths(ZmsScanner* pScanner, const char* const* apszPaths, const char* const* apszNames,
                  size_t nPaths, size_t* pcbText) {
@@ -280,47 +365,25 @@ ZMS_pszScanPaths(ZmsScanner* pScanner, const char* const* apszPaths, const char*
     return nullptr;
   return capi::Guarded<char*>(nullptr, [&]() -> char* {
     std::string sText;
-    // The files of one directory come one after another (a walk's batch): the directory is
-    // opened once and each reached by its name in it, not by its whole path again. Where the
-    // directory cannot be opened, the path is opened as it is, and fails as it would.
-    std::string sDir;
-    std::shared_ptr<zm::Dir> pDir;
-    for (size_t i = 0; i < nPaths; ++i) {
-      const char* szName = apszNames ? apszNames[i] : apszPaths[i];
-      if (apszPaths[i] == nullptr || szName == nullptr) return nullptr;
-      const std::string sPath = apszPaths[i];
-      zm::FileRef ref;
-      ref.sName = sPath;
-      ref.bFollow = true;
-      // Not after a drive letter: "C:" alone is that drive's current directory, not its root.
-      const size_t cut = sPath.rfind('/');
-      if (cut != std::string::npos && cut > 0 && sPath[cut - 1] != ':' && cut + 1 < sPath.size()) {
-        if (sPath.compare(0, cut, sDir) != 0 || sDir.size() != cut) {
-          sDir.assign(sPath, 0, cut);
-          pDir = std::make_shared<zm::Dir>();
-          zm::FileId id;
-          std::string sError;
-          if (!zm::OpenDir(nullptr, sDir, true, pDir.get(), &id, &sError)) pDir.reset();
-        }
-        if (pDir) {
-          ref.pDir = pDir;
-          ref.sName.erase(0, cut + 1);
-        }
-      }
-      zm::FileResult r;
-      {  // a file at a time: the scans of other threads come in between
-        std::lock_guard<std::mutex> lock(capi::LibraryLock());
-        r = pScanner->pScanner->ScanRef(ref, sPath);
-      }
-      // Named once scanned: where the library opens files by path (Windows), it opens this one
-      // by the path it was opened by.
-      r.sPath = szName;
-      sText += zm::RecordLine(r);
-    }
-    auto* p = new char[sText.size() + 1];
-    std::memcpy(p, sText.c_str(), sText.size() + 1);
-    *pcbText = sText.size();
-    return p;
+    if (!capi::ScanEach(pScanner, apszPaths, apszNames, nPaths,
+                        [&](const zm::FileResult& r) { sText += zm::RecordLine(r); }))
+      return nullptr;
+    return capi::NewText(sText, pcbText);
+  });
+}
+
+ZM_EXPORT(char*)
+ZMS_pScanPathsColumns(ZmsScanner* pScanner, const char* const* apszPaths,
+                      const char* const* apszNames, size_t nPaths, size_t* pcbTable) {
+  if (pScanner == nullptr || (apszPaths == nullptr && nPaths > 0) || pcbTable == nullptr)
+    return nullptr;
+  return capi::Guarded<char*>(nullptr, [&]() -> char* {
+    capi::RecordColumns table;
+    std::string sLine;
+    if (!capi::ScanEach(pScanner, apszPaths, apszNames, nPaths,
+                        [&](const zm::FileResult& r) { table.Add(r, &sLine); }))
+      return nullptr;
+    return capi::NewText(table.Finish(), pcbTable);
   });
 }
 

@@ -84,6 +84,13 @@ ZMS_pScanBuffer(ZmsScanner* pScanner, const void* pvBytes, size_t cbBytes, const
 ZM_EXPORT(char*)
 ZMS_pszScanPaths(ZmsScanner* pScanner, const char* const* apszPaths, const char* const* apszNames,
                  size_t nPaths, size_t* pcbText);
+// As ZMS_pszScanPaths, the records answered as a table, a column a field, for a caller that makes
+// a data frame of them without reading their JSON back: the layout is in capi/columns.h (a column
+// for each field of zebscan's records that its documentation lists, and `record`, the record
+// itself). Its length into *pcbTable; free it with ZMS_FreeText.
+ZM_EXPORT(char*)
+ZMS_pScanPathsColumns(ZmsScanner* pScanner, const char* const* apszPaths,
+                      const char* const* apszNames, size_t nPaths, size_t* pcbTable);
 ZM_EXPORT(void) ZMS_FreeText(char* pszText);
 // A result known without a scan: a file the caller could not read (ZMS_ERROR) or would not
 // (ZMS_SKIPPED), with the reason in the caller's words. Null for another outcome.

@@ -21,7 +21,6 @@ json NameArray(const std::string& sList) {
   return a;
 }
 
-const char* const kOutcome[] = {"OK", "FOUND", "ERROR", "SKIPPED"};
 const char* const kWhy[] = {"document", "encrypted", "limit", "damaged"};
 
 // The macro listing (ScanOptions::macros): a record a macro, with olevba's field names where they
@@ -171,11 +170,16 @@ void EscapeUnicodeLineEnds(std::string* pLine) {
 
 }  // namespace
 
-std::string RecordLine(const FileResult& r) {
+const char* const kOutcome[] = {"OK", "FOUND", "ERROR", "SKIPPED"};
+
+bool IsPlainRecord(const FileResult& r) {
   // The object's dump replaces bytes that are not UTF-8 its own way: those texts go through it.
-  if (r.containerKind != container::Kind::kNone || r.listing.detail != MacroDetail::kNone ||
-      !IsUtf8(r.sVirus) || !IsUtf8(r.sFoundBy))
-    return JsonLine(JsonRecord(r));
+  return r.containerKind == container::Kind::kNone && r.listing.detail == MacroDetail::kNone &&
+         IsUtf8(r.sVirus) && IsUtf8(r.sFoundBy);
+}
+
+std::string RecordLine(const FileResult& r) {
+  if (!IsPlainRecord(r)) return JsonLine(JsonRecord(r));
   // The keys in the order of the object's map, as JsonRecord's dump has them.
   const MacroTable& t = r.doc.table;
   const bool bFound = r.outcome == Outcome::kFound;

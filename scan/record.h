@@ -10,6 +10,8 @@ namespace zm {
 
 // The records' version; it changes when a field changes meaning or type.
 constexpr int kJsonSchema = 1;
+// A record's "result", by Outcome.
+extern const char* const kOutcome[4];
 
 // The record of r: schema, path (and path_bytes), result, the finding or the reason, and what
 // was read of the document's macros; for a container, its kind, the members looked at and the
@@ -23,8 +25,9 @@ nlohmann::json MemberRecord(const FileResult& r, const container::Member& m);
 // j as one line of JSON Lines, its line end included; bytes that are not UTF-8 become U+FFFD, and
 // U+0085, U+2028 and U+2029 are escaped (\u2028), so that no reader finds a line end within it.
 std::string JsonLine(const nlohmann::json& j);
-// JsonLine(JsonRecord(r)), the same bytes, made without building the object where r is no
-// container and lists no macros.
+// JsonLine(JsonRecord(r)), the same bytes, made without building the object where r is plain:
+// no container, no macros listed, a virus name and finder in UTF-8.
 std::string RecordLine(const FileResult& r);
+bool IsPlainRecord(const FileResult& r);
 
 }  // namespace zm

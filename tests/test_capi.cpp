@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -80,6 +81,58 @@ TEST(Capi, RecordsAreTheScanCoresAndABufferScansAsItsFile) {
     }
     ZMS_CloseScanner(pScanner);
   }
+}
+
+// A table of ZMS_pScanPathsColumns, read as its layout says: each column's kind, and its
+// numbers, texts and indexes (or counts) as they lie.
+struct Table {
+  uint64_t nRows = 0;
+  std::map<std::string, char> kinds;
+  std::map<std::string, std::vector<int64_t>> ints;
+  std::map<std::string, std::vector<int32_t>> codes;
+  std::map<std::string, std::vector<std::string>> texts;
+};
+
+Table ReadTable(const std::string& s) {
+  Table t;
+  auto get = [&](size_t at, auto* pv) { std::memcpy(pv, s.data() + at, sizeof *pv); };
+  auto align = [](size_t at) { return (at + 7) / 8 * 8; };
+  EXPECT_EQ(s.substr(0, 4), "ZMC1");
+  uint32_t nColumns = 0;
+  get(4, &nColumns);
+  get(8, &t.nRows);
+  const size_t n = static_cast<size_t>(t.nRows);
+  size_t at = 16;
+  for (uint32_t c = 0; c < nColumns && at < s.size(); ++c) {
+    uint32_t cch = 0;
+    get(at, &cch);
+    const std::string sName = s.substr(at + 4, cch);
+    const char kind = s[at + 4 + cch];
+    const size_t start = align(at + 5 + cch) + 8;
+    uint64_t cb = 0;
+    get(start - 8, &cb);
+    at = align(start + static_cast<size_t>(cb));
+    t.kinds[sName] = kind;
+    size_t from = start;  // where its texts begin
+    if (kind == 'i' || kind == 'I') {
+      t.ints[sName].resize(n);
+      if (n) std::memcpy(t.ints[sName].data(), s.data() + start, 8 * n);
+    } else if (kind == 's' || kind == 'l') {
+      from += kind == 's' ? 8 : 0;
+      t.codes[sName].resize(n);
+      if (n) std::memcpy(t.codes[sName].data(), s.data() + from, 4 * n);
+      from += 4 * n;
+    }
+    if (kind == 's' || kind == 'l' || kind == 't' || kind == 'j') {
+      std::vector<std::string>& v = t.texts[sName];
+      for (size_t i = from, end; i < start + cb; i = end + 1) {
+        end = s.find('\xFF', i);
+        v.push_back(s.substr(i, end - i));
+      }
+    }
+  }
+  EXPECT_EQ(at, s.size());
+  return t;
 }
 
 // Many files in one call: the records of one call a file, as JSON Lines, each under its name.
@@ -174,6 +227,30 @@ TEST(Capi, ScanPathsGivesTheRecordsOfOneCallAFile) {
     at = end + 1;
   }
   EXPECT_EQ(sNamed, sWantNamed);
+  // As a table: a row a file, its record and fields those of its line.
+  psz = ZMS_pScanPathsColumns(pScanner, apszPaths.data(), apszNames.data(), apszPaths.size(), &cb);
+  ASSERT_NE(psz, nullptr);
+  const Table table = ReadTable(std::string(psz, cb));
+  ZMS_FreeText(psz);
+  ASSERT_EQ(table.nRows, paths.size());
+  std::string sRecords;
+  for (const std::string& sRecord : table.texts.at("record")) sRecords += sRecord + "\n";
+  EXPECT_EQ(sRecords, sNamed);
+  EXPECT_EQ(table.texts.at("path"), names);
+  EXPECT_EQ(table.kinds.size(), 25u);
+  for (size_t i = 0, at = 0; i < paths.size(); ++i) {
+    const size_t end = sNamed.find('\n', at);
+    const nlohmann::json j = nlohmann::json::parse(sNamed.substr(at, end - at));
+    at = end + 1;
+    EXPECT_EQ(table.ints.at("macros")[i], j["macros"].get<int64_t>());
+    const int32_t iCode = table.codes.at("reason")[i];
+    EXPECT_EQ(iCode >= 0 ? table.texts.at("reason")[static_cast<size_t>(iCode)] : "(none)",
+              j.value("reason", "(none)"));
+  }
+  psz = ZMS_pScanPathsColumns(pScanner, nullptr, nullptr, 0, &cb);
+  ASSERT_NE(psz, nullptr);
+  EXPECT_EQ(ReadTable(std::string(psz, cb)).nRows, 0u);
+  ZMS_FreeText(psz);
   psz = ZMS_pszScanPaths(pScanner, nullptr, nullptr, 0, &cb);
   EXPECT_EQ(std::string(psz, cb), "");
   ZMS_FreeText(psz);

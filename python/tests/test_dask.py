@@ -30,13 +30,14 @@ def client():
         yield c
 
 
-def test_a_cluster_gives_zebscans_records(client, work, corpus, containers, monkeypatch):
+def test_a_cluster_gives_zebscans_records(client, work, corpus, containers, tree, monkeypatch):
     # Macros listed or not, as zebscan --macros and --source list them; the scan without them
-    # last, for what follows.
+    # last, for what follows. The tree's entries that its walk accounts for share batches with
+    # files scanned.
     for flags, asked in ((["--macros"], {"macros": True}), (["--source"], {"source": True}),
                          ([], {})):
-        want = zebscan_lines("--jobs", "2", *flags, corpus, containers, cwd=work)
-        df = zd.scan([corpus, containers], batch_size=100, **asked)
+        want = zebscan_lines("--jobs", "2", *flags, corpus, containers, tree, cwd=work)
+        df = zd.scan([corpus, containers, tree], batch_size=100, **asked)
         assert df.npartitions > 2
         got = df.compute()
         assert collections.Counter(got["record"]) == collections.Counter(want)
@@ -68,7 +69,7 @@ def test_a_cluster_gives_zebscans_records(client, work, corpus, containers, monk
         assert list(part.columns) == [c for c in made if c != "path"]
         pd.testing.assert_frame_equal(part, by_path.loc[part.index, part.columns])
     assert dict(got.result.value_counts()) == \
-        dict(zd.scan([corpus, containers]).result.value_counts().compute())
+        dict(zd.scan([corpus, containers, tree]).result.value_counts().compute())
     for bad in ({"columns": ["path", "nope"]}, {"columns": []}, {"columns": ["path", "path"]},
                 {"columns": "path"}, {"columns": ["path", "auto_macros"]}, {"macros": 1}):
         with pytest.raises((ValueError, TypeError)):

@@ -61,6 +61,9 @@ for _name, _res, _args in (
         ("ZMS_pszScanPaths", _p, [_p, ctypes.POINTER(ctypes.c_char_p),
                                   ctypes.POINTER(ctypes.c_char_p), ctypes.c_size_t,
                                   ctypes.POINTER(ctypes.c_size_t)]),
+        ("ZMS_pScanPathsColumns", _p, [_p, ctypes.POINTER(ctypes.c_char_p),
+                                       ctypes.POINTER(ctypes.c_char_p), ctypes.c_size_t,
+                                       ctypes.POINTER(ctypes.c_size_t)]),
         ("ZMS_FreeText", None, [_p]),
         ("ZMS_pKnownResult", _p, [_s, _i, _s]),
         ("ZMS_iOutcome", _i, [_p]),
@@ -123,15 +126,16 @@ def take_record(p: Optional[int]) -> bytes:
 
 
 def scan_paths_records(scanner: int, paths: Sequence[bytes],
-                       names: Optional[Sequence[bytes]] = None) -> bytes:
+                       names: Optional[Sequence[bytes]] = None, table: bool = False) -> bytes:
     """The JSON Lines of the files at paths, scanned in turn by one call, each known to its record
-    by its name (None: by its path)."""
-    if not paths:
+    by its name (None: by its path); table=True: their records as columns (capi/columns.h)."""
+    if not paths and not table:
         return b""
     size = ctypes.c_size_t()
     array = ctypes.c_char_p * len(paths)
-    text = lib.ZMS_pszScanPaths(scanner, array(*paths), None if names is None else array(*names),
-                                len(paths), ctypes.byref(size))
+    call = lib.ZMS_pScanPathsColumns if table else lib.ZMS_pszScanPaths
+    text = call(scanner, array(*paths), None if names is None else array(*names), len(paths),
+                ctypes.byref(size))
     if not text:
         raise MemoryError("zebmacro: no memory for the records")
     try:

@@ -20,11 +20,13 @@ from __future__ import annotations
 import gc
 import json
 import os
+import struct
 import uuid
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import dask.dataframe as dd
 import fsspec
+import numpy as np
 import pandas as pd
 from fsspec.implementations.local import LocalFileSystem
 
@@ -152,6 +154,70 @@ def _frame(records: Sequence[bytes], columns: Sequence[str]) -> pd.DataFrame:
             gc.enable()
 
 
+_END = "\udcff"  # a text's end in libzmscan's tables (0xFF), as surrogateescape reads it
+
+
+def _texts(data: bytes) -> List[str]:
+    return data.decode("utf-8", "surrogateescape").split(_END)[:-1]
+
+
+def _objects(values: List[Any]) -> np.ndarray:
+    """values as a column of objects, a list each row's one object (as pandas makes them)."""
+    column = np.empty(len(values), dtype=object)
+    column[:] = values
+    return column
+
+
+def _table_frame(table: bytes, columns: Sequence[str]) -> pd.DataFrame:
+    """The rows of a table of records that libzmscan made (its layout: capi/columns.h), in the
+    columns asked for: the values their records hold, as _frame has them, without the records'
+    JSON read back (but for fields that are JSON themselves, as `members`)."""
+    if table[:4] != b"ZMC1":
+        raise ValueError("zebmacro.dask: not a table of libzmscan's")
+    ncols, n = struct.unpack_from("<IQ", table, 4)
+    pos, made, nan = 16, {}, float("nan")
+    for _ in range(ncols):
+        (cch,) = struct.unpack_from("<I", table, pos)
+        name, kind = table[pos + 4:pos + 4 + cch].decode(), chr(table[pos + 4 + cch])
+        start = -(-(pos + 5 + cch) // 8) * 8 + 8
+        (cb,) = struct.unpack_from("<Q", table, start - 8)
+        pos = -(-(start + cb) // 8) * 8
+        if name not in columns:
+            continue
+        values: Any
+        if kind == "i":
+            values = np.frombuffer(table, "<i8", n, start).astype(np.int64)
+        elif kind == "I":
+            values = pd.arrays.IntegerArray(np.frombuffer(table, "<i8", n, start).astype(np.int64),
+                                            np.frombuffer(table, np.uint8, n, start + 8 * n) == 0)
+        elif kind == "b":
+            values = np.frombuffer(table, np.uint8, n, start).astype(bool)
+        elif kind == "B":
+            flags = np.frombuffer(table, np.uint8, n, start)
+            values = pd.arrays.BooleanArray(flags == 1, flags == 2)
+        elif kind == "s":  # a row's index into the column's texts, the last (-1) NaN
+            texts = _texts(table[start + 8 + 4 * n:start + cb])
+            values = _objects(texts + [nan])[np.frombuffer(table, "<i4", n, start + 8)]
+        elif kind == "t":
+            values = _objects(_texts(table[start:start + cb]))
+        elif kind == "l":  # a row's count of texts, -1 where the field is absent
+            counts = np.frombuffer(table, "<i4", n, start)
+            if (counts < 0).all():
+                values = _objects([nan] * n)
+            else:
+                flat = _texts(table[start + 4 * n:start + cb])
+                ends = np.cumsum(np.maximum(counts, 0)).tolist()
+                values = _objects([flat[e - k:e] if k >= 0 else nan
+                                   for e, k in zip(ends, counts.tolist())])
+        elif kind == "j":
+            values = _objects([json.loads(t) if t else nan
+                               for t in _texts(table[start:start + cb])])
+        else:
+            raise ValueError("zebmacro.dask: a column %r of a kind unknown here" % name)
+        made[name] = values
+    return pd.DataFrame({c: made[c] for c in columns})
+
+
 def _pack(batch: Sequence[bytes], base: bytes) -> bytes:
     """A batch as one opaque value for its task: the directory that relative paths start from,
     then each entry's kind letter, text and a NUL."""
@@ -176,12 +242,22 @@ def _scan_batch(blob: bytes, deep: bool, storage_options: Dict[str, Any],
     scanner = zebmacro._scanner(deep, False, *listing)
     urls = [t.decode() for k, t in batch if k == "U"]
     remote = _fetch(urls, storage_options) if urls else {}
+    # A run of local files is a table of libzmscan's; other entries' records are read as JSON.
+    pieces: List[pd.DataFrame] = []
     records: List[bytes] = []
     run: List[bytes] = []
 
+    def take_records() -> None:
+        if records:
+            pieces.append(_frame(records, columns))
+            records.clear()
+
     def scan_run() -> None:
+        take_records()
         opened = [p if os.path.isabs(p) else os.path.join(base, p) for p in run]
-        records.extend(_capi.scan_paths_records(scanner._p, opened, run).split(b"\n")[:-1])
+        names = None if opened == run else run  # each known by the path it is opened by
+        pieces.append(_table_frame(_capi.scan_paths_records(scanner._p, opened, names,
+                                                            table=True), columns))
         run.clear()
 
     for kind, text in batch:
@@ -200,7 +276,10 @@ def _scan_batch(blob: bytes, deep: bool, storage_options: Dict[str, Any],
             records.append(text)
     if run:
         scan_run()
-    return _frame(records, columns)
+    take_records()
+    if len(pieces) == 1:
+        return pieces[0]
+    return pd.concat(pieces, ignore_index=True) if pieces else _frame([], columns)
 
 
 class _ScanBatches:
@@ -288,4 +367,5 @@ def scan(paths: Union[PathArg, Iterable[PathArg]], *, deep: bool = True,
     # (persisted, or still held) may stand in for it, as Dask would take them for keys made from
     # the same paths.
     return dd.from_map(_ScanBatches(deep, storage_options, columns, (macros, source)), blobs,
-                       meta=meta, label="zebmacro-scan", token=uuid.uuid4().hex, enforce_metadata=False)
+                       meta=meta, label="zebmacro-scan", token=uuid.uuid4().hex,
+                       enforce_metadata=False)
