@@ -68,27 +68,49 @@ static_assert(std::string_view(kColumns[kColUnconfirmed].szName) == "unconfirmed
 
 const char kEnd = '\xFF';  // ends each text: no UTF-8 text holds the byte
 
-void Pad(std::string* p) { p->append((8 - p->size() % 8) % 8, '\0'); }
+size_t Aligned(size_t cb) { return (cb + 7) / 8 * 8; }
 
-template <typename T>
-void Put(std::string* p, T v) {  // little-endian, as every platform we build for is
-  p->append(reinterpret_cast<const char*>(&v), sizeof v);
-}
-
-template <typename T>
-void PutArray(std::string* p, const std::vector<T>& v) {
-  if (!v.empty()) p->append(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
-}
+// Writes the table into a buffer of its size, little-endian, as every platform we build for is.
+struct Writer {
+  char* pch;
+  size_t at;
+  void Bytes(const void* pv, size_t cb) {
+    if (cb) std::memcpy(pch + at, pv, cb);
+    at += cb;
+  }
+  template <typename T>
+  void Put(T v) {
+    Bytes(&v, sizeof v);
+  }
+  template <typename T>
+  void Array(const std::vector<T>& v) {
+    Bytes(v.data(), v.size() * sizeof(T));
+  }
+  void Pad() {
+    const size_t to = Aligned(at);
+    std::memset(pch + at, 0, to - at);
+    at = to;
+  }
+};
 
 }  // namespace
 
-RecordColumns::RecordColumns() {
+RecordColumns::RecordColumns(size_t nRows) {
   for (const ColumnDef& d : kColumns) {
     Column c;
     c.szName = d.szName;
     c.kind = static_cast<Kind>(d.kind);
     m_columns.push_back(std::move(c));
   }
+  // Room for a plain file's row: its fields grow without copying themselves again.
+  for (size_t i : {kColSchema, kColMacros, kColUnnamed, kColNamesLeftOut})
+    m_columns[i].ints.reserve(nRows);
+  for (size_t i : {kColTableCut, kColDeepFallback, kColUnconfirmed})
+    m_columns[i].bytes.reserve(nRows);
+  for (Column& c : m_columns)
+    if (c.kind == kCoded || c.kind == kList) c.codes.reserve(nRows);
+  m_columns[kColPath].texts.reserve(nRows * 64);
+  m_columns[kColRecord].texts.reserve(nRows * 256);
 }
 
 void RecordColumns::Int(Column& c, int64_t v) {
@@ -241,49 +263,40 @@ void RecordColumns::Add(const zm::FileResult& r, std::string* psLine) {
   EndRow();
 }
 
-std::string RecordColumns::Finish() const {
-  std::string out = "ZMC1";
-  Put<uint32_t>(&out, static_cast<uint32_t>(m_columns.size()));
-  Put<uint64_t>(&out, m_nRows);
+size_t RecordColumns::Size() const {
+  size_t cb = 16;
+  for (const Column& c : m_columns) {
+    cb = Aligned(cb + sizeof(uint32_t) + std::strlen(c.szName) + 1) + sizeof(uint64_t);
+    cb += c.ints.size() * sizeof(int64_t) + c.bytes.size() + c.codes.size() * sizeof(int32_t) +
+          (c.kind == kCoded ? sizeof(uint64_t) : 0) + c.texts.size();
+    cb = Aligned(cb);
+  }
+  return cb;
+}
+
+void RecordColumns::Write(char* pch) const {
+  Writer w{pch, 0};
+  w.Bytes("ZMC1", 4);
+  w.Put<uint32_t>(static_cast<uint32_t>(m_columns.size()));
+  w.Put<uint64_t>(m_nRows);
   for (const Column& c : m_columns) {
     const uint32_t cchName = static_cast<uint32_t>(std::strlen(c.szName));
-    Put(&out, cchName);
-    out.append(c.szName, cchName);
-    out += static_cast<char>(c.kind);
-    Pad(&out);
-    const size_t atLength = out.size();
-    Put<uint64_t>(&out, 0);  // the payload's length, set below
-    switch (c.kind) {
-      case kInt:
-        PutArray(&out, c.ints);
-        break;
-      case kOptInt:
-        PutArray(&out, c.ints);
-        PutArray(&out, c.bytes);
-        break;
-      case kBool:
-      case kOptBool:
-        PutArray(&out, c.bytes);
-        break;
-      case kCoded:
-        Put<uint64_t>(&out, c.index.size());
-        PutArray(&out, c.codes);
-        out += c.texts;
-        break;
-      case kList:
-        PutArray(&out, c.codes);
-        out += c.texts;
-        break;
-      case kText:
-      case kJson:
-        out += c.texts;
-        break;
-    }
-    const uint64_t cbPayload = out.size() - atLength - sizeof(uint64_t);
-    std::memcpy(&out[atLength], &cbPayload, sizeof cbPayload);
-    Pad(&out);
+    w.Put(cchName);
+    w.Bytes(c.szName, cchName);
+    const char kind = c.kind;
+    w.Bytes(&kind, 1);
+    w.Pad();
+    const size_t atLength = w.at;
+    w.Put<uint64_t>(0);  // the payload's length, set below
+    if (c.kind == kCoded) w.Put<uint64_t>(c.index.size());
+    w.Array(c.ints);  // a kind's parts that it has not are empty
+    w.Array(c.bytes);
+    w.Array(c.codes);
+    w.Bytes(c.texts.data(), c.texts.size());
+    const uint64_t cbPayload = w.at - atLength - sizeof(uint64_t);
+    std::memcpy(pch + atLength, &cbPayload, sizeof cbPayload);
+    w.Pad();
   }
-  return out;
 }
 
 }  // namespace capi

@@ -24,10 +24,13 @@ namespace capi {
 // `record` (kind 't') is the record itself, as ZMS_pszScanPaths writes it.
 class RecordColumns {
  public:
-  RecordColumns();
+  // nRows: the rows expected, for room made at once.
+  explicit RecordColumns(size_t nRows);
   // Adds r's row; its record line into *psLine.
   void Add(const zm::FileResult& r, std::string* psLine);
-  std::string Finish() const;
+  // The table's bytes, and their writing into Size() bytes at pch.
+  size_t Size() const;
+  void Write(char* pch) const;
 
  private:
   enum Kind : char {

@@ -378,12 +378,17 @@ ZMS_pScanPathsColumns(ZmsScanner* pScanner, const char* const* apszPaths,
   if (pScanner == nullptr || (apszPaths == nullptr && nPaths > 0) || pcbTable == nullptr)
     return nullptr;
   return capi::Guarded<char*>(nullptr, [&]() -> char* {
-    capi::RecordColumns table;
+    capi::RecordColumns table(nPaths);
     std::string sLine;
     if (!capi::ScanEach(pScanner, apszPaths, apszNames, nPaths,
                         [&](const zm::FileResult& r) { table.Add(r, &sLine); }))
       return nullptr;
-    return capi::NewText(table.Finish(), pcbTable);
+    const size_t cb = table.Size();
+    auto* p = new char[cb + 1];
+    table.Write(p);
+    p[cb] = '\0';
+    *pcbTable = cb;
+    return p;
   });
 }
 
