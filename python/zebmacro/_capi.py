@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import ctypes
 import os
-from typing import Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Iterator, List, Optional, Sequence, Tuple, Union
 
 # The package's own copy (built with it), else an installed one.
 _HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib")
@@ -142,6 +142,23 @@ def scan_paths_records(scanner: int, paths: Sequence[bytes],
         return ctypes.string_at(text, size.value)
     finally:
         lib.ZMS_FreeText(text)
+
+
+def scan_paths_table_at(scanner: int, data: bytes, offsets: Any) -> bytes:
+    """As scan_paths_records(..., table=True) for the paths that lie in data at offsets (a numpy
+    array), each ended by a NUL: no bytes object is made for one, nor copied."""
+    import numpy as np
+    size = ctypes.c_size_t()
+    keep = ctypes.c_char_p(data)  # the address of data's own bytes
+    addresses = (offsets + ctypes.cast(keep, ctypes.c_void_p).value).astype(np.uintp)
+    table = lib.ZMS_pScanPathsColumns(scanner, addresses.ctypes.data_as(
+        ctypes.POINTER(ctypes.c_char_p)), None, len(addresses), ctypes.byref(size))
+    if not table:
+        raise MemoryError("zebmacro: no memory for the records")
+    try:
+        return ctypes.string_at(table, size.value)
+    finally:
+        lib.ZMS_FreeText(table)
 
 
 def known_record(path: bytes, outcome: int, reason: str) -> bytes:

@@ -237,9 +237,19 @@ def _scan_batch(blob: bytes, deep: bool, storage_options: Dict[str, Any],
     path is opened from the directory the scan was asked in, and recorded as it was given."""
     # distributed 2022.12 hands from_map's inputs to the workers of an in-process cluster still
     # wrapped for the wire (a Serialize, its value in .data).
-    base, batch = _unpack(getattr(blob, "data", blob))
+    blob = getattr(blob, "data", blob)
     # The process's own, for these options: the library loaded once.
     scanner = zebmacro._scanner(deep, False, *listing)
+    # A batch of absolute local paths alone, as a walk of a tree named absolutely gives: scanned
+    # from the batch as it is, its paths handed over where they lie (each ends with a NUL).
+    _, _, rest = blob.partition(b"\0")
+    if rest and os.sep == "/":
+        view = np.frombuffer(rest, np.uint8)
+        starts = np.flatnonzero(view == 0)[:-1] + 1
+        starts = np.concatenate(([0], starts))
+        if (view[starts] == ord("F")).all() and (view[starts + 1] == ord("/")).all():
+            return _table_frame(_capi.scan_paths_table_at(scanner._p, rest, starts + 1), columns)
+    base, batch = _unpack(blob)
     urls = [t.decode() for k, t in batch if k == "U"]
     remote = _fetch(urls, storage_options) if urls else {}
     # A run of local files is a table of libzmscan's; other entries' records are read as JSON.
