@@ -17,6 +17,7 @@ has exactly one row.
 """
 from __future__ import annotations
 
+import contextlib
 import gc
 import json
 import os
@@ -131,16 +132,26 @@ def _fetch(urls: Sequence[str], storage_options: Dict[str, Any]) -> Dict[str, An
     return got
 
 
+@contextlib.contextmanager
+def _no_collection() -> Iterator[None]:
+    """The objects of a batch's rows, made at once, are no garbage to look for: the collector is
+    kept from walking the process's objects again each few hundred lists made."""
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if collecting:
+            gc.enable()
+
+
 def _frame(records: Sequence[bytes], columns: Sequence[str]) -> pd.DataFrame:
     """The rows of a batch's records, in the columns asked for (each a column's cost to make and to
     move), a column at a time in its own type. Fields a record lacks are NaN (<NA> in
     members_scanned), as pandas has them."""
     if not records:
         return _meta()[list(columns)]
-    # The objects of a batch's records, made at once, are no garbage to look for.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
+    with _no_collection():
         fields = [c for c in columns if c != "record"]
         rows = json.loads(b"[" + b",".join(records) + b"]") if fields else []
         nan = float("nan")
@@ -149,9 +160,6 @@ def _frame(records: Sequence[bytes], columns: Sequence[str]) -> pd.DataFrame:
             made[c] = (pd.Series([r.decode() for r in records], dtype=object) if c == "record" else
                        pd.Series([r.get(c, nan) for r in rows], dtype=_TYPES[c]))
         return pd.DataFrame(made)
-    finally:
-        if collecting:
-            gc.enable()
 
 
 _END = "\udcff"  # a text's end in libzmscan's tables (0xFF), as surrogateescape reads it
@@ -174,6 +182,11 @@ def _table_frame(table: bytes, columns: Sequence[str]) -> pd.DataFrame:
     JSON read back (but for fields that are JSON themselves, as `members`)."""
     if table[:4] != b"ZMC1":
         raise ValueError("zebmacro.dask: not a table of libzmscan's")
+    with _no_collection():
+        return _read_table(table, columns)
+
+
+def _read_table(table: bytes, columns: Sequence[str]) -> pd.DataFrame:
     ncols, n = struct.unpack_from("<IQ", table, 4)
     pos, made, nan = 16, {}, float("nan")
     for _ in range(ncols):
