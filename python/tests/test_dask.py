@@ -212,3 +212,12 @@ def test_a_scan_reads_the_files_as_they_are_now(client, work, samples, tmp_path)
     assert list(first.compute()["result"]) == ["OK"]
     shutil.copy(os.path.join(work, carrier), path)
     assert list(zd.scan([path]).compute()["result"]) == ["FOUND"]
+
+
+@pytest.mark.parametrize("data, texts", [
+    (b"", []), (b"\xff", [""]), (b"a\xffb c\xff", ["a", "b c"]),
+    (b"\xc3\xa9\xff\xe2\x80\xa8\xff", ["\u00e9", "\u2028"]),
+    (b"a\x00b\xff\x00\xff", ["a\x00b", "\x00"]),  # a NUL in a macro's name
+])
+def test_a_tables_texts(data, texts):
+    assert zd._texts(data) == texts
