@@ -90,6 +90,7 @@ struct Table {
   std::map<std::string, char> kinds;
   std::map<std::string, std::vector<int64_t>> ints;
   std::map<std::string, std::vector<int32_t>> codes;
+  std::map<std::string, std::vector<uint8_t>> flags;
   std::map<std::string, std::vector<std::string>> texts;
 };
 
@@ -117,6 +118,9 @@ Table ReadTable(const std::string& s) {
     if (kind == 'i' || kind == 'I') {
       t.ints[sName].resize(n);
       if (n) std::memcpy(t.ints[sName].data(), s.data() + start, 8 * n);
+    } else if (kind == 'b' || kind == 'B') {
+      t.flags[sName].assign(s.begin() + static_cast<ptrdiff_t>(start),
+                            s.begin() + static_cast<ptrdiff_t>(start + n));
     } else if (kind == 's' || kind == 'l') {
       from += kind == 's' ? 8 : 0;
       t.codes[sName].resize(n);
@@ -257,6 +261,42 @@ TEST(Capi, ScanPathsGivesTheRecordsOfOneCallAFile) {
   apszNames[1] = nullptr;
   EXPECT_EQ(ZMS_pszScanPaths(pScanner, apszPaths.data(), apszNames.data(), 2, &cb), nullptr);
   EXPECT_EQ(ZMS_pszScanPaths(pScanner, apszPaths.data(), nullptr, 2, nullptr), nullptr);
+  ZMS_CloseScanner(pScanner);
+}
+
+// A table's rows that are taken from their records read back (documents whose macros are listed)
+// hold what those records hold: the listing as its JSON, the names Word runs by itself counted,
+// the template flag absent where the record has none.
+TEST(Capi, TableRowsOfListingsAreTheirRecords) {
+  Samples s;
+  ZmsOptions o;
+  ZMS_InitOptions(&o);
+  o.bDeep = 1;
+  o.iMacros = 2;
+  ZmsScanner* pScanner = ZMS_pOpenScanner(&o, nullptr, 0);
+  ASSERT_NE(pScanner, nullptr);
+  std::vector<const char*> apszPaths;
+  for (const std::string& sPath : s.paths) apszPaths.push_back(sPath.c_str());
+  size_t cb = 0;
+  char* psz = ZMS_pScanPathsColumns(pScanner, apszPaths.data(), nullptr, apszPaths.size(), &cb);
+  ASSERT_NE(psz, nullptr);
+  const Table table = ReadTable(std::string(psz, cb));
+  ZMS_FreeText(psz);
+  ASSERT_EQ(table.nRows, s.paths.size());
+  size_t nListed = 0;
+  for (size_t i = 0; i < s.paths.size(); ++i) {
+    SCOPED_TRACE(s.paths[i]);
+    const nlohmann::json j = nlohmann::json::parse(table.texts.at("record")[i]);
+    const std::string& sListing = table.texts.at("macro_records")[i];
+    EXPECT_EQ(sListing.empty() ? nlohmann::json() : nlohmann::json::parse(sListing),
+              j.value("macro_records", nlohmann::json()));
+    EXPECT_EQ(table.codes.at("auto_macros")[i],
+              j.contains("auto_macros") ? static_cast<int32_t>(j["auto_macros"].size()) : -1);
+    EXPECT_EQ(table.flags.at("template")[i], j.contains("template") ? j["template"] ? 1 : 0 : 2);
+    EXPECT_EQ(table.texts.at("path")[i], j["path"]);
+    nListed += !sListing.empty();
+  }
+  EXPECT_GE(nListed, 3u);
   ZMS_CloseScanner(pScanner);
 }
 
