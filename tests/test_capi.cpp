@@ -4,9 +4,16 @@
 // several threads take turns, and nothing crashes on a null.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -299,6 +306,49 @@ TEST(Capi, TableRowsOfListingsAreTheirRecords) {
   EXPECT_GE(nListed, 3u);
   ZMS_CloseScanner(pScanner);
 }
+
+#ifndef _WIN32
+// A file below a directory whose path is longer than the system takes whole, which a walk reaches
+// through its directories, is scanned by its path all the same: the directory opened in pieces.
+TEST(Capi, ScanPathsReachesPastTheLongestPath) {
+  Samples s;
+  TempDir dir;
+  const std::string sPart(200, 'd');
+  std::vector<int> fds = {open(dir.Root().c_str(), O_RDONLY | O_DIRECTORY)};
+  std::string sPath = dir.Root();
+  while (sPath.size() < 5000) {
+    ASSERT_EQ(mkdirat(fds.back(), sPart.c_str(), 0700), 0);
+    fds.push_back(openat(fds.back(), sPart.c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_GE(fds.back(), 0);
+    sPath += "/" + sPart;
+  }
+  std::ifstream in(s.paths[2], std::ios::binary);
+  const std::string sBytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const int fd = openat(fds.back(), "x.doc", O_WRONLY | O_CREAT | O_EXCL, 0600);
+  ASSERT_EQ(write(fd, sBytes.data(), sBytes.size()), static_cast<ssize_t>(sBytes.size()));
+  close(fd);
+  ZmsScanner* pScanner = Open(true);
+  const std::string sFile = sPath + "/x.doc";
+  const char* apszPaths[] = {sFile.c_str(), s.paths[2].c_str()};
+  size_t cb = 0;
+  char* psz = ZMS_pszScanPaths(pScanner, apszPaths, nullptr, 2, &cb);
+  ASSERT_NE(psz, nullptr);
+  const std::string sText(psz, cb);
+  ZMS_FreeText(psz);
+  ZMS_CloseScanner(pScanner);
+  nlohmann::json deep = nlohmann::json::parse(sText.substr(0, sText.find('\n')));
+  const nlohmann::json sample = nlohmann::json::parse(sText.substr(sText.find('\n') + 1));
+  EXPECT_EQ(deep["path"], sFile);
+  deep["path"] = sample["path"];
+  EXPECT_EQ(deep, sample);  // FOUND, as the sample itself
+  unlinkat(fds.back(), "x.doc", 0);
+  for (size_t i = fds.size() - 1; i > 0; --i) {
+    close(fds[i]);
+    unlinkat(fds[i - 1], sPart.c_str(), AT_REMOVEDIR);
+  }
+  close(fds[0]);
+}
+#endif
 
 // The hot fields beside the record, each sample's as the README's report and --deep say.
 TEST(Capi, FieldsSayTheOutcome) {
