@@ -125,6 +125,16 @@ def take_record(p: Optional[int]) -> bytes:
         lib.ZMS_FreeResult(p)
 
 
+def _take_text(text: Optional[int], size: "ctypes.c_size_t") -> bytes:
+    """The bytes of a text libzmscan answered with, which is freed."""
+    if not text:
+        raise MemoryError("zebmacro: no memory for the records")
+    try:
+        return ctypes.string_at(text, size.value)
+    finally:
+        lib.ZMS_FreeText(text)
+
+
 def scan_paths_records(scanner: int, paths: Sequence[bytes],
                        names: Optional[Sequence[bytes]] = None, table: bool = False) -> bytes:
     """The JSON Lines of the files at paths, scanned in turn by one call, each known to its record
@@ -134,14 +144,8 @@ def scan_paths_records(scanner: int, paths: Sequence[bytes],
     size = ctypes.c_size_t()
     array = ctypes.c_char_p * len(paths)
     call = lib.ZMS_pScanPathsColumns if table else lib.ZMS_pszScanPaths
-    text = call(scanner, array(*paths), None if names is None else array(*names), len(paths),
-                ctypes.byref(size))
-    if not text:
-        raise MemoryError("zebmacro: no memory for the records")
-    try:
-        return ctypes.string_at(text, size.value)
-    finally:
-        lib.ZMS_FreeText(text)
+    return _take_text(call(scanner, array(*paths), None if names is None else array(*names),
+                           len(paths), ctypes.byref(size)), size)
 
 
 def scan_paths_table_at(scanner: int, data: bytes, offsets: Any) -> bytes:
@@ -151,14 +155,9 @@ def scan_paths_table_at(scanner: int, data: bytes, offsets: Any) -> bytes:
     size = ctypes.c_size_t()
     keep = ctypes.c_char_p(data)  # the address of data's own bytes
     addresses = (offsets + ctypes.cast(keep, ctypes.c_void_p).value).astype(np.uintp)
-    table = lib.ZMS_pScanPathsColumns(scanner, addresses.ctypes.data_as(
-        ctypes.POINTER(ctypes.c_char_p)), None, len(addresses), ctypes.byref(size))
-    if not table:
-        raise MemoryError("zebmacro: no memory for the records")
-    try:
-        return ctypes.string_at(table, size.value)
-    finally:
-        lib.ZMS_FreeText(table)
+    return _take_text(lib.ZMS_pScanPathsColumns(
+        scanner, addresses.ctypes.data_as(ctypes.POINTER(ctypes.c_char_p)), None,
+        len(addresses), ctypes.byref(size)), size)
 
 
 def known_record(path: bytes, outcome: int, reason: str) -> bytes:
