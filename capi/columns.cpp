@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string_view>
 
 #include "record.h"
