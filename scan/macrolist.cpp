@@ -126,11 +126,7 @@ MacroListing ListMacros(const MacroBytes& bytes, MacroDetail detail) {
               : m.cbRead < m.cbSize ? BodyRead::kCut
                                     : BodyRead::kWhole;
     m.eByteScan = e.eByteScan;
-    if (m.eBody == BodyRead::kWhole) {
-      char achHex[2 * wordbasic::kSha256Bytes + 1];
-      wordbasic::Sha256Hex(b.abSha256, achHex);
-      m.sSha256 = achHex;
-    }
+    if (m.eBody == BodyRead::kWhole) std::memcpy(m.abSha256, b.abSha256, sizeof m.abSha256);
     if (detail >= MacroDetail::kSource && b.stored.size() == b.cbRead) {
       clear.resize(b.stored.size());
       wordbasic::DecryptBody(b.stored.data(), b.stored.size(), e.bKey, clear.data());
@@ -142,11 +138,17 @@ MacroListing ListMacros(const MacroBytes& bytes, MacroDetail detail) {
   return l;
 }
 
+std::string Sha256Text(const MacroRecord& m) {
+  if (m.eBody != BodyRead::kWhole) return {};
+  char achHex[2 * wordbasic::kSha256Bytes + 1];
+  wordbasic::Sha256Hex(m.abSha256, achHex);
+  return achHex;
+}
+
 size_t ListingBytes(const MacroListing& l) {
   size_t cb = 32;
   for (const MacroRecord& m : l.records)
-    cb += 48 + m.sName.size() + m.sDescription.size() + m.sSha256.size() + m.sSource.size() +
-          m.body.size();
+    cb += 48 + m.sName.size() + m.sDescription.size() + m.sSource.size() + m.body.size();
   return cb;
 }
 

@@ -43,7 +43,7 @@ struct MacroRecord {
   uint32_t lOffset = 0;      // the body's offset in the WordDocument stream
   uint32_t cbRead = 0;       // bytes of it read
   BodyRead eBody = BodyRead::kWhole;
-  std::string sSha256;  // 64 hex digits of the body in the clear; empty unless read whole
+  uint8_t abSha256[wordbasic::kSha256Bytes] = {};  // of the body in the clear, when read whole
   wordbasic::ByteScan eByteScan = wordbasic::ByteScan::kTaken;
   // MacroDetail::kSource: the source of the bytes read (UTF-8, save for a lone surrogate of a
   // UTF-16 text, kept as WTF-8), cut when kMaxListedSourceBytes was spent.
@@ -66,6 +66,9 @@ struct MacroListing {
 // The listing of a document's macros from the name reader's bytes, to the level asked (kSource and
 // kBodies need the bytes read with bKeep).
 MacroListing ListMacros(const MacroBytes& bytes, MacroDetail detail);
+
+// The 64 hex digits of m's digest; empty unless its body was read whole.
+std::string Sha256Text(const MacroRecord& m);
 
 // A document inside a container, listed: its record's index in FileResult::members.
 struct MemberListing {

@@ -38,7 +38,7 @@ void AddListing(const MacroListing& l, json* pj) {
               {"size", m.cbSize},
               {"offset", m.lOffset},
               {"bytes_read", m.cbRead},
-              {"sha256", m.sSha256.empty() ? json(nullptr) : json(m.sSha256)},
+              {"sha256", m.eBody == BodyRead::kWhole ? json(Sha256Text(m)) : json(nullptr)},
               {"byte_scan", ByteScanText(m.eByteScan)}};
     if (bSource) {
       o["code"] = m.sSource;

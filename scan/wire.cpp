@@ -1,6 +1,8 @@
 // The channel's compact forms, written and read field by field.
 #include "wire.h"
 
+#include <cstring>
+
 namespace zm {
 namespace {
 
@@ -9,7 +11,9 @@ class Writer {
  public:
   explicit Writer(std::string* ps) : m_s(*ps) {}
   void U32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) m_s += static_cast<char>(v >> (8 * i));
+    const char ach[4] = {static_cast<char>(v), static_cast<char>(v >> 8),
+                         static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+    m_s.append(ach, 4);
   }
   // A field written before what it counts: Set gives it its value.
   size_t Reserve32() {
@@ -20,13 +24,15 @@ class Writer {
     for (int i = 0; i < 4; ++i) m_s[at + i] = static_cast<char>(v >> (8 * i));
   }
   void U64(uint64_t v) {
-    U32(static_cast<uint32_t>(v));
-    U32(static_cast<uint32_t>(v >> 32));
+    char ach[8];
+    for (int i = 0; i < 8; ++i) ach[i] = static_cast<char>(v >> (8 * i));
+    m_s.append(ach, 8);
   }
   void Str(const std::string& s) {
     U32(static_cast<uint32_t>(s.size()));
     m_s += s;
   }
+  void Bytes(const uint8_t* pb, size_t cb) { m_s.append(reinterpret_cast<const char*>(pb), cb); }
 
  private:
   std::string& m_s;
@@ -66,6 +72,12 @@ class Reader {
     std::string_view v;
     if (!View(&v)) return false;
     ps->assign(v);
+    return true;
+  }
+  bool Bytes(uint8_t* pb, size_t cb) {
+    if (m_s.size() - m_pos < cb) return false;
+    std::memcpy(pb, m_s.data() + m_pos, cb);
+    m_pos += cb;
     return true;
   }
   bool Done() const { return m_pos == m_s.size(); }
@@ -126,8 +138,8 @@ bool ReadContainer(Reader* pRd, size_t cbMessage, FileResult* pR) {
 }
 
 // The macro listing (ScanOptions::macros), a section of its own at a result's end: its flags, the
-// macros left out, the records, each with its flags, numbers and texts.
-constexpr size_t kRecordBytes = 5 * 4 + 5 * 4;  // the fewest a record takes: 5 numbers, 5 texts
+// macros left out, the records, each with its flags, numbers, digest (a body read whole) and texts.
+constexpr size_t kRecordBytes = 5 * 4 + 4 * 4;  // the fewest a record takes: 5 numbers, 4 texts
 
 void AppendListing(const MacroListing& l, Writer* pw) {
   Writer& w = *pw;
@@ -138,8 +150,8 @@ void AppendListing(const MacroListing& l, Writer* pw) {
     w.U32(m.bNamed | m.bSourceCut << 1 | static_cast<uint32_t>(m.eBody) << 8 |
           static_cast<uint32_t>(m.eByteScan) << 16 | static_cast<uint32_t>(m.bKey) << 24);
     for (uint32_t v : {m.cbSize, m.lOffset, m.cbRead, m.nUnknown}) w.U32(v);
-    for (const std::string* p : {&m.sName, &m.sDescription, &m.sSha256, &m.sSource, &m.body})
-      w.Str(*p);
+    if (m.eBody == BodyRead::kWhole) w.Bytes(m.abSha256, sizeof m.abSha256);
+    for (const std::string* p : {&m.sName, &m.sDescription, &m.sSource, &m.body}) w.Str(*p);
   }
 }
 
@@ -169,7 +181,8 @@ bool ReadListing(Reader* prd, size_t cbResult, MacroListing* pl) {
     m.bKey = static_cast<uint8_t>(flags >> 24);
     for (uint32_t* p : {&m.cbSize, &m.lOffset, &m.cbRead, &m.nUnknown})
       if (!rd.U32(p)) return false;
-    for (std::string* p : {&m.sName, &m.sDescription, &m.sSha256, &m.sSource, &m.body})
+    if (m.eBody == BodyRead::kWhole && !rd.Bytes(m.abSha256, sizeof m.abSha256)) return false;
+    for (std::string* p : {&m.sName, &m.sDescription, &m.sSource, &m.body})
       if (!rd.Str(p)) return false;
   }
   return true;

@@ -69,7 +69,11 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   rec.bSourceCut = true;
   rec.nUnknown = 2;
   rec.body = std::string("\x01\x00\x64", 3);
-  r.listing.records = {rec, zm::MacroRecord()};
+  // A body read whole travels with its digest; a cut one has none.
+  zm::MacroRecord whole;
+  for (size_t i = 0; i < sizeof whole.abSha256; ++i)
+    whole.abSha256[i] = static_cast<uint8_t>(i + 1);
+  r.listing.records = {rec, whole};
   // And the listings of a container's documents, by their records.
   r.memberListings = {{1, r.listing}};
   r.nMemberListingsLeftOut = 9;
@@ -98,6 +102,7 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   EXPECT_EQ(back.listing.records[0].body, rec.body);
   EXPECT_EQ(back.listing.records[0].eByteScan, rec.eByteScan);
   EXPECT_EQ(back.listing.records[0].bKey, rec.bKey);
+  EXPECT_EQ(zm::Sha256Text(back.listing.records[1]), zm::Sha256Text(whole));
   ASSERT_EQ(back.memberListings.size(), 1u);
   EXPECT_EQ(back.memberListings[0].iMember, 1u);
   EXPECT_EQ(back.memberListings[0].listing.records[0].sSource, rec.sSource);

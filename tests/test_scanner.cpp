@@ -234,7 +234,7 @@ TEST(Scanner, ListsTheMacrosWhenAsked) {
         wordbasic::Sha256Hex(ab, ach);
         sHex = ach;
       }
-      EXPECT_EQ(m.sSha256, sHex);
+      EXPECT_EQ(zm::Sha256Text(m), sHex);
       EXPECT_EQ(m.cbRead == m.cbSize, m.eBody == BodyRead::kWhole);
       EXPECT_EQ(m.body.empty(), c.detail != MacroDetail::kBodies);
       if (c.detail == MacroDetail::kBodies) {
@@ -538,7 +538,8 @@ TEST(Scanner, ScansTheDocumentsOfAContainer) {
     options.macros = zm::MacroDetail::kSource;
     auto listed = [](const zm::MacroListing& l) {
       std::string s;
-      for (const zm::MacroRecord& m : l.records) s += " " + m.sName + " " + m.sSha256 + m.sSource;
+      for (const zm::MacroRecord& m : l.records)
+        s += " " + m.sName + " " + zm::Sha256Text(m) + m.sSource;
       return s;
     };
     r = zm::Scanner(StaticApi(), options).ScanPath(dir.Write("a.tar", Tar(c.members)));

@@ -307,7 +307,7 @@ TEST(WordBasic, StatementsRoundTripThroughADocument) {
     SCOPED_TRACE(kStatements[i].szSource);
     EXPECT_EQ(l.records[i].sSource, expected[i]);
     EXPECT_EQ(l.records[i].nUnknown, 0u);
-    EXPECT_EQ(l.records[i].sSha256, Sha(macros[i].body));
+    EXPECT_EQ(zm::Sha256Text(l.records[i]), Sha(macros[i].body));
   }
 }
 
@@ -356,7 +356,7 @@ TEST(WordBasic, SamplesMacros) {
       const zm::MacroRecord& m = l.records[i];
       EXPECT_EQ(m.sName, macros[i].name);
       EXPECT_EQ(m.bKey, macros[i].entry.bKey);
-      EXPECT_EQ(m.sSha256, Sha(macros[i].body));
+      EXPECT_EQ(zm::Sha256Text(m), Sha(macros[i].body));
       EXPECT_EQ(m.body, std::string(macros[i].body.begin(), macros[i].body.end()));
       EXPECT_EQ(m.sSource, Source(macros[i].body));
     }

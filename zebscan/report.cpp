@@ -56,8 +56,10 @@ void AppendListing(const zm::MacroListing& l, bool bSource, std::string* pText) 
     s += kHex[m.bKey & 15];
     s += ", ";
     if (m.eBody == zm::BodyRead::kWhole) {
+      char achHex[2 * wordbasic::kSha256Bytes + 1];
+      wordbasic::Sha256Hex(m.abSha256, achHex);
       s += "sha256 ";
-      s += m.sSha256;
+      s.append(achHex, 2 * wordbasic::kSha256Bytes);
     } else if (m.eBody == zm::BodyRead::kCut) {
       s += "body cut (" + std::to_string(m.cbRead) + " bytes in the file)";
     } else {
