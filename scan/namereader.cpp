@@ -53,8 +53,10 @@ uint32_t ReadPieces(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile, 
     // Within a piece the file offsets run on, so the file's end may cut it.
     uint32_t n = static_cast<uint32_t>(
         std::min<uint64_t>({cb - done, cbGranule - pos % cbGranule, cbFile - lFirst}));
-    if (!DOC_iReadAt(pR, pos, static_cast<int32_t>(n))) break;
-    take(pR->abImage, n);
+    // Straight from the reader's one-sector cache, where DOC_iReadAt would copy it from: a body
+    // is hashed without a copy.
+    if (!DOC_ReadSector(pR, static_cast<uint16_t>(lFirst / ZM_SECTOR - 1))) break;
+    take(pR->abSector + lFirst % ZM_SECTOR, n);
     done += n;
   }
   return done;
@@ -144,6 +146,9 @@ bool IsWord6Fib(unsigned nFib) { return nFib >= kFibWord6 && nFib <= kFibLastWor
 // The stored bytes of each marked entry's body, into *pBytes, within its caps.
 void ReadBodies(DocReader* pR, uint64_t cbFile, uint32_t cbStream, MacroBytes* pBytes) {
   size_t cbLeft = MacroBytes::kMaxBodyBytes;
+  pBytes->bodies.reserve(std::min<size_t>(
+      MacroBytes::kMaxMacros, std::count_if(pBytes->entries.begin(), pBytes->entries.end(),
+                                            [](const wordbasic::Entry& e) { return e.Marked(); })));
   for (size_t i = 0; i < pBytes->entries.size(); ++i) {
     const wordbasic::Entry& e = pBytes->entries[i];
     if (!e.Marked()) continue;

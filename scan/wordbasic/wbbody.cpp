@@ -1,6 +1,7 @@
 // A macro's body in the clear, and SHA-256 (FIPS 180-4) for its digest: portable code, or the
 // SHA instructions of an x86 processor that has them (some eight times as fast, which a listing
 // of every macro of a tree needs to stay cheap beside the scan).
+#include <array>
 #include <cstring>
 
 #include "wordbasic.h"
@@ -23,6 +24,17 @@ constexpr uint32_t kRound[64] = {
     0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+// The two hex digits of each byte value: a listing prints a digest a macro.
+constexpr std::array<char, 512> HexPairs() {
+  std::array<char, 512> a{};
+  for (int i = 0; i < 256; ++i) {
+    a[2 * i] = "0123456789abcdef"[i >> 4];
+    a[2 * i + 1] = "0123456789abcdef"[i & 15];
+  }
+  return a;
+}
+constexpr std::array<char, 512> kHexPairs = HexPairs();
 
 uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
@@ -109,37 +121,53 @@ __attribute__((target("sha,sse4.1"))) void CompressX86(uint32_t alState[8], cons
 #undef ZM_SHA_ROUNDS
 #undef ZM_SHA_SCHEDULE
 
+// CPUID traps to the hypervisor in a virtual machine, at some tens of microseconds a call: GCC's
+// runtime asks it once a process, and its answer is taken here (SSSE3 comes with both).
 bool HasShaX86() {
-  unsigned a, b, c, d;
-  // CPUID leaf 7: EBX bit 29, SHA; leaf 1: ECX bit 19, SSE4.1 (SSSE3 comes with both).
+#ifdef __clang__
+  unsigned a, b, c, d;  // its __builtin_cpu_supports knows no "sha"
+  // CPUID leaf 7: EBX bit 29, SHA; leaf 1: ECX bit 19, SSE4.1.
   return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b >> 29 & 1) &&
          __get_cpuid(1, &a, &b, &c, &d) && (c >> 19 & 1);
-}
-#endif
-
-}  // namespace
-
-bool Sha256Hardware() {
-#ifdef ZM_SHA_X86
-  static const bool s_b = HasShaX86();
-  return s_b;
 #else
-  return false;
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
 #endif
 }
-
-void Sha256Blocks(uint32_t alState[8], const uint8_t* pb, size_t nBlocks, bool bHardware,
-                  uint8_t bKey) {
-#ifdef ZM_SHA_X86
-  if (bHardware && Sha256Hardware()) return CompressX86(alState, pb, nBlocks, bKey);
+// Asked once, at load: a listing hashes a few blocks at a time, many times over.
+const bool g_bShaX86 = HasShaX86();
 #else
-  (void)bHardware;
+constexpr bool g_bShaX86 = false;
+#endif
+
+void Blocks(uint32_t alState[8], const uint8_t* pb, size_t nBlocks, uint8_t bKey) {
+#ifdef ZM_SHA_X86
+  if (g_bShaX86) return CompressX86(alState, pb, nBlocks, bKey);
 #endif
   for (; nBlocks > 0; --nBlocks, pb += 64) Compress(alState, pb, bKey);
 }
 
+}  // namespace
+
+bool Sha256Hardware() { return g_bShaX86; }
+
+void Sha256Blocks(uint32_t alState[8], const uint8_t* pb, size_t nBlocks, bool bHardware,
+                  uint8_t bKey) {
+  if (bHardware) return Blocks(alState, pb, nBlocks, bKey);
+  for (; nBlocks > 0; --nBlocks, pb += 64) Compress(alState, pb, bKey);
+}
+
 void DecryptBody(const uint8_t* pbStored, size_t cb, uint8_t bKey, uint8_t* pbOut) {
-  for (size_t i = 0; i < cb; ++i) pbOut[i] = static_cast<uint8_t>(pbStored[i] ^ bKey);
+  // Eight bytes a step: a listing's source decrypts every body whole.
+  const uint64_t qwKey = bKey * 0x0101010101010101ull;
+  size_t i = 0;
+  for (; i + 8 <= cb; i += 8) {
+    uint64_t qw;
+    std::memcpy(&qw, pbStored + i, 8);
+    qw ^= qwKey;
+    std::memcpy(pbOut + i, &qw, 8);
+  }
+  for (; i < cb; ++i) pbOut[i] = static_cast<uint8_t>(pbStored[i] ^ bKey);
 }
 
 void Sha256Init(Sha256* p) {
@@ -158,10 +186,10 @@ void Sha256UpdateStored(Sha256* p, const uint8_t* pbStored, size_t cb, uint8_t b
     DecryptBody(pbStored, n, bKey, p->abBlock + used);
     pbStored += n, cb -= n, used += n;
     if (used < 64) return;
-    Sha256Blocks(p->alState, p->abBlock, 1, true, 0);
+    Blocks(p->alState, p->abBlock, 1, 0);
   }
   // Whole blocks straight from the stored bytes, the key taken off as they are loaded.
-  Sha256Blocks(p->alState, pbStored, cb / 64, true, bKey);
+  Blocks(p->alState, pbStored, cb / 64, bKey);
   pbStored += cb / 64 * 64, cb %= 64;
   if (cb > 0) DecryptBody(pbStored, cb, bKey, p->abBlock);
 }
@@ -169,13 +197,18 @@ void Sha256UpdateStored(Sha256* p, const uint8_t* pbStored, size_t cb, uint8_t b
 void Sha256Update(Sha256* p, const uint8_t* pb, size_t cb) { Sha256UpdateStored(p, pb, cb, 0); }
 
 void Sha256Final(Sha256* p, uint8_t abDigest[kSha256Bytes]) {
-  uint64_t qwBits = p->qwBytes * 8;
-  static const uint8_t kPad[64] = {0x80};
+  // The padding: 0x80, zeros, the length in bits in the last 8 bytes of a block.
+  const uint64_t qwBits = p->qwBytes * 8;
   size_t used = static_cast<size_t>(p->qwBytes % 64);
-  Sha256Update(p, kPad, used < 56 ? 56 - used : 120 - used);
-  uint8_t abLength[8];
-  for (int i = 0; i < 8; ++i) abLength[i] = static_cast<uint8_t>(qwBits >> (56 - 8 * i));
-  Sha256Update(p, abLength, 8);
+  p->abBlock[used++] = 0x80;
+  if (used > 56) {
+    std::memset(p->abBlock + used, 0, 64 - used);
+    Blocks(p->alState, p->abBlock, 1, 0);
+    used = 0;
+  }
+  std::memset(p->abBlock + used, 0, 56 - used);
+  for (int i = 0; i < 8; ++i) p->abBlock[56 + i] = static_cast<uint8_t>(qwBits >> (56 - 8 * i));
+  Blocks(p->alState, p->abBlock, 1, 0);
   for (int i = 0; i < 8; ++i)
     for (int k = 0; k < 4; ++k)
       abDigest[4 * i + k] = static_cast<uint8_t>(p->alState[i] >> (24 - 8 * k));
@@ -189,11 +222,8 @@ void BodySha256(const uint8_t* pbStored, size_t cb, uint8_t bKey, uint8_t abDige
 }
 
 void Sha256Hex(const uint8_t abDigest[kSha256Bytes], char achHex[2 * kSha256Bytes + 1]) {
-  static const char kDigits[] = "0123456789abcdef";
-  for (size_t i = 0; i < kSha256Bytes; ++i) {
-    achHex[2 * i] = kDigits[abDigest[i] >> 4];
-    achHex[2 * i + 1] = kDigits[abDigest[i] & 15];
-  }
+  for (size_t i = 0; i < kSha256Bytes; ++i)
+    std::memcpy(achHex + 2 * i, kHexPairs.data() + 2 * abDigest[i], 2);
   achHex[2 * kSha256Bytes] = '\0';
 }
 
