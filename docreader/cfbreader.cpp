@@ -130,6 +130,29 @@ int32_t Locate(const DocReader* p, uint32_t lPos, uint16_t* pwSector, uint32_t* 
   return 1;
 }
 
+// The window that holds file offset lAt, read when neither does: its index, or ZM_SEEK_ERROR or
+// ZM_IO_ERROR when the read failed.
+uint32_t WindowAt(DocReader* p, uint32_t lAt) {
+  uint32_t w = 0;
+  while (w < ZM_READ_WINDOWS && !(p->abWindowHeld[w] && lAt >= p->alWindowOffset[w] &&
+                                  lAt - p->alWindowOffset[w] < ZM_READ_WINDOW))
+    ++w;
+  if (w == ZM_READ_WINDOWS) {
+    w = (p->bLastWindow + 1u) % ZM_READ_WINDOWS;
+    uint32_t lStart = lAt & ~uint32_t{ZM_READ_WINDOW - 1};
+    uint32_t c = uReadBlockAt(p->hFile, lStart, p->aabWindow[w], ZM_READ_WINDOW);
+    if (c == ZM_SEEK_ERROR || c == ZM_IO_ERROR) {
+      p->abWindowHeld[w] = 0;  // a failed read may have left anything there
+      return c;
+    }
+    p->alWindowOffset[w] = lStart;
+    p->acbWindow[w] = c;
+    p->abWindowHeld[w] = 1;
+  }
+  p->bLastWindow = static_cast<uint8_t>(w);
+  return w;
+}
+
 // Reads cb bytes at file offset lOffset as one uReadBlockAt would (the count delivered, short at
 // the file's end; ZM_SEEK_ERROR or ZM_IO_ERROR when nothing could be read), through the windows:
 // the file is read in aligned blocks of ZM_READ_WINDOW, each once while the requests stay in the
@@ -138,23 +161,8 @@ uint32_t ReadThroughWindow(DocReader* p, uint32_t lOffset, uint8_t* pbOut, uint3
   uint32_t done = 0;
   while (done < cb) {
     uint32_t lAt = lOffset + done;
-    uint32_t w = 0;
-    while (w < ZM_READ_WINDOWS && !(p->abWindowHeld[w] && lAt >= p->alWindowOffset[w] &&
-                                    lAt - p->alWindowOffset[w] < ZM_READ_WINDOW))
-      ++w;
-    if (w == ZM_READ_WINDOWS) {
-      w = (p->bLastWindow + 1u) % ZM_READ_WINDOWS;
-      uint32_t lStart = lAt & ~uint32_t{ZM_READ_WINDOW - 1};
-      uint32_t c = uReadBlockAt(p->hFile, lStart, p->aabWindow[w], ZM_READ_WINDOW);
-      if (c == ZM_SEEK_ERROR || c == ZM_IO_ERROR) {
-        p->abWindowHeld[w] = 0;  // a failed read may have left anything there
-        return done ? done : c;
-      }
-      p->alWindowOffset[w] = lStart;
-      p->acbWindow[w] = c;
-      p->abWindowHeld[w] = 1;
-    }
-    p->bLastWindow = static_cast<uint8_t>(w);
+    uint32_t w = WindowAt(p, lAt);
+    if (w == ZM_SEEK_ERROR || w == ZM_IO_ERROR) return done ? done : w;
     uint32_t lIn = lAt - p->alWindowOffset[w];
     if (lIn >= p->acbWindow[w]) break;  // the file ends here
     uint32_t n = cb - done < p->acbWindow[w] - lIn ? cb - done : p->acbWindow[w] - lIn;
@@ -287,6 +295,16 @@ int32_t DOC_ReadStream(DocReader* p) {
     }
   } while (p->nReqLeft > 0);
   return 1;
+}
+
+const uint8_t* DOC_pbFileRun(DocReader* p, uint32_t lOffset, uint32_t cbMax, uint32_t* pcb) {
+  *pcb = 0;
+  uint32_t w = WindowAt(p, lOffset);
+  if (w == ZM_SEEK_ERROR || w == ZM_IO_ERROR) return nullptr;
+  uint32_t lIn = lOffset - p->alWindowOffset[w];
+  if (lIn >= p->acbWindow[w]) return nullptr;  // the file ends before it
+  *pcb = cbMax < p->acbWindow[w] - lIn ? cbMax : p->acbWindow[w] - lIn;
+  return p->aabWindow[w] + lIn;
 }
 
 uint32_t DOC_lFileOffsetOf(const DocReader* p, uint32_t lPos) {

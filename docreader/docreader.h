@@ -166,6 +166,10 @@ uint32_t DOC_lReadableBytes(const DocReader* pReader);
 // offset is no failure of the reader (missing bytes keep earlier contents), so a caller that
 // must tell a cut file can compare the offset with the file's size.
 uint32_t DOC_lFileOffsetOf(const DocReader* pReader, uint32_t lPos);
+// The file's bytes from lOffset, through the windows DOC_ReadSector reads by: where they lie in a
+// window, *pcb of them (at most cbMax; fewer where the window or the file ends). nullptr, *pcb 0,
+// when none could be read. Valid until the reader's next read.
+const uint8_t* DOC_pbFileRun(DocReader* pReader, uint32_t lOffset, uint32_t cbMax, uint32_t* pcb);
 // A reader block for DOC_iAttachInto, zero-filled; null when none can be committed. Released
 // with DOC_CloseDocument.
 DocReader* DOC_pCommitReader();

@@ -37,10 +37,11 @@ struct ReaderClose {
 };
 using ReaderPtr = std::unique_ptr<DocReader, ReaderClose>;
 
-// Reads cb stream bytes from lPos, piece by piece (a piece never spans two sectors or
-// mini-sectors), each handed to take(pb, n), up to the first byte that lies outside the file. The
-// reader would take bytes past the file's end as zeros; here they end the read. Returns the bytes
-// read.
+// Reads cb stream bytes from lPos, piece by piece, each handed to take(pb, n), up to the first
+// byte that lies outside the file. A piece is a run of (mini-)sectors that follow each other in
+// the file as in the stream, as much of it as the reader's file window holds: taken where the
+// window holds it, a body is hashed without a copy, most in one piece. The reader would take
+// bytes past the file's end as zeros; here they end the read. Returns the bytes read.
 template <typename Take>
 uint32_t ReadPieces(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile, Take take) {
   uint32_t cbGranule = pR->bInMiniStream ? kMiniSector : ZM_SECTOR;
@@ -50,14 +51,17 @@ uint32_t ReadPieces(DocReader* pR, uint32_t lPos, uint32_t cb, uint64_t cbFile, 
     // The library's own mapping; 0 means the chain does not reach pos.
     uint64_t lFirst = DOC_lFileOffsetOf(pR, pos);
     if (lFirst == 0 || lFirst >= cbFile) break;
-    // Within a piece the file offsets run on, so the file's end may cut it.
-    uint32_t n = static_cast<uint32_t>(
-        std::min<uint64_t>({cb - done, cbGranule - pos % cbGranule, cbFile - lFirst}));
-    // Straight from the reader's one-sector cache, where DOC_iReadAt would copy it from: a body
-    // is hashed without a copy.
-    if (!DOC_ReadSector(pR, static_cast<uint16_t>(lFirst / ZM_SECTOR - 1))) break;
-    take(pR->abSector + lFirst % ZM_SECTOR, n);
-    done += n;
+    uint32_t n = std::min(cb - done, cbGranule - pos % cbGranule);
+    while (n < cb - done && n < ZM_READ_WINDOW && DOC_lFileOffsetOf(pR, pos + n) == lFirst + n)
+      n += std::min(cb - done - n, cbGranule);
+    // The file's end may cut the run.
+    uint32_t cbRun = 0;
+    const uint8_t* pb =
+        DOC_pbFileRun(pR, static_cast<uint32_t>(lFirst),
+                      static_cast<uint32_t>(std::min<uint64_t>(n, cbFile - lFirst)), &cbRun);
+    if (pb == nullptr) break;
+    take(pb, cbRun);
+    done += cbRun;
   }
   return done;
 }

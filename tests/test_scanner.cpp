@@ -145,6 +145,20 @@ TEST(Scanner, ListsTheMacrosWhenAsked) {
   zmdoc::DocSpec many = Doc(Filler(zm::MacroBytes::kMaxMacros + 6));
   zmdoc::DocSpec unmarked = Doc({"Kept", "Gone"});
   unmarked.macros[1].mark = 0x00;
+  // Bodies over many sectors, whatever order the stream's chain visits them in, and over
+  // mini-sectors: the digest is of the bytes in stream order.
+  auto pattern = [](size_t n) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    return v;
+  };
+  zmdoc::DocSpec reversed, interleaved, mini;
+  reversed.macros = {withBody("Long", pattern(20000), 0x5A), withBody("Short", pattern(700), 0)};
+  interleaved.macros = reversed.macros;
+  reversed.streamOrder = zmdoc::ChainOrder::kReverse;
+  interleaved.streamOrder = zmdoc::ChainOrder::kInterleaved;
+  mini.macros = {withBody("Mini", pattern(1500), 0x33)};
+  mini.miniReverse = true;
   const struct {
     const char* szWhat;
     zmdoc::DocSpec spec;
@@ -191,6 +205,30 @@ TEST(Scanner, ListsTheMacrosWhenAsked) {
        false,
        {}},
       {"an unmarked entry", unmarked, MacroDetail::kList, MacroDetail::kList, 1, 0, false, {}},
+      {"a chain backwards",
+       reversed,
+       MacroDetail::kBodies,
+       MacroDetail::kBodies,
+       2,
+       0,
+       false,
+       {BodyRead::kWhole, BodyRead::kWhole}},
+      {"a chain with gaps",
+       interleaved,
+       MacroDetail::kBodies,
+       MacroDetail::kBodies,
+       2,
+       0,
+       false,
+       {BodyRead::kWhole, BodyRead::kWhole}},
+      {"the mini-stream",
+       mini,
+       MacroDetail::kBodies,
+       MacroDetail::kBodies,
+       1,
+       0,
+       false,
+       {BodyRead::kWhole}},
   };
   TempDir dir;
   for (const auto& c : kCases) {
