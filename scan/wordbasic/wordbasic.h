@@ -130,6 +130,18 @@ void Sha256Blocks(uint32_t alState[8], const uint8_t* pb, size_t nBlocks, bool b
 bool Sha256Hardware();
 // The digest of the body in the clear, from its stored bytes and key, without a copy.
 void BodySha256(const uint8_t* pbStored, size_t cb, uint8_t bKey, uint8_t abDigest[kSha256Bytes]);
+// A body's stored bytes and key, for BodySha256Many.
+struct BodyRef {
+  const uint8_t* pbStored;
+  size_t cb;
+  uint8_t bKey;
+};
+// The digest of each body in the clear (paDigests[i] of pBodies[i]), as BodySha256 gives it: with
+// bAtOnce, sixteen bodies a pass where the processor can (Sha256ManyAtOnce), else one at a time
+// (the tests compare the two).
+void BodySha256Many(const BodyRef* pBodies, size_t n, uint8_t (*paDigests)[kSha256Bytes],
+                    bool bAtOnce = true);
+bool Sha256ManyAtOnce();
 // 64 lower-case hex digits and a NUL.
 void Sha256Hex(const uint8_t abDigest[kSha256Bytes], char achHex[2 * kSha256Bytes + 1]);
 
