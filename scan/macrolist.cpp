@@ -126,7 +126,10 @@ MacroListing ListMacros(const MacroBytes& bytes, MacroDetail detail) {
               : m.cbRead < m.cbSize ? BodyRead::kCut
                                     : BodyRead::kWhole;
     m.eByteScan = e.eByteScan;
-    if (m.eBody == BodyRead::kWhole) std::memcpy(m.abSha256, b.abSha256, sizeof m.abSha256);
+    if (m.eBody == BodyRead::kWhole) {
+      m.iQueuedDigest = b.iQueued;
+      std::memcpy(m.abSha256, b.abSha256, sizeof m.abSha256);
+    }
     if (detail >= MacroDetail::kSource && b.stored.size() == b.cbRead) {
       clear.resize(b.stored.size());
       wordbasic::DecryptBody(b.stored.data(), b.stored.size(), e.bKey, clear.data());

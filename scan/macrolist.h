@@ -44,6 +44,7 @@ struct MacroRecord {
   uint32_t cbRead = 0;       // bytes of it read
   BodyRead eBody = BodyRead::kWhole;
   uint8_t abSha256[wordbasic::kSha256Bytes] = {};  // of the body in the clear, when read whole
+  uint32_t iQueuedDigest = DigestQueue::kNone;     // or its number in the scan's DigestQueue
   wordbasic::ByteScan eByteScan = wordbasic::ByteScan::kTaken;
   // MacroDetail::kSource: the source of the bytes read (UTF-8, save for a lone surrogate of a
   // UTF-16 text, kept as WTF-8), cut when kMaxListedSourceBytes was spent.

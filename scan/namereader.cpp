@@ -165,14 +165,19 @@ void ReadBodies(DocReader* pR, uint64_t cbFile, uint32_t cbStream, MacroBytes* p
     uint32_t cb = e.lOffset < cbStream ? std::min(e.lLength, cbStream - e.lOffset) : 0;
     body.bOverCap = cb > cbLeft;
     cb = static_cast<uint32_t>(std::min<size_t>(cb, cbLeft));
-    // Hashed as it is read: a listing without sources keeps no body.
+    // Hashed as it is read, or queued: a listing without sources keeps no body.
+    DigestQueue* pQueue = pBytes->pQueue;
     wordbasic::Sha256 sha;
     wordbasic::Sha256Init(&sha);
+    if (pQueue) body.iQueued = pQueue->Add(e.bKey);
     body.cbRead = ReadPieces(pR, e.lOffset, cb, cbFile, [&](const uint8_t* pb, uint32_t n) {
       if (pBytes->bKeep) body.stored.insert(body.stored.end(), pb, pb + n);
-      wordbasic::Sha256UpdateStored(&sha, pb, n, e.bKey);
+      if (pQueue)
+        pQueue->Append(pb, n);
+      else
+        wordbasic::Sha256UpdateStored(&sha, pb, n, e.bKey);
     });
-    wordbasic::Sha256Final(&sha, body.abSha256);
+    if (!pQueue) wordbasic::Sha256Final(&sha, body.abSha256);
     cbLeft -= body.cbRead;
     pBytes->bodies.push_back(std::move(body));
   }
@@ -243,6 +248,20 @@ MacroTable ParseMacroTable(const uint8_t* pb, size_t cb, std::vector<wordbasic::
   return t;
 }
 
+std::vector<std::array<uint8_t, wordbasic::kSha256Bytes>> DigestQueue::Make() {
+  std::vector<wordbasic::BodyRef> refs(m_bodies.size());
+  for (size_t i = 0; i < m_bodies.size(); ++i) {
+    const size_t end = i + 1 < m_bodies.size() ? m_bodies[i + 1].at : m_bytes.size();
+    refs[i] = {m_bytes.data() + m_bodies[i].at, end - m_bodies[i].at, m_bodies[i].bKey};
+  }
+  std::vector<std::array<uint8_t, wordbasic::kSha256Bytes>> digests(m_bodies.size());
+  wordbasic::BodySha256Many(refs.data(), refs.size(),
+                            reinterpret_cast<uint8_t(*)[wordbasic::kSha256Bytes]>(digests.data()));
+  m_bodies.clear();
+  m_bytes.clear();
+  return digests;
+}
+
 ReaderBlock::~ReaderBlock() { DOC_CloseDocument(m_p); }
 
 // Cleared for each document by DOC_iAttachInto: a tenth of the block, against all of it for a
@@ -256,8 +275,10 @@ DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock, MacroBytes* pByte
   DocNames r;
   if (pBytes) {
     const bool bKeep = pBytes->bKeep;
+    DigestQueue* pQueue = pBytes->pQueue;
     *pBytes = MacroBytes();
     pBytes->bKeep = bKeep;
+    pBytes->pQueue = pQueue;
   }
   const uint64_t cbFile = f.cbSize;
   ReaderBlock own;

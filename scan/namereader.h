@@ -1,6 +1,7 @@
 // The front end's own reading of a document's macro names: the macro table's 0x11 name section,
 // joined to the 0x01 macro entries, read through the library's compound document reader.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -30,6 +31,32 @@ struct MacroTable {
 MacroTable ParseMacroTable(const uint8_t* pb, size_t cb,
                            std::vector<wordbasic::Entry>* pEntries = nullptr);
 
+// Bodies whose digests are put off until many are at hand, to be made together: sixteen a pass
+// where the processor can (wordbasic::BodySha256Many), against one at a time as each is read. A
+// worker queues the bodies of the results it sends together.
+class DigestQueue {
+ public:
+  static constexpr uint32_t kNone = UINT32_MAX;
+  // A body queued under key bKey, its number returned; its bytes follow (Append), until the next.
+  uint32_t Add(uint8_t bKey) {
+    m_bodies.push_back({m_bytes.size(), bKey});
+    return static_cast<uint32_t>(m_bodies.size() - 1);
+  }
+  void Append(const uint8_t* pb, size_t cb) { m_bytes.insert(m_bytes.end(), pb, pb + cb); }
+  bool Empty() const { return m_bodies.empty(); }
+  size_t Bytes() const { return m_bytes.size(); }
+  // The digest of each body queued in the clear, by its number; the queue is then empty.
+  std::vector<std::array<uint8_t, wordbasic::kSha256Bytes>> Make();
+
+ private:
+  struct Queued {
+    size_t at;
+    uint8_t bKey;
+  };
+  std::vector<uint8_t> m_bytes;
+  std::vector<Queued> m_bodies;
+};
+
 // What a listing of the macros needs beyond their names (zebscan --macros, --source, --extract),
 // read with them when the caller asks: the FIB's template flag, the table's bytes and entries, and
 // the stored bytes of the macros' bodies, within caps that bound it for any document.
@@ -38,15 +65,17 @@ struct MacroBytes {
   // dozen of a few KiB; the result that carries them crosses the workers' channel.
   static constexpr size_t kMaxMacros = 1024;
   static constexpr size_t kMaxBodyBytes = 1 << 20;
-  bool bKeep = false;          // set by the caller, kept by the reader: keep the bodies' bytes
-  bool bTemplate = false;      // FIB fDot: the document is a template (.dot)
-  std::vector<uint8_t> table;  // the macro table's bytes as read
+  bool bKeep = false;             // set by the caller, kept by the reader: keep the bodies' bytes
+  DigestQueue* pQueue = nullptr;  // the same: the bodies are queued there rather than hashed
+  bool bTemplate = false;         // FIB fDot: the document is a template (.dot)
+  std::vector<uint8_t> table;     // the macro table's bytes as read
   std::vector<wordbasic::Entry> entries;  // its 0x01 entries, in table order
   struct Body {
     size_t iEntry = 0;      // of entries[], marked 0x55
     uint32_t cbRead = 0;    // from its offset on, as far as the stream and the cap reach
     bool bOverCap = false;  // cbRead is short because kMaxBodyBytes was spent
     uint8_t abSha256[wordbasic::kSha256Bytes] = {};  // of those bytes in the clear
+    uint32_t iQueued = DigestQueue::kNone;           // or their number in pQueue
     std::vector<uint8_t> stored;                     // with bKeep, those bytes as stored
   };
   std::vector<Body> bodies;  // the marked entries', in table order, the first kMaxMacros

@@ -310,4 +310,31 @@ FileResult Scanner::ScanPath(const std::string& sPath) {
   return ScanRef(ref, sPath);
 }
 
+namespace {
+
+// Each record of r's listings, the document's and its members'.
+template <typename Result, typename Each>
+void EachRecord(Result& r, Each each) {
+  for (auto& m : r.listing.records) each(m);
+  for (auto& ml : r.memberListings)
+    for (auto& m : ml.listing.records) each(m);
+}
+
+}  // namespace
+
+void FillDigests(const std::vector<std::array<uint8_t, wordbasic::kSha256Bytes>>& digests,
+                 FileResult* pR) {
+  EachRecord(*pR, [&](MacroRecord& m) {
+    if (m.iQueuedDigest < digests.size())
+      std::memcpy(m.abSha256, digests[m.iQueuedDigest].data(), sizeof m.abSha256);
+    m.iQueuedDigest = DigestQueue::kNone;
+  });
+}
+
+bool HasQueuedDigests(const FileResult& r) {
+  bool b = false;
+  EachRecord(r, [&](const MacroRecord& m) { b = b || m.iQueuedDigest != DigestQueue::kNone; });
+  return b;
+}
+
 }  // namespace zm

@@ -1,6 +1,7 @@
 // The road of one document as the front ends drive the library: names read by the front end, job 0,
 // job 2 after "MACRO_CHECK_FALSE_ALARMS", job 1 when asked for or when names are missing.
 #pragma once
+#include <array>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,12 @@ struct FileResult {
   size_t nMemberListingsLeftOut = 0;
 };
 
+// The digests that r's listings left in a DigestQueue, from what its Make() gave.
+void FillDigests(const std::vector<std::array<uint8_t, wordbasic::kSha256Bytes>>& digests,
+                 FileResult* pR);
+// Whether r's listings wait for digests in a DigestQueue.
+bool HasQueuedDigests(const FileResult& r);
+
 // Why a file is not scanned: it is no Word 6/95 document (skipped, not an error).
 extern const char kNotWord6Reason[];
 // The reason a document of this kind is not judged ("Truncated document", ...); "" for kWord6.
@@ -86,6 +93,9 @@ class Scanner {
   FileResult ScanRef(const FileRef& ref, std::string sPath);
   // The same for a path (a final link followed).
   FileResult ScanPath(const std::string& sPath);
+  // The listings' digests are queued there from now on (a worker's, made before it sends), rather
+  // than made as each body is read; nullptr: made at once again.
+  void QueueDigests(DigestQueue* pQueue) { m_bytes.pQueue = pQueue; }
 
  private:
   struct Answer {

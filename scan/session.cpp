@@ -4,12 +4,21 @@
 
 #include <algorithm>
 
+#include "proc.h"
+
 namespace zm {
 namespace {
 
 // The window of a session's own pool: wide enough that every worker gets whole batches while the
 // earliest result waits.
 size_t OwnWindow(unsigned nWorkers) { return 128 * nWorkers + 256; }
+
+// Results held for their digests go on once their bodies take this many bytes (in the cache still
+// when hashed), or once the first has waited this long, asked every few results (as a worker
+// sends its group).
+constexpr size_t kDigestBytes = 256u << 10;
+constexpr uint32_t kDigestMs = 50;
+constexpr size_t kDigestClockEvery = 16;
 
 bool IsDirectory(const std::string& sPath) {
   EntryInfo info;
@@ -41,6 +50,7 @@ Session::Session(const ZmApi& api, const ScanOptions& scan, SessionOptions optio
     m_pOrdered = std::make_unique<OrderedResults>(m_options.pSharedPool, m_options.nWindow,
                                                   [this](const FileResult& r) { Deliver(r); });
   if (m_options.nReadAhead > 0) m_pReadAhead = std::make_unique<HeadReadAhead>();
+  if (InProcess() && scan.macros != MacroDetail::kNone) m_scanner.QueueDigests(&m_digests);
 }
 
 Session::~Session() {
@@ -59,10 +69,45 @@ void Session::Notes() {
 
 // The filter between a scan and the caller: nothing after a stop, and each file once (by its
 // identity, once it was opened).
-void Session::Deliver(const FileResult& r) {
+bool Session::Admit(const FileResult& r) {
   Notes();
-  if (m_bStopped || (r.nLinks != 0 && !m_seen.FirstTime(r.id, r.nLinks))) return;
-  m_emit(r);
+  return !m_bStopped && (r.nLinks == 0 || m_seen.FirstTime(r.id, r.nLinks));
+}
+
+void Session::Deliver(const FileResult& r) {
+  if (!Admit(r)) return;
+  if (m_digestHeld.empty() && !HasQueuedDigests(r)) return m_emit(r);
+  HoldForDigests(FileResult(r));
+}
+
+void Session::Deliver(FileResult&& r) {
+  if (!Admit(r)) return;
+  if (m_digestHeld.empty() && !HasQueuedDigests(r)) return m_emit(r);
+  HoldForDigests(std::move(r));
+}
+
+void Session::HoldForDigests(FileResult&& r) {
+  if (m_digestHeld.empty()) m_tFirstHeld = MonotonicMs();
+  m_digestHeld.push_back(std::move(r));
+  if (m_digests.Bytes() >= kDigestBytes ||
+      (m_digestHeld.size() % kDigestClockEvery == 0 && MonotonicMs() - m_tFirstHeld >= kDigestMs))
+    EmitDigested();
+}
+
+void Session::EmitDigested() {
+  if (m_digestHeld.empty() || m_bEmitting) return;
+  m_bEmitting = true;
+  const auto digests = m_digests.Make();
+  // Emitted from a vector of their own (the caller may stop the session on one of them), whose
+  // room is kept for the next.
+  m_digestEmitting.swap(m_digestHeld);
+  for (FileResult& r : m_digestEmitting) {
+    if (m_bStopped) break;
+    FillDigests(digests, &r);
+    m_emit(r);
+  }
+  m_digestEmitting.clear();
+  m_bEmitting = false;
 }
 
 FileResult Session::ScanHere(File* pOpen, const FileRef& ref, std::string sPath) {
@@ -172,7 +217,7 @@ void Session::AddResult(FileResult&& r) {
 void Session::HandOnResult(FileResult&& r) {
   if (m_pOrdered) return m_pOrdered->AddResult(std::move(r));
   if (!m_held.empty()) return m_held.push_back({File(), FileRef(), std::move(r), Held::kResult});
-  Deliver(r);
+  Deliver(std::move(r));
 }
 
 void Session::AddScannedHere(const File& f, const std::string& sPath) {
@@ -203,8 +248,9 @@ void Session::Flush() {
     else if (h.kind == Held::kRef)
       Deliver(ScanHere(nullptr, h.ref, std::move(h.r.sPath)));
     else
-      Deliver(h.r);
+      Deliver(std::move(h.r));
   }
+  EmitDigested();
 }
 
 void Session::EmitAvailable() {
@@ -220,6 +266,7 @@ void Session::SetIdleWake(std::function<void()> wake) {
 
 void Session::Stop(const std::string& sReason) {
   m_bStopped = true;
+  if (!m_bEmitting) m_digestHeld.clear();
   m_walker.Stop();
   m_ahead.clear();
   m_nFilesAhead = 0;

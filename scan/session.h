@@ -102,7 +102,11 @@ class Session {
   void HandOnAhead(size_t nKeep);
   void StartPool();
   FileResult ScanHere(File* pOpen, const FileRef& ref, std::string sPath);
+  bool Admit(const FileResult& r);
   void Deliver(const FileResult& r);
+  void Deliver(FileResult&& r);
+  void HoldForDigests(FileResult&& r);
+  void EmitDigested();
   void Notes();
 
   SessionOptions m_options;
@@ -122,6 +126,12 @@ class Session {
   std::unique_ptr<OrderedResults> m_pOrdered;
   bool m_bStopped = false;
   bool m_bInterrupted = false;
+  // Scanning here with listings: the bodies' digests are made many at once, the results held
+  // until then (in order: once one is held, all are).
+  DigestQueue m_digests;
+  std::vector<FileResult> m_digestHeld, m_digestEmitting;
+  uint32_t m_tFirstHeld = 0;  // MonotonicMs() when the first of them came
+  bool m_bEmitting = false;
 };
 
 }  // namespace zm

@@ -33,6 +33,7 @@ class Writer {
     m_s += s;
   }
   void Bytes(const uint8_t* pb, size_t cb) { m_s.append(reinterpret_cast<const char*>(pb), cb); }
+  size_t Size() const { return m_s.size(); }
 
  private:
   std::string& m_s;
@@ -141,7 +142,8 @@ bool ReadContainer(Reader* pRd, size_t cbMessage, FileResult* pR) {
 // macros left out, the records, each with its flags, numbers, digest (a body read whole) and texts.
 constexpr size_t kRecordBytes = 5 * 4 + 4 * 4;  // the fewest a record takes: 5 numbers, 4 texts
 
-void AppendListing(const MacroListing& l, Writer* pw) {
+// A digest still queued is written as zeros, its place noted in *pPatches (ReplyWriter).
+void AppendListing(const MacroListing& l, Writer* pw, DigestPatches* pPatches) {
   Writer& w = *pw;
   w.U32(static_cast<uint32_t>(l.detail) | l.bTemplate << 8);
   w.U64(l.nLeftOut);
@@ -150,7 +152,11 @@ void AppendListing(const MacroListing& l, Writer* pw) {
     w.U32(m.bNamed | m.bSourceCut << 1 | static_cast<uint32_t>(m.eBody) << 8 |
           static_cast<uint32_t>(m.eByteScan) << 16 | static_cast<uint32_t>(m.bKey) << 24);
     for (uint32_t v : {m.cbSize, m.lOffset, m.cbRead, m.nUnknown}) w.U32(v);
-    if (m.eBody == BodyRead::kWhole) w.Bytes(m.abSha256, sizeof m.abSha256);
+    if (m.eBody == BodyRead::kWhole) {
+      if (m.iQueuedDigest != DigestQueue::kNone && pPatches)
+        pPatches->push_back({w.Size(), m.iQueuedDigest});
+      w.Bytes(m.abSha256, sizeof m.abSha256);
+    }
     for (const std::string* p : {&m.sName, &m.sDescription, &m.sSource, &m.body}) w.Str(*p);
   }
 }
@@ -190,12 +196,12 @@ bool ReadListing(Reader* prd, size_t cbResult, MacroListing* pl) {
 
 // A container's listings of its members: the count left out, the count listed, each with its
 // record's index (rising, each below the count of records) and its listing.
-void AppendMemberListings(const FileResult& r, Writer* pw) {
+void AppendMemberListings(const FileResult& r, Writer* pw, DigestPatches* pPatches) {
   pw->U64(r.nMemberListingsLeftOut);
   pw->U64(r.memberListings.size());
   for (const MemberListing& m : r.memberListings) {
     pw->U64(m.iMember);
-    AppendListing(m.listing, pw);
+    AppendListing(m.listing, pw, pPatches);
   }
 }
 
@@ -215,7 +221,7 @@ bool ReadMemberListings(Reader* prd, size_t cbResult, FileResult* pR) {
 }
 
 // Appends r in its compact form, length first.
-void AppendResult(const FileResult& r, std::string* pOut) {
+void AppendResult(const FileResult& r, std::string* pOut, DigestPatches* pPatches = nullptr) {
   Writer w(pOut);
   size_t at = w.Reserve32();
   const MacroTable& t = r.doc.table;
@@ -229,8 +235,8 @@ void AppendResult(const FileResult& r, std::string* pOut) {
   w.U32(r.nLinks);
   for (const std::string& s : t.names) w.Str(s);
   AppendContainer(r, &w);
-  AppendListing(r.listing, &w);
-  AppendMemberListings(r, &w);
+  AppendListing(r.listing, &w, pPatches);
+  AppendMemberListings(r, &w, pPatches);
   w.Set32(at, static_cast<uint32_t>(pOut->size() - at - 4));
 }
 
@@ -332,8 +338,14 @@ bool DecodeBatch(std::string_view s, size_t nFds, uint32_t* puBatch,
 ReplyWriter::ReplyWriter() { Clear(); }
 
 void ReplyWriter::Add(const FileResult& r) {
-  AppendResult(r, &m_s);
+  AppendResult(r, &m_s, &m_patches);
   ++m_n;
+}
+
+void ReplyWriter::FillDigests(const std::vector<std::array<uint8_t, wordbasic::kSha256Bytes>>& d) {
+  for (const auto& [at, iDigest] : m_patches)
+    if (iDigest < d.size()) std::memcpy(&m_s[at], d[iDigest].data(), wordbasic::kSha256Bytes);
+  m_patches.clear();
 }
 
 const std::string& ReplyWriter::Reply() {
@@ -344,6 +356,7 @@ const std::string& ReplyWriter::Reply() {
 void ReplyWriter::Clear() {
   m_s.assign(4, '\0');
   m_n = 0;
+  m_patches.clear();
 }
 
 }  // namespace zm

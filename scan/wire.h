@@ -3,11 +3,13 @@
 // length-prefixed strings; a decoder takes exactly what was encoded and refuses anything else, a
 // cut or lengthened message included. A new field of FileResult travels once it is added here.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "scanner.h"
@@ -56,10 +58,15 @@ std::string EncodeResult(const FileResult& r);
 bool DecodeResult(std::string_view s, FileResult* pR);
 
 // A reply: the number of results, then each result with its length, and nothing after them.
+// Where the digests still queued go in an encoded reply: (offset, number in the DigestQueue).
+using DigestPatches = std::vector<std::pair<size_t, uint32_t>>;
+
 class ReplyWriter {
  public:
   ReplyWriter();
   void Add(const FileResult& r);
+  // The digests of the bodies the results added left queued (DigestQueue::Make), into the reply.
+  void FillDigests(const std::vector<std::array<uint8_t, wordbasic::kSha256Bytes>>& digests);
   size_t Count() const { return m_n; }
   size_t Bytes() const { return m_s.size(); }
   // The reply of the results added since the last one, which starts anew.
@@ -69,6 +76,7 @@ class ReplyWriter {
  private:
   std::string m_s;
   size_t m_n = 0;
+  DigestPatches m_patches;
 };
 // A worker's reply of at most nMax results: each() gets them in turn, up to a damaged one; false
 // when there is one, or when the reply holds more or less than it counts.

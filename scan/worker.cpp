@@ -22,6 +22,9 @@ constexpr uint32_t kGroupMs = 50;
 // large, and a message on the channel stays below 16 MiB (one result, within the listing's caps
 // and kMaxRecordBytes, takes some 10 MiB at most).
 constexpr size_t kGroupBytes = 1u << 20;
+// And once the bodies whose digests wait for it take this much: enough for full passes of sixteen,
+// few enough that they are still in the cache when hashed.
+constexpr size_t kQueueBytes = 256u << 10;
 // The member records of one result travel within this many bytes; a container holding more
 // (thousands of documents under long names) keeps its verdict and count, and the records that
 // fit, so that a reply stays within what the channel carries.
@@ -76,8 +79,8 @@ FileResult ScanItem(Scanner* pScanner, const BatchItem& it, const std::vector<in
 // One batch: its files scanned in order, the results sent in groups (when the batch is done, or
 // when the last group left a while ago, so the report keeps moving while a batch of slow files is
 // scanned). False when the parent has gone.
-bool ScanBatch(Scanner* pScanner, uint32_t uBatch, const std::vector<BatchItem>& items,
-               const std::vector<int>& fds) {
+bool ScanBatch(Scanner* pScanner, DigestQueue* pQueue, uint32_t uBatch,
+               const std::vector<BatchItem>& items, const std::vector<int>& fds) {
   WorkerProgress* pProgress = ParentProgress();
   // The directories passed, each taken over once; descriptors nobody takes are closed at the end.
   std::vector<std::shared_ptr<Dir>> dirs(fds.size());
@@ -92,8 +95,10 @@ bool ScanBatch(Scanner* pScanner, uint32_t uBatch, const std::vector<BatchItem>&
     FileResult r = ScanItem(pScanner, items[i], fds, &dirs, &taken);
     if (!r.members.empty()) FitRecords(&r);
     reply.Add(r);
-    if (i + 1 < items.size() && MonotonicMs() - tLastSent < kGroupMs && reply.Bytes() < kGroupBytes)
+    if (i + 1 < items.size() && MonotonicMs() - tLastSent < kGroupMs &&
+        reply.Bytes() < kGroupBytes && pQueue->Bytes() < kQueueBytes)
       continue;
+    if (!pQueue->Empty()) reply.FillDigests(pQueue->Make());
     bParentGone = !SendToParent(reply.Reply());
     reply.Clear();
     tLastSent = MonotonicMs();
@@ -183,6 +188,9 @@ bool RunAsWorker(int argc, char** argv, int* piExit) {
       !api.MACRO_Handler || !api.MACRO_ScanRaw)
     return true;
   Scanner scanner(api, scan);
+  // The digests of the bodies listed are made together, sixteen a pass, as each group is sent.
+  DigestQueue queue;
+  scanner.QueueDigests(&queue);
   std::string sRequest;
   std::vector<int> fds;
   std::vector<BatchItem> items;
@@ -192,7 +200,7 @@ bool RunAsWorker(int argc, char** argv, int* piExit) {
       for (int fd : fds) CloseNativeFd(fd);
       break;
     }
-    if (!ScanBatch(&scanner, uBatch, items, fds)) break;
+    if (!ScanBatch(&scanner, &queue, uBatch, items, fds)) break;
   }
   *piExit = 0;
   return true;

@@ -93,6 +93,50 @@ TEST(Session, GivesOneReportWhateverScansTheFiles) {
   }
 }
 
+// Listed, the bodies' digests are made many at once (a worker's group; here, the results held
+// until then): each result carries its own bodies' digests, the one each has alone, in the
+// walk's order, and a result held is emitted by Flush.
+TEST(Session, ListsEachDocumentsDigests) {
+  TempDir dir;
+  for (int i = 0; i < 12; ++i) {
+    zmdoc::DocSpec spec;
+    for (int m = 0; m < 3; ++m) {
+      zmdoc::MacroSpec macro;
+      macro.name = "M" + std::to_string(i) + "x" + std::to_string(m);
+      macro.body.resize(static_cast<size_t>(60 + 300 * m + 37 * i));
+      for (size_t k = 0; k < macro.body.size(); ++k)
+        macro.body[k] = static_cast<uint8_t>(k * 7 + static_cast<size_t>(i));
+      macro.key = static_cast<uint8_t>(i * m);
+      spec.macros.push_back(macro);
+    }
+    std::vector<uint8_t> b = zmdoc::BuildWord6(spec);
+    dir.Write("docs/d" + std::to_string(10 + i) + ".doc", std::string(b.begin(), b.end()));
+  }
+  auto listed = [](const FileResult& r) {
+    std::string s = r.sPath.substr(r.sPath.size() - 7);
+    for (const zm::MacroRecord& m : r.listing.records) s += " " + m.sName + "=" + zm::Sha256Text(m);
+    return s;
+  };
+  zm::ScanOptions scan;
+  scan.macros = zm::MacroDetail::kList;
+  std::vector<std::string> want;
+  zm::Scanner alone(ZmCompiledInApi(), scan);
+  for (int i = 0; i < 12; ++i)
+    want.push_back(listed(alone.ScanPath(dir.Path("docs/d" + std::to_string(10 + i) + ".doc"))));
+  for (unsigned nWorkers : {1, 2}) {
+    SCOPED_TRACE(nWorkers);
+    zm::SessionOptions options;
+    options.pool = Workers(nWorkers);
+    options.pool.scan = scan;
+    std::vector<std::string> got;
+    zm::Session session(ZmCompiledInApi(), scan, options,
+                        [&](const FileResult& r) { got.push_back(listed(r)); });
+    session.AddPath(dir.Path("docs"));
+    session.Flush();
+    EXPECT_EQ(got, want);
+  }
+}
+
 // Files whose heads are read ahead wait in line, and what comes behind them (a walk's skipped
 // entries, a result known without a scan, a named file) waits behind them: the report is the one
 // without read-ahead, each file once, and what is in line goes out when the caller waits for its
@@ -191,6 +235,21 @@ TEST(Session, EndsWhenItIsTold) {
     if (nWorkers == 1 && nAhead == 0) {
       EXPECT_EQ(session.DirectoriesWalked(), 1u);
     }
+  }
+  {
+    // Listed, the results here wait for their digests: a stop on the first emits no other.
+    zm::ScanOptions listed;
+    listed.macros = zm::MacroDetail::kList;
+    std::vector<std::string> lines;
+    zm::Session* pSession = nullptr;
+    zm::Session session(ZmCompiledInApi(), listed, {}, [&](const FileResult& r) {
+      lines.push_back(Line(r));
+      pSession->Stop("Not scanned: stopped");
+    });
+    pSession = &session;
+    session.AddPath(sTree);
+    session.Flush();
+    EXPECT_EQ(lines.size(), 1u);
   }
   zm::SessionOptions options;
   size_t nAsked = 0;
