@@ -2,6 +2,8 @@
 // on built documents, cut ones and damaged ones.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -320,6 +322,16 @@ TEST(Scanner, TellsAutoMacrosAndCommandNames) {
     EXPECT_EQ(zm::IsAutoMacro(c.szName), c.bAuto);
     const char* sz = zm::CommandNamed(c.szName);
     EXPECT_STREQ(sz ? sz : "", c.szCommand ? c.szCommand : "");
+  }
+  // Every statement of the tables is told by its name, in either case.
+  size_t nRows = 0;
+  const wordbasic::NameRow* pRows = wordbasic::CommandRows(&nRows);
+  for (size_t i = 0; i < nRows; ++i) {
+    if (pRows[i].wId >= 0x8000 && pRows[i].wId < 0xC000) continue;  // a function
+    std::string s = pRows[i].szName;
+    EXPECT_STRCASEEQ(zm::CommandNamed(s), pRows[i].szName);
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
+    EXPECT_STRCASEEQ(zm::CommandNamed(s), pRows[i].szName);
   }
   // A name with a NUL inside is no command's, whatever comes before it.
   EXPECT_EQ(zm::CommandNamed(std::string("FileSave\0", 9)), nullptr);
