@@ -50,7 +50,8 @@ Session::Session(const ZmApi& api, const ScanOptions& scan, SessionOptions optio
     m_pOrdered = std::make_unique<OrderedResults>(m_options.pSharedPool, m_options.nWindow,
                                                   [this](const FileResult& r) { Deliver(r); });
   if (m_options.nReadAhead > 0) m_pReadAhead = std::make_unique<HeadReadAhead>();
-  if (InProcess() && scan.macros != MacroDetail::kNone) m_scanner.QueueDigests(&m_digests);
+  m_bQueueDigests = InProcess() && scan.macros != MacroDetail::kNone;
+  if (m_bQueueDigests) m_scanner.QueueDigests(&m_digests);
 }
 
 Session::~Session() {
@@ -76,13 +77,13 @@ bool Session::Admit(const FileResult& r) {
 
 void Session::Deliver(const FileResult& r) {
   if (!Admit(r)) return;
-  if (m_digestHeld.empty() && !HasQueuedDigests(r)) return m_emit(r);
+  if (!m_bQueueDigests || (m_digestHeld.empty() && !HasQueuedDigests(r))) return m_emit(r);
   HoldForDigests(FileResult(r));
 }
 
 void Session::Deliver(FileResult&& r) {
   if (!Admit(r)) return;
-  if (m_digestHeld.empty() && !HasQueuedDigests(r)) return m_emit(r);
+  if (!m_bQueueDigests || (m_digestHeld.empty() && !HasQueuedDigests(r))) return m_emit(r);
   HoldForDigests(std::move(r));
 }
 

@@ -128,6 +128,7 @@ class Session {
   bool m_bInterrupted = false;
   // Scanning here with listings: the bodies' digests are made many at once, the results held
   // until then (in order: once one is held, all are).
+  bool m_bQueueDigests = false;
   DigestQueue m_digests;
   std::vector<FileResult> m_digestHeld, m_digestEmitting;
   uint32_t m_tFirstHeld = 0;  // MonotonicMs() when the first of them came

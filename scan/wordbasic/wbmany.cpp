@@ -2,6 +2,7 @@
 // bodies interleaved go no faster; AVX-512 takes sixteen bodies a pass, one in each 32-bit lane,
 // at some 1.8 times their rate on a processor that has both (bench_wordbasic). A listing of a tree
 // puts the bodies of many documents together for it (zm::DigestQueue).
+#include <algorithm>
 #include <cstring>
 
 #include "wordbasic.h"
@@ -28,6 +29,9 @@ constexpr size_t kLanes = 16;
 // Below this many bodies in the lanes, with no more to come, the rest are finished one at a time:
 // a pass costs as much for one lane as for sixteen, some eight blocks of the SHA instructions.
 constexpr size_t kFewestLanes = 8;
+// Bodies scheduled together, the longest first: the lanes then run dry at nearly the same time,
+// and few blocks are left for one at a time.
+constexpr size_t kChunk = 1024;
 
 constexpr uint32_t kRound[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
@@ -140,7 +144,8 @@ void DigestOf(const uint32_t alState[8], uint8_t abDigest[kSha256Bytes]) {
       abDigest[4 * i + k] = static_cast<uint8_t>(alState[i] >> (24 - 8 * k));
 }
 
-void Many16(const BodyRef* pBodies, size_t n, uint8_t (*paDigests)[kSha256Bytes]) {
+void Many16(const BodyRef* pBodies, size_t n, uint8_t (*paDigests)[kSha256Bytes],
+            const uint16_t* piOrder) {
   alignas(64) uint32_t aalState[8][kLanes];
   static const uint8_t kIdle[64] = {};
   constexpr size_t kNever = SIZE_MAX;
@@ -163,8 +168,8 @@ void Many16(const BodyRef* pBodies, size_t n, uint8_t (*paDigests)[kSha256Bytes]
   auto start = [&](size_t l) {
     Lane& lane = lanes[l];
     if (iNext == n) return idle(l);
-    const BodyRef& body = pBodies[iNext];
-    lane.iBody = iNext++;
+    lane.iBody = piOrder[iNext++];
+    const BodyRef& body = pBodies[lane.iBody];
     lane.bBusy = true;
     lane.bInTail = false;
     const size_t cbRest = body.cb % 64;
@@ -236,12 +241,24 @@ bool Sha256ManyAtOnce() {
 
 void BodySha256Many(const BodyRef* pBodies, size_t n, uint8_t (*paDigests)[kSha256Bytes],
                     bool bAtOnce) {
+  size_t done = 0;
 #ifdef ZM_SHA_X16
-  if (bAtOnce && g_bX16 && n >= kFewestLanes) return Many16(pBodies, n, paDigests);
+  // A chunk at a time, each longest first; what is left too few for the lanes, one at a time.
+  while (bAtOnce && g_bX16 && n - done >= kFewestLanes) {
+    const size_t m = std::min(kChunk, n - done);
+    const BodyRef* pChunk = pBodies + done;
+    uint16_t aiOrder[kChunk];
+    for (size_t i = 0; i < m; ++i) aiOrder[i] = static_cast<uint16_t>(i);
+    std::sort(aiOrder, aiOrder + m, [pChunk](uint16_t a, uint16_t b) {
+      return pChunk[a].cb != pChunk[b].cb ? pChunk[a].cb > pChunk[b].cb : a < b;
+    });
+    Many16(pChunk, m, paDigests + done, aiOrder);
+    done += m;
+  }
 #else
   (void)bAtOnce;
 #endif
-  for (size_t i = 0; i < n; ++i)
+  for (size_t i = done; i < n; ++i)
     BodySha256(pBodies[i].pbStored, pBodies[i].cb, pBodies[i].bKey, paDigests[i]);
 }
 
