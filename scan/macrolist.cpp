@@ -79,10 +79,14 @@ struct CommandTable {
     uint32_t uHash = 0;
   } aSlots[kSlots];
   uint64_t aqBits[kBits / 64] = {};
+  // A letter 1 to 26, a digit 27 to 31 (apart from every letter: names often end in one), any
+  // other byte 0.
+  static uint32_t Kind(char c) {
+    const unsigned char u = static_cast<unsigned char>(FoldAscii(c));
+    return u >= 'a' && u <= 'z' ? u - 'a' + 1u : u >= '0' && u <= '9' ? 27u + (u - '0') % 5u : 0u;
+  }
   static uint32_t Shape(const char* pch, size_t cch) {
-    return static_cast<uint32_t>(cch % 64) << 10 |
-           (static_cast<unsigned char>(FoldAscii(pch[0])) & 31u) << 5 |
-           (static_cast<unsigned char>(FoldAscii(pch[cch - 1])) & 31u);
+    return static_cast<uint32_t>(cch % 64) << 10 | Kind(pch[0]) << 5 | Kind(pch[cch - 1]);
   }
   bool MayHold(const char* pch, size_t cch) const {
     const uint32_t u = Shape(pch, cch);
@@ -123,7 +127,7 @@ MacroListing ListMacros(const MacroBytes& bytes, MacroDetail detail) {
   std::vector<uint8_t> clear;
   for (const MacroBytes::Body& b : bytes.bodies) {
     const wordbasic::Entry& e = bytes.entries[b.iEntry];
-    MacroRecord m;
+    MacroRecord& m = l.records.emplace_back();
     m.bNamed = e.name.bPresent;
     if (m.bNamed)
       m.sName.assign(reinterpret_cast<const char*>(bytes.table.data() + e.name.lAt), e.name.cb);
@@ -146,7 +150,6 @@ MacroListing ListMacros(const MacroBytes& bytes, MacroDetail detail) {
       MakeSource(clear, &cchLeft, &m);
       if (detail == MacroDetail::kBodies) m.body.assign(clear.begin(), clear.end());
     }
-    l.records.push_back(std::move(m));
   }
   return l;
 }

@@ -32,11 +32,38 @@ class Writer {
     U32(static_cast<uint32_t>(s.size()));
     m_s += s;
   }
-  void Bytes(const uint8_t* pb, size_t cb) { m_s.append(reinterpret_cast<const char*>(pb), cb); }
   size_t Size() const { return m_s.size(); }
+  // Room for n bytes more, to be written through the pointer (a Filler) before the next call.
+  char* Grow(size_t n) {
+    const size_t at = m_s.size();
+    m_s.resize(at + n);
+    return &m_s[at];
+  }
 
  private:
   std::string& m_s;
+};
+
+// The same fields written in place, into room whose size was reckoned before: a record of many
+// small fields grows its message once.
+class Filler {
+ public:
+  explicit Filler(char* p) : m_p(p) {}
+  void U32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) m_p[i] = static_cast<char>(v >> (8 * i));
+    m_p += 4;
+  }
+  void Bytes(const void* pb, size_t cb) {
+    if (cb > 0) std::memcpy(m_p, pb, cb);
+    m_p += cb;
+  }
+  void Str(const std::string& s) {
+    U32(static_cast<uint32_t>(s.size()));
+    Bytes(s.data(), s.size());
+  }
+
+ private:
+  char* m_p;
 };
 
 class Reader {
@@ -72,7 +99,10 @@ class Reader {
   bool Str(std::string* ps) {
     std::string_view v;
     if (!View(&v)) return false;
-    ps->assign(v);
+    if (!v.empty())
+      ps->assign(v);  // most texts of a listing's records are empty
+    else
+      ps->clear();
     return true;
   }
   bool Bytes(uint8_t* pb, size_t cb) {
@@ -149,15 +179,16 @@ void AppendListing(const MacroListing& l, Writer* pw, DigestPatches* pPatches) {
   w.U64(l.nLeftOut);
   w.U64(l.records.size());
   for (const MacroRecord& m : l.records) {
-    w.U32(m.bNamed | m.bSourceCut << 1 | static_cast<uint32_t>(m.eBody) << 8 |
+    const size_t cbDigest = m.eBody == BodyRead::kWhole ? sizeof m.abSha256 : 0;
+    if (cbDigest > 0 && m.iQueuedDigest != DigestQueue::kNone && pPatches)
+      pPatches->push_back({w.Size() + 5 * 4, m.iQueuedDigest});
+    Filler f(w.Grow(kRecordBytes + cbDigest + m.sName.size() + m.sDescription.size() +
+                    m.sSource.size() + m.body.size()));
+    f.U32(m.bNamed | m.bSourceCut << 1 | static_cast<uint32_t>(m.eBody) << 8 |
           static_cast<uint32_t>(m.eByteScan) << 16 | static_cast<uint32_t>(m.bKey) << 24);
-    for (uint32_t v : {m.cbSize, m.lOffset, m.cbRead, m.nUnknown}) w.U32(v);
-    if (m.eBody == BodyRead::kWhole) {
-      if (m.iQueuedDigest != DigestQueue::kNone && pPatches)
-        pPatches->push_back({w.Size(), m.iQueuedDigest});
-      w.Bytes(m.abSha256, sizeof m.abSha256);
-    }
-    for (const std::string* p : {&m.sName, &m.sDescription, &m.sSource, &m.body}) w.Str(*p);
+    for (uint32_t v : {m.cbSize, m.lOffset, m.cbRead, m.nUnknown}) f.U32(v);
+    f.Bytes(m.abSha256, cbDigest);
+    for (const std::string* p : {&m.sName, &m.sDescription, &m.sSource, &m.body}) f.Str(*p);
   }
 }
 

@@ -46,25 +46,30 @@ void AppendListing(const zm::MacroListing& l, bool bSource, std::string* pText) 
       AppendEscaped(&s, m.sName);  // ASCII reads the same in Windows-1252
     else
       AppendEscaped(&s, Cp1252ToUtf8(m.sName));
+    // ": N bytes, key 0xKK, sha256 <64 digits>", made here and appended at once.
     static const char kHex[] = "0123456789abcdef";
-    char ach[24];
-    auto r = std::to_chars(ach, ach + sizeof ach, m.cbSize);
-    s += ": ";
-    s.append(ach, static_cast<size_t>(r.ptr - ach));
-    s += " bytes, key 0x";
-    s += kHex[m.bKey >> 4];
-    s += kHex[m.bKey & 15];
-    s += ", ";
+    char ach[128];
+    char* p = ach;
+    std::memcpy(p, ": ", 2);
+    p = std::to_chars(p + 2, ach + 24, m.cbSize).ptr;
+    std::memcpy(p, " bytes, key 0x", 14);
+    p += 14;
+    *p++ = kHex[m.bKey >> 4];
+    *p++ = kHex[m.bKey & 15];
+    std::memcpy(p, ", ", 2);
+    p += 2;
     if (m.eBody == zm::BodyRead::kWhole) {
+      std::memcpy(p, "sha256 ", 7);
       char achHex[2 * wordbasic::kSha256Bytes + 1];
       wordbasic::Sha256Hex(m.abSha256, achHex);
-      s += "sha256 ";
-      s.append(achHex, 2 * wordbasic::kSha256Bytes);
-    } else if (m.eBody == zm::BodyRead::kCut) {
-      s += "body cut (" + std::to_string(m.cbRead) + " bytes in the file)";
-    } else {
-      s += "body not read whole (the listing's bytes of bodies are spent)";
+      std::memcpy(p + 7, achHex, 2 * wordbasic::kSha256Bytes);
+      p += 7 + 2 * wordbasic::kSha256Bytes;
     }
+    s.append(ach, static_cast<size_t>(p - ach));
+    if (m.eBody == zm::BodyRead::kCut)
+      s += "body cut (" + std::to_string(m.cbRead) + " bytes in the file)";
+    else if (m.eBody == zm::BodyRead::kOverCap)
+      s += "body not read whole (the listing's bytes of bodies are spent)";
     if (m.bNamed && zm::IsAutoMacro(m.sName)) s += " [auto macro]";
     if (m.bNamed && zm::CommandNamed(m.sName)) s += " [built-in command]";
     if (bSource && m.bSourceCut) s += " [source cut]";
