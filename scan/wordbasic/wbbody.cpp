@@ -222,8 +222,12 @@ void BodySha256(const uint8_t* pbStored, size_t cb, uint8_t bKey, uint8_t abDige
 }
 
 void Sha256Hex(const uint8_t abDigest[kSha256Bytes], char achHex[2 * kSha256Bytes + 1]) {
-  for (size_t i = 0; i < kSha256Bytes; ++i)
-    std::memcpy(achHex + 2 * i, kHexPairs.data() + 2 * abDigest[i], 2);
+  for (size_t i = 0; i < kSha256Bytes; i += 4) {
+    char ach[8];
+    for (size_t k = 0; k < 4; ++k)
+      std::memcpy(ach + 2 * k, kHexPairs.data() + 2 * abDigest[i + k], 2);
+    std::memcpy(achHex + 2 * i, ach, 8);
+  }
   achHex[2 * kSha256Bytes] = '\0';
 }
 
