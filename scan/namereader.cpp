@@ -165,8 +165,9 @@ void ReadBodies(DocReader* pR, uint64_t cbFile, uint32_t cbStream, MacroBytes* p
     uint32_t cb = e.lOffset < cbStream ? std::min(e.lLength, cbStream - e.lOffset) : 0;
     body.bOverCap = cb > cbLeft;
     cb = static_cast<uint32_t>(std::min<size_t>(cb, cbLeft));
-    // Hashed as it is read, or queued: a listing without sources keeps no body.
-    DigestQueue* pQueue = pBytes->pQueue;
+    // Hashed as it is read, or queued while the queue has room: a listing without sources keeps
+    // no body.
+    DigestQueue* pQueue = pBytes->pQueue && pBytes->pQueue->Room(cb) ? pBytes->pQueue : nullptr;
     wordbasic::Sha256 sha;
     wordbasic::Sha256Init(&sha);
     if (pQueue) body.iQueued = pQueue->Add(e.bKey);

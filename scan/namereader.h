@@ -37,6 +37,10 @@ MacroTable ParseMacroTable(const uint8_t* pb, size_t cb,
 class DigestQueue {
  public:
   static constexpr uint32_t kNone = UINT32_MAX;
+  // Bodies it holds at most, in bytes: a container's documents are queued until its result is
+  // done, and past this their bodies are hashed as they are read.
+  static constexpr size_t kMaxBytes = 1u << 20;
+  bool Room(size_t cb) const { return cb <= kMaxBytes - m_bytes.size(); }
   // A body queued under key bKey, its number returned; its bytes follow (Append), until the next.
   uint32_t Add(uint8_t bKey) {
     m_bodies.push_back({m_bytes.size(), bKey});

@@ -293,6 +293,36 @@ TEST(Scanner, ListsTheMacrosWhenAsked) {
   }
 }
 
+// Digests put off to a queue (a worker's, a session's) are the ones made as each body is read;
+// past the queue's room, a body is hashed as it is read, so that a container of many documents
+// holds no more than that of their bodies.
+TEST(Scanner, QueuesDigestsWithinTheQueuesRoom) {
+  zmdoc::DocSpec spec;
+  spec.macros = {Harmless("Big")};
+  spec.macros[0].body.assign(zm::DigestQueue::kMaxBytes * 3 / 4, 0x09);
+  spec.macros[0].key = 0x21;
+  std::vector<uint8_t> bytes = zmdoc::BuildWord6(spec);
+  TempDir dir;
+  const std::string sA = dir.Write("a.doc", std::string(bytes.begin(), bytes.end()));
+  const std::string sB = dir.Write("b.doc", std::string(bytes.begin(), bytes.end()));
+  zm::ScanOptions options;
+  options.macros = zm::MacroDetail::kList;
+  const FileResult alone = zm::Scanner(StaticApi(), options).ScanPath(sA);
+  ASSERT_EQ(alone.listing.records.size(), 1u);
+  const std::string sDigest = zm::Sha256Text(alone.listing.records[0]);
+  zm::Scanner scanner(StaticApi(), options);
+  zm::DigestQueue queue;
+  scanner.QueueDigests(&queue);
+  FileResult a = scanner.ScanPath(sA), b = scanner.ScanPath(sB);
+  EXPECT_TRUE(zm::HasQueuedDigests(a));
+  EXPECT_FALSE(zm::HasQueuedDigests(b));  // no room left for it
+  zm::FillDigests(queue.Make(), &a);
+  EXPECT_FALSE(zm::HasQueuedDigests(a));
+  EXPECT_EQ(zm::Sha256Text(a.listing.records[0]), sDigest);
+  EXPECT_EQ(zm::Sha256Text(b.listing.records[0]), sDigest);
+  EXPECT_TRUE(queue.Empty());
+}
+
 // The flags an analyst reads first: auto macros and macros named like built-in commands, without
 // regard to case; functions are no commands.
 TEST(Scanner, TellsAutoMacrosAndCommandNames) {
