@@ -19,6 +19,8 @@ size_t OwnWindow(unsigned nWorkers) { return 128 * nWorkers + 256; }
 constexpr size_t kDigestBytes = 256u << 10;
 constexpr uint32_t kDigestMs = 50;
 constexpr size_t kDigestClockEvery = 16;
+// And once this many are held, whatever the clock says (a fast run of files without macros).
+constexpr size_t kDigestMostHeld = 1024;
 
 bool IsDirectory(const std::string& sPath) {
   EntryInfo info;
@@ -90,7 +92,7 @@ void Session::Deliver(FileResult&& r) {
 void Session::HoldForDigests(FileResult&& r) {
   if (m_digestHeld.empty()) m_tFirstHeld = MonotonicMs();
   m_digestHeld.push_back(std::move(r));
-  if (m_digests.Bytes() >= kDigestBytes ||
+  if (m_digests.Bytes() >= kDigestBytes || m_digestHeld.size() >= kDigestMostHeld ||
       (m_digestHeld.size() % kDigestClockEvery == 0 && MonotonicMs() - m_tFirstHeld >= kDigestMs))
     EmitDigested();
 }
