@@ -376,6 +376,49 @@ TEST_F(Doc, TheFileIsReadAWindowAtATime) {
   }
 }
 
+// The file's bytes where a window holds them: from any offset up to the window's end or the
+// file's; none at or past the file's end, or when the window's read fails (and the next asks
+// again).
+TEST_F(Doc, FileRunsAreTakenFromTheWindows) {
+  zmdoc::DocSpec spec;
+  spec.macros = {Body(10)};
+  spec.minStreamSize = 40000;
+  Bytes file = zmdoc::BuildWord6(spec);
+  const uint32_t cbFile = static_cast<uint32_t>(file.size());
+  DocReader* p = DOC_pOpenDocument(WriteBytes(file).c_str());
+  ASSERT_NE(p, nullptr);
+  const struct {
+    uint32_t lOffset, cbMax, cbRun;
+  } kRuns[] = {
+      {0, 100, 100},
+      {ZM_READ_WINDOW - 10, 100, 10},  // the window ends
+      {ZM_READ_WINDOW, 3 * ZM_READ_WINDOW, ZM_READ_WINDOW},
+      {cbFile - 5, 100, 5},  // the file ends
+      {cbFile, 100, 0},
+      {cbFile + 600, 10, 0},
+  };
+  for (const auto& r : kRuns) {
+    SCOPED_TRACE(r.lOffset);
+    uint32_t cb = 77;
+    const uint8_t* pb = DOC_pbFileRun(p, r.lOffset, r.cbMax, &cb);
+    ASSERT_EQ(cb, r.cbRun);
+    if (r.cbRun == 0) {
+      EXPECT_EQ(pb, nullptr);
+      continue;
+    }
+    EXPECT_EQ(Bytes(pb, pb + cb), Bytes(file.begin() + r.lOffset, file.begin() + r.lOffset + cb));
+  }
+  const uint32_t lMiddle = 2 * ZM_READ_WINDOW + 3;  // in no window held now
+  uint32_t cb = 77;
+  fake.FailNth(kCallRead, 1);
+  EXPECT_EQ(DOC_pbFileRun(p, lMiddle, 8, &cb), nullptr);
+  EXPECT_EQ(cb, 0u);
+  const uint8_t* pb = DOC_pbFileRun(p, lMiddle, 8, &cb);
+  ASSERT_NE(pb, nullptr);
+  EXPECT_EQ(Bytes(pb, pb + cb), Bytes(file.begin() + lMiddle, file.begin() + lMiddle + 8));
+  DOC_CloseDocument(p);
+}
+
 // A file cut inside a sector is no error: the missing bytes keep what the cache held.
 TEST_F(Doc, ATruncatedSectorKeepsTheCachedBytes) {
   zmdoc::DocSpec spec;

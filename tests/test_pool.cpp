@@ -2,6 +2,7 @@
 // fit the process's limits, and files of workers that never start are scanned all the same.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -178,6 +179,45 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
 
 // Workers fit the limits on open files and processes; what is left for the files in flight
 // here is what the workers do not take.
+// A worker's digests still queued travel as zeros, their places noted, and are filled in before
+// its reply goes: in a document's listing and in a container member's, beside a digest made at
+// once and a body read in part (which carries none).
+TEST(Wire, QueuedDigestsAreFilledInTheReply) {
+  zm::MacroRecord made, queued, cut;
+  for (uint8_t& b : made.abSha256) b = 0x11;
+  queued.iQueuedDigest = 1;
+  cut.eBody = zm::BodyRead::kCut;
+  FileResult r;
+  r.listing.detail = zm::MacroDetail::kList;
+  r.listing.records = {made, queued, cut};
+  r.members.resize(1);
+  zm::MacroListing member = r.listing;
+  member.records = {queued};
+  member.records[0].iQueuedDigest = 0;
+  r.memberListings = {{0, member}};
+  zm::ReplyWriter w;
+  w.Add(r);
+  std::vector<std::array<uint8_t, wordbasic::kSha256Bytes>> digests(2);
+  digests[0].fill(0xA0);
+  digests[1].fill(0xB1);
+  w.FillDigests(digests);
+  std::vector<FileResult> back;
+  ASSERT_TRUE(zm::DecodeReply(w.Reply(), 1, [&](FileResult&& x) { back.push_back(std::move(x)); }));
+  ASSERT_EQ(back.size(), 1u);
+  const auto& records = back[0].listing.records;
+  ASSERT_EQ(records.size(), 3u);
+  auto hex = [](const char* szByte) {
+    std::string s;
+    for (size_t i = 0; i < wordbasic::kSha256Bytes; ++i) s += szByte;
+    return s;
+  };
+  EXPECT_EQ(zm::Sha256Text(records[0]), hex("11"));
+  EXPECT_EQ(zm::Sha256Text(records[1]), hex("b1"));
+  EXPECT_EQ(zm::Sha256Text(records[2]), "");
+  ASSERT_EQ(back[0].memberListings.size(), 1u);
+  EXPECT_EQ(zm::Sha256Text(back[0].memberListings[0].listing.records[0]), hex("a0"));
+}
+
 TEST(Pool, FitsTheWorkersToTheLimits) {
   constexpr size_t kNone = SIZE_MAX;
   const struct {
