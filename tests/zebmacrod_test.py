@@ -911,9 +911,14 @@ def part_load(args):
         d.talk(instream(docs[names[2]]))  # the workers started
 
     def settled():
-        """No connection is open: the sockets are the two listeners and a channel per worker."""
+        """No connection is open: the sockets are the two listeners and a channel per worker, and
+        the list is the same a moment later (a connection that ends closes its socket before its
+        wake pipe: listed between the two, the pipe's ends looked like the daemon's own)."""
         fds = d.descriptors()
-        return fds.count("socket:") == 2 + len(d.workers()) and fds
+        if fds.count("socket:") != 2 + len(d.workers()):
+            return None
+        time.sleep(0.02)
+        return fds if d.descriptors() == fds else None
     base_fds = None if d.wine else [f for f in wait_for(settled, patience(10)) if f != "socket:"]
     wrong, worker_errors, lock = [], [], threading.Lock()
     clients, rounds = (32, 30) if not d.wine else (8, 10)
