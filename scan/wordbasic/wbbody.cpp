@@ -15,16 +15,6 @@
 namespace wordbasic {
 namespace {
 
-constexpr uint32_t kRound[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-
 // The two hex digits of each byte value: a listing prints a digest a macro.
 constexpr std::array<char, 512> HexPairs() {
   std::array<char, 512> a{};
@@ -54,8 +44,8 @@ void Compress(uint32_t alState[8], const uint8_t* pbBlock, uint8_t bKey) {
   uint32_t a = alState[0], b = alState[1], c = alState[2], d = alState[3];
   uint32_t e = alState[4], f = alState[5], g = alState[6], h = alState[7];
   for (int i = 0; i < 64; ++i) {
-    uint32_t t1 =
-        h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
+    uint32_t t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) +
+                  kSha256Round[i] + w[i];
     uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
     h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
   }
@@ -67,12 +57,12 @@ void Compress(uint32_t alState[8], const uint8_t* pbBlock, uint8_t bKey) {
 // The same over nBlocks blocks with SHA-NI: the state as the instructions hold it (ABEF, CDGH),
 // four rounds a step, the message schedule four words at a time (m0 to m3 in turn, written out so
 // that they stay in registers).
-#define ZM_SHA_ROUNDS(m, i)                                                                    \
-  do {                                                                                         \
-    const __m128i k =                                                                          \
-        _mm_add_epi32(m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRound + 4 * (i)))); \
-    cdgh = _mm_sha256rnds2_epu32(cdgh, abef, k);                                               \
-    abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(k, 0x0E));                      \
+#define ZM_SHA_ROUNDS(m, i)                                                            \
+  do {                                                                                 \
+    const __m128i k = _mm_add_epi32(                                                   \
+        m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kSha256Round + 4 * (i)))); \
+    cdgh = _mm_sha256rnds2_epu32(cdgh, abef, k);                                       \
+    abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(k, 0x0E));              \
   } while (0)
 // Words 4i to 4i+3 from the sixteen before them: m0 held 4i-16 on, m1, m2, m3 the next fours.
 #define ZM_SHA_SCHEDULE(m0, m1, m2, m3) \
