@@ -115,6 +115,8 @@ enum class HeadCache { kCached, kAsked, kCannot };
 // without waiting for them, so that a later read finds them there; kCached when the first of them
 // are there already, and nothing is asked. On Windows always kCannot.
 HeadCache ReadAheadHead(const File& f, size_t cb);
+// Whether ReadAheadHead can ask the system anything here (false on Windows).
+bool CanReadAhead();
 
 // A path of at most 255 characters by which the library's own opens reach exactly this open file:
 // on Linux /proc/self/fd/N; elsewhere the path itself when it fits the library's texts, else a

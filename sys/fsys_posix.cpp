@@ -241,6 +241,8 @@ int64_t ReadAt(const File& f, uint64_t lOffset, void* pv, size_t cb) {
   return static_cast<int64_t>(done);
 }
 
+bool CanReadAhead() { return true; }
+
 HeadCache ReadAheadHead(const File& f, size_t cb) {
   // Asked for first: a read that must not wait, tried on a page not in the cache, starts the
   // kernel's own read-ahead there, whose marks read further ahead once the scan comes (on a cold

@@ -243,6 +243,7 @@ int64_t ReadAt(const File& f, uint64_t lOffset, void* pv, size_t cb) {
 // Windows has no request to read a file into the cache without a buffer to read it into: a cold
 // tree is read as the workers come to it.
 HeadCache ReadAheadHead(const File&, size_t) { return HeadCache::kCannot; }
+bool CanReadAhead() { return false; }
 
 LibraryPath::~LibraryPath() {
   if (!m_sTempCopy.empty()) DeleteFileW(WidenWtf8(m_sTempCopy).c_str());

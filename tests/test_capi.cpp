@@ -26,6 +26,7 @@
 #include "record.h"
 #include "samples.h"
 #include "scanner.h"
+#include "tarball.h"
 #include "tempdir.h"
 #include "textutil.h"
 #include "zmapi.h"
@@ -390,6 +391,20 @@ TEST(Capi, FieldsSayTheOutcome) {
   p = ZMS_pScanBuffer(pScanner, "", 0, nullptr);
   EXPECT_STREQ(ZMS_pszPath(p), "stream");
   EXPECT_EQ(ZMS_iOutcome(p), ZMS_SKIPPED);
+  ZMS_FreeResult(p);
+  // A container: its document's finding, or where this build opens no archive an ERROR that
+  // says what to do, as zebscan and zebmacrod answer; never OK.
+  const std::string sTar = Tar({{"c.doc", s.dir.Read(s.paths[2].substr(s.dir.Root().size() + 1))}});
+  p = ZMS_pScanBuffer(pScanner, sTar.data(), sTar.size(), "c.tar");
+  if (container::Supported(container::Kind::kTar)) {
+    EXPECT_EQ(ZMS_iOutcome(p), ZMS_FOUND);
+    EXPECT_STREQ(ZMS_pszVirus(p), "Macro.Word.Concept.a");
+  } else {
+    EXPECT_EQ(ZMS_iOutcome(p), ZMS_ERROR);
+    EXPECT_STREQ(ZMS_pszReason(p),
+                 "Archive support not in this build (extract it and scan the folder, or use the "
+                 "Linux build)");
+  }
   ZMS_FreeResult(p);
   ZMS_CloseScanner(pScanner);
 }

@@ -700,7 +700,8 @@ def part_containers(args):
                 continue
             if d.wine:
                 mail = re.search(r"\.(eml|mbox|tnef)$", name)
-                rows.append((name, "%s support not in this build ERROR" %
+                rows.append((name, "%s support not in this build (extract it and scan the "
+                             "folder, or use the Linux build) ERROR" %
                              ("Mail" if mail else "Archive")))
             else:
                 rows.append((name, "Macro.Word.Concept.a FOUND" if tag == "infected" else "OK"))

@@ -568,17 +568,9 @@ const FileResult& Server::Judged(const FileResult& r, FileResult* pSpare) const 
 }
 
 // A container: its documents too damaged to judge answer as AlertBrokenWord6 says, and the whole
-// is judged again from its records. One that was not opened although its scanning is on (this
-// build lacks the support) is an ERROR, never OK; one whose scanning is turned off is OK, as
-// clamd answers.
+// is judged again from its records. One this build cannot open is the scan core's ERROR already;
+// one whose scanning is turned off is SKIPPED, answered OK as clamd answers.
 const FileResult& Server::JudgedContainer(const FileResult& r, FileResult* pSpare) const {
-  const bool bOn =
-      container::IsMailKind(r.containerKind) ? m_config.bScanMail : m_config.bScanArchive;
-  if (r.outcome == Outcome::kSkipped && bOn) {
-    *pSpare = r;
-    pSpare->outcome = Outcome::kError;
-    return *pSpare;
-  }
   if (m_config.brokenWord6 == Config::Broken::kError) return r;
   auto broken = [](const container::Member& m) {
     return m.why == container::Why::kDocument && m.outcome == container::Outcome::kError &&

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "deflist.h"
+#include "fsys.h"
 #include "platform.h"
 #include "textutil.h"
 #include "zmapi.h"
@@ -26,6 +27,11 @@ std::string TimeoutError(std::string& s) {
 }
 
 zm::LinkPolicy Policy(const std::string& s) { return static_cast<zm::LinkPolicy>(s[0] - '0'); }
+
+// The help of an option that this build takes but cannot act on says so: nobody relies on it.
+std::string InThisBuild(const std::string& sHelp, bool bActs) {
+  return bActs ? sHelp : sHelp + " (does nothing in this build)";
+}
 
 // What the report shows, and where.
 void AddOutputOptions(CLI::App* pApp, Options* p, std::string* psSkipped) {
@@ -120,33 +126,46 @@ void AddScanOptions(CLI::App* pApp, Options* p, std::string* psScanSize, std::st
   app.add_flag("--alert-encrypted-doc", p->scan.bAlertEncrypted,
                "Report encrypted documents as Heuristics.Encrypted.Doc FOUND, not SKIPPED");
   // Containers, as clamscan has these: archives and mail opened, within its limits (0: none).
+  // Where this build opens none, each is an ERROR, and only the switches act (=no: SKIPPED).
   container::Options& c = p->scan.containers;
-  app.add_flag("--scan-archive", c.bScanArchive,
-               "Open archives and compressed files (=no: leave them SKIPPED)");
-  app.add_flag("--scan-mail", c.bScanMail,
-               "Open mail, mbox and TNEF files (=no: leave them SKIPPED)");
+  const bool bOpens = container::Supported(container::Kind::kZip);
+  const char* szUnopened = bOpens ? "" : " (this build opens none: each is an ERROR)";
+  app.add_flag(
+      "--scan-archive", c.bScanArchive,
+      std::string("Open archives and compressed files (=no: leave them SKIPPED)") + szUnopened);
+  app.add_flag(
+      "--scan-mail", c.bScanMail,
+      std::string("Open mail, mbox and TNEF files (=no: leave them SKIPPED)") + szUnopened);
   app.add_option("--max-recursion", c.limits.nMaxRecursion,
-                 "Containers inside one another, the file itself the first")
+                 InThisBuild("Containers inside one another, the file itself the first", bOpens))
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
-  app.add_option("--max-files", c.limits.nMaxFiles, "Members looked at in one file, at every depth")
+  app.add_option("--max-files", c.limits.nMaxFiles,
+                 InThisBuild("Members looked at in one file, at every depth", bOpens))
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
-  app.add_option("--max-scansize", *psScanSize, "Bytes read out of one file's members")
+  app.add_option("--max-scansize", *psScanSize,
+                 InThisBuild("Bytes read out of one file's members", bOpens))
       ->check(SizeValidator())
       ->capture_default_str();
   app.add_option("--max-filesize", *psFileSize,
-                 "Bytes of one member, and of a container file itself")
+                 InThisBuild("Bytes of one member, and of a container file itself", bOpens))
       ->check(SizeValidator())
       ->capture_default_str();
-  app.add_flag("--alert-exceeds-max", c.bAlertExceedsMax,
-               "A limit reached is Heuristics.Limits.Exceeded.<Limit> FOUND, not an ERROR");
+  app.add_flag(
+      "--alert-exceeds-max", c.bAlertExceedsMax,
+      InThisBuild("A limit reached is Heuristics.Limits.Exceeded.<Limit> FOUND, not an ERROR",
+                  bOpens));
   app.add_flag(
       "--alert-encrypted",
       [p](int64_t n) { p->scan.bAlertEncrypted = p->scan.containers.bAlertEncrypted = n > 0; },
-      "Encrypted documents and archive members are Heuristics.Encrypted.* FOUND");
-  app.add_flag("--alert-encrypted-archive", c.bAlertEncrypted,
-               "Encrypted archive members are Heuristics.Encrypted.* FOUND, not an ERROR");
+      bOpens ? "Encrypted documents and archive members are Heuristics.Encrypted.* FOUND"
+             : "Encrypted documents are Heuristics.Encrypted.Doc FOUND (no archive is opened in "
+               "this build)");
+  app.add_flag(
+      "--alert-encrypted-archive", c.bAlertEncrypted,
+      InThisBuild("Encrypted archive members are Heuristics.Encrypted.* FOUND, not an ERROR",
+                  bOpens));
   app.add_option("--raw", p->scan.sRawName,
                  "Search every file's raw bytes for this signature instead")
       ->check(CLI::IsMember(RawScanNames()));
@@ -165,8 +184,9 @@ void AddRunOptions(CLI::App* pApp, Options* p, CLI::Option** ppLibrary) {
       ->check(CLI::Validator(TimeoutError, "SECONDS"))
       ->capture_default_str();
   app.add_option("--io-depth", p->nIoDepth,
-                 "Files whose first bytes are asked of the disk ahead of their scan, while the "
-                 "tree is not in the system's cache (0: none; no effect on Windows)")
+                 InThisBuild("Files whose first bytes are asked of the disk ahead of their scan, "
+                             "while the tree is not in the system's cache (0: none)",
+                             zm::CanReadAhead()))
       ->check(CLI::Range(0u, 4096u))
       ->capture_default_str();
   app.add_flag("--list-definitions", p->bListDefinitions,
@@ -186,6 +206,10 @@ bool ParseOptions(int argc, char** argv, Options* pOptions, int* piExit) {
       "Every file of a walk is looked at; Word 6/95 documents are told by their content.\n"
       "Exit status: 0 nothing found, 1 a virus found, 2 errors and nothing found.",
       "zebscan"};
+  if (!container::Supported(container::Kind::kZip))
+    app.footer(
+        "This build opens no archive or mail: each is an ERROR. Extract it and scan the folder, "
+        "or use the Linux build.");
   o.nJobs = zm::UsableCores();
   o.sLibrary = ZmLibraryName();
   std::string sDirLinks = "1", sFileLinks = "1", sSkipped = "yes";

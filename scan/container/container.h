@@ -6,7 +6,8 @@
 //
 // Sniff() and the naming helpers are pure and built everywhere. Scan() opens archives through
 // libarchive and mail through GMime where the build has them (ArchiveSupport(), MailSupport());
-// elsewhere it answers each container "... support not in this build", never OK.
+// elsewhere it answers each container as an ERROR, "... support not in this build" with a hint
+// (NotInBuildReason), never OK.
 // docs/containers.md describes the kinds, the limits, the names and the memory bound.
 #pragma once
 #include <cstddef>
@@ -59,6 +60,11 @@ const char* KindName(Kind kind);
 bool IsMailKind(Kind kind);
 // Whether this build opens the kind (false for kNone).
 bool Supported(Kind kind);
+// What a part that this build has no reader for answers, an ERROR: "Archive support not in this
+// build (extract it and scan the folder, or use the Linux build)" for sWhat "Archive". One form
+// for every such part (archives, mail, objects embedded in a document), so that a reader finds
+// the way round in each.
+std::string NotInBuildReason(const std::string& sWhat);
 
 // ---------------------------------------------------------------------------------------------
 // Limits and options, as clamd names them (0: no limit, as in clamd)
@@ -155,8 +161,8 @@ Verdict VerdictOf(const std::vector<Member>& members);
 struct Result {
   Kind kind = Kind::kNone;
   // The whole: the first virus found (a heuristic name only when asked for), else ERROR when a
-  // member could not be read, was encrypted or a limit was reached, else OK; SKIPPED only when
-  // the container was not opened at all (turned off, or not in this build).
+  // member could not be read, was encrypted or a limit was reached, or this build cannot open
+  // it (NotInBuildReason), else OK; SKIPPED only when its scanning was turned off.
   Verdict verdict;
   std::vector<Member> members;  // in the order met
   uint64_t nMembers = 0;        // members looked at, at every depth (containers included)

@@ -224,6 +224,11 @@ bool IsMailKind(Kind kind) {
   return kind == Kind::kMail || kind == Kind::kMbox || kind == Kind::kTnef;
 }
 
+std::string NotInBuildReason(const std::string& sWhat) {
+  return sWhat +
+         " support not in this build (extract it and scan the folder, or use the Linux build)";
+}
+
 const char* LimitName(Limit limit) {
   switch (limit) {
     case Limit::kNone:
