@@ -7,6 +7,29 @@
 #include "zm_abi.h"
 
 namespace zm {
+namespace {
+
+// One code point (a surrogate too) as UTF-8.
+void AppendCodePoint(std::string* pOut, uint32_t cp) {
+  std::string& r = *pOut;
+  if (cp < 0x80) {
+    r += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    r += static_cast<char>(0xC0 | (cp >> 6));
+    r += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    r += static_cast<char>(0xE0 | (cp >> 12));
+    r += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    r += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    r += static_cast<char>(0xF0 | (cp >> 18));
+    r += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    r += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    r += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+}  // namespace
 
 std::string Cp1252ToUtf8(const std::string& s) {
   // Code points of the bytes 0x80 to 0x9F; 0xFFFD where Windows-1252 assigns nothing.
@@ -18,19 +41,35 @@ std::string Cp1252ToUtf8(const std::string& s) {
   r.reserve(s.size());
   for (char c : s) {
     unsigned b = static_cast<unsigned char>(c);
-    unsigned cp = (b >= 0x80 && b < 0xA0) ? kHigh[b - 0x80] : b;
-    if (cp < 0x80) {
-      r += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      r += static_cast<char>(0xC0 | (cp >> 6));
-      r += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      r += static_cast<char>(0xE0 | (cp >> 12));
-      r += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      r += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    AppendCodePoint(&r, (b >= 0x80 && b < 0xA0) ? kHigh[b - 0x80] : b);
   }
   return r;
+}
+
+size_t AppendUtf16Le(const char* pch, size_t cb, bool bEnd, std::string* pOut) {
+  const auto* pb = reinterpret_cast<const unsigned char*>(pch);
+  auto unit = [pb](size_t i) { return static_cast<uint32_t>(pb[i] | pb[i + 1] << 8); };
+  size_t i = 0;
+  for (; i + 1 < cb; i += 2) {
+    uint32_t cp = unit(i);
+    if (cp >= 0xD800 && cp < 0xDC00) {
+      if (i + 3 < cb) {
+        const uint32_t lo = unit(i + 2);
+        if (lo >= 0xDC00 && lo < 0xE000) {
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+          i += 2;
+        }
+      } else if (!bEnd) {
+        break;  // its partner may come next
+      }
+    }
+    AppendCodePoint(pOut, cp);
+  }
+  if (bEnd && i < cb) {
+    AppendCodePoint(pOut, 0xFFFD);
+    i = cb;
+  }
+  return i;
 }
 
 namespace {

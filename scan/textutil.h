@@ -12,6 +12,12 @@ namespace zm {
 // become U+FFFD.
 std::string Cp1252ToUtf8(const std::string& s);
 
+// UTF-16LE text as UTF-8, appended to *pOut; a lone surrogate becomes its three-byte form (WTF-8,
+// as Windows names may hold one). Without bEnd, a last byte of half a unit, or a high surrogate
+// whose partner may follow, is left for the next call; with it, half a unit becomes U+FFFD. The
+// bytes of pch taken.
+size_t AppendUtf16Le(const char* pch, size_t cb, bool bEnd, std::string* pOut);
+
 // Length of the well-formed UTF-8 sequence at s[i] (shortest form, no surrogate, at most
 // U+10FFFF), or 0 when none starts there.
 size_t Utf8Length(const std::string& s, size_t i);

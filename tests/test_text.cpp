@@ -89,6 +89,31 @@ TEST(Text, Windows1252BecomesUtf8) {
   for (const auto& [in, out] : kCases) EXPECT_EQ(zm::Cp1252ToUtf8(in), out);
 }
 
+// A UTF-16LE list's text, however its reads cut it: a pair of surrogates across two reads is one
+// character, a lone one its three-byte form, half a unit at the very end U+FFFD.
+TEST(Text, Utf16BecomesUtf8WhereverItIsCut) {
+  const std::pair<std::string, std::string> kCases[] = {
+      {std::string("a\0/\0", 4), "a/"},
+      {std::string("\xE9\x00\x87\x65", 4), "\xC3\xA9\xE6\x96\x87"},  // U+00E9, U+6587
+      {std::string("\x3D\xD8\x00\xDE", 4), "\xF0\x9F\x98\x80"},      // U+1F600 as a pair
+      {std::string("\x00\xD8x\x00", 4), "\xED\xA0\x80x"},            // a lone high surrogate
+      {std::string("\x00\xDC", 2), "\xED\xB0\x80"},                  // a lone low one
+      {std::string("\x00\xD8", 2), "\xED\xA0\x80"},                  // a high one at the end
+      {std::string("a\0b", 3), "a\xEF\xBF\xBD"},                     // half a unit at the end
+  };
+  for (const auto& [in, out] : kCases) {
+    for (size_t cut = 0; cut <= in.size(); ++cut) {
+      SCOPED_TRACE(out + " cut at " + std::to_string(cut));
+      std::string got;
+      const size_t cbTaken = zm::AppendUtf16Le(in.data(), cut, false, &got);
+      ASSERT_LE(cbTaken, cut);
+      const std::string sRest = in.substr(cbTaken);
+      EXPECT_EQ(zm::AppendUtf16Le(sRest.data(), sRest.size(), true, &got), sRest.size());
+      EXPECT_EQ(got, out);
+    }
+  }
+}
+
 // What reaches a terminal or a JSON consumer from a name of any bytes.
 TEST(Text, NamesOfAnyBytesAreShownSafelyAndKeptRecoverable) {
   const struct {

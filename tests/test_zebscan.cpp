@@ -48,9 +48,15 @@ TEST(LibraryWalk, ListsADirectoryTreeInPathOrder) {
 }
 
 // A --file-list's entries: a line's CR dropped, empty entries none, the last one without its end
-// kept, a NUL inside a line kept for the caller to refuse.
+// kept, a NUL inside a line kept for the caller to refuse. A list as Windows writes it, behind a
+// UTF-8 or UTF-16LE byte order mark, gives the same entries in UTF-8; a mark elsewhere is a name's.
 TEST(ListInput, SplitsLinesOrNulEntries) {
   TempDir dir;
+  auto utf16 = [](const std::string& sAscii) {
+    std::string s = "\xFF\xFE";
+    for (char ch : sAscii) s += std::string{ch, '\0'};
+    return s;
+  };
   const struct {
     std::string sList;
     bool bNull;
@@ -60,6 +66,22 @@ TEST(ListInput, SplitsLinesOrNulEntries) {
       {"a\n" + std::string("b\0c", 3) + "\n", false, {"a", std::string("b\0c", 3)}},
       {std::string("a\0\0b\nc\0", 7), true, {"a", "b\nc"}},
       {"", false, {}},
+      {"\xEF\xBB\xBFZ:\\d\\a.doc\r\nb.doc\r\n", false, {"Z:\\d\\a.doc", "b.doc"}},
+      {"\xEF\xBB\xBF", false, {}},
+      {"a\n\xEF\xBB\xBF"
+       "b\n",
+       false,
+       {"a",
+        "\xEF\xBB\xBF"
+        "b"}},
+      {"\xEFx\n\xFF", false, {"\xEFx", "\xFF"}},
+      {utf16("Z:\\d\\a.doc\r\nb.doc\r\n"), false, {"Z:\\d\\a.doc", "b.doc"}},
+      {utf16("caf") + std::string("\xE9\x00\x87\x65\x3D\xD8\x00\xDE\n\x00", 10),
+       false,
+       {"caf\xC3\xA9\xE6\x96\x87\xF0\x9F\x98\x80"}},
+      {utf16(std::string("a\0b\nc\0", 6)), true, {"a", "b\nc"}},
+      {utf16("a\n") + std::string("b\0\0\0c\0", 6), false, {"a", std::string("b\0c", 3)}},
+      {"\xFF\xFE", false, {}},
   };
   for (const auto& c : kCases) {
     zebscan::ListInput list;

@@ -4,6 +4,7 @@ Wine) on them and compares every line and the exit status with the expected repo
 parses --json and --list-definitions --json; checks the command line's answers."""
 import argparse
 import base64
+import codecs
 import io
 import json
 import os
@@ -508,6 +509,13 @@ def check_command_line(r):
     # Under Wine a Unix link reads as what it points to: named links are followed there too.
     os.symlink("d2/concept.doc", os.path.join(cli, "l1"))
     found = "cli/d2/concept.doc: Macro.Word.Concept.a FOUND"
+    os.makedirs(os.path.join(r.work, "lists"), exist_ok=True)
+    with open(os.path.join(r.work, "lists", "caf\xe9 \u6587\u6863.doc"), "wb") as f:
+        f.write(concept)
+    listed = "cli/d1/clean.doc\r\nlists/caf\xe9 \u6587\u6863.doc\r\n"
+    utf16 = codecs.BOM_UTF16_LE + listed.encode("utf-16-le")
+    found_listed = ["cli/d1/clean.doc: OK",
+                    "lists/caf\xe9 \u6587\u6863.doc: Macro.Word.Concept.a FOUND"]
     rows = [
         # A link named on the command line is followed by default (and not with 0).
         ("named link", ["cli/l1"], None, 1, ["cli/l1: Macro.Word.Concept.a FOUND"], ""),
@@ -569,6 +577,12 @@ def check_command_line(r):
         ("NUL in a line", ["--file-list", "-"], Pipe(b"cli/d1/clean.doc\0junk\ncli/d2/concept.doc\n"),
          1, ["cli/d1/clean.doc\\x00junk: Name holds a NUL byte (a NUL-separated list needs --null) "
              "ERROR", found], ""),
+        # Lists as Windows writes them: PowerShell 5.1's '>' (UTF-16LE), Notepad's UTF-8, each
+        # behind its byte order mark.
+        ("UTF-16LE list", ["--file-list", "-"], Pipe(utf16), 1, found_listed, ""),
+        ("UTF-16LE list, from a file", ["--file-list", "-"], utf16, 1, found_listed, ""),
+        ("UTF-8 list with a mark", ["--file-list", "-"], listed.encode("utf-8-sig"), 1,
+         found_listed, ""),
     ]
     if not wine:
         rows += [

@@ -1,6 +1,8 @@
-// Reading a --file-list: inline from a regular file, through a thread from anything else.
+// Reading a --file-list: inline from a regular file, through a thread from anything else; its
+// encoding told by its first bytes, as Windows' editors and shells mark theirs.
 #include "listinput.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -9,6 +11,7 @@
 #include <thread>
 
 #include "platform.h"
+#include "textutil.h"
 
 namespace zebscan {
 namespace {
@@ -17,11 +20,28 @@ namespace {
 // whole disk waits in its pipe rather than in memory.
 constexpr size_t kMaxAhead = 4096;
 
+// The byte order marks a list may begin with: Notepad's and Out-File's UTF-8, PowerShell 5.1's
+// UTF-16LE (its '>').
+constexpr char kUtf8Mark[] = "\xEF\xBB\xBF";
+constexpr char kUtf16Mark[] = "\xFF\xFE";
+
+// True when sHead begins with the mark, or (bWhole false) is the start of it.
+bool Marked(const std::string& sHead, const char* szMark, bool bWhole) {
+  const size_t cch = std::strlen(szMark);
+  if (sHead.size() < cch && bWhole) return false;
+  return sHead.compare(0, cch, szMark, std::min(cch, sHead.size())) == 0;
+}
+
 }  // namespace
 
 struct ListInput::State {
   int fd = -1;
   char chEnd = '\n';
+  // How the bytes read are text: unknown while the first of them may still be a mark; bytes
+  // (UTF-8, or the platform's bytes) or UTF-16LE, converted to UTF-8 as they come.
+  enum class Form { kUnknown, kBytes, kUtf16 } form = Form::kUnknown;
+  std::string sHead;   // the first bytes, until they tell the form
+  std::string sUnits;  // UTF-16LE bytes not yet a whole character
   std::string sCarry;  // an entry not ended yet
   std::mutex mutex;
   std::condition_variable cv;  // a path, the end, or a wake for the reader; room for the thread
@@ -31,7 +51,38 @@ struct ListInput::State {
   std::string sError;
   std::thread reader;
 
-  // Splits what was read into entries, handing each whole one to take.
+  // Takes what was read (bEnd: all of it has been), a mark at its start dropped, as text.
+  template <typename F>
+  void Feed(const char* p, size_t n, bool bEnd, F take) {
+    if (form == Form::kUnknown) {
+      sHead.append(p, n);
+      // A head that may still grow into a mark waits for its next bytes (a path of its own
+      // that begins with 0xEF or 0xFF waits with it).
+      if (!bEnd && ((sHead.size() < 3 && Marked(sHead, kUtf8Mark, false)) ||
+                    (sHead.size() < 2 && Marked(sHead, kUtf16Mark, false))))
+        return;
+      size_t cbMark = 0;
+      form = Form::kBytes;
+      if (Marked(sHead, kUtf8Mark, true)) {
+        cbMark = 3;
+      } else if (Marked(sHead, kUtf16Mark, true)) {
+        form = Form::kUtf16;
+        cbMark = 2;
+      }
+      std::string s = std::move(sHead);
+      return Decode(s.data() + cbMark, s.size() - cbMark, bEnd, take);
+    }
+    Decode(p, n, bEnd, take);
+  }
+  template <typename F>
+  void Decode(const char* p, size_t n, bool bEnd, F take) {
+    if (form == Form::kBytes) return Split(p, n, take);
+    sUnits.append(p, n);
+    std::string s;
+    sUnits.erase(0, zm::AppendUtf16Le(sUnits.data(), sUnits.size(), bEnd, &s));
+    Split(s.data(), s.size(), take);
+  }
+  // Splits text into entries, handing each whole one to take.
   template <typename F>
   void Split(const char* p, size_t n, F take) {
     while (n > 0) {
@@ -55,9 +106,10 @@ struct ListInput::State {
     char ab[65536];
     long n = zm::ReadInput(fd, ab, sizeof ab, psErrorOut);
     if (n > 0) {
-      Split(ab, static_cast<size_t>(n), take);
+      Feed(ab, static_cast<size_t>(n), false, take);
       return true;
     }
+    Feed(ab, 0, true, take);
     Entry(take);
     return false;
   }

@@ -1,5 +1,7 @@
 // The paths of a --file-list as they are read: one a line (a final CR dropped), or NUL-separated
-// with --null; empty entries are none. A list that is no regular file (a pipe, a terminal) is read
+// with --null; empty entries are none. A list that begins with a byte order mark is UTF-8 (the
+// mark dropped) or UTF-16LE (converted to UTF-8, a NUL then a NUL code unit); any other is the
+// platform's bytes (UTF-8 on Windows). A list that is no regular file (a pipe, a terminal) is read
 // by a thread of its own, so that the run reports what is done while the next path is awaited.
 #pragma once
 #include <memory>
