@@ -23,10 +23,24 @@ std::string ExecutablePath();
 // The platform's file name of the program called sName ("zmscan-worker", "zmscan-worker.exe").
 std::string ProgramFileName(const std::string& sName);
 
-// True when the stream is an interactive terminal.
+// True when the stream is an interactive terminal (on Windows a console: NUL is none).
 bool IsTerminal(std::FILE* p);
 // True when both streams write to one file (one terminal, or 2>&1).
 bool SameFile(std::FILE* pA, std::FILE* pB);
+
+// Sets standard output up for text written a piece at a time, before anything is written to it:
+// on Windows, where the C runtime takes every character device (NUL among them) for a terminal
+// and writes to it unbuffered, a system call a character, a stream that is no console gets a
+// buffer, as a file or a pipe has.
+void SetUpStandardOutput();
+// Writes all of the UTF-8 text s: to a console (on Windows, standard output or error) as its
+// characters (WriteConsoleW), so that names in any script show as the system's own listings show
+// them whatever the console's code page; anywhere else as the bytes. False with errno set when
+// it could not be written.
+bool WriteText(std::FILE* p, const std::string& s);
+// Text as this platform's text files hold it, for files a user opens in an editor: lines end in
+// CR LF on Windows (as the report and the log do there), LF elsewhere.
+std::string PlatformLineEnds(const std::string& s);
 
 // The number of processors this process may run on (at least 1).
 unsigned UsableCores();

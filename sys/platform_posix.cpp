@@ -86,6 +86,15 @@ bool SameFile(std::FILE* pA, std::FILE* pB) {
          a.st_ino == b.st_ino;
 }
 
+// glibc buffers a stream that is no terminal already.
+void SetUpStandardOutput() {}
+
+bool WriteText(std::FILE* p, const std::string& s) {
+  return std::fwrite(s.data(), 1, s.size(), p) == s.size() && !std::ferror(p);
+}
+
+std::string PlatformLineEnds(const std::string& s) { return s; }
+
 unsigned UsableCores() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) == 0) {

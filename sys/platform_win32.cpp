@@ -1,6 +1,7 @@
-// The front ends' platform calls on Windows: the UTF-16 command line, _isatty, the console's
-// interrupt handler for temporary files, zebscan's inputs and log, and the on-disk spelling of a
-// listed name (the file system ignores case, so the line names exactly one file).
+// The front ends' platform calls on Windows: the UTF-16 command line, the console (its text as
+// characters, NUL told from it), the console's interrupt handler for temporary files, zebscan's
+// inputs and log, and the on-disk spelling of a listed name (the file system ignores case, so the
+// line names exactly one file).
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -9,7 +10,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <cwchar>
 
 #include "platform.h"
 #include "utf16.h"
@@ -36,6 +39,21 @@ BOOL WINAPI OnInterrupt(DWORD) {
 }
 
 HANDLE HandleOf(std::FILE* p) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(p))); }
+
+bool IsConsole(HANDLE h) {
+  DWORD dwMode;
+  return GetFileType(h) == FILE_TYPE_CHAR && GetConsoleMode(h, &dwMode);
+}
+
+// Whether a standard stream is a console, asked once: asked at every write, it would cost two
+// calls into the system a line.
+bool IsConsoleStream(std::FILE* p) {
+  static const bool s_bOut = IsConsole(HandleOf(stdout)), s_bErr = IsConsole(HandleOf(stderr));
+  return p == stdout ? s_bOut : p == stderr ? s_bErr : false;
+}
+
+// At most this many characters a WriteConsoleW: older consoles refuse some 64 KiB at once.
+constexpr size_t kConsoleChunk = 8192;
 
 }  // namespace
 
@@ -67,16 +85,52 @@ std::string ExecutableDirectory() {
   return s.substr(0, s.find_last_of("\\/") + 1);
 }
 
-bool IsTerminal(std::FILE* p) { return _isatty(_fileno(p)) != 0; }
+// _isatty answers true for any character device, NUL among them.
+bool IsTerminal(std::FILE* p) { return IsConsole(HandleOf(p)); }
 
 bool SameFile(std::FILE* pA, std::FILE* pB) {
   HANDLE a = HandleOf(pA), b = HandleOf(pB);
   if (a == b) return true;
-  if (GetFileType(a) == FILE_TYPE_CHAR && GetFileType(b) == FILE_TYPE_CHAR) return true;
+  // Two consoles are the one the user sees; NUL is no console and shows nothing.
+  const bool bConsoleA = IsConsole(a), bConsoleB = IsConsole(b);
+  if (bConsoleA || bConsoleB) return bConsoleA && bConsoleB;
   BY_HANDLE_FILE_INFORMATION ia, ib;
   return GetFileInformationByHandle(a, &ia) && GetFileInformationByHandle(b, &ib) &&
          ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+void SetUpStandardOutput() {
+  if (!IsConsoleStream(stdout)) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+}
+
+bool WriteText(std::FILE* p, const std::string& s) {
+  if (!IsConsoleStream(p))
+    return std::fwrite(s.data(), 1, s.size(), p) == s.size() && !std::ferror(p);
+  std::fflush(p);  // what the C runtime holds goes first
+  // The console's own line end: a bare LF does not return the cursor everywhere.
+  const std::wstring wLines = WidenWtf8(PlatformLineEnds(s));
+  const HANDLE h = HandleOf(p);
+  for (size_t at = 0; at < wLines.size();) {
+    DWORD cch = static_cast<DWORD>(std::min(kConsoleChunk, wLines.size() - at));
+    DWORD cchDone = 0;
+    if (!WriteConsoleW(h, wLines.data() + at, cch, &cchDone, nullptr) || cchDone == 0) {
+      errno = EIO;
+      return false;
+    }
+    at += cchDone;
+  }
+  return true;
+}
+
+std::string PlatformLineEnds(const std::string& s) {
+  std::string r;
+  r.reserve(s.size() + s.size() / 16);
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) r += '\r';
+    r += s[i];
+  }
+  return r;
 }
 
 unsigned UsableCores() {

@@ -131,6 +131,50 @@ def check_progress(r):
             check(draws == 0, "no progress line for a short run: %r" % seen[-80:])
 
 
+def on_terminal(argv, cwd):
+    """What a terminal shows of argv run on it (a Windows console, under Wine): its bytes with
+    the console's cursor escapes and carriage returns taken out."""
+    master, slave = pty.openpty()
+    p = subprocess.Popen(argv, cwd=cwd, stdin=slave, stdout=slave, stderr=slave)
+    os.close(slave)
+    seen = b""
+    while True:
+        if select.select([master], [], [], 0.1)[0]:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                chunk = b""
+            seen += chunk
+            if chunk:
+                continue
+        if p.poll() is not None:
+            break
+    p.wait(timeout=60)
+    os.close(master)
+    return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\r", b"", seen).decode("utf-8", "replace")
+
+
+def check_console(r):
+    """On a terminal, and on Windows a console whatever its code page, names in any script show
+    as the file system has them; with the report sent to NUL (/dev/null), an error still shows
+    on the terminal, where stderr is."""
+    name = "caf\xe9 \u6587\u6863.doc"
+    os.makedirs(os.path.join(r.work, "console"), exist_ok=True)
+    shutil.copy(os.path.join(r.work, "samples/out/03-concept-names.doc"),
+                os.path.join(r.work, "console", name))
+    seen = on_terminal(r.zebscan + ["--no-summary", "console"], r.work)
+    check(normalise(seen)[:1] == ["console/%s: Macro.Word.Concept.a FOUND" % name],
+          "a name on the terminal: %r" % seen)
+    cut = "samples/out/08-truncated.doc"
+    if r.prefix:
+        exe = "Z:" + r.zebscan[-1].replace("/", "\\")
+        argv = r.prefix + ["cmd", "/c", "%s --no-summary %s > NUL" % (exe, cut)]
+    else:
+        argv = ["/bin/sh", "-c", "%s --no-summary %s > /dev/null" % (r.zebscan[-1], cut)]
+    seen = on_terminal(argv, r.work)
+    check(cut + ": Truncated document ERROR" in normalise(seen), "report to NUL: %r" % seen)
+
+
 def docx():
     buf = io.BytesIO()
     with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
@@ -1377,6 +1421,7 @@ def main():
         check_progress(r)
 
     check_command_line(r)
+    check_console(r)
     check_containers(r)
     check_macros(r)
     check_quarantine(r)

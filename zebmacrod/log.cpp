@@ -39,7 +39,7 @@ void Log::Write(const std::string& sLine) {
   if (m_p == nullptr) return;
   std::string s =
       (m_bTime ? zm::CtimeText(std::time(nullptr)) + " -> " : std::string()) + sLine + "\n";
-  std::fwrite(s.data(), 1, s.size(), m_p);
+  zm::WriteText(m_p, s);
   std::fflush(m_p);
 }
 

@@ -199,13 +199,12 @@ size_t Run::ScanAll() {
 }
 
 int Main(int argc, char** argv) {
+  zm::SetUpStandardOutput();
   Options o;
   int iExit = 0;
   if (!ParseOptions(argc, argv, &o, &iExit)) return iExit;
   std::FILE* pErr = o.bStdout ? stdout : stderr;
-  auto say = [&](const std::string& s) {
-    std::fputs(MessageLine(o.report.bJson, s).c_str(), pErr);
-  };
+  auto say = [&](const std::string& s) { zm::WriteText(pErr, MessageLine(o.report.bJson, s)); };
   ZmApi api;
   if (!zm::LoadScanLibrary(o.bLibraryNamed, &o.sLibrary, &api)) {
     say("cannot load " + o.sLibrary);

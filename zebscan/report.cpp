@@ -132,12 +132,11 @@ void Report::Write(std::FILE* p, const std::string& s) {
   if (iError != 0) return;  // its reader has gone: nothing more is written there
   if (m_bProgressShown) ClearProgress();
   errno = 0;
-  if (std::fwrite(s.data(), 1, s.size(), p) != s.size() || std::ferror(p))
-    iError = errno != 0 ? errno : EIO;
+  if (!zm::WriteText(p, s)) iError = errno != 0 ? errno : EIO;
 }
 
 void Report::ClearProgress() {
-  std::fprintf(m_pErr, "\r%*s\r", 60, "");
+  zm::WriteText(m_pErr, "\r" + std::string(60, ' ') + "\r");
   m_bProgressShown = false;
 }
 
@@ -147,8 +146,10 @@ void Report::Progress() {
   if (now - m_tLastProgress < kProgressEvery) return;
   m_tLastProgress = now;
   std::fflush(m_pOut);  // the report's lines ahead of the progress line
-  std::fprintf(m_pErr, "\rzebscan: %zu files, %zu infected, %zu errors",
-               m_nScanned + m_nSkipped + m_nErrors, m_nInfected, m_nErrors);
+  char sz[128];
+  std::snprintf(sz, sizeof sz, "\rzebscan: %zu files, %zu infected, %zu errors",
+                m_nScanned + m_nSkipped + m_nErrors, m_nInfected, m_nErrors);
+  zm::WriteText(m_pErr, sz);
   std::fflush(m_pErr);
   m_bProgressShown = true;
 }
