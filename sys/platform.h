@@ -10,7 +10,8 @@
 namespace zm {
 
 // The program's arguments as byte strings: as given on POSIX, UTF-8 on Windows (from the UTF-16
-// command line, so no name is lost to the code page).
+// command line, so no name is lost to the code page), where "/?", which can name no file there,
+// is "--help" as Windows' own programs take it.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // The characters that separate path parts here, the preferred one first.

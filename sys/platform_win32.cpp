@@ -62,7 +62,8 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
   LPWSTR* ppw = CommandLineToArgvW(GetCommandLineW(), &n);
   if (ppw == nullptr) return std::vector<std::string>(argv, argv + argc);
   std::vector<std::string> args;
-  for (int i = 0; i < n; ++i) args.push_back(NarrowWtf8(ppw[i]));
+  for (int i = 0; i < n; ++i)
+    args.push_back(std::wcscmp(ppw[i], L"/?") == 0 ? "--help" : NarrowWtf8(ppw[i]));
   LocalFree(ppw);
   return args;
 }

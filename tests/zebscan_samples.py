@@ -1393,11 +1393,16 @@ def main():
         check("holds another database" in stderr and "BC3DE010B19502269A of definition 46 "
               "(Macro.Word.Wieder)" in stderr, "%s of the variant library: %s" % (argv, stderr))
 
-    # The command line: help and version exit 0, usage errors 2.
+    # The command line: help and version exit 0, usage errors 2; on Windows "/?" asks for help
+    # (elsewhere it is a path, missing here), and a path from the root is no option.
     for argv, want in ((["--help"], 0), (["--version"], 0), ([], 2), (["--bogus", out], 2),
-                       (["--raw", "formatc", out], 2), (["--library", "no-such-library", out], 2)):
+                       (["--raw", "formatc", out], 2), (["--library", "no-such-library", out], 2),
+                       (["/?"], 0 if r.prefix else 2),
+                       ([os.path.join(r.work, sample("03-concept-names.doc"))], 1)):
         status, stdout, stderr = r.run(*argv)
-        check(status == want, "%s: exit status %d, want %d" % (argv, status, want))
+        check(status == want, "%s: exit status %d, want %d\n%s" % (argv, status, want, stderr))
+    if r.prefix:
+        check("--deep" in r.run("/?")[1], "/? text")
     version = r.run("--version")[1]
     check("zebscan 1.0.0" in version and "zebmacro 1.0.0, 59 definitions" in version,
           "--version text: " + version)

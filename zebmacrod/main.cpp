@@ -44,6 +44,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLine* pLine, int* piExit) {
       "zebmacrod: finds WordBasic macro viruses in Word 6/95 documents, as a daemon that speaks "
       "clamd's protocol.",
       "zebmacrod"};
+  app.allow_windows_style_options(false);  // options begin with '-' everywhere
   app.add_option("-c,--config-file", pLine->sConfigFile, "The configuration, in clamd.conf's form")
       ->capture_default_str();
   app.add_flag("-F,--foreground", pLine->bForeground, "Stay in the foreground (as Foreground yes)");

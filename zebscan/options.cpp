@@ -210,6 +210,8 @@ bool ParseOptions(int argc, char** argv, Options* pOptions, int* piExit) {
     app.footer(
         "This build opens no archive or mail: each is an ERROR. Extract it and scan the folder, "
         "or use the Linux build.");
+  // A path may begin with '/' on Windows too (from the current drive's root): no option does.
+  app.allow_windows_style_options(false);
   o.nJobs = zm::UsableCores();
   o.sLibrary = ZmLibraryName();
   std::string sDirLinks = "1", sFileLinks = "1", sSkipped = "yes";
