@@ -2,6 +2,7 @@
 #include "textutil.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "zm_abi.h"
@@ -190,10 +191,18 @@ void AppendEscaped(std::string* pOut, const char* pch, size_t cch) {
   }
 }
 
+// Made here: asctime pads the day with a zero in some C runtimes (Windows': "Wed Dec 09").
 std::string CtimeText(std::time_t t) {
+  static const char kDays[] = "SunMonTueWedThuFriSat",
+                    kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   const std::tm* p = std::localtime(&t);
-  const char* sz = p ? std::asctime(p) : nullptr;  // "Mon Mar 13 08:20:54 2023\n"
-  return sz ? std::string(sz, std::strlen(sz) - 1) : "unknown";
+  if (p == nullptr || p->tm_wday < 0 || p->tm_wday > 6 || p->tm_mon < 0 || p->tm_mon > 11)
+    return "unknown";
+  char sz[64];
+  std::snprintf(sz, sizeof sz, "%.3s %.3s %2d %02d:%02d:%02d %d", kDays + 3 * p->tm_wday,
+                kMonths + 3 * p->tm_mon, p->tm_mday, p->tm_hour, p->tm_min, p->tm_sec,
+                p->tm_year + 1900);
+  return sz;
 }
 
 bool ParseSize(const std::string& s, uint64_t* pcb) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,29 @@ TEST(Text, NamesOfAnyBytesAreShownSafelyAndKeptRecoverable) {
           s.substr(at + 1);
       ASSERT_EQ(zm::EscapeControls(s), sWant) << b << " at " << at;
     }
+  }
+}
+
+// VERSION's date in ctime's form on every platform: a day below 10 is padded with a space.
+TEST(Text, TimesInCtimesForm) {
+  const struct {
+    int iYear, iMonth, iDay, iHour, iMinute, iSecond;
+    const char* szWant;
+  } kCases[] = {
+      {2026, 12, 9, 11, 29, 37, "Wed Dec  9 11:29:37 2026"},
+      {2023, 3, 13, 8, 20, 54, "Mon Mar 13 08:20:54 2023"},
+      {2000, 1, 1, 0, 0, 0, "Sat Jan  1 00:00:00 2000"},
+  };
+  for (const auto& c : kCases) {
+    std::tm tm = {};
+    tm.tm_year = c.iYear - 1900;
+    tm.tm_mon = c.iMonth - 1;
+    tm.tm_mday = c.iDay;
+    tm.tm_hour = c.iHour;
+    tm.tm_min = c.iMinute;
+    tm.tm_sec = c.iSecond;
+    tm.tm_isdst = -1;
+    EXPECT_EQ(zm::CtimeText(std::mktime(&tm)), c.szWant);
   }
 }
 

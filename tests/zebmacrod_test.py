@@ -244,7 +244,7 @@ def protocol_cases(d, samples):
     contscan = b"".join(v(n) + b"\0" for n in infected)
     doc = {n: open(os.path.join(samples, n), "rb").read() for n in VERDICTS}
     missing = rb"(No such file or directory|File not found|The system cannot find the (file|path) specified)"
-    date = rb"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}"
+    date = rb"[A-Z][a-z]{2} [A-Z][a-z]{2} ( [1-9]|[12]\d|3[01]) \d\d:\d\d:\d\d \d{4}"  # ctime's
     version = rb"zebmacro 1\.0\.0/59/" + date
     unknown = b"UNKNOWN COMMAND\0"
     return [
