@@ -13,6 +13,7 @@ import re
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -1221,6 +1222,39 @@ def check_unopened_containers(r):
               "--help does not say %s does nothing here:\n%s" % (option, help_text))
 
 
+def version_strings(path):
+    """The StringFileInfo of a PE file's version resource: {key: value}, as Explorer shows them."""
+    with open(path, "rb") as f:
+        data = f.read()
+    strings = {}
+    at = data.find("VS_VERSION_INFO\0".encode("utf-16-le"))
+    if at < 0:
+        return strings
+    end = at - 6 + struct.unpack_from("<H", data, at - 6)[0]
+    for key in re.finditer(rb"(?:[A-Za-z]\0)+\0\0", data[at:end]):
+        start = at + key.start()
+        if start % 2 or struct.unpack_from("<H", data, start - 2)[0] != 1:
+            continue  # a String has type 1 (text) in the word before its key
+        value = (at + key.end() + 3) & ~3
+        stop = value
+        while stop + 1 < end and data[stop:stop + 2] != b"\0\0":
+            stop += 2
+        name = key.group(0)[:-2].decode("utf-16-le")
+        strings[name] = data[value:stop].decode("utf-16-le", "replace")
+    return strings
+
+
+def check_version_resources(zebscan):
+    """Each program and the library carry a version resource that names them and their maker."""
+    folder = os.path.dirname(os.path.abspath(zebscan))
+    for name in ("zebscan.exe", "zebmacrod.exe", "zebmacro.dll"):
+        got = version_strings(os.path.join(folder, name))
+        check(got.get("OriginalFilename") == name and got.get("FileVersion") == "1.0.0" and
+              got.get("ProductVersion") == "1.0.0" and got.get("ProductName") == "zebmacro" and
+              all(got.get(k) for k in ("CompanyName", "LegalCopyright", "FileDescription")),
+              "%s's version resource: %s" % (name, got))
+
+
 def check_limits(r, sanitized):
     """Workers fit the limits on memory, open files and processes: every file is accounted for
     (the tree's one virus found, no ERROR), zebscan says on stderr that it runs fewer workers or
@@ -1434,6 +1468,8 @@ def main():
     check_closed_report(r)
     check_tree(r)
     check_pool(r, args.mkcorpus)
+    if r.prefix:
+        check_version_resources(args.zebscan)
     if not r.prefix:
         check_interrupt(r)
         check_limits(r, args.sanitized)
