@@ -99,7 +99,8 @@ bool IsRegularInput(int fd);
 // Up to cb bytes: the count, 0 at the end, or -1 with the cause.
 long ReadInput(int fd, void* pv, size_t cb, std::string* psError);
 void CloseInput(int fd);
-// sPath opened for appending, made when missing (the log); null with the cause.
+// sPath opened for appending text, made when missing (the log; its line ends those of
+// PlatformLineEnds); null with the cause.
 std::FILE* OpenAppend(const std::string& sPath, std::string* psError);
 // The open stream is not inherited by child processes (a log opened by other means).
 void KeepFromChildren(std::FILE* p);

@@ -226,7 +226,7 @@ void CloseInput(int fd) {
 }
 
 std::FILE* OpenAppend(const std::string& sPath, std::string* psError) {
-  std::FILE* p = _wfopen(WidenWtf8(sPath).c_str(), L"ab");
+  std::FILE* p = _wfopen(WidenWtf8(sPath).c_str(), L"at");  // "\n" written as CR LF
   if (p == nullptr) *psError = std::strerror(errno);
   return p;
 }

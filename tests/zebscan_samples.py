@@ -672,10 +672,14 @@ def check_command_line(r):
     with open(log, "w") as f:
         f.write("before\n")
     r.run("--quiet", "-l", "cli/scan.log", "cli/d2", "samples/out/08-truncated.doc")
-    with open(log) as f:
-        lines = normalise(f.read())
+    with open(log, "rb") as f:
+        logged = f.read()
+    lines = normalise(logged.decode())
     check(lines[:3] == ["before", found, "samples/out/08-truncated.doc: Truncated document ERROR"]
           and "Infected files: 1" in lines, "log: %s" % lines)
+    # Its lines end as the report's do: CR LF on Windows, where editors expect them.
+    ends = re.findall(rb"\r?\n", logged[len("before\n"):])
+    check(ends and set(ends) == {b"\r\n" if wine else b"\n"}, "log's line ends: %s" % set(ends))
 
 
 def slashes(text):

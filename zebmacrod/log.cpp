@@ -23,9 +23,10 @@ bool Log::Open(std::string* psError) {
     m_p = stderr;
     return true;
   }
-  std::FILE* p = std::fopen(m_sFile.c_str(), "a");
+  std::string sError;
+  std::FILE* p = zm::OpenAppend(m_sFile, &sError);
   if (p == nullptr) {
-    *psError = "LogFile " + m_sFile + ": " + std::strerror(errno);
+    *psError = "LogFile " + m_sFile + ": " + sError;
     return false;
   }
   zm::KeepFromChildren(p);

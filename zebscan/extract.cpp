@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fsys.h"
+#include "platform.h"
 #include "textutil.h"
 #include "wordbasic.h"
 
@@ -175,7 +176,7 @@ void Extractor::WriteListing(const std::string& sDocument, const zm::MacroListin
       int iDone = zm::WriteNewFile(sPath + ".bin", m.body, &x.sError);
       if (iDone < 0) return;
       if (iDone == 0) continue;
-      iDone = zm::WriteNewFile(sPath + ".wbs", m.sSource, &x.sError);
+      iDone = zm::WriteNewFile(sPath + ".wbs", zm::PlatformLineEnds(m.sSource), &x.sError);
       if (iDone < 0) return;
       if (iDone == 0) {  // the pair must share its name
         zm::RemoveFile(sPath + ".bin", nullptr);
