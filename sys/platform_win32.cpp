@@ -28,7 +28,9 @@ std::atomic<bool> g_abSlotTaken[kTempSlots];
 std::atomic<intptr_t> g_aChildren[kChildSlots];
 std::atomic<int> g_nGuards{0};
 
-BOOL WINAPI OnInterrupt(DWORD) {
+BOOL WINAPI OnInterrupt(DWORD dwEvent) {
+  // A user logging off ends a service's process for nothing: only services receive this.
+  if (dwEvent == CTRL_LOGOFF_EVENT) return FALSE;
   for (const wchar_t* sz : g_aszInterruptPaths)
     if (sz[0] != L'\0') DeleteFileW(sz);
   for (auto& child : g_aChildren) {

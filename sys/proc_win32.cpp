@@ -35,24 +35,6 @@ std::string Frame(const std::string& s) {
   return r + s;
 }
 
-// One argument quoted as CommandLineToArgvW reads it back.
-std::wstring Quote(const std::wstring& w) {
-  if (!w.empty() && w.find_first_of(L" \t\"") == std::wstring::npos) return w;
-  std::wstring r = L"\"";
-  size_t nSlashes = 0;
-  for (wchar_t c : w) {
-    if (c == L'\\') {
-      ++nSlashes;
-      continue;
-    }
-    r.append(c == L'"' ? nSlashes * 2 + 1 : nSlashes, L'\\');
-    nSlashes = 0;
-    r += c;
-  }
-  r.append(nSlashes * 2, L'\\');
-  return r + L"\"";
-}
-
 // An overlapped transfer on h that waits at most iTimeoutMs (< 0: for ever). 1 done, 0 timed
 // out (cancelled), -1 failed.
 int Transfer(HANDLE h, HANDLE hEvent, bool bWrite, void* pv, DWORD cb, DWORD* pcbDone,
@@ -152,13 +134,13 @@ bool Child::Start(const std::string& sExecutable, const std::vector<std::string>
     return false;
   }
   m_p->pProgress = new (pv) WorkerProgress{{0}, {0}, {0}};
-  std::wstring wCommand = Quote(WidenWtf8(sExecutable));
+  std::wstring wCommand = QuoteArgument(WidenWtf8(sExecutable));
   for (std::string s : args) {
     if (s == "--zm-channel=3")
       s = "--zm-channel=" + std::to_string(reinterpret_cast<uintptr_t>(hClient));
     if (s == "--zm-progress=4")
       s = "--zm-progress=" + std::to_string(reinterpret_cast<uintptr_t>(m_p->hMapping));
-    wCommand += L" " + Quote(WidenWtf8(s));
+    wCommand += L" " + QuoteArgument(WidenWtf8(s));
   }
   STARTUPINFOW si = {};
   si.cb = sizeof si;

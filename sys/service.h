@@ -1,10 +1,13 @@
 // A service's process: stop requests and log reopening by signal (or a console's events), detaching
-// from the terminal, a private directory with the files that hold streamed data. One file per
-// platform (service_posix.cpp, service_win32.cpp), picked by CMake.
+// from the terminal, a private directory with the files that hold streamed data, and where the
+// system has a service manager (Windows), running under it, installed in it, and its log. One file
+// per platform (service_posix.cpp, service_win32.cpp), picked by CMake.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fsys.h"
 
@@ -51,5 +54,33 @@ class StreamFile {
 // the reason where that cannot be done (the daemon then stays in the foreground).
 bool Detach(std::string* psError);
 long ProcessId();
+
+// Where a service that is not told otherwise finds its configuration file sName: /etc/ on POSIX;
+// on Windows beside the executable when it is there, else in %ProgramData%\zebmacro\.
+std::string DefaultConfigFile(const std::string& sName);
+
+// The system's service manager (Windows' services; POSIX has none here: a daemon detaches, or a
+// supervisor runs it in the foreground). RunService connects this process, which the manager
+// started, as the service sName: it is reported starting, serve runs on the service's own thread
+// and calls its argument once it serves (reported running), and what serve returns is its exit
+// status (reported stopped, a non-zero one as the service's own error code). A stop or shutdown
+// control is a stop request (RequestStop). True once the service has stopped, with serve's
+// status in *piExit; false with the reason when no manager is there to connect to.
+using ServeFunction = std::function<int(const std::function<void()>& ready)>;
+bool RunService(const std::string& sName, const ServeFunction& serve, int* piExit,
+                std::string* psError);
+// True while RunService runs: there is no console, and messages go to SystemLog.
+bool InService();
+enum class LogLevel { kInformation, kWarning, kError };
+// One line for the system's log, as the service sName (Windows' Application event log; on POSIX,
+// standard error, which a supervisor keeps).
+void SystemLog(const std::string& sName, LogLevel level, const std::string& sLine);
+// Installs the service sName, started at boot under the system's own account with this
+// executable and args, its description shown by the manager, and its event log source; removes
+// it (stopped first, when it runs). False with the system's reason (not an administrator: "Access
+// is denied"; on POSIX: none here).
+bool InstallService(const std::string& sName, const std::string& sDescription,
+                    const std::vector<std::string>& args, std::string* psError);
+bool UninstallService(const std::string& sName, std::string* psError);
 
 }  // namespace zm

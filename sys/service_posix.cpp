@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <vector>
 
 #include "service.h"
@@ -149,5 +150,34 @@ bool Detach(std::string* psError) {
 }
 
 long ProcessId() { return static_cast<long>(getpid()); }
+
+std::string DefaultConfigFile(const std::string& sName) { return "/etc/" + sName; }
+
+namespace {
+constexpr char kNoManager[] =
+    "no service manager here: run it as a daemon, or in the foreground under a supervisor";
+}  // namespace
+
+bool RunService(const std::string&, const ServeFunction&, int*, std::string* psError) {
+  *psError = kNoManager;
+  return false;
+}
+
+bool InService() { return false; }
+
+void SystemLog(const std::string& sName, LogLevel, const std::string& sLine) {
+  std::fprintf(stderr, "%s: %s\n", sName.c_str(), sLine.c_str());
+}
+
+bool InstallService(const std::string&, const std::string&, const std::vector<std::string>&,
+                    std::string* psError) {
+  *psError = kNoManager;
+  return false;
+}
+
+bool UninstallService(const std::string&, std::string* psError) {
+  *psError = kNoManager;
+  return false;
+}
 
 }  // namespace zm

@@ -1,4 +1,4 @@
-// UTF-16 to WTF-8 and back, and the system's words for an error code.
+// UTF-16 to WTF-8 and back, the system's words for an error code, and command-line quoting.
 #include <windows.h>
 
 #include <cstdint>
@@ -71,6 +71,23 @@ std::string SystemMessage(unsigned long dwError) {
          (w.back() == L'\n' || w.back() == L'\r' || w.back() == L' ' || w.back() == L'.'))
     w.pop_back();
   return NarrowWtf8(w);
+}
+
+std::wstring QuoteArgument(const std::wstring& w) {
+  if (!w.empty() && w.find_first_of(L" \t\"") == std::wstring::npos) return w;
+  std::wstring r = L"\"";
+  size_t nSlashes = 0;
+  for (wchar_t c : w) {
+    if (c == L'\\') {
+      ++nSlashes;
+      continue;
+    }
+    r.append(c == L'"' ? nSlashes * 2 + 1 : nSlashes, L'\\');
+    nSlashes = 0;
+    r += c;
+  }
+  r.append(nSlashes * 2, L'\\');
+  return r + L"\"";
 }
 
 }  // namespace zm

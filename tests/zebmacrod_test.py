@@ -5,7 +5,7 @@ clients, clients that go away, garbage, more connections than it serves at once,
 with requests in flight), a bounded load test, and real clients against it (clamdscan, node's
 clamscan package, nc). Natively, or zebmacrod.exe under Wine over TCP.
 
-  zebmacrod_test.py --part protocol|load|clamdscan|containers|mail --zebmacrod EXE --zebscan EXE --mksamples EXE
+  zebmacrod_test.py --part protocol|load|clamdscan|containers|mail|service --zebmacrod EXE --zebscan EXE --mksamples EXE
                     --work DIR [--emulator CMD]
 """
 import argparse
@@ -652,6 +652,109 @@ def config_errors(args):
     err = d.proc.stderr.read().decode()
     check("unknown keys, ignored: BogusKey" in err and
           "clamd keys that zebmacrod does not use, ignored: User" in err, "warnings: %s" % err)
+    default_config(args)
+
+
+class BesideDaemon(Daemon):
+    """A zebmacrod copied with its library into a folder of its own, started without
+    --config-file: it finds the zebmacrod.conf beside it."""
+
+    def __init__(self, args, name):
+        Daemon.__init__(self, args, name)
+        self.bin = os.path.join(self.dir, "bin")
+        os.makedirs(self.bin)
+        for n in ("zebmacrod.exe", "zebmacro.dll"):
+            shutil.copy(os.path.join(os.path.dirname(os.path.abspath(args.zebmacrod)), n), self.bin)
+        shutil.copy(self.conf, os.path.join(self.bin, "zebmacrod.conf"))
+
+    def command(self):
+        return self.args.emulator.split() + [os.path.join(self.bin, "zebmacrod.exe")]
+
+
+def default_config(args):
+    """Without --config-file: /etc/zebmacrod.conf; on Windows the zebmacrod.conf beside the
+    executable, else %ProgramData%'s."""
+    wine = bool(args.emulator)
+    want = r"C:\ProgramData\zebmacro\zebmacrod.conf" if wine else "/etc/zebmacrod.conf"
+    if not wine and os.path.exists(want):
+        print("skipped the default configuration: %s is there" % want)
+        return
+    p = subprocess.run(Daemon(args, "noconf").command()[:-2], capture_output=True, timeout=120)
+    err = p.stderr.decode("utf-8", "replace")
+    check(p.returncode == 1 and "cannot read the configuration " + want in err,
+          "no configuration: %d %s" % (p.returncode, err))
+    if wine:
+        d = BesideDaemon(args, "beside").start()
+        check(d.stop("SHUTDOWN") == 0, "the configuration beside the executable: stop")
+
+
+def part_service(args):
+    """Under Windows' service manager (Wine's services.exe, driven by its sc.exe and reg.exe):
+    --install-service registers zebmacrod to run with --service and the configuration named;
+    sc start has it serve (RUNNING, PING, a scan); sc stop ends it as SHUTDOWN does (its log
+    says so, nothing left behind); a configuration that cannot be read stops it with its own
+    exit code; --uninstall-service removes it. Natively there is no service manager: skipped."""
+    if not args.emulator:
+        print("skipped: no service manager here")
+        return SKIPPED
+    samples = make_samples(args)
+    d = Daemon(args, "service", "MaxThreads 1\n")
+
+    def run(*argv):
+        p = subprocess.run(args.emulator.split() + list(argv), capture_output=True,
+                           timeout=patience(120))
+        return p.returncode, (p.stdout + p.stderr).decode("utf-8", "replace")
+
+    exe = os.path.abspath(args.zebmacrod)
+
+    def state():
+        _, out = run("sc", "query", "zebmacrod")
+        m = re.search(r"STATE\s*:\s*\d+\s+(\w+)", out)
+        return m.group(1) if m else out
+
+    run(exe, "--uninstall-service")  # one that an earlier run left
+    atexit.register(run, exe, "--uninstall-service")
+    code, out = run(exe, "--install-service", "--config-file", d.host(d.conf))
+    check(code == 0 and "installed the service zebmacrod" in out, "--install-service: %d %s"
+          % (code, out))
+    _, out = run("reg", "query", r"HKLM\System\CurrentControlSet\Services\zebmacrod", "/v",
+                 "ImagePath")
+    check("--service" in out and d.host(d.conf) in out, "the service's command line: %s" % out)
+    code, out = run("sc", "start", "zebmacrod")
+    check(wait_for(lambda: state() == "RUNNING", patience(60, True)),
+          "sc start: %d %s, then %s" % (code, out, state()))
+    sample = (d.host(samples) + "\\03-concept-names.doc").encode()
+    compare("PING of the service", d.talk(b"zPING\0", tcp=True), b"PONG\0")
+    compare("SCAN of the service", d.talk(b"zSCAN " + sample + b"\0", tcp=True, wait=60),
+            sample + b": Macro.Word.Concept.a FOUND\0")
+    with open(d.pidfile) as f:
+        pid = int(f.read())
+    code, out = run("sc", "stop", "zebmacrod")
+    check(wait_for(lambda: state() == "STOPPED", patience(60, True)),
+          "sc stop: %d %s, then %s" % (code, out, state()))
+    with open(d.logfile, "rb") as f:
+        log = f.read()
+    check(re.search(rb"^zebmacrod 1\.0\.0 started: .*\r\n", log, re.M) and
+          log.endswith(b"zebmacrod stopped\r\n"), "the service's log: %r" % log[-300:])
+    prefix = os.path.join(os.path.dirname(args.emulator.split()[0]), "wineprefix", "drive_c")
+    left = [os.path.join(r, n) for r, ds, _ in os.walk(prefix) for n in ds
+            if re.match(r"zebmacrod-%d-\d+$" % pid, n)]
+    check(not os.path.exists(d.pidfile) and left == [], "left behind by the service: %s" % left)
+    # A configuration that cannot be read: stopped before it serves, with its own exit code.
+    with open(d.conf, "a") as f:
+        f.write("Foreground maybe\n")
+    run("sc", "start", "zebmacrod")
+    check(wait_for(lambda: state() == "STOPPED", patience(60, True)),
+          "a broken configuration: %s" % state())
+    _, out = run("sc", "query", "zebmacrod")
+    check(re.search(r"WIN32_EXIT_CODE\s*:\s*1066\b", out) and
+          re.search(r"SERVICE_EXIT_CODE\s*:\s*1\b", out), "its exit code: %s" % out)
+    code, out = run(exe, "--uninstall-service")
+    check(code == 0 and run("sc", "query", "zebmacrod")[0] != 0,
+          "--uninstall-service: %d %s" % (code, out))
+    # Not started by the service manager, --service says how it is run.
+    code, out = run(exe, "--service", "--config-file", d.host(d.conf))
+    check(code == 1 and "--install-service" in out, "--service by hand: %d %s" % (code, out))
 
 
 # Each kind of container (tests/container_inputs.py names them); the infected ones hold
@@ -1211,7 +1314,7 @@ def main():
     atexit.register(end_started)
     ap = argparse.ArgumentParser()
     ap.add_argument("--part", required=True,
-                    choices=["protocol", "load", "clamdscan", "containers", "mail"])
+                    choices=["protocol", "load", "clamdscan", "containers", "mail", "service"])
     for a in ("--zebmacrod", "--zebscan", "--mksamples", "--work"):
         ap.add_argument(a, required=True)
     ap.add_argument("--emulator", default="")
@@ -1220,7 +1323,8 @@ def main():
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     status = {"protocol": part_protocol, "load": part_load, "clamdscan": part_clamdscan,
-              "containers": part_containers, "mail": part_mail}[args.part](args)
+              "containers": part_containers, "mail": part_mail,
+              "service": part_service}[args.part](args)
     if status == SKIPPED:
         return SKIPPED
     if FAILURES:

@@ -1,11 +1,11 @@
-// The log's file: opened for appending, kept from the workers, written a whole line at a time.
+// The log's file: opened for appending, kept from the workers, written a whole line at a time;
+// a service's lines to the system's log when it has no file.
 #include "log.h"
 
-#include <cerrno>
-#include <cstring>
 #include <ctime>
 
 #include "platform.h"
+#include "service.h"
 #include "textutil.h"
 
 namespace zebmacrod {
@@ -20,6 +20,7 @@ Log::~Log() {
 bool Log::Open(std::string* psError) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_sFile.empty()) {
+    m_bSystemLog = zm::InService();
     m_p = stderr;
     return true;
   }
@@ -37,6 +38,7 @@ bool Log::Open(std::string* psError) {
 
 void Log::Write(const std::string& sLine) {
   std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_bSystemLog) return zm::SystemLog(kServiceName, zm::LogLevel::kInformation, sLine);
   if (m_p == nullptr) return;
   std::string s =
       (m_bTime ? zm::CtimeText(std::time(nullptr)) + " -> " : std::string()) + sLine + "\n";

@@ -1,11 +1,14 @@
-// zebmacrod's log: LogFile (appended to, reopened after rotation), else standard error; each line
-// stamped in ctime's form when LogTime asks.
+// zebmacrod's log: LogFile (appended to, reopened after rotation), else standard error, or the
+// system's log for a service, which has none; each line stamped in ctime's form when LogTime asks.
 #pragma once
 #include <cstdio>
 #include <mutex>
 #include <string>
 
 namespace zebmacrod {
+
+// The service's name, and its event log source's.
+inline constexpr char kServiceName[] = "zebmacrod";
 
 class Log {
  public:
@@ -20,6 +23,7 @@ class Log {
   std::mutex m_mutex;
   std::string m_sFile;
   bool m_bTime, m_bVerbose;
+  bool m_bSystemLog = false;  // a service without LogFile
   std::FILE* m_p = nullptr;
 };
 

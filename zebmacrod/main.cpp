@@ -1,10 +1,12 @@
 // zebmacrod: zebmacro's scanner as a daemon that speaks clamd's protocol, configured by a file in
 // clamd.conf's form. Everything that can fail is tried before the daemon detaches or listens:
-// the configuration, the library, the log, the sockets, the pid file, the private directory.
+// the configuration, the library, the log, the sockets, the pid file, the private directory. On
+// Windows it runs under the service manager as well (--service), and installs itself there.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "config.h"
@@ -20,21 +22,30 @@
 namespace zebmacrod {
 namespace {
 
+// A service has no standard error: what it says goes to the system's log.
+void Say(zm::LogLevel level, const std::string& sLine) {
+  if (zm::InService())
+    zm::SystemLog(kServiceName, level, sLine);
+  else
+    zm::WriteText(stderr, "zebmacrod: " + sLine + "\n");
+}
+
 int Fail(const std::string& sWhy) {
-  std::fprintf(stderr, "zebmacrod: %s\n", sWhy.c_str());
+  Say(zm::LogLevel::kError, sWhy);
   return 1;
 }
 
-void Warn(const std::string& sWhat) {
-  std::fprintf(stderr, "zebmacrod: warning: %s\n", sWhat.c_str());
-}
+void Warn(const std::string& sWhat) { Say(zm::LogLevel::kWarning, "warning: " + sWhat); }
 
 struct CommandLine {
-  std::string sConfigFile = "/etc/zebmacrod.conf";
+  std::string sConfigFile = zm::DefaultConfigFile("zebmacrod.conf");
   std::string sLibrary = ZmLibraryName();
   bool bLibraryNamed = false;
   bool bForeground = false;
   bool bVersion = false;
+  bool bService = false;  // started by the service manager
+  bool bInstallService = false;
+  bool bUninstallService = false;
 };
 
 // The command line into *pLine; false with the exit status in *piExit when there is nothing more
@@ -52,6 +63,13 @@ bool ParseCommandLine(int argc, char** argv, CommandLine* pLine, int* piExit) {
   CLI::Option* pLibrary =
       app.add_option("--library", pLine->sLibrary, "The zebmacro library to load")
           ->capture_default_str();
+  app.add_flag("--install-service", pLine->bInstallService,
+               "Install zebmacrod as a service started at boot with this configuration, and exit "
+               "(Windows; an administrator)");
+  app.add_flag("--uninstall-service", pLine->bUninstallService,
+               "Stop and remove the service, and exit (Windows)");
+  app.add_flag("--service", pLine->bService,
+               "Run under the service manager, as --install-service sets it up (Windows)");
   try {
     std::vector<std::string> args = zm::ProgramArguments(argc, argv);
     std::vector<std::string> reversed(args.rbegin(), args.rend() - (args.empty() ? 0 : 1));
@@ -115,12 +133,15 @@ bool Listen(Config* pConfig, zm::Listeners* pListeners, std::string* psError) {
 }
 
 // The service from its listening sockets on: detached, its pid file and private directory made,
-// the workers started; until a stop, then everything it made removed.
+// the workers started, then ready() says it serves; until a stop, then everything it made removed.
 int Serve(const Config& config, const std::string& sLibrary, const zm::EngineFacts& engine,
-          const std::vector<std::string>& warnings, Log* pLog, zm::Listeners* pListeners) {
+          const std::vector<std::string>& warnings, Log* pLog, zm::Listeners* pListeners,
+          const std::function<void()>& ready) {
   std::string sError;
-  // Detached before any thread starts: only the calling thread survives a fork.
-  if (!config.bForeground && !zm::Detach(&sError)) Warn("staying in the foreground: " + sError);
+  // Detached before any thread starts: only the calling thread survives a fork. A service is
+  // detached already.
+  if (!config.bForeground && !zm::InService() && !zm::Detach(&sError))
+    Warn("staying in the foreground: " + sError);
   if (!config.sPidFile.empty()) {
     std::FILE* p = std::fopen(config.sPidFile.c_str(), "w");
     if (p == nullptr || std::fprintf(p, "%ld\n", zm::ProcessId()) < 0 || std::fclose(p) != 0)
@@ -155,6 +176,7 @@ int Serve(const Config& config, const std::string& sLibrary, const zm::EngineFac
         std::chrono::milliseconds(config.msMaxScanTime ? config.msMaxScanTime : 86400000u);
     zm::Pool workers(pool);
     Server server(config, pLog, &workers, nWorkers, engine, sPrivateDir);
+    ready();
     server.Run(pListeners);
   }  // every worker ended
   zm::RemovePrivateDirectory(sPrivateDir);
@@ -163,10 +185,8 @@ int Serve(const Config& config, const std::string& sLibrary, const zm::EngineFac
   return 0;
 }
 
-int Run(int argc, char** argv) {
-  CommandLine line;
-  int iExit = 0;
-  if (!ParseCommandLine(argc, argv, &line, &iExit)) return iExit;
+// The daemon, from the library's loading to its stop; ready() once it serves.
+int Start(CommandLine line, const std::function<void()>& ready) {
   ZmApi api;
   if (!zm::LoadScanLibrary(line.bLibraryNamed, &line.sLibrary, &api))
     return Fail("cannot load " + line.sLibrary);
@@ -185,7 +205,47 @@ int Run(int argc, char** argv) {
   if (!log.Open(&sError)) return Fail(sError);
   zm::Listeners listeners;
   if (!Listen(&config, &listeners, &sError)) return Fail(sError);
-  return Serve(config, line.sLibrary, engine, warnings, &log, &listeners);
+  return Serve(config, line.sLibrary, engine, warnings, &log, &listeners, ready);
+}
+
+// --install-service: the service runs this executable with the configuration named now (made
+// absolute: a service starts in the system's directory), and the library when one was named.
+// The configuration is read first: one that cannot be would only fail at the service's start.
+int InstallService(const CommandLine& line) {
+  std::vector<std::string> args = {"--service", "--config-file", line.sConfigFile};
+  Absolute(&args.back());
+  if (line.bLibraryNamed) args.insert(args.end(), {"--library", line.sLibrary});
+  Config config;
+  std::vector<std::string> warnings;
+  std::string sError;
+  if (!ReadConfiguration(line, &config, &warnings, &sError)) return Fail(sError);
+  if (!zm::InstallService(kServiceName,
+                          "Finds WordBasic macro viruses in Word 6/95 documents for clients of "
+                          "clamd's protocol",
+                          args, &sError))
+    return Fail("--install-service: " + sError);
+  std::printf("zebmacrod: installed the service %s, started at boot with %s (sc start %s)\n",
+              kServiceName, args[2].c_str(), kServiceName);
+  return 0;
+}
+
+int Run(int argc, char** argv) {
+  CommandLine line;
+  int iExit = 0;
+  if (!ParseCommandLine(argc, argv, &line, &iExit)) return iExit;
+  std::string sError;
+  if (line.bInstallService) return InstallService(line);
+  if (line.bUninstallService) {
+    if (!zm::UninstallService(kServiceName, &sError)) return Fail("--uninstall-service: " + sError);
+    std::printf("zebmacrod: removed the service %s\n", kServiceName);
+    return 0;
+  }
+  if (!line.bService) return Start(line, [] {});
+  auto serve = [&line](const std::function<void()>& ready) { return Start(line, ready); };
+  if (!zm::RunService(kServiceName, serve, &iExit, &sError))
+    return Fail("--service: " + sError + " (zebmacrod --install-service installs the service, " +
+                "sc start " + kServiceName + " starts it)");
+  return iExit;
 }
 
 }  // namespace
