@@ -88,6 +88,26 @@ def compare(name, got_text, want_lines):
     check(got == want_lines, name + ": report differs")
 
 
+def read_terminal(p, master):
+    """What the terminal whose side master is gets while p runs (read as it comes: a full
+    terminal buffer would hold p), until p ends; master is closed."""
+    seen = b""
+    while True:
+        if select.select([master], [], [], 0.1)[0]:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                chunk = b""
+            seen += chunk
+            if chunk:
+                continue
+        if p.poll() is not None:
+            break
+    p.wait(timeout=60)
+    os.close(master)
+    return seen
+
+
 def check_progress(r):
     """With stderr on a terminal, a run that lasts shows a progress line there, redrawn at most
     ten times a second and counting every file; a short run shows none. The long run is a file
@@ -105,21 +125,8 @@ def check_progress(r):
                 p.stdin.flush()
                 time.sleep(0.05)
         p.stdin.close()
-        seen = b""
-        while True:  # read while it runs: a full terminal buffer would hold zebscan
-            if select.select([master], [], [], 0.1)[0]:
-                try:
-                    chunk = os.read(master, 65536)
-                except OSError:
-                    chunk = b""
-                seen += chunk
-                if chunk:
-                    continue
-            if p.poll() is not None:
-                break
-        p.wait(timeout=60)
+        seen = read_terminal(p, master)
         elapsed = time.monotonic() - start
-        os.close(master)
         draws = seen.count(b"\rzebscan: ")
         if want:
             # The last files may come within a tenth of a second of the last redraw, and the line
@@ -138,20 +145,7 @@ def on_terminal(argv, cwd):
     master, slave = pty.openpty()
     p = subprocess.Popen(argv, cwd=cwd, stdin=slave, stdout=slave, stderr=slave)
     os.close(slave)
-    seen = b""
-    while True:
-        if select.select([master], [], [], 0.1)[0]:
-            try:
-                chunk = os.read(master, 65536)
-            except OSError:
-                chunk = b""
-            seen += chunk
-            if chunk:
-                continue
-        if p.poll() is not None:
-            break
-    p.wait(timeout=60)
-    os.close(master)
+    seen = read_terminal(p, master)
     return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\r", b"", seen).decode("utf-8", "replace")
 
 
