@@ -29,7 +29,7 @@ std::atomic<intptr_t> g_aChildren[kChildSlots];
 std::atomic<int> g_nGuards{0};
 
 BOOL WINAPI OnInterrupt(DWORD dwEvent) {
-  // A user logging off ends a service's process for nothing: only services receive this.
+  // Only services are sent a user's logoff, which does not end them: nothing to clean up.
   if (dwEvent == CTRL_LOGOFF_EVENT) return FALSE;
   for (const wchar_t* sz : g_aszInterruptPaths)
     if (sz[0] != L'\0') DeleteFileW(sz);
@@ -115,9 +115,12 @@ bool WriteText(std::FILE* p, const std::string& s) {
   const std::wstring wLines = WidenWtf8(PlatformLineEnds(s));
   const HANDLE h = HandleOf(p);
   for (size_t at = 0; at < wLines.size();) {
-    DWORD cch = static_cast<DWORD>(std::min(kConsoleChunk, wLines.size() - at));
+    size_t cch = std::min(kConsoleChunk, wLines.size() - at);
+    if (cch < wLines.size() - at && wLines[at + cch - 1] >= 0xD800 && wLines[at + cch - 1] < 0xDC00)
+      --cch;  // a surrogate pair in one piece
     DWORD cchDone = 0;
-    if (!WriteConsoleW(h, wLines.data() + at, cch, &cchDone, nullptr) || cchDone == 0) {
+    if (!WriteConsoleW(h, wLines.data() + at, static_cast<DWORD>(cch), &cchDone, nullptr) ||
+        cchDone == 0) {
       errno = EIO;
       return false;
     }
