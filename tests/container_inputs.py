@@ -532,5 +532,178 @@ for reader in (['unzip', '-p'], ['bsdtar', '-xOf']):
                              stderr=subprocess.DEVNULL).stdout
         assert got == SELF, '%s reads %d bytes of self.zip' % (reader[0], len(got))
 
+
+
+# --- Mail as gateways hand it over: BinHex, yEnc, messages inside a mail's text, mbox splitting -
+HQX_ALPHABET = '!"#$%&\'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr'
+
+
+def rle90(data):
+    """BinHex 4.0's run-length step: a run of 3 to 255 as the byte, 0x90 and the count; 0x90
+    itself as 0x90 0x00."""
+    out, i = bytearray(), 0
+    while i < len(data):
+        n = 1
+        while i + n < len(data) and data[i + n] == data[i] and n < 255:
+            n += 1
+        out += b'\x90\x00' if data[i] == 0x90 else data[i:i + 1]
+        if n >= 3:
+            out += bytes([0x90, n])
+            i += n
+        else:
+            i += 1
+    return bytes(out)
+
+
+def binhex(name, data, rsrc=b'', bad_data_crc=False, cut=False):
+    """A BinHex 4.0 text: header (name, type, creator, flags, fork lengths), data fork, resource
+    fork, each with its CRC-16/XMODEM (binascii.crc_hqx), run-length coded, 6 bits a character,
+    64-character lines between ':'."""
+    head = (bytes([len(name)]) + name + b'\0' + b'WDBNMSWD' + b'\0\0' +
+            struct.pack('>II', len(data), len(rsrc)))
+    data_crc = binascii.crc_hqx(data, 0) ^ (0x5A5A if bad_data_crc else 0)
+    body = (head + struct.pack('>H', binascii.crc_hqx(head, 0)) + data +
+            struct.pack('>H', data_crc) + rsrc + struct.pack('>H', binascii.crc_hqx(rsrc, 0)))
+    coded = rle90(body)
+    if cut:
+        coded = coded[:len(coded) // 2]  # inside the data fork, the most of it
+    chars = []
+    for i in range(0, len(coded), 3):
+        group = coded[i:i + 3]
+        v = int.from_bytes(group + b'\0' * (3 - len(group)), 'big')
+        chars += [HQX_ALPHABET[(v >> (18 - 6 * k)) & 63] for k in range(len(group) + 1)]
+    text = ':' + ''.join(chars) + ('' if cut else ':')
+    lines = [text[i:i + 64] for i in range(0, len(text), 64)]
+    return ('(This file must be converted with BinHex 4.0)\r\n\r\n' +
+            '\r\n'.join(lines) + '\r\n').encode('ascii')
+
+
+def yenc(name, data, crc=None):
+    """A yEnc block: =ybegin, lines of 128 (NUL, TAB, LF, CR, space, '.' and '=' escaped), =yend
+    with the size and the CRC-32 (crc: a wrong one in its place)."""
+    out, line = [], bytearray()
+    for b in data:
+        c = (b + 42) & 0xFF
+        line += bytes([0x3D, (c + 64) & 0xFF]) if c in (0, 9, 10, 13, 32, 46, 61) else bytes([c])
+        if len(line) >= 128:
+            out.append(bytes(line))
+            line = bytearray()
+    if line:
+        out.append(bytes(line))
+    crc = zlib.crc32(data) if crc is None else crc
+    return (b'=ybegin line=128 size=%d name=%s\r\n' % (len(data), name) + b'\r\n'.join(out) +
+            b'\r\n=yend size=%d crc32=%08x\r\n' % (len(data), crc))
+
+
+def with_part(subject, head, body):
+    """A message of a text part and one part more, given as its header lines and body bytes."""
+    m = message(subject)
+    m.make_mixed()
+    raw = bytes(m)
+    closing = b'--' + m.get_boundary().encode() + b'--'
+    part = b'--' + m.get_boundary().encode() + b'\r\n' + head + b'\r\n\r\n' + body + b'\r\n'
+    return raw.replace(closing, part + closing)
+
+
+def mbox_bytes(messages):
+    """An mbox as Python's mailbox module writes it (mboxo: "From " in bodies as ">From ")."""
+    with tempfile.TemporaryDirectory() as d:
+        box = mailbox.mbox(os.path.join(d, 'x.mbox'))
+        for m in messages:
+            box.add(m)
+        box.flush()
+        box.close()
+        with open(os.path.join(d, 'x.mbox'), 'rb') as f:
+            return f.read()
+
+
+def mboxcl2(messages):
+    """mboxcl2: each message's body counted by its Content-Length, "From " in it left as it is."""
+    out = b''
+    for i, raw in enumerate(messages):
+        head, _, body = raw.replace(b'\r\n', b'\n').partition(b'\n\n')
+        out += (b'From sender%d@example.org Mon Jul  1 12:00:00 1996\n' % i + head +
+                b'\nContent-Length: %d\n\n' % len(body) + body + b'\n')
+    return out
+
+
+# A "From " line inside a text, with a header block after it: an mbox's message separator to a
+# reader that splits on every such line.
+FAKE_FROM = (b'From alice@example.org Mon Jan  1 00:00:00 1996\nFrom: alice@example.org\n'
+             b'Subject: minutes\n\nAll agreed.\n')
+
+for tag, doc in (('infected', INFECTED), ('clean', CLEAN)):
+    # BinHex: a raw .hqx (with a resource fork), and a mac-binhex40 part.
+    put('%s.hqx' % tag, binhex(b'concept.doc', doc, rsrc=b'\0\0\1\0' + README))
+    put('%s-binhex.eml' % tag, with_part(
+        'binhex', b'Content-Type: application/mac-binhex40; name="concept.hqx"\r\n'
+        b'Content-Disposition: attachment; filename="concept.hqx"',
+        binhex(b'concept.doc', doc)))
+    # yEnc: an x-yencode part, and a block inside a text part.
+    put('%s-yenc.eml' % tag, with_part(
+        'yenc', b'Content-Type: application/msword; name="concept.doc"\r\n'
+        b'Content-Transfer-Encoding: x-yencode', yenc(b'concept.doc', doc)))
+    put('%s-inline-yenc.eml' % tag, with_part(
+        'inline yenc', b'Content-Type: text/plain', b'The file:\r\n\r\n' +
+        yenc(b'concept.doc', doc) + b'\r\nRegards.'))
+    # A message after the closing delimiter (the epilogue), and in a plain-text body.
+    inner = bytes(message('inner', [('concept.doc', doc, {})]))
+    put('%s-epilogue.eml' % tag, bytes(message('outer', [('readme.txt', README, {})])) +
+        b'\r\n' + inner)
+    put('%s-text-message.eml' % tag, bytes(message('text')).rstrip(b'\r\n') +
+        b'\r\n\r\nThe message below came back.\r\n\r\n' + inner)
+    # What rspamd hands clamd for an mbox: the mbox without its first "From " line.
+    box = mbox_bytes([message('first'), message('second', [('concept.doc', doc, {})]),
+                      message('third')])
+    put('%s-rspamd.eml' % tag, box[box.index(b'\n') + 1:])
+    # mbox splitting: mboxo with an unescaped "From " line in the text before the attachment;
+    # mboxcl2 whose binary zip holds one in its first member, before the document.
+    notes = message('second', [('concept.doc', doc, {})],
+                    body='Notes.\n\n' + FAKE_FROM.decode('ascii'))
+    put('%s-mboxo-from.mbox' % tag, mbox_bytes([message('first'), notes, message('third')])
+        .replace(b'\n>From alice@', b'\nFrom alice@'))
+    zipped = zip_bytes([('notes.txt', b'\n' + FAKE_FROM), ('concept.doc', doc)],
+                       zipfile.ZIP_STORED)
+    put('%s-mboxcl2.mbox' % tag, mboxcl2([
+        bytes(message('first')),
+        b'From: alice@example.org\r\nTo: bob@example.org\r\nSubject: binary\r\n'
+        b'Content-Type: application/zip; name="concept.zip"\r\n'
+        b'Content-Transfer-Encoding: binary\r\n\r\n' + zipped,
+        bytes(message('third'))]))
+
+# Damage: CRCs that do not hold (the bytes still judged), a BinHex cut in its data fork.
+put('binhex-badcrc.hqx', binhex(b'concept.doc', INFECTED, bad_data_crc=True))
+put('binhex-badcrc-clean.hqx', binhex(b'concept.doc', CLEAN, bad_data_crc=True))
+put('binhex-truncated.hqx', binhex(b'concept.doc', INFECTED, cut=True))
+put('yenc-badcrc.eml', with_part(
+    'yenc', b'Content-Type: application/msword; name="concept.doc"\r\n'
+    b'Content-Transfer-Encoding: x-yencode', yenc(b'concept.doc', CLEAN, crc=0x12345678)))
+# mbox splitting at its edges: a Content-Length that points at a "From " line inside an open
+# multipart; one that is wrong (so not followed); a multipart that never closes, the next message
+# after it.
+second = bytes(message('second', [('concept.doc', INFECTED, {})],
+                       body='Notes.\n\n' + FAKE_FROM.decode('ascii'))).replace(b'\r\n', b'\n')
+head, _, body = second.partition(b'\n\n')
+put('cl-inside-multipart.mbox', b'From a@example.org Mon Jul  1 12:00:00 1996\n' + head +
+    b'\nContent-Length: %d\n\n' % body.index(b'From alice@') + body)
+put('lying-cl.mbox', mboxcl2([bytes(message('first')), bytes(message('third'))])
+    .replace(b'Content-Length: ', b'Content-Length: 9', 1) +
+    mbox_bytes([message('second', [('concept.doc', INFECTED, {})])]))
+unclosed = bytes(message('unclosed', [('readme.txt', README, {})])).replace(b'\r\n', b'\n')
+put('unclosed-multipart.mbox', b'From a@example.org Mon Jul  1 12:00:00 1996\n' +
+    unclosed[:unclosed.rindex(b'\n--')] + b'\n\n' +
+    mbox_bytes([message('second', [('concept.doc', INFECTED, {})])]))
+# Benign texts that quote headers: a reply chain quoting 300 header blocks (no MIME fields: no
+# message), and a digest of 300 messages with MIME fields (each a message, side by side).
+chain = ''.join('From: person%d@example.org\nSent: Monday\nTo: bob@example.org\n'
+                'Subject: RE: plans\n\nReply %d.\n\n' % (i, i) for i in range(300))
+put('quoted-headers.eml', bytes(message('quoted', body='Latest first.\n\n' + chain)))
+digest = ''.join('------------------------------\n\nDate: Mon, 1 Jul 1996\nFrom: p%d@example.org\n'
+                 'Subject: item %d\nContent-Type: text/plain\n\nItem %d.\n\n' % (i, i, i)
+                 for i in range(300))
+put('digest.eml', bytes(message('digest', body='Today\'s topics.\n\n' + digest)))
+# More part delimiters than twice MaxFiles: not parsed.
+put('delimiters.eml', bytes(message('delimiters', body='--x\n' * 20001)))
+
 for name in missing:
     print('missing ' + name)

@@ -106,6 +106,16 @@ TEST(ContainerSniff, KindsByContent) {
            "Subject: hi\n\nbody\n"),
        Kind::kMbox},
       {Str("From here to there\nwe walked.\n"), Kind::kNone},
+      // BinHex 4.0: its banner at a line's start, then blank lines up to the ':' of its data.
+      {Str("(This file must be converted with BinHex 4.0)\r\n\r\n:$f*TEQKPH#jdCA0d,R0TG!"),
+       Kind::kBinhex},
+      {Str("Here it is.\n\n(This file must be converted with BinHex 4.0)\n:$f*TEQKP"),
+       Kind::kBinhex},
+      {Str("(This file must be converted with BinHex 4.0)\nnot data\n:$f*TEQKP"), Kind::kNone},
+      {Str("(This file must be converted with BinHex 4.0)\n\n"), Kind::kNone},
+      {Str("Quoted: (This file must be converted with BinHex 4.0)\n:$f*TEQKP"), Kind::kNone},
+      {Str("From: a\nSubject: b\n\n(This file must be converted with BinHex 4.0)\n:$f*"),
+       Kind::kMail},
       {Str("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1PK\x03\x04"), Kind::kNone},  // a document
       {Str("plain text"), Kind::kNone},
       {Bytes(), Kind::kNone},
@@ -342,6 +352,20 @@ TEST_F(ContainerWalk, EveryKindFoundAndClean) {
       {"%s.mbox", Kind::kMbox, "F!message-2!concept.doc", 7},
       {"%s.tnef", Kind::kTnef, "F!concept.doc", 2},
       {"%s-tnef.eml", Kind::kMail, "F!winmail.dat!concept.doc", 3},
+      // BinHex (the resource fork a member too), yEnc parts and blocks in a text.
+      {"%s.hqx", Kind::kBinhex, "F!concept.doc", 2},
+      {"%s-binhex.eml", Kind::kMail, "F!concept.hqx!concept.doc", 3},
+      {"%s-yenc.eml", Kind::kMail, "F!concept.doc", 2},
+      {"%s-inline-yenc.eml", Kind::kMail, "F!concept.doc", 3},
+      // Messages after the closing delimiter, in a plain-text body, and an mbox without its
+      // first "From " line (as rspamd hands it on): the messages found are message-N.
+      {"%s-epilogue.eml", Kind::kMail, "F!message-1!concept.doc", 5},
+      {"%s-text-message.eml", Kind::kMail, "F!message-1!concept.doc", 4},
+      {"%s-rspamd.eml", Kind::kMail, "F!message-1!concept.doc", 6},
+      // An mbox's "From " lines that are not separators: inside an open multipart (its text
+      // then holds a message of its own), and before the end a Content-Length gives.
+      {"%s-mboxo-from.mbox", Kind::kMbox, "F!message-2!concept.doc", 9},
+      {"%s-mboxcl2.mbox", Kind::kMbox, "F!message-2!concept.zip!concept.doc", 8},
   };
   for (const auto& c : kCases) {
     for (const char* szTag : {"infected", "clean"}) {
@@ -392,6 +416,13 @@ TEST_F(ContainerWalk, PlacesAndNames) {
       {"utf8-names.zip", {"F!r\xC3\xA9sum\xC3\xA9.doc"}, "Macro.Word.Concept.a"},
       {"eicar.zip", {"F!eicar.com"}, "Eicar-Test-Signature"},
       {"latin1-names.tar", {"F!r\xE9sum\xE9.doc"}, "Macro.Word.Concept.a"},
+      // mbox splitting at its edges: a Content-Length that ends inside an open multipart is not
+      // followed, nor one that is wrong; a multipart that never closes ends at the next message.
+      {"cl-inside-multipart.mbox", {"F!message-1!concept.doc"}, "Macro.Word.Concept.a"},
+      {"lying-cl.mbox", {"F!message-3!concept.doc"}, "Macro.Word.Concept.a"},
+      {"unclosed-multipart.mbox", {"F!message-2!concept.doc"}, "Macro.Word.Concept.a"},
+      // A data fork whose CRC does not hold: judged all the same (and the damage recorded).
+      {"binhex-badcrc.hqx", {"F!concept.doc"}, "Macro.Word.Concept.a"},
   };
   for (const auto& c : kCases) {
     if (g_pInputs->Missing(c.szFile)) continue;
@@ -476,6 +507,28 @@ TEST_F(ContainerWalk, NeverOkForWhatWasNotRead) {
        Limit::kMaxRecursion},
       {"self.zip", alert, Outcome::kFound, "Heuristics.Limits.Exceeded.MaxRecursion",
        Limit::kMaxRecursion},
+      // Checksums that do not hold, a BinHex cut short, more part delimiters than MaxFiles allows.
+      {"binhex-badcrc.hqx", {}, Outcome::kFound, "Macro.Word.Concept.a", Limit::kNone},
+      {"binhex-badcrc-clean.hqx",
+       {},
+       Outcome::kError,
+       "Damaged binhex: the data fork's CRC does not match",
+       Limit::kNone},
+      {"binhex-truncated.hqx",
+       {},
+       Outcome::kError,
+       "Damaged binhex: the data fork ends early",
+       Limit::kNone},
+      {"yenc-badcrc.eml",
+       {},
+       Outcome::kError,
+       "Damaged mail: a yEnc block's CRC-32 does not match",
+       Limit::kNone},
+      {"delimiters.eml",
+       {},
+       Outcome::kError,
+       "Archive limit exceeded: MaxFiles 10000",
+       Limit::kMaxFiles},
   };
   for (const auto& c : kCases) {
     if (g_pInputs->Missing(c.szFile)) continue;
@@ -498,6 +551,29 @@ TEST_F(ContainerWalk, NeverOkForWhatWasNotRead) {
   EXPECT_EQ(r.nMembers, 10000u);
   ASSERT_EQ(r.members.size(), 1u);
   EXPECT_EQ(r.members[0].sName, "f010000.txt");
+}
+
+// Damage seen once a member was read whole (a CRC) is a record of its own beside the document's
+// verdict; texts that merely quote headers hold no message, and a digest's messages lie side by
+// side, never one inside another (MaxRecursion), each counted.
+TEST_F(ContainerWalk, ChecksumsAndQuotedHeaders) {
+  container::Result r = Walk("binhex-badcrc.hqx");
+  ASSERT_EQ(r.members.size(), 2u) << Describe(r);
+  EXPECT_EQ(r.members[0].why, Why::kDocument);
+  EXPECT_EQ(r.members[1].why, Why::kDamaged);
+  EXPECT_EQ(r.members[1].sName, "concept.doc");
+  r = Walk("yenc-badcrc.eml");
+  ASSERT_EQ(r.members.size(), 2u) << Describe(r);
+  EXPECT_EQ(r.members[0].outcome, Outcome::kOk);
+  EXPECT_EQ(r.members[1].why, Why::kDamaged);
+
+  r = Walk("quoted-headers.eml");
+  EXPECT_EQ(r.verdict.outcome, Outcome::kOk) << Describe(r);
+  EXPECT_EQ(r.nMembers, 1u);
+  r = Walk("digest.eml");
+  EXPECT_EQ(r.verdict.outcome, Outcome::kOk) << Describe(r);
+  EXPECT_EQ(r.nMembers, 1u + 300 * 2);
+  EXPECT_TRUE(r.members.empty());
 }
 
 // The options: archives or mail not opened when turned off (SKIPPED, not OK); the walk stops at

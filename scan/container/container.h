@@ -36,7 +36,10 @@ enum class Kind : uint8_t {
   kMail,     // an RFC 5322 header block with at least one field that mail has
   kMbox,     // "From " and a mail header block on the lines after it
   kTnef,     // 78 9F 3E 22: MS-TNEF (winmail.dat)
+  kBinhex,   // "(This file must be converted with BinHex" at a line's start, then a ':' line
 };
+// The last kind: what the wire format accepts for one.
+constexpr Kind kLastKind = Kind::kBinhex;
 
 // Bytes of a file's head that tell every kind (the ISO 9660 mark lies in sector 16). Fewer tell
 // all but ISO 9660; a head read whole from a shorter file is the whole file.
@@ -45,6 +48,13 @@ constexpr size_t kSniffBytes = 0x8006;
 // The kind of the file or member whose first cb bytes are pb (cb < kSniffBytes only when the
 // file is that short, or when the caller accepts missing ISO images). Pure; reads nothing else.
 Kind Sniff(const uint8_t* pb, size_t cb);
+// True when pb begins as an mbox's message does: a "From " line, then a mail header block (what
+// Sniff() calls an mbox).
+bool IsMboxStart(const uint8_t* pb, size_t cb);
+// True when pb begins with a mail header block (what Sniff() calls mail, when it is not an mbox);
+// *pbMime (when given) says whether a field of it says how the body is encoded or built
+// (Content-Type, Content-Transfer-Encoding).
+bool IsMailStart(const uint8_t* pb, size_t cb, bool* pbMime = nullptr);
 // True when pb begins with the compound file signature D0 CF 11 E0 A1 B1 1A E1: a Word 6/95
 // candidate, for the caller's scanner to judge.
 bool IsCompoundFile(const uint8_t* pb, size_t cb);
@@ -53,7 +63,7 @@ bool IsCompoundFile(const uint8_t* pb, size_t cb);
 // so that a zipped test file is found as scanners find it.
 bool MayBeTestFile(const uint8_t* pb, size_t cb);
 
-// "zip", "tar", "gzip", ..., "mail", "mbox", "tnef"; "" for kNone.
+// "zip", "tar", "gzip", ..., "mail", "mbox", "tnef", "binhex"; "" for kNone.
 const char* KindName(Kind kind);
 // Mail kinds (kMail, kMbox, kTnef) follow ScanMail; the others follow ScanArchive.
 bool IsMailKind(Kind kind);

@@ -37,7 +37,8 @@ bool IsTarHeader(const uint8_t* pb, size_t cb) {
 
 struct FieldName {
   const char* sz;
-  bool bStrong;  // found in mail and hardly anywhere else
+  bool bStrong;        // found in mail and hardly anywhere else
+  bool bMime = false;  // says how the body is encoded or built of parts
 };
 constexpr FieldName kMailFields[] = {
     {"received", true},
@@ -55,12 +56,12 @@ constexpr FieldName kMailFields[] = {
     {"date", false},
     {"reply-to", false},
     {"sender", false},
-    {"content-type", false},
+    {"content-type", false, true},
     {"x-mailer", false},
     {"in-reply-to", false},
     {"references", false},
     {"user-agent", false},
-    {"content-transfer-encoding", false},
+    {"content-transfer-encoding", false, true},
     {"organization", false},
     {"envelope-to", false},
     {"thread-topic", false},
@@ -81,7 +82,8 @@ bool IsField(const uint8_t* pb, size_t cb, const char* szLower) {
 // at: every line a field ("name:" with a name of printable ASCII) or a folded continuation, the
 // first a field, and among the field names one strong mail field or two others.
 constexpr size_t kHeaderWindow = 8192;
-bool IsMailHeader(const uint8_t* pb, size_t cb, size_t at) {
+// *pbMime (when given) is set when a field is one of MIME's content fields.
+bool IsMailHeader(const uint8_t* pb, size_t cb, size_t at, bool* pbMime) {
   size_t end = cb - at > kHeaderWindow ? at + kHeaderWindow : cb;
   size_t nStrong = 0, nWeak = 0, nLines = 0;
   size_t i = at;
@@ -103,6 +105,7 @@ bool IsMailHeader(const uint8_t* pb, size_t cb, size_t at) {
       for (const FieldName& f : kMailFields) {
         if (IsField(pLine, k, f.sz)) {
           ++(f.bStrong ? nStrong : nWeak);
+          if (pbMime && f.bMime) *pbMime = true;
           break;
         }
       }
@@ -112,6 +115,29 @@ bool IsMailHeader(const uint8_t* pb, size_t cb, size_t at) {
     i += cbLine + 1;
   }
   return nStrong >= 1 || nWeak >= 2;
+}
+
+// BinHex 4.0: its banner line at the start of a line (text may come before it, as decoders skip
+// it), then only blank lines up to the ':' that opens the encoded data, all within the head.
+constexpr char kBinhexBanner[] = "(This file must be converted with BinHex";
+bool IsBinhex(const uint8_t* pb, size_t cb) {
+  const size_t cbBanner = sizeof kBinhexBanner - 1;
+  for (size_t at = 0; at < cb;) {
+    const void* pOpen = std::memchr(pb + at, '(', cb - at);
+    if (!pOpen) return false;
+    size_t i = static_cast<const uint8_t*>(pOpen) - pb;
+    at = i + 1;
+    if ((i > 0 && pb[i - 1] != '\n' && pb[i - 1] != '\r') ||
+        !Has(pb, cb, i, kBinhexBanner, cbBanner))
+      continue;
+    const void* pNl = std::memchr(pb + i, '\n', cb - i);
+    if (!pNl) return false;
+    for (size_t k = static_cast<const uint8_t*>(pNl) - pb + 1; k < cb; ++k) {
+      if (pb[k] == ':') return true;
+      if (pb[k] != '\r' && pb[k] != '\n' && pb[k] != ' ' && pb[k] != '\t') break;
+    }
+  }
+  return false;
 }
 
 bool EndsWithNoCase(const std::string& s, const char* szSuffix) {
@@ -174,16 +200,23 @@ Kind Sniff(const uint8_t* pb, size_t cb) {
   if (Has(pb, cb, 0, "\x78\x9F\x3E\x22", 4)) return Kind::kTnef;
   if (IsTarHeader(pb, cb)) return Kind::kTar;
   if (Has(pb, cb, 0x8001, "CD001", 5)) return Kind::kIso9660;
-  if (Has(pb, cb, 0, "From ", 5)) {
-    const void* pNl = std::memchr(pb, '\n', cb < 1024 ? cb : 1024);
-    if (pNl) {
-      size_t at = static_cast<const uint8_t*>(pNl) - pb + 1;
-      if (at < cb && IsMailHeader(pb, cb, at)) return Kind::kMbox;
-    }
-    return Kind::kNone;
-  }
-  if (IsMailHeader(pb, cb, 0)) return Kind::kMail;
+  if (IsMboxStart(pb, cb)) return Kind::kMbox;
+  if (!Has(pb, cb, 0, "From ", 5) && IsMailHeader(pb, cb, 0, nullptr)) return Kind::kMail;
+  if (IsBinhex(pb, cb)) return Kind::kBinhex;
   return Kind::kNone;
+}
+
+bool IsMboxStart(const uint8_t* pb, size_t cb) {
+  if (!Has(pb, cb, 0, "From ", 5)) return false;
+  const void* pNl = std::memchr(pb, '\n', cb < 1024 ? cb : 1024);
+  if (!pNl) return false;
+  size_t at = static_cast<const uint8_t*>(pNl) - pb + 1;
+  return at < cb && IsMailHeader(pb, cb, at, nullptr);
+}
+
+bool IsMailStart(const uint8_t* pb, size_t cb, bool* pbMime) {
+  if (pbMime) *pbMime = false;
+  return cb > 0 && IsMailHeader(pb, cb, 0, pbMime);
 }
 
 const char* KindName(Kind kind) {
@@ -216,6 +249,8 @@ const char* KindName(Kind kind) {
       return "mbox";
     case Kind::kTnef:
       return "tnef";
+    case Kind::kBinhex:
+      return "binhex";
   }
   return "";
 }

@@ -36,6 +36,18 @@ bool WriteAll(int fd, const uint8_t* pb, size_t cb, uint64_t at) {
 
 }  // namespace
 
+ptrdiff_t RangeStream::Read(uint8_t* pb, size_t cb) {
+  if (m_at >= m_end) return 0;
+  if (cb > m_end - m_at) cb = static_cast<size_t>(m_end - m_at);
+  ssize_t n;
+  do {
+    n = pread(m_fd, pb, cb, static_cast<off_t>(m_at));
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return -1;
+  m_at += static_cast<uint64_t>(n);
+  return n;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Reader
 // ---------------------------------------------------------------------------------------------
@@ -160,6 +172,12 @@ void Walker::RecordEncrypted(const Place& place, const std::string& sName, Kind 
 }
 
 void Walker::Settle(Reader* pReader, const std::string& sName, const Place& place) {
+  if (pReader->state() == Reader::State::kEnd) {
+    std::string sDamage = pReader->LateDamage();
+    if (!sDamage.empty())
+      Record(place, sName, Kind::kNone, Why::kDamaged, sDamage, Limit::kNone, pReader->Bytes());
+    return;
+  }
   if (pReader->state() == Reader::State::kFileLimit) {
     RecordLimit(place, sName, Limit::kMaxFileSize, pReader->Bytes());
     pReader->Drain();  // the container's next member lies beyond it
@@ -181,7 +199,9 @@ void Walker::Settle(Reader* pReader, const std::string& sName, const Place& plac
   }
 }
 
-int Walker::Spill(Reader* pReader, uint64_t* pcb, std::string* psError) {
+// Copies what pSource reads into a new memfd.
+template <class Source>
+int Hold(Source* pSource, uint64_t* pcb, std::string* psError) {
   int fd = memfd_create("zebmacro-member", MFD_CLOEXEC);
   if (fd < 0) {
     *psError = std::string("Cannot hold the member: ") + std::strerror(errno);
@@ -190,7 +210,7 @@ int Walker::Spill(Reader* pReader, uint64_t* pcb, std::string* psError) {
   static uint8_t s_ab[kChunk];
   uint64_t cb = 0;
   for (;;) {
-    ptrdiff_t n = pReader->Read(s_ab, sizeof s_ab);
+    ptrdiff_t n = pSource->Read(s_ab, sizeof s_ab);
     if (n == 0) break;
     if (n < 0 || !WriteAll(fd, s_ab, static_cast<size_t>(n), cb)) {
       if (n > 0) *psError = std::string("Cannot hold the member: ") + std::strerror(errno);
@@ -201,6 +221,14 @@ int Walker::Spill(Reader* pReader, uint64_t* pcb, std::string* psError) {
   }
   *pcb = cb;
   return fd;
+}
+
+int HoldInMemory(MemberStream* pStream, uint64_t* pcb, std::string* psError) {
+  return Hold(pStream, pcb, psError);
+}
+
+int Walker::Spill(Reader* pReader, uint64_t* pcb, std::string* psError) {
+  return Hold(pReader, pcb, psError);
 }
 
 void Walker::Document(Reader* pReader, const std::string& sName, const Place& place) {
@@ -233,6 +261,7 @@ void Walker::Document(Reader* pReader, const std::string& sName, const Place& pl
   m.cbRead = cb;
   if (m.outcome == Outcome::kFound && !m_options.bAllMatch) m_bStopped = true;
   m_pResult->members.push_back(std::move(m));
+  Settle(pReader, sName, place);
 }
 
 void Walker::Nested(Reader* pReader, Kind kind, const std::string& sName, const Place& place) {
@@ -262,6 +291,7 @@ void Walker::Nested(Reader* pReader, Kind kind, const std::string& sName, const 
     src.cb = cb;
     Container(src, kind, sName, inner);
     close(fd);
+    Settle(pReader, sName, place);
     return;
   }
   Source src;
@@ -272,7 +302,7 @@ void Walker::Nested(Reader* pReader, Kind kind, const std::string& sName, const 
 }
 
 void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cbDeclared,
-                    const Place& place, Role role) {
+                    const Place& place, Role role, int* pnMessage) {
   if (Stopped()) return;
   Reader reader(this, pStream);
   // A compressed stream's content is counted once it is known not to be a tar.
@@ -322,7 +352,16 @@ void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cb
     Nested(&reader, kind, sName, place);
     return;
   }
-  if (role == Role::kText) UuBlocks(this, &reader, place);
+  if (role == Role::kText) TextBlocks(this, &reader, place, pnMessage);
+  if (!Stopped()) reader.ReadThrough();
+  Settle(&reader, sName, place);
+}
+
+void Walker::Text(MemberStream* pStream, const std::string& sName, const Place& place,
+                  int* pnMessage) {
+  if (Stopped()) return;
+  Reader reader(this, pStream);
+  TextBlocks(this, &reader, place, pnMessage);
   if (!Stopped()) reader.ReadThrough();
   Settle(&reader, sName, place);
 }
@@ -330,6 +369,8 @@ void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cb
 void Walker::Container(const Source& src, Kind kind, const std::string& sName, const Place& place) {
   if (kind == Kind::kTnef)
     WalkTnef(this, src, sName, place);
+  else if (kind == Kind::kBinhex)
+    WalkBinhex(this, src, sName, place);
   else if (IsMailKind(kind))
     WalkMail(this, src, kind, sName, place);
   else

@@ -31,6 +31,26 @@ class MemberStream {
   // The failure was the parent's (its member, holding this container, failed or reached a
   // limit): recorded there, not here.
   virtual bool ParentFailed() const { return false; }
+  // Damage seen only once every byte was given (a checksum that does not hold): the bytes are
+  // judged all the same, and the damage is recorded beside them. "" when none.
+  virtual std::string LateDamage() const { return ""; }
+};
+
+// Bytes of a file read by position, [at, at + cb): a member stored as it is.
+class RangeStream : public MemberStream {
+ public:
+  RangeStream(int fd, uint64_t at, uint64_t cb, Kind kind, const char* szEndsEarly)
+      : m_fd(fd), m_at(at), m_end(at + cb), m_kind(kind), m_szEndsEarly(szEndsEarly) {}
+  ptrdiff_t Read(uint8_t* pb, size_t cb) override;
+  std::string Error() const override { return m_szEndsEarly; }
+  bool SkipIsCheap() const override { return true; }
+  Kind ContainerKind() const override { return m_kind; }
+
+ private:
+  int m_fd;
+  uint64_t m_at, m_end;
+  Kind m_kind;
+  const char* m_szEndsEarly;
 };
 
 class Walker;
@@ -59,6 +79,7 @@ class Reader {
   bool Encrypted() const { return m_pStream->Encrypted(); }
   Kind ContainerKind() const { return m_pStream->ContainerKind(); }
   bool ParentFailed() const { return m_pStream->ParentFailed(); }
+  std::string LateDamage() const { return m_pStream->LateDamage(); }
   void IgnoreFileLimit() { m_bFileLimit = false; }
 
  private:
@@ -104,8 +125,13 @@ class Walker {
   // One member of a container at place (place.nDepth: the container's depth): counts it, reads
   // its head and goes on as its content says. cbDeclared: the size the container gives, or
   // kUnknownSize.
+  // pnMessage (kText): counts the messages found in the texts of the message the text is part
+  // of, which name them.
   void Member(MemberStream* pStream, const std::string& sName, uint64_t cbDeclared,
-              const Place& place, Role role = Role::kPlain);
+              const Place& place, Role role = Role::kPlain, int* pnMessage = nullptr);
+  // A text that is no member (a multipart's preamble or epilogue): read within the limits (its
+  // problems recorded under sName) and searched as a text part is.
+  void Text(MemberStream* pStream, const std::string& sName, const Place& place, int* pnMessage);
   // Counts one member against MaxFiles: false (and the limit recorded) when it is one too many.
   bool Count(const std::string& sName, const Place& place);
   // Records a problem with a member (or with a nested container as a whole).
@@ -130,7 +156,8 @@ class Walker {
   // Copies the member whole into a new in-memory file: its descriptor, or -1 (the reader's state,
   // or *psError, says why).
   int Spill(Reader* pReader, uint64_t* pcb, std::string* psError);
-  // Records what ended a member's reading early: a limit, its encryption, a decoder's failure.
+  // Records what ended a member's reading early: a limit, its encryption, a decoder's failure;
+  // and damage seen once it was read whole.
   void Settle(Reader* pReader, const std::string& sName, const Place& place);
 
   Options m_options;
@@ -141,16 +168,27 @@ class Walker {
   bool m_bScanSizeExceeded = false;
 };
 
+// Copies a stream whole into a new in-memory file (a memfd, only this process reaches it): its
+// descriptor, *pcb its size; -1 when the stream failed (*psError then empty: the stream's owner
+// says why) or the file could not be written (*psError says why).
+int HoldInMemory(MemberStream* pStream, uint64_t* pcb, std::string* psError);
+
 // The archive reader and the mail reader (archive.cpp, mail.cpp).
 void WalkArchive(Walker* pWalker, const Source& src, Kind kind, const std::string& sName,
                  const Place& place);
 void WalkMail(Walker* pWalker, const Source& src, Kind kind, const std::string& sName,
               const Place& place);
 void WalkTnef(Walker* pWalker, const Source& src, const std::string& sName, const Place& place);
+// BinHex 4.0 (binhex.cpp): the data fork, and the resource fork when it has one, as members.
+void WalkBinhex(Walker* pWalker, const Source& src, const std::string& sName, const Place& place);
 
-// Searches a mail's text part for uuencoded blocks ("begin 644 name" ... "end") and walks each as
-// a member at place, read from *pReader (the text, from its start).
-void UuBlocks(Walker* pWalker, Reader* pReader, const Place& place);
+// Searches a mail's text (a text part from its start, read from *pReader) for what it carries:
+// uuencoded blocks ("begin 644 name" ... "end") and yEnc blocks ("=ybegin ... name=" ... "=yend"),
+// each a member at place; and, where pnMessage is given, messages (a "From " line and a header
+// block, or a header block with MIME fields after a blank or a delimiter line): the text from
+// there on is read as an mbox or a message, its messages members at place named message-N, N
+// counted by *pnMessage.
+void TextBlocks(Walker* pWalker, Reader* pReader, const Place& place, int* pnMessage);
 
 // Scan() of container.h, in this module: the walk of the file fd.
 Result WalkFile(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
