@@ -1,8 +1,8 @@
 // Mail through GMime 3: a message, or an mbox split into its messages (mbox.cpp), each parsed
-// from its file (parts stay in the file, read through GMime's decoders as they are walked);
-// multipart at any depth, message/rfc822 parts as messages of their own, x-yencode parts through
-// GMime's yEnc decoder; and what texts carry: uuencoded and yEnc blocks, and messages inside a text
-// or after a multipart's closing delimiter.
+// from its file through a window of it (parts stay in the file, read through GMime's decoders as
+// they are walked); multipart at any depth, message/rfc822 parts as messages of their own,
+// x-yencode parts through GMime's yEnc decoder; and what texts carry: uuencoded and yEnc blocks,
+// and messages inside a text or after a multipart's closing delimiter.
 #include <gmime/gmime.h>
 #include <unistd.h>
 
@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "base64.h"
 #include "mbox.h"
 #include "text.h"
 #include "walker.h"
@@ -29,11 +30,120 @@ void InitGmime() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// A GMime stream over a FileWindow: GMime's file stream seeks and reads the file for every few
+// KiB its parser and decoders ask for. Its substreams share the window.
+// ---------------------------------------------------------------------------------------------
+
+struct WindowStream {
+  GMimeStream parent;
+  FileWindow* pWindow;
+  gboolean bEos;
+};
+
+struct WindowStreamClass {
+  GMimeStreamClass parent;
+};
+
+WindowStream* AsWindow(GMimeStream* s) { return reinterpret_cast<WindowStream*>(s); }
+
+ssize_t WindowRead(GMimeStream* s, char* pBuf, size_t cb) {
+  if (s->bound_end != -1 && s->position >= s->bound_end) return -1;
+  if (s->bound_end != -1 && static_cast<gint64>(cb) > s->bound_end - s->position)
+    cb = static_cast<size_t>(s->bound_end - s->position);
+  WindowStream* w = AsWindow(s);
+  size_t cbInView = 0;
+  const uint8_t* pb = w->pWindow->At(static_cast<uint64_t>(s->position), cb, &cbInView);
+  if (cbInView == 0) {
+    w->bEos = TRUE;
+    return w->pWindow->Failed() ? -1 : 0;
+  }
+  if (cbInView < cb) cb = cbInView;
+  std::memcpy(pBuf, pb, cb);
+  s->position += static_cast<gint64>(cb);
+  return static_cast<ssize_t>(cb);
+}
+
+ssize_t WindowWrite(GMimeStream*, const char*, size_t) { return -1; }
+int WindowFlush(GMimeStream*) { return 0; }
+int WindowClose(GMimeStream*) { return 0; }
+
+gboolean WindowEos(GMimeStream* s) {
+  return (s->bound_end != -1 && s->position >= s->bound_end) || AsWindow(s)->bEos;
+}
+
+int WindowReset(GMimeStream* s) {
+  s->position = s->bound_start;
+  AsWindow(s)->bEos = FALSE;
+  return 0;
+}
+
+gint64 WindowSeek(GMimeStream* s, gint64 offset, GMimeSeekWhence whence) {
+  gint64 end =
+      s->bound_end != -1 ? s->bound_end : static_cast<gint64>(AsWindow(s)->pWindow->Size());
+  gint64 real = whence == GMIME_STREAM_SEEK_SET   ? offset
+                : whence == GMIME_STREAM_SEEK_CUR ? s->position + offset
+                                                  : end + offset;
+  if (real > end) real = end;
+  if (real < s->bound_start) real = s->bound_start;
+  if (real != s->position) AsWindow(s)->bEos = FALSE;
+  s->position = real;
+  return real;
+}
+
+gint64 WindowTell(GMimeStream* s) { return s->position; }
+
+gint64 WindowLength(GMimeStream* s) {
+  gint64 end =
+      s->bound_end != -1 ? s->bound_end : static_cast<gint64>(AsWindow(s)->pWindow->Size());
+  return end - s->bound_start;
+}
+
+GMimeStream* NewWindowStream(FileWindow* pWindow, gint64 start, gint64 end);
+
+GMimeStream* WindowSubstream(GMimeStream* s, gint64 start, gint64 end) {
+  return NewWindowStream(AsWindow(s)->pWindow, start, end);
+}
+
+void WindowClassInit(gpointer pClass, gpointer) {
+  GMimeStreamClass* c = static_cast<GMimeStreamClass*>(pClass);
+  c->read = WindowRead;
+  c->write = WindowWrite;
+  c->flush = WindowFlush;
+  c->close = WindowClose;
+  c->eos = WindowEos;
+  c->reset = WindowReset;
+  c->seek = WindowSeek;
+  c->tell = WindowTell;
+  c->length = WindowLength;
+  c->substream = WindowSubstream;
+}
+
+GType WindowStreamType() {
+  static const GType s_type = [] {
+    GTypeInfo info = {};
+    info.class_size = sizeof(WindowStreamClass);
+    info.class_init = WindowClassInit;
+    info.instance_size = sizeof(WindowStream);
+    return g_type_register_static(GMIME_TYPE_STREAM, "ZebmacroWindowStream", &info,
+                                  static_cast<GTypeFlags>(0));
+  }();
+  return s_type;
+}
+
+GMimeStream* NewWindowStream(FileWindow* pWindow, gint64 start, gint64 end) {
+  WindowStream* w = static_cast<WindowStream*>(g_object_new(WindowStreamType(), nullptr));
+  w->pWindow = pWindow;
+  g_mime_stream_construct(&w->parent, start, end);
+  return &w->parent;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Parts
 // ---------------------------------------------------------------------------------------------
 
-// A part's bytes, decoded from its transfer encoding as they are read (a yEnc part's are given
-// as they are: YencPart decodes them).
+// A part's bytes, decoded from its transfer encoding as they are read: base64 by Base64Decoder,
+// quoted-printable and x-uuencode by GMime's filters (a yEnc part's are given as they are:
+// YencPart decodes them).
 class PartStream : public MemberStream {
  public:
   explicit PartStream(GMimePart* part) {
@@ -42,10 +152,15 @@ class PartStream : public MemberStream {
     GMimeStream* raw = g_mime_data_wrapper_get_stream(w);
     if (!raw) return;
     g_mime_stream_reset(raw);
-    m_pFilter = g_mime_stream_filter_new(raw);
     GMimeContentEncoding enc = g_mime_data_wrapper_get_encoding(w);
-    if (enc == GMIME_CONTENT_ENCODING_BASE64 || enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
-        enc == GMIME_CONTENT_ENCODING_UUENCODE) {
+    if (enc == GMIME_CONTENT_ENCODING_BASE64) {
+      m_pRaw = raw;
+      g_object_ref(m_pRaw);
+      m_pBase64 = std::make_unique<Base64State>();
+      return;
+    }
+    m_pFilter = g_mime_stream_filter_new(raw);
+    if (enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE || enc == GMIME_CONTENT_ENCODING_UUENCODE) {
       GMimeFilter* f = g_mime_filter_basic_new(enc, FALSE);
       g_mime_stream_filter_add(GMIME_STREAM_FILTER(m_pFilter), f);
       g_object_unref(f);
@@ -53,10 +168,12 @@ class PartStream : public MemberStream {
   }
   ~PartStream() override {
     if (m_pFilter) g_object_unref(m_pFilter);
+    if (m_pRaw) g_object_unref(m_pRaw);
   }
   PartStream(const PartStream&) = delete;
   PartStream& operator=(const PartStream&) = delete;
   ptrdiff_t Read(uint8_t* pb, size_t cb) override {
+    if (m_pBase64) return ReadBase64(pb, cb);
     if (!m_pFilter) return 0;
     // A filter may take in input and give nothing yet; the end is where the input ends.
     for (int nTries = 0; nTries < 1 << 20; ++nTries) {
@@ -70,7 +187,29 @@ class PartStream : public MemberStream {
   Kind ContainerKind() const override { return Kind::kMail; }
 
  private:
+  struct Base64State {
+    Base64Decoder decoder;
+    uint8_t abIn[kChunk];
+    uint8_t abOut[kChunk / 4 * 3 + 3];
+    size_t outAt = 0, outCb = 0;
+  };
+  ptrdiff_t ReadBase64(uint8_t* pb, size_t cb) {
+    Base64State& s = *m_pBase64;
+    while (s.outAt == s.outCb) {
+      ssize_t n = g_mime_stream_read(m_pRaw, reinterpret_cast<char*>(s.abIn), sizeof s.abIn);
+      if (n <= 0) return n == 0 || g_mime_stream_eos(m_pRaw) ? 0 : -1;
+      s.outCb = s.decoder.Step(s.abIn, static_cast<size_t>(n), s.abOut);
+      s.outAt = 0;
+    }
+    size_t n = s.outCb - s.outAt < cb ? s.outCb - s.outAt : cb;
+    std::memcpy(pb, s.abOut + s.outAt, n);
+    s.outAt += n;
+    return static_cast<ptrdiff_t>(n);
+  }
+
   GMimeStream* m_pFilter = nullptr;
+  GMimeStream* m_pRaw = nullptr;
+  std::unique_ptr<Base64State> m_pBase64;
 };
 
 std::string ObjectName(GMimeObject* o, int nPart) {
@@ -371,13 +510,8 @@ void WalkMessages(Walker* pWalker, int fd, uint64_t cb, Split split, const std::
       pWalker->RecordLimit(where, sWhat, Limit::kMaxFiles, 0);
       return;
     }
-    int fdMessage = dup(fd);
-    if (fdMessage < 0) {
-      pWalker->Record(where, sWhat, Kind::kMail, Why::kDamaged, "Damaged mail: cannot be read");
-      return;
-    }
-    GMimeStream* stream = g_mime_stream_fs_new_with_bounds(
-        fdMessage, static_cast<gint64>(span.begin), static_cast<gint64>(span.end));
+    GMimeStream* stream =
+        NewWindowStream(&window, static_cast<gint64>(span.begin), static_cast<gint64>(span.end));
     GMimeParser* parser = g_mime_parser_new_with_stream(stream);
     g_object_unref(stream);
     g_mime_parser_set_format(parser, GMIME_FORMAT_MESSAGE);

@@ -199,7 +199,8 @@ void Walker::Settle(Reader* pReader, const std::string& sName, const Place& plac
   }
 }
 
-// Copies what pSource reads into a new memfd.
+// Copies what pSource reads into a new memfd, a whole buffer a write: decoders give a few KiB a
+// read, and a write for each would be a system call for each.
 template <class Source>
 int Hold(Source* pSource, uint64_t* pcb, std::string* psError) {
   int fd = memfd_create("zebmacro-member", MFD_CLOEXEC);
@@ -207,17 +208,28 @@ int Hold(Source* pSource, uint64_t* pcb, std::string* psError) {
     *psError = std::string("Cannot hold the member: ") + std::strerror(errno);
     return -1;
   }
-  static uint8_t s_ab[kChunk];
+  static uint8_t s_ab[4 * kChunk];
   uint64_t cb = 0;
-  for (;;) {
-    ptrdiff_t n = pSource->Read(s_ab, sizeof s_ab);
-    if (n == 0) break;
-    if (n < 0 || !WriteAll(fd, s_ab, static_cast<size_t>(n), cb)) {
-      if (n > 0) *psError = std::string("Cannot hold the member: ") + std::strerror(errno);
+  for (bool bEnd = false; !bEnd;) {
+    size_t cbHeld = 0;
+    while (cbHeld < sizeof s_ab) {
+      ptrdiff_t n = pSource->Read(s_ab + cbHeld, sizeof s_ab - cbHeld);
+      if (n < 0) {
+        close(fd);
+        return -1;
+      }
+      if (n == 0) {
+        bEnd = true;
+        break;
+      }
+      cbHeld += static_cast<size_t>(n);
+    }
+    if (!WriteAll(fd, s_ab, cbHeld, cb)) {
+      *psError = std::string("Cannot hold the member: ") + std::strerror(errno);
       close(fd);
       return -1;
     }
-    cb += static_cast<uint64_t>(n);
+    cb += cbHeld;
   }
   *pcb = cb;
   return fd;
