@@ -5,15 +5,17 @@ clients, clients that go away, garbage, more connections than it serves at once,
 with requests in flight), a bounded load test, and real clients against it (clamdscan, node's
 clamscan package, nc). Natively, or zebmacrod.exe under Wine over TCP.
 
-  zebmacrod_test.py --part protocol|load|clamdscan|containers|mail --zebmacrod EXE --zebscan EXE --mksamples EXE
+  zebmacrod_test.py --part protocol|load|clamdscan|containers|mail|rspamd --zebmacrod EXE --zebscan EXE --mksamples EXE
                     --work DIR [--emulator CMD]
 """
 import argparse
 import array
 import base64
+import grp
 import atexit
 import json
 import os
+import pwd
 import random
 import re
 import shutil
@@ -661,6 +663,12 @@ CONTAINER_STEMS = ["%s.zip", "%s-zip64.zip", "%s-ustar.tar", "%s-pax.tar", "%s-g
                    "%s.doc.bz2", "%s.doc.xz", "%s.doc.zst", "%s.7z", "%s.cab", "%s.iso",
                    "%s-base64.eml", "%s-qp.eml", "%s-uuencode.eml", "%s-inline-uu.eml",
                    "%s-rfc822.eml", "%s.mbox", "%s.tnef", "%s-tnef.eml"]
+# Mail as gateways hand it over: BinHex, yEnc, messages inside a mail's text, mbox splitting.
+CONTAINER_STEMS += ["%s.hqx", "%s-binhex.eml", "%s-yenc.eml", "%s-inline-yenc.eml",
+                    "%s-epilogue.eml", "%s-text-message.eml", "%s-rspamd.eml",
+                    "%s-mboxo-from.mbox", "%s-mboxcl2.mbox"]
+# The infected ones of them that mail filters are handed, each whole, as messages (items 5, 6).
+GATEWAY_MESSAGES = ["binhex", "yenc", "epilogue", "text-message", "rspamd"]
 
 
 def make_containers(args, samples):
@@ -716,6 +724,11 @@ def part_containers(args):
             ("recursion-20.zip", "Archive limit exceeded: MaxRecursion 17 ERROR"),
             ("self.zip", "Archive limit exceeded: MaxRecursion 17 ERROR"),
             ("truncated-doc.zip", "Truncated document ERROR"),
+            ("binhex-badcrc.hqx", "Macro.Word.Concept.a FOUND"),
+            ("binhex-badcrc-clean.hqx", "Damaged binhex: the data fork's CRC does not match ERROR"),
+            ("yenc-badcrc.eml", "Damaged mail: a yEnc block's CRC-32 does not match ERROR"),
+            ("cl-inside-multipart.mbox", "Macro.Word.Concept.a FOUND"),
+            ("digest.eml", "OK"),
         ]
     for name, want in rows:
         with open(os.path.join(folder, name), "rb") as f:
@@ -739,7 +752,8 @@ def part_containers(args):
                 names + b": Macro.Word.Concept.a FOUND\0")
         got = d.talk(b"zCONTSCAN " + path("") + b"\0", wait=300)
         limits = sorted(re.findall(rb"/([^/]+): Archive limit exceeded: (\w+)", got))
-        check(limits == [(b"many.zip", b"MaxFiles"), (b"recursion-20.zip", b"MaxRecursion"),
+        check(limits == [(b"delimiters.eml", b"MaxFiles"),
+                         (b"many.zip", b"MaxFiles"), (b"recursion-20.zip", b"MaxRecursion"),
                          (b"self.zip", b"MaxRecursion"), (b"zeros-10g.gz", b"MaxFileSize"),
                          (b"zeros-10g.zip", b"MaxFileSize")],
               "CONTSCAN of the folder: the limits %s" % limits)
@@ -831,6 +845,8 @@ def part_mail(args):
     messages = {tag: open(os.path.join(folder, "%s-%s.eml" % (tag, kind)), "rb").read()
                 for tag in ("infected", "clean") for kind in ("base64",)}
     messages["forwarded"] = open(os.path.join(folder, "infected-rfc822.eml"), "rb").read()
+    for kind in GATEWAY_MESSAGES:
+        messages[kind] = open(os.path.join(folder, "infected-%s.eml" % kind), "rb").read()
     d = Daemon(args, "mail", "StreamMaxLength 100M\n").start()
     ran = 0
     milter = shutil.which("clamav-milter") or "/usr/sbin/clamav-milter"
@@ -852,8 +868,9 @@ def part_mail(args):
                                     stderr=subprocess.DEVNULL)
             STARTED.append(proc)
             try:
-                for tag, want in (("infected", want_infected), ("forwarded", want_infected),
-                                  ("clean", ["reply accept"])):
+                for tag, want in [("infected", want_infected), ("forwarded", want_infected),
+                                  ("clean", ["reply accept"])] + [
+                                      (kind, want_infected) for kind in GATEWAY_MESSAGES]:
                     body = os.path.join(d.dir, tag + ".body")
                     raw = messages[tag].replace(b"\r\n", b"\n")
                     with open(body, "wb") as f:
@@ -898,6 +915,84 @@ def part_mail(args):
                   "exim -bh, %s message: %s, want %s" % (tag, replies[-3:], want))
     check(d.stop("SHUTDOWN") == 0, "mail: stop")
     return SKIPPED if ran == 0 else None
+
+
+RSPAMD_CONF = """.include "$CONFDIR/common.conf"
+options {
+    pidfile = "$RUNDIR/rspamd.pid";
+    .include "$CONFDIR/options.inc"
+    disable_hyperscan = true;
+}
+logging {
+    type = "file";
+    filename = "$LOGDIR/rspamd.log";
+}
+worker "normal" {
+    bind_socket = "127.0.0.1:%d";
+    .include "$CONFDIR/worker-normal.inc"
+    count = 1;
+}
+"""
+
+# The antivirus module as its users configure it for clamd: the whole message to the scanner
+# (scan_mime_parts = false), the virus symbol, and a reject.
+RSPAMD_ANTIVIRUS = """clamav {
+  type = "clamav";
+  scan_mime_parts = false;
+  servers = "%s";
+  symbol = "CLAM_VIRUS";
+  action = "reject";
+}
+"""
+
+
+def part_rspamd(args):
+    """rspamd 3.4's whole-message rule (Debian's rspamd, its stock configuration with one normal
+    worker of its own, the antivirus module pointed at the daemon's socket): the infected mbox,
+    which rspamd hands on without its first "From " line, and a message with a BinHex attachment
+    get the virus symbol and are rejected; the clean mbox gets neither. Skipped where rspamd is
+    not installed."""
+    if not shutil.which("rspamd") or not shutil.which("rspamc"):
+        print("rspamd is not installed (tools/install-deps installs it): the rspamd check skipped")
+        return SKIPPED
+    samples = make_samples(args)
+    folder, _ = make_containers(args, samples)
+    d = Daemon(args, "rspamd", "StreamMaxLength 100M\n").start()
+    conf = os.path.join(d.dir, "rspamd")
+    os.makedirs(os.path.join(conf, "local.d"))
+    port = free_port()
+    with open(os.path.join(conf, "rspamd.conf"), "w") as f:
+        f.write(RSPAMD_CONF % port)
+    with open(os.path.join(conf, "local.d", "antivirus.conf"), "w") as f:
+        f.write(RSPAMD_ANTIVIRUS % d.sock)
+    user, group = pwd.getpwuid(os.getuid()).pw_name, grp.getgrgid(os.getgid()).gr_name
+    rspamd = subprocess.Popen(
+        ["rspamd", "--no-fork", "--insecure", "-u", user, "-g", group, "-c",
+         os.path.join(conf, "rspamd.conf")] +
+        [x for v in ("LOCAL_CONFDIR", "DBDIR", "RUNDIR", "LOGDIR") for x in ("--var", v + "=" + conf)],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    STARTED.append(rspamd)
+
+    def check_message(path):
+        p = subprocess.run(["rspamc", "-h", "127.0.0.1:%d" % port, "symbols", path],
+                           capture_output=True, text=True, timeout=patience(60))
+        return p.stdout
+    try:
+        ready = wait_for(lambda: "Action:" in check_message(os.path.join(folder, "clean.mbox")),
+                         patience(120))
+        check(ready, "rspamd did not answer: %s" % open(os.path.join(conf, "rspamd.log"),
+                                                          errors="replace").read()[-800:])
+        for name, infected in (("infected.mbox", True), ("infected-binhex.eml", True),
+                               ("clean.mbox", False)):
+            out = check_message(os.path.join(folder, name))
+            found = "Symbol: CLAM_VIRUS (0.00)[Macro.Word.Concept.a]" in out
+            rejected = "Action: reject" in out
+            check(found == infected and rejected == infected,
+                  "rspamd, %s: %s" % (name, out[:600]))
+    finally:
+        rspamd.terminate()
+        rspamd.wait(timeout=60)
+    check(d.stop("SHUTDOWN") == 0, "rspamd: stop")
 
 
 def part_load(args):
@@ -1210,7 +1305,7 @@ def main():
     atexit.register(end_started)
     ap = argparse.ArgumentParser()
     ap.add_argument("--part", required=True,
-                    choices=["protocol", "load", "clamdscan", "containers", "mail"])
+                    choices=["protocol", "load", "clamdscan", "containers", "mail", "rspamd"])
     for a in ("--zebmacrod", "--zebscan", "--mksamples", "--work"):
         ap.add_argument(a, required=True)
     ap.add_argument("--emulator", default="")
@@ -1219,7 +1314,8 @@ def main():
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     status = {"protocol": part_protocol, "load": part_load, "clamdscan": part_clamdscan,
-              "containers": part_containers, "mail": part_mail}[args.part](args)
+              "containers": part_containers, "mail": part_mail,
+              "rspamd": part_rspamd}[args.part](args)
     if status == SKIPPED:
         return SKIPPED
     if FAILURES:

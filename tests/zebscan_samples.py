@@ -939,6 +939,16 @@ CONTAINER_KINDS = [
 ]
 
 
+# Mail as gateways hand it over: BinHex, yEnc, messages inside a mail's text, mbox splitting.
+CONTAINER_KINDS += [
+    ("%s.hqx", "concept.doc"), ("%s-binhex.eml", "concept.hqx!concept.doc"),
+    ("%s-yenc.eml", "concept.doc"), ("%s-inline-yenc.eml", "concept.doc"),
+    ("%s-epilogue.eml", "message-1!concept.doc"), ("%s-text-message.eml", "message-1!concept.doc"),
+    ("%s-rspamd.eml", "message-1!concept.doc"), ("%s-mboxo-from.mbox", "message-2!concept.doc"),
+    ("%s-mboxcl2.mbox", "message-2!concept.zip!concept.doc"),
+]
+
+
 SELF_NAME = "!zip-that-holds-itself/self.zip"  # self.zip's one member: self.zip itself
 
 
@@ -1052,6 +1062,29 @@ def check_containers(r):
              [c + "infected-base64.eml: Mail scanning turned off SKIPPED"]),
             (["--scan-mail=no", c + "nest5.zip"], 0, [c + "nest5.zip: OK"]),
             (["--max-files", "1Q", c + "infected.zip"], 2, []),
+        ]
+        # Checksums that do not hold: the document judged, the damage beside it; a BinHex cut
+        # short; an mbox's Content-Length that ends inside an open multipart.
+        rows += [
+            ([c + "binhex-badcrc.hqx"], 1,
+             [c + "binhex-badcrc.hqx: Macro.Word.Concept.a FOUND",
+              c + "binhex-badcrc.hqx!concept.doc: Macro.Word.Concept.a FOUND",
+              c + "binhex-badcrc.hqx!concept.doc: Damaged binhex: the data fork's CRC does not "
+              "match ERROR"]),
+            ([c + "binhex-truncated.hqx"], 2,
+             [c + "binhex-truncated.hqx: Damaged binhex: the data fork ends early ERROR",
+              c + "binhex-truncated.hqx!concept.doc: Damaged binhex: the data fork ends early "
+              "ERROR"]),
+            ([c + "yenc-badcrc.eml"], 2,
+             [c + "yenc-badcrc.eml: Damaged mail: a yEnc block's CRC-32 does not match ERROR",
+              c + "yenc-badcrc.eml!concept.doc: OK",
+              c + "yenc-badcrc.eml!concept.doc: Damaged mail: a yEnc block's CRC-32 does not "
+              "match ERROR"]),
+            ([c + "cl-inside-multipart.mbox"], 1,
+             [c + "cl-inside-multipart.mbox: Macro.Word.Concept.a FOUND",
+              c + "cl-inside-multipart.mbox!message-1!concept.doc: Macro.Word.Concept.a FOUND"]),
+            ([c + "digest.eml", c + "quoted-headers.eml"], 0,
+             [c + "digest.eml: OK", c + "quoted-headers.eml: OK"]),
         ]
     for jobs in ("1", "2"):
         for argv, status, lines in rows:
