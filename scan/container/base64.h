@@ -25,9 +25,9 @@ class Base64Decoder {
     while (p < pEnd) {
       if (m_state == 0 && m_bFast) {
         while (pEnd - p >= 4) {
-          uint32_t a = s_aRank[p[0]], b = s_aRank[p[1]], c = s_aRank[p[2]], d = s_aRank[p[3]];
-          if ((a | b | c | d) & kOther) break;
-          uint32_t v = a << 18 | b << 12 | c << 6 | d;
+          uint32_t v =
+              s_aaSextet[0][p[0]] | s_aaSextet[1][p[1]] | s_aaSextet[2][p[2]] | s_aaSextet[3][p[3]];
+          if (v & kOther) break;
           o[0] = static_cast<uint8_t>(v >> 16);
           o[1] = static_cast<uint8_t>(v >> 8);
           o[2] = static_cast<uint8_t>(v);
@@ -43,13 +43,15 @@ class Base64Decoder {
   }
 
  private:
-  static constexpr uint8_t kOther = 0x80;  // not one of the 64: GMime's to take
-  static inline uint8_t s_aRank[256];
-  // The table, and that GMime decodes each of its characters as it does.
+  static constexpr uint32_t kOther = 0x80000000;  // not one of the 64: GMime's to take
+  // Each character's 6 bits where they go in a quartet's 24, by its place in the quartet.
+  static inline uint32_t s_aaSextet[4][256];
+  // The tables, and that GMime decodes each of their characters as they do.
   static bool Check() {
     static const char kAlphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (int i = 0; i < 256; ++i) s_aRank[i] = kOther;
+    for (auto& a : s_aaSextet)
+      for (uint32_t& u : a) u = kOther;
     for (int i = 0; i < 64; ++i) {
       uint8_t ab[4], abOut[8];
       for (uint8_t& b : ab) b = static_cast<uint8_t>(kAlphabet[i]);
@@ -59,7 +61,9 @@ class Base64Decoder {
       if (g_mime_encoding_base64_decode_step(ab, 4, abOut, &state, &save) != 3 || state != 0 ||
           abOut[0] != (v >> 16 & 0xFF) || abOut[1] != (v >> 8 & 0xFF) || abOut[2] != (v & 0xFF))
         return false;
-      s_aRank[static_cast<uint8_t>(kAlphabet[i])] = static_cast<uint8_t>(i);
+      for (int k = 0; k < 4; ++k)
+        s_aaSextet[k][static_cast<uint8_t>(kAlphabet[i])] = static_cast<uint32_t>(i)
+                                                            << (18 - 6 * k);
     }
     return true;
   }

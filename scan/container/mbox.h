@@ -9,11 +9,13 @@
 namespace container::detail {
 
 // A file read by position through a window of it: the splitting and GMime's parser and decoders
-// read a few KiB at a time, and each such read was a system call or two.
+// read a few KiB at a time, and each such read was a system call or two. The window holds most
+// messages whole, so that GMime's reading of one after the splitting finds it still there.
 class FileWindow {
  public:
-  static constexpr size_t kWindow = 128 * 1024;
-  FileWindow(int fd, uint64_t cb) : m_fd(fd), m_cbFile(cb), m_ab(kWindow) {}
+  static constexpr size_t kWindow = 512 * 1024;
+  FileWindow(int fd, uint64_t cb)
+      : m_fd(fd), m_cbFile(cb), m_ab(cb < kWindow ? static_cast<size_t>(cb) + 1 : kWindow) {}
   FileWindow(const FileWindow&) = delete;
   FileWindow& operator=(const FileWindow&) = delete;
   uint64_t Size() const { return m_cbFile; }
