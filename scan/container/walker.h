@@ -124,9 +124,8 @@ class Walker {
   };
   // One member of a container at place (place.nDepth: the container's depth): counts it, reads
   // its head and goes on as its content says. cbDeclared: the size the container gives, or
-  // kUnknownSize.
-  // pnMessage (kText): counts the messages found in the texts of the message the text is part
-  // of, which name them.
+  // kUnknownSize. pnMessage (kText): counts, and so names, the messages found in the texts of
+  // the message the text is part of.
   void Member(MemberStream* pStream, const std::string& sName, uint64_t cbDeclared,
               const Place& place, Role role = Role::kPlain, int* pnMessage = nullptr);
   // A text that is no member (a multipart's preamble or epilogue): read within the limits (its
@@ -184,10 +183,9 @@ void WalkBinhex(Walker* pWalker, const Source& src, const std::string& sName, co
 
 // Searches a mail's text (a text part from its start, read from *pReader) for what it carries:
 // uuencoded blocks ("begin 644 name" ... "end") and yEnc blocks ("=ybegin ... name=" ... "=yend"),
-// each a member at place; and, where pnMessage is given, messages (a "From " line and a header
-// block, or a header block with MIME fields after a blank or a delimiter line): the text from
-// there on is read as an mbox or a message, its messages members at place named message-N, N
-// counted by *pnMessage.
+// each a member at place; and, where pnMessage is given, messages (MessageStarts()): the text
+// from the first on is split into messages (Split::kText), each a member at place named
+// message-N, N counted by *pnMessage.
 void TextBlocks(Walker* pWalker, Reader* pReader, const Place& place, int* pnMessage);
 
 // Scan() of container.h, in this module: the walk of the file fd.
