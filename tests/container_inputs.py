@@ -693,6 +693,13 @@ unclosed = bytes(message('unclosed', [('readme.txt', README, {})])).replace(b'\r
 put('unclosed-multipart.mbox', b'From a@example.org Mon Jul  1 12:00:00 1996\n' +
     unclosed[:unclosed.rindex(b'\n--')] + b'\n\n' +
     mbox_bytes([message('second', [('concept.doc', INFECTED, {})])]))
+# Sixty of them one after another, the document in the last: each split from the one before
+# however many never close.
+put('unclosed-many.mbox', b''.join(
+    b'From a@example.org Mon Jul  1 12:00:00 1996\n' +
+    (lambda m: m[:m.rindex(b'\n--')] + b'\n\n')(bytes(message(
+        'unclosed %d' % i, [('readme.txt', README, {})] if i < 59 else
+        [('concept.doc', INFECTED, {})])).replace(b'\r\n', b'\n')) for i in range(60)))
 # Benign texts that quote headers: a reply chain quoting 300 header blocks (no MIME fields: no
 # message), and a digest of 300 messages with MIME fields (each a message, side by side).
 chain = ''.join('From: person%d@example.org\nSent: Monday\nTo: bob@example.org\n'

@@ -463,6 +463,7 @@ TEST_F(ContainerWalk, PlacesAndNames) {
       {"cl-inside-multipart.mbox", {"F!message-1!concept.doc"}, "Macro.Word.Concept.a"},
       {"lying-cl.mbox", {"F!message-3!concept.doc"}, "Macro.Word.Concept.a"},
       {"unclosed-multipart.mbox", {"F!message-2!concept.doc"}, "Macro.Word.Concept.a"},
+      {"unclosed-many.mbox", {"F!message-60!concept.doc"}, "Macro.Word.Concept.a"},
       // A data fork whose CRC does not hold: judged all the same (and the damage recorded).
       {"binhex-badcrc.hqx", {"F!concept.doc"}, "Macro.Word.Concept.a"},
   };

@@ -21,10 +21,19 @@ constexpr size_t kMaxOpen = 64;
 constexpr size_t kMaxValue = 4096;
 // A header block read for its fields; past this its lines are the body's.
 constexpr uint64_t kMaxHeader = 64 * 1024;
-// The search for an open multipart's next delimiter after a "From " line reads on to the file's
-// end when there is none; in all it reads this many times the file: a file of many messages whose
-// multiparts never close, each with "From " lines in it, is then split no more inside them.
+// The index of a file's delimiters holds at most this many boundaries (some 10 MB): past it, a
+// multipart's delimiter is searched for after the "From " line, reading on to the file's end when
+// there is none, in all this many times the file; a "From " line inside an open multipart is
+// then no more a message's start.
+constexpr size_t kMaxIndexed = 1 << 18;
 constexpr uint64_t kSearchesPerFile = 4;
+
+// FNV-1a over a boundary's bytes.
+uint64_t BoundaryHash(const uint8_t* pb, size_t cb) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (size_t i = 0; i < cb; ++i) h = (h ^ pb[i]) * 0x100000001b3ull;
+  return h;
+}
 
 bool StartsWith(const uint8_t* pb, size_t cb, const char* sz) {
   size_t n = std::strlen(sz);
@@ -212,7 +221,34 @@ void MessageSplitter::Entity(uint64_t* pAt, Header* pHeader, uint64_t* pnDelimit
   }
 }
 
+bool MessageSplitter::IndexDelimiters() {
+  const uint8_t* pb = nullptr;
+  size_t cb = 0;
+  uint64_t next = 0;
+  for (uint64_t at = 0; LineAt(at, &pb, &cb, &next); at = next) {
+    if (cb < 2 || pb[0] != '-' || pb[1] != '-') continue;
+    size_t cbText = next - at < cb ? static_cast<size_t>(next - at) : cb;
+    while (cbText > 2 && IsBlank(static_cast<char>(pb[cbText - 1]))) --cbText;
+    // The boundary of a delimiter line, and of a closing one (its "--" off).
+    m_lastDelimiter[BoundaryHash(pb + 2, cbText - 2)] = at;
+    if (cbText >= 4 && pb[cbText - 1] == '-' && pb[cbText - 2] == '-')
+      m_lastDelimiter[BoundaryHash(pb + 2, cbText - 4)] = at;
+    if (m_lastDelimiter.size() > kMaxIndexed) {
+      m_lastDelimiter.clear();
+      return false;
+    }
+  }
+  return true;
+}
+
 bool MessageSplitter::DelimiterLater(Open* pOpen, uint64_t pos) {
+  if (m_index == Index::kNone) m_index = IndexDelimiters() ? Index::kMade : Index::kTooMany;
+  if (m_index == Index::kMade) {
+    const std::string& sB = pOpen->sBoundary;
+    auto it =
+        m_lastDelimiter.find(BoundaryHash(reinterpret_cast<const uint8_t*>(sB.data()), sB.size()));
+    return it != m_lastDelimiter.end() && it->second > pos;
+  }
   if (pOpen->bNever) return false;
   if (pOpen->nextAt > pos) return true;
   uint64_t cbBudget = kSearchesPerFile * m_pWindow->Size();

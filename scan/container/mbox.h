@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace container::detail {
@@ -83,6 +84,8 @@ class MessageSplitter {
   // Whether any multipart open at pos has a delimiter line after it.
   bool AnyOpenLater(uint64_t pos);
   bool DelimiterLater(Open* pOpen, uint64_t pos);
+  // Indexes the file's delimiter lines (m_lastDelimiter): false when they are too many.
+  bool IndexDelimiters();
   // Where the message whose body starts at body ends by its Content-Length: the next message's
   // start or the file's end; ~0 when the length is not right.
   uint64_t ContentLengthEnd(const std::string& sValue, uint64_t body);
@@ -91,7 +94,12 @@ class MessageSplitter {
   Split m_split;
   uint64_t m_pos = 0;
   std::vector<Open> m_open;
-  uint64_t m_cbSearched = 0;  // bytes searched for delimiters after From lines
+  // Where each delimiter's last line in the file begins, by a hash of its boundary: made when a
+  // "From " line first lies inside an open multipart, so that whether one of its delimiters comes
+  // later is a lookup, however many such lines and multiparts there are.
+  std::unordered_map<uint64_t, uint64_t> m_lastDelimiter;
+  enum class Index : uint8_t { kNone, kMade, kTooMany } m_index = Index::kNone;
+  uint64_t m_cbSearched = 0;  // bytes searched for delimiters after From lines, without it
 };
 
 }  // namespace container::detail
