@@ -555,10 +555,10 @@ def rle90(data):
     return bytes(out)
 
 
-def binhex(name, data, rsrc=b'', bad_data_crc=False, cut=False):
+def binhex(name, data, rsrc=b'', bad_data_crc=False, cut=False, width=64):
     """A BinHex 4.0 text: header (name, type, creator, flags, fork lengths), data fork, resource
     fork, each with its CRC-16/XMODEM (binascii.crc_hqx), run-length coded, 6 bits a character,
-    64-character lines between ':'."""
+    lines of width characters (None: one line) between ':'."""
     head = (bytes([len(name)]) + name + b'\0' + b'WDBNMSWD' + b'\0\0' +
             struct.pack('>II', len(data), len(rsrc)))
     data_crc = binascii.crc_hqx(data, 0) ^ (0x5A5A if bad_data_crc else 0)
@@ -573,7 +573,7 @@ def binhex(name, data, rsrc=b'', bad_data_crc=False, cut=False):
         v = int.from_bytes(group + b'\0' * (3 - len(group)), 'big')
         chars += [HQX_ALPHABET[(v >> (18 - 6 * k)) & 63] for k in range(len(group) + 1)]
     text = ':' + ''.join(chars) + ('' if cut else ':')
-    lines = [text[i:i + 64] for i in range(0, len(text), 64)]
+    lines = [text[i:i + width] for i in range(0, len(text), width)] if width else [text]
     return ('(This file must be converted with BinHex 4.0)\r\n\r\n' +
             '\r\n'.join(lines) + '\r\n').encode('ascii')
 
@@ -675,6 +675,7 @@ for tag, doc in (('infected', INFECTED), ('clean', CLEAN)):
 put('binhex-badcrc.hqx', binhex(b'concept.doc', INFECTED, bad_data_crc=True))
 put('binhex-badcrc-clean.hqx', binhex(b'concept.doc', CLEAN, bad_data_crc=True))
 put('binhex-truncated.hqx', binhex(b'concept.doc', INFECTED, cut=True))
+put('binhex-one-line.hqx', binhex(b'one-line.doc', INFECTED, width=None))
 put('yenc-badcrc.eml', with_part(
     'yenc', b'Content-Type: application/msword; name="concept.doc"\r\n'
     b'Content-Transfer-Encoding: x-yencode', yenc(b'concept.doc', CLEAN, crc=0x12345678)))

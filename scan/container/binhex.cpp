@@ -41,23 +41,24 @@ class Data {
     for (int i = 0; i < 256; ++i) m_aValue[i] = -1;
     for (int i = 0; kAlphabet[i]; ++i) m_aValue[static_cast<uint8_t>(kAlphabet[i])] = i;
   }
-  // Finds the banner line and the ':' that opens the data (only blank lines between them).
+  // Finds the banner line and the ':' that opens the data (only blanks between them). The
+  // characters are read from there on as they come, not as lines: a line may be of any length.
   bool Open() {
     const char* pLine = nullptr;
     size_t cbLine = 0;
     bool bLong = false;
     const size_t cbBanner = sizeof kBanner - 1;
-    while (m_pLines->Next(&pLine, &cbLine, &bLong))
+    for (;;) {
+      if (!m_pLines->Next(&pLine, &cbLine, &bLong)) return false;
       if (!bLong && cbLine >= cbBanner && std::memcmp(pLine, kBanner, cbBanner) == 0) break;
-    while (m_pLines->Next(&pLine, &cbLine, &bLong)) {
-      size_t i = 0;
-      while (i < cbLine && (pLine[i] == ' ' || pLine[i] == '\t')) ++i;
-      if (i == cbLine) continue;
-      if (bLong || pLine[i] != ':') return false;
-      m_sLine.assign(pLine + i + 1, cbLine - i - 1);
-      return true;
     }
-    return false;
+    m_pText = m_pLines->Rest();  // from the banner's line on
+    int c;
+    while ((c = Char()) >= 0 && c != '\n') {
+    }
+    while ((c = Char()) == ' ' || c == '\t' || c == '\r' || c == '\n') {
+    }
+    return c == ':';
   }
   // Up to cb bytes: how many, 0 at the closing ':' or the text's end, -1 when damaged (Error()).
   ptrdiff_t Read(uint8_t* pb, size_t cb) {
@@ -107,33 +108,30 @@ class Data {
 
  private:
   static constexpr int kEnd = -1, kDamaged = -2;
+  // The text's next character, -1 at its end or when it cannot be read on.
+  int Char() {
+    if (m_at == m_cbHeld) {
+      ptrdiff_t n = m_pText->Read(m_abText, sizeof m_abText);
+      if (n <= 0) return -1;
+      m_cbHeld = static_cast<size_t>(n);
+      m_at = 0;
+    }
+    return m_abText[m_at++];
+  }
   // The next byte of the 6-bit stream, before the run-length step.
   int RawByte() {
     while (m_nBits < 8) {
       if (m_bClosed) return kEnd;
-      if (m_at == m_sLine.size()) {
-        const char* pLine = nullptr;
-        size_t cbLine = 0;
-        bool bLong = false;
-        if (!m_pLines->Next(&pLine, &cbLine, &bLong)) {
-          m_bClosed = true;
-          if (m_pLines->Failed()) m_sError = "Damaged binhex: the text holding it ends early";
-          return m_pLines->Failed() ? kDamaged : kEnd;
-        }
-        if (bLong) {
-          m_sError = "Damaged binhex: a line too long";
+      int c = Char();
+      if (c < 0 || c == ':') {
+        m_bClosed = true;
+        if (c < 0 && m_pLines->Failed()) {
+          m_sError = "Damaged binhex: the text holding it ends early";
           return kDamaged;
         }
-        m_sLine.assign(pLine, cbLine);
-        m_at = 0;
-        continue;
-      }
-      uint8_t c = static_cast<uint8_t>(m_sLine[m_at++]);
-      if (c == ':') {
-        m_bClosed = true;
         return kEnd;
       }
-      if (c == ' ' || c == '\t' || c == '\r') continue;
+      if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
       if (m_aValue[c] < 0) {
         m_sError = "Damaged binhex: a character outside its alphabet";
         return kDamaged;
@@ -148,8 +146,9 @@ class Data {
   LineReader* m_pLines;
   bool m_bParent;
   int8_t m_aValue[256];
-  std::string m_sLine;
-  size_t m_at = 0;
+  MemberStream* m_pText = nullptr;
+  uint8_t m_abText[4096];
+  size_t m_at = 0, m_cbHeld = 0;
   uint32_t m_uBits = 0;
   int m_nBits = 0;
   bool m_bClosed = false;
