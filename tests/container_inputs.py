@@ -621,7 +621,8 @@ def mboxcl2(messages):
     """mboxcl2: each message's body counted by its Content-Length, "From " in it left as it is."""
     out = b''
     for i, raw in enumerate(messages):
-        head, _, body = raw.replace(b'\r\n', b'\n').partition(b'\n\n')
+        head, _, body = raw.partition(b'\r\n\r\n')  # a binary body as it is
+        head = head.replace(b'\r\n', b'\n')
         out += (b'From sender%d@example.org Mon Jul  1 12:00:00 1996\n' % i + head +
                 b'\nContent-Length: %d\n\n' % len(body) + body + b'\n')
     return out
@@ -694,6 +695,12 @@ unclosed = bytes(message('unclosed', [('readme.txt', README, {})])).replace(b'\r
 put('unclosed-multipart.mbox', b'From a@example.org Mon Jul  1 12:00:00 1996\n' +
     unclosed[:unclosed.rindex(b'\n--')] + b'\n\n' +
     mbox_bytes([message('second', [('concept.doc', INFECTED, {})])]))
+# mboxcl2 with a document as its binary body: its bytes exactly, the blank line after them the
+# mbox's.
+put('mboxcl2-binary.mbox', mboxcl2([
+    b'From: alice@example.org\r\nSubject: binary\r\n'
+    b'Content-Type: application/msword; name="concept.doc"\r\n'
+    b'Content-Transfer-Encoding: binary\r\n\r\n' + INFECTED, bytes(message('after'))]))
 # Sixty of them one after another, the document in the last: each split from the one before
 # however many never close.
 put('unclosed-many.mbox', b''.join(

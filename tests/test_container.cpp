@@ -464,6 +464,7 @@ TEST_F(ContainerWalk, PlacesAndNames) {
       {"lying-cl.mbox", {"F!message-3!concept.doc"}, "Macro.Word.Concept.a"},
       {"unclosed-multipart.mbox", {"F!message-2!concept.doc"}, "Macro.Word.Concept.a"},
       {"unclosed-many.mbox", {"F!message-60!concept.doc"}, "Macro.Word.Concept.a"},
+      {"mboxcl2-binary.mbox", {"F!message-1!concept.doc"}, "Macro.Word.Concept.a"},
       // A data fork whose CRC does not hold: judged all the same (and the damage recorded);
       // BinHex on one line of any length.
       {"binhex-badcrc.hqx", {"F!concept.doc"}, "Macro.Word.Concept.a"},

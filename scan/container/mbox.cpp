@@ -291,7 +291,8 @@ bool MessageSplitter::AnyOpenLater(uint64_t pos) {
   return false;
 }
 
-uint64_t MessageSplitter::ContentLengthEnd(const std::string& sValue, uint64_t body) {
+uint64_t MessageSplitter::ContentLengthEnd(const std::string& sValue, uint64_t body,
+                                           uint64_t* pBodyEnd) {
   const uint64_t kWrong = ~0ull;
   uint64_t cbBody = 0;
   size_t i = 0, nDigits = 0;
@@ -303,7 +304,7 @@ uint64_t MessageSplitter::ContentLengthEnd(const std::string& sValue, uint64_t b
   while (i < sValue.size() && IsBlank(sValue[i])) ++i;
   uint64_t cbFile = m_pWindow->Size();
   if (nDigits == 0 || i != sValue.size() || body > cbFile || cbBody > cbFile - body) return kWrong;
-  uint64_t end = body + cbBody;
+  uint64_t end = *pBodyEnd = body + cbBody;
   size_t cb = 0;
   const uint8_t* pb = m_pWindow->At(end, kLookahead, &cb);
   if (StartsWith(pb, cb, "\r\n")) {
@@ -327,12 +328,12 @@ bool MessageSplitter::Next(MessageSpan* pSpan) {
   const bool bSplit = m_split != Split::kOne;
   if (bSplit && StartsWith(pb, cb, "From ")) at = next;
   pSpan->begin = at;
-  uint64_t clEnd = kNone;
+  uint64_t clEnd = kNone, clBodyEnd = kNone;
   m_open.clear();
   if (bSplit) {
     Header h;
     Entity(&at, &h, &pSpan->nDelimiters);
-    if (!h.sContentLength.empty()) clEnd = ContentLengthEnd(h.sContentLength, at);
+    if (!h.sContentLength.empty()) clEnd = ContentLengthEnd(h.sContentLength, at, &clBodyEnd);
   }
   bool bField = false;  // the line before was a header field's, or folded from one
   for (; LineAt(at, &pb, &cb, &next); at = next) {
@@ -372,12 +373,25 @@ bool MessageSplitter::Next(MessageSpan* pSpan) {
     bool bHere = clEnd == at || (bFrom ? IsMboxStart(pb, cb) : MessageStarts(pb, cb, &bMbox));
     if (bHere && !m_open.empty() && AnyOpenLater(at)) bHere = false;
     if (clEnd == at && !bHere) clEnd = kNone;  // the length ends inside an open multipart
+    if (bHere && clEnd == at) {
+      m_pos = at;
+      pSpan->end = clBodyEnd;  // the body's bytes, exactly
+      return true;
+    }
     if (bHere) {
       pSpan->end = m_pos = at;
+      // The blank line before the next message parts the two: neither's.
+      size_t cbBefore = 0;
+      const uint8_t* pBefore = at - pSpan->begin >= 4 ? m_pWindow->At(at - 4, 4, &cbBefore) : pb;
+      if (cbBefore >= 4 && std::memcmp(pBefore, "\r\n\r\n", 4) == 0)
+        pSpan->end -= 2;
+      else if (cbBefore >= 4 && std::memcmp(pBefore + 2, "\n\n", 2) == 0)
+        pSpan->end -= 1;
       return true;
     }
   }
   pSpan->end = m_pos = m_pWindow->Size();
+  if (clEnd == pSpan->end) pSpan->end = clBodyEnd;
   return true;
 }
 

@@ -87,8 +87,8 @@ class MessageSplitter {
   // Indexes the file's delimiter lines (m_lastDelimiter): false when they are too many.
   bool IndexDelimiters();
   // Where the message whose body starts at body ends by its Content-Length: the next message's
-  // start or the file's end; ~0 when the length is not right.
-  uint64_t ContentLengthEnd(const std::string& sValue, uint64_t body);
+  // start or the file's end (*pBodyEnd: the body's), ~0 when the length is not right.
+  uint64_t ContentLengthEnd(const std::string& sValue, uint64_t body, uint64_t* pBodyEnd);
 
   FileWindow* m_pWindow;
   Split m_split;
