@@ -156,7 +156,7 @@ class PartStream : public MemberStream {
     if (enc == GMIME_CONTENT_ENCODING_BASE64) {
       m_pRaw = raw;
       g_object_ref(m_pRaw);
-      m_pBase64 = std::make_unique<Base64State>();
+      m_pBase64.reset(new Base64State);  // not cleared: 112 KB a part, each byte written first
       return;
     }
     m_pFilter = g_mime_stream_filter_new(raw);

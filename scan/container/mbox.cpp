@@ -100,7 +100,7 @@ const uint8_t* FileWindow::At(uint64_t at, size_t cbWant, size_t* pcb) {
   if (cbWant > kWindow) cbWant = kWindow;
   if (at >= m_cbFile) {
     *pcb = 0;
-    return m_ab.data();
+    return m_ab.get();
   }
   uint64_t cbToEnd = m_cbFile - at;
   bool bHeld = at >= m_at && at - m_at < m_cb;
@@ -109,7 +109,7 @@ const uint8_t* FileWindow::At(uint64_t at, size_t cbWant, size_t* pcb) {
     m_at = at;
     m_cb = 0;
     while (m_cb < cbRead) {
-      ssize_t n = pread(m_fd, m_ab.data() + m_cb, cbRead - m_cb, static_cast<off_t>(at + m_cb));
+      ssize_t n = pread(m_fd, m_ab.get() + m_cb, cbRead - m_cb, static_cast<off_t>(at + m_cb));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         m_bFailed = true;  // an error, or the file is shorter than it was
@@ -120,7 +120,7 @@ const uint8_t* FileWindow::At(uint64_t at, size_t cbWant, size_t* pcb) {
   }
   size_t off = static_cast<size_t>(at - m_at);
   *pcb = m_cb > off ? m_cb - off : 0;
-  return m_ab.data() + off;
+  return m_ab.get() + off;
 }
 
 bool MessageSplitter::LineAt(uint64_t at, const uint8_t** ppb, size_t* pcbInView, uint64_t* pNext) {

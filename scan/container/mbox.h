@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -16,7 +17,9 @@ class FileWindow {
  public:
   static constexpr size_t kWindow = 512 * 1024;
   FileWindow(int fd, uint64_t cb)
-      : m_fd(fd), m_cbFile(cb), m_ab(cb < kWindow ? static_cast<size_t>(cb) + 1 : kWindow) {}
+      : m_fd(fd),
+        m_cbFile(cb),
+        m_ab(new uint8_t[cb < kWindow ? static_cast<size_t>(cb) + 1 : kWindow]) {}
   FileWindow(const FileWindow&) = delete;
   FileWindow& operator=(const FileWindow&) = delete;
   uint64_t Size() const { return m_cbFile; }
@@ -29,7 +32,7 @@ class FileWindow {
  private:
   int m_fd;
   uint64_t m_cbFile;
-  std::vector<uint8_t> m_ab;
+  std::unique_ptr<uint8_t[]> m_ab;
   uint64_t m_at = 0;  // the file offset of m_ab[0]
   size_t m_cb = 0;    // bytes held
   bool m_bFailed = false;

@@ -31,18 +31,18 @@ ptrdiff_t MemoryStream::Read(uint8_t* pb, size_t cb) {
   return static_cast<ptrdiff_t>(n);
 }
 
-LineReader::LineReader(MemberStream* pSource) : m_pSource(pSource), m_ab(kBuffer) {}
+LineReader::LineReader(MemberStream* pSource) : m_pSource(pSource), m_ab(new uint8_t[kBuffer]) {}
 
 bool LineReader::Fill() {
   if (m_bEnd || m_bFailed) return false;
-  if (m_cb == m_ab.size()) {
+  if (m_cb == kBuffer) {
     if (m_line == 0) return false;  // the caller asks for no more than the buffer holds
-    std::memmove(m_ab.data(), m_ab.data() + m_line, m_cb - m_line);
+    std::memmove(m_ab.get(), m_ab.get() + m_line, m_cb - m_line);
     m_cb -= m_line;
     m_next -= m_line;
     m_line = 0;
   }
-  ptrdiff_t n = m_pSource->Read(m_ab.data() + m_cb, m_ab.size() - m_cb);
+  ptrdiff_t n = m_pSource->Read(m_ab.get() + m_cb, kBuffer - m_cb);
   if (n < 0) m_bFailed = true;
   if (n <= 0) {
     m_bEnd = true;
@@ -58,26 +58,26 @@ bool LineReader::Next(const char** ppLine, size_t* pcbLine, bool* pbLong) {
   size_t cbSearched = 0;  // from m_line, which Fill() may move
   for (;;) {
     const void* pNl =
-        std::memchr(m_ab.data() + m_line + cbSearched, '\n', m_cb - m_line - cbSearched);
+        std::memchr(m_ab.get() + m_line + cbSearched, '\n', m_cb - m_line - cbSearched);
     cbSearched = m_cb - m_line;
     if (pNl || cbSearched > kMaxLine || !Fill()) {
-      size_t end = pNl ? static_cast<const uint8_t*>(pNl) - m_ab.data() : m_cb;
+      size_t end = pNl ? static_cast<const uint8_t*>(pNl) - m_ab.get() : m_cb;
       if (!pNl && end == m_line) return false;  // the end, at a line's start
       if (end - m_line > kMaxLine) break;
       m_next = pNl ? end + 1 : end;
       if (end > m_line && m_ab[end - 1] == '\r') --end;
-      *ppLine = reinterpret_cast<const char*>(m_ab.data() + m_line);
+      *ppLine = reinterpret_cast<const char*>(m_ab.get() + m_line);
       *pcbLine = end - m_line;
       return true;
     }
   }
   // A long line: its head kept, the rest passed over up to the next line end.
   *pbLong = true;
-  m_sLong.assign(reinterpret_cast<const char*>(m_ab.data() + m_line), kMaxLine);
+  m_sLong.assign(reinterpret_cast<const char*>(m_ab.get() + m_line), kMaxLine);
   for (;;) {
-    const void* pNl = std::memchr(m_ab.data() + m_line, '\n', m_cb - m_line);
+    const void* pNl = std::memchr(m_ab.get() + m_line, '\n', m_cb - m_line);
     if (pNl) {
-      m_next = static_cast<const uint8_t*>(pNl) - m_ab.data() + 1;
+      m_next = static_cast<const uint8_t*>(pNl) - m_ab.get() + 1;
       break;
     }
     m_line = m_next = m_cb;  // nothing of it is kept in the buffer
@@ -92,7 +92,7 @@ bool LineReader::Next(const char** ppLine, size_t* pcbLine, bool* pbLong) {
 void LineReader::Ahead(const uint8_t** ppb, size_t* pcb) {
   while (m_cb - m_line < kLookahead && Fill()) {
   }
-  *ppb = m_ab.data() + m_line;
+  *ppb = m_ab.get() + m_line;
   *pcb = m_cb - m_line;
 }
 
@@ -100,7 +100,7 @@ ptrdiff_t LineReader::RestStream::Read(uint8_t* pb, size_t cb) {
   LineReader& l = *m_pLines;
   if (l.m_line == l.m_cb && !l.Fill()) return l.m_bFailed ? -1 : 0;
   size_t n = l.m_cb - l.m_line < cb ? l.m_cb - l.m_line : cb;
-  std::memcpy(pb, l.m_ab.data() + l.m_line, n);
+  std::memcpy(pb, l.m_ab.get() + l.m_line, n);
   l.m_line += n;
   if (l.m_next < l.m_line) l.m_next = l.m_line;
   return static_cast<ptrdiff_t>(n);

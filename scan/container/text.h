@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -85,10 +86,10 @@ class LineReader {
   bool Fill();
 
   MemberStream* m_pSource;
-  std::vector<uint8_t> m_ab;
-  size_t m_line = 0;  // where the last line given starts
-  size_t m_next = 0;  // where the next line starts
-  size_t m_cb = 0;    // bytes held
+  std::unique_ptr<uint8_t[]> m_ab;  // kBuffer bytes, not cleared: only bytes read are looked at
+  size_t m_line = 0;                // where the last line given starts
+  size_t m_next = 0;                // where the next line starts
+  size_t m_cb = 0;                  // bytes held
   bool m_bEnd = false, m_bFailed = false;
   std::string m_sLong;  // a long line's first kMaxLine bytes
   RestStream m_rest{this};
