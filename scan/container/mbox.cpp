@@ -105,11 +105,20 @@ const uint8_t* FileWindow::At(uint64_t at, size_t cbWant, size_t* pcb) {
   uint64_t cbToEnd = m_cbFile - at;
   bool bHeld = at >= m_at && at - m_at < m_cb;
   if (!bHeld || (m_cb - (at - m_at) < cbWant && m_cb - (at - m_at) < cbToEnd)) {
-    size_t cbRead = cbToEnd < kWindow ? static_cast<size_t>(cbToEnd) : kWindow;
-    m_at = at;
-    m_cb = 0;
+    // From the kept position when the bytes asked for fit after it; what is held of the new
+    // window's start moved to its front, the rest read.
+    uint64_t start = m_keep <= at && at - m_keep <= kWindow - cbWant ? m_keep : at;
+    size_t cbKept = 0;
+    if (start >= m_at && start - m_at < m_cb) {
+      cbKept = m_cb - static_cast<size_t>(start - m_at);
+      std::memmove(m_ab.get(), m_ab.get() + (start - m_at), cbKept);
+    }
+    uint64_t cbLeft = m_cbFile - start;
+    size_t cbRead = cbLeft < m_cbBuffer ? static_cast<size_t>(cbLeft) : m_cbBuffer;
+    m_at = start;
+    m_cb = cbKept;
     while (m_cb < cbRead) {
-      ssize_t n = pread(m_fd, m_ab.get() + m_cb, cbRead - m_cb, static_cast<off_t>(at + m_cb));
+      ssize_t n = pread(m_fd, m_ab.get() + m_cb, cbRead - m_cb, static_cast<off_t>(start + m_cb));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         m_bFailed = true;  // an error, or the file is shorter than it was
@@ -328,6 +337,7 @@ bool MessageSplitter::Next(MessageSpan* pSpan) {
   const bool bSplit = m_split != Split::kOne;
   if (bSplit && StartsWith(pb, cb, "From ")) at = next;
   pSpan->begin = at;
+  m_pWindow->Keep(at);  // GMime reads the message from there once it is split off
   uint64_t clEnd = kNone, clBodyEnd = kNone;
   m_open.clear();
   if (bSplit) {

@@ -19,7 +19,8 @@ class FileWindow {
   FileWindow(int fd, uint64_t cb)
       : m_fd(fd),
         m_cbFile(cb),
-        m_ab(new uint8_t[cb < kWindow ? static_cast<size_t>(cb) + 1 : kWindow]) {}
+        m_cbBuffer(cb < kWindow ? static_cast<size_t>(cb) + 1 : kWindow),
+        m_ab(new uint8_t[m_cbBuffer]) {}
   FileWindow(const FileWindow&) = delete;
   FileWindow& operator=(const FileWindow&) = delete;
   uint64_t Size() const { return m_cbFile; }
@@ -27,12 +28,17 @@ class FileWindow {
   // kWindow) unless the file ends sooner; *pcb is 0 at the end and when the file cannot be read
   // (Failed()). Valid until the next call.
   const uint8_t* At(uint64_t at, size_t cbWant, size_t* pcb);
+  // The window moves on from at, not past it, while what is asked for fits: the message being
+  // split, which GMime reads next, stays in it.
+  void Keep(uint64_t at) { m_keep = at; }
   bool Failed() const { return m_bFailed; }
 
  private:
   int m_fd;
   uint64_t m_cbFile;
+  size_t m_cbBuffer;
   std::unique_ptr<uint8_t[]> m_ab;
+  uint64_t m_keep = 0;
   uint64_t m_at = 0;  // the file offset of m_ab[0]
   size_t m_cb = 0;    // bytes held
   bool m_bFailed = false;
