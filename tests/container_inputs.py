@@ -532,5 +532,51 @@ for reader in (['unzip', '-p'], ['bsdtar', '-xOf']):
                              stderr=subprocess.DEVNULL).stdout
         assert got == SELF, '%s reads %d bytes of self.zip' % (reader[0], len(got))
 
+# --- Zips after a program -------------------------------------------------------------------
+# A self-extracting zip is a program with a zip after it: its offsets count from the zip's start
+# (as Python writes them), or from the file's once `zip -A` has adjusted them. The programs are
+# any bytes with a program's head: an MZ header and padding, an ELF header, a '#!' line.
+MZ_STUB = b'MZ\x90\x00\x03' + bytes(59) + b'PE\x00\x00' + bytes(range(256)) * 119  # 30 KiB
+ELF_STUB = b'\x7fELF\x02\x01\x01' + bytes(9) + bytes(range(256)) * 40
+SFX_MEMBERS = [('readme.txt', README), ('concept.doc', INFECTED)]
+
+
+def after_program(stub, members, adjust=False):
+    data = stub + zip_bytes(members)
+    if not adjust:
+        return data
+    def make(d, names):
+        path = os.path.join(d, 'sfx.exe')
+        with open(path, 'wb') as f:
+            f.write(data)
+        if not tool('zip', '-A', path):
+            return None
+        with open(path, 'rb') as f:
+            return f.read()
+    return with_files([], make)
+
+
+sfx = after_program(MZ_STUB, SFX_MEMBERS)
+put('sfx.exe', sfx)
+put_or_miss('sfx-adjusted.exe', after_program(MZ_STUB, SFX_MEMBERS, adjust=True))
+put('sfx-clean.exe', after_program(MZ_STUB, [('readme.txt', README), ('concept.doc', CLEAN)]))
+put('sfx-elf.bin', after_program(ELF_STUB, SFX_MEMBERS))
+put('sfx-script.pyz', after_program(b'#!/usr/bin/env python3\n', [('__main__.py', b'print(1)\n')] +
+                                    SFX_MEMBERS))
+# A signature appended to the program after its zip, beyond libarchive's 16 KiB look for the end.
+put('sfx-signed.exe', sfx + b'\x30\x82' + bytes(range(256)) * 80)
+# Programs with no zip at their end, though one ends with a zip's end record of no entries (a zip
+# library's template) and one holds a zip before other bytes: what they were.
+put('program.exe', MZ_STUB)
+put('program-empty-zip.exe', MZ_STUB + b'PK\x05\x06' + bytes(18))
+put('program-zip-inside.exe', MZ_STUB + zip_bytes(SFX_MEMBERS) + bytes(range(256)) * 300)
+# A zip after bytes that are no program: not looked for (clamd finds its local header).
+put('zip-after-jpeg.jpg', b'\xff\xd8\xff\xe0\x00\x10JFIF\x00' + bytes(range(256)) * 40 +
+    b'\xff\xd9' + zip_bytes(SFX_MEMBERS))
+# A self-extracting zip as a member: of a zip (held by position) and of a tar (streamed).
+put('sfx-in.zip', zip_bytes([('setup.exe', sfx)]))
+put('sfx-in.tar', tar_bytes([('setup.exe', sfx)]))
+
+
 for name in missing:
     print('missing ' + name)

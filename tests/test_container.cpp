@@ -128,6 +128,98 @@ TEST(ContainerSniff, KindsByContent) {
   EXPECT_FALSE(container::MayBeTestFile(eicar.data(), 8));
 }
 
+// A stored zip of one member after prefix (a program, or none): its offsets from the zip's start,
+// or (adjusted, as zip -A leaves them) from the file's; the end record's comment, then trailing.
+Bytes ZipAfter(const Bytes& prefix, bool bAdjusted, size_t cbComment = 0, size_t cbTrailing = 0) {
+  auto le = [](Bytes* p, uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) p->push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  const std::string sName = "a.doc", sData = "hello";
+  const uint64_t base = bAdjusted ? prefix.size() : 0;
+  Bytes b = prefix;
+  const uint64_t atLocal = b.size() - prefix.size() + base;
+  b.insert(b.end(), {'P', 'K', 3, 4});
+  le(&b, 10, 2), le(&b, 0, 2), le(&b, 0, 2), le(&b, 0, 4), le(&b, 0, 4);
+  le(&b, sData.size(), 4), le(&b, sData.size(), 4), le(&b, sName.size(), 2), le(&b, 0, 2);
+  b.insert(b.end(), sName.begin(), sName.end());
+  b.insert(b.end(), sData.begin(), sData.end());
+  const uint64_t atCentral = b.size() - prefix.size() + base;
+  b.insert(b.end(), {'P', 'K', 1, 2});
+  le(&b, 10, 2), le(&b, 10, 2), le(&b, 0, 2), le(&b, 0, 2), le(&b, 0, 4), le(&b, 0, 4);
+  le(&b, sData.size(), 4), le(&b, sData.size(), 4), le(&b, sName.size(), 2), le(&b, 0, 2);
+  le(&b, 0, 2), le(&b, 0, 2), le(&b, 0, 2), le(&b, 0, 4), le(&b, atLocal, 4);
+  b.insert(b.end(), sName.begin(), sName.end());
+  const uint64_t cbCentral = b.size() - prefix.size() + base - atCentral;
+  b.insert(b.end(), {'P', 'K', 5, 6});
+  le(&b, 0, 2), le(&b, 0, 2), le(&b, 1, 2), le(&b, 1, 2), le(&b, cbCentral, 4);
+  le(&b, atCentral, 4), le(&b, cbComment, 2);
+  b.resize(b.size() + cbComment + cbTrailing, 'c');
+  return b;
+}
+
+// Told by the end: a program (MZ, ELF, "#!") whose end holds a zip's end record, with or without
+// its offsets adjusted, a signature after it, the longest comment; never another head, a compound
+// file, a program with no zip, a zip library's empty record or a record that lies.
+TEST(ContainerSniff, ZipsByTheirEnd) {
+  Bytes mz = Str(std::string("MZ\x90\x00", 4));
+  mz.resize(30 * 1024, 0x90);
+  const Bytes elf =
+      Str(std::string("\x7F"
+                      "ELF\x02\x01\x01",
+                      7));
+  const Bytes script = Str("#!/usr/bin/env python3\n");
+  const Bytes jpeg = Str(std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10));
+  const Bytes doc =
+      Str(std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(504, '\0'));
+  Bytes lying = ZipAfter(mz, true);
+  lying[lying.size() - 3] = 0x7F;  // the directory's offset past the record
+  Bytes cut = ZipAfter(mz, false);
+  cut[mz.size() + 40] = 'X';  // the directory does not begin with an entry
+  Bytes empty = mz;
+  const Bytes record = Str(std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+  empty.insert(empty.end(), record.begin(), record.end());
+  const size_t cbZip = ZipAfter({}, false).size();
+  const struct {
+    const char* szCase;
+    Bytes file;
+    Kind kind;
+    uint64_t cbPrefix;
+    uint64_t cbZip;  // where the zip ends (0: the file's end)
+  } kCases[] = {
+      {"MZ stub, offsets from the zip", ZipAfter(mz, false), Kind::kZip, mz.size(), 0},
+      {"MZ stub, zip -A", ZipAfter(mz, true), Kind::kZip, 0, 0},
+      {"ELF", ZipAfter(elf, false), Kind::kZip, elf.size(), 0},
+      {"#! script (zipapp)", ZipAfter(script, false), Kind::kZip, script.size(), 0},
+      {"a signature after it", ZipAfter(mz, true, 0, 20000), Kind::kZip, 0, mz.size() + cbZip},
+      {"the longest comment", ZipAfter(mz, true, 65535), Kind::kZip, 0, 0},
+      {"a plain zip", ZipAfter({}, false), Kind::kZip, 0, 0},
+      {"the record further back than any comment", ZipAfter(mz, true, 0, 65536), Kind::kNone, 0, 0},
+      {"no program: JPEG", ZipAfter(jpeg, false), Kind::kNone, 0, 0},
+      {"a compound file", ZipAfter(doc, false), Kind::kNone, 0, 0},
+      {"a program alone", mz, Kind::kNone, 0, 0},
+      {"an empty zip's record", empty, Kind::kNone, 0, 0},
+      {"a directory past its record", lying, Kind::kNone, 0, 0},
+      {"no entry where the directory begins", cut, Kind::kNone, 0, 0},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.szCase);
+    const Bytes& f = c.file;
+    const container::ReadAt readAt = [&f](uint64_t at, uint8_t* pb, size_t cb) {
+      if (cb > f.size() || at > f.size() - cb) return false;
+      std::memcpy(pb, f.data() + at, cb);
+      return true;
+    };
+    const size_t cbHead = f.size() < container::kSniffBytes ? f.size() : container::kSniffBytes;
+    EXPECT_EQ(container::SniffFile(f.data(), cbHead, f.size(), readAt), c.kind);
+    container::ZipEnd end;
+    if (c.kind != Kind::kZip) continue;
+    ASSERT_TRUE(container::FindZipEnd(f.size(), readAt, &end));
+    EXPECT_EQ(end.cbPrefix, c.cbPrefix);
+    EXPECT_EQ(end.nEntries, 1u);
+    EXPECT_EQ(end.cbZip, c.cbZip ? c.cbZip : f.size());
+  }
+}
+
 // The verdict of the whole from its records: a document's virus before any heuristic name, a
 // heuristic name before a problem, a problem before OK; SKIPPED documents change nothing.
 TEST(ContainerNames, VerdictOfTheRecords) {
@@ -284,9 +376,13 @@ class ContainerWalk : public ::testing::Test {
     if (!f) return {};
     Bytes head(container::kSniffBytes);
     head.resize(std::fread(head.data(), 1, head.size(), f));
-    Kind kind = container::Sniff(head.data(), head.size());
-    if (pKind) *pKind = kind;
     uint64_t cb = std::filesystem::file_size(sPath);
+    Kind kind =
+        container::SniffFile(head.data(), head.size(), cb, [f](uint64_t at, uint8_t* pb, size_t n) {
+          return std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 &&
+                 std::fread(pb, 1, n, f) == n;
+        });
+    if (pKind) *pKind = kind;
     container::Result r =
         container::Scan(fileno(f), cb, kind, sName, options,
                         [](const container::MemberFile& m) { return g_pInputs->Judge(m); });
@@ -392,6 +488,14 @@ TEST_F(ContainerWalk, PlacesAndNames) {
       {"utf8-names.zip", {"F!r\xC3\xA9sum\xC3\xA9.doc"}, "Macro.Word.Concept.a"},
       {"eicar.zip", {"F!eicar.com"}, "Eicar-Test-Signature"},
       {"latin1-names.tar", {"F!r\xE9sum\xE9.doc"}, "Macro.Word.Concept.a"},
+      // Self-extracting: a program with a zip after it, alone or a member.
+      {"sfx.exe", {"F!concept.doc"}, "Macro.Word.Concept.a"},
+      {"sfx-adjusted.exe", {"F!concept.doc"}, "Macro.Word.Concept.a"},
+      {"sfx-elf.bin", {"F!concept.doc"}, "Macro.Word.Concept.a"},
+      {"sfx-script.pyz", {"F!concept.doc"}, "Macro.Word.Concept.a"},
+      {"sfx-signed.exe", {"F!concept.doc"}, "Macro.Word.Concept.a"},
+      {"sfx-in.zip", {"F!setup.exe!concept.doc"}, "Macro.Word.Concept.a"},
+      {"sfx-in.tar", {"F!setup.exe!concept.doc"}, "Macro.Word.Concept.a"},
   };
   for (const auto& c : kCases) {
     if (g_pInputs->Missing(c.szFile)) continue;
@@ -498,6 +602,28 @@ TEST_F(ContainerWalk, NeverOkForWhatWasNotRead) {
   EXPECT_EQ(r.nMembers, 10000u);
   ASSERT_EQ(r.members.size(), 1u);
   EXPECT_EQ(r.members[0].sName, "f010000.txt");
+}
+
+// Programs are opened as zips only where their end holds one; others stay what they were.
+TEST_F(ContainerWalk, ProgramsWithoutAZip) {
+  const struct {
+    const char* szFile;
+    Kind kind;
+  } kCases[] = {
+      {"sfx.exe", Kind::kZip},
+      {"program.exe", Kind::kNone},
+      {"program-empty-zip.exe", Kind::kNone},
+      {"program-zip-inside.exe", Kind::kNone},  // a zip before other bytes: clamd finds it
+      {"zip-after-jpeg.jpg", Kind::kNone},      // no program: its end is not read
+  };
+  for (const auto& c : kCases) {
+    Kind kind = Kind::kZip;
+    container::Result r = Walk(c.szFile, {}, &kind);
+    EXPECT_EQ(kind, c.kind) << c.szFile << ": " << Describe(r);
+  }
+  // A program that is a member and holds no zip is read through, as any member is.
+  container::Result r = Walk("sfx-in.zip");
+  EXPECT_EQ(r.nMembers, 3u) << Describe(r);
 }
 
 // The options: archives or mail not opened when turned off (SKIPPED, not OK); the walk stops at

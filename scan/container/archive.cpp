@@ -192,15 +192,26 @@ std::string StreamName(Walker* pWalker, const Source& src, const std::string& sN
 
 }  // namespace
 
-void WalkArchive(Walker* pWalker, const Source& src, Kind kind, const std::string& sName,
+void WalkArchive(Walker* pWalker, const Source& srcIn, Kind kind, const std::string& sName,
                  const Place& place) {
   // Problems of the container itself are recorded where it lies: one level up.
   std::vector<std::string> outerChain = *place.pChain;
   if (!outerChain.empty()) outerChain.pop_back();
   Place outer{&outerChain, place.nDepth > 1 ? place.nDepth - 1 : 1};
+  Source src = srcIn;
+  bool bByPosition = src.fd >= 0;
+  if (kind == Kind::kZip && bByPosition) {
+    ZipEnd end;
+    // What follows the zip (a signature appended to a self-extracting program) is no part of it,
+    // and libarchive looks for the end record in the last 16 KiB alone.
+    if (FindZipEnd(
+            src.cb,
+            [&src](uint64_t at, uint8_t* pb, size_t cb) { return ReadFullyAt(src.fd, at, pb, cb); },
+            &end))
+      src.cb = end.cbZip;
+  }
   Input* in = new Input;
   in->src = src;
-  bool bByPosition = src.fd >= 0;
   // A zip without its central directory (cut short) is read again from its local headers, so
   // that what it holds is still judged.
   for (int iTry = 0; iTry < 2; ++iTry) {

@@ -53,6 +53,46 @@ bool IsCompoundFile(const uint8_t* pb, size_t cb);
 // so that a zipped test file is found as scanners find it.
 bool MayBeTestFile(const uint8_t* pb, size_t cb);
 
+// ---------------------------------------------------------------------------------------------
+// Zips told by their end: a self-extracting zip is a program with a zip after it
+// ---------------------------------------------------------------------------------------------
+
+// Reads cb bytes at offset at of the file being sniffed into pb: false unless all of them.
+using ReadAt = std::function<bool(uint64_t at, uint8_t* pb, size_t cb)>;
+
+// The end of a file that holds a zip's end record wherever it may lie: the record (22 bytes)
+// after the longest comment it may have (65,535).
+constexpr size_t kZipEndBytes = 22 + 65535;
+
+// True when pb, a file's head, is a program's (DOS and PE "MZ", ELF, Mach-O, a "#!" script): the
+// heads that self-extracting zips and zip launchers (jar, Python zipapp) have. Only those have
+// their end read for a zip: reading every file's end would cost a read a file.
+bool MayCarryZip(const uint8_t* pb, size_t cb);
+
+// A zip's end as its end record gives it, offsets within the file.
+struct ZipEnd {
+  uint64_t atRecord = 0;   // the end record (PK 05 06)
+  uint64_t atCentral = 0;  // the central directory's first entry
+  uint64_t cbCentral = 0;
+  uint64_t cbPrefix = 0;  // bytes before the zip that its offsets leave out (a program whose zip
+                          // was not adjusted with zip -A); its offsets plus these are the file's
+  uint64_t nEntries = 0;
+  uint64_t cbZip = 0;  // where the zip ends: the record and its comment (bytes after it, such as a
+                       // signature appended to the program, are no part of it)
+  bool bZip64 = false;
+};
+
+// Finds the last end record in the file's last kZipEndBytes (cbFile its size, its bytes read
+// through readAt), as libarchive's reader takes it: on the first disk, its entries all there,
+// its central directory before it and beginning with an entry (PK 01 02), or empty. The zip64
+// record its locator points at is read too. False when there is none.
+bool FindZipEnd(uint64_t cbFile, const ReadAt& readAt, ZipEnd* pEnd);
+
+// The kind of a file of cbFile bytes whose head is pb..cb: Sniff()'s, or kZip for a program
+// (MayCarryZip) whose end holds a zip of one entry or more (FindZipEnd, reading through readAt).
+// A compound file is never a zip: it is no program.
+Kind SniffFile(const uint8_t* pb, size_t cb, uint64_t cbFile, const ReadAt& readAt);
+
 // "zip", "tar", "gzip", ..., "mail", "mbox", "tnef"; "" for kNone.
 const char* KindName(Kind kind);
 // Mail kinds (kMail, kMbox, kTnef) follow ScanMail; the others follow ScanArchive.

@@ -22,6 +22,23 @@ constexpr char kEncryptedReason[] = "Encrypted archive member";
 // the end, 7z's header) or need the whole (GMime's parts stay in the file it parsed, TNEF).
 bool NeedsFile(Kind kind) { return kind == Kind::kZip || kind == Kind::k7z || IsMailKind(kind); }
 
+}  // namespace
+
+bool ReadFullyAt(int fd, uint64_t at, void* pv, size_t cb) {
+  uint8_t* pb = static_cast<uint8_t*>(pv);
+  while (cb > 0) {
+    ssize_t n = pread(fd, pb, cb, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    pb += n;
+    cb -= static_cast<size_t>(n);
+    at += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+namespace {
+
 bool WriteAll(int fd, const uint8_t* pb, size_t cb, uint64_t at) {
   while (cb > 0) {
     ssize_t n = pwrite(fd, pb, cb, static_cast<off_t>(at));
@@ -235,17 +252,30 @@ void Walker::Document(Reader* pReader, const std::string& sName, const Place& pl
   m_pResult->members.push_back(std::move(m));
 }
 
-void Walker::Nested(Reader* pReader, Kind kind, const std::string& sName, const Place& place) {
+bool Walker::MayNest(const std::string& sName, const Place& place, uint64_t cbRead) {
   uint32_t nMax = m_options.limits.nMaxRecursion;
-  if (nMax != 0 && place.nDepth + 1 > nMax) {
-    RecordLimit(place, sName, Limit::kMaxRecursion, pReader->Bytes());
+  if (nMax == 0 || place.nDepth + 1 <= nMax) return true;
+  RecordLimit(place, sName, Limit::kMaxRecursion, cbRead);
+  return false;
+}
+
+void Walker::OpenHeld(int fd, uint64_t cb, Kind kind, const std::string& sName,
+                      const Place& place) {
+  std::vector<std::string> chain = *place.pChain;
+  chain.push_back(sName);
+  Place inner{&chain, place.nDepth + 1};
+  Source src;
+  src.fd = fd;
+  src.cb = cb;
+  Container(src, kind, sName, inner);
+}
+
+void Walker::Nested(Reader* pReader, Kind kind, const std::string& sName, const Place& place) {
+  if (!MayNest(sName, place, pReader->Bytes())) {
     pReader->Drain();
     Settle(pReader, sName, place);
     return;
   }
-  std::vector<std::string> chain = *place.pChain;
-  chain.push_back(sName);
-  Place inner{&chain, place.nDepth + 1};
   if (NeedsFile(kind)) {
     uint64_t cb = 0;
     std::string sError;
@@ -257,18 +287,38 @@ void Walker::Nested(Reader* pReader, Kind kind, const std::string& sName, const 
         Settle(pReader, sName, place);
       return;
     }
-    Source src;
-    src.fd = fd;
-    src.cb = cb;
-    Container(src, kind, sName, inner);
+    OpenHeld(fd, cb, kind, sName, place);
     close(fd);
     return;
   }
+  std::vector<std::string> chain = *place.pChain;
+  chain.push_back(sName);
+  Place inner{&chain, place.nDepth + 1};
   Source src;
   src.pReader = pReader;
   Container(src, kind, sName, inner);
   if (!Stopped()) pReader->ReadThrough();  // what the inner reader left (a tar's end blocks)
   Settle(pReader, sName, place);
+}
+
+void Walker::Program(Reader* pReader, const std::string& sName, const Place& place) {
+  // Its end comes last: the program is held whole (within MaxFileSize) to be read there.
+  uint64_t cb = 0;
+  std::string sError;
+  int fd = Spill(pReader, &cb, &sError);
+  if (fd < 0) {
+    if (!sError.empty())
+      Record(place, sName, Kind::kNone, Why::kDamaged, sError, Limit::kNone, pReader->Bytes());
+    else
+      Settle(pReader, sName, place);
+    return;
+  }
+  const std::vector<uint8_t>& head = pReader->Head();
+  Kind kind = SniffFile(head.data(), head.size(), cb, [fd](uint64_t at, uint8_t* pb, size_t n) {
+    return ReadFullyAt(fd, at, pb, n);
+  });
+  if (kind == Kind::kZip && MayNest(sName, place, cb)) OpenHeld(fd, cb, kind, sName, place);
+  close(fd);
 }
 
 void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cbDeclared,
@@ -320,6 +370,10 @@ void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cb
   }
   if (kind != Kind::kNone && (IsMailKind(kind) ? m_options.bScanMail : m_options.bScanArchive)) {
     Nested(&reader, kind, sName, place);
+    return;
+  }
+  if (kind == Kind::kNone && m_options.bScanArchive && MayCarryZip(head.data(), head.size())) {
+    Program(&reader, sName, place);
     return;
   }
   if (role == Role::kText) UuBlocks(this, &reader, place);

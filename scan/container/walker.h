@@ -127,6 +127,12 @@ class Walker {
  private:
   void Document(Reader* pReader, const std::string& sName, const Place& place);
   void Nested(Reader* pReader, Kind kind, const std::string& sName, const Place& place);
+  // A program: held whole, and opened as a zip when its end holds one (a self-extracting zip).
+  void Program(Reader* pReader, const std::string& sName, const Place& place);
+  // Whether a container inside the one at place may be opened; else MaxRecursion is recorded.
+  bool MayNest(const std::string& sName, const Place& place, uint64_t cbRead);
+  // Opens the container held by the file fd (cb bytes) one level below place.
+  void OpenHeld(int fd, uint64_t cb, Kind kind, const std::string& sName, const Place& place);
   // Copies the member whole into a new in-memory file: its descriptor, or -1 (the reader's state,
   // or *psError, says why).
   int Spill(Reader* pReader, uint64_t* pcb, std::string* psError);
@@ -140,6 +146,9 @@ class Walker {
   bool m_bStopped = false;
   bool m_bScanSizeExceeded = false;
 };
+
+// Reads cb bytes at offset at of fd into pv: false unless all of them.
+bool ReadFullyAt(int fd, uint64_t at, void* pv, size_t cb);
 
 // The archive reader and the mail reader (archive.cpp, mail.cpp).
 void WalkArchive(Walker* pWalker, const Source& src, Kind kind, const std::string& sName,
