@@ -532,7 +532,7 @@ for reader in (['unzip', '-p'], ['bsdtar', '-xOf']):
                              stderr=subprocess.DEVNULL).stdout
         assert got == SELF, '%s reads %d bytes of self.zip' % (reader[0], len(got))
 
-# --- Zips after a program -------------------------------------------------------------------
+# --- Zips after a program, and members a central directory leaves out -----------------------
 # A self-extracting zip is a program with a zip after it: its offsets count from the zip's start
 # (as Python writes them), or from the file's once `zip -A` has adjusted them. The programs are
 # any bytes with a program's head: an MZ header and padding, an ELF header, a '#!' line.
@@ -577,6 +577,55 @@ put('zip-after-jpeg.jpg', b'\xff\xd8\xff\xe0\x00\x10JFIF\x00' + bytes(range(256)
 put('sfx-in.zip', zip_bytes([('setup.exe', sfx)]))
 put('sfx-in.tar', tar_bytes([('setup.exe', sfx)]))
 
+
+class Unseekable(io.RawIOBase):
+    """Where zipfile writes a data descriptor after each member: it cannot go back."""
+
+    def __init__(self):
+        self.data = bytearray()
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        self.data += b
+        return len(b)
+
+
+def hiding_zip(members, hidden, prefix=b'', descriptors=False):
+    """A zip whose central directory leaves out the members named in hidden: their local headers
+    and data stay where they were written."""
+    out = Unseekable() if descriptors else io.BytesIO()
+    out.write(prefix)
+    with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:
+        for name, data in members:
+            z.writestr(zipfile.ZipInfo(name, date_time=(1996, 8, 1, 12, 0, 0)), data,
+                       zipfile.ZIP_DEFLATED)
+        z.filelist = [i for i in z.filelist if i.filename not in hidden]
+        for name in hidden:
+            del z.NameToInfo[name]
+    return bytes(out.data) if descriptors else out.getvalue()
+
+
+NOTES = ('notes.txt', README)
+put('hidden-first.zip', hiding_zip([('concept.doc', INFECTED), NOTES], {'concept.doc'}))
+put('hidden-middle.zip', hiding_zip([NOTES, ('concept.doc', INFECTED), ('readme.txt', README)],
+                                    {'concept.doc'}))
+put('hidden-last.zip', hiding_zip([NOTES, ('concept.doc', INFECTED)], {'concept.doc'}))
+put('hidden-descriptor.zip', hiding_zip([NOTES, ('concept.doc', INFECTED)], {'concept.doc'},
+                                        descriptors=True))
+put('hidden-two.zip', hiding_zip([('a.doc', WIEDER), NOTES, ('b.doc', OUTLAW), ('readme.txt', README)],
+                                 {'a.doc', 'b.doc'}))
+put('hidden-sfx.exe', hiding_zip([('concept.doc', INFECTED), NOTES], {'concept.doc'}, MZ_STUB))
+# An entry left behind by an update that rewrote the directory without it: a clean document, noted.
+put('hidden-clean.zip', hiding_zip([NOTES, ('old.doc', CLEAN), ('readme.txt', README)], {'old.doc'}))
+# A streaming reader extracts the hidden member where it reads a pipe.
+if shutil.which('bsdtar'):
+    for name in ('hidden-middle.zip', 'hidden-descriptor.zip'):
+        with open(os.path.join(OUT, name), 'rb') as f:
+            listed = subprocess.run(['bsdtar', '-tf', '-'], input=f.read(), stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL).stdout.split()
+        assert b'concept.doc' in listed, '%s: bsdtar lists %s' % (name, listed)
 
 for name in missing:
     print('missing ' + name)

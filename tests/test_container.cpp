@@ -14,6 +14,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "container.h"
@@ -496,6 +497,13 @@ TEST_F(ContainerWalk, PlacesAndNames) {
       {"sfx-signed.exe", {"F!concept.doc"}, "Macro.Word.Concept.a"},
       {"sfx-in.zip", {"F!setup.exe!concept.doc"}, "Macro.Word.Concept.a"},
       {"sfx-in.tar", {"F!setup.exe!concept.doc"}, "Macro.Word.Concept.a"},
+      // Left out of the central directory, found by the local headers.
+      {"hidden-first.zip", {"F!concept.doc"}, "Macro.Word.Concept.a"},
+      {"hidden-middle.zip", {"F!concept.doc"}, "Macro.Word.Concept.a"},
+      {"hidden-last.zip", {"F!concept.doc"}, "Macro.Word.Concept.a"},
+      {"hidden-descriptor.zip", {"F!concept.doc"}, "Macro.Word.Concept.a"},
+      {"hidden-two.zip", {"F!a.doc", "F!b.doc"}, "Macro.Word.Wieder"},
+      {"hidden-sfx.exe", {"F!concept.doc"}, "Macro.Word.Concept.a"},
   };
   for (const auto& c : kCases) {
     if (g_pInputs->Missing(c.szFile)) continue;
@@ -624,6 +632,60 @@ TEST_F(ContainerWalk, ProgramsWithoutAZip) {
   // A program that is a member and holds no zip is read through, as any member is.
   container::Result r = Walk("sfx-in.zip");
   EXPECT_EQ(r.nMembers, 3u) << Describe(r);
+}
+
+// A member that the central directory leaves out is walked and noted (Why::kHidden, OK) before
+// its own records: a virus found, a clean one OK (an entry an update left behind). Zips whose
+// directory lists every member have no such note, their layouts whatever they are.
+TEST_F(ContainerWalk, WhatTheCentralDirectoryLeavesOut) {
+  using Rec = std::tuple<std::string, Why, Outcome>;
+  const struct {
+    const char* szFile;
+    Outcome outcome;
+    std::vector<Rec> records;
+  } kCases[] = {
+      {"hidden-middle.zip",
+       Outcome::kFound,
+       {Rec{"F!concept.doc", Why::kHidden, Outcome::kOk},
+        Rec{"F!concept.doc", Why::kDocument, Outcome::kFound}}},
+      {"hidden-two.zip",
+       Outcome::kFound,
+       {Rec{"F!a.doc", Why::kHidden, Outcome::kOk}, Rec{"F!a.doc", Why::kDocument, Outcome::kFound},
+        Rec{"F!b.doc", Why::kHidden, Outcome::kOk},
+        Rec{"F!b.doc", Why::kDocument, Outcome::kFound}}},
+      {"hidden-clean.zip",
+       Outcome::kOk,
+       {Rec{"F!old.doc", Why::kHidden, Outcome::kOk},
+        Rec{"F!old.doc", Why::kDocument, Outcome::kOk}}},
+      {"infected.zip",
+       Outcome::kFound,
+       {Rec{"F!letters/concept.doc", Why::kDocument, Outcome::kFound}}},
+      {"infected-zip64.zip",
+       Outcome::kFound,
+       {Rec{"F!letters/concept.doc", Why::kDocument, Outcome::kFound}}},
+      {"sfx.exe", Outcome::kFound, {Rec{"F!concept.doc", Why::kDocument, Outcome::kFound}}},
+      {"sfx-adjusted.exe",
+       Outcome::kFound,
+       {Rec{"F!concept.doc", Why::kDocument, Outcome::kFound}}},
+      {"encrypted.zip", Outcome::kError, {Rec{"F!concept.doc", Why::kEncrypted, Outcome::kError}}},
+  };
+  for (const auto& c : kCases) {
+    if (g_pInputs->Missing(c.szFile)) continue;
+    container::Result r = Walk(c.szFile);
+    SCOPED_TRACE(std::string(c.szFile) + ": " + Describe(r));
+    EXPECT_EQ(r.verdict.outcome, c.outcome);
+    std::vector<Rec> records;
+    for (const container::Member& m : r.members)
+      records.emplace_back(container::DisplayPath("F", m.chain, m.sName), m.why, m.outcome);
+    EXPECT_EQ(records, c.records);
+  }
+  // Neither the bombs, the zip that contains itself, nor a damaged or cut zip has a hidden member.
+  for (const char* szFile : {"zeros-10g.zip", "many.zip", "self.zip", "names.zip", "damaged.zip",
+                             "truncated.zip", "nest5.zip", "eicar.zip", "utf8-names.zip"}) {
+    container::Result r = Walk(szFile);
+    for (const container::Member& m : r.members)
+      EXPECT_NE(m.why, Why::kHidden) << szFile << ": " << Describe(r);
+  }
 }
 
 // The options: archives or mail not opened when turned off (SKIPPED, not OK); the walk stops at

@@ -171,6 +171,9 @@ enum class Why : uint8_t {
   kEncrypted,  // its data is encrypted: never read, never clean
   kLimit,      // a limit stopped it (not read, not opened, or read in part)
   kDamaged,    // it, or the container it is, could not be read in full: the decoder's reason
+  kHidden,     // a note, not a problem (outcome OK): a zip member that its central directory
+               // leaves out, found by its local header and walked all the same; its own records
+               // (a document's verdict) follow
 };
 
 // A record with an empty name and chain is the file itself: its own limit or damage.

@@ -17,6 +17,7 @@ namespace detail {
 namespace {
 
 constexpr char kEncryptedReason[] = "Encrypted archive member";
+constexpr char kHiddenReason[] = "Not in the zip's central directory (found by its local header)";
 
 // Kinds read by position, never from a stream: their readers seek (zip's central directory at
 // the end, 7z's header) or need the whole (GMime's parts stay in the file it parsed, TNEF).
@@ -174,6 +175,11 @@ void Walker::RecordEncrypted(const Place& place, const std::string& sName, Kind 
     m_pResult->members.back().outcome = Outcome::kFound;
     m_pResult->members.back().sVirus = EncryptedVirusName(kind);
   }
+}
+
+void Walker::RecordHidden(const Place& place, const std::string& sName) {
+  Record(place, sName, Kind::kNone, Why::kHidden, kHiddenReason);
+  m_pResult->members.back().outcome = Outcome::kOk;
 }
 
 void Walker::Settle(Reader* pReader, const std::string& sName, const Place& place) {

@@ -113,6 +113,8 @@ class Walker {
               const std::string& sReason, Limit limit = Limit::kNone, uint64_t cbRead = 0);
   void RecordLimit(const Place& place, const std::string& sName, Limit limit, uint64_t cbRead);
   void RecordEncrypted(const Place& place, const std::string& sName, Kind kind);
+  // Notes a zip member that its central directory leaves out (Why::kHidden).
+  void RecordHidden(const Place& place, const std::string& sName);
   // A MaxFiles or MaxScanSize limit was reached, or a virus found without bAllMatch: no more
   // members are looked at.
   bool Stopped() const { return m_bStopped; }
@@ -164,6 +166,23 @@ void UuBlocks(Walker* pWalker, Reader* pReader, const Place& place);
 // Scan() of container.h, in this module: the walk of the file fd.
 Result WalkFile(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
                 const ScanFunction& scan);
+
+// A zip's members beside its central directory (ziplayout.cpp). A run of the zip: [at, at + cb).
+struct Span {
+  uint64_t at;
+  uint64_t cb;
+};
+enum class Layout : uint8_t {
+  kCompared,  // the directory and the local headers were compared
+  kUnread,    // the directory could not be read as libarchive reads it (whose walk said so)
+  kTooMany,   // too many entries to hold for the comparison
+};
+// The runs of the zip in fd (cb bytes, its end end) that begin with a local header no entry of
+// the central directory accounts for, each up to the next member the directory lists (or the
+// directory itself): what a reader of local headers finds there, the directory's readers never.
+// Bytes before the zip that are not a local header are a program's: only the local headers in it
+// that lead, one after the other, to the zip's first member count.
+Layout HiddenSpans(int fd, uint64_t cb, const ZipEnd& end, std::vector<Span>* pSpans);
 
 // The name a gzip stream stores for its content (FNAME), from its head; "" when none.
 std::string GzipStoredName(const uint8_t* pb, size_t cb);
