@@ -627,5 +627,62 @@ if shutil.which('bsdtar'):
                                     stderr=subprocess.DEVNULL).stdout.split()
         assert b'concept.doc' in listed, '%s: bsdtar lists %s' % (name, listed)
 
+# --- MaxFiles, counted as clamd counts -------------------------------------------------------
+# clamd counts the file and every file of more than 5 bytes it meets, at every depth, and stops
+# any one zip after MaxFiles entries (its parent goes on). 10,000 attachments of a byte or few,
+# the document last: clamd finds it. Of 100 bytes each: clamd stops before the document.
+def many_attachments(size):
+    """10,000 attachments of size bytes, then the document. email builds the message with the
+    document and one attachment, whose part is repeated with its name and bytes changed (10,000
+    calls of add_attachment take a minute)."""
+    m = message('many attachments', [('f00000.txt', b'@' * size, {}),
+                                     ('concept.doc', INFECTED, {})])
+    raw = bytes(m)
+    sep = b'--' + m.get_boundary().encode() + b'\r\n'
+    pre, first, doc = raw.rsplit(sep, 2)
+    filler = base64.b64encode(b'@' * size)
+    parts = [first.replace(b'f00000.txt', b'f%05d.txt' % i).replace(
+        filler, base64.b64encode(((b'%05d' % i) * (size // 5 + 1))[:size])) for i in range(10000)]
+    return pre + b''.join(sep + p for p in parts) + sep + doc
+
+
+put('attachments-10000-tiny.eml', many_attachments(3))
+put('attachments-10000.eml', many_attachments(100))
+tiny = [('t%05d.txt' % i, b'x') for i in range(10001)]
+put('zip-10001-then-doc.zip', zip_bytes([('inner.zip', zip_bytes(tiny, zipfile.ZIP_STORED)),
+                                         ('concept.doc', INFECTED)]))
+put('zip-10001.zip', zip_bytes(tiny[:10000] + [('concept.doc', INFECTED)], zipfile.ZIP_STORED))
+
+# Small trees whose document clamd reaches from some MaxFiles on (measured with clamscan
+# --max-files, tests/test_container.cpp has the numbers): members of 100 bytes and of one.
+P100 = b'p' * 100
+put('count-zip.zip', zip_bytes([('a', P100), ('b', P100), ('c', P100), ('concept.doc', INFECTED)]))
+put('count-zip-tiny.zip', zip_bytes([('t%02d' % i, b'x') for i in range(11)] +
+                                    [('concept.doc', INFECTED)]))
+put('count-zip-in-zip.zip', zip_bytes([('a', P100), ('z.zip', zip_bytes([('b', P100),
+                                                                         ('concept.doc', INFECTED)]))]))
+put('count-zip-after-zip.zip', zip_bytes([('inner.zip', zip_bytes([('t%02d' % i, b'x')
+                                                                   for i in range(11)])),
+                                          ('concept.doc', INFECTED)]))
+put('count-tar-tiny.tar', tar_bytes([('t%02d' % i, b'x') for i in range(20)] +
+                                    [('concept.doc', INFECTED)]))
+put('count-tar.tar.gz', tar_bytes([('a', P100), ('b', P100), ('c', P100), ('concept.doc', INFECTED)],
+                                  mode='w:gz'))
+put('count-mail-tiny.eml', bytes(message('tiny', [('f%d.txt' % i, b'x%d' % i, {}) for i in range(9)]
+                                         + [('concept.doc', INFECTED, {})])))
+inner = message('inner', [('concept.doc', INFECTED, {})])
+outer = message('outer')
+outer.add_attachment(inner, filename='fwd.eml')
+put('count-rfc822.eml', bytes(outer))
+box = os.path.join(OUT, 'count.mbox')
+if os.path.exists(box):
+    os.remove(box)
+mb = mailbox.mbox(box)
+mb.add(message('m1', [('a1', P100, {})]))
+mb.add(message('m2', [('a2', P100, {})]))
+mb.add(message('m3', [('concept.doc', INFECTED, {})]))
+mb.flush()
+mb.close()
+
 for name in missing:
     print('missing ' + name)

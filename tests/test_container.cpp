@@ -504,6 +504,10 @@ TEST_F(ContainerWalk, PlacesAndNames) {
       {"hidden-descriptor.zip", {"F!concept.doc"}, "Macro.Word.Concept.a"},
       {"hidden-two.zip", {"F!a.doc", "F!b.doc"}, "Macro.Word.Wieder"},
       {"hidden-sfx.exe", {"F!concept.doc"}, "Macro.Word.Concept.a"},
+      // MaxFiles as clamd counts: 10,000 parts of 3 bytes are none; one zip's entries past
+      // MaxFiles end that zip, not its parent.
+      {"attachments-10000-tiny.eml", {"F!concept.doc"}, "Macro.Word.Concept.a"},
+      {"zip-10001-then-doc.zip", {"F!concept.doc"}, "Macro.Word.Concept.a"},
   };
   for (const auto& c : kCases) {
     if (g_pInputs->Missing(c.szFile)) continue;
@@ -571,6 +575,17 @@ TEST_F(ContainerWalk, NeverOkForWhatWasNotRead) {
        Limit::kMaxFileSize},
       {"many.zip", {}, Outcome::kError, "Archive limit exceeded: MaxFiles 10000", Limit::kMaxFiles},
       {"many.zip", alert, Outcome::kFound, "Heuristics.Limits.Exceeded.MaxFiles", Limit::kMaxFiles},
+      // clamd's count stops before the document too: the file, the text, 9,998 attachments.
+      {"attachments-10000.eml",
+       {},
+       Outcome::kError,
+       "Archive limit exceeded: MaxFiles 10000",
+       Limit::kMaxFiles},
+      {"zip-10001.zip",
+       {},
+       Outcome::kError,
+       "Archive limit exceeded: MaxFiles 10000",
+       Limit::kMaxFiles},
       {"infected.zip", tight, Outcome::kFound, "Macro.Word.Concept.a", Limit::kNone},
       {"recursion-20.zip",
        {},
@@ -685,6 +700,31 @@ TEST_F(ContainerWalk, WhatTheCentralDirectoryLeavesOut) {
     container::Result r = Walk(szFile);
     for (const container::Member& m : r.members)
       EXPECT_NE(m.why, Why::kHidden) << szFile << ": " << Describe(r);
+  }
+}
+
+// MaxFiles as clamd counts: the file itself, then every member of more than 5 bytes at every
+// depth, containers too, an mbox's messages not; and no more than MaxFiles entries of one zip.
+// The least MaxFiles at which clamd (clamscan --max-files, 1.4) reaches each document is the
+// least at which it is found here; one less is the limit.
+TEST_F(ContainerWalk, MaxFilesCountsAsClamdCounts) {
+  const struct {
+    const char* szFile;
+    uint32_t nClamd;
+  } kCases[] = {
+      {"count-zip.zip", 5},           {"count-zip-tiny.zip", 12}, {"count-zip-in-zip.zip", 5},
+      {"count-zip-after-zip.zip", 3}, {"count-tar-tiny.tar", 2},  {"count-tar.tar.gz", 6},
+      {"count-mail-tiny.eml", 3},     {"count-rfc822.eml", 5},    {"count.mbox", 7},
+  };
+  for (const auto& c : kCases) {
+    container::Options options;
+    options.limits.nMaxFiles = c.nClamd;
+    container::Result r = Walk(c.szFile, options);
+    EXPECT_EQ(r.verdict.sVirus, "Macro.Word.Concept.a") << c.szFile << ": " << Describe(r);
+    options.limits.nMaxFiles = c.nClamd - 1;
+    r = Walk(c.szFile, options);
+    EXPECT_EQ(r.verdict.outcome, Outcome::kError) << c.szFile << ": " << Describe(r);
+    EXPECT_EQ(r.firstLimit, Limit::kMaxFiles) << c.szFile;
   }
 }
 

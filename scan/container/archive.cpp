@@ -241,18 +241,22 @@ int Open(struct archive* a) {
   return archive_read_open1(a);
 }
 
-// How the entries of one zip are walked: those a reader of local headers found beyond its
-// central directory are noted so.
+// How the entries of one zip are walked: it is stopped past MaxFiles of them, as clamd stops a
+// zip (its parent goes on); those a reader of local headers found beyond its central directory
+// are noted so.
 struct Entries {
+  uint64_t n = 0;
+  bool bLimited = false;  // MaxFiles of them were walked
   bool bHidden = false;
 };
 
 // Walks the opened reader's entries, each regular one a member at place. True when it came to
-// their end; false when it failed (recorded at outer), or the walk stopped.
+// their end; false when it failed (recorded at outer), or a limit or the walk stopped it.
 bool WalkEntries(Walker* pWalker, struct archive* a, Input* in, Kind kind, bool bCheapSkip,
                  const std::string& sName, const Place& place, const Place& outer,
                  Entries* pEntries) {
   const Source& src = in->src;
+  const uint32_t nMaxFiles = pWalker->options().limits.nMaxFiles;
   struct archive_entry* e = nullptr;
   while (!pWalker->Stopped()) {
     int r;
@@ -273,9 +277,18 @@ bool WalkEntries(Walker* pWalker, struct archive* a, Input* in, Kind kind, bool 
     }
     if (archive_entry_filetype(e) != AE_IFREG || archive_entry_hardlink(e)) continue;
     if (archive_format(a) == ARCHIVE_FORMAT_RAW) sMember = StreamName(pWalker, src, sName);
+    if (kind == Kind::kZip && nMaxFiles != 0 && pEntries->n >= nMaxFiles) {
+      pWalker->RecordLimit(place, sMember, Limit::kMaxFiles, 0);
+      pEntries->bLimited = true;
+      return false;
+    }
+    ++pEntries->n;
     if (pEntries->bHidden) pWalker->RecordHidden(place, sMember);
     if (archive_entry_is_data_encrypted(e) > 0) {
-      if (pWalker->Count(sMember, place)) pWalker->RecordEncrypted(place, sMember, kind);
+      if (pWalker->Count(sMember, place)) {
+        pWalker->Look();
+        pWalker->RecordEncrypted(place, sMember, kind);
+      }
       continue;
     }
     uint64_t cbDeclared = archive_entry_size_is_set(e) && archive_entry_size(e) >= 0
@@ -301,7 +314,7 @@ void WalkHidden(Walker* pWalker, const Source& src, const ZipEnd& end, const std
                     "Zip not compared with its local headers: too many entries");
   pEntries->bHidden = true;
   for (const Span& span : spans) {
-    if (pWalker->Stopped()) break;
+    if (pWalker->Stopped() || pEntries->bLimited) break;
     auto in = std::make_unique<Input>();
     in->src.fd = src.fd;
     in->src.cb = span.cb;

@@ -113,7 +113,8 @@ constexpr uint32_t kDeepestNesting = 64;
 struct Limits {
   uint32_t nMaxRecursion = 17;            // containers inside one another, the file itself the 1st
                                           // (0 and more than kDeepestNesting: kDeepestNesting)
-  uint32_t nMaxFiles = 10000;             // members looked at, at every depth together
+  uint32_t nMaxFiles = 10000;             // files, as clamd counts them (Result::nCounted), and
+                                          // entries of any one zip
   uint64_t cbMaxScanSize = 400ull << 20;  // bytes read out of members, at every depth together
   uint64_t cbMaxFileSize = 100ull << 20;  // bytes of one member (declared, then as read), and of
                                           // the file itself when it is a container
@@ -203,6 +204,8 @@ struct Result {
   Verdict verdict;
   std::vector<Member> members;  // in the order met
   uint64_t nMembers = 0;        // members looked at, at every depth (containers included)
+  uint64_t nCounted = 0;        // what MaxFiles counts, as clamd counts: the file itself and
+                                // every member of more than 5 bytes, at every depth
   uint64_t nDocuments = 0;      // of them handed to the scan function
   uint64_t cbRead = 0;          // bytes read out of members (what MaxScanSize counts)
   Limit firstLimit = Limit::kNone;

@@ -4,6 +4,7 @@
 #include <gmime/gmime.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -14,8 +15,11 @@ namespace container::detail {
 
 namespace {
 
-// Parts above this share of MaxFiles are a bomb: GMime would hold them all at once.
+// Parts above this share of MaxFiles are a bomb: GMime would hold them all at once (some 4 KB
+// each). Parts of 5 bytes or fewer are not counted (clamd's way), so a mail may hold many more
+// than MaxFiles: up to kFewestDelimiters parts are parsed whatever MaxFiles says (some 80 MB).
 constexpr uint32_t kDelimitersPerFile = 2;
+constexpr uint64_t kFewestDelimiters = 20000;
 // Longest line searched for a "begin" line or taken as uuencoded data.
 constexpr size_t kMaxLine = 1024;
 
@@ -138,7 +142,8 @@ void WalkObject(Walker* pWalker, GMimeObject* o, const Place& place, int* pnPart
       WalkObject(pWalker, g_mime_multipart_get_part(mp, i), place, pnPart);
   } else if (GMIME_IS_MESSAGE_PART(o)) {
     std::string sName = ObjectName(o, ++*pnPart);
-    if (!pWalker->Count(sName, place)) return;
+    if (!pWalker->Count(sName, place)) return;  // clamd counts an attached message as a file
+    pWalker->Look();
     WalkMessage(pWalker, g_mime_message_part_get_message(GMIME_MESSAGE_PART(o)), sName, place);
   } else if (GMIME_IS_PART(o)) {
     std::string sName = ObjectName(o, ++*pnPart);
@@ -266,8 +271,9 @@ void WalkMail(Walker* pWalker, const Source& src, Kind kind, const std::string& 
   Place outer{&outerChain, place.nDepth > 1 ? place.nDepth - 1 : 1};
   bool bMbox = kind == Kind::kMbox;
   uint32_t nMaxFiles = pWalker->options().limits.nMaxFiles;
-  if (nMaxFiles != 0 && MostDelimiters(src.fd, src.cb, bMbox) >
-                            static_cast<uint64_t>(nMaxFiles) * kDelimitersPerFile) {
+  if (nMaxFiles != 0 &&
+      MostDelimiters(src.fd, src.cb, bMbox) >
+          std::max(static_cast<uint64_t>(nMaxFiles) * kDelimitersPerFile, kFewestDelimiters)) {
     pWalker->RecordLimit(outer, sName, Limit::kMaxFiles, 0);
     return;
   }
@@ -294,7 +300,8 @@ void WalkMail(Walker* pWalker, const Source& src, Kind kind, const std::string& 
       GMimeMessage* msg = g_mime_parser_construct_message(parser, nullptr);
       if (!msg) break;
       std::string sMessage = "message-" + std::to_string(n);
-      if (pWalker->Count(sMessage, place)) WalkMessage(pWalker, msg, sMessage, place);
+      pWalker->Look();  // not counted against MaxFiles: clamd reads an mbox as one file
+      WalkMessage(pWalker, msg, sMessage, place);
       g_object_unref(msg);
     }
   }

@@ -135,12 +135,12 @@ bool Walker::AddBytes(uint64_t cb) {
 
 bool Walker::Count(const std::string& sName, const Place& place) {
   uint32_t nMax = m_options.limits.nMaxFiles;
-  if (nMax != 0 && m_pResult->nMembers >= nMax) {
+  if (nMax != 0 && m_pResult->nCounted >= nMax) {
     RecordLimit(place, sName, Limit::kMaxFiles, 0);
     m_bStopped = true;
     return false;
   }
-  ++m_pResult->nMembers;
+  ++m_pResult->nCounted;
   return true;
 }
 
@@ -331,9 +331,13 @@ void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cb
                     const Place& place, Role role) {
   if (Stopped()) return;
   Reader reader(this, pStream);
-  // A compressed stream's content is counted once it is known not to be a tar.
-  bool bCounted = role != Role::kStream;
+  // A compressed stream's content is looked at once it is known not to be a tar. A member that
+  // declares more than kUncountedBytes is counted before it is read, any other once its head
+  // says how long it is.
+  const bool bStream = role == Role::kStream;
+  bool bCounted = !bStream && cbDeclared != kUnknownSize && cbDeclared > kUncountedBytes;
   if (bCounted && !Count(sName, place)) return;
+  if (!bStream) Look();
   uint64_t cbMax = m_options.limits.cbMaxFileSize;
   if (cbDeclared != kUnknownSize && cbMax != 0 && cbDeclared > cbMax) {
     RecordLimit(place, sName, Limit::kMaxFileSize, 0);
@@ -345,8 +349,13 @@ void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cb
   }
   bool bHead = reader.ReadHead();
   const std::vector<uint8_t>& head = reader.Head();
+  if (!bCounted &&
+      !(bHead && reader.state() == Reader::State::kEnd && head.size() <= kUncountedBytes)) {
+    // (a compressed stream's content too: clamd counts the tar it holds as a file)
+    if (!Count(sName, place)) return;
+  }
   Kind kind = bHead ? Sniff(head.data(), head.size()) : Kind::kNone;
-  if (!bCounted) {
+  if (bStream) {
     if (kind == Kind::kTar && m_options.bScanArchive) {
       Source src;
       src.pReader = &reader;
@@ -363,7 +372,7 @@ void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cb
       Settle(&reader, sContainer, outer);
       return;
     }
-    if (!Count(sName, place)) return;
+    Look();
   }
   if (!bHead) {
     Settle(&reader, sName, place);
@@ -431,6 +440,7 @@ Result WalkFile(int fd, uint64_t cb, Kind kind, const std::string& sName, const 
   Options bounded = options;
   uint32_t& nRecursion = bounded.limits.nMaxRecursion;
   if (nRecursion == 0 || nRecursion > kDeepestNesting) nRecursion = kDeepestNesting;
+  result.nCounted = 1;  // the file itself, as clamd counts it
   Walker walker(bounded, scan, &result);
   walker.SetFileName(sName);
   std::vector<std::string> chain;

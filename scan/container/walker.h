@@ -12,6 +12,9 @@
 namespace container::detail {
 
 constexpr uint64_t kUnknownSize = ~0ull;
+// clamd passes over files of this many bytes or fewer without a scan or a count (no document, no
+// container is so small), and so does MaxFiles here.
+constexpr uint64_t kUncountedBytes = 5;
 // Bytes moved per read, and a container reader's input buffer.
 constexpr size_t kChunk = 64 * 1024;
 
@@ -106,8 +109,13 @@ class Walker {
   // kUnknownSize.
   void Member(MemberStream* pStream, const std::string& sName, uint64_t cbDeclared,
               const Place& place, Role role = Role::kPlain);
-  // Counts one member against MaxFiles: false (and the limit recorded) when it is one too many.
+  // Counts one file against MaxFiles as clamd counts: the file itself is the first, then every
+  // member of more than kUncountedBytes bytes at every depth, containers included (an mbox's
+  // messages are not: clamd reads them as one file). False (the limit recorded, the walk stopped)
+  // when it is one too many.
   bool Count(const std::string& sName, const Place& place);
+  // One more member looked at (Result::nMembers, what the summary counts).
+  void Look() { ++m_pResult->nMembers; }
   // Records a problem with a member (or with a nested container as a whole).
   void Record(const Place& place, const std::string& sName, Kind kind, Why why,
               const std::string& sReason, Limit limit = Limit::kNone, uint64_t cbRead = 0);
@@ -115,8 +123,8 @@ class Walker {
   void RecordEncrypted(const Place& place, const std::string& sName, Kind kind);
   // Notes a zip member that its central directory leaves out (Why::kHidden).
   void RecordHidden(const Place& place, const std::string& sName);
-  // A MaxFiles or MaxScanSize limit was reached, or a virus found without bAllMatch: no more
-  // members are looked at.
+  // MaxFiles or MaxScanSize was reached, or a virus found without bAllMatch: no more members are
+  // looked at. (One zip's entries past MaxFiles end that zip alone, as in clamd.)
   bool Stopped() const { return m_bStopped; }
   // Bytes read out of members so far; false (and stopped) once MaxScanSize is passed.
   bool AddBytes(uint64_t cb);
