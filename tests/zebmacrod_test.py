@@ -676,6 +676,20 @@ def make_containers(args, samples):
     return out, {l[8:] for l in p.stdout.splitlines() if l.startswith("missing ")}
 
 
+def zip_rows(missing):
+    """Self-extracting zips, members a central directory leaves out, MaxFiles as clamd counts:
+    (file, reply after "label: ")."""
+    found = "Macro.Word.Concept.a FOUND"
+    rows = [(name, found) for name in (
+        "sfx.exe", "sfx-adjusted.exe", "sfx-elf.bin", "sfx-script.pyz", "sfx-signed.exe",
+        "sfx-in.zip", "sfx-in.tar", "hidden-first.zip", "hidden-middle.zip",
+        "hidden-descriptor.zip", "hidden-sfx.exe", "attachments-10000-tiny.eml",
+        "zip-10001-then-doc.zip") if name not in missing]
+    return rows + [("sfx-clean.exe", "OK"), ("program.exe", "OK"), ("hidden-clean.zip", "OK"),
+                   ("attachments-10000.eml", "Archive limit exceeded: MaxFiles 10000 ERROR"),
+                   ("zip-10001.zip", "Archive limit exceeded: MaxFiles 10000 ERROR")]
+
+
 def part_containers(args):
     """Archives and mail by SCAN, INSTREAM and FILDES: each kind with the infected document FOUND,
     the same without it OK; the bombs end within their limits with the ERROR naming them (the
@@ -716,7 +730,7 @@ def part_containers(args):
             ("recursion-20.zip", "Archive limit exceeded: MaxRecursion 17 ERROR"),
             ("self.zip", "Archive limit exceeded: MaxRecursion 17 ERROR"),
             ("truncated-doc.zip", "Truncated document ERROR"),
-        ]
+        ] + zip_rows(missing)
     for name, want in rows:
         with open(os.path.join(folder, name), "rb") as f:
             data = f.read()
@@ -739,9 +753,10 @@ def part_containers(args):
                 names + b": Macro.Word.Concept.a FOUND\0")
         got = d.talk(b"zCONTSCAN " + path("") + b"\0", wait=300)
         limits = sorted(re.findall(rb"/([^/]+): Archive limit exceeded: (\w+)", got))
-        check(limits == [(b"many.zip", b"MaxFiles"), (b"recursion-20.zip", b"MaxRecursion"),
-                         (b"self.zip", b"MaxRecursion"), (b"zeros-10g.gz", b"MaxFileSize"),
-                         (b"zeros-10g.zip", b"MaxFileSize")],
+        check(limits == [(b"attachments-10000.eml", b"MaxFiles"), (b"many.zip", b"MaxFiles"),
+                         (b"recursion-20.zip", b"MaxRecursion"), (b"self.zip", b"MaxRecursion"),
+                         (b"zeros-10g.gz", b"MaxFileSize"), (b"zeros-10g.zip", b"MaxFileSize"),
+                         (b"zip-10001.zip", b"MaxFiles")],
               "CONTSCAN of the folder: the limits %s" % limits)
     check(wait_for(lambda: all(os.listdir(p) == [] for p in d.private_dirs()), patience(10)),
           "files left in the private directory: %s" % [os.listdir(p) for p in d.private_dirs()])
@@ -771,9 +786,9 @@ def part_containers(args):
         check(d.stop("SHUTDOWN") == 0, "%s: stop" % extra)
 
 
-def miltertest_script(sock, message, body_file):
+def miltertest_script(sock, message, body_files):
     """A miltertest (Lua) session handing the milter one message as an MTA does: connection,
-    envelope, each header unfolded as it came, the body from a file, end of message; it prints
+    envelope, each header unfolded as it came, the body from files, end of message; it prints
     the milter's reply, and whether it asked for quarantine."""
     head = message.replace(b"\r\n", b"\n").partition(b"\n\n")[0]
     headers = []
@@ -795,8 +810,9 @@ def miltertest_script(sock, message, body_file):
         lua.append('if mt.header(conn, [=[%s]=], [=[%s]=]) ~= nil then error("header") end'
                    % (name.decode(), value.decode()))
     # The end of the headers is sent by mt.bodyfile() as the milter negotiated it.
-    lua += ['if mt.bodyfile(conn, [=[%s]=]) ~= nil then error("body") end' % body_file,
-            'if mt.eom(conn) ~= nil then error("eom") end',
+    lua += ['if mt.bodyfile(conn, [=[%s]=]) ~= nil then error("body") end' % f
+            for f in body_files]
+    lua += ['if mt.eom(conn) ~= nil then error("eom") end',
             'local r = mt.getreply(conn)',
             'local names = {[SMFIR_ACCEPT] = "accept", [SMFIR_CONTINUE] = "continue",',
             '               [SMFIR_REJECT] = "reject", [SMFIR_TEMPFAIL] = "tempfail",',
@@ -831,6 +847,10 @@ def part_mail(args):
     messages = {tag: open(os.path.join(folder, "%s-%s.eml" % (tag, kind)), "rb").read()
                 for tag in ("infected", "clean") for kind in ("base64",)}
     messages["forwarded"] = open(os.path.join(folder, "infected-rfc822.eml"), "rb").read()
+    # 10,000 attachments of 3 bytes, the document last: found, as clamd finds it. Of 100 bytes
+    # each: MaxFiles is reached before it (clamd stops there too, and says OK), an ERROR.
+    messages["many"] = open(os.path.join(folder, "attachments-10000-tiny.eml"), "rb").read()
+    messages["limit"] = open(os.path.join(folder, "attachments-10000.eml"), "rb").read()
     d = Daemon(args, "mail", "StreamMaxLength 100M\n").start()
     ran = 0
     milter = shutil.which("clamav-milter") or "/usr/sbin/clamav-milter"
@@ -853,14 +873,20 @@ def part_mail(args):
             STARTED.append(proc)
             try:
                 for tag, want in (("infected", want_infected), ("forwarded", want_infected),
+                                  ("many", want_infected), ("limit", ["reply tempfail"]),
                                   ("clean", ["reply accept"])):
-                    body = os.path.join(d.dir, tag + ".body")
+                    # In files of at most 65,535 bytes: miltertest sends a file in chunks of
+                    # 65,536, one more than the milter takes.
                     raw = messages[tag].replace(b"\r\n", b"\n")
-                    with open(body, "wb") as f:
-                        f.write(raw.partition(b"\n\n")[2].replace(b"\n", b"\r\n"))
+                    data = raw.partition(b"\n\n")[2].replace(b"\n", b"\r\n")
+                    bodies = []
+                    for k in range(0, len(data), 65535):
+                        bodies.append(os.path.join(d.dir, "%s.body.%d" % (tag, k // 65535)))
+                        with open(bodies[-1], "wb") as f:
+                            f.write(data[k:k + 65535])
                     script = os.path.join(d.dir, tag + ".lua")
                     with open(script, "w") as f:
-                        f.write(miltertest_script(sock, messages[tag], body))
+                        f.write(miltertest_script(sock, messages[tag], bodies))
                     p = subprocess.run(["miltertest", "-s", script], capture_output=True,
                                        text=True, timeout=patience(120))
                     check(p.returncode == 0 and p.stdout.split("\n")[:-1] == want,
@@ -890,9 +916,9 @@ def part_mail(args):
                     "  deny malware = *\n       message = This message contains a virus "
                     "($malware_name).\n  accept\nbegin routers\nbegin transports\n"
                     % (spool, spool, d.port))
-        for tag, want in (("infected", "550 This message contains a virus (Macro.Word.Concept.a)."),
-                          ("forwarded", "550 This message contains a virus (Macro.Word.Concept.a)."),
-                          ("clean", "250 OK id=")):
+        virus = "550 This message contains a virus (Macro.Word.Concept.a)."
+        for tag, want in (("infected", virus), ("forwarded", virus), ("many", virus),
+                          ("limit", "451 Temporary local problem"), ("clean", "250 OK id=")):
             replies = exim_session(conf, messages[tag])
             check(len(replies) >= 2 and replies[-2].startswith(want),
                   "exim -bh, %s message: %s, want %s" % (tag, replies[-3:], want))

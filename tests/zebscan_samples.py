@@ -954,6 +954,47 @@ def make_containers(r):
     return {l[8:] for l in p.stdout.splitlines() if l.startswith("missing ")}
 
 
+def zip_rows(c, missing):
+    """Self-extracting zips, members a central directory leaves out, and MaxFiles counted as
+    clamd counts: (arguments, exit status, the report's lines)."""
+    hidden = ": Not in the zip's central directory (found by its local header) OK"
+    found = ": Macro.Word.Concept.a FOUND"
+    rows = []
+    for name, member in (("sfx.exe", "concept.doc"), ("sfx-adjusted.exe", "concept.doc"),
+                         ("sfx-elf.bin", "concept.doc"), ("sfx-script.pyz", "concept.doc"),
+                         ("sfx-signed.exe", "concept.doc"), ("sfx-in.zip", "setup.exe!concept.doc"),
+                         ("sfx-in.tar", "setup.exe!concept.doc"),
+                         ("attachments-10000-tiny.eml", "concept.doc")):
+        if name not in missing:
+            rows.append(([c + name], 1, [c + name + found, c + name + "!" + member + found]))
+    for name in ("hidden-first.zip", "hidden-middle.zip", "hidden-descriptor.zip",
+                 "hidden-sfx.exe"):
+        rows.append(([c + name], 1, [c + name + found, c + name + "!concept.doc" + hidden,
+                                     c + name + "!concept.doc" + found]))
+    rows += [
+        ([c + "sfx-clean.exe"], 0, [c + "sfx-clean.exe: OK", c + "sfx-clean.exe!concept.doc: OK"]),
+        ([c + "program.exe", c + "program-empty-zip.exe"], 0,
+         [c + "program.exe: Not a Word 6/95 document SKIPPED",
+          c + "program-empty-zip.exe: Not a Word 6/95 document SKIPPED"]),
+        ([c + "hidden-clean.zip"], 0, [c + "hidden-clean.zip: OK",
+                                       c + "hidden-clean.zip!old.doc" + hidden,
+                                       c + "hidden-clean.zip!old.doc: OK"]),
+        ([c + "attachments-10000.eml"], 2,
+         [c + "attachments-10000.eml: Archive limit exceeded: MaxFiles 10000 ERROR",
+          c + "attachments-10000.eml!f09998.txt: Archive limit exceeded: MaxFiles 10000 ERROR"]),
+        ([c + "zip-10001-then-doc.zip"], 1,
+         [c + "zip-10001-then-doc.zip" + found,
+          c + "zip-10001-then-doc.zip!inner.zip!t10000.txt: Archive limit exceeded: MaxFiles "
+          "10000 ERROR", c + "zip-10001-then-doc.zip!concept.doc" + found]),
+        (["--max-files", "6", c + "count-tar.tar.gz"], 1,
+         [c + "count-tar.tar.gz" + found, c + "count-tar.tar.gz!concept.doc" + found]),
+        (["--max-files", "5", c + "count-tar.tar.gz"], 2,
+         [c + "count-tar.tar.gz: Archive limit exceeded: MaxFiles 5 ERROR",
+          c + "count-tar.tar.gz!concept.doc: Archive limit exceeded: MaxFiles 5 ERROR"]),
+    ]
+    return rows
+
+
 def check_containers(r):
     """Archives and mail: each kind with the infected sample FOUND on the container's line and
     the member's, the clean one OK, by zebscan alone and with workers alike; limits, encryption
@@ -1053,6 +1094,7 @@ def check_containers(r):
             (["--scan-mail=no", c + "nest5.zip"], 0, [c + "nest5.zip: OK"]),
             (["--max-files", "1Q", c + "infected.zip"], 2, []),
         ]
+        rows += zip_rows(c, missing)
     for jobs in ("1", "2"):
         for argv, status, lines in rows:
             code, out, err = r.run("--no-summary", "-j", jobs, *argv)
@@ -1082,6 +1124,15 @@ def check_containers(r):
           "--json name_bytes: %s" % latin["members"])
     check(many["result"] == "ERROR" and many["members"][-1]["limit"] == "MaxFiles" and
           many["members"][-1]["why"] == "limit", "--json many.zip: %s" % many["members"])
+    # A member the central directory leaves out: its note, then its document's record.
+    _, out, _ = r.run("--json", "--no-summary", c + "hidden-middle.zip")
+    hidden = json.loads(out)
+    check(hidden["container"] == "zip" and
+          [(m["name"], m["why"], m["result"], m.get("reason", m.get("virus")))
+           for m in hidden["members"]] ==
+          [("concept.doc", "hidden", "OK", "Not in the zip's central directory (found by its local "
+            "header)"), ("concept.doc", "document", "FOUND", "Macro.Word.Concept.a")],
+          "--json hidden-middle.zip: %s" % hidden["members"])
     # A document five containers deep shows its macros as it does on its own: under its line
     # (--macros, --source), in its member record (--json), in a folder of its own (--extract).
     doc = "samples/out/03-concept-names.doc"
