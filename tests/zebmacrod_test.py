@@ -835,13 +835,74 @@ def exim_session(conf, message):
     return [l for l in p.stdout.decode("utf-8", "replace").splitlines() if l[:3].isdigit()]
 
 
+def milter_replies(milter, d, messages, action, cases):
+    """clamav-milter (OnInfected action, OnFail Defer) between miltertest and the daemon d: each
+    (tag, the lines miltertest prints) of cases checked for messages[tag]."""
+    sock = os.path.join(d.dir, "milter.sock")
+    conf = os.path.join(d.dir, "milter.conf")
+    with open(conf, "w") as f:
+        f.write("MilterSocket unix:%s\nClamdSocket unix:%s\nForeground yes\n"
+                "OnInfected %s\nOnClean Accept\nOnFail Defer\nLogFile %s\n"
+                "LogVerbose yes\nLogInfected Full\n"
+                % (sock, d.sock, action, os.path.join(d.dir, "milter.log")))
+    proc = subprocess.Popen([milter, "-c", conf], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    STARTED.append(proc)
+    try:
+        for tag, want in cases:
+            # In files of at most 65,535 bytes: miltertest sends a file in chunks of 65,536, one
+            # more than the milter takes.
+            raw = messages[tag].replace(b"\r\n", b"\n")
+            data = raw.partition(b"\n\n")[2].replace(b"\n", b"\r\n")
+            bodies = []
+            for k in range(0, len(data), 65535):
+                bodies.append(os.path.join(d.dir, "%s.body.%d" % (tag, k // 65535)))
+                with open(bodies[-1], "wb") as f:
+                    f.write(data[k:k + 65535])
+            script = os.path.join(d.dir, tag + ".lua")
+            with open(script, "w") as f:
+                f.write(miltertest_script(sock, messages[tag], bodies))
+            p = subprocess.run(["miltertest", "-s", script], capture_output=True,
+                               text=True, timeout=patience(120))
+            check(p.returncode == 0 and p.stdout.split("\n")[:-1] == want,
+                  "clamav-milter (OnInfected %s), %s message: %s %s, want %s"
+                  % (action, tag, p.stdout, p.stderr[-300:], want))
+    finally:
+        proc.terminate()
+        proc.wait(timeout=30)
+
+
+def exim_replies(d, messages, cases):
+    """Exim's malware condition (av_scanner clamd over TCP to the daemon d, deny malware = *)
+    through exim -bh: each (tag, the start of the reply to the data) of cases checked."""
+    # Exim gives up root for a configuration of its own: its spool is open to it, and it
+    # reaches the daemon over TCP.
+    spool = os.path.join(d.dir, "spool")
+    os.makedirs(spool, mode=0o777, exist_ok=True)
+    os.chmod(spool, 0o777)
+    conf = os.path.join(d.dir, "exim.conf")
+    with open(conf, "w") as f:
+        f.write("primary_hostname = zebmacro.test\nspool_directory = %s\n"
+                "log_file_path = %s/%%slog\nav_scanner = clamd:127.0.0.1 %d\n"
+                "acl_smtp_rcpt = acl_check_rcpt\nacl_smtp_data = acl_check_data\n"
+                "begin acl\nacl_check_rcpt:\n  accept\nacl_check_data:\n"
+                "  deny malware = *\n       message = This message contains a virus "
+                "($malware_name).\n  accept\nbegin routers\nbegin transports\n"
+                % (spool, spool, d.port))
+    for tag, want in cases:
+        replies = exim_session(conf, messages[tag])
+        check(len(replies) >= 2 and replies[-2].startswith(want),
+              "exim -bh, %s message: %s, want %s" % (tag, replies[-3:], want))
+
+
 def part_mail(args):
     """Mail filters that hand the whole message to clamd: clamav-milter (its ClamdSocket the
     daemon's) driven by miltertest rejects the message whose attachment is infected, or has it
     quarantined, and accepts the clean one; Exim's malware condition (av_scanner clamd, an ACL
     with malware = *, through exim -bh with a configuration and spool of its own) names the
-    virus in its 550 and accepts the clean message. Each is skipped, with its reason, where it
-    is not installed."""
+    virus in its 550 and accepts the clean message. A limit's ERROR makes both defer the
+    message; with AlertExceedsMax both reject it. Each is skipped, with its reason, where it is
+    not installed."""
     samples = make_samples(args)
     folder, _ = make_containers(args, samples)
     messages = {tag: open(os.path.join(folder, "%s-%s.eml" % (tag, kind)), "rb").read()
@@ -851,79 +912,40 @@ def part_mail(args):
     # each: MaxFiles is reached before it (clamd stops there too, and says OK), an ERROR.
     messages["many"] = open(os.path.join(folder, "attachments-10000-tiny.eml"), "rb").read()
     messages["limit"] = open(os.path.join(folder, "attachments-10000.eml"), "rb").read()
-    d = Daemon(args, "mail", "StreamMaxLength 100M\n").start()
-    ran = 0
     milter = shutil.which("clamav-milter") or "/usr/sbin/clamav-milter"
-    if not os.path.exists(milter) or not shutil.which("miltertest"):
+    have_milter = os.path.exists(milter) and shutil.which("miltertest")
+    if not have_milter:
         print("clamav-milter or miltertest is not installed (tools/install-deps installs them): "
               "the milter check skipped")
-    else:
-        ran += 1
-        for action, want_infected in (("Reject", ["reply reject"]),
-                                      ("Quarantine", ["reply accept", "quarantined"])):
-            sock = os.path.join(d.dir, "milter.sock")
-            conf = os.path.join(d.dir, "milter.conf")
-            with open(conf, "w") as f:
-                f.write("MilterSocket unix:%s\nClamdSocket unix:%s\nForeground yes\n"
-                        "OnInfected %s\nOnClean Accept\nOnFail Defer\nLogFile %s\n"
-                        "LogVerbose yes\nLogInfected Full\n"
-                        % (sock, d.sock, action, os.path.join(d.dir, "milter.log")))
-            proc = subprocess.Popen([milter, "-c", conf], stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL)
-            STARTED.append(proc)
-            try:
-                for tag, want in (("infected", want_infected), ("forwarded", want_infected),
-                                  ("many", want_infected), ("limit", ["reply tempfail"]),
-                                  ("clean", ["reply accept"])):
-                    # In files of at most 65,535 bytes: miltertest sends a file in chunks of
-                    # 65,536, one more than the milter takes.
-                    raw = messages[tag].replace(b"\r\n", b"\n")
-                    data = raw.partition(b"\n\n")[2].replace(b"\n", b"\r\n")
-                    bodies = []
-                    for k in range(0, len(data), 65535):
-                        bodies.append(os.path.join(d.dir, "%s.body.%d" % (tag, k // 65535)))
-                        with open(bodies[-1], "wb") as f:
-                            f.write(data[k:k + 65535])
-                    script = os.path.join(d.dir, tag + ".lua")
-                    with open(script, "w") as f:
-                        f.write(miltertest_script(sock, messages[tag], bodies))
-                    p = subprocess.run(["miltertest", "-s", script], capture_output=True,
-                                       text=True, timeout=patience(120))
-                    check(p.returncode == 0 and p.stdout.split("\n")[:-1] == want,
-                          "clamav-milter (OnInfected %s), %s message: %s %s, want %s"
-                          % (action, tag, p.stdout, p.stderr[-300:], want))
-            finally:
-                proc.terminate()
-                proc.wait(timeout=30)
-        log = open(os.path.join(d.dir, "milter.log"), errors="replace").read()
-        check("Macro.Word.Concept.a" in log, "the milter's log names no virus: %s" % log[-500:])
     if not shutil.which("exim4"):
         print("exim4 is not installed (tools/install-deps installs exim4-daemon-heavy): the "
               "Exim check skipped")
-    else:
-        ran += 1
-        # Exim gives up root for a configuration of its own: its spool is open to it, and it
-        # reaches the daemon over TCP.
-        spool = os.path.join(d.dir, "spool")
-        os.makedirs(spool, mode=0o777, exist_ok=True)
-        os.chmod(spool, 0o777)
-        conf = os.path.join(d.dir, "exim.conf")
-        with open(conf, "w") as f:
-            f.write("primary_hostname = zebmacro.test\nspool_directory = %s\n"
-                    "log_file_path = %s/%%slog\nav_scanner = clamd:127.0.0.1 %d\n"
-                    "acl_smtp_rcpt = acl_check_rcpt\nacl_smtp_data = acl_check_data\n"
-                    "begin acl\nacl_check_rcpt:\n  accept\nacl_check_data:\n"
-                    "  deny malware = *\n       message = This message contains a virus "
-                    "($malware_name).\n  accept\nbegin routers\nbegin transports\n"
-                    % (spool, spool, d.port))
-        virus = "550 This message contains a virus (Macro.Word.Concept.a)."
-        for tag, want in (("infected", virus), ("forwarded", virus), ("many", virus),
-                          ("limit", "451 Temporary local problem"), ("clean", "250 OK id=")):
-            replies = exim_session(conf, messages[tag])
-            check(len(replies) >= 2 and replies[-2].startswith(want),
-                  "exim -bh, %s message: %s, want %s" % (tag, replies[-3:], want))
+    if not have_milter and not shutil.which("exim4"):
+        return SKIPPED
+    d = Daemon(args, "mail", "StreamMaxLength 100M\n").start()
+    virus = "550 This message contains a virus (Macro.Word.Concept.a)."
+    if have_milter:
+        for action, found in (("Reject", ["reply reject"]),
+                              ("Quarantine", ["reply accept", "quarantined"])):
+            milter_replies(milter, d, messages, action,
+                           [("infected", found), ("forwarded", found), ("many", found),
+                            ("limit", ["reply tempfail"]), ("clean", ["reply accept"])])
+        log = open(os.path.join(d.dir, "milter.log"), errors="replace").read()
+        check("Macro.Word.Concept.a" in log, "the milter's log names no virus: %s" % log[-500:])
+    if shutil.which("exim4"):
+        exim_replies(d, messages, [("infected", virus), ("forwarded", virus), ("many", virus),
+                                   ("limit", "451 Temporary local problem"),
+                                   ("clean", "250 OK id=")])
     check(d.stop("SHUTDOWN") == 0, "mail: stop")
-    return SKIPPED if ran == 0 else None
+    # AlertExceedsMax: the limit is a finding, and the filters block the message for it.
+    d = Daemon(args, "mail", "StreamMaxLength 100M\nAlertExceedsMax yes\n").start()
+    if have_milter:
+        milter_replies(milter, d, messages, "Reject", [("limit", ["reply reject"])])
+    if shutil.which("exim4"):
+        exim_replies(d, messages, [("limit", "550 This message contains a virus "
+                                             "(Heuristics.Limits.Exceeded.MaxFiles).")])
+    check(d.stop("SHUTDOWN") == 0, "mail, AlertExceedsMax: stop")
+    return None
 
 
 def part_load(args):
