@@ -23,36 +23,29 @@ constexpr char kHiddenReason[] = "Not in the zip's central directory (found by i
 // the end, 7z's header) or need the whole (GMime's parts stay in the file it parsed, TNEF).
 bool NeedsFile(Kind kind) { return kind == Kind::kZip || kind == Kind::k7z || IsMailKind(kind); }
 
+// Moves cb bytes at offset at with io (pread, pwrite), a call at a time: false unless all of them.
+template <typename Byte, typename Io>
+bool AllAt(Io io, int fd, Byte* pb, size_t cb, uint64_t at) {
+  while (cb > 0) {
+    ssize_t n = io(fd, pb, cb, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    pb += n;
+    cb -= static_cast<size_t>(n);
+    at += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const uint8_t* pb, size_t cb, uint64_t at) {
+  return AllAt(pwrite, fd, pb, cb, at);
+}
+
 }  // namespace
 
 bool ReadFullyAt(int fd, uint64_t at, void* pv, size_t cb) {
-  uint8_t* pb = static_cast<uint8_t*>(pv);
-  while (cb > 0) {
-    ssize_t n = pread(fd, pb, cb, static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    pb += n;
-    cb -= static_cast<size_t>(n);
-    at += static_cast<uint64_t>(n);
-  }
-  return true;
+  return AllAt(pread, fd, static_cast<uint8_t*>(pv), cb, at);
 }
-
-namespace {
-
-bool WriteAll(int fd, const uint8_t* pb, size_t cb, uint64_t at) {
-  while (cb > 0) {
-    ssize_t n = pwrite(fd, pb, cb, static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    pb += n;
-    cb -= static_cast<size_t>(n);
-    at += static_cast<uint64_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Reader
@@ -226,17 +219,22 @@ int Walker::Spill(Reader* pReader, uint64_t* pcb, std::string* psError) {
   return fd;
 }
 
+int Walker::Hold(Reader* pReader, const std::string& sName, Kind kind, const Place& place,
+                 uint64_t* pcb) {
+  std::string sError;
+  int fd = Spill(pReader, pcb, &sError);
+  if (fd >= 0) return fd;
+  if (!sError.empty())
+    Record(place, sName, kind, Why::kDamaged, sError, Limit::kNone, pReader->Bytes());
+  else
+    Settle(pReader, sName, place);
+  return -1;
+}
+
 void Walker::Document(Reader* pReader, const std::string& sName, const Place& place) {
   uint64_t cb = 0;
-  std::string sError;
-  int fd = Spill(pReader, &cb, &sError);
-  if (fd < 0) {
-    if (!sError.empty())
-      Record(place, sName, Kind::kNone, Why::kDamaged, sError, Limit::kNone, pReader->Bytes());
-    else
-      Settle(pReader, sName, place);
-    return;
-  }
+  int fd = Hold(pReader, sName, Kind::kNone, place, &cb);
+  if (fd < 0) return;
   MemberFile file;
   file.fd = fd;
   file.sPath = "/proc/self/fd/" + std::to_string(fd);
@@ -284,15 +282,8 @@ void Walker::Nested(Reader* pReader, Kind kind, const std::string& sName, const 
   }
   if (NeedsFile(kind)) {
     uint64_t cb = 0;
-    std::string sError;
-    int fd = Spill(pReader, &cb, &sError);
-    if (fd < 0) {
-      if (!sError.empty())
-        Record(place, sName, kind, Why::kDamaged, sError, Limit::kNone, pReader->Bytes());
-      else
-        Settle(pReader, sName, place);
-      return;
-    }
+    int fd = Hold(pReader, sName, kind, place, &cb);
+    if (fd < 0) return;
     OpenHeld(fd, cb, kind, sName, place);
     close(fd);
     return;
@@ -310,15 +301,8 @@ void Walker::Nested(Reader* pReader, Kind kind, const std::string& sName, const 
 void Walker::Program(Reader* pReader, const std::string& sName, const Place& place) {
   // Its end comes last: the program is held whole (within MaxFileSize) to be read there.
   uint64_t cb = 0;
-  std::string sError;
-  int fd = Spill(pReader, &cb, &sError);
-  if (fd < 0) {
-    if (!sError.empty())
-      Record(place, sName, Kind::kNone, Why::kDamaged, sError, Limit::kNone, pReader->Bytes());
-    else
-      Settle(pReader, sName, place);
-    return;
-  }
+  int fd = Hold(pReader, sName, Kind::kNone, place, &cb);
+  if (fd < 0) return;
   const std::vector<uint8_t>& head = pReader->Head();
   Kind kind = SniffFile(head.data(), head.size(), cb, [fd](uint64_t at, uint8_t* pb, size_t n) {
     return ReadFullyAt(fd, at, pb, n);

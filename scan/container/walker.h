@@ -146,6 +146,9 @@ class Walker {
   // Copies the member whole into a new in-memory file: its descriptor, or -1 (the reader's state,
   // or *psError, says why).
   int Spill(Reader* pReader, uint64_t* pcb, std::string* psError);
+  // Spill() for the member sName at place, what kept it from being held recorded (under kind,
+  // when it is a container): the descriptor, or -1.
+  int Hold(Reader* pReader, const std::string& sName, Kind kind, const Place& place, uint64_t* pcb);
   // Records what ended a member's reading early: a limit, its encryption, a decoder's failure.
   void Settle(Reader* pReader, const std::string& sName, const Place& place);
 
