@@ -538,6 +538,8 @@ TEST_F(ContainerWalk, NeverOkForWhatWasNotRead) {
   alert.bAlertExceedsMax = true;
   container::Options tight;
   tight.limits.nMaxFiles = 3;
+  container::Options hundred;
+  hundred.limits.nMaxFiles = 100;
   container::Options unlimited;
   unlimited.limits = {0, 0, 0, 0};
   unlimited.limits.cbMaxScanSize = 64ull << 20;  // the 10 GiB member: stopped here, not by size
@@ -586,6 +588,9 @@ TEST_F(ContainerWalk, NeverOkForWhatWasNotRead) {
        Outcome::kError,
        "Archive limit exceeded: MaxFiles 10000",
        Limit::kMaxFiles},
+      // Parts too small to count, but more than 64 times MaxFiles of them.
+      {"attachments-10000-tiny.eml", hundred, Outcome::kError,
+       "Archive limit exceeded: MaxFiles 100", Limit::kMaxFiles},
       {"infected.zip", tight, Outcome::kFound, "Macro.Word.Concept.a", Limit::kNone},
       {"recursion-20.zip",
        {},

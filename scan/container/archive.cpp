@@ -285,10 +285,8 @@ bool WalkEntries(Walker* pWalker, struct archive* a, Input* in, Kind kind, bool 
     ++pEntries->n;
     if (pEntries->bHidden) pWalker->RecordHidden(place, sMember);
     if (archive_entry_is_data_encrypted(e) > 0) {
-      if (pWalker->Count(sMember, place)) {
-        pWalker->Look();
+      if (pWalker->Count(sMember, place) && pWalker->Look(sMember, place))
         pWalker->RecordEncrypted(place, sMember, kind);
-      }
       continue;
     }
     uint64_t cbDeclared = archive_entry_size_is_set(e) && archive_entry_size(e) >= 0

@@ -142,8 +142,8 @@ void WalkObject(Walker* pWalker, GMimeObject* o, const Place& place, int* pnPart
       WalkObject(pWalker, g_mime_multipart_get_part(mp, i), place, pnPart);
   } else if (GMIME_IS_MESSAGE_PART(o)) {
     std::string sName = ObjectName(o, ++*pnPart);
-    if (!pWalker->Count(sName, place)) return;  // clamd counts an attached message as a file
-    pWalker->Look();
+    // clamd counts an attached message as a file
+    if (!pWalker->Count(sName, place) || !pWalker->Look(sName, place)) return;
     WalkMessage(pWalker, g_mime_message_part_get_message(GMIME_MESSAGE_PART(o)), sName, place);
   } else if (GMIME_IS_PART(o)) {
     std::string sName = ObjectName(o, ++*pnPart);
@@ -300,8 +300,8 @@ void WalkMail(Walker* pWalker, const Source& src, Kind kind, const std::string& 
       GMimeMessage* msg = g_mime_parser_construct_message(parser, nullptr);
       if (!msg) break;
       std::string sMessage = "message-" + std::to_string(n);
-      pWalker->Look();  // not counted against MaxFiles: clamd reads an mbox as one file
-      WalkMessage(pWalker, msg, sMessage, place);
+      // not counted against MaxFiles: clamd reads an mbox as one file
+      if (pWalker->Look(sMessage, place)) WalkMessage(pWalker, msg, sMessage, place);
       g_object_unref(msg);
     }
   }

@@ -137,6 +137,17 @@ bool Walker::Count(const std::string& sName, const Place& place) {
   return true;
 }
 
+bool Walker::Look(const std::string& sName, const Place& place) {
+  uint64_t nMax = m_options.limits.nMaxFiles * kMembersPerFile;
+  if (nMax != 0 && m_pResult->nMembers >= nMax) {
+    RecordLimit(place, sName, Limit::kMaxFiles, 0);
+    m_bStopped = true;
+    return false;
+  }
+  ++m_pResult->nMembers;
+  return true;
+}
+
 void Walker::Record(const Place& place, const std::string& sName, Kind kind, Why why,
                     const std::string& sReason, Limit limit, uint64_t cbRead) {
   container::Member m;
@@ -321,7 +332,7 @@ void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cb
   const bool bStream = role == Role::kStream;
   bool bCounted = !bStream && cbDeclared != kUnknownSize && cbDeclared > kUncountedBytes;
   if (bCounted && !Count(sName, place)) return;
-  if (!bStream) Look();
+  if (!bStream && !Look(sName, place)) return;
   uint64_t cbMax = m_options.limits.cbMaxFileSize;
   if (cbDeclared != kUnknownSize && cbMax != 0 && cbDeclared > cbMax) {
     RecordLimit(place, sName, Limit::kMaxFileSize, 0);
@@ -356,7 +367,7 @@ void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cb
       Settle(&reader, sContainer, outer);
       return;
     }
-    Look();
+    if (!Look(sName, place)) return;
   }
   if (!bHead) {
     Settle(&reader, sName, place);

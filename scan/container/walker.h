@@ -15,6 +15,9 @@ constexpr uint64_t kUnknownSize = ~0ull;
 // clamd passes over files of this many bytes or fewer without a scan or a count (no document, no
 // container is so small), and so does MaxFiles here.
 constexpr uint64_t kUncountedBytes = 5;
+// Members looked at in one file, of any size, at most this many times MaxFiles: those too small
+// to count still cost their walk (an archive's header may list millions of empty files).
+constexpr uint64_t kMembersPerFile = 64;
 // Bytes moved per read, and a container reader's input buffer.
 constexpr size_t kChunk = 64 * 1024;
 
@@ -114,8 +117,9 @@ class Walker {
   // messages are not: clamd reads them as one file). False (the limit recorded, the walk stopped)
   // when it is one too many.
   bool Count(const std::string& sName, const Place& place);
-  // One more member looked at (Result::nMembers, what the summary counts).
-  void Look() { ++m_pResult->nMembers; }
+  // One more member looked at (Result::nMembers, what the summary counts): false (MaxFiles
+  // recorded, the walk stopped) past kMembersPerFile times MaxFiles.
+  bool Look(const std::string& sName, const Place& place);
   // Records a problem with a member (or with a nested container as a whole).
   void Record(const Place& place, const std::string& sName, Kind kind, Why why,
               const std::string& sReason, Limit limit = Limit::kNone, uint64_t cbRead = 0);
