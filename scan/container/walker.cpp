@@ -126,26 +126,22 @@ bool Walker::AddBytes(uint64_t cb) {
   return true;
 }
 
-bool Walker::Count(const std::string& sName, const Place& place) {
-  uint32_t nMax = m_options.limits.nMaxFiles;
-  if (nMax != 0 && m_pResult->nCounted >= nMax) {
+bool Walker::Tally(uint64_t* pn, uint64_t nMax, const std::string& sName, const Place& place) {
+  if (nMax != 0 && *pn >= nMax) {
     RecordLimit(place, sName, Limit::kMaxFiles, 0);
     m_bStopped = true;
     return false;
   }
-  ++m_pResult->nCounted;
+  ++*pn;
   return true;
 }
 
+bool Walker::Count(const std::string& sName, const Place& place) {
+  return Tally(&m_pResult->nCounted, m_options.limits.nMaxFiles, sName, place);
+}
+
 bool Walker::Look(const std::string& sName, const Place& place) {
-  uint64_t nMax = m_options.limits.nMaxFiles * kMembersPerFile;
-  if (nMax != 0 && m_pResult->nMembers >= nMax) {
-    RecordLimit(place, sName, Limit::kMaxFiles, 0);
-    m_bStopped = true;
-    return false;
-  }
-  ++m_pResult->nMembers;
-  return true;
+  return Tally(&m_pResult->nMembers, m_options.limits.nMaxFiles * kMembersPerFile, sName, place);
 }
 
 void Walker::Record(const Place& place, const std::string& sName, Kind kind, Why why,

@@ -139,6 +139,9 @@ class Walker {
   void SetFileName(const std::string& s) { m_sFileName = s; }
 
  private:
+  // One more in *pn, unless nMax (0: no limit) are there: then MaxFiles is recorded for sName and
+  // the walk stopped.
+  bool Tally(uint64_t* pn, uint64_t nMax, const std::string& sName, const Place& place);
   void Document(Reader* pReader, const std::string& sName, const Place& place);
   void Nested(Reader* pReader, Kind kind, const std::string& sName, const Place& place);
   // A program: held whole, and opened as a zip when its end holds one (a self-extracting zip).
