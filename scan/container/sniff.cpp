@@ -216,6 +216,8 @@ const char* KindName(Kind kind) {
       return "mbox";
     case Kind::kTnef:
       return "tnef";
+    case Kind::kCompound:
+      return "compound";
   }
   return "";
 }

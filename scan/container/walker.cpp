@@ -10,6 +10,8 @@
 #include <cstring>
 #include <utility>
 
+#include "cfb.h"
+
 namespace container {
 
 namespace detail {
@@ -181,7 +183,7 @@ void Walker::Settle(Reader* pReader, const std::string& sName, const Place& plac
   }
 }
 
-int Walker::Spill(Reader* pReader, uint64_t* pcb, std::string* psError) {
+int Walker::Spill(Reader* pReader, uint64_t* pcb, std::string* psError, uint64_t lAt) {
   int fd = memfd_create("zebmacro-member", MFD_CLOEXEC);
   if (fd < 0) {
     *psError = std::string("Cannot hold the member: ") + std::strerror(errno);
@@ -192,7 +194,7 @@ int Walker::Spill(Reader* pReader, uint64_t* pcb, std::string* psError) {
   for (;;) {
     ptrdiff_t n = pReader->Read(s_ab, sizeof s_ab);
     if (n == 0) break;
-    if (n < 0 || !WriteAll(fd, s_ab, static_cast<size_t>(n), cb)) {
+    if (n < 0 || !WriteAll(fd, s_ab, static_cast<size_t>(n), lAt + cb)) {
       if (n > 0) *psError = std::string("Cannot hold the member: ") + std::strerror(errno);
       close(fd);
       return -1;
@@ -214,6 +216,13 @@ void Walker::Document(Reader* pReader, const std::string& sName, const Place& pl
       Settle(pReader, sName, place);
     return;
   }
+  Outcome judged = Judge(fd, cb, sName, place);
+  if (IsCompoundFile(pReader->Head().data(), pReader->Head().size()))
+    CompoundContents(fd, cb, sName, place, judged);
+  close(fd);
+}
+
+Outcome Walker::Judge(int fd, uint64_t cb, const std::string& sName, const Place& place) {
   MemberFile file;
   file.fd = fd;
   file.sPath = "/proc/self/fd/" + std::to_string(fd);
@@ -221,7 +230,6 @@ void Walker::Document(Reader* pReader, const std::string& sName, const Place& pl
   file.pChain = place.pChain;
   file.psName = &sName;
   Verdict v = m_scan(file);
-  close(fd);
   ++m_pResult->nDocuments;
   container::Member m;
   m.chain = *place.pChain;
@@ -233,6 +241,41 @@ void Walker::Document(Reader* pReader, const std::string& sName, const Place& pl
   m.cbRead = cb;
   if (m.outcome == Outcome::kFound && !m_options.bAllMatch) m_bStopped = true;
   m_pResult->members.push_back(std::move(m));
+  return m_pResult->members.back().outcome;
+}
+
+void Walker::EmbeddedDocument(MemberStream* pStream, uint64_t cb, const std::string& sName,
+                              const Place& place) {
+  if (Stopped() || !Count(sName, place)) return;
+  uint64_t cbMax = m_options.limits.cbMaxFileSize;
+  if (cbMax != 0 && cb > cbMax) {
+    RecordLimit(place, sName, Limit::kMaxFileSize, 0);
+    return;
+  }
+  Reader reader(this, pStream);
+  uint64_t cbRead = 0;
+  std::string sError;
+  int fd = Spill(&reader, &cbRead, &sError, cfb::kFrameDataAt);
+  cfb::Frame frame;
+  if (fd >= 0) {
+    // The stream's bytes lie at 512 on; the header and the tail make them a file of their own.
+    frame = cfb::FrameFor(cbRead);
+    if (!WriteAll(fd, frame.tail.data(), frame.tail.size(), frame.lTailAt) ||
+        !WriteAll(fd, frame.header.data(), frame.header.size(), 0)) {
+      sError = std::string("Cannot hold the member: ") + std::strerror(errno);
+      close(fd);
+      fd = -1;
+    }
+  }
+  if (fd < 0) {
+    if (!sError.empty())
+      Record(place, sName, Kind::kNone, Why::kDamaged, sError, Limit::kNone, reader.Bytes());
+    else
+      Settle(&reader, sName, place);
+    return;
+  }
+  Judge(fd, frame.lTailAt + frame.tail.size(), sName, place);
+  close(fd);
 }
 
 void Walker::Nested(Reader* pReader, Kind kind, const std::string& sName, const Place& place) {
@@ -353,6 +396,13 @@ std::string GzipStoredName(const uint8_t* pb, size_t cb) {
                      static_cast<const uint8_t*>(pEnd) - (pb + at));
 }
 
+Options Bounded(const Options& options) {
+  Options bounded = options;
+  uint32_t& nRecursion = bounded.limits.nMaxRecursion;
+  if (nRecursion == 0 || nRecursion > kDeepestNesting) nRecursion = kDeepestNesting;
+  return bounded;
+}
+
 Result WalkFile(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
                 const ScanFunction& scan) {
   Result result;
@@ -368,10 +418,7 @@ Result WalkFile(int fd, uint64_t cb, Kind kind, const std::string& sName, const 
         IsMailKind(kind) ? "Mail scanning turned off" : "Archive scanning turned off";
     return result;
   }
-  Options bounded = options;
-  uint32_t& nRecursion = bounded.limits.nMaxRecursion;
-  if (nRecursion == 0 || nRecursion > kDeepestNesting) nRecursion = kDeepestNesting;
-  Walker walker(bounded, scan, &result);
+  Walker walker(Bounded(options), scan, &result);
   walker.SetFileName(sName);
   std::vector<std::string> chain;
   Place place{&chain, 1};
@@ -398,4 +445,11 @@ extern "C" __attribute__((visibility("default"))) void ZmContainerScan(
     const container::Options* pOptions, const container::ScanFunction* pScan,
     container::Result* pResult) {
   *pResult = container::detail::WalkFile(fd, cb, kind, *psName, *pOptions, *pScan);
+}
+
+// The same for ScanCompound() of container.h.
+extern "C" __attribute__((visibility("default"))) void ZmCompoundScan(
+    int fd, uint64_t cb, const container::Options* pOptions, const container::ScanFunction* pScan,
+    container::Result* pResult) {
+  *pResult = container::detail::WalkCompoundFile(fd, cb, *pOptions, *pScan);
 }

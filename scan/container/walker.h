@@ -124,12 +124,24 @@ class Walker {
   const std::string& FileName() const { return m_sFileName; }
   void SetFileName(const std::string& s) { m_sFileName = s; }
 
+  // The contents of the compound file in fd (cb bytes): the member sName at place, its objects
+  // one level below, within MaxRecursion; nothing when it holds none. Its problems are recorded
+  // only where its own document was judged OK or SKIPPED (a cut document says it already).
+  void CompoundContents(int fd, uint64_t cb, const std::string& sName, const Place& place,
+                        Outcome judged);
+  // A storage's WordDocument stream (pStream, cb bytes), written out as a compound file of its own
+  // and handed to the scan function as the document sName at place.
+  void EmbeddedDocument(MemberStream* pStream, uint64_t cb, const std::string& sName,
+                        const Place& place);
+
  private:
   void Document(Reader* pReader, const std::string& sName, const Place& place);
+  // Hands the document in fd (cb bytes) to the scan function and records its verdict.
+  Outcome Judge(int fd, uint64_t cb, const std::string& sName, const Place& place);
   void Nested(Reader* pReader, Kind kind, const std::string& sName, const Place& place);
   // Copies the member whole into a new in-memory file: its descriptor, or -1 (the reader's state,
   // or *psError, says why).
-  int Spill(Reader* pReader, uint64_t* pcb, std::string* psError);
+  int Spill(Reader* pReader, uint64_t* pcb, std::string* psError, uint64_t lAt = 0);
   // Records what ended a member's reading early: a limit, its encryption, a decoder's failure.
   void Settle(Reader* pReader, const std::string& sName, const Place& place);
 
@@ -147,6 +159,15 @@ void WalkArchive(Walker* pWalker, const Source& src, Kind kind, const std::strin
 void WalkMail(Walker* pWalker, const Source& src, Kind kind, const std::string& sName,
               const Place& place);
 void WalkTnef(Walker* pWalker, const Source& src, const std::string& sName, const Place& place);
+
+// The compound file's walk (compound.cpp): the objects of a level at place, read from the file in
+// fd; sName and outer name the level itself, for its problems (the file itself: "", place).
+void WalkCompoundLevel(Walker* pWalker, int fd, uint64_t cb, uint32_t iLevel, const Place& place,
+                       const std::string& sName, const Place& outer);
+// ScanCompound() of container.h, in this module.
+Result WalkCompoundFile(int fd, uint64_t cb, const Options& options, const ScanFunction& scan);
+// Options bounded as a walk takes them: MaxRecursion 0 and over kDeepestNesting as that.
+Options Bounded(const Options& options);
 
 // Searches a mail's text part for uuencoded blocks ("begin 644 name" ... "end") and walks each as
 // a member at place, read from *pReader (the text, from its start).
