@@ -4,7 +4,10 @@ tarfile, gzip, bz2 and lzma; 7z, gcab, zstd and genisoimage where they are insta
 email and mailbox; TNEF and the bombs by hand (the 10 GiB member is written as repeated deflate
 blocks, never held or written whole).
 
-    container_inputs.py SAMPLES OUT     SAMPLES: the sample documents (mksamples' names)
+    container_inputs.py SAMPLES OUT [MKCOMPOUND...]
+        SAMPLES: the sample documents (mksamples' names); MKCOMPOUND: the command of
+        tests/tools/mkcompound (with its emulator), which writes the compound files that hold
+        documents (without it they are missing)
 
 Prints the names of the inputs it could not make (a tool missing), one a line, as 'missing NAME'.
 """
@@ -29,6 +32,7 @@ import zipfile
 import zlib
 
 SAMPLES, OUT = sys.argv[1], sys.argv[2]
+MKCOMPOUND = sys.argv[3:]
 os.makedirs(OUT, exist_ok=True)
 missing = []
 
@@ -531,6 +535,47 @@ for reader in (['unzip', '-p'], ['bsdtar', '-xOf']):
         got = subprocess.run(reader + [os.path.join(OUT, 'self.zip')], stdout=subprocess.PIPE,
                              stderr=subprocess.DEVNULL).stdout
         assert got == SELF, '%s reads %d bytes of self.zip' % (reader[0], len(got))
+
+
+# --- Compound files that hold documents (tests/tools/mkcompound), and containers of them --------
+COMPOUND = ['embedded-infected.doc', 'embedded-clean.doc', 'infected-embeds-clean.doc',
+            'word97-embeds-infected.doc', 'word97-embeds-word97.doc', 'deep-embedded.doc',
+            'workbook-embeds-infected.xls', 'workbook.xls', 'package-infected.bin',
+            'doc-package-infected.doc', 'infected.msg', 'clean.msg', 'nested.msg', 'object.msg']
+COMPOUND_HELD = ['msg.zip', 'msg-attaches-zip.msg', 'msg-attaches-msg.msg', 'infected-msg.eml',
+                 'infected-embeds-clean.eml', 'package-of-msg.bin']
+
+
+def compound_inputs():
+    if not MKCOMPOUND:
+        missing.extend(COMPOUND + COMPOUND_HELD)
+        return
+    subprocess.run(MKCOMPOUND + ['docs', OUT], check=True, stdout=subprocess.DEVNULL)
+    msg = open(os.path.join(OUT, 'infected.msg'), 'rb').read()
+    put('msg.zip', zip_bytes([('readme.txt', README), ('mail/infected.msg', msg)]))
+    with tempfile.TemporaryDirectory() as d:
+        def mk(kind, out, *files):
+            argv = []
+            for name, data in files:
+                path = os.path.join(d, name)
+                with open(path, 'wb') as f:
+                    f.write(data)
+                argv += [name, path]
+            subprocess.run(MKCOMPOUND + [kind, os.path.join(OUT, out)] + argv, check=True,
+                           stdout=subprocess.DEVNULL)
+        mk('msg', 'msg-attaches-zip.msg', ('readme.txt', README),
+           ('docs.zip', zip_bytes([('concept.doc', INFECTED)])))
+        mk('msg', 'msg-attaches-msg.msg', ('inner.msg', msg))
+        mk('package', 'package-of-msg.bin', ('mail.msg', msg))
+    m = message('msg attached')
+    m.add_attachment(msg, maintype='application', subtype='vnd.ms-outlook',
+                     filename='infected.msg')
+    put('infected-msg.eml', bytes(m))
+    doc = open(os.path.join(OUT, 'infected-embeds-clean.doc'), 'rb').read()
+    put('infected-embeds-clean.eml', bytes(message('embeds', [('report.doc', doc, {})])))
+
+
+compound_inputs()
 
 for name in missing:
     print('missing ' + name)

@@ -663,12 +663,41 @@ CONTAINER_STEMS = ["%s.zip", "%s-zip64.zip", "%s-ustar.tar", "%s-pax.tar", "%s-g
                    "%s-rfc822.eml", "%s.mbox", "%s.tnef", "%s-tnef.eml"]
 
 
+def mkcompound(args):
+    """tests/tools/mkcompound beside mksamples, with the emulator."""
+    prefix = args.emulator.split() if args.emulator else []
+    ext = ".exe" if args.mksamples.endswith(".exe") else ""
+    return prefix + [os.path.join(os.path.dirname(os.path.abspath(args.mksamples)),
+                                  "mkcompound" + ext)]
+
+
+# Compound files that hold documents (mkcompound, tests/container_inputs.py): the daemon's answer,
+# and under Wine (no member can be scanned there) the answer that says so.
+COMPOUND_ANSWERS = [
+    ("embedded-infected.doc", "Macro.Word.Concept.a FOUND"), ("embedded-clean.doc", "OK"),
+    ("infected-embeds-clean.doc", "Macro.Word.Concept.a FOUND"),
+    ("word97-embeds-infected.doc", "Macro.Word.Concept.a FOUND"),
+    ("word97-embeds-word97.doc", "OK"),  # clamd has no SKIPPED
+    ("workbook-embeds-infected.xls", "Macro.Word.Concept.a FOUND"),
+    ("package-infected.bin", "Macro.Word.Concept.a FOUND"),
+    ("doc-package-infected.doc", "Macro.Word.Concept.a FOUND"),
+    ("infected.msg", "Macro.Word.Concept.a FOUND"), ("clean.msg", "OK"),
+    ("nested.msg", "Macro.Word.Concept.a FOUND"), ("object.msg", "Macro.Word.Concept.a FOUND"),
+    ("msg.zip", "Macro.Word.Concept.a FOUND"),
+    ("msg-attaches-zip.msg", "Macro.Word.Concept.a FOUND"),
+]
+COMPOUND_WINE = {"infected-embeds-clean.doc": "Macro.Word.Concept.a FOUND",
+                 "word97-embeds-word97.doc": "OK",
+                 "msg.zip": "Archive support not in this build ERROR",
+                 "msg-attaches-zip.msg": "Archive support not in this build ERROR"}
+
+
 def make_containers(args, samples):
     """The container inputs in work/inputs, and the names a missing tool left out."""
     out = os.path.join(args.work, "inputs")
     p = subprocess.run(["/usr/bin/python3", os.path.join(os.path.dirname(__file__),
-                                                          "container_inputs.py"), samples, out],
-                       capture_output=True, text=True, check=True)
+                                                          "container_inputs.py"), samples, out]
+                       + mkcompound(args), capture_output=True, text=True, check=True)
     # A truncated document inside a zip, for AlertBrokenWord6.
     import zipfile
     with zipfile.ZipFile(os.path.join(out, "truncated-doc.zip"), "w") as z:
@@ -704,6 +733,10 @@ def part_containers(args):
                              ("Mail" if mail else "Archive")))
             else:
                 rows.append((name, "Macro.Word.Concept.a FOUND" if tag == "infected" else "OK"))
+    for name, want in COMPOUND_ANSWERS:
+        if name not in missing:
+            rows.append((name, COMPOUND_WINE.get(name, "Embedded documents not scanned in this "
+                                                 "build ERROR") if d.wine else want))
     if not d.wine:
         rows += [
             ("eicar.zip", "Eicar-Test-Signature FOUND"),
@@ -831,6 +864,9 @@ def part_mail(args):
     messages = {tag: open(os.path.join(folder, "%s-%s.eml" % (tag, kind)), "rb").read()
                 for tag in ("infected", "clean") for kind in ("base64",)}
     messages["forwarded"] = open(os.path.join(folder, "infected-rfc822.eml"), "rb").read()
+    # A .msg attaching the infected document; an infected document embedding a clean one.
+    for tag, name in (("msg", "infected-msg.eml"), ("embeds", "infected-embeds-clean.eml")):
+        messages[tag] = open(os.path.join(folder, name), "rb").read()
     d = Daemon(args, "mail", "StreamMaxLength 100M\n").start()
     ran = 0
     milter = shutil.which("clamav-milter") or "/usr/sbin/clamav-milter"
@@ -853,6 +889,7 @@ def part_mail(args):
             STARTED.append(proc)
             try:
                 for tag, want in (("infected", want_infected), ("forwarded", want_infected),
+                                  ("msg", want_infected), ("embeds", want_infected),
                                   ("clean", ["reply accept"])):
                     body = os.path.join(d.dir, tag + ".body")
                     raw = messages[tag].replace(b"\r\n", b"\n")
@@ -892,6 +929,7 @@ def part_mail(args):
                     % (spool, spool, d.port))
         for tag, want in (("infected", "550 This message contains a virus (Macro.Word.Concept.a)."),
                           ("forwarded", "550 This message contains a virus (Macro.Word.Concept.a)."),
+                          ("msg", "550 This message contains a virus (Macro.Word.Concept.a)."),
                           ("clean", "250 OK id=")):
             replies = exim_session(conf, messages[tag])
             check(len(replies) >= 2 and replies[-2].startswith(want),

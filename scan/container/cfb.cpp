@@ -146,16 +146,17 @@ bool File::Open(ReadAtFunction read, uint64_t cb) {
   m_read = std::move(read);
   m_cbFile = cb;
   uint8_t abHeader[kHeaderBytes];
-  if (cb < kHeaderBytes || m_read(0, abHeader, kHeaderBytes) != kHeaderBytes) {
-    m_sError = "shorter than its header";
-    return false;
-  }
+  const int64_t cbHeader = m_read(0, abHeader, kHeaderBytes);
   // As the library's reader, the signature's first half; the rest of the header must hold.
-  if (std::memcmp(abHeader, kSignature, 4) != 0) {
+  if (cbHeader < 4 || std::memcmp(abHeader, kSignature, 4) != 0) {
     m_sError = "no compound file";
     return false;
   }
   m_bCompound = true;
+  if (cb < kHeaderBytes || cbHeader != kHeaderBytes) {
+    m_sError = "shorter than its header";
+    return false;
+  }
   const uint32_t shift = Le16(abHeader + 0x1E);
   if (shift != 9 && shift != 12) {
     m_sError = "a sector size of neither 512 nor 4096 bytes";
