@@ -964,9 +964,10 @@ COMPOUND_ROWS = [
     ("deep-embedded.doc", 1, ["Macro.Word.Concept.a FOUND", "!ObjectPool/_1: OK",
                               "!ObjectPool/_1!ObjectPool/_2: Macro.Word.Concept.a FOUND"], 2,
      [NOT_HERE, "!ObjectPool/_1: " + NOT_HERE]),
+    # No WordDocument stream at the root: the library judges the object's, under Wine too.
     ("workbook-embeds-infected.xls", 1, ["Macro.Word.Concept.a FOUND",
-                                         "!MBD0049A1B2: Macro.Word.Concept.a FOUND"], 2,
-     [NOT_HERE, "!MBD0049A1B2: " + NOT_HERE]),
+                                         "!MBD0049A1B2: Macro.Word.Concept.a FOUND"], 1,
+     ["Macro.Word.Concept.a FOUND", "!MBD0049A1B2: " + NOT_HERE]),
     ("workbook.xls", 0, ["Not a Word 6/95 document SKIPPED"], 0,
      ["Not a Word 6/95 document SKIPPED"]),
     ("package-infected.bin", 1, ["Macro.Word.Concept.a FOUND",
@@ -981,7 +982,7 @@ COMPOUND_ROWS = [
     ("nested.msg", 1, ["Macro.Word.Concept.a FOUND", "!fwd!report.doc: Macro.Word.Concept.a FOUND"],
      2, [NOT_HERE, "!fwd!report.doc: " + NOT_HERE]),
     ("object.msg", 1, ["Macro.Word.Concept.a FOUND", "!report.doc: Macro.Word.Concept.a FOUND"],
-     2, [NOT_HERE, "!report.doc: " + NOT_HERE]),
+     1, ["Macro.Word.Concept.a FOUND", "!report.doc: " + NOT_HERE]),
     ("msg-attaches-zip.msg", 1, ["Macro.Word.Concept.a FOUND",
                                  "!docs.zip!concept.doc: Macro.Word.Concept.a FOUND"], 2,
      ["Archive support not in this build ERROR",
@@ -1133,7 +1134,9 @@ def check_containers(r):
                   "-j %s %s: exit %d, want %d\n%s" % (jobs, argv, code, status, out))
     if wine:
         code, out, _ = r.run("--no-summary", "containers")
-        check(" OK" not in out and code == 0, "containers under Wine: exit %d\n%s" % (code, out))
+        # Its compound files hold infected documents the library judges there: exit 1 or 2.
+        check(not re.search(r": OK\r?$", out, re.M) and code in (1, 2),
+              "containers under Wine: exit %d\n%s" % (code, out))
         return
     # The whole directory: the report of -j 2 is that of -j 1; the summary counts the members.
     want = r.run("-j", "1", "containers")
