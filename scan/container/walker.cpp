@@ -379,6 +379,19 @@ void Walker::Container(const Source& src, Kind kind, const std::string& sName, c
     WalkArchive(this, src, kind, sName, place);
 }
 
+bool ReadAt(int fd, uint64_t at, void* pv, size_t cb) {
+  uint8_t* pb = static_cast<uint8_t*>(pv);
+  while (cb > 0) {
+    ssize_t n = pread(fd, pb, cb, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    pb += n;
+    cb -= static_cast<size_t>(n);
+    at += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
 std::string GzipStoredName(const uint8_t* pb, size_t cb) {
   // ID1 ID2 CM FLG MTIME(4) XFL OS, then FEXTRA (u16 length and bytes), then FNAME (NUL-ended).
   if (cb < 10 || pb[0] != 0x1F || pb[1] != 0x8B || !(pb[3] & 0x08)) return "";

@@ -168,6 +168,8 @@ void WalkCompoundLevel(Walker* pWalker, int fd, uint64_t cb, uint32_t iLevel, co
 Result WalkCompoundFile(int fd, uint64_t cb, const Options& options, const ScanFunction& scan);
 // Options bounded as a walk takes them: MaxRecursion 0 and over kDeepestNesting as that.
 Options Bounded(const Options& options);
+// Reads cb bytes at offset at of fd: false unless all of them were there.
+bool ReadAt(int fd, uint64_t at, void* pv, size_t cb);
 
 // Searches a mail's text part for uuencoded blocks ("begin 644 name" ... "end") and walks each as
 // a member at place, read from *pReader (the text, from its start).
