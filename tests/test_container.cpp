@@ -58,6 +58,17 @@ Bytes TarHeader(const char* szMagic, bool bGoodSum) {
   return b;
 }
 
+// The head of Outlook's store: "!BDN", the client's mark, the version, the sentinel at its place.
+Bytes PstHead(const char* szClient, uint16_t wVer, size_t atSentinel, size_t cb = 564) {
+  Bytes b(cb, 0);
+  std::memcpy(b.data(), "!BDN", 4);
+  std::memcpy(b.data() + 8, szClient, 2);
+  b[10] = static_cast<uint8_t>(wVer);
+  b[11] = static_cast<uint8_t>(wVer >> 8);
+  if (atSentinel < cb) b[atSentinel] = 0x80;
+  return b;
+}
+
 Bytes IsoHead() {
   Bytes b(0x8006 + 10, 0);
   b[0x8000] = 1;
@@ -91,6 +102,15 @@ TEST(ContainerSniff, KindsByContent) {
       {Str(std::string("Rar!\x1A\x07\x00", 7)), Kind::kRar},
       {Str(std::string("Rar!\x1A\x07\x01\x00", 8)), Kind::kRar},
       {Str(std::string("\x78\x9F\x3E\x22\x01\x00", 6)), Kind::kTnef},
+      {PstHead("SM", 23, 512), Kind::kPst},        // Unicode
+      {PstHead("SM", 14, 460), Kind::kPst},        // ANSI: the sentinel where it keeps it
+      {PstHead("SO", 36, 512), Kind::kPst},        // an offline store of 4 KiB pages
+      {PstHead("SM", 23, 460), Kind::kNone},       // Unicode with ANSI's sentinel
+      {PstHead("SM", 15, 512), Kind::kNone},       // and the other way round
+      {PstHead("AB", 23, 512), Kind::kNone},       // an address book: no mail
+      {PstHead("SM", 19, 512), Kind::kNone},       // no layout of that version
+      {PstHead("SM", 23, 512, 512), Kind::kNone},  // cut before the sentinel
+      {Str("!BDNxxxxSM"), Kind::kNone},            // cut before the version
       {TarHeader("ustar", true), Kind::kTar},
       {TarHeader("ustar  ", true), Kind::kTar},
       {TarHeader("", true), Kind::kTar},  // old tar: the checksum alone

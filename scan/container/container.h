@@ -36,10 +36,13 @@ enum class Kind : uint8_t {
   kMail,     // an RFC 5322 header block with at least one field that mail has
   kMbox,     // "From " and a mail header block on the lines after it
   kTnef,     // 78 9F 3E 22: MS-TNEF (winmail.dat)
+  kPst,      // "!BDN", "SM" or "SO": Outlook's personal folders (.pst) and offline stores (.ost)
   // A compound file (OLE2) whose storages hold documents or files: never told by Sniff, whose
   // compound files are documents for the scanner; their contents are walked by ScanCompound.
   kCompound,
 };
+// The last kind: what a kind read from elsewhere (the wire, a fuzzer's byte) may be at most.
+constexpr Kind kLastKind = Kind::kCompound;
 
 // Bytes of a file's head that tell every kind (the ISO 9660 mark lies in sector 16). Fewer tell
 // all but ISO 9660; a head read whole from a shorter file is the whole file.
@@ -56,9 +59,10 @@ bool IsCompoundFile(const uint8_t* pb, size_t cb);
 // so that a zipped test file is found as scanners find it.
 bool MayBeTestFile(const uint8_t* pb, size_t cb);
 
-// "zip", "tar", "gzip", ..., "mail", "mbox", "tnef", "compound"; "" for kNone.
+// "zip", "tar", "gzip", ..., "mail", "mbox", "tnef", "pst", "compound"; "" for kNone.
 const char* KindName(Kind kind);
-// Mail kinds (kMail, kMbox, kTnef) follow ScanMail; the others follow ScanArchive.
+// Mail kinds (kMail, kMbox, kTnef, kPst: a store of messages, as an mbox is) follow ScanMail; the
+// others follow ScanArchive.
 bool IsMailKind(Kind kind);
 // Whether this build opens the kind (false for kNone).
 bool Supported(Kind kind);
@@ -85,7 +89,7 @@ struct Limits {
 struct Options {
   Limits limits;
   bool bScanArchive = true;       // ScanArchive: archives and compressed files are opened
-  bool bScanMail = true;          // ScanMail: mail, mbox and TNEF are opened
+  bool bScanMail = true;          // ScanMail: mail, mbox, TNEF and Outlook's stores are opened
   bool bAlertExceedsMax = false;  // a limit reached is Heuristics.Limits.Exceeded.<Limit> FOUND
   bool bAlertEncrypted = false;   // an encrypted member is Heuristics.Encrypted.<Kind> FOUND
   bool bAllMatch = true;          // go on after a virus (false: stop at the first, as clamd SCAN)

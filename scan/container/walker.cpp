@@ -373,6 +373,8 @@ void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cb
 void Walker::Container(const Source& src, Kind kind, const std::string& sName, const Place& place) {
   if (kind == Kind::kTnef)
     WalkTnef(this, src, sName, place);
+  else if (kind == Kind::kPst)
+    WalkPst(this, src, sName, place);
   else if (IsMailKind(kind))
     WalkMail(this, src, kind, sName, place);
   else

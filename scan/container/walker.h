@@ -153,12 +153,14 @@ class Walker {
   bool m_bScanSizeExceeded = false;
 };
 
-// The archive reader and the mail reader (archive.cpp, mail.cpp).
+// The archive reader and the mail readers (archive.cpp, mail.cpp, tnef.cpp).
 void WalkArchive(Walker* pWalker, const Source& src, Kind kind, const std::string& sName,
                  const Place& place);
 void WalkMail(Walker* pWalker, const Source& src, Kind kind, const std::string& sName,
               const Place& place);
 void WalkTnef(Walker* pWalker, const Source& src, const std::string& sName, const Place& place);
+// Outlook's stores through libpff (pst.cpp).
+void WalkPst(Walker* pWalker, const Source& src, const std::string& sName, const Place& place);
 
 // The compound file's walk (compound.cpp): the objects of a level at place, read from the file in
 // fd; sName and outer name the level itself, for its problems (the file itself: "", place).
