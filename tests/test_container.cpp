@@ -548,6 +548,11 @@ TEST_F(ContainerWalk, EveryKindFoundAndClean) {
       {"%s.mbox", Kind::kMbox, "F!message-2!concept.doc", 7},
       {"%s.tnef", Kind::kTnef, "F!concept.doc", 2},
       {"%s-tnef.eml", Kind::kMail, "F!winmail.dat!concept.doc", 3},
+      // Outlook's stores: the folder, the message and its two attachments counted.
+      {"%s.pst", Kind::kPst, "F!Inbox/message-1!minutes.doc", 4},
+      {"%s.ost", Kind::kPst, "F!Inbox/message-1!minutes.doc", 4},
+      {"%s-permute.pst", Kind::kPst, "F!Inbox/message-1!minutes.doc", 5},
+      {"%s-pst.zip", Kind::kZip, "F!mail.pst!Inbox/message-1!minutes.doc", 5},
   };
   for (const auto& c : kCases) {
     for (const char* szTag : {"infected", "clean"}) {
@@ -598,6 +603,15 @@ TEST_F(ContainerWalk, PlacesAndNames) {
       {"utf8-names.zip", {"F!r\xC3\xA9sum\xC3\xA9.doc"}, "Macro.Word.Concept.a"},
       {"eicar.zip", {"F!eicar.com"}, "Eicar-Test-Signature"},
       {"latin1-names.tar", {"F!r\xE9sum\xE9.doc"}, "Macro.Word.Concept.a"},
+      // A store's folders by name (the top of its folders nameless, as Outlook shows it), its
+      // messages by number, attachments by long name, else short, else attachment-N; what
+      // lies outside its folders as orphan-N.
+      {"places.pst",
+       {"F!Inbox/Archive/message-1!OLD.DOC", "F!Inbox/message-1!minutes.doc",
+        "F!Inbox/message-1!attachment-3!inner.doc", "F!Inbox/message-1!docs.zip!zipped.doc",
+        "F!Inbox/message-1!r\xC3\xA9sum\xC3\xA9\\x21.doc", "F!Inbox/message-2!unlisted.doc",
+        "F!orphan-1!parentless.doc", "F!orphan-2!orphan.doc"},
+       "Macro.Word.Concept.a"},
   };
   for (const auto& c : kCases) {
     if (g_pInputs->Missing(c.szFile)) continue;
@@ -628,6 +642,8 @@ TEST_F(ContainerWalk, NeverOkForWhatWasNotRead) {
   alert.bAlertExceedsMax = true;
   container::Options tight;
   tight.limits.nMaxFiles = 3;
+  container::Options shallow;
+  shallow.limits.nMaxRecursion = 2;
   container::Options unlimited;
   unlimited.limits = {0, 0, 0, 0};
   unlimited.limits.cbMaxScanSize = 64ull << 20;  // the 10 GiB member: stopped here, not by size
@@ -682,6 +698,41 @@ TEST_F(ContainerWalk, NeverOkForWhatWasNotRead) {
        Limit::kMaxRecursion},
       {"self.zip", alert, Outcome::kFound, "Heuristics.Limits.Exceeded.MaxRecursion",
        Limit::kMaxRecursion},
+      // Outlook's stores: damage, loops, a declared size that is not there, and the limits
+      // (a message is a level, an attached message one more).
+      {"truncated.pst",
+       {},
+       Outcome::kError,
+       "Damaged pst: a B-tree page lies past the end",
+       Limit::kNone},
+      {"header-crc.pst",
+       {},
+       Outcome::kError,
+       "Damaged pst: mismatch in file header checksum",
+       Limit::kNone},
+      {"loop.pst",
+       {},
+       Outcome::kError,
+       "Damaged pst: a B-tree page stands at the wrong level",
+       Limit::kNone},
+      {"shared.pst",
+       {},
+       Outcome::kError,
+       "Damaged pst: a B-tree leads to more pages than",
+       Limit::kNone},
+      {"array-loop.pst",
+       {},
+       Outcome::kError,
+       "Damaged pst: a block tree leads to a block",
+       Limit::kNone},
+      {"huge.pst",
+       {},
+       Outcome::kError,
+       "Damaged pst: the data of an attachment of 20000 bytes cannot be read",
+       Limit::kNone},
+      {"places.pst", shallow, Outcome::kFound, "Macro.Word.Concept.a", Limit::kMaxRecursion},
+      {"places.pst", tight, Outcome::kError, "Archive limit exceeded: MaxFiles 3",
+       Limit::kMaxFiles},
   };
   for (const auto& c : kCases) {
     if (g_pInputs->Missing(c.szFile)) continue;
@@ -718,6 +769,8 @@ TEST_F(ContainerWalk, Options) {
   noMail.bScanMail = false;
   r = Walk("infected-base64.eml", noMail);
   EXPECT_EQ(r.verdict.sReason, "Mail scanning turned off");
+  r = Walk("infected.pst", noMail);
+  EXPECT_EQ(r.verdict.sReason, "Mail scanning turned off") << "a store of mail follows ScanMail";
   // A mail inside a zip without mail scanning: a member like any other, counted.
   r = Walk("nest5.zip", noMail);
   EXPECT_EQ(r.verdict.outcome, Outcome::kOk) << Describe(r);
