@@ -660,7 +660,8 @@ CONTAINER_STEMS = ["%s.zip", "%s-zip64.zip", "%s-ustar.tar", "%s-pax.tar", "%s-g
                    "%s.tar.bz2", "%s.tar.xz", "%s.tar.zst", "%s.doc.gz", "%s-noname.doc.gz",
                    "%s.doc.bz2", "%s.doc.xz", "%s.doc.zst", "%s.7z", "%s.cab", "%s.iso",
                    "%s-base64.eml", "%s-qp.eml", "%s-uuencode.eml", "%s-inline-uu.eml",
-                   "%s-rfc822.eml", "%s.mbox", "%s.tnef", "%s-tnef.eml"]
+                   "%s-rfc822.eml", "%s.mbox", "%s.tnef", "%s-tnef.eml",
+                   "%s.pst", "%s.ost", "%s-permute.pst", "%s-pst.zip"]
 
 
 def mkcompound(args):
@@ -731,7 +732,7 @@ def part_containers(args):
                 print("skipped %s: the tool that makes it is missing" % name)
                 continue
             if d.wine:
-                mail = re.search(r"\.(eml|mbox|tnef)$", name)
+                mail = re.search(r"\.(eml|mbox|tnef|pst|ost)$", name)
                 rows.append((name, "%s support not in this build ERROR" %
                              ("Mail" if mail else "Archive")))
             else:
@@ -752,6 +753,13 @@ def part_containers(args):
             ("recursion-20.zip", "Archive limit exceeded: MaxRecursion 17 ERROR"),
             ("self.zip", "Archive limit exceeded: MaxRecursion 17 ERROR"),
             ("truncated-doc.zip", "Truncated document ERROR"),
+            # Outlook's stores: every hiding place walked; damage, and its loops, ERROR.
+            ("places.pst", "Macro.Word.Concept.a FOUND"),
+            ("truncated.pst", "Damaged pst: a B-tree page lies past the end ERROR"),
+            ("shared.pst", "Damaged pst: a B-tree leads to more pages than the file holds (a "
+             "loop) ERROR"),
+            ("array-loop.pst", "Damaged pst: a block tree leads to a block of the wrong level "
+             "ERROR"),
         ]
     for name, want in rows:
         with open(os.path.join(folder, name), "rb") as f:
@@ -792,7 +800,8 @@ def part_containers(args):
           ("encrypted.7z", "Heuristics.Encrypted.7Zip FOUND"),
           ("infected.zip", "Macro.Word.Concept.a FOUND")]),
         ("ScanArchive no\n", [("infected.zip", "OK"), ("infected.mbox", "Macro.Word.Concept.a FOUND")]),
-        ("ScanMail no\nMaxFileSize 1M\n", [("infected-base64.eml", "OK"), ("nest5.zip", "OK"),
+        ("ScanMail no\nMaxFileSize 1M\n", [("infected-base64.eml", "OK"), ("infected.pst", "OK"),
+                                         ("nest5.zip", "OK"),
                                          ("zeros-10g.zip", "Archive limit exceeded: MaxFileSize 1M "
                                           "ERROR")]),
         ("AlertBrokenWord6 yes\n", [("truncated-doc.zip", "Heuristics.Broken.Word6 FOUND")]),

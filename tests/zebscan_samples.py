@@ -943,6 +943,9 @@ CONTAINER_KINDS = [
     ("%s-uuencode.eml", "concept.doc"), ("%s-inline-uu.eml", "concept.doc"),
     ("%s-rfc822.eml", "forwarded.eml!concept.doc"), ("%s.mbox", "message-2!concept.doc"),
     ("%s.tnef", "concept.doc"), ("%s-tnef.eml", "winmail.dat!concept.doc"),
+    ("%s.pst", "Inbox/message-1!minutes.doc"), ("%s.ost", "Inbox/message-1!minutes.doc"),
+    ("%s-permute.pst", "Inbox/message-1!minutes.doc"),
+    ("%s-pst.zip", "mail.pst!Inbox/message-1!minutes.doc"),
 ]
 
 
@@ -1027,6 +1030,44 @@ def make_containers(r):
     return {l[8:] for l in p.stdout.splitlines() if l.startswith("missing ")}
 
 
+def pst_rows(c):
+    """Outlook's stores: where documents lie in one (folders by name, messages by number, what
+    lies outside the folders as orphan-N), a message one level and an attached message one more,
+    damage as libpff or the check of its trees says it, and ScanMail, which governs them."""
+    p = c + "places.pst"
+    inbox = p + "!Inbox/message-1!"
+    return [
+        ([p], 1, [p + ": Macro.Word.Concept.a FOUND",
+                  p + "!Inbox/Archive/message-1!OLD.DOC: OK",
+                  inbox + "minutes.doc: Macro.Word.Concept.a FOUND",
+                  inbox + "attachment-3!inner.doc: Macro.Word.Wieder FOUND",
+                  inbox + "docs.zip!zipped.doc: Macro.Word.Outlaw FOUND",
+                  inbox + "r\u00e9sum\u00e9\\x21.doc: Macro.Word.Wieder FOUND",
+                  p + "!Inbox/message-2!unlisted.doc: Macro.Word.Wieder FOUND",
+                  p + "!orphan-1!parentless.doc: Macro.Word.Concept.a FOUND",
+                  p + "!orphan-2!orphan.doc: Macro.Word.Outlaw FOUND"]),
+        (["--max-recursion=2", p], 1,
+         [p + ": Macro.Word.Concept.a FOUND", p + "!Inbox/Archive/message-1!OLD.DOC: OK",
+          inbox + "minutes.doc: Macro.Word.Concept.a FOUND",
+          inbox + "attachment-3: Archive limit exceeded: MaxRecursion 2 ERROR",
+          inbox + "docs.zip: Archive limit exceeded: MaxRecursion 2 ERROR",
+          inbox + "r\u00e9sum\u00e9\\x21.doc: Macro.Word.Wieder FOUND",
+          p + "!Inbox/message-2!unlisted.doc: Macro.Word.Wieder FOUND",
+          p + "!orphan-1!parentless.doc: Macro.Word.Concept.a FOUND",
+          p + "!orphan-2!orphan.doc: Macro.Word.Outlaw FOUND"]),
+        ([c + "loop.pst"], 2, [c + "loop.pst: Damaged pst: a B-tree page stands at the wrong "
+                               "level ERROR"]),
+        ([c + "array-loop.pst"], 2, [c + "array-loop.pst: Damaged pst: a block tree leads to a "
+                                     "block of the wrong level ERROR"]),
+        ([c + "huge.pst"], 2, [c + "huge.pst: Damaged pst: the data of an attachment of 20000 "
+                               "bytes cannot be read ERROR",
+                               c + "huge.pst!Inbox/message-1!noise.bin: Damaged pst: the data "
+                               "of an attachment of 20000 bytes cannot be read ERROR"]),
+        (["--scan-mail=no", c + "infected.pst"], 0,
+         [c + "infected.pst: Mail scanning turned off SKIPPED"]),
+    ]
+
+
 def check_containers(r):
     """Archives and mail: each kind with the infected sample FOUND on the container's line and
     the member's, the clean one OK, by zebscan alone and with workers alike; limits, encryption
@@ -1042,7 +1083,7 @@ def check_containers(r):
                 print("skipped %s: the tool that makes it is missing" % name)
                 continue
             path = "containers/" + name
-            mail = re.search(r"\.(eml|mbox|tnef)$", name)
+            mail = re.search(r"\.(eml|mbox|tnef|pst|ost)$", name)
             if wine:
                 rows.append(([path], 0, ["%s: %s support not in this build SKIPPED"
                                          % (path, "Mail" if mail else "Archive")]))
@@ -1127,6 +1168,8 @@ def check_containers(r):
             (["--scan-mail=no", c + "nest5.zip"], 0, [c + "nest5.zip: OK"]),
             (["--max-files", "1Q", c + "infected.zip"], 2, []),
         ]
+    if not wine:
+        rows += pst_rows(c)
     for jobs in ("1", "2"):
         for argv, status, lines in rows:
             code, out, err = r.run("--no-summary", "-j", jobs, *argv)
