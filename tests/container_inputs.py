@@ -612,12 +612,14 @@ for tag, doc in (('infected', INFECTED), ('clean', CLEAN)):
                 crypt=pstwriter.CRYPT_PERMUTE)
     put('%s-pst.zip' % tag, zip_bytes([('mail.pst', pst_data)]))
 
-# Where documents lie in a store: a subfolder, a name only short, an attached message with no
-# name, a zip, a name with '!' and beyond ASCII, a message its folder's table leaves out, one
-# whose folder is gone, one with no parent at all.
+# Where documents lie in a store: a subfolder, a folder with no name, a name only short, an
+# attached message with no name, a zip, a name with '!' and beyond ASCII, a message its folder's
+# table leaves out, one whose folder is gone, one with no parent at all.
 put_pst('places.pst', [pstwriter.Folder(
     'Inbox', [pstwriter.Folder('Archive', messages=[pstwriter.Message('old', [
-        pstwriter.Attachment(None, CLEAN, short_name='OLD.DOC')])])],
+        pstwriter.Attachment(None, CLEAN, short_name='OLD.DOC')])]),
+              pstwriter.Folder(None, messages=[pstwriter.Message('nameless', [
+                  pstwriter.Attachment('nameless.doc', CLEAN)])])],
     [pstwriter.Message('minutes', [
         pstwriter.Attachment('minutes.doc', INFECTED), pstwriter.Attachment('noise.bin', NOISE),
         pstwriter.Attachment(message=pstwriter.Message('forwarded', [

@@ -563,7 +563,7 @@ def expected(folders):
 
     def walk(fs, path):
         for f in fs:
-            p = path + [f.name]
+            p = path + [f.name or '']
             for m in f.messages:
                 if m.listed:
                     out.append(('/'.join(p), m.subject, [

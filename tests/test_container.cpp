@@ -607,10 +607,10 @@ TEST_F(ContainerWalk, PlacesAndNames) {
       // messages by number, attachments by long name, else short, else attachment-N; what
       // lies outside its folders as orphan-N.
       {"places.pst",
-       {"F!Inbox/Archive/message-1!OLD.DOC", "F!Inbox/message-1!minutes.doc",
-        "F!Inbox/message-1!attachment-3!inner.doc", "F!Inbox/message-1!docs.zip!zipped.doc",
-        "F!Inbox/message-1!r\xC3\xA9sum\xC3\xA9\\x21.doc", "F!Inbox/message-2!unlisted.doc",
-        "F!orphan-1!parentless.doc", "F!orphan-2!orphan.doc"},
+       {"F!Inbox/Archive/message-1!OLD.DOC", "F!Inbox/folder-1/message-1!nameless.doc",
+        "F!Inbox/message-1!minutes.doc", "F!Inbox/message-1!attachment-3!inner.doc",
+        "F!Inbox/message-1!docs.zip!zipped.doc", "F!Inbox/message-1!r\xC3\xA9sum\xC3\xA9\\x21.doc",
+        "F!Inbox/message-2!unlisted.doc", "F!orphan-1!parentless.doc", "F!orphan-2!orphan.doc"},
        "Macro.Word.Concept.a"},
   };
   for (const auto& c : kCases) {

@@ -1039,6 +1039,7 @@ def pst_rows(c):
     return [
         ([p], 1, [p + ": Macro.Word.Concept.a FOUND",
                   p + "!Inbox/Archive/message-1!OLD.DOC: OK",
+                  p + "!Inbox/folder-1/message-1!nameless.doc: OK",
                   inbox + "minutes.doc: Macro.Word.Concept.a FOUND",
                   inbox + "attachment-3!inner.doc: Macro.Word.Wieder FOUND",
                   inbox + "docs.zip!zipped.doc: Macro.Word.Outlaw FOUND",
@@ -1048,6 +1049,7 @@ def pst_rows(c):
                   p + "!orphan-2!orphan.doc: Macro.Word.Outlaw FOUND"]),
         (["--max-recursion=2", p], 1,
          [p + ": Macro.Word.Concept.a FOUND", p + "!Inbox/Archive/message-1!OLD.DOC: OK",
+          p + "!Inbox/folder-1/message-1!nameless.doc: OK",
           inbox + "minutes.doc: Macro.Word.Concept.a FOUND",
           inbox + "attachment-3: Archive limit exceeded: MaxRecursion 2 ERROR",
           inbox + "docs.zip: Archive limit exceeded: MaxRecursion 2 ERROR",

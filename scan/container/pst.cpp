@@ -372,25 +372,36 @@ class PstWalk {
     PffItem root, top;
     PffError e;
     uint32_t nRoot = 0;
-    int nMessage = 0, nOrphan = 0, n = 0;
+    int nMessage = 0, nFolder = 0, nOrphan = 0, n = 0;
+    const Numbers inFolder{"message-", "folder-", &nMessage, &nFolder};
+    const Numbers outside{"orphan-", "orphan-", &nOrphan, &nOrphan};
     if (libpff_file_get_root_folder(m_pFile, root.Out(), e.Out()) == 1 &&
         libpff_item_get_identifier(root.get(), &nRoot, e.Out()) == 1)
-      Items(root.get(), 0, "", "message-", &nMessage, 1, place);
+      Items(root.get(), 0, "", inFolder, 1, place);
     else
       m_pWalker->Record(outer, sName, Kind::kPst, Why::kDamaged, e.Reason());
     if (libpff_file_get_root_item(m_pFile, top.Out(), nullptr) == 1)
-      Items(top.get(), nRoot, "", "orphan-", &nOrphan, 1, place);
+      Items(top.get(), nRoot, "", outside, 1, place);
     if (libpff_file_get_number_of_orphan_items(m_pFile, &n, nullptr) != 1) n = 0;
     for (int i = 0; i < n && !m_pWalker->Stopped(); ++i) {
       PffItem item;
       uint32_t id = 0;
       if (libpff_file_get_orphan_item_by_index(m_pFile, i, item.Out(), nullptr) == 1 &&
           libpff_item_get_identifier(item.get(), &id, nullptr) == 1)
-        Item(item.get(), id, "", "orphan-", &nOrphan, 1, place);
+        Item(item.get(), id, "", outside, 1, place);
     }
   }
 
  private:
+  // How the items of a place are called when they have no name of their own: a message
+  // <szMessage>N, a folder <szFolder>N, each N counting from 1 (the two may share a count).
+  struct Numbers {
+    const char* szMessage;
+    const char* szFolder;
+    int* pnMessage;
+    int* pnFolder;
+  };
+
   // An item's property of the given type (any value type): false when it has none.
   static bool Entry(libpff_item_t* pItem, uint32_t lEntryType, PffRecordEntry* pEntry) {
     PffRecordSet set;
@@ -442,9 +453,9 @@ class PstWalk {
   }
 
   // The items below pParent in the file's tree but idSkip (a folder's folders and messages,
-  // whether or not its tables list them), messages named sPath/<szPrefix>N, *pn counting them.
+  // whether or not its tables list them), below sPath.
   void Items(libpff_item_t* pParent, uint32_t idSkip, const std::string& sPath,
-             const char* szPrefix, int* pn, uint32_t nDepth, const Place& place) {
+             const Numbers& numbers, uint32_t nDepth, const Place& place) {
     int n = 0;
     PffError e;
     if (libpff_item_get_number_of_sub_items(pParent, &n, e.Out()) != 1) {
@@ -460,25 +471,26 @@ class PstWalk {
         m_pWalker->Record(place, sPath, Kind::kNone, Why::kDamaged, eItem.Reason());
         continue;
       }
-      if (id != idSkip) Item(item.get(), id, sPath, szPrefix, pn, nDepth, place);
+      if (id != idSkip) Item(item.get(), id, sPath, numbers, nDepth, place);
     }
   }
 
   // One item by its node id's type: a message walked (and the items the file's tree puts below
-  // it, as if in its folder); a folder walked, its name the path's next part (a folder without
-  // one numbered as a message is); any other kind holds no mail.
-  void Item(libpff_item_t* pItem, uint32_t id, const std::string& sPath, const char* szPrefix,
-            int* pn, uint32_t nDepth, const Place& place) {
+  // it, as if in its folder); a folder walked, its display name the path's next part; any other
+  // kind holds no mail.
+  void Item(libpff_item_t* pItem, uint32_t id, const std::string& sPath, const Numbers& numbers,
+            uint32_t nDepth, const Place& place) {
     const uint32_t nType = id & 0x1F;
     const bool bMessage = nType == kNidMessage || nType == kNidAssociatedMessage;
     if (!bMessage && nType != kNidFolder && nType != kNidSearchFolder) return;
     std::string sName = sPath;
     if (bMessage) {
-      sName = Join(sPath, szPrefix + std::to_string(++*pn));
+      sName = Join(sPath, numbers.szMessage + std::to_string(++*numbers.pnMessage));
       Message(pItem, sName, place);
     } else if (id != m_nTop) {
       std::string sTitle = Text(pItem, kDisplayName);
-      sName = Join(sPath, !sTitle.empty() ? sTitle : szPrefix + std::to_string(++*pn));
+      sName = Join(
+          sPath, !sTitle.empty() ? sTitle : numbers.szFolder + std::to_string(++*numbers.pnFolder));
       if (!m_pWalker->Count(sName, place)) return;
     }
     if (nDepth >= kDeepestItem) {
@@ -486,11 +498,12 @@ class PstWalk {
                         "Damaged pst: items nested deeper than " + std::to_string(kDeepestItem));
       return;
     }
-    int nMessage = 0;
-    if (bMessage)
-      Items(pItem, 0, sPath, szPrefix, pn, nDepth + 1, place);
-    else
-      Items(pItem, 0, sName, "message-", &nMessage, nDepth + 1, place);
+    if (bMessage) {
+      Items(pItem, 0, sPath, numbers, nDepth + 1, place);
+      return;
+    }
+    int nMessage = 0, nFolder = 0;
+    Items(pItem, 0, sName, Numbers{"message-", "folder-", &nMessage, &nFolder}, nDepth + 1, place);
   }
 
   // A message, a level of its own named sName at place: its attachments.
