@@ -24,9 +24,12 @@ constexpr char kEncryptedReason[] = "Encrypted archive member";
 // the end, 7z's header) or need the whole (GMime's parts stay in the file it parsed, TNEF).
 bool NeedsFile(Kind kind) { return kind == Kind::kZip || kind == Kind::k7z || IsMailKind(kind); }
 
-bool WriteAll(int fd, const uint8_t* pb, size_t cb, uint64_t at) {
+// Moves all cb bytes at offset at of fd by pread or pwrite, again when a signal interrupts it:
+// false unless all of them moved.
+template <typename Move, typename Byte>
+bool MoveAll(Move move, int fd, Byte* pb, size_t cb, uint64_t at) {
   while (cb > 0) {
-    ssize_t n = pwrite(fd, pb, cb, static_cast<off_t>(at));
+    ssize_t n = move(fd, pb, cb, static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     pb += n;
@@ -34,6 +37,10 @@ bool WriteAll(int fd, const uint8_t* pb, size_t cb, uint64_t at) {
     at += static_cast<uint64_t>(n);
   }
   return true;
+}
+
+bool WriteAll(int fd, const uint8_t* pb, size_t cb, uint64_t at) {
+  return MoveAll(pwrite, fd, pb, cb, at);
 }
 
 }  // namespace
@@ -382,16 +389,7 @@ void Walker::Container(const Source& src, Kind kind, const std::string& sName, c
 }
 
 bool ReadAt(int fd, uint64_t at, void* pv, size_t cb) {
-  uint8_t* pb = static_cast<uint8_t*>(pv);
-  while (cb > 0) {
-    ssize_t n = pread(fd, pb, cb, static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    pb += n;
-    cb -= static_cast<size_t>(n);
-    at += static_cast<uint64_t>(n);
-  }
-  return true;
+  return MoveAll(pread, fd, static_cast<uint8_t*>(pv), cb, at);
 }
 
 std::string GzipStoredName(const uint8_t* pb, size_t cb) {
