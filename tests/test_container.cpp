@@ -1,8 +1,8 @@
 // The container layer: the sniff on bytes made here; then every kind of archive and mail, built by
 // tests/container_inputs.py (Python's zipfile, tarfile, email and mailbox; 7z, gcab, zstd and
-// genisoimage), walked with a scan function that reads each document back through the path it
-// was given and knows the samples by their bytes; nesting, names, encryption, damage, the bombs
-// and the limits, and the memory a walk of the bombs takes.
+// genisoimage; Outlook's stores by tests/pstwriter.py), walked with a scan function that reads
+// each document back through the path it was given and knows the samples by their bytes; nesting,
+// names, encryption, damage, the bombs and the limits, and the memory a walk of the bombs takes.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -44,9 +44,9 @@ struct Layout {
   size_t cbEntries;    // a page's entries, from its start; its counts follow
   bool bWideCounts;    // the counts of entries are 2 bytes (else 1)
   size_t atType;       // the page's type and its repetition, in the page trailer
-  size_t cbBranch;     // an entry of a branch page, and of the two kinds of leaf
-  size_t cbBlockLeaf;  //
-  size_t cbNodeLeaf;   //
+  size_t cbBranch;     // an entry of a branch page,
+  size_t cbBlockLeaf;  // of a leaf of the block B-tree,
+  size_t cbNodeLeaf;   // of a leaf of the node B-tree
   size_t cbFooter;     // a block's trailer, which ends the block
   size_t cbUnit;       // blocks are a multiple of this
   size_t cbSubHead;    // the header of a block of subnodes (the array's is always 8)

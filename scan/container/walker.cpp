@@ -21,7 +21,8 @@ namespace {
 constexpr char kEncryptedReason[] = "Encrypted archive member";
 
 // Kinds read by position, never from a stream: their readers seek (zip's central directory at
-// the end, 7z's header) or need the whole (GMime's parts stay in the file it parsed, TNEF).
+// the end, 7z's header, an Outlook store's trees) or need the whole (GMime's parts stay in the
+// file it parsed, TNEF).
 bool NeedsFile(Kind kind) { return kind == Kind::kZip || kind == Kind::k7z || IsMailKind(kind); }
 
 // Moves all cb bytes at offset at of fd by pread or pwrite, again when a signal interrupts it:
