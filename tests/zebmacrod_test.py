@@ -2,11 +2,12 @@
 """zebmacrod end to end, over real sockets: the protocol's table (z, n and bare forms, line ends,
 sessions, INSTREAM, FILDES, errors) on the local socket and TCP, robustness (timeouts, slow
 clients, clients that go away, garbage, more connections than it serves at once, signals, a stop
-with requests in flight), a bounded load test, and real clients against it (clamdscan, node's
-clamscan package, nc). Natively, or zebmacrod.exe under Wine over TCP.
+with requests in flight), a bounded load test, half a minute of steady clients, and real clients
+against it (clamdscan, node's clamscan package, nc). Natively, or zebmacrod.exe under Wine over
+TCP.
 
-  zebmacrod_test.py --part protocol|load|clamdscan|containers|mail --zebmacrod EXE --zebscan EXE --mksamples EXE
-                    --work DIR [--emulator CMD]
+  zebmacrod_test.py --part protocol|load|sustained|clamdscan|containers|mail --zebmacrod EXE
+                    --zebscan EXE --mksamples EXE --work DIR [--emulator CMD]
 """
 import argparse
 import array
@@ -1078,6 +1079,70 @@ def stop_under_load(d, samples, docs):
           "without a reply" % (status, len(unanswered), len(replies)))
 
 
+def part_sustained(args):
+    """Eight clients for 30 s, each streaming the samples one after another, a new connection
+    each, while a ninth PINGs throughout: every request is answered, none waits in vain, and the
+    daemon answers and stops cleanly afterwards. Under Wine the listener once stopped hearing
+    new connections after a few seconds of this and never recovered (sys/socket_win32.cpp)."""
+    samples = make_samples(args)
+    d = Daemon(args, "sustained", "TCPAddr 127.0.0.1\nMaxThreads 2\n").start()
+    names = sorted(VERDICTS)
+    docs = {n: open(os.path.join(samples, n), "rb").read() for n in names}
+    seconds, clients, wait = 30, 8, 10
+    lock = threading.Lock()
+    counts = {"stream": 0, "ping": 0}
+    timeouts, wrong, slowest_ping = [], [], [0.0]
+    t0 = time.monotonic()
+    end = t0 + seconds
+
+    def request(kind, data, want):
+        started = time.monotonic()
+        try:
+            got = d.talk(data, tcp=True, wait=wait)
+        except OSError as e:
+            got = repr(e).encode()
+        took = time.monotonic() - started
+        with lock:
+            if got == want:
+                counts[kind] += 1
+                if kind == "ping":
+                    slowest_ping[0] = max(slowest_ping[0], took)
+            elif got.endswith(b"<TIMEOUT>"):
+                timeouts.append((kind, round(started - t0, 1)))
+            else:
+                wrong.append((kind, got[:100], want))
+
+    def streamer(i):
+        k = i
+        while time.monotonic() < end:
+            n = names[k % len(names)]
+            k += 1
+            request("stream", instream(docs[n]), b"stream: " + VERDICTS[n].encode() + b"\0")
+
+    def pinger():
+        while time.monotonic() < end:
+            request("ping", b"zPING\0", b"PONG\0")
+            time.sleep(0.05)
+    threads = [threading.Thread(target=streamer, args=(i,)) for i in range(clients)]
+    threads.append(threading.Thread(target=pinger))
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    took = time.monotonic() - t0
+    print("sustained: %d clients and a PING client for %.0f s: %d streams and %d PINGs answered "
+          "(slowest PING %.2f s), %d timed out (%ds each), %d wrong" %
+          (clients, took, counts["stream"], counts["ping"], slowest_ping[0], len(timeouts), wait,
+           len(wrong)), flush=True)
+    check(timeouts == [], "%d requests timed out, the first at %s" % (len(timeouts), timeouts[:5]))
+    check(wrong == [], "%d wrong answers, e.g. %s" % (len(wrong), wrong[:3]))
+    check(counts["stream"] >= clients and counts["ping"] > 0, "answered: %s" % counts)
+    after = d.talk(b"zPING\0", tcp=True, wait=wait)
+    check(after == b"PONG\0", "PING after the clients: %r" % after)
+    if after == b"PONG\0":  # a daemon that no longer accepts is ended at exit
+        check(d.stop() == 0, "stop after the clients: exit status %s" % d.proc.returncode)
+
+
 def part_clamdscan(args):
     """Real clients: clamdscan through the daemon's own configuration file, in each of its modes,
     finds what zebscan --deep finds and exits as it does; a clean folder exits 0. Then node's
@@ -1260,7 +1325,8 @@ def main():
     atexit.register(end_started)
     ap = argparse.ArgumentParser()
     ap.add_argument("--part", required=True,
-                    choices=["protocol", "load", "clamdscan", "containers", "mail"])
+                    choices=["protocol", "load", "sustained", "clamdscan", "containers",
+                             "mail"])
     for a in ("--zebmacrod", "--zebscan", "--mksamples", "--work"):
         ap.add_argument(a, required=True)
     ap.add_argument("--emulator", default="")
@@ -1268,8 +1334,9 @@ def main():
     args.work = os.path.abspath(os.path.join(args.work, args.part))
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
-    status = {"protocol": part_protocol, "load": part_load, "clamdscan": part_clamdscan,
-              "containers": part_containers, "mail": part_mail}[args.part](args)
+    status = {"protocol": part_protocol, "load": part_load, "sustained": part_sustained,
+              "clamdscan": part_clamdscan, "containers": part_containers,
+              "mail": part_mail}[args.part](args)
     if status == SKIPPED:
         return SKIPPED
     if FAILURES:
