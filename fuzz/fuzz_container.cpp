@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
       });
   if (kind == container::Kind::kNone) {
     if (cb == 0) return 0;
-    kind = static_cast<container::Kind>(pb[0] % 13 + 1);  // kZip .. kTnef
+    kind = static_cast<container::Kind>(pb[0] % static_cast<int>(container::kLastKind) + 1);
     ++pb;
     --cb;
   }

@@ -21,7 +21,7 @@ json NameArray(const std::string& sList) {
   return a;
 }
 
-const char* const kWhy[] = {"document", "encrypted", "limit", "damaged", "hidden"};
+const char* const kWhy[] = {"document", "encrypted", "limit", "damaged", "unsupported", "hidden"};
 
 // The macro listing (ScanOptions::macros): a record a macro, with olevba's field names where they
 // mean the same (vba_filename, ole_stream, code), and the document's flags.

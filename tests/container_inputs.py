@@ -2,9 +2,12 @@
 """Writes the container layer's test inputs, made by code: archives with Python's zipfile,
 tarfile, gzip, bz2 and lzma; 7z, gcab, zstd and genisoimage where they are installed; mail with
 email and mailbox; TNEF and the bombs by hand (the 10 GiB member is written as repeated deflate
-blocks, never held or written whole).
+blocks, never held or written whole); Outlook's stores with tests/pstwriter.py.
 
-    container_inputs.py SAMPLES OUT     SAMPLES: the sample documents (mksamples' names)
+    container_inputs.py SAMPLES OUT [MKCOMPOUND...]
+        SAMPLES: the sample documents (mksamples' names); MKCOMPOUND: the command of
+        tests/tools/mkcompound (with its emulator), which writes the compound files that hold
+        documents (without it they are missing)
 
 Prints the names of the inputs it could not make (a tool missing), one a line, as 'missing NAME'.
 """
@@ -28,7 +31,10 @@ import tempfile
 import zipfile
 import zlib
 
+import pstwriter
+
 SAMPLES, OUT = sys.argv[1], sys.argv[2]
+MKCOMPOUND = sys.argv[3:]
 os.makedirs(OUT, exist_ok=True)
 missing = []
 
@@ -683,6 +689,109 @@ mb.add(message('m2', [('a2', P100, {})]))
 mb.add(message('m3', [('concept.doc', INFECTED, {})]))
 mb.flush()
 mb.close()
+
+# --- Compound files that hold documents (tests/tools/mkcompound), and containers of them --------
+COMPOUND = ['embedded-infected.doc', 'embedded-clean.doc', 'infected-embeds-clean.doc',
+            'word97-embeds-infected.doc', 'word97-embeds-word97.doc', 'deep-embedded.doc',
+            'workbook-embeds-infected.xls', 'workbook.xls', 'package-infected.bin',
+            'doc-package-infected.doc', 'infected.msg', 'clean.msg', 'nested.msg', 'object.msg']
+COMPOUND_HELD = ['msg.zip', 'msg-attaches-zip.msg', 'msg-attaches-msg.msg', 'infected-msg.eml',
+                 'infected-embeds-clean.eml', 'package-of-msg.bin']
+
+
+def compound_inputs():
+    if not MKCOMPOUND:
+        missing.extend(COMPOUND + COMPOUND_HELD)
+        return
+    subprocess.run(MKCOMPOUND + ['docs', OUT], check=True, stdout=subprocess.DEVNULL)
+    msg = open(os.path.join(OUT, 'infected.msg'), 'rb').read()
+    put('msg.zip', zip_bytes([('readme.txt', README), ('mail/infected.msg', msg)]))
+    with tempfile.TemporaryDirectory() as d:
+        def mk(kind, out, *files):
+            argv = []
+            for name, data in files:
+                path = os.path.join(d, name)
+                with open(path, 'wb') as f:
+                    f.write(data)
+                argv += [name, path]
+            subprocess.run(MKCOMPOUND + [kind, os.path.join(OUT, out)] + argv, check=True,
+                           stdout=subprocess.DEVNULL)
+        mk('msg', 'msg-attaches-zip.msg', ('readme.txt', README),
+           ('docs.zip', zip_bytes([('concept.doc', INFECTED)])))
+        mk('msg', 'msg-attaches-msg.msg', ('inner.msg', msg))
+        mk('package', 'package-of-msg.bin', ('mail.msg', msg))
+    m = message('msg attached')
+    m.add_attachment(msg, maintype='application', subtype='vnd.ms-outlook',
+                     filename='infected.msg')
+    put('infected-msg.eml', bytes(m))
+    doc = open(os.path.join(OUT, 'infected-embeds-clean.doc'), 'rb').read()
+    put('infected-embeds-clean.eml', bytes(message('embeds', [('report.doc', doc, {})])))
+
+
+compound_inputs()
+
+# --- Outlook's personal folders and offline stores (tests/pstwriter.py) ---------------------
+# Each one whole is read back by pypff, where it is installed: its folders' messages and their
+# attachments must be what was written.
+NOISE = random.Random(1997).randbytes(20000)  # longer than a block: its data is an XBLOCK
+
+
+def put_pst(name, folders, **kw):
+    data = pstwriter.pst(folders, **kw)
+    put(name, data)
+    if not kw.get('faults'):
+        got = pstwriter.listing(os.path.join(OUT, name))
+        assert got is None or got == pstwriter.expected(folders), '%s: pypff reads %r' % (name,
+                                                                                        got)
+    return data
+
+
+def pst_inbox(doc, *more):
+    return [pstwriter.Folder('Inbox', messages=[pstwriter.Message('minutes', [
+        pstwriter.Attachment('readme.txt', README)] + ([pstwriter.Attachment('minutes.doc', doc)]
+                                                       if doc else []) + list(more))])]
+
+
+pst_bytes = {}
+for tag, doc in (('infected', INFECTED), ('clean', CLEAN)):
+    pst_data = pst_bytes[tag] = put_pst('%s.pst' % tag, pst_inbox(doc))
+    put_pst('%s.ost' % tag, pst_inbox(doc), client=b'SO', four_k=True)
+    if pstwriter.permutation() is None:
+        missing.append('%s-permute.pst' % tag)
+    else:
+        put_pst('%s-permute.pst' % tag, pst_inbox(doc, pstwriter.Attachment('noise.bin', NOISE)),
+                crypt=pstwriter.CRYPT_PERMUTE)
+    put('%s-pst.zip' % tag, zip_bytes([('mail.pst', pst_data)]))
+
+# Where documents lie in a store: a subfolder, a folder with no name, a name only short, an
+# attached message with no name, a zip, a name with '!' and beyond ASCII, a message its folder's
+# table leaves out, one whose folder is gone, one with no parent at all.
+put_pst('places.pst', [pstwriter.Folder(
+    'Inbox', [pstwriter.Folder('Archive', messages=[pstwriter.Message('old', [
+        pstwriter.Attachment(None, CLEAN, short_name='OLD.DOC')])]),
+              pstwriter.Folder(None, messages=[pstwriter.Message('nameless', [
+                  pstwriter.Attachment('nameless.doc', CLEAN)])])],
+    [pstwriter.Message('minutes', [
+        pstwriter.Attachment('minutes.doc', INFECTED), pstwriter.Attachment('noise.bin', NOISE),
+        pstwriter.Attachment(message=pstwriter.Message('forwarded', [
+            pstwriter.Attachment('inner.doc', WIEDER)])),
+        pstwriter.Attachment('docs.zip', zip_bytes([('zipped.doc', OUTLAW)])),
+        pstwriter.Attachment('r\u00e9sum\u00e9!.doc', WIEDER)]),
+     pstwriter.Message('unlisted', [pstwriter.Attachment('unlisted.doc', WIEDER)], listed=False)])],
+    parentless=[pstwriter.Message('parentless', [pstwriter.Attachment('parentless.doc', INFECTED)])],
+    orphans=[pstwriter.Message('orphan', [pstwriter.Attachment('orphan.doc', OUTLAW)])])
+
+# Damaged: cut in half; a header whose CRC fails; a node B-tree whose root leads to itself, and
+# one of shared pages; an array block that is its own child; an array declaring 4 GiB.
+pst_data = pst_bytes['infected']
+put('truncated.pst', pst_data[:len(pst_data) // 2])
+put('header-crc.pst', pst_data[:100] + bytes([pst_data[100] ^ 1]) + pst_data[101:])
+put_pst('loop.pst', pst_inbox(INFECTED), faults=['nbt-loop'])
+put_pst('shared.pst', pst_inbox(INFECTED), faults=['nbt-shared'])
+put_pst('array-loop.pst', pst_inbox(None, pstwriter.Attachment('noise.bin', NOISE)),
+        faults=['xblock-loop'])
+put_pst('huge.pst', pst_inbox(None, pstwriter.Attachment('noise.bin', NOISE)),
+        faults=['xblock-huge'])
 
 for name in missing:
     print('missing ' + name)

@@ -1,10 +1,11 @@
 // The container layer: the sniff on bytes made here; then every kind of archive and mail, built by
 // tests/container_inputs.py (Python's zipfile, tarfile, email and mailbox; 7z, gcab, zstd and
-// genisoimage), walked with a scan function that reads each document back through the path it
-// was given and knows the samples by their bytes; nesting, names, encryption, damage, the bombs
-// and the limits, and the memory a walk of the bombs takes.
+// genisoimage; Outlook's stores by tests/pstwriter.py), walked with a scan function that reads
+// each document back through the path it was given and knows the samples by their bytes; nesting,
+// names, encryption, damage, the bombs and the limits, and the memory a walk of the bombs takes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,10 @@
 #include <tuple>
 #include <vector>
 
+#include "cfb.h"
 #include "container.h"
+#include "docbuilder.h"
+#include "docreader.h"
 #include "samples.h"
 #include "tempdir.h"
 
@@ -55,6 +59,17 @@ Bytes TarHeader(const char* szMagic, bool bGoodSum) {
   return b;
 }
 
+// The head of Outlook's store: "!BDN", the client's mark, the version, the sentinel at its place.
+Bytes PstHead(const char* szClient, uint16_t wVer, size_t atSentinel, size_t cb = 564) {
+  Bytes b(cb, 0);
+  std::memcpy(b.data(), "!BDN", 4);
+  std::memcpy(b.data() + 8, szClient, 2);
+  b[10] = static_cast<uint8_t>(wVer);
+  b[11] = static_cast<uint8_t>(wVer >> 8);
+  if (atSentinel < cb) b[atSentinel] = 0x80;
+  return b;
+}
+
 Bytes IsoHead() {
   Bytes b(0x8006 + 10, 0);
   b[0x8000] = 1;
@@ -88,6 +103,15 @@ TEST(ContainerSniff, KindsByContent) {
       {Str(std::string("Rar!\x1A\x07\x00", 7)), Kind::kRar},
       {Str(std::string("Rar!\x1A\x07\x01\x00", 8)), Kind::kRar},
       {Str(std::string("\x78\x9F\x3E\x22\x01\x00", 6)), Kind::kTnef},
+      {PstHead("SM", 23, 512), Kind::kPst},        // Unicode
+      {PstHead("SM", 14, 460), Kind::kPst},        // ANSI: the sentinel where it keeps it
+      {PstHead("SO", 36, 512), Kind::kPst},        // an offline store of 4 KiB pages
+      {PstHead("SM", 23, 460), Kind::kNone},       // Unicode with ANSI's sentinel
+      {PstHead("SM", 15, 512), Kind::kNone},       // and the other way round
+      {PstHead("AB", 23, 512), Kind::kNone},       // an address book: no mail
+      {PstHead("SM", 19, 512), Kind::kNone},       // no layout of that version
+      {PstHead("SM", 23, 512, 512), Kind::kNone},  // cut before the sentinel
+      {Str("!BDNxxxxSM"), Kind::kNone},            // cut before the version
       {TarHeader("ustar", true), Kind::kTar},
       {TarHeader("ustar  ", true), Kind::kTar},
       {TarHeader("", true), Kind::kTar},  // old tar: the checksum alone
@@ -298,6 +322,188 @@ TEST(ContainerNames, DisplayAndStreamNames) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Compound files: the reader and the storage walk on files the document builder lays out, and
+// the writer's files read back by the library's reader and by the walk's own. Pure: every build.
+// ---------------------------------------------------------------------------------------------
+
+container::ReadAtFunction ReadOf(const Bytes& file) {
+  return [&file](uint64_t at, uint8_t* pb, size_t cb) -> int64_t {
+    if (at >= file.size()) return 0;
+    const size_t n = std::min<size_t>(cb, file.size() - static_cast<size_t>(at));
+    std::memcpy(pb, file.data() + at, n);
+    return static_cast<int64_t>(n);
+  };
+}
+
+Bytes StreamOf(container::cfb::File* pFile, uint32_t iEntry, uint64_t lSkip = 0) {
+  container::cfb::File::Stream s(pFile, iEntry);
+  Bytes out;
+  if (!s.Skip(lSkip)) return out;
+  uint8_t ab[777];  // reads that cross (mini-)sectors
+  for (ptrdiff_t n; (n = s.Read(ab, sizeof ab)) > 0;) out.insert(out.end(), ab, ab + n);
+  return out;
+}
+
+// What a walk met, one line an object: type, name, and for a file its bytes' size.
+class Met : public container::cfb::Visitor {
+ public:
+  explicit Met(container::cfb::File* pFile) : m_pFile(pFile) {}
+  void Meet(const container::cfb::Object& o) override {
+    static const char* const kTypes[] = {"document", "payload", "message"};
+    std::string s = std::string(kTypes[static_cast<int>(o.type)]) + " " + o.sName;
+    if (o.type == container::cfb::Object::Type::kPayload) {
+      s += " " + std::to_string(StreamOf(m_pFile, o.iEntry, o.lOffset).size() >= o.cb ? o.cb : 0);
+    }
+    lines.push_back(s);
+  }
+  void Problem(const std::string& sReason) override { lines.push_back("problem " + sReason); }
+  std::vector<std::string> lines;
+
+ private:
+  container::cfb::File* m_pFile;
+};
+
+zmdoc::EntrySpec Entry(const char16_t* szName, uint8_t type, int index, int parent,
+                       Bytes data = {}) {
+  zmdoc::EntrySpec e;
+  e.name = szName;
+  e.type = type;
+  e.index = index;
+  e.parent = parent;
+  e.data = std::move(data);
+  return e;
+}
+
+TEST(CompoundFile, TheWalkMeetsWhatStoragesHold) {
+  zmdoc::DocSpec word6;
+  word6.macros.push_back(zmdoc::MacroCarrying({1, 2, 3}, 0x21, "AutoOpen"));
+  zmdoc::DocSpec word97 = word6;
+  word97.word97 = true;
+  const Bytes wd6 = zmdoc::WordDocumentEntry(word6).data,
+              wd97 = zmdoc::WordDocumentEntry(word97).data;
+  Bytes package = {0, 0, 0, 0, 2, 0};  // the size patched below
+  for (const char* sz : {"report.doc", "C:\\report.doc"})
+    package.insert(package.end(), sz, sz + std::strlen(sz) + 1);
+  package.insert(package.end(),
+                 {0, 0, 3, 0, 2, 0, 0, 0, 'x', 0, 5, 0, 0, 0, 'h', 'e', 'l', 'l', 'o'});
+  package[0] = static_cast<uint8_t>(package.size() - 4);
+  const Bytes name = {'a', 0, '.', 0, 'z', 0, 'i', 0, 'p', 0, 0, 0};
+  const struct {
+    const char* szWhat;
+    std::vector<zmdoc::EntrySpec> entries;
+    bool bRoot;  // a WordDocument stream of its own at the root
+    std::vector<std::string> met;
+  } kCases[] = {
+      {"a plain document", {}, true, {}},
+      {"a Word 6 object, then a Word 97 one (not met, walked as a storage)",
+       {Entry(u"ObjectPool", 1, 1, 0), Entry(u"_1", 1, 2, 1), Entry(u"WordDocument", 2, 3, 2, wd6),
+        Entry(u"_2", 1, 4, 1), Entry(u"WordDocument", 2, 5, 4, wd97)},
+       true,
+       {"document ObjectPool/_1"}},
+      {"a package in an object",
+       {Entry(u"ObjectPool", 1, 1, 0), Entry(u"_9", 1, 2, 1),
+        Entry(u"\x01Ole10Native", 2, 3, 2, package)},
+       true,
+       {"payload ObjectPool/_9/report.doc 5"}},
+      {"a mail's attachments: data, an attached mail, an object",
+       {Entry(u"__attach_version1.0_#00000000", 1, 1, 0),
+        Entry(u"__substg1.0_3707001F", 2, 2, 1, name),
+        Entry(u"__substg1.0_37010102", 2, 3, 1, Bytes(5000, 7)),
+        Entry(u"__attach_version1.0_#00000001", 1, 4, 0), Entry(u"__substg1.0_3701000D", 1, 5, 4),
+        Entry(u"__properties_version1.0", 2, 6, 5, Bytes(32, 0)),
+        Entry(u"__attach_version1.0_#00000002", 1, 7, 0), Entry(u"__substg1.0_3701000D", 1, 8, 7),
+        Entry(u"WordDocument", 2, 9, 8, wd6)},
+       false,
+       {"payload a.zip 5000", "message __attach_version1.0_#00000001",
+        "document __attach_version1.0_#00000002"}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.szWhat);
+    zmdoc::DocSpec spec = word6;
+    if (!c.bRoot) spec.streamName.clear();
+    spec.wordDocIndex = 10;
+    spec.extraEntries = c.entries;
+    Bytes file = zmdoc::BuildWord6(spec);
+    ASSERT_FALSE(file.empty());
+    container::cfb::File f;
+    ASSERT_TRUE(f.Open(ReadOf(file), file.size())) << f.Error();
+    Met met(&f);
+    container::cfb::WalkLevel(&f, 0, &met);
+    EXPECT_EQ(met.lines, c.met);
+    EXPECT_EQ(container::CompoundHoldsObjects(ReadOf(file), file.size()), !c.met.empty());
+  }
+  // Damage: a tree that loops is a problem; a directory chain that loops or leaves the file, and a
+  // cut header, fail the open; a file that is no compound file holds nothing.
+  zmdoc::DocSpec spec = word6;
+  spec.wordDocIndex = 4;
+  spec.extraEntries = zmdoc::ObjectPoolEntries(1, {zmdoc::WordDocumentEntry(word6)});
+  zmdoc::BuildInfo info;
+  const Bytes file = zmdoc::BuildWord6(spec, &info);
+  const size_t lDir = (info.dirStart + 1) * 512;
+  auto patched = [&](size_t at, uint32_t l) {
+    Bytes b = file;
+    for (int k = 0; k < 4; ++k) b[at + k] = static_cast<uint8_t>(l >> 8 * k);
+    return b;
+  };
+  Bytes loop = patched(lDir + 2 * 128 + 0x4C, 1);  // _1234's child: ObjectPool
+  container::cfb::File f;
+  ASSERT_TRUE(f.Open(ReadOf(loop), loop.size()));
+  Met met(&f);
+  container::cfb::WalkLevel(&f, 0, &met);
+  EXPECT_EQ(met.lines.back(), "problem its directory's tree loops or leaves the directory");
+  const size_t lFat = 512;  // the first FAT sector is sector 0
+  for (const Bytes& bad : {patched(lFat + 4 * info.dirStart, info.dirStart),
+                           patched(0x30, 0x7FFFFFF0u), Bytes(file.begin(), file.begin() + 300)}) {
+    container::cfb::File g;
+    EXPECT_FALSE(g.Open(ReadOf(bad), bad.size()));
+    EXPECT_TRUE(container::CompoundHoldsObjects(ReadOf(bad), bad.size()));
+  }
+  const Bytes text(4096, 'x');
+  EXPECT_FALSE(container::CompoundHoldsObjects(ReadOf(text), text.size()));
+}
+
+// The writer's file, around any size of stream: the library's reader opens it and reads the
+// stream back (mini-stream below 4096 bytes, regular sectors from there, the DIFAT past 109 FAT
+// sectors, which only the walk's reader follows), as does the walk's own reader.
+TEST(CompoundFile, TheWriterLaysOutWhatTheLibraryReads) {
+  TempDir dir;
+  for (uint64_t cb : {1ull, 600ull, 4095ull, 4096ull, 70000ull, 8ull << 20}) {
+    SCOPED_TRACE(cb);
+    Bytes stream(static_cast<size_t>(cb));
+    for (size_t i = 0; i < stream.size(); ++i)
+      stream[i] = zmdoc::PatternByte(static_cast<uint32_t>(i));
+    container::cfb::Frame frame = container::cfb::FrameFor(cb);
+    Bytes file(static_cast<size_t>(frame.lTailAt + frame.tail.size()));
+    std::copy(frame.header.begin(), frame.header.end(), file.begin());
+    std::copy(stream.begin(), stream.end(), file.begin() + container::cfb::kFrameDataAt);
+    std::copy(frame.tail.begin(), frame.tail.end(),
+              file.begin() + static_cast<ptrdiff_t>(frame.lTailAt));
+    container::cfb::File f;
+    ASSERT_TRUE(f.Open(ReadOf(file), file.size())) << f.Error();
+    ASSERT_GE(f.Entries().size(), 2u);
+    EXPECT_EQ(f.Entries()[1].sName, "WordDocument");
+    EXPECT_EQ(StreamOf(&f, 1), stream);
+    if (cb > 7000000) continue;  // past the header's FAT list: beyond the library's reader
+    const std::string sPath = dir.Write("w.doc", std::string(file.begin(), file.end()));
+    int32_t iWhy = 0;
+    DocReader* p = DOC_pOpenDocument(sPath.c_str(), &iWhy);
+    // The library refuses a FIB whose table position is past its limit, not the layout.
+    ASSERT_TRUE(p != nullptr || iWhy == DOC_WHY_FIB) << iWhy;
+    if (p == nullptr) continue;
+    EXPECT_EQ(p->lStreamSize, cb);
+    EXPECT_EQ(p->bInMiniStream != 0, cb < 4096);
+    Bytes back;
+    for (uint32_t at = 0; at < cb; at += 1024) {
+      const int32_t n = static_cast<int32_t>(std::min<uint64_t>(1024, cb - at));
+      ASSERT_TRUE(DOC_iReadAt(p, at, n)) << at;
+      back.insert(back.end(), p->abImage, p->abImage + n);
+    }
+    EXPECT_EQ(back, stream);
+    DOC_CloseDocument(p);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
 // Walks of the inputs
 // ---------------------------------------------------------------------------------------------
 
@@ -439,6 +645,11 @@ TEST_F(ContainerWalk, EveryKindFoundAndClean) {
       {"%s.mbox", Kind::kMbox, "F!message-2!concept.doc", 7},
       {"%s.tnef", Kind::kTnef, "F!concept.doc", 2},
       {"%s-tnef.eml", Kind::kMail, "F!winmail.dat!concept.doc", 3},
+      // Outlook's stores: the folder, the message and its two attachments counted.
+      {"%s.pst", Kind::kPst, "F!Inbox/message-1!minutes.doc", 4},
+      {"%s.ost", Kind::kPst, "F!Inbox/message-1!minutes.doc", 4},
+      {"%s-permute.pst", Kind::kPst, "F!Inbox/message-1!minutes.doc", 5},
+      {"%s-pst.zip", Kind::kZip, "F!mail.pst!Inbox/message-1!minutes.doc", 5},
   };
   for (const auto& c : kCases) {
     for (const char* szTag : {"infected", "clean"}) {
@@ -508,6 +719,15 @@ TEST_F(ContainerWalk, PlacesAndNames) {
       // MaxFiles end that zip, not its parent.
       {"attachments-10000-tiny.eml", {"F!concept.doc"}, "Macro.Word.Concept.a"},
       {"zip-10001-then-doc.zip", {"F!concept.doc"}, "Macro.Word.Concept.a"},
+      // A store's folders by name (the top of its folders nameless, as Outlook shows it), its
+      // messages by number, attachments by long name, else short, else attachment-N; what
+      // lies outside its folders as orphan-N.
+      {"places.pst",
+       {"F!Inbox/Archive/message-1!OLD.DOC", "F!Inbox/folder-1/message-1!nameless.doc",
+        "F!Inbox/message-1!minutes.doc", "F!Inbox/message-1!attachment-3!inner.doc",
+        "F!Inbox/message-1!docs.zip!zipped.doc", "F!Inbox/message-1!r\xC3\xA9sum\xC3\xA9\\x21.doc",
+        "F!Inbox/message-2!unlisted.doc", "F!orphan-1!parentless.doc", "F!orphan-2!orphan.doc"},
+       "Macro.Word.Concept.a"},
   };
   for (const auto& c : kCases) {
     if (g_pInputs->Missing(c.szFile)) continue;
@@ -540,6 +760,8 @@ TEST_F(ContainerWalk, NeverOkForWhatWasNotRead) {
   tight.limits.nMaxFiles = 3;
   container::Options hundred;
   hundred.limits.nMaxFiles = 100;
+  container::Options shallow;
+  shallow.limits.nMaxRecursion = 2;
   container::Options unlimited;
   unlimited.limits = {0, 0, 0, 0};
   unlimited.limits.cbMaxScanSize = 64ull << 20;  // the 10 GiB member: stopped here, not by size
@@ -608,6 +830,41 @@ TEST_F(ContainerWalk, NeverOkForWhatWasNotRead) {
        Limit::kMaxRecursion},
       {"self.zip", alert, Outcome::kFound, "Heuristics.Limits.Exceeded.MaxRecursion",
        Limit::kMaxRecursion},
+      // Outlook's stores: damage, loops, a declared size that is not there, and the limits
+      // (a message is a level, an attached message one more).
+      {"truncated.pst",
+       {},
+       Outcome::kError,
+       "Damaged pst: a B-tree page lies past the end",
+       Limit::kNone},
+      {"header-crc.pst",
+       {},
+       Outcome::kError,
+       "Damaged pst: mismatch in file header checksum",
+       Limit::kNone},
+      {"loop.pst",
+       {},
+       Outcome::kError,
+       "Damaged pst: a B-tree page stands at the wrong level",
+       Limit::kNone},
+      {"shared.pst",
+       {},
+       Outcome::kError,
+       "Damaged pst: a B-tree leads to more pages than",
+       Limit::kNone},
+      {"array-loop.pst",
+       {},
+       Outcome::kError,
+       "Damaged pst: a block tree leads to a block",
+       Limit::kNone},
+      {"huge.pst",
+       {},
+       Outcome::kError,
+       "Damaged pst: the data of an attachment of 20000 bytes cannot be read",
+       Limit::kNone},
+      {"places.pst", shallow, Outcome::kFound, "Macro.Word.Concept.a", Limit::kMaxRecursion},
+      {"places.pst", tight, Outcome::kError, "Archive limit exceeded: MaxFiles 3",
+       Limit::kMaxFiles},
   };
   for (const auto& c : kCases) {
     if (g_pInputs->Missing(c.szFile)) continue;
@@ -745,6 +1002,8 @@ TEST_F(ContainerWalk, Options) {
   noMail.bScanMail = false;
   r = Walk("infected-base64.eml", noMail);
   EXPECT_EQ(r.verdict.sReason, "Mail scanning turned off");
+  r = Walk("infected.pst", noMail);
+  EXPECT_EQ(r.verdict.sReason, "Mail scanning turned off") << "a store of mail follows ScanMail";
   // A mail inside a zip without mail scanning: a member like any other, counted.
   r = Walk("nest5.zip", noMail);
   EXPECT_EQ(r.verdict.outcome, Outcome::kOk) << Describe(r);

@@ -36,7 +36,13 @@ enum class Kind : uint8_t {
   kMail,     // an RFC 5322 header block with at least one field that mail has
   kMbox,     // "From " and a mail header block on the lines after it
   kTnef,     // 78 9F 3E 22: MS-TNEF (winmail.dat)
+  kPst,      // "!BDN", "SM" or "SO": Outlook's personal folders (.pst) and offline stores (.ost)
+  // A compound file (OLE2) whose storages hold documents or files: never told by Sniff, whose
+  // compound files are documents for the scanner; their contents are walked by ScanCompound.
+  kCompound,
 };
+// The last kind: what a kind read from elsewhere (the wire, a fuzzer's byte) may be at most.
+constexpr Kind kLastKind = Kind::kCompound;
 
 // Bytes of a file's head that tell every kind (the ISO 9660 mark lies in sector 16). Fewer tell
 // all but ISO 9660; a head read whole from a shorter file is the whole file.
@@ -93,9 +99,10 @@ bool FindZipEnd(uint64_t cbFile, const ReadAt& readAt, ZipEnd* pEnd);
 // A compound file is never a zip: it is no program.
 Kind SniffFile(const uint8_t* pb, size_t cb, uint64_t cbFile, const ReadAt& readAt);
 
-// "zip", "tar", "gzip", ..., "mail", "mbox", "tnef"; "" for kNone.
+// "zip", "tar", "gzip", ..., "mail", "mbox", "tnef", "pst", "compound"; "" for kNone.
 const char* KindName(Kind kind);
-// Mail kinds (kMail, kMbox, kTnef) follow ScanMail; the others follow ScanArchive.
+// Mail kinds (kMail, kMbox, kTnef, kPst: a store of messages, as an mbox is) follow ScanMail; the
+// others follow ScanArchive.
 bool IsMailKind(Kind kind);
 // Whether this build opens the kind (false for kNone).
 bool Supported(Kind kind);
@@ -123,7 +130,7 @@ struct Limits {
 struct Options {
   Limits limits;
   bool bScanArchive = true;       // ScanArchive: archives and compressed files are opened
-  bool bScanMail = true;          // ScanMail: mail, mbox and TNEF are opened
+  bool bScanMail = true;          // ScanMail: mail, mbox, TNEF and Outlook's stores are opened
   bool bAlertExceedsMax = false;  // a limit reached is Heuristics.Limits.Exceeded.<Limit> FOUND
   bool bAlertEncrypted = false;   // an encrypted member is Heuristics.Encrypted.<Kind> FOUND
   bool bAllMatch = true;          // go on after a virus (false: stop at the first, as clamd SCAN)
@@ -168,13 +175,14 @@ using ScanFunction = std::function<Verdict(const MemberFile&)>;
 // Why a member has a record: every document handed to the scan function has one, whatever its
 // verdict; other members only when they were not judged in full.
 enum class Why : uint8_t {
-  kDocument,   // a Word 6/95 candidate: the scan function's verdict
-  kEncrypted,  // its data is encrypted: never read, never clean
-  kLimit,      // a limit stopped it (not read, not opened, or read in part)
-  kDamaged,    // it, or the container it is, could not be read in full: the decoder's reason
-  kHidden,     // a note, not a problem (outcome OK): a zip member that its central directory
-               // leaves out, found by its local header and walked all the same; its own records
-               // (a document's verdict) follow
+  kDocument,     // a Word 6/95 candidate: the scan function's verdict
+  kEncrypted,    // its data is encrypted: never read, never clean
+  kLimit,        // a limit stopped it (not read, not opened, or read in part)
+  kDamaged,      // it, or the container it is, could not be read in full: the decoder's reason
+  kUnsupported,  // it may hold a document that this build cannot reach: never read, never clean
+  kHidden,       // a note, not a problem (outcome OK): a zip member that its central directory
+                 // leaves out, found by its local header and walked all the same; its own
+                 // records (a document's verdict) follow
 };
 
 // A record with an empty name and chain is the file itself: its own limit or damage.
@@ -218,6 +226,33 @@ struct Result {
 // are static; GMime is initialised on first use); the scan function may not call it again.
 Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
             const ScanFunction& scan);
+
+// ---------------------------------------------------------------------------------------------
+// Compound files
+// ---------------------------------------------------------------------------------------------
+// The document at a compound file's root is the scanner's to judge. What its storages hold is
+// walked as a container's members, within the same limits: each storage with a Word 6/95
+// WordDocument stream is handed to the scan function as a compound file of its own (named by its
+// storage path, "ObjectPool/_1234"), each file that an Ole10Native stream packages or a mail
+// (.msg) attaches is a member as an archive's are ("report.doc"), and an attached mail or an
+// embedded document is a level of nesting for what lies inside it. docs/containers.md has the
+// names.
+
+// Reads cb bytes at offset at into pb: the count (short only at the file's end), -1 on failure.
+using ReadAtFunction = std::function<int64_t(uint64_t at, uint8_t* pb, size_t cb)>;
+
+// Whether the compound file of cb bytes that read reads holds anything to walk, or cannot be
+// walked in full. Pure, on every platform, and cheap: the header, the FAT sectors the directory's
+// chain needs, the directory, the first bytes of embedded WordDocument streams. False for a file
+// that is no compound file.
+bool CompoundHoldsObjects(const ReadAtFunction& read, uint64_t cb);
+
+// Walks the contents of the compound file held in fd (cb bytes, read by position; read reads
+// the same bytes), its root document left to the caller. kind kCompound, the records as Scan()
+// gives them. Where the build has no container module, every object that may hold a document is
+// a record of kUnsupported, ERROR: not in this build, never OK. As Scan(), one call at a time.
+Result ScanCompound(int fd, uint64_t cb, const ReadAtFunction& read, const Options& options,
+                    const ScanFunction& scan);
 
 // ---------------------------------------------------------------------------------------------
 // Names

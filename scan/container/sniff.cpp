@@ -143,6 +143,25 @@ void AppendName(std::string* p, const std::string& s, bool bBackslash) {
   }
 }
 
+// Outlook's personal folders and offline stores: "!BDN", the client's mark ("SM" a .pst, "SO" an
+// .ost; an address book's "AB" holds no mail), a version whose layout is known (14 and 15 ANSI,
+// 21 to 23 Unicode, 36 Unicode with 4 KiB pages), and the header's sentinel 0x80 where that
+// layout keeps it. Its CRC is left to the reader: a header that fails it is damage to record.
+bool IsPstHeader(const uint8_t* pb, size_t cb) {
+  if (cb < 12 || !Has(pb, cb, 0, "!BDN", 4) ||
+      !(Has(pb, cb, 8, "SM", 2) || Has(pb, cb, 8, "SO", 2)))
+    return false;
+  const unsigned wVer = pb[10] | pb[11] << 8;
+  size_t atSentinel;
+  if (wVer == 14 || wVer == 15)
+    atSentinel = 460;
+  else if ((wVer >= 21 && wVer <= 23) || wVer == 36)
+    atSentinel = 512;
+  else
+    return false;
+  return atSentinel < cb && pb[atSentinel] == 0x80;
+}
+
 }  // namespace
 
 bool IsCompoundFile(const uint8_t* pb, size_t cb) {
@@ -174,6 +193,7 @@ Kind Sniff(const uint8_t* pb, size_t cb) {
   if (Has(pb, cb, 0, "Rar!\x1A\x07\x00", 7) || Has(pb, cb, 0, "Rar!\x1A\x07\x01\x00", 8))
     return Kind::kRar;
   if (Has(pb, cb, 0, "\x78\x9F\x3E\x22", 4)) return Kind::kTnef;
+  if (IsPstHeader(pb, cb)) return Kind::kPst;
   if (IsTarHeader(pb, cb)) return Kind::kTar;
   if (Has(pb, cb, 0x8001, "CD001", 5)) return Kind::kIso9660;
   if (Has(pb, cb, 0, "From ", 5)) {
@@ -315,12 +335,16 @@ const char* KindName(Kind kind) {
       return "mbox";
     case Kind::kTnef:
       return "tnef";
+    case Kind::kPst:
+      return "pst";
+    case Kind::kCompound:
+      return "compound";
   }
   return "";
 }
 
 bool IsMailKind(Kind kind) {
-  return kind == Kind::kMail || kind == Kind::kMbox || kind == Kind::kTnef;
+  return kind == Kind::kMail || kind == Kind::kMbox || kind == Kind::kTnef || kind == Kind::kPst;
 }
 
 const char* LimitName(Limit limit) {

@@ -53,7 +53,7 @@ void WalkTnef(Walker* pWalker, const Source& src, const std::string& sName, cons
   uint64_t at = kHeaderBytes;
   while (!pWalker->Stopped() && at < src.cb) {
     uint8_t ab[kAttributeHead];
-    if (src.cb - at < kAttributeHead || !ReadFullyAt(src.fd, at, ab, sizeof ab)) {
+    if (src.cb - at < kAttributeHead || !ReadAt(src.fd, at, ab, sizeof ab)) {
       pWalker->Record(outer, sName, Kind::kTnef, Why::kDamaged,
                       "Damaged tnef: an attribute is cut short");
       return;
@@ -72,7 +72,7 @@ void WalkTnef(Walker* pWalker, const Source& src, const std::string& sName, cons
         sTitle.clear();
       } else if (lId == kAttAttachTitle) {
         sTitle.resize(cbData < kMaxTitle ? static_cast<size_t>(cbData) : kMaxTitle);
-        if (!ReadFullyAt(src.fd, atData, &sTitle[0], sTitle.size())) sTitle.clear();
+        if (!ReadAt(src.fd, atData, &sTitle[0], sTitle.size())) sTitle.clear();
         sTitle.resize(sTitle.find('\0') == std::string::npos ? sTitle.size() : sTitle.find('\0'));
       } else if (lId == kAttAttachData) {
         std::string sMember =

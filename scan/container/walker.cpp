@@ -10,6 +10,8 @@
 #include <cstring>
 #include <utility>
 
+#include "cfb.h"
+
 namespace container {
 
 namespace detail {
@@ -20,14 +22,16 @@ constexpr char kEncryptedReason[] = "Encrypted archive member";
 constexpr char kHiddenReason[] = "Not in the zip's central directory (found by its local header)";
 
 // Kinds read by position, never from a stream: their readers seek (zip's central directory at
-// the end, 7z's header) or need the whole (GMime's parts stay in the file it parsed, TNEF).
+// the end, 7z's header, an Outlook store's trees) or need the whole (GMime's parts stay in the
+// file it parsed, TNEF).
 bool NeedsFile(Kind kind) { return kind == Kind::kZip || kind == Kind::k7z || IsMailKind(kind); }
 
-// Moves cb bytes at offset at with io (pread, pwrite), a call at a time: false unless all of them.
-template <typename Byte, typename Io>
-bool AllAt(Io io, int fd, Byte* pb, size_t cb, uint64_t at) {
+// Moves all cb bytes at offset at of fd by pread or pwrite, again when a signal interrupts it:
+// false unless all of them moved.
+template <typename Move, typename Byte>
+bool MoveAll(Move move, int fd, Byte* pb, size_t cb, uint64_t at) {
   while (cb > 0) {
-    ssize_t n = io(fd, pb, cb, static_cast<off_t>(at));
+    ssize_t n = move(fd, pb, cb, static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     pb += n;
@@ -38,13 +42,13 @@ bool AllAt(Io io, int fd, Byte* pb, size_t cb, uint64_t at) {
 }
 
 bool WriteAll(int fd, const uint8_t* pb, size_t cb, uint64_t at) {
-  return AllAt(pwrite, fd, pb, cb, at);
+  return MoveAll(pwrite, fd, pb, cb, at);
 }
 
 }  // namespace
 
-bool ReadFullyAt(int fd, uint64_t at, void* pv, size_t cb) {
-  return AllAt(pread, fd, static_cast<uint8_t*>(pv), cb, at);
+bool ReadAt(int fd, uint64_t at, void* pv, size_t cb) {
+  return MoveAll(pread, fd, static_cast<uint8_t*>(pv), cb, at);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -204,7 +208,7 @@ void Walker::Settle(Reader* pReader, const std::string& sName, const Place& plac
   }
 }
 
-int Walker::Spill(Reader* pReader, uint64_t* pcb, std::string* psError) {
+int Walker::Spill(Reader* pReader, uint64_t* pcb, std::string* psError, uint64_t lAt) {
   int fd = memfd_create("zebmacro-member", MFD_CLOEXEC);
   if (fd < 0) {
     *psError = std::string("Cannot hold the member: ") + std::strerror(errno);
@@ -215,7 +219,7 @@ int Walker::Spill(Reader* pReader, uint64_t* pcb, std::string* psError) {
   for (;;) {
     ptrdiff_t n = pReader->Read(s_ab, sizeof s_ab);
     if (n == 0) break;
-    if (n < 0 || !WriteAll(fd, s_ab, static_cast<size_t>(n), cb)) {
+    if (n < 0 || !WriteAll(fd, s_ab, static_cast<size_t>(n), lAt + cb)) {
       if (n > 0) *psError = std::string("Cannot hold the member: ") + std::strerror(errno);
       close(fd);
       return -1;
@@ -242,6 +246,13 @@ void Walker::Document(Reader* pReader, const std::string& sName, const Place& pl
   uint64_t cb = 0;
   int fd = Hold(pReader, sName, Kind::kNone, place, &cb);
   if (fd < 0) return;
+  Outcome judged = Judge(fd, cb, sName, place);
+  if (IsCompoundFile(pReader->Head().data(), pReader->Head().size()))
+    CompoundContents(fd, cb, sName, place, judged);
+  close(fd);
+}
+
+Outcome Walker::Judge(int fd, uint64_t cb, const std::string& sName, const Place& place) {
   MemberFile file;
   file.fd = fd;
   file.sPath = "/proc/self/fd/" + std::to_string(fd);
@@ -249,7 +260,6 @@ void Walker::Document(Reader* pReader, const std::string& sName, const Place& pl
   file.pChain = place.pChain;
   file.psName = &sName;
   Verdict v = m_scan(file);
-  close(fd);
   ++m_pResult->nDocuments;
   container::Member m;
   m.chain = *place.pChain;
@@ -261,6 +271,41 @@ void Walker::Document(Reader* pReader, const std::string& sName, const Place& pl
   m.cbRead = cb;
   if (m.outcome == Outcome::kFound && !m_options.bAllMatch) m_bStopped = true;
   m_pResult->members.push_back(std::move(m));
+  return m_pResult->members.back().outcome;
+}
+
+void Walker::EmbeddedDocument(MemberStream* pStream, uint64_t cb, const std::string& sName,
+                              const Place& place) {
+  if (Stopped() || !Count(sName, place) || !Look(sName, place)) return;
+  uint64_t cbMax = m_options.limits.cbMaxFileSize;
+  if (cbMax != 0 && cb > cbMax) {
+    RecordLimit(place, sName, Limit::kMaxFileSize, 0);
+    return;
+  }
+  Reader reader(this, pStream);
+  uint64_t cbRead = 0;
+  std::string sError;
+  int fd = Spill(&reader, &cbRead, &sError, cfb::kFrameDataAt);
+  cfb::Frame frame;
+  if (fd >= 0) {
+    // The stream's bytes lie at 512 on; the header and the tail make them a file of their own.
+    frame = cfb::FrameFor(cbRead);
+    if (!WriteAll(fd, frame.tail.data(), frame.tail.size(), frame.lTailAt) ||
+        !WriteAll(fd, frame.header.data(), frame.header.size(), 0)) {
+      sError = std::string("Cannot hold the member: ") + std::strerror(errno);
+      close(fd);
+      fd = -1;
+    }
+  }
+  if (fd < 0) {
+    if (!sError.empty())
+      Record(place, sName, Kind::kNone, Why::kDamaged, sError, Limit::kNone, reader.Bytes());
+    else
+      Settle(&reader, sName, place);
+    return;
+  }
+  Judge(fd, frame.lTailAt + frame.tail.size(), sName, place);
+  close(fd);
 }
 
 bool Walker::MayNest(const std::string& sName, const Place& place, uint64_t cbRead) {
@@ -311,9 +356,8 @@ void Walker::Program(Reader* pReader, const std::string& sName, const Place& pla
   int fd = Hold(pReader, sName, Kind::kNone, place, &cb);
   if (fd < 0) return;
   const std::vector<uint8_t>& head = pReader->Head();
-  Kind kind = SniffFile(head.data(), head.size(), cb, [fd](uint64_t at, uint8_t* pb, size_t n) {
-    return ReadFullyAt(fd, at, pb, n);
-  });
+  Kind kind = SniffFile(head.data(), head.size(), cb,
+                        [fd](uint64_t at, uint8_t* pb, size_t n) { return ReadAt(fd, at, pb, n); });
   if (kind == Kind::kZip && MayNest(sName, place, cb)) OpenHeld(fd, cb, kind, sName, place);
   close(fd);
 }
@@ -390,6 +434,8 @@ void Walker::Member(MemberStream* pStream, const std::string& sName, uint64_t cb
 void Walker::Container(const Source& src, Kind kind, const std::string& sName, const Place& place) {
   if (kind == Kind::kTnef)
     WalkTnef(this, src, sName, place);
+  else if (kind == Kind::kPst)
+    WalkPst(this, src, sName, place);
   else if (IsMailKind(kind))
     WalkMail(this, src, kind, sName, place);
   else
@@ -413,6 +459,13 @@ std::string GzipStoredName(const uint8_t* pb, size_t cb) {
                      static_cast<const uint8_t*>(pEnd) - (pb + at));
 }
 
+Options Bounded(const Options& options) {
+  Options bounded = options;
+  uint32_t& nRecursion = bounded.limits.nMaxRecursion;
+  if (nRecursion == 0 || nRecursion > kDeepestNesting) nRecursion = kDeepestNesting;
+  return bounded;
+}
+
 Result WalkFile(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
                 const ScanFunction& scan) {
   Result result;
@@ -428,11 +481,8 @@ Result WalkFile(int fd, uint64_t cb, Kind kind, const std::string& sName, const 
         IsMailKind(kind) ? "Mail scanning turned off" : "Archive scanning turned off";
     return result;
   }
-  Options bounded = options;
-  uint32_t& nRecursion = bounded.limits.nMaxRecursion;
-  if (nRecursion == 0 || nRecursion > kDeepestNesting) nRecursion = kDeepestNesting;
   result.nCounted = 1;  // the file itself, as clamd counts it
-  Walker walker(bounded, scan, &result);
+  Walker walker(Bounded(options), scan, &result);
   walker.SetFileName(sName);
   std::vector<std::string> chain;
   Place place{&chain, 1};
@@ -459,4 +509,11 @@ extern "C" __attribute__((visibility("default"))) void ZmContainerScan(
     const container::Options* pOptions, const container::ScanFunction* pScan,
     container::Result* pResult) {
   *pResult = container::detail::WalkFile(fd, cb, kind, *psName, *pOptions, *pScan);
+}
+
+// The same for ScanCompound() of container.h.
+extern "C" __attribute__((visibility("default"))) void ZmCompoundScan(
+    int fd, uint64_t cb, const container::Options* pOptions, const container::ScanFunction* pScan,
+    container::Result* pResult) {
+  *pResult = container::detail::WalkCompoundFile(fd, cb, *pOptions, *pScan);
 }

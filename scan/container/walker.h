@@ -138,11 +138,23 @@ class Walker {
   const std::string& FileName() const { return m_sFileName; }
   void SetFileName(const std::string& s) { m_sFileName = s; }
 
+  // The contents of the compound file in fd (cb bytes): the member sName at place, its objects
+  // one level below, within MaxRecursion; nothing when it holds none. Its problems are recorded
+  // only where its own document was judged OK or SKIPPED (a cut document says it already).
+  void CompoundContents(int fd, uint64_t cb, const std::string& sName, const Place& place,
+                        Outcome judged);
+  // A storage's WordDocument stream (pStream, cb bytes), written out as a compound file of its own
+  // and handed to the scan function as the document sName at place.
+  void EmbeddedDocument(MemberStream* pStream, uint64_t cb, const std::string& sName,
+                        const Place& place);
+
  private:
   // One more in *pn, unless nMax (0: no limit) are there: then MaxFiles is recorded for sName and
   // the walk stopped.
   bool Tally(uint64_t* pn, uint64_t nMax, const std::string& sName, const Place& place);
   void Document(Reader* pReader, const std::string& sName, const Place& place);
+  // Hands the document in fd (cb bytes) to the scan function and records its verdict.
+  Outcome Judge(int fd, uint64_t cb, const std::string& sName, const Place& place);
   void Nested(Reader* pReader, Kind kind, const std::string& sName, const Place& place);
   // A program: held whole, and opened as a zip when its end holds one (a self-extracting zip).
   void Program(Reader* pReader, const std::string& sName, const Place& place);
@@ -152,7 +164,7 @@ class Walker {
   void OpenHeld(int fd, uint64_t cb, Kind kind, const std::string& sName, const Place& place);
   // Copies the member whole into a new in-memory file: its descriptor, or -1 (the reader's state,
   // or *psError, says why).
-  int Spill(Reader* pReader, uint64_t* pcb, std::string* psError);
+  int Spill(Reader* pReader, uint64_t* pcb, std::string* psError, uint64_t lAt = 0);
   // Spill() for the member sName at place, what kept it from being held recorded (under kind,
   // when it is a container): the descriptor, or -1.
   int Hold(Reader* pReader, const std::string& sName, Kind kind, const Place& place, uint64_t* pcb);
@@ -167,15 +179,25 @@ class Walker {
   bool m_bScanSizeExceeded = false;
 };
 
-// Reads cb bytes at offset at of fd into pv: false unless all of them.
-bool ReadFullyAt(int fd, uint64_t at, void* pv, size_t cb);
-
-// The archive reader and the mail reader (archive.cpp, mail.cpp).
+// The archive reader and the mail readers (archive.cpp, mail.cpp, tnef.cpp).
 void WalkArchive(Walker* pWalker, const Source& src, Kind kind, const std::string& sName,
                  const Place& place);
 void WalkMail(Walker* pWalker, const Source& src, Kind kind, const std::string& sName,
               const Place& place);
 void WalkTnef(Walker* pWalker, const Source& src, const std::string& sName, const Place& place);
+// Outlook's stores through libpff (pst.cpp).
+void WalkPst(Walker* pWalker, const Source& src, const std::string& sName, const Place& place);
+
+// The compound file's walk (compound.cpp): the objects of a level at place, read from the file in
+// fd; sName and outer name the level itself, for its problems (the file itself: "", place).
+void WalkCompoundLevel(Walker* pWalker, int fd, uint64_t cb, uint32_t iLevel, const Place& place,
+                       const std::string& sName, const Place& outer);
+// ScanCompound() of container.h, in this module.
+Result WalkCompoundFile(int fd, uint64_t cb, const Options& options, const ScanFunction& scan);
+// Options bounded as a walk takes them: MaxRecursion 0 and over kDeepestNesting as that.
+Options Bounded(const Options& options);
+// Reads cb bytes at offset at of fd: false unless all of them were there.
+bool ReadAt(int fd, uint64_t at, void* pv, size_t cb);
 
 // Searches a mail's text part for uuencoded blocks ("begin 644 name" ... "end") and walks each as
 // a member at place, read from *pReader (the text, from its start).

@@ -39,7 +39,7 @@ class Window {
     if (at < m_at || n > m_cbHeld || at - m_at > m_cbHeld - n) {
       size_t cb = cbAhead < n ? n : cbAhead > kChunk ? kChunk : cbAhead;
       if (cb > m_cb - at) cb = static_cast<size_t>(m_cb - at);
-      if (!ReadFullyAt(m_fd, at, m_ab, cb)) return nullptr;
+      if (!ReadAt(m_fd, at, m_ab, cb)) return nullptr;
       m_at = at;
       m_cbHeld = cb;
     }
