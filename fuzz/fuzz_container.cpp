@@ -60,9 +60,9 @@ container::Verdict Judge(const container::MemberFile& f, const container::Limits
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
   container::Kind kind =
       container::SniffFile(pb, cb, cb, [pb, cb](uint64_t at, uint8_t* pbTo, size_t n) {
-        if (n > cb || at > cb - n) return false;
+        if (n > cb || at > cb - n) return int64_t{-1};
         std::memcpy(pbTo, pb + at, n);
-        return true;
+        return static_cast<int64_t>(n);
       });
   if (kind == container::Kind::kNone) {
     if (cb == 0) return 0;

@@ -179,10 +179,9 @@ container::Kind ContainerKindOf(const File& f) {
   int64_t cbHead = ReadAt(f, 0, head.data(), head.size());
   if (cbHead <= 0) return container::Kind::kNone;
   // A program's end is read too: a self-extracting zip.
-  return container::SniffFile(head.data(), static_cast<size_t>(cbHead), f.cbSize,
-                              [&f](uint64_t at, uint8_t* pb, size_t cb) {
-                                return ReadAt(f, at, pb, cb) == static_cast<int64_t>(cb);
-                              });
+  return container::SniffFile(
+      head.data(), static_cast<size_t>(cbHead), f.cbSize,
+      [&f](uint64_t at, uint8_t* pb, size_t cb) { return ReadAt(f, at, pb, cb); });
 }
 
 container::Result Scanner::WalkMembers(const File& f, container::Kind kind,

@@ -229,10 +229,10 @@ TEST(ContainerSniff, ZipsByTheirEnd) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.szCase);
     const Bytes& f = c.file;
-    const container::ReadAt readAt = [&f](uint64_t at, uint8_t* pb, size_t cb) {
-      if (cb > f.size() || at > f.size() - cb) return false;
+    const container::ReadAtFunction readAt = [&f](uint64_t at, uint8_t* pb, size_t cb) {
+      if (cb > f.size() || at > f.size() - cb) return int64_t{-1};
       std::memcpy(pb, f.data() + at, cb);
-      return true;
+      return static_cast<int64_t>(cb);
     };
     const size_t cbHead = f.size() < container::kSniffBytes ? f.size() : container::kSniffBytes;
     EXPECT_EQ(container::SniffFile(f.data(), cbHead, f.size(), readAt), c.kind);
@@ -586,8 +586,8 @@ class ContainerWalk : public ::testing::Test {
     uint64_t cb = std::filesystem::file_size(sPath);
     Kind kind =
         container::SniffFile(head.data(), head.size(), cb, [f](uint64_t at, uint8_t* pb, size_t n) {
-          return std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 &&
-                 std::fread(pb, 1, n, f) == n;
+          if (std::fseek(f, static_cast<long>(at), SEEK_SET) != 0) return int64_t{-1};
+          return static_cast<int64_t>(std::fread(pb, 1, n, f));
         });
     if (pKind) *pKind = kind;
     container::Result r =

@@ -341,9 +341,7 @@ void WalkArchive(Walker* pWalker, const Source& srcIn, Kind kind, const std::str
   ZipEnd end;
   bool bEnd = false;
   if (kind == Kind::kZip && bByPosition) {
-    bEnd = FindZipEnd(
-        src.cb, [&src](uint64_t at, uint8_t* pb, size_t cb) { return ReadAt(src.fd, at, pb, cb); },
-        &end);
+    bEnd = FindZipEnd(src.cb, ReadFrom(src.fd), &end);
     // What follows the zip (a signature appended to a self-extracting program) is no part of it,
     // and libarchive looks for the end record in the last 16 KiB alone.
     if (bEnd) src.cb = end.cbZip;

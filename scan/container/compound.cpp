@@ -16,20 +16,6 @@ namespace {
 
 constexpr char kDamagedPrefix[] = "Damaged compound file: ";
 
-ReadAtFunction ReadFrom(int fd) {
-  return [fd](uint64_t at, uint8_t* pb, size_t cb) -> int64_t {
-    size_t done = 0;
-    while (done < cb) {
-      ssize_t n = pread(fd, pb + done, cb - done, static_cast<off_t>(at + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return -1;
-      if (n == 0) break;
-      done += static_cast<size_t>(n);
-    }
-    return static_cast<int64_t>(done);
-  };
-}
-
 // cb bytes of a stream from lOffset on, as a member's bytes.
 class ObjectStream : public MemberStream {
  public:

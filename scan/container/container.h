@@ -63,8 +63,8 @@ bool MayBeTestFile(const uint8_t* pb, size_t cb);
 // Zips told by their end: a self-extracting zip is a program with a zip after it
 // ---------------------------------------------------------------------------------------------
 
-// Reads cb bytes at offset at of the file being sniffed into pb: false unless all of them.
-using ReadAt = std::function<bool(uint64_t at, uint8_t* pb, size_t cb)>;
+// Reads cb bytes at offset at into pb: the count (short only at the file's end), -1 on failure.
+using ReadAtFunction = std::function<int64_t(uint64_t at, uint8_t* pb, size_t cb)>;
 
 // The end of a file that holds a zip's end record wherever it may lie: the record (22 bytes)
 // after the longest comment it may have (65,535).
@@ -92,12 +92,12 @@ struct ZipEnd {
 // through readAt), as libarchive's reader takes it: on the first disk, its entries all there,
 // its central directory before it and beginning with an entry (PK 01 02), or empty. The zip64
 // record its locator points at is read too. False when there is none.
-bool FindZipEnd(uint64_t cbFile, const ReadAt& readAt, ZipEnd* pEnd);
+bool FindZipEnd(uint64_t cbFile, const ReadAtFunction& readAt, ZipEnd* pEnd);
 
 // The kind of a file of cbFile bytes whose head is pb..cb: Sniff()'s, or kZip for a program
 // (MayCarryZip) whose end holds a zip of one entry or more (FindZipEnd, reading through readAt).
 // A compound file is never a zip: it is no program.
-Kind SniffFile(const uint8_t* pb, size_t cb, uint64_t cbFile, const ReadAt& readAt);
+Kind SniffFile(const uint8_t* pb, size_t cb, uint64_t cbFile, const ReadAtFunction& readAt);
 
 // "zip", "tar", "gzip", ..., "mail", "mbox", "tnef", "pst", "compound"; "" for kNone.
 const char* KindName(Kind kind);
@@ -237,9 +237,6 @@ Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Opti
 // (.msg) attaches is a member as an archive's are ("report.doc"), and an attached mail or an
 // embedded document is a level of nesting for what lies inside it. docs/containers.md has the
 // names.
-
-// Reads cb bytes at offset at into pb: the count (short only at the file's end), -1 on failure.
-using ReadAtFunction = std::function<int64_t(uint64_t at, uint8_t* pb, size_t cb)>;
 
 // Whether the compound file of cb bytes that read reads holds anything to walk, or cannot be
 // walked in full. Pure, on every platform, and cheap: the header, the FAT sectors the directory's

@@ -214,6 +214,11 @@ Kind Sniff(const uint8_t* pb, size_t cb) {
 
 namespace {
 
+// All cb bytes at at, through readAt.
+bool ReadAll(const ReadAtFunction& readAt, uint64_t at, uint8_t* pb, size_t cb) {
+  return readAt(at, pb, cb) == static_cast<int64_t>(cb);
+}
+
 constexpr size_t kEndRecordBytes = 22;
 constexpr size_t kLocatorBytes = 20;
 constexpr size_t kZip64RecordBytes = 56;
@@ -221,14 +226,14 @@ constexpr size_t kCentralEntryBytes = 46;
 
 // The zip64 end record the locator at pb points at, as libarchive checks it: one disk, the
 // directory whole on it. Its entries, size and offset into *pEnd.
-bool ReadZip64End(const uint8_t* pb, uint64_t cbFile, const ReadAt& readAt, ZipEnd* pEnd,
+bool ReadZip64End(const uint8_t* pb, uint64_t cbFile, const ReadAtFunction& readAt, ZipEnd* pEnd,
                   uint64_t* patRecorded, uint64_t* patEnd) {
   if (Le32(pb + 4) != 0 || Le32(pb + 16) != 1) return false;
   const uint64_t at = Le64(pb + 8);
   uint8_t ab[kZip64RecordBytes];
-  if (kZip64RecordBytes > cbFile || at > cbFile - kZip64RecordBytes || !readAt(at, ab, sizeof ab) ||
-      !Has(ab, sizeof ab, 0, "PK\x06\x06", 4) || Le32(ab + 16) != 0 || Le32(ab + 20) != 0 ||
-      Le64(ab + 24) != Le64(ab + 32))
+  if (kZip64RecordBytes > cbFile || at > cbFile - kZip64RecordBytes ||
+      !ReadAll(readAt, at, ab, sizeof ab) || !Has(ab, sizeof ab, 0, "PK\x06\x06", 4) ||
+      Le32(ab + 16) != 0 || Le32(ab + 20) != 0 || Le64(ab + 24) != Le64(ab + 32))
     return false;
   pEnd->bZip64 = true;
   pEnd->nEntries = Le64(ab + 32);
@@ -251,12 +256,12 @@ bool MayCarryZip(const uint8_t* pb, size_t cb) {
          Has(pb, cb, 0, "\xCF\xFA\xED\xFE", 4);
 }
 
-bool FindZipEnd(uint64_t cbFile, const ReadAt& readAt, ZipEnd* pEnd) {
+bool FindZipEnd(uint64_t cbFile, const ReadAtFunction& readAt, ZipEnd* pEnd) {
   if (cbFile < kEndRecordBytes) return false;
   const size_t cbTail = cbFile < kZipEndBytes ? static_cast<size_t>(cbFile) : kZipEndBytes;
   const uint64_t atTail = cbFile - cbTail;
   std::unique_ptr<uint8_t[]> tail(new uint8_t[cbTail]);  // (not zeroed: read over at once)
-  if (!readAt(atTail, tail.get(), cbTail)) return false;
+  if (!ReadAll(readAt, atTail, tail.get(), cbTail)) return false;
   // The last record only, as libarchive takes it: a stored zip member holds records of its own.
   // Found by its last byte, 06, rarer in programs' ends than the P it begins with.
   const uint8_t* pb = nullptr;
@@ -283,7 +288,7 @@ bool FindZipEnd(uint64_t cbFile, const ReadAt& readAt, ZipEnd* pEnd) {
   }
   auto entryAt = [&readAt](uint64_t at) {
     uint8_t ab[4];
-    return readAt(at, ab, sizeof ab) && Has(ab, sizeof ab, 0, "PK\x01\x02", 4);
+    return ReadAll(readAt, at, ab, sizeof ab) && Has(ab, sizeof ab, 0, "PK\x01\x02", 4);
   };
   // The directory lies just before the record; where its offset says less, the bytes between are
   // a program's. libarchive takes a zip64 zip's offset as it is where an entry lies there.
@@ -298,7 +303,7 @@ bool FindZipEnd(uint64_t cbFile, const ReadAt& readAt, ZipEnd* pEnd) {
   return true;
 }
 
-Kind SniffFile(const uint8_t* pb, size_t cb, uint64_t cbFile, const ReadAt& readAt) {
+Kind SniffFile(const uint8_t* pb, size_t cb, uint64_t cbFile, const ReadAtFunction& readAt) {
   const Kind kind = Sniff(pb, cb);
   if (kind != Kind::kNone || !MayCarryZip(pb, cb)) return kind;
   ZipEnd end;

@@ -26,29 +26,33 @@ constexpr char kHiddenReason[] = "Not in the zip's central directory (found by i
 // file it parsed, TNEF).
 bool NeedsFile(Kind kind) { return kind == Kind::kZip || kind == Kind::k7z || IsMailKind(kind); }
 
-// Moves all cb bytes at offset at of fd by pread or pwrite, again when a signal interrupts it:
-// false unless all of them moved.
+// Moves up to cb bytes at offset at of fd by pread or pwrite, again when a signal interrupts it:
+// the count moved (short only where the file ends), -1 on failure.
 template <typename Move, typename Byte>
-bool MoveAll(Move move, int fd, Byte* pb, size_t cb, uint64_t at) {
-  while (cb > 0) {
-    ssize_t n = move(fd, pb, cb, static_cast<off_t>(at));
+int64_t MoveAll(Move move, int fd, Byte* pb, size_t cb, uint64_t at) {
+  size_t done = 0;
+  while (done < cb) {
+    ssize_t n = move(fd, pb + done, cb - done, static_cast<off_t>(at + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    pb += n;
-    cb -= static_cast<size_t>(n);
-    at += static_cast<uint64_t>(n);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
   }
-  return true;
+  return static_cast<int64_t>(done);
 }
 
 bool WriteAll(int fd, const uint8_t* pb, size_t cb, uint64_t at) {
-  return MoveAll(pwrite, fd, pb, cb, at);
+  return MoveAll(pwrite, fd, pb, cb, at) == static_cast<int64_t>(cb);
 }
 
 }  // namespace
 
 bool ReadAt(int fd, uint64_t at, void* pv, size_t cb) {
-  return MoveAll(pread, fd, static_cast<uint8_t*>(pv), cb, at);
+  return MoveAll(pread, fd, static_cast<uint8_t*>(pv), cb, at) == static_cast<int64_t>(cb);
+}
+
+ReadAtFunction ReadFrom(int fd) {
+  return [fd](uint64_t at, uint8_t* pb, size_t cb) { return MoveAll(pread, fd, pb, cb, at); };
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -356,8 +360,7 @@ void Walker::Program(Reader* pReader, const std::string& sName, const Place& pla
   int fd = Hold(pReader, sName, Kind::kNone, place, &cb);
   if (fd < 0) return;
   const std::vector<uint8_t>& head = pReader->Head();
-  Kind kind = SniffFile(head.data(), head.size(), cb,
-                        [fd](uint64_t at, uint8_t* pb, size_t n) { return ReadAt(fd, at, pb, n); });
+  Kind kind = SniffFile(head.data(), head.size(), cb, ReadFrom(fd));
   if (kind == Kind::kZip && MayNest(sName, place, cb)) OpenHeld(fd, cb, kind, sName, place);
   close(fd);
 }

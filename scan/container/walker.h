@@ -198,6 +198,9 @@ Result WalkCompoundFile(int fd, uint64_t cb, const Options& options, const ScanF
 Options Bounded(const Options& options);
 // Reads cb bytes at offset at of fd: false unless all of them were there.
 bool ReadAt(int fd, uint64_t at, void* pv, size_t cb);
+// The same as a function that sniffing and the compound-file reader take: the count, short only
+// where the file ends.
+ReadAtFunction ReadFrom(int fd);
 
 // Searches a mail's text part for uuencoded blocks ("begin 644 name" ... "end") and walks each as
 // a member at place, read from *pReader (the text, from its start).
