@@ -151,7 +151,7 @@ bool ReadContainer(Reader* pRd, size_t cbMessage, FileResult* pR) {
   for (container::Member& m : pR->members) {
     uint32_t uKinds, nChain;
     if (!rd.U32(&uKinds) || (uKinds & 0xFF) > static_cast<uint32_t>(container::kLastKind) ||
-        (uKinds >> 8 & 0xFF) > static_cast<uint32_t>(container::Why::kDamaged) ||
+        (uKinds >> 8 & 0xFF) > static_cast<uint32_t>(container::Why::kHidden) ||
         (uKinds >> 16 & 0xFF) > static_cast<uint32_t>(container::Outcome::kSkipped) ||
         (uKinds >> 24) > static_cast<uint32_t>(container::Limit::kMaxFileSize) ||
         !rd.U64(&m.cbRead) || !rd.Str(&m.sName) || !rd.Str(&m.sVirus) || !rd.Str(&m.sReason) ||

@@ -51,15 +51,24 @@ exit 0
 CMAKE = r"""#!/bin/sh
 echo "cmake $*" >>"$STUB/calls"
 """
-# ctest: fails for the preset named in $STUB_CTEST_FAILS; writes a JUnit file with one test that
-# did not run, as ctest does for a test that exits 77.
+# ctest: fails for the preset named in $STUB_CTEST_FAILS; for $STUB_KILLED_IN it says test_decrypt
+# was killed by a signal, on the first run only unless $STUB_KILLED_TWICE; writes a JUnit file
+# with one test that did not run, as ctest does for a test that exits 77.
 CTEST = r"""#!/bin/sh
 echo "ctest $*" >>"$STUB/calls"
 junit=
+rerun=
 while [ $# -gt 0 ]; do
-  case "$1" in --preset) preset=$2; shift ;; --output-junit) junit=$2; shift ;; esac
+  case "$1" in --preset) preset=$2; shift ;; --output-junit) junit=$2; shift ;; -R) rerun=$2; shift ;; esac
   shift
 done
+if [ "$preset" = "${STUB_KILLED_IN:-}" ] && { [ -z "$rerun" ] || [ -n "${STUB_KILLED_TWICE:-}" ]; }; then
+  echo " 4/40 Test  #5: test_decrypt .....................***Exception: SegFault  0.05 sec"
+  exit 8
+fi
+if [ "$preset" = "${STUB_CTEST_FAILS:-}" ]; then
+  echo " 7/40 Test  #8: test_engine ......................***Failed    0.06 sec"
+fi
 if [ -n "$junit" ]; then
   mkdir -p "$(dirname "$junit")"
   cat >"$junit" <<EOF
@@ -207,6 +216,13 @@ def test_all_cases():
         ("a failing part does not stop the others", {"STUB_CTEST_FAILS": "native"}, [], 1,
          ["native: FAILED: tests failed", "win64: passed", "memcheck: clean",
           "== FAILED: native"], ["== PASSED"], everything),
+        ("Wine kills a test by a signal: run once more", {"STUB_KILLED_IN": "win64"}, ["win64"],
+         0, ["win64: passed; run once more after Wine killed it by a signal: test_decrypt"],
+         ["FAILED"], ["win64"]),
+        ("killed twice fails", {"STUB_KILLED_IN": "win64", "STUB_KILLED_TWICE": "1"}, ["win64"],
+         1, ["win64: FAILED: killed by a signal twice under Wine: test_decrypt"], [], ["win64"]),
+        ("a failure under Wine is not run again", {"STUB_CTEST_FAILS": "win64"}, ["win64"], 1,
+         ["win64: FAILED: tests failed: test_engine"], ["run once more"], ["win64"]),
         ("the parts asked, alone", {}, ["win64", "fuzz"], 0, ["win64: passed", "fuzz: no finding"],
          ["native:", "win32"], ["win64", "fuzz"]),
         ("a part that does not exist", {}, ["nonsense"], 2, ["unknown part 'nonsense'"], [], []),

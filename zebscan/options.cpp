@@ -124,7 +124,7 @@ void AddScanOptions(CLI::App* pApp, Options* p, std::string* psScanSize, std::st
   app.add_flag("--scan-archive", c.bScanArchive,
                "Open archives and compressed files (=no: leave them SKIPPED)");
   app.add_flag("--scan-mail", c.bScanMail,
-               "Open mail, mbox and TNEF files (=no: leave them SKIPPED)");
+               "Open mail, mbox, TNEF and Outlook (.pst, .ost) files (=no: leave them SKIPPED)");
   app.add_option("--max-recursion", c.limits.nMaxRecursion,
                  "Containers inside one another, the file itself the first")
       ->check(CLI::NonNegativeNumber)

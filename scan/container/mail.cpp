@@ -6,6 +6,7 @@
 #include <gmime/gmime.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -21,8 +22,11 @@ namespace container::detail {
 namespace {
 
 // Parts above this share of MaxFiles in one message are a bomb: GMime would hold them all at
-// once.
+// once (some 4 KB each). Parts of 5 bytes or fewer are not counted (clamd's way), so a message may
+// hold many more than MaxFiles: up to kFewestDelimiters parts are parsed whatever MaxFiles says
+// (some 80 MB).
 constexpr uint32_t kDelimitersPerFile = 2;
+constexpr uint64_t kFewestDelimiters = 20000;
 
 void InitGmime() {
   static std::once_flag s_once;
@@ -469,7 +473,8 @@ void WalkObject(Walker* pWalker, GMimeObject* o, const Place& place, int* pnPart
     WalkAround(pWalker, g_mime_multipart_get_epilogue(mp), "epilogue", place, pnMessage);
   } else if (GMIME_IS_MESSAGE_PART(o)) {
     std::string sName = ObjectName(o, ++*pnPart);
-    if (!pWalker->Count(sName, place)) return;
+    // clamd counts an attached message as a file
+    if (!pWalker->Count(sName, place) || !pWalker->Look(sName, place)) return;
     WalkMessage(pWalker, g_mime_message_part_get_message(GMIME_MESSAGE_PART(o)), sName, place);
   } else if (GMIME_IS_PART(o)) {
     std::string sName = ObjectName(o, ++*pnPart);
@@ -495,15 +500,19 @@ void WalkMessages(Walker* pWalker, int fd, uint64_t cb, Split split, const std::
   if (!outerChain.empty()) outerChain.pop_back();
   Place outer{&outerChain, place.nDepth > 1 ? place.nDepth - 1 : 1};
   const bool bNamed = split != Split::kOne;
+  const uint32_t nMaxFiles = pWalker->options().limits.nMaxFiles;
   const uint64_t nMaxDelimiters =
-      static_cast<uint64_t>(pWalker->options().limits.nMaxFiles) * kDelimitersPerFile;
+      nMaxFiles == 0
+          ? 0
+          : std::max(static_cast<uint64_t>(nMaxFiles) * kDelimitersPerFile, kFewestDelimiters);
   InitGmime();
   FileWindow window(fd, cb);
   MessageSplitter splitter(&window, split);
   MessageSpan span;
   for (int n = 1; !pWalker->Stopped() && splitter.Next(&span); ++n) {
     std::string sMessage = bNamed ? "message-" + std::to_string(pnNamed ? ++*pnNamed : n) : "";
-    if (bNamed && !pWalker->Count(sMessage, place)) return;
+    // not counted against MaxFiles: clamd reads an mbox, and a text, as one file
+    if (bNamed && !pWalker->Look(sMessage, place)) return;
     const Place& where = bNamed ? place : outer;
     const std::string& sWhat = bNamed ? sMessage : sName;
     if (nMaxDelimiters != 0 && span.nDelimiters > nMaxDelimiters) {

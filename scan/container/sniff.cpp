@@ -1,8 +1,10 @@
 // What the container layer decides from bytes alone, on every platform: the kind of a head, the
 // texts of limits and heuristic names, and the names members are shown by.
 #include <cstring>
+#include <memory>
 
 #include "container.h"
+#include "le.h"
 
 namespace container {
 
@@ -167,6 +169,25 @@ void AppendName(std::string* p, const std::string& s, bool bBackslash) {
   }
 }
 
+// Outlook's personal folders and offline stores: "!BDN", the client's mark ("SM" a .pst, "SO" an
+// .ost; an address book's "AB" holds no mail), a version whose layout is known (14 and 15 ANSI,
+// 21 to 23 Unicode, 36 Unicode with 4 KiB pages), and the header's sentinel 0x80 where that
+// layout keeps it. Its CRC is left to the reader: a header that fails it is damage to record.
+bool IsPstHeader(const uint8_t* pb, size_t cb) {
+  if (cb < 12 || !Has(pb, cb, 0, "!BDN", 4) ||
+      !(Has(pb, cb, 8, "SM", 2) || Has(pb, cb, 8, "SO", 2)))
+    return false;
+  const unsigned wVer = pb[10] | pb[11] << 8;
+  size_t atSentinel;
+  if (wVer == 14 || wVer == 15)
+    atSentinel = 460;
+  else if ((wVer >= 21 && wVer <= 23) || wVer == 36)
+    atSentinel = 512;
+  else
+    return false;
+  return atSentinel < cb && pb[atSentinel] == 0x80;
+}
+
 }  // namespace
 
 bool IsCompoundFile(const uint8_t* pb, size_t cb) {
@@ -198,6 +219,7 @@ Kind Sniff(const uint8_t* pb, size_t cb) {
   if (Has(pb, cb, 0, "Rar!\x1A\x07\x00", 7) || Has(pb, cb, 0, "Rar!\x1A\x07\x01\x00", 8))
     return Kind::kRar;
   if (Has(pb, cb, 0, "\x78\x9F\x3E\x22", 4)) return Kind::kTnef;
+  if (IsPstHeader(pb, cb)) return Kind::kPst;
   if (IsTarHeader(pb, cb)) return Kind::kTar;
   if (Has(pb, cb, 0x8001, "CD001", 5)) return Kind::kIso9660;
   if (IsMboxStart(pb, cb)) return Kind::kMbox;
@@ -217,6 +239,108 @@ bool IsMboxStart(const uint8_t* pb, size_t cb) {
 bool IsMailStart(const uint8_t* pb, size_t cb, bool* pbMime) {
   if (pbMime) *pbMime = false;
   return cb > 0 && IsMailHeader(pb, cb, 0, pbMime);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Zips told by their end
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// All cb bytes at at, through readAt.
+bool ReadAll(const ReadAtFunction& readAt, uint64_t at, uint8_t* pb, size_t cb) {
+  return readAt(at, pb, cb) == static_cast<int64_t>(cb);
+}
+
+constexpr size_t kEndRecordBytes = 22;
+constexpr size_t kLocatorBytes = 20;
+constexpr size_t kZip64RecordBytes = 56;
+constexpr size_t kCentralEntryBytes = 46;
+
+// The zip64 end record the locator at pb points at, as libarchive checks it: one disk, the
+// directory whole on it. Its entries, size and offset into *pEnd.
+bool ReadZip64End(const uint8_t* pb, uint64_t cbFile, const ReadAtFunction& readAt, ZipEnd* pEnd,
+                  uint64_t* patRecorded, uint64_t* patEnd) {
+  if (Le32(pb + 4) != 0 || Le32(pb + 16) != 1) return false;
+  const uint64_t at = Le64(pb + 8);
+  uint8_t ab[kZip64RecordBytes];
+  if (kZip64RecordBytes > cbFile || at > cbFile - kZip64RecordBytes ||
+      !ReadAll(readAt, at, ab, sizeof ab) || !Has(ab, sizeof ab, 0, "PK\x06\x06", 4) ||
+      Le32(ab + 16) != 0 || Le32(ab + 20) != 0 || Le64(ab + 24) != Le64(ab + 32))
+    return false;
+  pEnd->bZip64 = true;
+  pEnd->nEntries = Le64(ab + 32);
+  pEnd->cbCentral = Le64(ab + 40);
+  *patRecorded = Le64(ab + 48);
+  *patEnd = at;
+  return true;
+}
+
+}  // namespace
+
+bool MayCarryZip(const uint8_t* pb, size_t cb) {
+  return Has(pb, cb, 0, "MZ", 2) ||
+         Has(pb, cb, 0,
+             "\x7F"
+             "ELF",
+             4) ||
+         Has(pb, cb, 0, "#!", 2) || Has(pb, cb, 0, "\xFE\xED\xFA\xCE", 4) ||
+         Has(pb, cb, 0, "\xFE\xED\xFA\xCF", 4) || Has(pb, cb, 0, "\xCE\xFA\xED\xFE", 4) ||
+         Has(pb, cb, 0, "\xCF\xFA\xED\xFE", 4);
+}
+
+bool FindZipEnd(uint64_t cbFile, const ReadAtFunction& readAt, ZipEnd* pEnd) {
+  if (cbFile < kEndRecordBytes) return false;
+  const size_t cbTail = cbFile < kZipEndBytes ? static_cast<size_t>(cbFile) : kZipEndBytes;
+  const uint64_t atTail = cbFile - cbTail;
+  std::unique_ptr<uint8_t[]> tail(new uint8_t[cbTail]);  // (not zeroed: read over at once)
+  if (!ReadAll(readAt, atTail, tail.get(), cbTail)) return false;
+  // The last record only, as libarchive takes it: a stored zip member holds records of its own.
+  // Found by its last byte, 06, rarer in programs' ends than the P it begins with.
+  const uint8_t* pb = nullptr;
+  const uint8_t* pLast = tail.get() + cbTail - kEndRecordBytes + 3;  // the last record's 06
+  for (const uint8_t* p = tail.get() + 3; p <= pLast; ++p) {
+    p = static_cast<const uint8_t*>(std::memchr(p, 0x06, static_cast<size_t>(pLast - p) + 1));
+    if (!p) break;
+    if (std::memcmp(p - 3, "PK\x05\x06", 4) == 0) pb = p - 3;
+  }
+  if (!pb) return false;
+  const size_t i = static_cast<size_t>(pb - tail.get());
+  ZipEnd end;
+  end.atRecord = atTail + i;
+  const uint64_t cbAfter = cbFile - end.atRecord - kEndRecordBytes;
+  end.cbZip = end.atRecord + kEndRecordBytes + (Le16(pb + 20) < cbAfter ? Le16(pb + 20) : cbAfter);
+  uint64_t atRecorded = 0;
+  uint64_t atCentralEnd = end.atRecord;  // the record, or the zip64 record, follows the directory
+  if (!(i >= kLocatorBytes && Has(tail.get(), cbTail, i - kLocatorBytes, "PK\x06\x07", 4) &&
+        ReadZip64End(pb - kLocatorBytes, cbFile, readAt, &end, &atRecorded, &atCentralEnd))) {
+    if (Le16(pb + 4) != 0 || Le16(pb + 6) != 0 || Le16(pb + 8) != Le16(pb + 10)) return false;
+    end.nEntries = Le16(pb + 10);
+    end.cbCentral = Le32(pb + 12);
+    atRecorded = Le32(pb + 16);
+  }
+  auto entryAt = [&readAt](uint64_t at) {
+    uint8_t ab[4];
+    return ReadAll(readAt, at, ab, sizeof ab) && Has(ab, sizeof ab, 0, "PK\x01\x02", 4);
+  };
+  // The directory lies just before the record; where its offset says less, the bytes between are
+  // a program's. libarchive takes a zip64 zip's offset as it is where an entry lies there.
+  if (end.cbCentral > atCentralEnd || atRecorded > atCentralEnd - end.cbCentral) return false;
+  end.atCentral = atCentralEnd - end.cbCentral;
+  if (end.bZip64 && end.atCentral != atRecorded && entryAt(atRecorded)) end.atCentral = atRecorded;
+  end.cbPrefix = end.atCentral - atRecorded;
+  if ((end.nEntries > 0 || end.cbCentral > 0) &&
+      (end.cbCentral < kCentralEntryBytes || !entryAt(end.atCentral)))
+    return false;
+  *pEnd = end;
+  return true;
+}
+
+Kind SniffFile(const uint8_t* pb, size_t cb, uint64_t cbFile, const ReadAtFunction& readAt) {
+  const Kind kind = Sniff(pb, cb);
+  if (kind != Kind::kNone || !MayCarryZip(pb, cb)) return kind;
+  ZipEnd end;
+  return FindZipEnd(cbFile, readAt, &end) && end.nEntries > 0 ? Kind::kZip : Kind::kNone;
 }
 
 const char* KindName(Kind kind) {
@@ -249,14 +373,18 @@ const char* KindName(Kind kind) {
       return "mbox";
     case Kind::kTnef:
       return "tnef";
+    case Kind::kPst:
+      return "pst";
     case Kind::kBinhex:
       return "binhex";
+    case Kind::kCompound:
+      return "compound";
   }
   return "";
 }
 
 bool IsMailKind(Kind kind) {
-  return kind == Kind::kMail || kind == Kind::kMbox || kind == Kind::kTnef;
+  return kind == Kind::kMail || kind == Kind::kMbox || kind == Kind::kTnef || kind == Kind::kPst;
 }
 
 const char* LimitName(Limit limit) {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "le.h"
 #include "walker.h"
 
 namespace container::detail {
@@ -20,22 +21,6 @@ constexpr uint32_t kAttAttachTitle = 0x00018010;     // its file name
 constexpr uint32_t kAttAttachData = 0x0006800F;      // its bytes
 constexpr uint8_t kLevelAttachment = 2;
 constexpr size_t kMaxTitle = 1024;
-
-bool ReadAt(int fd, uint64_t at, void* pv, size_t cb) {
-  uint8_t* pb = static_cast<uint8_t*>(pv);
-  while (cb > 0) {
-    ssize_t n = pread(fd, pb, cb, static_cast<off_t>(at));
-    if (n <= 0) return false;
-    pb += n;
-    cb -= static_cast<size_t>(n);
-    at += static_cast<uint64_t>(n);
-  }
-  return true;
-}
-
-uint32_t Le32(const uint8_t* pb) {
-  return pb[0] | (pb[1] << 8) | (pb[2] << 16) | (static_cast<uint32_t>(pb[3]) << 24);
-}
 
 }  // namespace
 
