@@ -36,7 +36,7 @@ typedef struct ZmsOptions {
   uint64_t cbMaxScanSize;          // MaxScanSize, 400 MiB
   uint64_t cbMaxFileSize;          // MaxFileSize, 100 MiB
   int32_t bScanArchive;            // 1: archives and compressed files opened (ScanArchive)
-  int32_t bScanMail;               // 1: mail, mbox and TNEF opened (ScanMail)
+  int32_t bScanMail;               // 1: mail, mbox, TNEF and Outlook stores opened (ScanMail)
   int32_t bAlertExceedsMax;        // 1: a limit reached is FOUND (AlertExceedsMax)
   int32_t bAlertEncryptedArchive;  // 1: an encrypted member is FOUND (AlertEncryptedArchive)
   // The macros in each record, as zebscan --json has them (macro_records): 0 none; 1 as with

@@ -22,9 +22,16 @@ const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
 // Directory entry fields.
 constexpr uint32_t kEntryNameBytes = 26;  // the first 13 UTF-16 code units of the name
 constexpr uint32_t kEntryType = 0x42;
+constexpr uint32_t kEntryLeft = 0x44;
+constexpr uint32_t kEntryRight = 0x48;
+constexpr uint32_t kEntryChild = 0x4C;
 constexpr uint32_t kEntryStart = 0x74;
 constexpr uint32_t kEntrySize = 0x78;
+constexpr uint8_t kTypeStream = 2;
 constexpr uint8_t kTypeRoot = 5;
+// Entries a directory block holds: a bit each in the tree walk's set.
+constexpr uint32_t kBlockEntries = ZM_IMAGE / ZM_DIR_ENTRY;
+static_assert(kBlockEntries <= 32, "one bit an entry of the block");
 
 // Records why the open fails, for DOC_pOpenDocument's caller; the result is always 0.
 int32_t Fail(DocReader* p, int32_t iWhy) {
@@ -205,6 +212,31 @@ bool IsWordDocumentName(const uint8_t* pbEntry) {
   return n == sizeof kName - 1;
 }
 
+// The entries of the block that are children of the root storage: entry 0's child tree, walked
+// through the left and right links. Each entry is taken once, so a tree that loops ends; a link
+// outside the block ends its branch.
+uint32_t RootChildren(const uint8_t* pbBlock, uint32_t nEntries) {
+  if (nEntries == 0 || pbBlock[kEntryType] != kTypeRoot) return 0;
+  uint32_t lSeen = 1;  // the root itself, never its own child
+  uint8_t abStack[kBlockEntries];
+  uint32_t nStack = 0;
+  uint32_t lChild = DOC_lLe32(pbBlock + kEntryChild);
+  if (lChild < nEntries) {
+    abStack[nStack++] = static_cast<uint8_t>(lChild);
+    lSeen |= 1u << lChild;
+  }
+  while (nStack > 0) {
+    const uint8_t* pbEntry = pbBlock + abStack[--nStack] * ZM_DIR_ENTRY;
+    const uint32_t alNext[2] = {DOC_lLe32(pbEntry + kEntryLeft), DOC_lLe32(pbEntry + kEntryRight)};
+    for (uint32_t lNext : alNext) {
+      if (lNext >= nEntries || (lSeen & (1u << lNext))) continue;
+      lSeen |= 1u << lNext;
+      abStack[nStack++] = static_cast<uint8_t>(lNext);
+    }
+  }
+  return lSeen;
+}
+
 }  // namespace
 
 int32_t DOC_FindWordDocument(DocReader* p) {
@@ -217,16 +249,24 @@ int32_t DOC_FindWordDocument(DocReader* p) {
     p->wRootStart = DOC_wLe16(p->abImage + kEntryStart);
     p->bRootType = p->abImage[kEntryType];
   }
-  // Every whole entry read is examined, the last one included.
+  // Word opens the WordDocument stream of the root storage: an embedded document's, in a storage
+  // listed before it, is not the one to judge. Without one, the first entry of the name is taken,
+  // whatever its type or place. Every whole entry read is examined, the last one included.
+  const uint32_t lRootChildren = RootChildren(p->abImage, nEntries);
+  const uint8_t* pbFirst = nullptr;
   for (uint32_t e = 0; e < nEntries; ++e) {
     const uint8_t* pbEntry = p->abImage + e * ZM_DIR_ENTRY;
-    if (IsWordDocumentName(pbEntry)) {
-      p->wStartSector = DOC_wLe16(pbEntry + kEntryStart);
-      p->lStreamSize = DOC_lLe32(pbEntry + kEntrySize);
-      return 1;
+    if (!IsWordDocumentName(pbEntry)) continue;
+    if (pbFirst == nullptr) pbFirst = pbEntry;
+    if ((lRootChildren & (1u << e)) && pbEntry[kEntryType] == kTypeStream) {
+      pbFirst = pbEntry;
+      break;
     }
   }
-  return 0;
+  if (pbFirst == nullptr) return 0;
+  p->wStartSector = DOC_wLe16(pbFirst + kEntryStart);
+  p->lStreamSize = DOC_lLe32(pbFirst + kEntrySize);
+  return 1;
 }
 
 int32_t DOC_WalkChain(DocReader* p) {

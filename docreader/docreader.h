@@ -88,8 +88,10 @@ enum {
 // sector list, WordDocument entry, the stream's chain (regular or through the mini-stream), and
 // the FIB's macro-table position, which must be below 0x10000000.
 int32_t DOC_Open(DocReader* pReader);
-// Finds the first entry named exactly "WordDocument" among the whole entries of the directory
-// block (up to 32); sets wStartSector and lStreamSize, and takes the root entry's start and type.
+// Finds the entry named exactly "WordDocument" among the whole entries of the directory block (up
+// to 32): the first that is a stream and a child of the root storage (entry 0's tree), else the
+// first of any type or place; sets wStartSector and lStreamSize, and takes the root entry's start
+// and type.
 int32_t DOC_FindWordDocument(DocReader* pReader);
 // Follows the WordDocument stream's regular chain into awChain (at most ZM_MAX_CHAIN sectors).
 int32_t DOC_WalkChain(DocReader* pReader);

@@ -1,7 +1,8 @@
 // Property: for any bytes, the sniff names a kind without reading past them; walked as that kind
 // (or, when it names none, as the kind the first byte picks, over the bytes after it), the
-// container layer ends within its limits (no more members than MaxFiles, no more bytes read than
-// MaxScanSize and one read more, no chain deeper than MaxRecursion), hands the scan function only
+// container layer ends within its limits (no more files counted than MaxFiles, no more members
+// looked at than 64 times that, no more bytes read than MaxScanSize and one read more, no chain
+// deeper than MaxRecursion), hands the scan function only
 // whole members that begin with the compound file signature (or may be the EICAR test file), are
 // no larger than MaxFileSize and read back whole through their path, answers OK only when every
 // record is a document judged OK or skipped, FOUND only with a name, ERROR only with a reason
@@ -9,6 +10,7 @@
 // descriptor open.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -57,10 +59,16 @@ container::Verdict Judge(const container::MemberFile& f, const container::Limits
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
-  container::Kind kind = container::Sniff(pb, cb);
+  container::Kind kind =
+      container::SniffFile(pb, cb, cb, [pb, cb](uint64_t at, uint8_t* pbTo, size_t n) {
+        if (n > cb || at > cb - n) return int64_t{-1};
+        std::memcpy(pbTo, pb + at, n);
+        return static_cast<int64_t>(n);
+      });
   if (kind == container::Kind::kNone) {
     if (cb == 0) return 0;
-    kind = static_cast<container::Kind>(pb[0] % 13 + 1);  // kZip .. kTnef
+    const int nKinds = static_cast<int>(container::kLastKind);
+    kind = static_cast<container::Kind>(pb[0] % nKinds + 1);  // kZip .. kLastKind
     ++pb;
     --cb;
   }
@@ -85,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
   std::fclose(f);
   FZ_CHECK(OpenDescriptors() == nBefore);
 
-  FZ_CHECK(r.nMembers <= limits.nMaxFiles);
+  FZ_CHECK(r.nCounted <= limits.nMaxFiles);
+  FZ_CHECK(r.nMembers <= limits.nMaxFiles * 64);  // of any size, kMembersPerFile times MaxFiles
   FZ_CHECK(r.cbRead <= limits.cbMaxScanSize + 64 * 1024);
   FZ_CHECK(r.nDocuments == nJudged && r.nDocuments <= r.nMembers);
   bool bProblem = false, bFound = false;

@@ -352,6 +352,21 @@ int main(int argc, char** argv) {
   };
   for (const auto& t : kText) bOk &= Write(root / t.first, Text(t.second));
   bOk &= WordBasicSeeds(root / "wordbasic");
+  {
+    // The walk of a compound file's contents: an embedded document, its storages' tree looping,
+    // its directory's chain looping.
+    DocSpec s = Infected();
+    s.wordDocIndex = 4;
+    s.extraEntries = zmdoc::ObjectPoolEntries(1, {zmdoc::WordDocumentEntry(Infected())});
+    zmdoc::BuildInfo info;
+    const Bytes b = zmdoc::BuildWord6(s, &info);
+    Bytes loop = b, dirLoop = b;
+    Put32(&loop, (info.dirStart + 1) * zmdoc::kSectorSize + 2 * 128 + 0x4C, 1);
+    Put32(&dirLoop, zmdoc::kSectorSize + 4 * info.dirStart, info.dirStart);
+    bOk &= Write(root / "compound" / "object-pool", b) &&
+           Write(root / "compound" / "tree-loop", loop) &&
+           Write(root / "compound" / "directory-loop", dirLoop);
+  }
   if (!bOk) std::fprintf(stderr, "mkseeds: cannot write every seed\n");
   return bOk ? 0 : 1;
 }

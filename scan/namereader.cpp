@@ -296,6 +296,7 @@ DocNames ReadDocumentNames(const File& f, ReaderBlock* pBlock, MacroBytes* pByte
   if (cbHead > 0) std::memcpy(abHead, pR->aabWindow[0], std::min<size_t>(sizeof abHead, cbHead));
   static const uint8_t kSignature[4] = {0xD0, 0xCF, 0x11, 0xE0};
   const bool bCompound = cbHead >= 4 && std::memcmp(abHead, kSignature, 4) == 0;
+  r.bCompound = bCompound;
   const uint64_t cbNeeded =
       bCompound && cbHead >= ZM_SECTOR ? BytesTheFileNeeds(f, pR->aabWindow[0], cbHead, cbFile) : 0;
   int32_t iWhy = DOC_WHY_NONE;

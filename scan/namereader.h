@@ -99,7 +99,8 @@ enum class DocKind {
 struct DocNames {
   DocKind kind = DocKind::kUnreadable;
   MacroTable table;
-  std::string sError;  // kUnreadable: the system's cause
+  std::string sError;      // kUnreadable: the system's cause
+  bool bCompound = false;  // it begins as a compound file does (D0 CF 11 E0), whatever its kind
 };
 
 // The library reader's block, kept from one document to the next by a caller that reads many:

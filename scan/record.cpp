@@ -21,7 +21,7 @@ json NameArray(const std::string& sList) {
   return a;
 }
 
-const char* const kWhy[] = {"document", "encrypted", "limit", "damaged"};
+const char* const kWhy[] = {"document", "encrypted", "limit", "damaged", "unsupported", "hidden"};
 
 // The macro listing (ScanOptions::macros): a record a macro, with olevba's field names where they
 // mean the same (vba_filename, ole_stream, code), and the document's flags.
@@ -280,7 +280,8 @@ json MemberRecord(const FileResult& r, const container::Member& m) {
   if (!IsUtf8(m.sName)) j["name_bytes"] = Base64(m.sName);
   j["result"] = kOutcome[static_cast<int>(m.outcome)];
   if (m.outcome == container::Outcome::kFound) j["virus"] = m.sVirus;
-  if (m.outcome == container::Outcome::kError || m.outcome == container::Outcome::kSkipped)
+  if (m.outcome == container::Outcome::kError || m.outcome == container::Outcome::kSkipped ||
+      m.why == container::Why::kHidden)
     j["reason"] = LossyUtf8(m.sReason);
   j["why"] = kWhy[static_cast<int>(m.why)];
   if (m.limit != container::Limit::kNone) j["limit"] = container::LimitName(m.limit);

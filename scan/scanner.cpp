@@ -1,6 +1,7 @@
 // Scanning one document through the loaded library's exports.
 #include "scanner.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform.h"
@@ -177,17 +178,16 @@ container::Kind ContainerKindOf(const File& f) {
   if (head.empty()) return container::Kind::kNone;
   int64_t cbHead = ReadAt(f, 0, head.data(), head.size());
   if (cbHead <= 0) return container::Kind::kNone;
-  return container::Sniff(head.data(), static_cast<size_t>(cbHead));
+  // A program's end is read too: a self-extracting zip.
+  return container::SniffFile(
+      head.data(), static_cast<size_t>(cbHead), f.cbSize,
+      [&f](uint64_t at, uint8_t* pb, size_t cb) { return ReadAt(f, at, pb, cb); });
 }
 
-bool Scanner::ScanContainer(const File& f, FileResult* pR) {
-  if (m_bInContainer) return false;
-  const container::Kind kind = ContainerKindOf(f);
-  if (kind == container::Kind::kNone) return false;
+container::Result Scanner::WalkMembers(const File& f, container::Kind kind,
+                                       const std::string& sPath, FileResult* pR,
+                                       std::string* psFirstFoundBy) {
   InContainer busy(&m_bInContainer);
-  // Each document member goes down the road of a file on disk; the first finding's way of being
-  // found names the container's.
-  std::string sFirstFoundBy;
   // The listings of the documents with macros, by the order the documents came in: each has the
   // record that Scan() adds when the scan function returns.
   std::vector<MemberListing> listings;
@@ -202,11 +202,11 @@ bool Scanner::ScanContainer(const File& f, FileResult* pR) {
       v.sReason = "Cannot reach the member: " + sError;
       return v;
     }
-    FileResult mr = Scan(member, container::DisplayPath(pR->sPath, *m.pChain, *m.psName));
+    FileResult mr = Scan(member, container::DisplayPath(sPath, *m.pChain, *m.psName));
     v.outcome = ToContainer(mr.outcome);
     v.sVirus = std::move(mr.sVirus);
     v.sReason = std::move(mr.sReason);
-    if (mr.outcome == Outcome::kFound && sFirstFoundBy.empty()) sFirstFoundBy = mr.sFoundBy;
+    if (mr.outcome == Outcome::kFound && psFirstFoundBy->empty()) *psFirstFoundBy = mr.sFoundBy;
     if (mr.listing.detail != MacroDetail::kNone) {
       const size_t cb = ListingBytes(mr.listing);
       if (cb > kMaxMemberListingBytes - cbListed) {
@@ -218,33 +218,114 @@ bool Scanner::ScanContainer(const File& f, FileResult* pR) {
     }
     return v;
   };
-  container::Result res =
-      container::Scan(NativeFd(f), f.cbSize, kind, pR->sPath, m_options.containers, scan);
-  pR->containerKind = kind;
-  pR->nMembers = res.nMembers;
-  pR->members = std::move(res.members);
+  container::Result res;
+  if (kind == container::Kind::kCompound) {
+    auto read = [&f](uint64_t at, uint8_t* pb, size_t cb) { return ReadAt(f, at, pb, cb); };
+    res = container::ScanCompound(NativeFd(f), f.cbSize, read, m_options.containers, scan);
+  } else {
+    res = container::Scan(NativeFd(f), f.cbSize, kind, sPath, m_options.containers, scan);
+  }
   // Each listing to its document's record.
   size_t iDocument = 0, k = 0;
-  for (size_t i = 0; i < pR->members.size() && k < listings.size(); ++i) {
-    if (pR->members[i].why != container::Why::kDocument) continue;
+  for (size_t i = 0; i < res.members.size() && k < listings.size(); ++i) {
+    if (res.members[i].why != container::Why::kDocument) continue;
     if (iDocument++ != listings[k].iMember) continue;
     listings[k].iMember = i;
     pR->memberListings.push_back(std::move(listings[k++]));
   }
   pR->nMemberListingsLeftOut += listings.size() - k;
+  return res;
+}
+
+namespace {
+
+// How a container's finding was made: as its first document's was; else a limit's or an
+// encrypted member's heuristic name.
+std::string FoundBy(const std::string& sFirstFoundBy, const std::string& sVirus) {
+  return !sFirstFoundBy.empty()                       ? sFirstFoundBy
+         : sVirus.rfind("Heuristics.Limits.", 0) == 0 ? "limit"
+                                                      : "encryption";
+}
+
+}  // namespace
+
+bool Scanner::ScanContainer(const File& f, FileResult* pR) {
+  if (m_bInContainer) return false;
+  const container::Kind kind = ContainerKindOf(f);
+  if (kind == container::Kind::kNone) return false;
+  std::string sFirstFoundBy;
+  container::Result res = WalkMembers(f, kind, pR->sPath, pR, &sFirstFoundBy);
+  pR->containerKind = kind;
+  pR->nMembers = res.nMembers;
+  pR->members = std::move(res.members);
   pR->outcome = FromContainer(res.verdict.outcome);
   pR->sReason = std::move(res.verdict.sReason);
   pR->sVirus = std::move(res.verdict.sVirus);
-  if (pR->outcome == Outcome::kFound) {
-    // A document's finding comes first; else a limit's or an encrypted member's heuristic name.
-    pR->sFoundBy = !sFirstFoundBy.empty()                           ? sFirstFoundBy
-                   : pR->sVirus.rfind("Heuristics.Limits.", 0) == 0 ? "limit"
-                                                                    : "encryption";
-  }
+  if (pR->outcome == Outcome::kFound) pR->sFoundBy = FoundBy(sFirstFoundBy, pR->sVirus);
   return true;
 }
 
-FileResult Scanner::Scan(const File& f, std::string sPathIn) {
+void Scanner::ScanCompoundContents(const File& f, FileResult* pR) {
+  auto read = [&f](uint64_t at, uint8_t* pb, size_t cb) { return ReadAt(f, at, pb, cb); };
+  if (m_bInContainer || !container::CompoundHoldsObjects(read, f.cbSize)) return;
+  std::string sFirstFoundBy;
+  FileResult walked;
+  container::Result w =
+      WalkMembers(f, container::Kind::kCompound, pR->sPath, &walked, &sFirstFoundBy);
+  // A walk that could not be made at all (no module) is a problem of the file itself.
+  if (w.members.empty() && w.verdict.outcome == container::Outcome::kError) {
+    container::Member m;
+    m.kind = container::Kind::kCompound;
+    m.why = container::Why::kDamaged;
+    m.outcome = container::Outcome::kError;
+    m.sReason = w.verdict.sReason;
+    w.members.push_back(std::move(m));
+  }
+  const bool bMembers = std::any_of(w.members.begin(), w.members.end(), [](const auto& m) {
+    return !m.chain.empty() || !m.sName.empty();
+  });
+  // Nothing to say, or only that the file's structure is damaged where its verdict already is
+  // no clean answer: the file stays as it was.
+  if (w.members.empty() ||
+      (!bMembers && (pR->outcome == Outcome::kFound || pR->outcome == Outcome::kError)))
+    return;
+  pR->containerKind = container::Kind::kCompound;
+  pR->nMembers = w.nMembers;
+  pR->members = std::move(w.members);
+  pR->memberListings = std::move(walked.memberListings);
+  pR->nMemberListingsLeftOut = walked.nMemberListingsLeftOut;
+  if (pR->outcome == Outcome::kFound) return;
+  if (w.verdict.outcome == container::Outcome::kFound) {
+    pR->outcome = Outcome::kFound;
+    pR->sVirus = w.verdict.sVirus;
+    pR->sFoundBy = FoundBy(sFirstFoundBy, pR->sVirus);
+    pR->sResultMacros.clear();
+    pR->sReason.clear();
+    return;
+  }
+  if (pR->outcome == Outcome::kError) return;
+  if (w.verdict.outcome == container::Outcome::kError) {
+    pR->outcome = Outcome::kError;
+    pR->sReason = w.verdict.sReason;
+    return;
+  }
+  // No Word 6/95 document at the root: OK once a document inside was judged so.
+  if (pR->outcome == Outcome::kSkipped &&
+      std::any_of(pR->members.begin(), pR->members.end(), [](const container::Member& m) {
+        return m.why == container::Why::kDocument && m.outcome == container::Outcome::kOk;
+      })) {
+    pR->outcome = Outcome::kOk;
+    pR->sReason.clear();
+  }
+}
+
+FileResult Scanner::Scan(const File& f, std::string sPath) {
+  FileResult r = ScanFile(f, std::move(sPath));
+  if (r.doc.bCompound && r.containerKind == container::Kind::kNone) ScanCompoundContents(f, &r);
+  return r;
+}
+
+FileResult Scanner::ScanFile(const File& f, std::string sPathIn) {
   FileResult r;
   r.sPath = std::move(sPathIn);
   const std::string& sPath = r.sPath;

@@ -104,9 +104,20 @@ class Scanner {
   };
   Answer Call(int32_t iJob, const std::string& sPath, const std::string& sList);
   void ScanNames(FileResult* pR, const std::string& sLibraryPath);
+  // The file's own road, before its compound file's contents.
+  FileResult ScanFile(const File& f, std::string sPath);
   // The file when its content is a container's: walked, its documents scanned; false when it is
   // none (or a member's scan is under way: containers in members are the walk's to open).
   bool ScanContainer(const File& f, FileResult* pR);
+  // A compound file's contents (embedded documents, packaged files, a mail's attachments), once
+  // its root document was judged: walked as a container's members when it holds any, the file's
+  // verdict the first finding of the two, else the first problem, else OK where anything was
+  // judged OK. A file that holds none is left as it was.
+  void ScanCompoundContents(const File& f, FileResult* pR);
+  // The walk of a container (container::Scan, or ScanCompound for kCompound), each document
+  // member down the road of a file; the listings of its documents go to pR.
+  container::Result WalkMembers(const File& f, container::Kind kind, const std::string& sPath,
+                                FileResult* pR, std::string* psFirstFoundBy);
 
   ZmApi m_api;
   ScanOptions m_options;

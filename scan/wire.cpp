@@ -143,15 +143,15 @@ void AppendContainer(const FileResult& r, Writer* pW) {
 bool ReadContainer(Reader* pRd, size_t cbMessage, FileResult* pR) {
   Reader& rd = *pRd;
   uint32_t uKind, nRecords;
-  if (!rd.U32(&uKind) || uKind > static_cast<uint32_t>(container::Kind::kTnef) ||
+  if (!rd.U32(&uKind) || uKind > static_cast<uint32_t>(container::kLastKind) ||
       !rd.U64(&pR->nMembers) || !rd.U32(&nRecords) || nRecords > cbMessage / 28)
     return false;
   pR->containerKind = static_cast<container::Kind>(uKind);
   pR->members.resize(nRecords);
   for (container::Member& m : pR->members) {
     uint32_t uKinds, nChain;
-    if (!rd.U32(&uKinds) || (uKinds & 0xFF) > static_cast<uint32_t>(container::Kind::kTnef) ||
-        (uKinds >> 8 & 0xFF) > static_cast<uint32_t>(container::Why::kDamaged) ||
+    if (!rd.U32(&uKinds) || (uKinds & 0xFF) > static_cast<uint32_t>(container::kLastKind) ||
+        (uKinds >> 8 & 0xFF) > static_cast<uint32_t>(container::Why::kHidden) ||
         (uKinds >> 16 & 0xFF) > static_cast<uint32_t>(container::Outcome::kSkipped) ||
         (uKinds >> 24) > static_cast<uint32_t>(container::Limit::kMaxFileSize) ||
         !rd.U64(&m.cbRead) || !rd.Str(&m.sName) || !rd.Str(&m.sVirus) || !rd.Str(&m.sReason) ||

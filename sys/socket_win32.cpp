@@ -98,19 +98,52 @@ bool Connection::PassesFds() const { return false; }
 const std::string& Connection::Peer() const { return m_p->sPeer; }
 
 // ---- Listening ----
+//
+// One event serves every listener: FD_ACCEPT sets it, and a round reads each listener's record.
+// It is reset once, before the round reads the records (never by each read: a connection that
+// comes to one listener while another's record is read would otherwise leave it unset), so a
+// connection recorded after its listener was read sets it again and the wait ends at once.
+//
+// Only a listener whose FD_ACCEPT was recorded is asked for a connection. Asking every listener
+// on every round looks harmless, and is on Windows, but loses connections under Wine (8.0, its
+// server/sock.c): there an accept can take a connection whose arrival the Wine server has seen
+// but not yet recorded; the FD_ACCEPT recorded a moment later then finds nothing to accept, the
+// accept fails (WSAEWOULDBLOCK), and Wine records FD_ACCEPT again only after an accept that
+// succeeds - Windows after any - and stops watching the socket until then. The event was never
+// set again: under a few clients at once the daemon stopped accepting for good, its listen
+// queue filling (tests/wine/accept_wake.cpp shows it without the daemon). Asked only after its
+// FD_ACCEPT is recorded, an accept never overtakes that record.
+//
+// A recorded FD_ACCEPT whose accept fails all the same (the client gone, no handles left) would
+// leave the listener as silent under Wine, and would set the event at once again on Windows,
+// where a connection that cannot be accepted is recorded anew: until an accept on it succeeds,
+// that listener is asked on every round whatever its record, the rounds kRetryMs apart.
+
+namespace {
+
+constexpr DWORD kRetryMs = 50;
+
+}  // namespace
 
 struct Listeners::Impl {
-  std::vector<SOCKET> sockets;
+  struct Listener {
+    SOCKET sock = INVALID_SOCKET;
+    bool bUnheard = false;  // an accept failed after FD_ACCEPT: asked until one succeeds
+  };
+  std::vector<Listener> listeners;
   WSAEVENT hAccept = WSACreateEvent();
   ~Impl() { WSACloseEvent(hAccept); }
+  // One connection from l, without waiting: false when none was taken; true with it in
+  // *pConnection, or with none when it could not be made ready (it is closed then).
+  static bool Accept(SOCKET l, std::unique_ptr<Connection>* pConnection);
 };
 
 Listeners::Listeners() : m_p(new Impl) {}
 Listeners::~Listeners() { Close(); }
 
 void Listeners::Close() {
-  for (SOCKET s : m_p->sockets) closesocket(s);
-  m_p->sockets.clear();
+  for (const Impl::Listener& l : m_p->listeners) closesocket(l.sock);
+  m_p->listeners.clear();
 }
 
 bool Listeners::AddLocal(const std::string& sPath, unsigned, int, std::string* psError) {
@@ -144,46 +177,67 @@ bool Listeners::AddTcp(const std::string& sAddress, int iPort, int iBacklog, std
       closesocket(s);
       continue;
     }
-    m_p->sockets.push_back(s);
+    Impl::Listener l;
+    l.sock = s;
+    m_p->listeners.push_back(l);
     bAny = true;
   }
   freeaddrinfo(pList);
   return bAny;
 }
 
-bool Listeners::AcceptWaiting(std::unique_ptr<Connection>* pConnection) {
-  // Every listener is tried: a second connection waiting re-arms the event only once the first
-  // is accepted. The listeners are non-blocking (WSAEventSelect), so none waits here.
-  for (SOCKET l : m_p->sockets) {
-    WSANETWORKEVENTS ne;
-    WSAEnumNetworkEvents(l, m_p->hAccept, &ne);
-    sockaddr_storage sa;
-    int cb = sizeof sa;
-    SOCKET s = accept(l, reinterpret_cast<sockaddr*>(&sa), &cb);
-    if (s == INVALID_SOCKET) continue;
-    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-    auto* pImpl = new Connection::Impl;
-    pImpl->sock = s;
-    pImpl->hSocketEvent = WSACreateEvent();
-    pImpl->hWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    // The accepted socket took the listener's selection: it is replaced by its own.
-    if (pImpl->hSocketEvent == WSA_INVALID_EVENT || pImpl->hWake == nullptr ||
-        WSAEventSelect(s, pImpl->hSocketEvent, FD_READ | FD_CLOSE) != 0) {
-      delete pImpl;
-      continue;
-    }
-    char sz[INET6_ADDRSTRLEN] = "?";
-    getnameinfo(reinterpret_cast<sockaddr*>(&sa), cb, sz, sizeof sz, nullptr, 0, NI_NUMERICHOST);
-    pImpl->sPeer = sz;
-    *pConnection = std::make_unique<Connection>(pImpl);
+bool Listeners::Impl::Accept(SOCKET l, std::unique_ptr<Connection>* pConnection) {
+  pConnection->reset();
+  sockaddr_storage sa;
+  int cb = sizeof sa;
+  SOCKET s = accept(l, reinterpret_cast<sockaddr*>(&sa), &cb);
+  if (s == INVALID_SOCKET) return false;
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  auto* pImpl = new Connection::Impl;
+  pImpl->sock = s;
+  pImpl->hSocketEvent = WSACreateEvent();
+  pImpl->hWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  // The accepted socket took the listener's selection: it is replaced by its own.
+  if (pImpl->hSocketEvent == WSA_INVALID_EVENT || pImpl->hWake == nullptr ||
+      WSAEventSelect(s, pImpl->hSocketEvent, FD_READ | FD_CLOSE) != 0) {
+    delete pImpl;
     return true;
   }
+  char sz[INET6_ADDRSTRLEN] = "?";
+  getnameinfo(reinterpret_cast<sockaddr*>(&sa), cb, sz, sizeof sz, nullptr, 0, NI_NUMERICHOST);
+  pImpl->sPeer = sz;
+  *pConnection = std::make_unique<Connection>(pImpl);
+  return true;
+}
+
+bool Listeners::AcceptWaiting(std::unique_ptr<Connection>* pConnection) {
+  // At a stop, every listener is asked whatever its record: the sockets close right after, so
+  // no later FD_ACCEPT matters, and a second connection waiting is recorded only once the first
+  // is accepted. The listeners are non-blocking (WSAEventSelect), so none waits here.
+  for (const Impl::Listener& l : m_p->listeners)
+    if (Impl::Accept(l.sock, pConnection) && *pConnection) return true;
   return false;
 }
 
 Listeners::Event Listeners::Wait(std::unique_ptr<Connection>* pConnection) {
   for (;;) {
-    if (AcceptWaiting(pConnection)) return Event::kConnection;
+    WSAResetEvent(m_p->hAccept);
+    bool bUnheard = false;
+    for (Impl::Listener& l : m_p->listeners) {
+      WSANETWORKEVENTS ne;
+      bool bRecorded =
+          WSAEnumNetworkEvents(l.sock, nullptr, &ne) == 0 && (ne.lNetworkEvents & FD_ACCEPT) != 0;
+      if (!bRecorded && !l.bUnheard) continue;
+      l.bUnheard = !Impl::Accept(l.sock, pConnection);
+      if (*pConnection) return Event::kConnection;
+      bUnheard |= l.bUnheard;
+    }
+    if (bUnheard) {  // a pause, not a wait on the event (which may never be set, or always be)
+      DWORD r = WaitForSingleObject(StopEvent(), kRetryMs);
+      if (r == WAIT_OBJECT_0) return Event::kStop;
+      if (r != WAIT_TIMEOUT) return Event::kFailed;
+      continue;
+    }
     HANDLE h[2] = {StopEvent(), m_p->hAccept};
     DWORD r = WaitForMultipleObjects(2, h, FALSE, INFINITE);
     if (r == WAIT_OBJECT_0) return Event::kStop;

@@ -2,9 +2,12 @@
 """Writes the container layer's test inputs, made by code: archives with Python's zipfile,
 tarfile, gzip, bz2 and lzma; 7z, gcab, zstd and genisoimage where they are installed; mail with
 email and mailbox; TNEF and the bombs by hand (the 10 GiB member is written as repeated deflate
-blocks, never held or written whole).
+blocks, never held or written whole); Outlook's stores with tests/pstwriter.py.
 
-    container_inputs.py SAMPLES OUT     SAMPLES: the sample documents (mksamples' names)
+    container_inputs.py SAMPLES OUT [MKCOMPOUND...]
+        SAMPLES: the sample documents (mksamples' names); MKCOMPOUND: the command of
+        tests/tools/mkcompound (with its emulator), which writes the compound files that hold
+        documents (without it they are missing)
 
 Prints the names of the inputs it could not make (a tool missing), one a line, as 'missing NAME'.
 """
@@ -28,7 +31,10 @@ import tempfile
 import zipfile
 import zlib
 
+import pstwriter
+
 SAMPLES, OUT = sys.argv[1], sys.argv[2]
+MKCOMPOUND = sys.argv[3:]
 os.makedirs(OUT, exist_ok=True)
 missing = []
 
@@ -531,6 +537,448 @@ for reader in (['unzip', '-p'], ['bsdtar', '-xOf']):
         got = subprocess.run(reader + [os.path.join(OUT, 'self.zip')], stdout=subprocess.PIPE,
                              stderr=subprocess.DEVNULL).stdout
         assert got == SELF, '%s reads %d bytes of self.zip' % (reader[0], len(got))
+
+
+
+# --- Mail as gateways hand it over: BinHex, yEnc, messages inside a mail's text, mbox splitting -
+HQX_ALPHABET = '!"#$%&\'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr'
+
+
+def rle90(data):
+    """BinHex 4.0's run-length step: a run of 3 to 255 as the byte, 0x90 and the count; 0x90
+    itself as 0x90 0x00."""
+    out, i = bytearray(), 0
+    while i < len(data):
+        n = 1
+        while i + n < len(data) and data[i + n] == data[i] and n < 255:
+            n += 1
+        out += b'\x90\x00' if data[i] == 0x90 else data[i:i + 1]
+        if n >= 3:
+            out += bytes([0x90, n])
+            i += n
+        else:
+            i += 1
+    return bytes(out)
+
+
+def binhex(name, data, rsrc=b'', bad_data_crc=False, cut=False, width=64):
+    """A BinHex 4.0 text: header (name, type, creator, flags, fork lengths), data fork, resource
+    fork, each with its CRC-16/XMODEM (binascii.crc_hqx), run-length coded, 6 bits a character,
+    lines of width characters (None: one line) between ':'."""
+    head = (bytes([len(name)]) + name + b'\0' + b'WDBNMSWD' + b'\0\0' +
+            struct.pack('>II', len(data), len(rsrc)))
+    data_crc = binascii.crc_hqx(data, 0) ^ (0x5A5A if bad_data_crc else 0)
+    body = (head + struct.pack('>H', binascii.crc_hqx(head, 0)) + data +
+            struct.pack('>H', data_crc) + rsrc + struct.pack('>H', binascii.crc_hqx(rsrc, 0)))
+    coded = rle90(body)
+    if cut:
+        coded = coded[:len(coded) // 2]  # inside the data fork, the most of it
+    chars = []
+    for i in range(0, len(coded), 3):
+        group = coded[i:i + 3]
+        v = int.from_bytes(group + b'\0' * (3 - len(group)), 'big')
+        chars += [HQX_ALPHABET[(v >> (18 - 6 * k)) & 63] for k in range(len(group) + 1)]
+    text = ':' + ''.join(chars) + ('' if cut else ':')
+    lines = [text[i:i + width] for i in range(0, len(text), width)] if width else [text]
+    return ('(This file must be converted with BinHex 4.0)\r\n\r\n' +
+            '\r\n'.join(lines) + '\r\n').encode('ascii')
+
+
+def yenc(name, data, crc=None):
+    """A yEnc block: =ybegin, lines of 128 (NUL, TAB, LF, CR, space, '.' and '=' escaped), =yend
+    with the size and the CRC-32 (crc: a wrong one in its place)."""
+    out, line = [], bytearray()
+    for b in data:
+        c = (b + 42) & 0xFF
+        line += bytes([0x3D, (c + 64) & 0xFF]) if c in (0, 9, 10, 13, 32, 46, 61) else bytes([c])
+        if len(line) >= 128:
+            out.append(bytes(line))
+            line = bytearray()
+    if line:
+        out.append(bytes(line))
+    crc = zlib.crc32(data) if crc is None else crc
+    return (b'=ybegin line=128 size=%d name=%s\r\n' % (len(data), name) + b'\r\n'.join(out) +
+            b'\r\n=yend size=%d crc32=%08x\r\n' % (len(data), crc))
+
+
+def with_part(subject, head, body):
+    """A message of a text part and one part more, given as its header lines and body bytes."""
+    m = message(subject)
+    m.make_mixed()
+    raw = bytes(m)
+    closing = b'--' + m.get_boundary().encode() + b'--'
+    part = b'--' + m.get_boundary().encode() + b'\r\n' + head + b'\r\n\r\n' + body + b'\r\n'
+    return raw.replace(closing, part + closing)
+
+
+def mbox_bytes(messages):
+    """An mbox as Python's mailbox module writes it (mboxo: "From " in bodies as ">From ")."""
+    with tempfile.TemporaryDirectory() as d:
+        box = mailbox.mbox(os.path.join(d, 'x.mbox'))
+        for m in messages:
+            box.add(m)
+        box.flush()
+        box.close()
+        with open(os.path.join(d, 'x.mbox'), 'rb') as f:
+            return f.read()
+
+
+def mboxcl2(messages):
+    """mboxcl2: each message's body counted by its Content-Length, "From " in it left as it is."""
+    out = b''
+    for i, raw in enumerate(messages):
+        head, _, body = raw.partition(b'\r\n\r\n')  # a binary body as it is
+        head = head.replace(b'\r\n', b'\n')
+        out += (b'From sender%d@example.org Mon Jul  1 12:00:00 1996\n' % i + head +
+                b'\nContent-Length: %d\n\n' % len(body) + body + b'\n')
+    return out
+
+
+# A "From " line inside a text, with a header block after it: an mbox's message separator to a
+# reader that splits on every such line.
+FAKE_FROM = (b'From alice@example.org Mon Jan  1 00:00:00 1996\nFrom: alice@example.org\n'
+             b'Subject: minutes\n\nAll agreed.\n')
+
+for tag, doc in (('infected', INFECTED), ('clean', CLEAN)):
+    # BinHex: a raw .hqx (with a resource fork), and a mac-binhex40 part.
+    put('%s.hqx' % tag, binhex(b'concept.doc', doc, rsrc=b'\0\0\1\0' + README))
+    put('%s-binhex.eml' % tag, with_part(
+        'binhex', b'Content-Type: application/mac-binhex40; name="concept.hqx"\r\n'
+        b'Content-Disposition: attachment; filename="concept.hqx"',
+        binhex(b'concept.doc', doc)))
+    # yEnc: an x-yencode part, and a block inside a text part.
+    put('%s-yenc.eml' % tag, with_part(
+        'yenc', b'Content-Type: application/msword; name="concept.doc"\r\n'
+        b'Content-Transfer-Encoding: x-yencode', yenc(b'concept.doc', doc)))
+    put('%s-inline-yenc.eml' % tag, with_part(
+        'inline yenc', b'Content-Type: text/plain', b'The file:\r\n\r\n' +
+        yenc(b'concept.doc', doc) + b'\r\nRegards.'))
+    # A message after the closing delimiter (the epilogue), and in a plain-text body.
+    inner = bytes(message('inner', [('concept.doc', doc, {})]))
+    put('%s-epilogue.eml' % tag, bytes(message('outer', [('readme.txt', README, {})])) +
+        b'\r\n' + inner)
+    put('%s-text-message.eml' % tag, bytes(message('text')).rstrip(b'\r\n') +
+        b'\r\n\r\nThe message below came back.\r\n\r\n' + inner)
+    # What rspamd hands clamd for an mbox: the mbox without its first "From " line.
+    box = mbox_bytes([message('first'), message('second', [('concept.doc', doc, {})]),
+                      message('third')])
+    put('%s-rspamd.eml' % tag, box[box.index(b'\n') + 1:])
+    # mbox splitting: mboxo with an unescaped "From " line in the text before the attachment;
+    # mboxcl2 whose binary zip holds one in its first member, before the document.
+    notes = message('second', [('concept.doc', doc, {})],
+                    body='Notes.\n\n' + FAKE_FROM.decode('ascii'))
+    put('%s-mboxo-from.mbox' % tag, mbox_bytes([message('first'), notes, message('third')])
+        .replace(b'\n>From alice@', b'\nFrom alice@'))
+    zipped = zip_bytes([('notes.txt', b'\n' + FAKE_FROM), ('concept.doc', doc)],
+                       zipfile.ZIP_STORED)
+    put('%s-mboxcl2.mbox' % tag, mboxcl2([
+        bytes(message('first')),
+        b'From: alice@example.org\r\nTo: bob@example.org\r\nSubject: binary\r\n'
+        b'Content-Type: application/zip; name="concept.zip"\r\n'
+        b'Content-Transfer-Encoding: binary\r\n\r\n' + zipped,
+        bytes(message('third'))]))
+
+# Damage: CRCs that do not hold (the bytes still judged), a BinHex cut in its data fork.
+put('binhex-badcrc.hqx', binhex(b'concept.doc', INFECTED, bad_data_crc=True))
+put('binhex-badcrc-clean.hqx', binhex(b'concept.doc', CLEAN, bad_data_crc=True))
+put('binhex-truncated.hqx', binhex(b'concept.doc', INFECTED, cut=True))
+put('binhex-one-line.hqx', binhex(b'one-line.doc', INFECTED, width=None))
+put('yenc-badcrc.eml', with_part(
+    'yenc', b'Content-Type: application/msword; name="concept.doc"\r\n'
+    b'Content-Transfer-Encoding: x-yencode', yenc(b'concept.doc', CLEAN, crc=0x12345678)))
+# mbox splitting at its edges: a Content-Length that points at a "From " line inside an open
+# multipart; one that is wrong (so not followed); a multipart that never closes, the next message
+# after it.
+second = bytes(message('second', [('concept.doc', INFECTED, {})],
+                       body='Notes.\n\n' + FAKE_FROM.decode('ascii'))).replace(b'\r\n', b'\n')
+head, _, body = second.partition(b'\n\n')
+put('cl-inside-multipart.mbox', b'From a@example.org Mon Jul  1 12:00:00 1996\n' + head +
+    b'\nContent-Length: %d\n\n' % body.index(b'From alice@') + body)
+put('lying-cl.mbox', mboxcl2([bytes(message('first')), bytes(message('third'))])
+    .replace(b'Content-Length: ', b'Content-Length: 9', 1) +
+    mbox_bytes([message('second', [('concept.doc', INFECTED, {})])]))
+unclosed = bytes(message('unclosed', [('readme.txt', README, {})])).replace(b'\r\n', b'\n')
+put('unclosed-multipart.mbox', b'From a@example.org Mon Jul  1 12:00:00 1996\n' +
+    unclosed[:unclosed.rindex(b'\n--')] + b'\n\n' +
+    mbox_bytes([message('second', [('concept.doc', INFECTED, {})])]))
+# mboxcl2 with a document as its binary body: its bytes exactly, the blank line after them the
+# mbox's.
+put('mboxcl2-binary.mbox', mboxcl2([
+    b'From: alice@example.org\r\nSubject: binary\r\n'
+    b'Content-Type: application/msword; name="concept.doc"\r\n'
+    b'Content-Transfer-Encoding: binary\r\n\r\n' + INFECTED, bytes(message('after'))]))
+# Sixty of them one after another, the document in the last: each split from the one before
+# however many never close.
+put('unclosed-many.mbox', b''.join(
+    b'From a@example.org Mon Jul  1 12:00:00 1996\n' +
+    (lambda m: m[:m.rindex(b'\n--')] + b'\n\n')(bytes(message(
+        'unclosed %d' % i, [('readme.txt', README, {})] if i < 59 else
+        [('concept.doc', INFECTED, {})])).replace(b'\r\n', b'\n')) for i in range(60)))
+# Benign texts that quote headers: a reply chain quoting 300 header blocks (no MIME fields: no
+# message), and a digest of 300 messages with MIME fields (each a message, side by side).
+chain = ''.join('From: person%d@example.org\nSent: Monday\nTo: bob@example.org\n'
+                'Subject: RE: plans\n\nReply %d.\n\n' % (i, i) for i in range(300))
+put('quoted-headers.eml', bytes(message('quoted', body='Latest first.\n\n' + chain)))
+digest = ''.join('------------------------------\n\nDate: Mon, 1 Jul 1996\nFrom: p%d@example.org\n'
+                 'Subject: item %d\nContent-Type: text/plain\n\nItem %d.\n\n' % (i, i, i)
+                 for i in range(300))
+put('digest.eml', bytes(message('digest', body='Today\'s topics.\n\n' + digest)))
+# More part delimiters than twice MaxFiles: not parsed.
+put('delimiters.eml', bytes(message('delimiters', body='--x\n' * 20001)))
+# --- Zips after a program, and members a central directory leaves out -----------------------
+# A self-extracting zip is a program with a zip after it: its offsets count from the zip's start
+# (as Python writes them), or from the file's once `zip -A` has adjusted them. The programs are
+# any bytes with a program's head: an MZ header and padding, an ELF header, a '#!' line.
+MZ_STUB = b'MZ\x90\x00\x03' + bytes(59) + b'PE\x00\x00' + bytes(range(256)) * 119  # 30 KiB
+ELF_STUB = b'\x7fELF\x02\x01\x01' + bytes(9) + bytes(range(256)) * 40
+SFX_MEMBERS = [('readme.txt', README), ('concept.doc', INFECTED)]
+
+
+def after_program(stub, members, adjust=False):
+    data = stub + zip_bytes(members)
+    if not adjust:
+        return data
+    def make(d, names):
+        path = os.path.join(d, 'sfx.exe')
+        with open(path, 'wb') as f:
+            f.write(data)
+        if not tool('zip', '-A', path):
+            return None
+        with open(path, 'rb') as f:
+            return f.read()
+    return with_files([], make)
+
+
+sfx = after_program(MZ_STUB, SFX_MEMBERS)
+put('sfx.exe', sfx)
+put_or_miss('sfx-adjusted.exe', after_program(MZ_STUB, SFX_MEMBERS, adjust=True))
+put('sfx-clean.exe', after_program(MZ_STUB, [('readme.txt', README), ('concept.doc', CLEAN)]))
+put('sfx-elf.bin', after_program(ELF_STUB, SFX_MEMBERS))
+put('sfx-script.pyz', after_program(b'#!/usr/bin/env python3\n', [('__main__.py', b'print(1)\n')] +
+                                    SFX_MEMBERS))
+# A signature appended to the program after its zip, beyond libarchive's 16 KiB look for the end.
+put('sfx-signed.exe', sfx + b'\x30\x82' + bytes(range(256)) * 80)
+# Programs with no zip at their end, though one ends with a zip's end record of no entries (a zip
+# library's template) and one holds a zip before other bytes: what they were.
+put('program.exe', MZ_STUB)
+put('program-empty-zip.exe', MZ_STUB + b'PK\x05\x06' + bytes(18))
+put('program-zip-inside.exe', MZ_STUB + zip_bytes(SFX_MEMBERS) + bytes(range(256)) * 300)
+# A zip after bytes that are no program: not looked for (clamd finds its local header).
+put('zip-after-jpeg.jpg', b'\xff\xd8\xff\xe0\x00\x10JFIF\x00' + bytes(range(256)) * 40 +
+    b'\xff\xd9' + zip_bytes(SFX_MEMBERS))
+# A self-extracting zip as a member: of a zip (held by position) and of a tar (streamed).
+put('sfx-in.zip', zip_bytes([('setup.exe', sfx)]))
+put('sfx-in.tar', tar_bytes([('setup.exe', sfx)]))
+
+
+class Unseekable(io.RawIOBase):
+    """Where zipfile writes a data descriptor after each member: it cannot go back."""
+
+    def __init__(self):
+        self.data = bytearray()
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        self.data += b
+        return len(b)
+
+
+def hiding_zip(members, hidden, prefix=b'', descriptors=False):
+    """A zip whose central directory leaves out the members named in hidden: their local headers
+    and data stay where they were written."""
+    out = Unseekable() if descriptors else io.BytesIO()
+    out.write(prefix)
+    with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:
+        for name, data in members:
+            z.writestr(zipfile.ZipInfo(name, date_time=(1996, 8, 1, 12, 0, 0)), data,
+                       zipfile.ZIP_DEFLATED)
+        z.filelist = [i for i in z.filelist if i.filename not in hidden]
+        for name in hidden:
+            del z.NameToInfo[name]
+    return bytes(out.data) if descriptors else out.getvalue()
+
+
+NOTES = ('notes.txt', README)
+put('hidden-first.zip', hiding_zip([('concept.doc', INFECTED), NOTES], {'concept.doc'}))
+put('hidden-middle.zip', hiding_zip([NOTES, ('concept.doc', INFECTED), ('readme.txt', README)],
+                                    {'concept.doc'}))
+put('hidden-last.zip', hiding_zip([NOTES, ('concept.doc', INFECTED)], {'concept.doc'}))
+put('hidden-descriptor.zip', hiding_zip([NOTES, ('concept.doc', INFECTED)], {'concept.doc'},
+                                        descriptors=True))
+put('hidden-two.zip', hiding_zip([('a.doc', WIEDER), NOTES, ('b.doc', OUTLAW), ('readme.txt', README)],
+                                 {'a.doc', 'b.doc'}))
+put('hidden-sfx.exe', hiding_zip([('concept.doc', INFECTED), NOTES], {'concept.doc'}, MZ_STUB))
+# An entry left behind by an update that rewrote the directory without it: a clean document, noted.
+put('hidden-clean.zip', hiding_zip([NOTES, ('old.doc', CLEAN), ('readme.txt', README)], {'old.doc'}))
+# A streaming reader extracts the hidden member where it reads a pipe.
+if shutil.which('bsdtar'):
+    for name in ('hidden-middle.zip', 'hidden-descriptor.zip'):
+        with open(os.path.join(OUT, name), 'rb') as f:
+            listed = subprocess.run(['bsdtar', '-tf', '-'], input=f.read(), stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL).stdout.split()
+        assert b'concept.doc' in listed, '%s: bsdtar lists %s' % (name, listed)
+
+# --- MaxFiles, counted as clamd counts -------------------------------------------------------
+# clamd counts the file and every file of more than 5 bytes it meets, at every depth, and stops
+# any one zip after MaxFiles entries (its parent goes on). 10,000 attachments of a byte or few,
+# the document last: clamd finds it. Of 100 bytes each: clamd stops before the document.
+def many_attachments(size):
+    """10,000 attachments of size bytes, then the document. email builds the message with the
+    document and one attachment, whose part is repeated with its name and bytes changed (10,000
+    calls of add_attachment take a minute)."""
+    m = message('many attachments', [('f00000.txt', b'@' * size, {}),
+                                     ('concept.doc', INFECTED, {})])
+    raw = bytes(m)
+    sep = b'--' + m.get_boundary().encode() + b'\r\n'
+    pre, first, doc = raw.rsplit(sep, 2)
+    filler = base64.b64encode(b'@' * size)
+    parts = [first.replace(b'f00000.txt', b'f%05d.txt' % i).replace(
+        filler, base64.b64encode(((b'%05d' % i) * (size // 5 + 1))[:size])) for i in range(10000)]
+    return pre + b''.join(sep + p for p in parts) + sep + doc
+
+
+put('attachments-10000-tiny.eml', many_attachments(3))
+put('attachments-10000.eml', many_attachments(100))
+tiny = [('t%05d.txt' % i, b'x') for i in range(10001)]
+put('zip-10001-then-doc.zip', zip_bytes([('inner.zip', zip_bytes(tiny, zipfile.ZIP_STORED)),
+                                         ('concept.doc', INFECTED)]))
+put('zip-10001.zip', zip_bytes(tiny[:10000] + [('concept.doc', INFECTED)], zipfile.ZIP_STORED))
+
+# Small trees whose document clamd reaches from some MaxFiles on (measured with clamscan
+# --max-files, tests/test_container.cpp has the numbers): members of 100 bytes and of one.
+P100 = b'p' * 100
+put('count-zip.zip', zip_bytes([('a', P100), ('b', P100), ('c', P100), ('concept.doc', INFECTED)]))
+put('count-zip-tiny.zip', zip_bytes([('t%02d' % i, b'x') for i in range(11)] +
+                                    [('concept.doc', INFECTED)]))
+put('count-zip-in-zip.zip', zip_bytes([('a', P100), ('z.zip', zip_bytes([('b', P100),
+                                                                         ('concept.doc', INFECTED)]))]))
+put('count-zip-after-zip.zip', zip_bytes([('inner.zip', zip_bytes([('t%02d' % i, b'x')
+                                                                   for i in range(11)])),
+                                          ('concept.doc', INFECTED)]))
+put('count-tar-tiny.tar', tar_bytes([('t%02d' % i, b'x') for i in range(20)] +
+                                    [('concept.doc', INFECTED)]))
+put('count-tar.tar.gz', tar_bytes([('a', P100), ('b', P100), ('c', P100), ('concept.doc', INFECTED)],
+                                  mode='w:gz'))
+put('count-mail-tiny.eml', bytes(message('tiny', [('f%d.txt' % i, b'x%d' % i, {}) for i in range(9)]
+                                         + [('concept.doc', INFECTED, {})])))
+inner = message('inner', [('concept.doc', INFECTED, {})])
+outer = message('outer')
+outer.add_attachment(inner, filename='fwd.eml')
+put('count-rfc822.eml', bytes(outer))
+box = os.path.join(OUT, 'count.mbox')
+if os.path.exists(box):
+    os.remove(box)
+mb = mailbox.mbox(box)
+mb.add(message('m1', [('a1', P100, {})]))
+mb.add(message('m2', [('a2', P100, {})]))
+mb.add(message('m3', [('concept.doc', INFECTED, {})]))
+mb.flush()
+mb.close()
+
+# --- Compound files that hold documents (tests/tools/mkcompound), and containers of them --------
+COMPOUND = ['embedded-infected.doc', 'embedded-clean.doc', 'infected-embeds-clean.doc',
+            'word97-embeds-infected.doc', 'word97-embeds-word97.doc', 'deep-embedded.doc',
+            'workbook-embeds-infected.xls', 'workbook.xls', 'package-infected.bin',
+            'doc-package-infected.doc', 'infected.msg', 'clean.msg', 'nested.msg', 'object.msg']
+COMPOUND_HELD = ['msg.zip', 'msg-attaches-zip.msg', 'msg-attaches-msg.msg', 'infected-msg.eml',
+                 'infected-embeds-clean.eml', 'package-of-msg.bin']
+
+
+def compound_inputs():
+    if not MKCOMPOUND:
+        missing.extend(COMPOUND + COMPOUND_HELD)
+        return
+    subprocess.run(MKCOMPOUND + ['docs', OUT], check=True, stdout=subprocess.DEVNULL)
+    msg = open(os.path.join(OUT, 'infected.msg'), 'rb').read()
+    put('msg.zip', zip_bytes([('readme.txt', README), ('mail/infected.msg', msg)]))
+    with tempfile.TemporaryDirectory() as d:
+        def mk(kind, out, *files):
+            argv = []
+            for name, data in files:
+                path = os.path.join(d, name)
+                with open(path, 'wb') as f:
+                    f.write(data)
+                argv += [name, path]
+            subprocess.run(MKCOMPOUND + [kind, os.path.join(OUT, out)] + argv, check=True,
+                           stdout=subprocess.DEVNULL)
+        mk('msg', 'msg-attaches-zip.msg', ('readme.txt', README),
+           ('docs.zip', zip_bytes([('concept.doc', INFECTED)])))
+        mk('msg', 'msg-attaches-msg.msg', ('inner.msg', msg))
+        mk('package', 'package-of-msg.bin', ('mail.msg', msg))
+    m = message('msg attached')
+    m.add_attachment(msg, maintype='application', subtype='vnd.ms-outlook',
+                     filename='infected.msg')
+    put('infected-msg.eml', bytes(m))
+    doc = open(os.path.join(OUT, 'infected-embeds-clean.doc'), 'rb').read()
+    put('infected-embeds-clean.eml', bytes(message('embeds', [('report.doc', doc, {})])))
+
+
+compound_inputs()
+
+# --- Outlook's personal folders and offline stores (tests/pstwriter.py) ---------------------
+# Each one whole is read back by pypff, where it is installed: its folders' messages and their
+# attachments must be what was written.
+NOISE = random.Random(1997).randbytes(20000)  # longer than a block: its data is an XBLOCK
+
+
+def put_pst(name, folders, **kw):
+    data = pstwriter.pst(folders, **kw)
+    put(name, data)
+    if not kw.get('faults'):
+        got = pstwriter.listing(os.path.join(OUT, name))
+        assert got is None or got == pstwriter.expected(folders), '%s: pypff reads %r' % (name,
+                                                                                        got)
+    return data
+
+
+def pst_inbox(doc, *more):
+    return [pstwriter.Folder('Inbox', messages=[pstwriter.Message('minutes', [
+        pstwriter.Attachment('readme.txt', README)] + ([pstwriter.Attachment('minutes.doc', doc)]
+                                                       if doc else []) + list(more))])]
+
+
+pst_bytes = {}
+for tag, doc in (('infected', INFECTED), ('clean', CLEAN)):
+    pst_data = pst_bytes[tag] = put_pst('%s.pst' % tag, pst_inbox(doc))
+    put_pst('%s.ost' % tag, pst_inbox(doc), client=b'SO', four_k=True)
+    if pstwriter.permutation() is None:
+        missing.append('%s-permute.pst' % tag)
+    else:
+        put_pst('%s-permute.pst' % tag, pst_inbox(doc, pstwriter.Attachment('noise.bin', NOISE)),
+                crypt=pstwriter.CRYPT_PERMUTE)
+    put('%s-pst.zip' % tag, zip_bytes([('mail.pst', pst_data)]))
+
+# Where documents lie in a store: a subfolder, a folder with no name, a name only short, an
+# attached message with no name, a zip, a name with '!' and beyond ASCII, a message its folder's
+# table leaves out, one whose folder is gone, one with no parent at all.
+put_pst('places.pst', [pstwriter.Folder(
+    'Inbox', [pstwriter.Folder('Archive', messages=[pstwriter.Message('old', [
+        pstwriter.Attachment(None, CLEAN, short_name='OLD.DOC')])]),
+              pstwriter.Folder(None, messages=[pstwriter.Message('nameless', [
+                  pstwriter.Attachment('nameless.doc', CLEAN)])])],
+    [pstwriter.Message('minutes', [
+        pstwriter.Attachment('minutes.doc', INFECTED), pstwriter.Attachment('noise.bin', NOISE),
+        pstwriter.Attachment(message=pstwriter.Message('forwarded', [
+            pstwriter.Attachment('inner.doc', WIEDER)])),
+        pstwriter.Attachment('docs.zip', zip_bytes([('zipped.doc', OUTLAW)])),
+        pstwriter.Attachment('r\u00e9sum\u00e9!.doc', WIEDER)]),
+     pstwriter.Message('unlisted', [pstwriter.Attachment('unlisted.doc', WIEDER)], listed=False)])],
+    parentless=[pstwriter.Message('parentless', [pstwriter.Attachment('parentless.doc', INFECTED)])],
+    orphans=[pstwriter.Message('orphan', [pstwriter.Attachment('orphan.doc', OUTLAW)])])
+
+# Damaged: cut in half; a header whose CRC fails; a node B-tree whose root leads to itself, and
+# one of shared pages; an array block that is its own child; an array declaring 4 GiB.
+pst_data = pst_bytes['infected']
+put('truncated.pst', pst_data[:len(pst_data) // 2])
+put('header-crc.pst', pst_data[:100] + bytes([pst_data[100] ^ 1]) + pst_data[101:])
+put_pst('loop.pst', pst_inbox(INFECTED), faults=['nbt-loop'])
+put_pst('shared.pst', pst_inbox(INFECTED), faults=['nbt-shared'])
+put_pst('array-loop.pst', pst_inbox(None, pstwriter.Attachment('noise.bin', NOISE)),
+        faults=['xblock-loop'])
+put_pst('huge.pst', pst_inbox(None, pstwriter.Attachment('noise.bin', NOISE)),
+        faults=['xblock-huge'])
 
 for name in missing:
     print('missing ' + name)

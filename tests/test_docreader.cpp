@@ -234,6 +234,87 @@ TEST_F(Doc, TheFirstEntryNamedWordDocumentWinsWhateverItsType) {
   DOC_CloseDocument(p);
 }
 
+// Word opens the root storage's WordDocument stream: an embedded document's, its storages listed
+// before it, is passed over whatever it holds; without a root stream of the name the first entry
+// of it is still taken.
+TEST_F(Doc, TheRootStoragesStreamWinsOverAnEmbeddedOne) {
+  zmdoc::DocSpec clean;
+  clean.macros = {Body(20, 0x11, 9)};
+  zmdoc::DocSpec word97 = clean;
+  word97.word97 = true;
+  zmdoc::EntrySpec damaged = zmdoc::WordDocumentEntry(clean);
+  damaged.startField = zmdoc::kEndOfChain;
+  zmdoc::EntrySpec big = zmdoc::WordDocumentEntry(clean);
+  big.data.resize(6000, 0x5A);  // in regular sectors
+  const struct {
+    const char* szWhat;
+    zmdoc::EntrySpec embedded;
+    std::u16string rootName;
+    bool bEmbeddedRead;
+  } kCases[] = {
+      {"a clean Word 6 document", zmdoc::WordDocumentEntry(clean), u"WordDocument", false},
+      {"a Word 97 document", zmdoc::WordDocumentEntry(word97), u"WordDocument", false},
+      {"a damaged stream", damaged, u"WordDocument", false},
+      {"a stream in regular sectors", big, u"WordDocument", false},
+      {"no root stream of the name", zmdoc::WordDocumentEntry(clean), u"Renamed", true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.szWhat);
+    for (uint32_t cbMin : {0u, 6000u}) {  // the root's stream in the mini-stream, then not
+      zmdoc::DocSpec spec;
+      spec.macros = {Body(300, 0x41), Body(20)};
+      spec.minStreamSize = cbMin;
+      spec.streamName = c.rootName;
+      spec.wordDocIndex = 4;
+      spec.extraEntries = zmdoc::ObjectPoolEntries(1, {c.embedded});
+      zmdoc::BuildInfo info;
+      DocReader* p = DOC_pOpenDocument(Write(spec, &info).c_str());
+      ASSERT_NE(p, nullptr);
+      if (c.bEmbeddedRead) {
+        EXPECT_EQ(p->lStreamSize, c.embedded.data.size());
+      } else {
+        EXPECT_EQ(p->lStreamSize, info.wordDocument.size());
+        EXPECT_EQ(p->lMacroTablePos, info.tableOffset);
+        EXPECT_EQ(ReadAll(p, static_cast<uint32_t>(info.wordDocument.size())), info.wordDocument);
+      }
+      DOC_CloseDocument(p);
+    }
+  }
+  // The root's tree is walked through its links only: one that loops, or leaves the block, ends
+  // its branch; an embedded stream linked in as the root's child counts as one of them.
+  zmdoc::DocSpec spec;
+  spec.macros = {Body(10)};
+  spec.wordDocIndex = 4;
+  spec.extraEntries = zmdoc::ObjectPoolEntries(1, {zmdoc::WordDocumentEntry(clean)});
+  zmdoc::BuildInfo info;
+  Bytes file = zmdoc::BuildWord6(spec, &info);
+  const size_t lDir = (info.dirStart + 1) * 512;
+  auto link = [&](size_t iEntry, size_t at, uint32_t l) {
+    for (int k = 0; k < 4; ++k)
+      file[lDir + iEntry * 128 + at + k] = static_cast<uint8_t>(l >> 8 * k);
+  };
+  const struct {
+    size_t iEntry, at;
+    uint32_t l;
+    bool bRootRead;
+  } kLinks[] = {
+      {4, 0x44, 4, true},    // the root's stream its own sibling
+      {4, 0x48, 0, true},    // back to the root
+      {4, 0x44, 999, true},  // outside the block
+      {0, 0x4C, 3, false},   // the root's child the embedded stream: taken as the root's
+  };
+  for (const auto& l : kLinks) {
+    SCOPED_TRACE(l.at);
+    Bytes saved = file;
+    link(l.iEntry, l.at, l.l);
+    DocReader* p = DOC_pOpenDocument(WriteBytes(file).c_str());
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->lStreamSize == info.wordDocument.size(), l.bRootRead);
+    DOC_CloseDocument(p);
+    file = saved;
+  }
+}
+
 // The directory is read as one block from its first sector: sectors after the first are taken
 // as entries, and the directory's real continuation is seen only while it lies in the block.
 TEST_F(Doc, TheDirectoryIsOneContiguousBlock) {

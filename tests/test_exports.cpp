@@ -60,6 +60,32 @@ TEST_F(Exports, HandlerIdentifiesThroughTheLibrary) {
   EXPECT_EQ(s_api.MACRO_Signatures(), 59);
 }
 
+// Jobs 1 and 2 judge the root storage's WordDocument stream, not an embedded document's whose
+// storages come first in the directory.
+TEST_F(Exports, HandlerScansTheRootDocumentOfAFile) {
+  ASSERT_EQ(s_nFound, kZmExports);
+  zmdoc::DocSpec clean;
+  clean.macros.push_back(zmdoc::MacroCarrying({0x01, 0x02, 0x03}, 0x21, "AutoOpen"));
+  zmdoc::DocSpec spec;
+  spec.macros.push_back(zmdoc::MacroCarrying(zmdoc::DatabaseSignature(45, 1), 0x5A, "AutoOpen"));
+  spec.wordDocIndex = 4;
+  spec.extraEntries = zmdoc::ObjectPoolEntries(1, {zmdoc::WordDocumentEntry(clean)});
+  const std::string sDir = FreshDir();
+  ASSERT_FALSE(sDir.empty());
+  const std::string sDoc = sDir + Sep() + "embeds.doc";
+  ASSERT_TRUE(zmdoc::WriteFile(sDoc, zmdoc::BuildWord6(spec)));
+  char szResult[256], szMacros[256];
+  EXPECT_EQ(s_api.MACRO_Handler(1, sDoc.c_str(), "AutoOpen&", szResult, "", szMacros), 1);
+  EXPECT_STREQ(szResult, "Macro.Word.Wieder");
+  // Job 2 confirms what job 0 asked to be confirmed.
+  EXPECT_EQ(s_api.MACRO_Handler(0, sDoc.c_str(), "AutoOpen&", szResult, "", szMacros), 1);
+  EXPECT_STREQ(szResult, "MACRO_CHECK_FALSE_ALARMS");
+  EXPECT_EQ(s_api.MACRO_Handler(2, sDoc.c_str(), "AutoOpen&", szResult, "", szMacros), 1);
+  EXPECT_STREQ(szResult, "Macro.Word.Wieder");
+  std::error_code ec;
+  std::filesystem::remove_all(sDir, ec);
+}
+
 TEST_F(Exports, TextExportsAnswerThroughTheLibrary) {
   ASSERT_EQ(s_nFound, kZmExports);
   char sz[256];

@@ -99,6 +99,14 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   std::string sMany = s;
   sMany[atKinds - 28 - 4 + 3] = 1;  // the top byte of the count of records
   EXPECT_FALSE(zm::DecodeResult(sMany, &back));
+  // The last kind crosses (a kind added is a kind a worker may answer); one past it does not.
+  FileResult last = r;
+  last.containerKind = container::kLastKind;
+  ASSERT_TRUE(zm::DecodeResult(zm::EncodeResult(last), &back));
+  EXPECT_EQ(back.containerKind, container::kLastKind);
+  last.containerKind = static_cast<container::Kind>(static_cast<int>(container::kLastKind) + 1);
+  EXPECT_FALSE(zm::DecodeResult(zm::EncodeResult(last), &back));
+  ASSERT_TRUE(zm::DecodeResult(s, &back));
   ASSERT_EQ(back.listing.records.size(), 2u);
   EXPECT_EQ(back.listing.records[0].body, rec.body);
   EXPECT_EQ(back.listing.records[0].eByteScan, rec.eByteScan);

@@ -71,6 +71,15 @@ std::vector<ScanCase> ScanCases() {
   noNames.nameSection = false;
   zmdoc::DocSpec noNamesClean = Doc({"AutoOpen"});
   noNamesClean.nameSection = false;
+  // An infected document whose ObjectPool, listed before its own WordDocument stream, holds
+  // another document's: the root's is judged.
+  auto embedding = [](zmdoc::DocSpec spec, bool bWord97) {
+    zmdoc::DocSpec other = Doc({"AutoOpen"});
+    other.word97 = bWord97;
+    spec.wordDocIndex = 4;
+    spec.extraEntries = zmdoc::ObjectPoolEntries(1, {zmdoc::WordDocumentEntry(other)});
+    return spec;
+  };
   return {
       {"names identify", Doc(concept), false, Outcome::kFound, "Macro.Word.Concept.a", "names", 1,
        false},
@@ -95,6 +104,12 @@ std::vector<ScanCase> ScanCases() {
       {"no name section", noNames, false, Outcome::kFound, "Macro.Word.Satanic", "deep scan", 0,
        true},
       {"no name section, clean", noNamesClean, false, Outcome::kOk, "", "", 0, true},
+      {"a clean Word 6 object listed first", embedding(Doc(concept), false), false, Outcome::kFound,
+       "Macro.Word.Concept.a", "names", 1, false},
+      {"a Word 97 object listed first", embedding(Doc(concept), true), false, Outcome::kFound,
+       "Macro.Word.Concept.a", "names", 1, false},
+      {"job 2 on the root, an object listed first", embedding(Doc({}, kWieder, "AutoOpen"), false),
+       false, Outcome::kFound, "Macro.Word.Wieder", "signature", 1, false},
   };
 }
 

@@ -135,7 +135,9 @@ void AddScanOptions(CLI::App* pApp, Options* p, std::string* psScanSize, std::st
       std::string("Open archives and compressed files (=no: leave them SKIPPED)") + szUnopened);
   app.add_flag(
       "--scan-mail", c.bScanMail,
-      std::string("Open mail, mbox and TNEF files (=no: leave them SKIPPED)") + szUnopened);
+      std::string(
+          "Open mail, mbox, TNEF and Outlook (.pst, .ost) files (=no: leave them SKIPPED)") +
+          szUnopened);
   app.add_option("--max-recursion", c.limits.nMaxRecursion,
                  InThisBuild("Containers inside one another, the file itself the first", bOpens))
       ->check(CLI::NonNegativeNumber)

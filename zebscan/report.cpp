@@ -206,6 +206,8 @@ void Report::PrintMember(const FileResult& r, const container::Member& m,
   sText += ": ";
   if (m.outcome != Outcome::kOk)
     AppendEscaped(&sText, m.outcome == Outcome::kFound ? m.sVirus : m.sReason);
+  else if (m.why == container::Why::kHidden)
+    AppendEscaped(&sText, m.sReason + " ");  // a note, not a problem: its reason, then OK
   sText += kEnding[static_cast<int>(m.outcome)];
   if (pExtracted && pExtracted->bOwn) AppendExtracted(sPath, *pExtracted, &sText);
   if (bToErr) Write(m_pErr, sText);

@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "walker.h"
 
@@ -38,8 +40,13 @@ class Utf8Names {
 struct Input {
   Source src;
   uint64_t pos = 0;
+  uint64_t atBase = 0;    // a file's bytes from here on (a run of a zip)
+  bool bEndMark = false;  // an empty zip's end record after them: a zip's reader of local headers
+                          // stops there (whole, since it reads ahead past a member's data)
   uint8_t ab[kChunk];
   bool bParentStopped = false;  // the parent member failed or reached a limit: its to record
+  uint64_t Size() const { return src.cb + (bEndMark ? sizeof kEndMark : 0); }
+  static constexpr uint8_t kEndMark[22] = {'P', 'K', 5, 6};
 };
 
 la_ssize_t ReadInput(struct archive* a, void* pv, const void** ppBuf) {
@@ -54,11 +61,17 @@ la_ssize_t ReadInput(struct archive* a, void* pv, const void** ppBuf) {
     }
     return n;
   }
-  if (in->pos >= in->src.cb) return 0;
+  if (in->pos >= in->src.cb) {
+    if (in->pos >= in->Size()) return 0;
+    size_t cb = static_cast<size_t>(in->Size() - in->pos);
+    std::memcpy(in->ab, Input::kEndMark + (sizeof Input::kEndMark - cb), cb);
+    in->pos += cb;
+    return static_cast<la_ssize_t>(cb);
+  }
   uint64_t cbLeft = in->src.cb - in->pos;
   size_t cb = cbLeft < sizeof in->ab ? static_cast<size_t>(cbLeft) : sizeof in->ab;
   for (;;) {
-    ssize_t n = pread(in->src.fd, in->ab, cb, static_cast<off_t>(in->pos));
+    ssize_t n = pread(in->src.fd, in->ab, cb, static_cast<off_t>(in->atBase + in->pos));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       archive_set_error(a, errno, "%s", std::strerror(errno));
@@ -71,7 +84,7 @@ la_ssize_t ReadInput(struct archive* a, void* pv, const void** ppBuf) {
 
 la_int64_t SkipInput(struct archive*, void* pv, la_int64_t request) {
   Input* in = static_cast<Input*>(pv);
-  uint64_t cbLeft = in->src.cb - in->pos;
+  uint64_t cbLeft = in->Size() - in->pos;
   uint64_t cb = request < 0 ? 0 : static_cast<uint64_t>(request);
   if (cb > cbLeft) cb = cbLeft;
   in->pos += cb;
@@ -190,103 +203,181 @@ std::string StreamName(Walker* pWalker, const Source& src, const std::string& sN
   return StreamMemberName(GzipStoredName(ab, cb), sName.empty() ? pWalker->FileName() : sName);
 }
 
+// Records why the reader a, over in, failed as a whole, at outer under sName.
+void RecordFailure(Walker* pWalker, struct archive* a, const Input* in, bool bOpened, Kind kind,
+                   const std::string& sName, const Place& outer, const char* szWhat) {
+  if (in->bParentStopped) return;  // the parent's limit or failure, recorded with it
+  const char* sz = archive_error_string(a);
+  // (archive_read_has_encrypted_entries() needs a format chosen: only once opened)
+  if (LooksEncrypted(sz) || (bOpened && archive_read_has_encrypted_entries(a) > 0))
+    pWalker->RecordEncrypted(outer, sName, kind);
+  else
+    pWalker->Record(outer, sName, kind, Why::kDamaged,
+                    std::string("Damaged ") + KindName(kind) + ": " + (sz ? sz : szWhat));
+}
+
+// A new reader of kind over in, its input callbacks set; nullptr (the failure recorded) when this
+// build has none.
+struct archive* NewReader(Walker* pWalker, Input* in, Kind kind, bool bSeekable,
+                          const std::string& sName, const Place& outer) {
+  struct archive* a = archive_read_new();
+  if (!a || !Configure(a, kind, bSeekable)) {
+    pWalker->Record(outer, sName, kind, Why::kDamaged,
+                    std::string("No reader for ") + KindName(kind) + " in this build");
+    if (a) archive_read_free(a);
+    return nullptr;
+  }
+  archive_read_set_read_callback(a, ReadInput);
+  if (in->src.fd >= 0) {
+    archive_read_set_skip_callback(a, SkipInput);
+    if (bSeekable) archive_read_set_seek_callback(a, SeekInput);
+  }
+  archive_read_set_callback_data(a, in);
+  return a;
+}
+
+int Open(struct archive* a) {
+  Utf8Names utf8;
+  return archive_read_open1(a);
+}
+
+// How the entries of one zip are walked: it is stopped past MaxFiles of them, as clamd stops a
+// zip (its parent goes on); those a reader of local headers found beyond its central directory
+// are noted so.
+struct Entries {
+  uint64_t n = 0;
+  bool bLimited = false;  // MaxFiles of them were walked
+  bool bHidden = false;
+};
+
+// Walks the opened reader's entries, each regular one a member at place. True when it came to
+// their end; false when it failed (recorded at outer), or a limit or the walk stopped it.
+bool WalkEntries(Walker* pWalker, struct archive* a, Input* in, Kind kind, bool bCheapSkip,
+                 const std::string& sName, const Place& place, const Place& outer,
+                 Entries* pEntries) {
+  const Source& src = in->src;
+  const uint32_t nMaxFiles = pWalker->options().limits.nMaxFiles;
+  struct archive_entry* e = nullptr;
+  while (!pWalker->Stopped()) {
+    int r;
+    std::string sMember;
+    {
+      Utf8Names utf8;
+      r = archive_read_next_header(a, &e);
+      if (r >= ARCHIVE_WARN && r != ARCHIVE_EOF && archive_format(a) != ARCHIVE_FORMAT_RAW) {
+        const char* sz = archive_entry_pathname(e);
+        if (!sz) sz = archive_entry_pathname_utf8(e);
+        sMember = sz ? sz : "";
+      }
+    }
+    if (r == ARCHIVE_EOF) return true;
+    if (r < ARCHIVE_WARN) {
+      RecordFailure(pWalker, a, in, true, kind, sName, outer, "damaged header");
+      return false;
+    }
+    if (archive_entry_filetype(e) != AE_IFREG || archive_entry_hardlink(e)) continue;
+    if (archive_format(a) == ARCHIVE_FORMAT_RAW) sMember = StreamName(pWalker, src, sName);
+    if (kind == Kind::kZip && nMaxFiles != 0 && pEntries->n >= nMaxFiles) {
+      pWalker->RecordLimit(place, sMember, Limit::kMaxFiles, 0);
+      pEntries->bLimited = true;
+      return false;
+    }
+    ++pEntries->n;
+    if (pEntries->bHidden) pWalker->RecordHidden(place, sMember);
+    if (archive_entry_is_data_encrypted(e) > 0) {
+      if (pWalker->Count(sMember, place) && pWalker->Look(sMember, place))
+        pWalker->RecordEncrypted(place, sMember, kind);
+      continue;
+    }
+    uint64_t cbDeclared = archive_entry_size_is_set(e) && archive_entry_size(e) >= 0
+                              ? static_cast<uint64_t>(archive_entry_size(e))
+                              : kUnknownSize;
+    EntryStream stream(a, e, kind, bCheapSkip, &in->bParentStopped);
+    pWalker->Member(
+        &stream, sMember, cbDeclared, place,
+        archive_format(a) == ARCHIVE_FORMAT_RAW ? Walker::Role::kStream : Walker::Role::kPlain);
+    if (stream.Fatal() || in->bParentStopped) return false;
+  }
+  return false;
+}
+
+// The members of the zip in src (by position, its end end) that its central directory leaves
+// out: each run of local headers it does not account for read by a reader of local headers, up
+// to where the next member it lists begins, and each member found noted.
+void WalkHidden(Walker* pWalker, const Source& src, const ZipEnd& end, const std::string& sName,
+                const Place& place, const Place& outer, Entries* pEntries) {
+  std::vector<Span> spans;
+  if (HiddenSpans(src.fd, src.cb, end, &spans) == Layout::kTooMany)
+    pWalker->Record(outer, sName, Kind::kZip, Why::kLimit,
+                    "Zip not compared with its local headers: too many entries");
+  pEntries->bHidden = true;
+  for (const Span& span : spans) {
+    if (pWalker->Stopped() || pEntries->bLimited) break;
+    auto in = std::make_unique<Input>();
+    in->src.fd = src.fd;
+    in->src.cb = span.cb;
+    in->atBase = span.at;
+    in->bEndMark = true;
+    struct archive* a = NewReader(pWalker, in.get(), Kind::kZip, false, sName, outer);
+    if (!a) break;
+    if (Open(a) != ARCHIVE_OK)
+      RecordFailure(pWalker, a, in.get(), false, Kind::kZip, sName, outer, "cannot be opened");
+    else
+      WalkEntries(pWalker, a, in.get(), Kind::kZip, false, sName, place, outer, pEntries);
+    archive_read_free(a);
+  }
+}
+
 }  // namespace
 
-void WalkArchive(Walker* pWalker, const Source& src, Kind kind, const std::string& sName,
+void WalkArchive(Walker* pWalker, const Source& srcIn, Kind kind, const std::string& sName,
                  const Place& place) {
   // Problems of the container itself are recorded where it lies: one level up.
   std::vector<std::string> outerChain = *place.pChain;
   if (!outerChain.empty()) outerChain.pop_back();
   Place outer{&outerChain, place.nDepth > 1 ? place.nDepth - 1 : 1};
-  Input* in = new Input;
-  in->src = src;
+  Source src = srcIn;
   bool bByPosition = src.fd >= 0;
+  ZipEnd end;
+  bool bEnd = false;
+  if (kind == Kind::kZip && bByPosition) {
+    bEnd = FindZipEnd(src.cb, ReadFrom(src.fd), &end);
+    // What follows the zip (a signature appended to a self-extracting program) is no part of it,
+    // and libarchive looks for the end record in the last 16 KiB alone.
+    if (bEnd) src.cb = end.cbZip;
+  }
+  auto in = std::make_unique<Input>();
+  in->src = src;
+  Entries entries;
   // A zip without its central directory (cut short) is read again from its local headers, so
   // that what it holds is still judged.
   for (int iTry = 0; iTry < 2; ++iTry) {
     bool bStreamed = iTry == 1;
     in->pos = 0;
-    struct archive* a = archive_read_new();
-    if (!a || !Configure(a, kind, bByPosition && !bStreamed)) {
-      pWalker->Record(outer, sName, kind, Why::kDamaged,
-                      std::string("No reader for ") + KindName(kind) + " in this build");
-      if (a) archive_read_free(a);
-      break;
-    }
-    archive_read_set_read_callback(a, ReadInput);
-    if (bByPosition) {
-      archive_read_set_skip_callback(a, SkipInput);
-      archive_read_set_seek_callback(a, SeekInput);
-    }
-    archive_read_set_callback_data(a, in);
+    struct archive* a = NewReader(pWalker, in.get(), kind, bByPosition && !bStreamed, sName, outer);
+    if (!a) break;
     bool bCheapSkip = bByPosition && !bStreamed &&
                       (kind == Kind::kZip || kind == Kind::kTar || kind == Kind::kIso9660);
-    bool bOpened = false;
-    auto fail = [&](const char* szWhat) {
-      if (in->bParentStopped) return;  // the parent's limit or failure, recorded with it
-      const char* sz = archive_error_string(a);
-      // (archive_read_has_encrypted_entries() needs a format chosen: only once opened)
-      if (LooksEncrypted(sz) || (bOpened && archive_read_has_encrypted_entries(a) > 0))
-        pWalker->RecordEncrypted(outer, sName, kind);
-      else
-        pWalker->Record(outer, sName, kind, Why::kDamaged,
-                        std::string("Damaged ") + KindName(kind) + ": " + (sz ? sz : szWhat));
-    };
-    int rOpen;
-    {
-      Utf8Names utf8;
-      rOpen = archive_read_open1(a);
-    }
-    if (rOpen != ARCHIVE_OK) {
+    if (Open(a) != ARCHIVE_OK) {
       bool bAgain = kind == Kind::kZip && bByPosition && !bStreamed && !in->bParentStopped;
       if (bAgain)
         pWalker->Record(
             outer, sName, kind, Why::kDamaged,
             "Damaged zip: no central directory (members read from their local headers)");
       else
-        fail("cannot be opened");
+        RecordFailure(pWalker, a, in.get(), false, kind, sName, outer, "cannot be opened");
       archive_read_free(a);
       if (bAgain) continue;
       break;
     }
-    bOpened = true;
-    struct archive_entry* e = nullptr;
-    while (!pWalker->Stopped()) {
-      int r;
-      std::string sMember;
-      {
-        Utf8Names utf8;
-        r = archive_read_next_header(a, &e);
-        if (r >= ARCHIVE_WARN && r != ARCHIVE_EOF && archive_format(a) != ARCHIVE_FORMAT_RAW) {
-          const char* sz = archive_entry_pathname(e);
-          if (!sz) sz = archive_entry_pathname_utf8(e);
-          sMember = sz ? sz : "";
-        }
-      }
-      if (r == ARCHIVE_EOF) break;
-      if (r < ARCHIVE_WARN) {
-        fail("damaged header");
-        break;
-      }
-      if (archive_entry_filetype(e) != AE_IFREG || archive_entry_hardlink(e)) continue;
-      if (archive_format(a) == ARCHIVE_FORMAT_RAW) sMember = StreamName(pWalker, src, sName);
-      if (archive_entry_is_data_encrypted(e) > 0) {
-        if (pWalker->Count(sMember, place)) pWalker->RecordEncrypted(place, sMember, kind);
-        continue;
-      }
-      uint64_t cbDeclared = archive_entry_size_is_set(e) && archive_entry_size(e) >= 0
-                                ? static_cast<uint64_t>(archive_entry_size(e))
-                                : kUnknownSize;
-      EntryStream stream(a, e, kind, bCheapSkip, &in->bParentStopped);
-      pWalker->Member(
-          &stream, sMember, cbDeclared, place,
-          archive_format(a) == ARCHIVE_FORMAT_RAW ? Walker::Role::kStream : Walker::Role::kPlain);
-      if (stream.Fatal() || in->bParentStopped) break;
-    }
+    bool bWhole =
+        WalkEntries(pWalker, a, in.get(), kind, bCheapSkip, sName, place, outer, &entries);
     archive_read_free(a);
+    // What the central directory leaves out, a reader of local headers finds: so must we.
+    if (bWhole && bEnd && !bStreamed && !pWalker->Stopped())
+      WalkHidden(pWalker, src, end, sName, place, outer, &entries);
     break;
   }
-  delete in;
 }
 
 }  // namespace container::detail

@@ -37,7 +37,14 @@ enum class Kind : uint8_t {
   kMail,     // an RFC 5322 header block with at least one field that mail has
   kMbox,     // "From " and a mail header block on the lines after it
   kTnef,     // 78 9F 3E 22: MS-TNEF (winmail.dat)
+  kPst,      // "!BDN", "SM" or "SO": Outlook's personal folders (.pst) and offline stores (.ost)
+  kBinhex,   // "(This file must be converted with BinHex" at a line's start, then a ':' line
+  // A compound file (OLE2) whose storages hold documents or files: never told by Sniff, whose
+  // compound files are documents for the scanner; their contents are walked by ScanCompound.
+  kCompound,
 };
+// The last kind: what a kind read from elsewhere (the wire, a fuzzer's byte) may be at most.
+constexpr Kind kLastKind = Kind::kCompound;
 
 // Bytes of a file's head that tell every kind (the ISO 9660 mark lies in sector 16). Fewer tell
 // all but ISO 9660; a head read whole from a shorter file is the whole file.
@@ -46,6 +53,13 @@ constexpr size_t kSniffBytes = 0x8006;
 // The kind of the file or member whose first cb bytes are pb (cb < kSniffBytes only when the
 // file is that short, or when the caller accepts missing ISO images). Pure; reads nothing else.
 Kind Sniff(const uint8_t* pb, size_t cb);
+// True when pb begins as an mbox's message does: a "From " line, then a mail header block (what
+// Sniff() calls an mbox).
+bool IsMboxStart(const uint8_t* pb, size_t cb);
+// True when pb begins with a mail header block (what Sniff() calls mail, when it is not an mbox);
+// *pbMime (when given) says whether a field of it says how the body is encoded or built
+// (Content-Type, Content-Transfer-Encoding).
+bool IsMailStart(const uint8_t* pb, size_t cb, bool* pbMime = nullptr);
 // True when pb begins with the compound file signature D0 CF 11 E0 A1 B1 1A E1: a Word 6/95
 // candidate, for the caller's scanner to judge.
 bool IsCompoundFile(const uint8_t* pb, size_t cb);
@@ -54,9 +68,50 @@ bool IsCompoundFile(const uint8_t* pb, size_t cb);
 // so that a zipped test file is found as scanners find it.
 bool MayBeTestFile(const uint8_t* pb, size_t cb);
 
-// "zip", "tar", "gzip", ..., "mail", "mbox", "tnef"; "" for kNone.
+// ---------------------------------------------------------------------------------------------
+// Zips told by their end: a self-extracting zip is a program with a zip after it
+// ---------------------------------------------------------------------------------------------
+
+// Reads cb bytes at offset at into pb: the count (short only at the file's end), -1 on failure.
+using ReadAtFunction = std::function<int64_t(uint64_t at, uint8_t* pb, size_t cb)>;
+
+// The end of a file that holds a zip's end record wherever it may lie: the record (22 bytes)
+// after the longest comment it may have (65,535).
+constexpr size_t kZipEndBytes = 22 + 65535;
+
+// True when pb, a file's head, is a program's (DOS and PE "MZ", ELF, Mach-O, a "#!" script): the
+// heads that self-extracting zips and zip launchers (jar, Python zipapp) have. Only those have
+// their end read for a zip: reading every file's end would cost a read a file.
+bool MayCarryZip(const uint8_t* pb, size_t cb);
+
+// A zip's end as its end record gives it, offsets within the file.
+struct ZipEnd {
+  uint64_t atRecord = 0;   // the end record (PK 05 06)
+  uint64_t atCentral = 0;  // the central directory's first entry
+  uint64_t cbCentral = 0;
+  uint64_t cbPrefix = 0;  // bytes before the zip that its offsets leave out (a program whose zip
+                          // was not adjusted with zip -A); its offsets plus these are the file's
+  uint64_t nEntries = 0;
+  uint64_t cbZip = 0;  // where the zip ends: the record and its comment (bytes after it, such as a
+                       // signature appended to the program, are no part of it)
+  bool bZip64 = false;
+};
+
+// Finds the last end record in the file's last kZipEndBytes (cbFile its size, its bytes read
+// through readAt), as libarchive's reader takes it: on the first disk, its entries all there,
+// its central directory before it and beginning with an entry (PK 01 02), or empty. The zip64
+// record its locator points at is read too. False when there is none.
+bool FindZipEnd(uint64_t cbFile, const ReadAtFunction& readAt, ZipEnd* pEnd);
+
+// The kind of a file of cbFile bytes whose head is pb..cb: Sniff()'s, or kZip for a program
+// (MayCarryZip) whose end holds a zip of one entry or more (FindZipEnd, reading through readAt).
+// A compound file is never a zip: it is no program.
+Kind SniffFile(const uint8_t* pb, size_t cb, uint64_t cbFile, const ReadAtFunction& readAt);
+
+// "zip", "tar", "gzip", ..., "mail", "mbox", "tnef", "pst", "binhex", "compound"; "" for kNone.
 const char* KindName(Kind kind);
-// Mail kinds (kMail, kMbox, kTnef) follow ScanMail; the others follow ScanArchive.
+// Mail kinds (kMail, kMbox, kTnef, kPst: a store of messages, as an mbox is) follow ScanMail; the
+// others follow ScanArchive.
 bool IsMailKind(Kind kind);
 // Whether this build opens the kind (false for kNone).
 bool Supported(Kind kind);
@@ -79,7 +134,8 @@ constexpr uint32_t kDeepestNesting = 64;
 struct Limits {
   uint32_t nMaxRecursion = 17;            // containers inside one another, the file itself the 1st
                                           // (0 and more than kDeepestNesting: kDeepestNesting)
-  uint32_t nMaxFiles = 10000;             // members looked at, at every depth together
+  uint32_t nMaxFiles = 10000;             // files, as clamd counts them (Result::nCounted), and
+                                          // entries of any one zip
   uint64_t cbMaxScanSize = 400ull << 20;  // bytes read out of members, at every depth together
   uint64_t cbMaxFileSize = 100ull << 20;  // bytes of one member (declared, then as read), and of
                                           // the file itself when it is a container
@@ -88,7 +144,7 @@ struct Limits {
 struct Options {
   Limits limits;
   bool bScanArchive = true;       // ScanArchive: archives and compressed files are opened
-  bool bScanMail = true;          // ScanMail: mail, mbox and TNEF are opened
+  bool bScanMail = true;          // ScanMail: mail, mbox, TNEF and Outlook's stores are opened
   bool bAlertExceedsMax = false;  // a limit reached is Heuristics.Limits.Exceeded.<Limit> FOUND
   bool bAlertEncrypted = false;   // an encrypted member is Heuristics.Encrypted.<Kind> FOUND
   bool bAllMatch = true;          // go on after a virus (false: stop at the first, as clamd SCAN)
@@ -133,10 +189,14 @@ using ScanFunction = std::function<Verdict(const MemberFile&)>;
 // Why a member has a record: every document handed to the scan function has one, whatever its
 // verdict; other members only when they were not judged in full.
 enum class Why : uint8_t {
-  kDocument,   // a Word 6/95 candidate: the scan function's verdict
-  kEncrypted,  // its data is encrypted: never read, never clean
-  kLimit,      // a limit stopped it (not read, not opened, or read in part)
-  kDamaged,    // it, or the container it is, could not be read in full: the decoder's reason
+  kDocument,     // a Word 6/95 candidate: the scan function's verdict
+  kEncrypted,    // its data is encrypted: never read, never clean
+  kLimit,        // a limit stopped it (not read, not opened, or read in part)
+  kDamaged,      // it, or the container it is, could not be read in full: the decoder's reason
+  kUnsupported,  // it may hold a document that this build cannot reach: never read, never clean
+  kHidden,       // a note, not a problem (outcome OK): a zip member that its central directory
+                 // leaves out, found by its local header and walked all the same; its own
+                 // records (a document's verdict) follow
 };
 
 // A record with an empty name and chain is the file itself: its own limit or damage.
@@ -166,6 +226,8 @@ struct Result {
   Verdict verdict;
   std::vector<Member> members;  // in the order met
   uint64_t nMembers = 0;        // members looked at, at every depth (containers included)
+  uint64_t nCounted = 0;        // what MaxFiles counts, as clamd counts: the file itself and
+                                // every member of more than 5 bytes, at every depth
   uint64_t nDocuments = 0;      // of them handed to the scan function
   uint64_t cbRead = 0;          // bytes read out of members (what MaxScanSize counts)
   Limit firstLimit = Limit::kNone;
@@ -178,6 +240,30 @@ struct Result {
 // are static; GMime is initialised on first use); the scan function may not call it again.
 Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Options& options,
             const ScanFunction& scan);
+
+// ---------------------------------------------------------------------------------------------
+// Compound files
+// ---------------------------------------------------------------------------------------------
+// The document at a compound file's root is the scanner's to judge. What its storages hold is
+// walked as a container's members, within the same limits: each storage with a Word 6/95
+// WordDocument stream is handed to the scan function as a compound file of its own (named by its
+// storage path, "ObjectPool/_1234"), each file that an Ole10Native stream packages or a mail
+// (.msg) attaches is a member as an archive's are ("report.doc"), and an attached mail or an
+// embedded document is a level of nesting for what lies inside it. docs/containers.md has the
+// names.
+
+// Whether the compound file of cb bytes that read reads holds anything to walk, or cannot be
+// walked in full. Pure, on every platform, and cheap: the header, the FAT sectors the directory's
+// chain needs, the directory, the first bytes of embedded WordDocument streams. False for a file
+// that is no compound file.
+bool CompoundHoldsObjects(const ReadAtFunction& read, uint64_t cb);
+
+// Walks the contents of the compound file held in fd (cb bytes, read by position; read reads
+// the same bytes), its root document left to the caller. kind kCompound, the records as Scan()
+// gives them. Where the build has no container module, every object that may hold a document is
+// a record of kUnsupported, ERROR: not in this build, never OK. As Scan(), one call at a time.
+Result ScanCompound(int fd, uint64_t cb, const ReadAtFunction& read, const Options& options,
+                    const ScanFunction& scan);
 
 // ---------------------------------------------------------------------------------------------
 // Names

@@ -13,9 +13,11 @@ namespace {
 
 using ScanEntry = void (*)(int, uint64_t, Kind, const std::string*, const Options*,
                            const ScanFunction*, Result*);
+using CompoundEntry = void (*)(int, uint64_t, const Options*, const ScanFunction*, Result*);
 
 struct Module {
   ScanEntry pScan = nullptr;
+  CompoundEntry pCompound = nullptr;
   std::string sError;  // why it could not be loaded
 };
 
@@ -40,7 +42,9 @@ const Module& TheModule() {
          {sOwn + sName, sDir + sName, sDir + "../" ZM_INSTALL_LIBDIR "/" + sName}) {
       if (void* h = zm::LoadSharedLibrary(sPath)) {
         s_module.pScan = reinterpret_cast<ScanEntry>(zm::SharedLibrarySymbol(h, "ZmContainerScan"));
-        if (s_module.pScan) return;
+        s_module.pCompound =
+            reinterpret_cast<CompoundEntry>(zm::SharedLibrarySymbol(h, "ZmCompoundScan"));
+        if (s_module.pScan && s_module.pCompound) return;
       }
     }
     s_module.sError = "Archive and mail support cannot be loaded (" + sName + ")";
@@ -59,6 +63,20 @@ Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Opti
   const Module& module = TheModule();
   if (module.pScan) {
     module.pScan(fd, cb, kind, &sName, &options, &scan, &result);
+  } else {
+    result.verdict.outcome = Outcome::kError;
+    result.verdict.sReason = module.sError;
+  }
+  return result;
+}
+
+Result ScanCompound(int fd, uint64_t cb, const ReadAtFunction&, const Options& options,
+                    const ScanFunction& scan) {
+  Result result;
+  result.kind = Kind::kCompound;
+  const Module& module = TheModule();
+  if (module.pCompound) {
+    module.pCompound(fd, cb, &options, &scan, &result);
   } else {
     result.verdict.outcome = Outcome::kError;
     result.verdict.sReason = module.sError;

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "le.h"
 #include "walker.h"
 
 namespace container::detail {
@@ -20,42 +21,6 @@ constexpr uint32_t kAttAttachTitle = 0x00018010;     // its file name
 constexpr uint32_t kAttAttachData = 0x0006800F;      // its bytes
 constexpr uint8_t kLevelAttachment = 2;
 constexpr size_t kMaxTitle = 1024;
-
-bool ReadAt(int fd, uint64_t at, void* pv, size_t cb) {
-  uint8_t* pb = static_cast<uint8_t*>(pv);
-  while (cb > 0) {
-    ssize_t n = pread(fd, pb, cb, static_cast<off_t>(at));
-    if (n <= 0) return false;
-    pb += n;
-    cb -= static_cast<size_t>(n);
-    at += static_cast<uint64_t>(n);
-  }
-  return true;
-}
-
-uint32_t Le32(const uint8_t* pb) {
-  return pb[0] | (pb[1] << 8) | (pb[2] << 16) | (static_cast<uint32_t>(pb[3]) << 24);
-}
-
-class RangeStream : public MemberStream {
- public:
-  RangeStream(int fd, uint64_t at, uint64_t cb) : m_fd(fd), m_at(at), m_end(at + cb) {}
-  ptrdiff_t Read(uint8_t* pb, size_t cb) override {
-    if (m_at >= m_end) return 0;
-    if (cb > m_end - m_at) cb = static_cast<size_t>(m_end - m_at);
-    ssize_t n = pread(m_fd, pb, cb, static_cast<off_t>(m_at));
-    if (n <= 0) return -1;
-    m_at += static_cast<uint64_t>(n);
-    return n;
-  }
-  std::string Error() const override { return "Damaged tnef: an attachment ends early"; }
-  bool SkipIsCheap() const override { return true; }
-  Kind ContainerKind() const override { return Kind::kTnef; }
-
- private:
-  int m_fd;
-  uint64_t m_at, m_end;
-};
 
 }  // namespace
 
@@ -92,7 +57,8 @@ void WalkTnef(Walker* pWalker, const Source& src, const std::string& sName, cons
       } else if (lId == kAttAttachData) {
         std::string sMember =
             !sTitle.empty() ? sTitle : "part-" + std::to_string(nAttachment ? nAttachment : 1);
-        RangeStream stream(src.fd, atData, cbData);
+        RangeStream stream(src.fd, atData, cbData, Kind::kTnef,
+                           "Damaged tnef: an attachment ends early");
         pWalker->Member(&stream, sMember, cbData, place);
       }
     }

@@ -259,8 +259,11 @@ std::vector<uint8_t> BuildWord6(const DocSpec& s, BuildInfo* pInfoOut) {
   word.placement = s.placement;
   word.startField = s.startField;
   word.sizeField = s.sizeField;
-  if (!place(s.wordDocIndex, word)) return {};
-  const size_t iWord = static_cast<size_t>(s.wordDocIndex);
+  // No name: a compound file without a WordDocument stream (a mail, a workbook).
+  const bool bWord = !s.streamName.empty();
+  if (bWord && !place(s.wordDocIndex, word)) return {};
+  const size_t iWord = bWord ? static_cast<size_t>(s.wordDocIndex) : SIZE_MAX;
+  std::vector<int> parents(entries.size(), 0);
   std::vector<EntrySpec> extras = s.extraEntries;
   if (s.word97) {
     EntrySpec t;
@@ -284,7 +287,14 @@ std::vector<uint8_t> BuildWord6(const DocSpec& s, BuildInfo* pInfoOut) {
     e.startField = x.startField;
     e.sizeField = x.sizeField;
     if (!place(index, e)) return {};
+    parents.resize(entries.size(), 0);
+    parents[static_cast<size_t>(index)] = x.parent;
   }
+  parents.resize(entries.size(), 0);
+  for (int parent : parents)
+    if (parent < 0 || static_cast<size_t>(parent) >= entries.size() ||
+        (parent > 0 && entries[static_cast<size_t>(parent)].type != kTypeStorage))
+      return {};
   for (const Entry& e : entries)
     if (e.name.size() > 31) return {};
   size_t nEntries = std::max<size_t>(entries.size(), static_cast<size_t>(s.minDirSectors) * 4);
@@ -364,7 +374,8 @@ std::vector<uint8_t> BuildWord6(const DocSpec& s, BuildInfo* pInfoOut) {
         break;
     }
   }
-  Entry& w = entries[iWord];
+  Entry none;
+  Entry& w = bWord ? entries[iWord] : none;
   if (!w.mini && s.streamOrder == ChainOrder::kReverse)
     std::reverse(w.chain.begin(), w.chain.end());
 
@@ -386,14 +397,19 @@ std::vector<uint8_t> BuildWord6(const DocSpec& s, BuildInfo* pInfoOut) {
     if (e.mini) Link(&miniFat, e.chain);
   if (s.miniChainLoop && w.mini && !w.chain.empty()) miniFat[w.chain.back()] = w.chain.front();
 
-  // ---- Directory entries ----
-  std::vector<int> named;
-  for (size_t i = 1; i < entries.size(); ++i)
-    if (entries[i].type != kTypeUnused) named.push_back(static_cast<int>(i));
-  std::stable_sort(named.begin(), named.end(), [&entries](int a, int b) {
-    return NameLess(entries[static_cast<size_t>(a)].name, entries[static_cast<size_t>(b)].name);
-  });
-  entries[0].child = BuildTree(&entries, named, 0, static_cast<int>(named.size()) - 1);
+  // ---- Directory entries: each storage's children in a tree of their own ----
+  for (size_t iParent = 0; iParent < entries.size(); ++iParent) {
+    if (entries[iParent].type != kTypeRoot && entries[iParent].type != kTypeStorage) continue;
+    std::vector<int> named;
+    for (size_t i = 1; i < entries.size(); ++i)
+      if (entries[i].type != kTypeUnused && i < parents.size() &&
+          static_cast<size_t>(parents[i]) == iParent)
+        named.push_back(static_cast<int>(i));
+    std::stable_sort(named.begin(), named.end(), [&entries](int a, int b) {
+      return NameLess(entries[static_cast<size_t>(a)].name, entries[static_cast<size_t>(b)].name);
+    });
+    entries[iParent].child = BuildTree(&entries, named, 0, static_cast<int>(named.size()) - 1);
+  }
 
   // ---- The file ----
   std::vector<uint8_t> file((blocks.size() + 1) * kSectorSize, 0);
@@ -512,6 +528,35 @@ std::vector<uint8_t> DatabaseSignature(int iDef, int iMacro, int iSlot) {
   if (iMacro < 0 || iMacro >= def.nMacros) return {};
   const char* sz = def.pMacros[iMacro].apszSignature[iSlot];
   return sz ? HexBytes(sz) : std::vector<uint8_t>();
+}
+
+std::vector<EntrySpec> ObjectPoolEntries(int at, std::vector<EntrySpec> streams,
+                                         const std::u16string& name) {
+  EntrySpec pool;
+  pool.name = u"ObjectPool";
+  pool.type = kTypeStorage;
+  pool.index = at;
+  EntrySpec object;
+  object.name = name;
+  object.type = kTypeStorage;
+  object.index = at + 1;
+  object.parent = at;
+  std::vector<EntrySpec> v = {pool, object};
+  for (EntrySpec& e : streams) {
+    e.index = at + static_cast<int>(v.size());
+    e.parent = at + 1;
+    v.push_back(std::move(e));
+  }
+  return v;
+}
+
+EntrySpec WordDocumentEntry(const DocSpec& embedded) {
+  BuildInfo info;
+  BuildWord6(embedded, &info);
+  EntrySpec e;
+  e.name = u"WordDocument";
+  e.data = info.wordDocument;
+  return e;
 }
 
 MacroSpec MacroCarrying(const std::vector<uint8_t>& embedded, uint8_t key, const std::string& name,

@@ -77,7 +77,7 @@ enum class ChainOrder {
   kInterleaved,  // a free sector lies after each of its sectors
 };
 
-// A further directory entry (a stream or a storage directly below the root).
+// A further directory entry: a stream or a storage, below the root or below a storage of its own.
 struct EntrySpec {
   std::u16string name;        // UTF-16 code units, at most 31
   uint8_t type = 2;           // 1 storage, 2 stream
@@ -86,6 +86,7 @@ struct EntrySpec {
   Placement placement = Placement::kAuto;
   std::optional<uint32_t> startField;  // the entry's start sector as written
   std::optional<uint32_t> sizeField;   // the entry's size as written
+  int parent = 0;                      // directory position of the storage it lies in; 0: root
 };
 
 struct DocSpec {
@@ -116,8 +117,8 @@ struct DocSpec {
   bool word97 = false;
 
   // ---- The compound file ----
-  std::u16string streamName = u"WordDocument";
-  int wordDocIndex = 1;  // directory position of the WordDocument entry
+  std::u16string streamName = u"WordDocument";  // empty: no such entry (a mail, a workbook)
+  int wordDocIndex = 1;                         // directory position of the WordDocument entry
   std::vector<EntrySpec> extraEntries;
   Placement placement = Placement::kAuto;         // of the WordDocument stream
   uint32_t miniCutoff = 4096;                     // header 0x38
@@ -169,6 +170,13 @@ std::vector<uint8_t> HexBytes(const std::string& hex);
 // library's database, 0-based positions); empty when there is none.
 // Example: DatabaseSignature(45, 1) is Macro.Word.Wieder's AutoOpen signature.
 std::vector<uint8_t> DatabaseSignature(int iDef, int iMacro, int iSlot = 0);
+
+// An object embedded as Word keeps it: a storage "ObjectPool" below the root at directory position
+// `at`, in it a storage `name`, in that the streams given (their parent set; positions at + 2 on).
+std::vector<EntrySpec> ObjectPoolEntries(int at, std::vector<EntrySpec> streams,
+                                         const std::u16string& name = u"_1234");
+// The entries of another built document's WordDocument stream, for ObjectPoolEntries.
+EntrySpec WordDocumentEntry(const DocSpec& embedded);
 
 // A macro of `size` bytes (deterministic filler) carrying `embedded` at offset `at`.
 MacroSpec MacroCarrying(const std::vector<uint8_t>& embedded, uint8_t key = 0x5A,

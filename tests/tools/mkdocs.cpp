@@ -107,6 +107,18 @@ std::vector<Sample> Samples() {
     s.spec.macros = {zmdoc::MacroCarrying(zmdoc::DatabaseSignature(45, 1), 0x5A, "AutoOpen")};
     v.push_back(s);
   }
+  {
+    // An embedded document (no macro table of its own) in an ObjectPool listed before the root's
+    // WordDocument stream: the stream olefile opens is the root's, as the reader's.
+    Sample s{"object_pool_first", {}};
+    s.spec.macros = {Plain("AutoOpen", 120, 0x3C, 16)};
+    zmdoc::DocSpec embedded;
+    embedded.macroTable = false;
+    embedded.minStreamSize = 5000;
+    s.spec.wordDocIndex = 4;
+    s.spec.extraEntries = zmdoc::ObjectPoolEntries(1, {zmdoc::WordDocumentEntry(embedded)});
+    v.push_back(s);
+  }
   return v;
 }
 
