@@ -109,14 +109,17 @@ bool File::Next(uint32_t lSector, uint32_t* plNext, std::string* psError) {
     *psError = "a sector the FAT does not cover";
     return false;
   }
-  if (m_lFatCached != m_difat[g]) {
+  // A DIFAT slot may hold the very marker that says "nothing cached": the flag, not the number,
+  // says whether the cache holds a sector.
+  if (!m_bFatCached || m_lFatCached != m_difat[g]) {
     m_fatCache.resize(m_cbSector);
-    m_lFatCached = kNoEntry;
+    m_bFatCached = false;
     if (ReadSector(m_difat[g], m_fatCache.data(), m_cbSector) < 0) {
       *psError = "a FAT sector cannot be read";
       return false;
     }
     m_lFatCached = m_difat[g];
+    m_bFatCached = true;
   }
   *plNext = Le32(m_fatCache.data() + 4 * (lSector % nPer));
   return true;

@@ -90,6 +90,7 @@ class File {
   std::vector<uint32_t> m_difat;  // FAT sector numbers
   std::vector<uint8_t> m_fatCache;
   uint32_t m_lFatCached = kNoEntry;
+  bool m_bFatCached = false;
   std::vector<Entry> m_entries;
   std::vector<uint8_t> m_handedOut;
   struct Listed {
