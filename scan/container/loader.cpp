@@ -3,6 +3,7 @@
 // process meets a container, so that one that meets none (most workers, on most trees) starts
 // and runs without them, as light as before.
 #include <mutex>
+#include <new>
 
 #include "container.h"
 #include "loadlib.h"
@@ -14,6 +15,11 @@ namespace {
 using ScanEntry = void (*)(int, uint64_t, Kind, const std::string*, const Options*,
                            const ScanFunction*, Result*);
 using CompoundEntry = void (*)(int, uint64_t, const Options*, const ScanFunction*, Result*);
+using HeapEntry = void (*)(void* (*)(size_t), void (*)(void*));
+
+// The host's heap for the module: what one side allocates in a result, the other frees.
+void* HostAllocate(size_t cb) { return ::operator new(cb, std::nothrow); }
+void HostRelease(void* p) { ::operator delete(p); }
 
 struct Module {
   ScanEntry pScan = nullptr;
@@ -44,7 +50,13 @@ const Module& TheModule() {
         s_module.pScan = reinterpret_cast<ScanEntry>(zm::SharedLibrarySymbol(h, "ZmContainerScan"));
         s_module.pCompound =
             reinterpret_cast<CompoundEntry>(zm::SharedLibrarySymbol(h, "ZmCompoundScan"));
-        if (s_module.pScan && s_module.pCompound) return;
+        auto pHeap = reinterpret_cast<HeapEntry>(zm::SharedLibrarySymbol(h, "ZmContainerUseHeap"));
+        if (s_module.pScan && s_module.pCompound && pHeap) {
+          pHeap(HostAllocate, HostRelease);
+          return;
+        }
+        s_module.pScan = nullptr;
+        s_module.pCompound = nullptr;
       }
     }
     s_module.sError = "Archive and mail support cannot be loaded (" + sName + ")";
