@@ -206,127 +206,205 @@ bool Pool::TakeBatch(std::vector<Job>* pBatch, size_t nMaxPassed) {
   return true;
 }
 
-// One worker's thread. The worker is started when the first files come (or with the pool) and
-// again after one ends, so a run of one file starts one worker. Files go over in batches and their
-// results come back in groups; the worker marks in shared memory which file it is on, so a worker
-// that dies or passes the time limit on a file costs that file an ERROR, and the files of its batch
-// that it finished without sending, or never reached, go back to the queue. The parent keeps every
-// file open until its result is in.
-void Pool::Drive() {
-  Child child;
-  const std::vector<std::string> args = WorkerArguments(m_options.sLibrary, m_options.scan);
-  const uint32_t msTimeout = static_cast<uint32_t>(m_options.fileTimeout.count());
-  std::vector<Job> batch;
-  uint32_t uBatch = 0;
-  // A worker that fails to start now is tried again when files come, and says why then.
-  if (m_options.bStartAtOnce) child.Start(m_options.sExecutable, args, nullptr);
-  bool bAnswered = false;  // the worker running has sent results
-  const size_t nMaxPassed = std::clamp<size_t>(m_options.nMaxPassed, 1, kMaxPassed);
-  while (TakeBatch(&batch, nMaxPassed)) {
-    if (++uBatch == 0) uBatch = 1;
-    std::vector<int> fds;
-    std::string sRequest = Request(uBatch, batch, &fds);
-    std::string sError;
-    bool bSent = false;
-    // A worker that ended while idle is replaced once before the files are failed; one that never
-    // answered anything and ends before it reaches the batch could not start.
-    bool bNoWorker = false;
-    for (int iTry = 0; iTry < 2 && !bSent && !bNoWorker; ++iTry) {
-      if (!child.Running()) {
-        bAnswered = false;
-        bNoWorker = !child.Start(m_options.sExecutable, args, &sError);
-        if (bNoWorker) break;
-      }
-      bSent = child.Send(sRequest, fds);
-      if (!bSent) sError = "Worker " + child.Stop(true);
-      bNoWorker = !bSent && !bAnswered;
+namespace {
+
+// A worker seen from its thread: started when the first files come (or with the pool) and again
+// after one ends, so a run of one file starts one worker. A batch goes over in one request and its
+// results come back in groups; the worker marks in shared memory which file it is on, so the
+// report of a worker that dies or passes the time limit says which file it was on.
+class WorkerLink {
+ public:
+  using Take = std::function<void(size_t, FileResult&&)>;
+  explicit WorkerLink(const PoolOptions& o)
+      : m_sExecutable(o.sExecutable),
+        m_args(WorkerArguments(o.sLibrary, o.scan)),
+        m_msTimeout(static_cast<uint32_t>(o.fileTimeout.count())) {
+    // A worker that fails to start now is tried again when files come, and says why then.
+    if (o.bStartAtOnce) m_child.Start(m_sExecutable, m_args, nullptr);
+  }
+  ~WorkerLink() {
+    if (m_child.Running()) m_child.Stop(false);
+  }
+  // Sends batch uBatch of nBatch files and gives each result to take, in order, until all are in
+  // or an event ends the batch early.
+  LinkReport Run(uint32_t uBatch, const std::string& sRequest, const std::vector<int>& fds,
+                 size_t nBatch, const Take& take) {
+    LinkReport report;
+    if (!Send(sRequest, fds, &report.sError)) {
+      report.event = LinkEvent::kNeverStarted;
+    } else {
+      Wait(uBatch, nBatch, take, &report);
     }
+    report.bAnswered = m_bAnswered;
+    return report;
+  }
+
+ private:
+  // A worker that ended while idle is replaced once before the batch is given up.
+  bool Send(const std::string& sRequest, const std::vector<int>& fds, std::string* psError) {
+    for (int iTry = 0; iTry < 2; ++iTry) {
+      if (!m_child.Running()) {
+        m_bAnswered = false;
+        if (!m_child.Start(m_sExecutable, m_args, psError)) return false;
+      }
+      if (m_child.Send(sRequest, fds)) return true;
+      *psError = "Worker " + m_child.Stop(true);
+      if (!m_bAnswered) return false;  // a new worker that cannot take a request
+    }
+    return false;
+  }
+
+  void Wait(uint32_t uBatch, size_t nBatch, const Take& take, LinkReport* pReport) {
+    LinkReport& report = *pReport;
     const uint32_t tSent = MonotonicMs();
-    size_t nDone = 0, iFailed = 0;
-    while (bSent && nDone < batch.size()) {
+    while (report.nDone < nBatch) {
       std::string sReply;
-      int r = child.Receive(&sReply, static_cast<int>(std::min<uint32_t>(msTimeout, 1000)));
+      int r = m_child.Receive(&sReply, static_cast<int>(std::min<uint32_t>(m_msTimeout, 1000)));
       // The results before a damaged one stand.
-      if (r == 1 && DecodeReply(sReply, batch.size() - nDone, [&](FileResult&& result) {
-            Job& job = batch[nDone++];
-            result.sPath = std::move(job.sPath);  // answered: the job needs it no more
-            job.file.Close();
-            job.ref = FileRef();
-            Answer(job, std::move(result));
+      if (r == 1 && DecodeReply(sReply, nBatch - report.nDone, [&](FileResult&& result) {
+            take(report.nDone++, std::move(result));
           })) {
-        bAnswered = true;
+        m_bAnswered = true;
         continue;
       }
       // Which file the worker was on, and since when.
-      const WorkerProgress& progress = child.Progress();
-      bool bStarted = progress.uBatch.load(std::memory_order_acquire) == uBatch;
-      iFailed =
-          std::clamp<size_t>(bStarted ? progress.uIndex.load() : nDone, nDone, batch.size() - 1);
-      uint32_t tStart = bStarted ? progress.uStartMs.load() : tSent;
+      const WorkerProgress& progress = m_child.Progress();
+      report.bMarked = progress.uBatch.load(std::memory_order_acquire) == uBatch;
+      report.iMarked = report.bMarked ? progress.uIndex.load() : 0;
+      uint32_t tStart = report.bMarked ? progress.uStartMs.load() : tSent;
       // The limit is a file's; a worker still starting (a loaded machine, a cold library) has
       // longer before its first file counts against it.
-      uint32_t msLimit = bStarted ? msTimeout : std::max(msTimeout, kStartupMs);
+      uint32_t msLimit = report.bMarked ? m_msTimeout : std::max(m_msTimeout, kStartupMs);
       if (r == 0 && MonotonicMs() - tStart < msLimit) continue;  // still within its time
-      std::string sHow = child.Stop(true);
+      std::string sHow = m_child.Stop(true);
       if (r == 0) {
         char sz[64];
         std::snprintf(sz, sizeof sz, "Scan timed out after %g s (worker stopped)",
                       msLimit / 1000.0);
-        sError = sz;
+        report.event = LinkEvent::kTimedOut;
+        report.sError = sz;
       } else {
-        sError = r == 1 ? "Worker sent a damaged reply" : "Worker " + sHow;
-        // Ended before it reached the batch: no file of it is to blame.
-        bNoWorker = r < 0 && !bStarted && !bAnswered;
+        report.event = r == 1 ? LinkEvent::kDamaged : LinkEvent::kDied;
+        report.sError = r == 1 ? "Worker sent a damaged reply" : "Worker " + sHow;
       }
-      break;
+      return;
     }
-    if (bNoWorker) {
-      // Out of processes, descriptors or memory, most likely: the other workers take the files,
-      // and the last one left scans them in this process, trying to start a worker again for
-      // every batch.
-      {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_nLive > 1) {
-          --m_nLive;
-          for (size_t k = batch.size(); k-- > nDone;) m_jobs.push_front(std::move(batch[k]));
-          batch.clear();
-          // Noted under the same lock, so that it comes before what the last worker notes.
-          NoteLocked("a worker could not start (" + sError + "): the others take its files");
-        }
+  }
+
+  Child m_child;
+  const std::string m_sExecutable;
+  const std::vector<std::string> m_args;
+  const uint32_t m_msTimeout;
+  bool m_bAnswered = false;  // the worker running has sent results
+};
+
+}  // namespace
+
+// A file is charged only with what a worker did on it: the one it was on when it died, hung or
+// sent damage, or else the first it had not answered. A worker that ended before it reached the
+// batch and had answered nothing could not start; a batch never sent reached no worker at all.
+BatchFate JudgeBatch(const LinkReport& report, size_t nBatch) {
+  BatchFate fate;
+  if (report.nDone >= nBatch) return fate;
+  switch (report.event) {
+    case LinkEvent::kReplied:
+      break;
+    case LinkEvent::kNeverStarted:
+      fate.bNoWorker = true;
+      break;
+    case LinkEvent::kDied:
+      if (!report.bMarked && !report.bAnswered) {
+        fate.bNoWorker = true;
+        break;
       }
-      if (batch.empty()) {
-        m_cv.notify_all();
-        // It tries again a while later, since what was short may be free again by then: a
-        // daemon does not lose its workers for good to a moment of want.
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_cv.wait_for(lock, kRetryStart, [this] { return m_bClosing; })) break;
-        ++m_nLive;
-        continue;
-      }
-      Note("no worker could start (" + sError + ")" +
-           (m_options.inProcess ? ": scanning in this process" : ""));
-      for (size_t k = nDone; k < batch.size(); ++k) {
-        FileResult r = InProcess(batch[k], "Cannot start a worker: " + sError);
-        Answer(batch[k], std::move(r));
-      }
-      batch.clear();
+      [[fallthrough]];
+    case LinkEvent::kTimedOut:
+    case LinkEvent::kDamaged:
+      fate.iBlamed = std::clamp<size_t>(report.bMarked ? report.iMarked : report.nDone,
+                                        report.nDone, nBatch - 1);
+      break;
+  }
+  return fate;
+}
+
+// One worker's thread: a batch to its worker, and what became of each file. The parent keeps
+// every file open until its result is in.
+void Pool::Drive() {
+  WorkerLink link(m_options);
+  std::vector<Job> batch;
+  uint32_t uBatch = 0;
+  const size_t nMaxPassed = std::clamp<size_t>(m_options.nMaxPassed, 1, kMaxPassed);
+  while (TakeBatch(&batch, nMaxPassed)) {
+    if (++uBatch == 0) uBatch = 1;
+    std::vector<int> fds;
+    const std::string sRequest = Request(uBatch, batch, &fds);
+    const LinkReport report =
+        link.Run(uBatch, sRequest, fds, batch.size(), [&](size_t i, FileResult&& result) {
+          Job& job = batch[i];
+          result.sPath = std::move(job.sPath);  // answered: the job needs it no more
+          job.file.Close();
+          job.ref = FileRef();
+          Answer(job, std::move(result));
+        });
+    const BatchFate fate = JudgeBatch(report, batch.size());
+    if (fate.bNoWorker) {
+      if (!NoWorker(&batch, report.nDone, report.sError)) break;
       continue;
     }
-    if (nDone < batch.size()) {
-      if (!bSent) iFailed = nDone;
-      Job& job = batch[iFailed];
-      job.file.Close();
-      job.ref = FileRef();
-      Answer(job, ResultOf(job.sPath, Outcome::kError, sError));
-      // The rest were not answered: they wait again, in their order, for a worker.
-      std::lock_guard<std::mutex> lock(m_mutex);
-      for (size_t k = batch.size(); k-- > nDone;)
-        if (k != iFailed) m_jobs.push_front(std::move(batch[k]));
-    }
-    batch.clear();
-    m_cv.notify_all();
+    Settle(&batch, report.nDone, fate, report.sError);
   }
-  if (child.Running()) child.Stop(false);
+}
+
+bool Pool::NoWorker(std::vector<Job>* pBatch, size_t nDone, const std::string& sError) {
+  std::vector<Job>& batch = *pBatch;
+  // Out of processes, descriptors or memory, most likely: the other workers take the files, and
+  // the last one left scans them in this process, trying to start a worker again for every batch.
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_nLive > 1) {
+      --m_nLive;
+      for (size_t k = batch.size(); k-- > nDone;) m_jobs.push_front(std::move(batch[k]));
+      batch.clear();
+      // Noted under the same lock, so that it comes before what the last worker notes.
+      NoteLocked("a worker could not start (" + sError + "): the others take its files");
+    }
+  }
+  if (batch.empty()) {
+    m_cv.notify_all();
+    // It tries again a while later, since what was short may be free again by then: a daemon
+    // does not lose its workers for good to a moment of want.
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_cv.wait_for(lock, kRetryStart, [this] { return m_bClosing; })) return false;
+    ++m_nLive;
+    return true;
+  }
+  Note("no worker could start (" + sError + ")" +
+       (m_options.inProcess ? ": scanning in this process" : ""));
+  for (size_t k = nDone; k < batch.size(); ++k) {
+    FileResult r = InProcess(batch[k], "Cannot start a worker: " + sError);
+    Answer(batch[k], std::move(r));
+  }
+  batch.clear();
+  return true;
+}
+
+void Pool::Settle(std::vector<Job>* pBatch, size_t nDone, const BatchFate& fate,
+                  const std::string& sError) {
+  std::vector<Job>& batch = *pBatch;
+  if (fate.iBlamed != BatchFate::kNoFile) {
+    Job& job = batch[fate.iBlamed];
+    job.file.Close();
+    job.ref = FileRef();
+    Answer(job, ResultOf(job.sPath, Outcome::kError, sError));
+  }
+  if (nDone < batch.size()) {
+    // The rest were not answered: they wait again, in their order, for a worker.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (size_t k = batch.size(); k-- > nDone;)
+      if (k != fate.iBlamed) m_jobs.push_front(std::move(batch[k]));
+  }
+  batch.clear();
+  m_cv.notify_all();
 }
 
 }  // namespace zm

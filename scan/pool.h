@@ -38,6 +38,33 @@ struct PoolOptions {
   std::function<FileResult(File* pOpen, const FileRef& ref, std::string sPath)> inProcess;
 };
 
+// What a worker's link saw of one batch: every result in, or the event that ended it early.
+enum class LinkEvent : uint8_t {
+  kReplied,       // every file of the batch answered
+  kTimedOut,      // a file ran past the time limit; the worker was stopped
+  kDied,          // the channel ended: the worker died or exited
+  kDamaged,       // a reply that does not decode; the worker was stopped
+  kNeverStarted,  // no worker took the batch: none could start, or the request could not be sent
+};
+struct LinkReport {
+  LinkEvent event = LinkEvent::kReplied;
+  size_t nDone = 0;        // results taken, in the batch's order, before the event
+  bool bMarked = false;    // the worker marked a file of this batch as the one it is on
+  size_t iMarked = 0;      // that file
+  bool bAnswered = false;  // the worker had sent results (of this batch or of one before)
+  std::string sError;      // the event, for the file that is charged with it
+};
+// Whom a batch's event is charged to and what is sent again. Files before nDone are answered;
+// the rest go back to the queue, but for iBlamed, which is given the error.
+struct BatchFate {
+  static constexpr size_t kNoFile = SIZE_MAX;
+  // No worker could take the files: none is to blame, and they go to other workers or are
+  // scanned in this process.
+  bool bNoWorker = false;
+  size_t iBlamed = kNoFile;
+};
+BatchFate JudgeBatch(const LinkReport& report, size_t nBatch);
+
 class Pool {
  public:
   using Done = std::function<void(FileResult&&)>;
@@ -73,6 +100,12 @@ class Pool {
   // Waits for files and takes a batch of them into *pBatch; false when the pool closes.
   bool TakeBatch(std::vector<Job>* pBatch, size_t nMaxPassed);
   void Drive();
+  // The files of a batch that no worker took, from nDone on: to the other workers while there
+  // are any, else scanned here. False when the pool closed while this thread waited to try again.
+  bool NoWorker(std::vector<Job>* pBatch, size_t nDone, const std::string& sError);
+  // The blamed file's error, and the files not answered back to the queue.
+  void Settle(std::vector<Job>* pBatch, size_t nDone, const BatchFate& fate,
+              const std::string& sError);
   FileResult InProcess(Job& job, const std::string& sError);
   void Note(const std::string& s);
   void NoteLocked(const std::string& s);  // m_mutex held

@@ -257,6 +257,53 @@ TEST(Pool, FitsTheWorkersToTheLimits) {
   }
 }
 
+// What a batch's event costs: the file the worker was on, or else the first it had not answered;
+// nothing when no worker took the batch. The rest go back to the queue (Settle).
+TEST(Pool, ChargesAnEventToTheFileTheWorkerWasOn) {
+  using zm::LinkEvent;
+  constexpr size_t kNone = zm::BatchFate::kNoFile;
+  const struct {
+    const char* szWhat;
+    LinkEvent event;
+    size_t nDone;
+    bool bMarked;
+    size_t iMarked;
+    bool bAnswered;
+    size_t nBatch;
+    bool bNoWorker;
+    size_t iBlamed;
+  } kCases[] = {
+      {"every file answered", LinkEvent::kReplied, 4, false, 0, true, 4, false, kNone},
+      {"timed out on its mark", LinkEvent::kTimedOut, 1, true, 2, true, 4, false, 2},
+      {"timed out before its first mark", LinkEvent::kTimedOut, 0, false, 0, false, 4, false, 0},
+      {"died on its mark", LinkEvent::kDied, 2, true, 3, true, 4, false, 3},
+      {"died unmarked after answers", LinkEvent::kDied, 2, false, 0, true, 4, false, 2},
+      {"died unmarked, never answered", LinkEvent::kDied, 0, false, 0, false, 4, true, kNone},
+      {"died marked, never answered", LinkEvent::kDied, 0, true, 1, false, 4, false, 1},
+      {"damaged reply", LinkEvent::kDamaged, 1, false, 0, true, 3, false, 1},
+      {"a stale mark before the answered", LinkEvent::kDamaged, 3, true, 1, true, 5, false, 3},
+      {"a mark past the batch", LinkEvent::kDied, 1, true, 99, true, 4, false, 3},
+      {"no worker could start", LinkEvent::kNeverStarted, 0, false, 0, false, 4, true, kNone},
+      // The request failed twice after the worker had answered earlier batches: the batch never
+      // reached a worker, so its first file is not to blame.
+      {"sent to no worker after answers", LinkEvent::kNeverStarted, 0, false, 0, true, 4, true,
+       kNone},
+      {"an event after the last answer", LinkEvent::kDied, 2, true, 1, true, 2, false, kNone},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.szWhat);
+    zm::LinkReport report;
+    report.event = c.event;
+    report.nDone = c.nDone;
+    report.bMarked = c.bMarked;
+    report.iMarked = c.iMarked;
+    report.bAnswered = c.bAnswered;
+    const zm::BatchFate fate = zm::JudgeBatch(report, c.nBatch);
+    EXPECT_EQ(fate.bNoWorker, c.bNoWorker);
+    EXPECT_EQ(fate.iBlamed, c.iBlamed);
+  }
+}
+
 // A worker that cannot start, or ends before it answers anything, costs no file: its files go to
 // the others, and the last one left scans them in this process, saying so once.
 TEST(Pool, FilesOfWorkersThatNeverStartAreScannedAllTheSame) {
