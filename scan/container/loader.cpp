@@ -66,6 +66,7 @@ Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Opti
   } else {
     result.verdict.outcome = Outcome::kError;
     result.verdict.sReason = module.sError;
+    result.verdict.cause = Cause::kUnreached;
   }
   return result;
 }
@@ -80,6 +81,7 @@ Result ScanCompound(int fd, uint64_t cb, const ReadAtFunction&, const Options& o
   } else {
     result.verdict.outcome = Outcome::kError;
     result.verdict.sReason = module.sError;
+    result.verdict.cause = Cause::kUnreached;
   }
   return result;
 }
