@@ -196,7 +196,7 @@ void RecordColumns::FromResult(const zm::FileResult& r) {
   Text(m_columns[kColResult], zm::kOutcome[static_cast<int>(r.outcome)]);
   if (r.outcome == zm::Outcome::kFound) {
     Text(m_columns[kColVirus], r.sVirus);
-    Text(m_columns[kColFoundBy], r.sFoundBy);
+    Text(m_columns[kColFoundBy], zm::FoundByText(r.foundBy));
     m_items.clear();
     size_t from = 0;
     for (size_t i; (i = r.sResultMacros.find('&', from)) != std::string::npos; from = i + 1)

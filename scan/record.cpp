@@ -175,7 +175,7 @@ const char* const kOutcome[] = {"OK", "FOUND", "ERROR", "SKIPPED"};
 bool IsPlainRecord(const FileResult& r) {
   // The object's dump replaces bytes that are not UTF-8 its own way: those texts go through it.
   return r.containerKind == container::Kind::kNone && r.listing.detail == MacroDetail::kNone &&
-         IsUtf8(r.sVirus) && IsUtf8(r.sFoundBy);
+         IsUtf8(r.sVirus);
 }
 
 std::string RecordLine(const FileResult& r) {
@@ -186,7 +186,7 @@ std::string RecordLine(const FileResult& r) {
   std::string s;
   s.reserve(192 + r.sPath.size());
   s += r.bFallback ? "{\"deep_fallback\":true" : "{\"deep_fallback\":false";
-  if (bFound) AppendField(&s, "found_by", r.sFoundBy);
+  if (bFound) AppendField(&s, "found_by", FoundByText(r.foundBy));
   AppendField(&s, "macros", t.nMacros);
   s += ",\"names\":[";
   for (size_t i = 0; i < t.names.size(); ++i) {
@@ -233,7 +233,7 @@ json JsonRecord(const FileResult& r) {
   j["result"] = kOutcome[static_cast<int>(r.outcome)];
   if (r.outcome == Outcome::kFound) {
     j["virus"] = r.sVirus;
-    j["found_by"] = r.sFoundBy;
+    j["found_by"] = FoundByText(r.foundBy);
     j["virus_macros"] = NameArray(r.sResultMacros);
   }
   if (r.outcome == Outcome::kError || r.outcome == Outcome::kSkipped)

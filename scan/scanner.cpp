@@ -13,17 +13,50 @@ const char kNotWord6Reason[] = "Not a Word 6/95 document";
 const char kEicarName[] = "Eicar-Test-Signature";
 const char kEncryptedName[] = "Heuristics.Encrypted.Doc";
 
-FileResult ResultOf(const std::string& sPath, Outcome outcome, const std::string& sReason) {
+FileResult ResultOf(const std::string& sPath, Outcome outcome, const std::string& sReason,
+                    Cause cause) {
   FileResult r;
   r.sPath = sPath;
   r.outcome = outcome;
   r.sReason = sReason;
+  r.cause = cause;
   return r;
 }
 
+FileResult ResultOf(const std::string& sPath, Outcome outcome, const std::string& sReason) {
+  return ResultOf(sPath, outcome, sReason,
+                  outcome == Outcome::kError ? Cause::kUnreached : Cause::kNone);
+}
+
 FileResult NotOpened(const std::string& sPath, const std::string& sWhy) {
-  bool bSkip = sWhy == kReasonNotRegular || sWhy == kReasonLink;
-  return ResultOf(sPath, bSkip ? Outcome::kSkipped : Outcome::kError, sWhy);
+  // The platform seam answers these two in its own fixed words, and in no other way yet.
+  const Cause cause = sWhy == kReasonNotRegular ? Cause::kNotRegular
+                      : sWhy == kReasonLink     ? Cause::kLink
+                                                : Cause::kUnreached;
+  const bool bSkip = cause != Cause::kUnreached;
+  return ResultOf(sPath, bSkip ? Outcome::kSkipped : Outcome::kError, sWhy, cause);
+}
+
+const char* FoundByText(FoundBy by) {
+  switch (by) {
+    case FoundBy::kNames:
+      return "names";
+    case FoundBy::kSignature:
+      return "signature";
+    case FoundBy::kDeepScan:
+      return "deep scan";
+    case FoundBy::kRawScan:
+      return "raw scan";
+    case FoundBy::kTestFile:
+      return "test file";
+    case FoundBy::kEncryption:
+      return "encryption";
+    case FoundBy::kLimit:
+      return "limit";
+    case FoundBy::kNone:
+      break;
+  }
+  return "";
 }
 
 namespace {
@@ -57,6 +90,26 @@ const char* KindReason(DocKind kind) {
       break;
   }
   return "";
+}
+
+Cause KindCause(DocKind kind) {
+  switch (kind) {
+    case DocKind::kUnreadable:
+      return Cause::kUnreadable;
+    case DocKind::kNotWord6:
+      return Cause::kNotWord6;
+    case DocKind::kTruncated:
+      return Cause::kTruncated;
+    case DocKind::kTooLarge:
+      return Cause::kTooLarge;
+    case DocKind::kDamaged:
+      return Cause::kDamaged;
+    case DocKind::kEncrypted:
+      return Cause::kEncrypted;
+    case DocKind::kWord6:
+      break;
+  }
+  return Cause::kNone;
 }
 
 namespace {
@@ -101,30 +154,31 @@ void Scanner::ScanNames(FileResult* pR, const std::string& sLibraryPath) {
   pR->nCalls = lists.size();
   // Names split over several calls are scored apart, so they too may miss what one call finds.
   pR->bFallback = t.nUnnamed > 0 || t.bCut || pR->nLeftOut > 0 || lists.size() > 1;
-  auto found = [pR](const Answer& a, const char* szBy) {
+  auto found = [pR](const Answer& a, FoundBy by) {
     pR->outcome = Outcome::kFound;
     pR->sVirus = a.sResult;
-    pR->sFoundBy = szBy;
+    pR->foundBy = by;
     pR->sResultMacros = a.sMacros;
   };
   auto unread = [pR] {
     pR->outcome = Outcome::kError;
     pR->sReason = kUnreadReason;
+    pR->cause = Cause::kMacrosUnread;
   };
   for (const std::string& sList : lists) {
     Answer a = Call(0, sLibraryPath, sList);
     if (a.sResult == kConfirm) {
       a = Call(2, sLibraryPath, sList);
-      if (a.iReturn == 1) return found(a, "signature");
+      if (a.iReturn == 1) return found(a, FoundBy::kSignature);
       if (a.sResult == kUnread) return unread();
       pR->bUnconfirmed = true;
     } else if (!IsStatusText(a.sResult)) {
-      return found(a, "names");
+      return found(a, FoundBy::kNames);
     }
   }
   if (!(m_options.bDeep || pR->bFallback || lists.empty())) return;
   Answer a = Call(1, sLibraryPath, lists.empty() ? std::string("&") : lists.front());
-  if (a.iReturn == 1 && !IsStatusText(a.sResult)) return found(a, "deep scan");
+  if (a.iReturn == 1 && !IsStatusText(a.sResult)) return found(a, FoundBy::kDeepScan);
   if (a.sResult == kUnread) unread();
 }
 
@@ -186,7 +240,7 @@ container::Kind ContainerKindOf(const File& f) {
 
 container::Result Scanner::WalkMembers(const File& f, container::Kind kind,
                                        const std::string& sPath, FileResult* pR,
-                                       std::string* psFirstFoundBy) {
+                                       FoundBy* pFirstFoundBy) {
   InContainer busy(&m_bInContainer);
   // The listings of the documents with macros, by the order the documents came in: each has the
   // record that Scan() adds when the scan function returns.
@@ -200,13 +254,16 @@ container::Result Scanner::WalkMembers(const File& f, container::Kind kind,
     if (!FileFromDuplicate(m.fd, &member, &sError)) {
       v.outcome = container::Outcome::kError;
       v.sReason = "Cannot reach the member: " + sError;
+      v.cause = Cause::kUnreached;
       return v;
     }
     FileResult mr = Scan(member, container::DisplayPath(sPath, *m.pChain, *m.psName));
     v.outcome = ToContainer(mr.outcome);
     v.sVirus = std::move(mr.sVirus);
     v.sReason = std::move(mr.sReason);
-    if (mr.outcome == Outcome::kFound && psFirstFoundBy->empty()) *psFirstFoundBy = mr.sFoundBy;
+    v.cause = mr.cause;
+    if (mr.outcome == Outcome::kFound && *pFirstFoundBy == FoundBy::kNone)
+      *pFirstFoundBy = mr.foundBy;
     if (mr.listing.detail != MacroDetail::kNone) {
       const size_t cb = ListingBytes(mr.listing);
       if (cb > kMaxMemberListingBytes - cbListed) {
@@ -239,12 +296,12 @@ container::Result Scanner::WalkMembers(const File& f, container::Kind kind,
 
 namespace {
 
-// How a container's finding was made: as its first document's was; else a limit's or an
-// encrypted member's heuristic name.
-std::string FoundBy(const std::string& sFirstFoundBy, const std::string& sVirus) {
-  return !sFirstFoundBy.empty()                       ? sFirstFoundBy
-         : sVirus.rfind("Heuristics.Limits.", 0) == 0 ? "limit"
-                                                      : "encryption";
+// How a container's finding was made: as its first document's was; else by the record the
+// verdict came from, a limit or an encrypted member.
+FoundBy ContainerFoundBy(FoundBy firstFoundBy, Cause cause) {
+  return firstFoundBy != FoundBy::kNone ? firstFoundBy
+         : cause == Cause::kLimit       ? FoundBy::kLimit
+                                        : FoundBy::kEncryption;
 }
 
 }  // namespace
@@ -253,25 +310,26 @@ bool Scanner::ScanContainer(const File& f, FileResult* pR) {
   if (m_bInContainer) return false;
   const container::Kind kind = ContainerKindOf(f);
   if (kind == container::Kind::kNone) return false;
-  std::string sFirstFoundBy;
-  container::Result res = WalkMembers(f, kind, pR->sPath, pR, &sFirstFoundBy);
+  FoundBy firstFoundBy = FoundBy::kNone;
+  container::Result res = WalkMembers(f, kind, pR->sPath, pR, &firstFoundBy);
   pR->containerKind = kind;
   pR->nMembers = res.nMembers;
   pR->members = std::move(res.members);
   pR->outcome = FromContainer(res.verdict.outcome);
   pR->sReason = std::move(res.verdict.sReason);
   pR->sVirus = std::move(res.verdict.sVirus);
-  if (pR->outcome == Outcome::kFound) pR->sFoundBy = FoundBy(sFirstFoundBy, pR->sVirus);
+  pR->cause = res.verdict.cause;
+  if (pR->outcome == Outcome::kFound) pR->foundBy = ContainerFoundBy(firstFoundBy, pR->cause);
   return true;
 }
 
 void Scanner::ScanCompoundContents(const File& f, FileResult* pR) {
   auto read = [&f](uint64_t at, uint8_t* pb, size_t cb) { return ReadAt(f, at, pb, cb); };
   if (m_bInContainer || !container::CompoundHoldsObjects(read, f.cbSize)) return;
-  std::string sFirstFoundBy;
+  FoundBy firstFoundBy = FoundBy::kNone;
   FileResult walked;
   container::Result w =
-      WalkMembers(f, container::Kind::kCompound, pR->sPath, &walked, &sFirstFoundBy);
+      WalkMembers(f, container::Kind::kCompound, pR->sPath, &walked, &firstFoundBy);
   // A walk that could not be made at all (no module) is a problem of the file itself.
   if (w.members.empty() && w.verdict.outcome == container::Outcome::kError) {
     container::Member m;
@@ -298,7 +356,8 @@ void Scanner::ScanCompoundContents(const File& f, FileResult* pR) {
   if (w.verdict.outcome == container::Outcome::kFound) {
     pR->outcome = Outcome::kFound;
     pR->sVirus = w.verdict.sVirus;
-    pR->sFoundBy = FoundBy(sFirstFoundBy, pR->sVirus);
+    pR->cause = w.verdict.cause;
+    pR->foundBy = ContainerFoundBy(firstFoundBy, pR->cause);
     pR->sResultMacros.clear();
     pR->sReason.clear();
     return;
@@ -307,6 +366,7 @@ void Scanner::ScanCompoundContents(const File& f, FileResult* pR) {
   if (w.verdict.outcome == container::Outcome::kError) {
     pR->outcome = Outcome::kError;
     pR->sReason = w.verdict.sReason;
+    pR->cause = w.verdict.cause;
     return;
   }
   // No Word 6/95 document at the root: OK once a document inside was judged so.
@@ -316,6 +376,7 @@ void Scanner::ScanCompoundContents(const File& f, FileResult* pR) {
       })) {
     pR->outcome = Outcome::kOk;
     pR->sReason.clear();
+    pR->cause = Cause::kNone;
   }
 }
 
@@ -335,16 +396,17 @@ FileResult Scanner::ScanFile(const File& f, std::string sPathIn) {
   if (IsEicarTestFile(f)) {
     r.outcome = Outcome::kFound;
     r.sVirus = kEicarName;
-    r.sFoundBy = "test file";
+    r.foundBy = FoundBy::kTestFile;
     return r;
   }
   if (!m_options.sRawName.empty()) {
     if (!MakeLibraryPath(f, sPath, &lib, &r.sReason)) {
       r.outcome = Outcome::kError;
+      r.cause = Cause::kUnreached;
     } else if (m_api.MACRO_ScanRaw(lib.str().c_str(), m_options.sRawName.c_str()) == 1) {
       r.outcome = Outcome::kFound;
       r.sVirus = m_options.sRawName;
-      r.sFoundBy = "raw scan";
+      r.foundBy = FoundBy::kRawScan;
     }
     return r;
   }
@@ -358,6 +420,7 @@ FileResult Scanner::ScanFile(const File& f, std::string sPathIn) {
     if (bList) r.listing = ListMacros(m_bytes, m_options.macros);
     if (!MakeLibraryPath(f, sPath, &lib, &r.sReason)) {
       r.outcome = Outcome::kError;
+      r.cause = Cause::kUnreached;
       return r;
     }
     ScanNames(&r, lib.str());
@@ -368,12 +431,14 @@ FileResult Scanner::ScanFile(const File& f, std::string sPathIn) {
   if (r.doc.kind == DocKind::kEncrypted && m_options.bAlertEncrypted) {
     r.outcome = Outcome::kFound;
     r.sVirus = kEncryptedName;
-    r.sFoundBy = "encryption";
+    r.foundBy = FoundBy::kEncryption;
+    r.cause = Cause::kEncrypted;
     return r;
   }
   const bool bSkip = r.doc.kind == DocKind::kNotWord6 || r.doc.kind == DocKind::kEncrypted;
   r.outcome = bSkip ? Outcome::kSkipped : Outcome::kError;
   r.sReason = r.doc.sError.empty() ? KindReason(r.doc.kind) : r.doc.sError;
+  r.cause = KindCause(r.doc.kind);
   return r;
 }
 

@@ -31,14 +31,32 @@ extern const char kEncryptedName[];  // an encrypted document, with bAlertEncryp
 // Every file of a run ends as exactly one of these.
 enum class Outcome { kOk, kFound, kError, kSkipped };
 
+// What a file's verdict rests on (the container layer's codes, shared by its members' records).
+using Cause = container::Cause;
+
+// How a finding was made. Its words are made where a result is shown (FoundByText).
+enum class FoundBy : uint8_t {
+  kNone,        // no finding
+  kNames,       // job 0: the macro names
+  kSignature,   // job 2 confirmed job 0
+  kDeepScan,    // job 1: the macro bodies
+  kRawScan,     // MACRO_ScanRaw (--raw)
+  kTestFile,    // the EICAR test file
+  kEncryption,  // an encrypted document or member, alerted on
+  kLimit,       // a container's limit, alerted on
+};
+constexpr FoundBy kLastFoundBy = FoundBy::kLimit;
+// "names", "signature", "deep scan", "raw scan", "test file", "encryption", "limit"; "" for kNone.
+const char* FoundByText(FoundBy by);
+
 struct FileResult {
   std::string sPath;
   Outcome outcome = Outcome::kOk;
   std::string sVirus;         // kFound: the library's answer
-  std::string sFoundBy;       // kFound: "names", "signature", "deep scan", "raw scan",
-                              // "test file" or "encryption"
+  FoundBy foundBy = FoundBy::kNone;  // kFound: how
   std::string sResultMacros;  // kFound: the '&' list the library answered with, if any
   std::string sReason;        // kError, kSkipped: why, in the system's words where it has them
+  Cause cause = Cause::kNone;  // what the verdict rests on: decisions take this, never sReason
   DocNames doc;               // the names read (not in raw mode)
   size_t nLeftOut = 0;        // names that no MACRO_Handler call can carry
   size_t nCalls = 0;          // job-0 calls the names needed
@@ -70,12 +88,17 @@ bool HasQueuedDigests(const FileResult& r);
 extern const char kNotWord6Reason[];
 // The reason a document of this kind is not judged ("Truncated document", ...); "" for kWord6.
 const char* KindReason(DocKind kind);
+// The cause a document of this kind rests on when it is not judged; kNone for kWord6.
+Cause KindCause(DocKind kind);
 
 // The kind of container the open file's content says it is (kNone: none, or unreadable).
 container::Kind ContainerKindOf(const File& f);
 
 // A result known without a scan: a walk's skipped entry or error, a file that failed before it.
+// An ERROR without a cause of its own could not be reached (kUnreached).
 FileResult ResultOf(const std::string& sPath, Outcome outcome, const std::string& sReason);
+FileResult ResultOf(const std::string& sPath, Outcome outcome, const std::string& sReason,
+                    Cause cause);
 // The result for a file that could not be opened for the reason sWhy: skipped when it is no
 // regular file or a link not to be followed, an error with the cause otherwise.
 FileResult NotOpened(const std::string& sPath, const std::string& sWhy);
@@ -117,7 +140,7 @@ class Scanner {
   // The walk of a container (container::Scan, or ScanCompound for kCompound), each document
   // member down the road of a file; the listings of its documents go to pR.
   container::Result WalkMembers(const File& f, container::Kind kind, const std::string& sPath,
-                                FileResult* pR, std::string* psFirstFoundBy);
+                                FileResult* pR, FoundBy* pFirstFoundBy);
 
   ZmApi m_api;
   ScanOptions m_options;

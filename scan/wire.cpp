@@ -119,7 +119,7 @@ class Reader {
 };
 
 // The container section, last in a result: the kind, the members looked at, then each record
-// (its kinds in one field, its bytes read, its name, finding and reason, its chain).
+// (its kinds in one field, its cause, its bytes read, its name, finding and reason, its chain).
 void AppendContainer(const FileResult& r, Writer* pW) {
   Writer& w = *pW;
   w.U32(static_cast<uint32_t>(r.containerKind));
@@ -128,6 +128,7 @@ void AppendContainer(const FileResult& r, Writer* pW) {
   for (const container::Member& m : r.members) {
     w.U32(static_cast<uint32_t>(m.kind) | static_cast<uint32_t>(m.why) << 8 |
           static_cast<uint32_t>(m.outcome) << 16 | static_cast<uint32_t>(m.limit) << 24);
+    w.U32(static_cast<uint32_t>(m.cause));
     w.U64(m.cbRead);
     w.Str(m.sName);
     w.Str(m.sVirus);
@@ -138,22 +139,23 @@ void AppendContainer(const FileResult& r, Writer* pW) {
 }
 
 // Reads the container section into *pR; false unless every field is whole and in its range. A
-// count is believed only as far as the message could hold its entries (a record takes 28 bytes at
+// count is believed only as far as the message could hold its entries (a record takes 32 bytes at
 // the least, a name of the chain 4).
 bool ReadContainer(Reader* pRd, size_t cbMessage, FileResult* pR) {
   Reader& rd = *pRd;
   uint32_t uKind, nRecords;
   if (!rd.U32(&uKind) || uKind > static_cast<uint32_t>(container::kLastKind) ||
-      !rd.U64(&pR->nMembers) || !rd.U32(&nRecords) || nRecords > cbMessage / 28)
+      !rd.U64(&pR->nMembers) || !rd.U32(&nRecords) || nRecords > cbMessage / 32)
     return false;
   pR->containerKind = static_cast<container::Kind>(uKind);
   pR->members.resize(nRecords);
   for (container::Member& m : pR->members) {
-    uint32_t uKinds, nChain;
+    uint32_t uKinds, uCause, nChain;
     if (!rd.U32(&uKinds) || (uKinds & 0xFF) > static_cast<uint32_t>(container::kLastKind) ||
         (uKinds >> 8 & 0xFF) > static_cast<uint32_t>(container::Why::kHidden) ||
         (uKinds >> 16 & 0xFF) > static_cast<uint32_t>(container::Outcome::kSkipped) ||
         (uKinds >> 24) > static_cast<uint32_t>(container::Limit::kMaxFileSize) ||
+        !rd.U32(&uCause) || uCause > static_cast<uint32_t>(container::kLastCause) ||
         !rd.U64(&m.cbRead) || !rd.Str(&m.sName) || !rd.Str(&m.sVirus) || !rd.Str(&m.sReason) ||
         !rd.U32(&nChain) || nChain > cbMessage / 4)
       return false;
@@ -161,6 +163,7 @@ bool ReadContainer(Reader* pRd, size_t cbMessage, FileResult* pR) {
     m.why = static_cast<container::Why>(uKinds >> 8 & 0xFF);
     m.outcome = static_cast<container::Outcome>(uKinds >> 16 & 0xFF);
     m.limit = static_cast<container::Limit>(uKinds >> 24);
+    m.cause = static_cast<container::Cause>(uCause);
     m.chain.resize(nChain);
     for (std::string& c : m.chain)
       if (!rd.Str(&c)) return false;
@@ -258,8 +261,8 @@ void AppendResult(const FileResult& r, std::string* pOut, DigestPatches* pPatche
   const MacroTable& t = r.doc.table;
   w.U32(static_cast<uint32_t>(r.outcome) | static_cast<uint32_t>(r.doc.kind) << 8 |
         r.bFallback << 16 | r.bUnconfirmed << 17 | t.bNameSection << 18 | t.bCut << 19);
-  for (const std::string* p : {&r.sVirus, &r.sFoundBy, &r.sResultMacros, &r.sReason, &r.doc.sError})
-    w.Str(*p);
+  w.U32(static_cast<uint32_t>(r.cause) | static_cast<uint32_t>(r.foundBy) << 8);
+  for (const std::string* p : {&r.sVirus, &r.sResultMacros, &r.sReason, &r.doc.sError}) w.Str(*p);
   for (size_t n : {r.nLeftOut, r.nCalls, t.nMacros, t.nUnnamed, t.names.size()}) w.U64(n);
   w.U64(r.id.uVolume);
   w.U64(r.id.uIndex);
@@ -282,19 +285,22 @@ std::string EncodeResult(const FileResult& r) {
 bool DecodeResult(std::string_view s, FileResult* pR) {
   Reader rd(s);
   MacroTable& t = pR->doc.table;
-  uint32_t flags;
+  uint32_t flags, codes;
   size_t nNames;
   if (!rd.U32(&flags) || (flags & 0xFF) > static_cast<uint32_t>(Outcome::kSkipped) ||
-      ((flags >> 8) & 0xFF) > static_cast<uint32_t>(DocKind::kWord6))
+      ((flags >> 8) & 0xFF) > static_cast<uint32_t>(DocKind::kWord6) || !rd.U32(&codes) ||
+      (codes & 0xFF) > static_cast<uint32_t>(container::kLastCause) ||
+      (codes >> 8) > static_cast<uint32_t>(kLastFoundBy))
     return false;
+  pR->cause = static_cast<Cause>(codes & 0xFF);
+  pR->foundBy = static_cast<FoundBy>(codes >> 8);
   pR->outcome = static_cast<Outcome>(flags & 0xFF);
   pR->doc.kind = static_cast<DocKind>((flags >> 8) & 0xFF);
   pR->bFallback = flags >> 16 & 1;
   pR->bUnconfirmed = flags >> 17 & 1;
   t.bNameSection = flags >> 18 & 1;
   t.bCut = flags >> 19 & 1;
-  for (std::string* p :
-       {&pR->sVirus, &pR->sFoundBy, &pR->sResultMacros, &pR->sReason, &pR->doc.sError})
+  for (std::string* p : {&pR->sVirus, &pR->sResultMacros, &pR->sReason, &pR->doc.sError})
     if (!rd.Str(p)) return false;
   if (!rd.Size(&pR->nLeftOut) || !rd.Size(&pR->nCalls) || !rd.Size(&t.nMacros) ||
       !rd.Size(&t.nUnnamed) || !rd.Size(&nNames) || nNames > s.size() || !rd.U64(&pR->id.uVolume) ||

@@ -155,7 +155,7 @@ TEST(Capi, RecordLinesAreTheObjectsDump) {
     zm::FileResult r = zm::ResultOf(sPath, zm::Outcome::kOk, "");
     r.outcome = zm::Outcome::kFound;
     r.sVirus = "Macro.Word.\"Odd\\Name\"";
-    r.sFoundBy = "names";
+    r.foundBy = zm::FoundBy::kNames;
     r.sResultMacros = sMacros;
     return r;
   };

@@ -27,7 +27,8 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   FileResult r;
   r.outcome = Outcome::kFound;
   r.sVirus = "Macro.Word.Concept.a";
-  r.sFoundBy = "names";
+  r.foundBy = zm::FoundBy::kSignature;
+  r.cause = zm::Cause::kLimit;  // not a found document's, but the wire carries any
   r.sResultMacros = "AAAZAO&AAAZFS&";
   r.doc.kind = zm::DocKind::kTruncated;
   r.doc.table.nMacros = 3;
@@ -51,6 +52,7 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   m.sReason = "Archive limit exceeded: MaxRecursion 17";
   m.limit = container::Limit::kMaxRecursion;
   m.cbRead = 1ull << 40;
+  m.cause = zm::Cause::kDamaged;
   r.members = {container::Member(), m};
   // The macro listing, its section at the end: every field of a record set.
   r.listing.detail = zm::MacroDetail::kBodies;
@@ -89,16 +91,39 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   EXPECT_EQ(back.members[1].chain, m.chain);
   EXPECT_EQ(back.members[1].limit, m.limit);
   EXPECT_EQ(back.nMembers, r.nMembers);
-  // A member record's kinds out of their range, or more records than the message could hold.
-  const size_t atKinds = s.find("zz-member") - 16;
-  for (size_t k = 0; k < 4; ++k) {
+  // The codes that decisions branch on cross as they are, not remade from the texts.
+  EXPECT_EQ(back.cause, r.cause);
+  EXPECT_EQ(back.foundBy, r.foundBy);
+  EXPECT_EQ(back.members[1].cause, m.cause);
+  EXPECT_EQ(back.members[0].cause, zm::Cause::kNone);
+  // A member record's kinds or its cause out of their range, or more records than the message
+  // could hold.
+  const size_t atKinds = s.find("zz-member") - 20;
+  for (size_t k = 0; k < 8; ++k) {
     std::string sBad = s;
     sBad[atKinds + k] = 0x20;
     EXPECT_FALSE(zm::DecodeResult(sBad, &back)) << "field " << k;
   }
   std::string sMany = s;
-  sMany[atKinds - 28 - 4 + 3] = 1;  // the top byte of the count of records
+  sMany[atKinds - 32 - 4 + 3] = 1;  // the top byte of the count of records
   EXPECT_FALSE(zm::DecodeResult(sMany, &back));
+  // The last cause and way of finding cross; one past either does not, in a result or a record.
+  FileResult codes = r;
+  codes.cause = container::kLastCause;
+  codes.foundBy = zm::kLastFoundBy;
+  codes.members[1].cause = container::kLastCause;
+  ASSERT_TRUE(zm::DecodeResult(zm::EncodeResult(codes), &back));
+  EXPECT_EQ(back.cause, container::kLastCause);
+  EXPECT_EQ(back.foundBy, zm::kLastFoundBy);
+  EXPECT_EQ(back.members[1].cause, container::kLastCause);
+  for (int k = 0; k < 3; ++k) {
+    FileResult bad = codes;
+    if (k == 0) bad.cause = static_cast<zm::Cause>(static_cast<int>(container::kLastCause) + 1);
+    if (k == 1) bad.foundBy = static_cast<zm::FoundBy>(static_cast<int>(zm::kLastFoundBy) + 1);
+    if (k == 2)
+      bad.members[1].cause = static_cast<zm::Cause>(static_cast<int>(container::kLastCause) + 1);
+    EXPECT_FALSE(zm::DecodeResult(zm::EncodeResult(bad), &back)) << k;
+  }
   // The last kind crosses (a kind added is a kind a worker may answer); one past it does not.
   FileResult last = r;
   last.containerKind = container::kLastKind;

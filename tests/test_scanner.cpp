@@ -125,7 +125,7 @@ TEST(Scanner, DrivesTheJobsOfOneDocument) {
     FileResult r = scanner.ScanPath(sPath);
     EXPECT_EQ(r.outcome, c.outcome);
     EXPECT_EQ(r.sVirus, c.sVirus);
-    EXPECT_EQ(r.sFoundBy, c.sFoundBy);
+    EXPECT_EQ(zm::FoundByText(r.foundBy), c.sFoundBy);
     EXPECT_EQ(r.nCalls, c.nCalls);
     EXPECT_EQ(r.bFallback, c.bFallback);
   }
@@ -401,9 +401,9 @@ TEST(Scanner, EveryJobReachesADocumentOver255Characters) {
   ASSERT_EQ(sPath.size(), 300u);
   EXPECT_EQ(scanner.ScanPath(sPath).sVirus, "Macro.Word.Concept.a");
   write(Doc({}, kWieder, "AutoOpen"));
-  EXPECT_EQ(scanner.ScanPath(sPath).sFoundBy, "signature");
+  EXPECT_EQ(scanner.ScanPath(sPath).foundBy, zm::FoundBy::kSignature);
   write(Doc({}, kSatanic, "ShowTip"));
-  EXPECT_EQ(scanner.ScanPath(sPath).sFoundBy, "deep scan");
+  EXPECT_EQ(scanner.ScanPath(sPath).foundBy, zm::FoundBy::kDeepScan);
 }
 
 TEST(Scanner, AnswersErrorsSkipsAndRawScans) {
@@ -599,7 +599,7 @@ TEST(Scanner, ScansTheDocumentsOfAContainer) {
     }
     EXPECT_EQ(r.outcome, c.outcome);
     EXPECT_EQ(r.outcome == Outcome::kFound ? r.sVirus : r.sReason, c.sText);
-    EXPECT_EQ(r.sFoundBy, c.sFoundBy);
+    EXPECT_EQ(zm::FoundByText(r.foundBy), c.sFoundBy);
     EXPECT_EQ(r.nMembers, c.members.size());
     std::vector<std::string> records;
     for (const container::Member& m : r.members)

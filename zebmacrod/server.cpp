@@ -111,6 +111,12 @@ std::vector<std::string> AllMatches(const std::string& sLabel, const FileResult&
   return lines;
 }
 
+// What AlertBrokenWord6 answers for: an ERROR that rests on the document's own damage, not on a
+// file that could not be read or a scan that failed.
+bool IsBrokenWord6(bool bError, zm::Cause cause) {
+  return bError && (cause == zm::Cause::kTruncated || cause == zm::Cause::kDamaged);
+}
+
 }  // namespace
 
 // ---- One connection ----
@@ -553,14 +559,12 @@ Server::Server(const Config& config, Log* pLog, zm::Pool* pPool, unsigned nWorke
 // document's own damage counts: a file that could not be read, or whose scan failed, stays an
 // ERROR. The result is r itself, or *pSpare holding the answer.
 const FileResult& Server::Judged(const FileResult& r, FileResult* pSpare) const {
-  using zm::DocKind;
   if (r.containerKind != container::Kind::kNone) return JudgedContainer(r, pSpare);
-  bool bBroken = r.outcome == Outcome::kError &&
-                 (r.doc.kind == DocKind::kTruncated || r.doc.kind == DocKind::kDamaged) &&
-                 r.sReason == zm::KindReason(r.doc.kind);
-  if (!bBroken || m_config.brokenWord6 == Config::Broken::kError) return r;
+  if (!IsBrokenWord6(r.outcome == Outcome::kError, r.cause) ||
+      m_config.brokenWord6 == Config::Broken::kError)
+    return r;
   bool bFound = m_config.brokenWord6 == Config::Broken::kFound;
-  *pSpare = zm::ResultOf(r.sPath, bFound ? Outcome::kFound : Outcome::kOk, "");
+  *pSpare = zm::ResultOf(r.sPath, bFound ? Outcome::kFound : Outcome::kOk, "", r.cause);
   if (bFound) pSpare->sVirus = "Heuristics.Broken.Word6";
   pSpare->id = r.id;
   pSpare->nLinks = r.nLinks;
@@ -573,9 +577,8 @@ const FileResult& Server::Judged(const FileResult& r, FileResult* pSpare) const 
 const FileResult& Server::JudgedContainer(const FileResult& r, FileResult* pSpare) const {
   if (m_config.brokenWord6 == Config::Broken::kError) return r;
   auto broken = [](const container::Member& m) {
-    return m.why == container::Why::kDocument && m.outcome == container::Outcome::kError &&
-           (m.sReason == zm::KindReason(zm::DocKind::kTruncated) ||
-            m.sReason == zm::KindReason(zm::DocKind::kDamaged));
+    return m.why == container::Why::kDocument &&
+           IsBrokenWord6(m.outcome == container::Outcome::kError, m.cause);
   };
   if (std::none_of(r.members.begin(), r.members.end(), broken)) return r;
   *pSpare = r;
@@ -592,6 +595,7 @@ const FileResult& Server::JudgedContainer(const FileResult& r, FileResult* pSpar
                                                               : Outcome::kOk;
   pSpare->sVirus = v.sVirus;
   pSpare->sReason = v.sReason;
+  pSpare->cause = v.cause;
   return *pSpare;
 }
 

@@ -189,7 +189,7 @@ void Report::PrintMember(const FileResult& r, const container::Member& m,
   using container::Outcome;
   if (m.chain.empty() && m.sName.empty()) return;
   if (m.why == container::Why::kDocument && m.outcome == Outcome::kSkipped &&
-      m.sReason == zm::kNotWord6Reason)
+      m.cause == container::Cause::kNotWord6)
     return;
   const bool bListed = !(m_options.bInfectedOnly && m.outcome != Outcome::kFound) &&
                        !(!m_options.bSkipped && m.outcome == Outcome::kSkipped) &&

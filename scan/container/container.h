@@ -168,11 +168,39 @@ std::string EncryptedVirusName(Kind kind);
 
 enum class Outcome : uint8_t { kOk, kFound, kError, kSkipped };
 
+// What a verdict rests on, as a code: every decision taken on a verdict after it was made (how a
+// finding was made, zebmacrod's AlertBrokenWord6, which records a report lists) branches on it,
+// never on the reason's or the virus's words, which are for the reader alone and may be reworded.
+enum class Cause : uint8_t {
+  kNone,          // judged on its content: OK, or a virus found
+  // A document's own state, as the scanner's name reader told it.
+  kNotWord6,      // SKIPPED: no Word 6/95 document
+  kEncrypted,     // a password-protected document: SKIPPED, or Heuristics.Encrypted.Doc FOUND
+  kTruncated,     // ERROR: it ends before sectors that its own structure names
+  kTooLarge,      // ERROR: its WordDocument stream leaves what the reader covers
+  kDamaged,       // ERROR: a WordDocument stream the reader cannot follow
+  kUnreadable,    // ERROR: it could not be read (the system's words)
+  kMacrosUnread,  // ERROR: the byte scan could not read the macros that the names showed
+  // Reaching the file.
+  kNotRegular,    // SKIPPED: no regular file
+  kLink,          // SKIPPED: a link that is not followed
+  kUnreached,     // ERROR: it could not be opened, reached or handed on (the system's words)
+  // A container's records other than documents (Why says which record; these say why its verdict).
+  kLimit,         // a limit stopped it: ERROR, or Heuristics.Limits.Exceeded.<Limit> FOUND
+  kEncryptedMember,  // encrypted member: ERROR, or Heuristics.Encrypted.<Kind> FOUND
+  kBroken,        // a member or container not read in full: the decoder's reason
+  kNotInBuild,    // this build has no reader for it (NotInBuildReason)
+  kTurnedOff,     // SKIPPED: the scanning of its kind is turned off (ScanArchive, ScanMail)
+};
+// The last cause: what a cause read from elsewhere (the wire) may be at most.
+constexpr Cause kLastCause = Cause::kTurnedOff;
+
 // What the caller's scan function answers for a member, and what a container answers as a whole.
 struct Verdict {
   Outcome outcome = Outcome::kOk;
   std::string sVirus;   // kFound
   std::string sReason;  // kError, kSkipped
+  Cause cause = Cause::kNone;
 };
 
 // A member handed to the scan function: a Word 6/95 candidate, whole, in a file only this process
@@ -211,10 +239,16 @@ struct Member {
   std::string sReason;
   Limit limit = Limit::kNone;  // kLimit: which one
   uint64_t cbRead = 0;         // bytes of it read
+  Cause cause = Cause::kNone;  // kDocument: what the scan function's verdict rests on (the other
+                               // records' causes follow from why: CauseOf)
 };
 
+// What a record's verdict rests on: a document's own cause, else what why gives.
+Cause CauseOf(const Member& m);
+
 // The verdict of the whole from its records, as Scan() gives it: the first virus a document
-// gave, else the first heuristic finding, else the first problem's reason, else OK. A caller that
+// gave, else the first heuristic finding, else the first problem's reason, else OK; its cause
+// that of the record it came from. A caller that
 // judges records again (zebmacrod's AlertBrokenWord6) takes it anew.
 Verdict VerdictOf(const std::vector<Member>& members);
 

@@ -78,6 +78,7 @@ Result Scan(int fd, uint64_t cb, Kind kind, const std::string& sName, const Opti
   } else {
     result.verdict.outcome = Outcome::kError;
     result.verdict.sReason = module.sError;
+    result.verdict.cause = Cause::kUnreached;
   }
   return result;
 }
@@ -92,6 +93,7 @@ Result ScanCompound(int fd, uint64_t cb, const ReadAtFunction&, const Options& o
   } else {
     result.verdict.outcome = Outcome::kError;
     result.verdict.sReason = module.sError;
+    result.verdict.cause = Cause::kUnreached;
   }
   return result;
 }

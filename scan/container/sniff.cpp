@@ -465,6 +465,24 @@ std::string StreamMemberName(const std::string& sStored, const std::string& sCon
   return "data";
 }
 
+Cause CauseOf(const Member& m) {
+  switch (m.why) {
+    case Why::kDocument:
+      return m.cause;
+    case Why::kEncrypted:
+      return Cause::kEncryptedMember;
+    case Why::kLimit:
+      return Cause::kLimit;
+    case Why::kDamaged:
+      return Cause::kBroken;
+    case Why::kUnsupported:
+      return Cause::kNotInBuild;
+    case Why::kHidden:
+      break;
+  }
+  return Cause::kNone;
+}
+
 Verdict VerdictOf(const std::vector<Member>& members) {
   const Member* pVirus = nullptr;
   const Member* pHeuristic = nullptr;
@@ -482,9 +500,11 @@ Verdict VerdictOf(const std::vector<Member>& members) {
   if (pFound) {
     v.outcome = Outcome::kFound;
     v.sVirus = pFound->sVirus;
+    v.cause = CauseOf(*pFound);
   } else if (pProblem) {
     v.outcome = Outcome::kError;
     v.sReason = pProblem->sReason;
+    v.cause = CauseOf(*pProblem);
   }
   return v;
 }

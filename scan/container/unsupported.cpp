@@ -23,8 +23,10 @@ Result Scan(int, uint64_t, Kind kind, const std::string&, const Options& options
   } else if (bMail ? options.bScanMail : options.bScanArchive) {
     result.verdict.outcome = Outcome::kError;
     result.verdict.sReason = NotInBuildReason(bMail ? "Mail" : "Archive");
+    result.verdict.cause = Cause::kNotInBuild;
   } else {
     result.verdict.sReason = bMail ? "Mail scanning turned off" : "Archive scanning turned off";
+    result.verdict.cause = Cause::kTurnedOff;
   }
   return result;
 }

@@ -313,6 +313,7 @@ Outcome Walker::Judge(int fd, uint64_t cb, const std::string& sName, const Place
   m.outcome = v.outcome;
   m.sVirus = std::move(v.sVirus);
   m.sReason = std::move(v.sReason);
+  m.cause = v.cause;
   m.cbRead = cb;
   if (m.outcome == Outcome::kFound && !m_options.bAllMatch) m_bStopped = true;
   m_pResult->members.push_back(std::move(m));
@@ -536,6 +537,7 @@ Result WalkFile(int fd, uint64_t cb, Kind kind, const std::string& sName, const 
     result.verdict.outcome = Outcome::kSkipped;
     result.verdict.sReason =
         IsMailKind(kind) ? "Mail scanning turned off" : "Archive scanning turned off";
+    result.verdict.cause = Cause::kTurnedOff;
     return result;
   }
   result.nCounted = 1;  // the file itself, as clamd counts it
