@@ -14,6 +14,7 @@
 #include "docbuilder.h"
 #include "rawscan.h"
 #include "wbencoder.h"
+#include "wire.h"
 
 namespace {
 
@@ -281,6 +282,57 @@ bool WordBasicSeeds(const std::filesystem::path& dir) {
 
 }  // namespace
 
+// The wire target: byte 0 picks the decoder (0 a reply, 1 a batch, 2 a result) and, in its upper
+// six bits, the results awaited or the descriptors passed; then a message as the encoders write it.
+bool WireSeeds(const std::filesystem::path& dir) {
+  zm::FileResult found;
+  found.outcome = zm::Outcome::kFound;
+  found.sVirus = "Macro.Word.Concept.a";
+  found.foundBy = zm::FoundBy::kNames;
+  found.doc.kind = zm::DocKind::kWord6;
+  found.doc.table.nMacros = 2;
+  found.doc.table.names = {"AutoOpen", "PayLoad"};
+  found.id = {7, 42};
+  found.nLinks = 1;
+  zm::FileResult archive;
+  archive.containerKind = container::Kind::kZip;
+  archive.nMembers = 2;
+  container::Member m;
+  m.kind = container::Kind::kGzip;
+  m.outcome = container::Outcome::kFound;
+  m.sName = "a.doc";
+  m.sVirus = found.sVirus;
+  m.chain = {"inner.zip", "a.doc.gz"};
+  archive.members = {container::Member(), m};
+  zm::MacroRecord rec;
+  rec.bNamed = true;
+  rec.sName = "AutoOpen";
+  rec.eBody = zm::BodyRead::kWhole;
+  rec.body = std::string("\x01\x00\x64", 3);
+  rec.sSource = "Sub MAIN\n";
+  archive.listing.detail = zm::MacroDetail::kBodies;
+  archive.listing.records = {rec};
+  archive.memberListings = {{1, archive.listing}};
+  zm::ReplyWriter reply;
+  reply.Add(found);
+  reply.Add(archive);
+  const std::string sReply = reply.Reply();
+  zm::BatchWriter batch(3, 3);
+  batch.Add(zm::Reach::kPassedFile, 0, false, false, "", "/d/a.doc");
+  batch.Add(zm::Reach::kInDirectory, 1, true, true, "b.doc", "/d/b.doc");
+  batch.Add(zm::Reach::kByPath, 0, false, true, "c/c.doc", "c/c.doc");
+  const std::pair<const char*, std::string> kSeeds[] = {
+      {"reply-two", std::string(1, 2 << 2 | 0) + sReply},
+      {"reply-none", std::string(1, 1 << 2 | 0) + Lit("\0\0\0\0")},
+      {"batch-three-ways", std::string(1, 2 << 2 | 1) + batch.Request()},
+      {"result-found", std::string(1, 2) + zm::EncodeResult(found)},
+      {"result-archive", std::string(1, 2) + zm::EncodeResult(archive)},
+  };
+  bool bOk = true;
+  for (const auto& s : kSeeds) bOk &= Write(dir / s.first, Text(s.second));
+  return bOk;
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: mkseeds CORPUS\n");
@@ -352,6 +404,7 @@ int main(int argc, char** argv) {
   };
   for (const auto& t : kText) bOk &= Write(root / t.first, Text(t.second));
   bOk &= WordBasicSeeds(root / "wordbasic");
+  bOk &= WireSeeds(root / "wire");
   {
     // The walk of a compound file's contents: an embedded document, its storages' tree looping,
     // its directory's chain looping.

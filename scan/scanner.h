@@ -52,18 +52,18 @@ const char* FoundByText(FoundBy by);
 struct FileResult {
   std::string sPath;
   Outcome outcome = Outcome::kOk;
-  std::string sVirus;         // kFound: the library's answer
+  std::string sVirus;                // kFound: the library's answer
   FoundBy foundBy = FoundBy::kNone;  // kFound: how
-  std::string sResultMacros;  // kFound: the '&' list the library answered with, if any
-  std::string sReason;        // kError, kSkipped: why, in the system's words where it has them
+  std::string sResultMacros;         // kFound: the '&' list the library answered with, if any
+  std::string sReason;         // kError, kSkipped: why, in the system's words where it has them
   Cause cause = Cause::kNone;  // what the verdict rests on: decisions take this, never sReason
-  DocNames doc;               // the names read (not in raw mode)
-  size_t nLeftOut = 0;        // names that no MACRO_Handler call can carry
-  size_t nCalls = 0;          // job-0 calls the names needed
-  bool bFallback = false;     // names missing, left out or split: job 1 runs as well
-  bool bUnconfirmed = false;  // job 0 asked for confirmation and job 2 found nothing
-  FileId id;                  // the file's identity, once it was opened
-  uint32_t nLinks = 0;        // its hard links (0: never opened)
+  DocNames doc;                // the names read (not in raw mode)
+  size_t nLeftOut = 0;         // names that no MACRO_Handler call can carry
+  size_t nCalls = 0;           // job-0 calls the names needed
+  bool bFallback = false;      // names missing, left out or split: job 1 runs as well
+  bool bUnconfirmed = false;   // job 0 asked for confirmation and job 2 found nothing
+  FileId id;                   // the file's identity, once it was opened
+  uint32_t nLinks = 0;         // its hard links (0: never opened)
   // A container (archive, compressed file, mail), told by its content: its kind, the members
   // looked at (every depth), and the records of its members (every document, whatever its
   // verdict, and every member not judged in full), in the order met. kNone: no container.

@@ -287,7 +287,9 @@ bool DecodeResult(std::string_view s, FileResult* pR) {
   MacroTable& t = pR->doc.table;
   uint32_t flags, codes;
   size_t nNames;
-  if (!rd.U32(&flags) || (flags & 0xFF) > static_cast<uint32_t>(Outcome::kSkipped) ||
+  // Bits no encoder writes are refused, so that what is accepted is what was sent.
+  if (!rd.U32(&flags) || (flags >> 20) != 0 ||
+      (flags & 0xFF) > static_cast<uint32_t>(Outcome::kSkipped) ||
       ((flags >> 8) & 0xFF) > static_cast<uint32_t>(DocKind::kWord6) || !rd.U32(&codes) ||
       (codes & 0xFF) > static_cast<uint32_t>(container::kLastCause) ||
       (codes >> 8) > static_cast<uint32_t>(kLastFoundBy))
@@ -303,8 +305,8 @@ bool DecodeResult(std::string_view s, FileResult* pR) {
   for (std::string* p : {&pR->sVirus, &pR->sResultMacros, &pR->sReason, &pR->doc.sError})
     if (!rd.Str(p)) return false;
   if (!rd.Size(&pR->nLeftOut) || !rd.Size(&pR->nCalls) || !rd.Size(&t.nMacros) ||
-      !rd.Size(&t.nUnnamed) || !rd.Size(&nNames) || nNames > s.size() || !rd.U64(&pR->id.uVolume) ||
-      !rd.U64(&pR->id.uIndex) || !rd.U32(&pR->nLinks))
+      !rd.Size(&t.nUnnamed) || !rd.Size(&nNames) || nNames > s.size() / 4 ||
+      !rd.U64(&pR->id.uVolume) || !rd.U64(&pR->id.uIndex) || !rd.U32(&pR->nLinks))
     return false;
   t.names.resize(nNames);
   for (std::string& name : t.names)
@@ -360,8 +362,8 @@ bool DecodeBatch(std::string_view s, size_t nFds, uint32_t* puBatch,
   for (uint32_t i = 0; i < n; ++i) {
     BatchItem it;
     uint32_t uReach, uFlags;
-    if (!rd.U32(&uReach) || !rd.U32(&it.uSlot) || !rd.U32(&uFlags) || !rd.Str(&it.sName) ||
-        !rd.Str(&it.sPath) || uReach > static_cast<uint32_t>(Reach::kByPath))
+    if (!rd.U32(&uReach) || !rd.U32(&it.uSlot) || !rd.U32(&uFlags) || (uFlags & ~3u) != 0 ||
+        !rd.Str(&it.sName) || !rd.Str(&it.sPath) || uReach > static_cast<uint32_t>(Reach::kByPath))
       return false;
     it.reach = static_cast<Reach>(uReach);
     if (it.reach != Reach::kByPath && it.uSlot >= nFds) return false;

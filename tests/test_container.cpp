@@ -504,9 +504,9 @@ TEST(CompoundFile, TheWalkMeetsWhatStoragesHold) {
   EXPECT_EQ(met.lines.back(), "problem its directory's tree loops or leaves the directory");
   const size_t lFat = 512;  // the first FAT sector is sector 0
   // A FAT whose sector is the free marker, which once matched the empty cache's number.
-  for (const Bytes& bad : {patched(lFat + 4 * info.dirStart, info.dirStart),
-                           patched(0x30, 0x7FFFFFF0u), patched(0x4C, 0xFFFFFFFFu),
-                           Bytes(file.begin(), file.begin() + 300)}) {
+  for (const Bytes& bad :
+       {patched(lFat + 4 * info.dirStart, info.dirStart), patched(0x30, 0x7FFFFFF0u),
+        patched(0x4C, 0xFFFFFFFFu), Bytes(file.begin(), file.begin() + 300)}) {
     container::cfb::File g;
     EXPECT_FALSE(g.Open(ReadOf(bad), bad.size()));
     EXPECT_TRUE(container::CompoundHoldsObjects(ReadOf(bad), bad.size()));

@@ -173,6 +173,11 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
   std::string sBadOutcome = s;
   sBadOutcome[0] = 9;
   EXPECT_FALSE(zm::DecodeResult(sBadOutcome, &back));
+  // A flag no encoder writes; more names than the message could hold (a hostile count would
+  // have the parent allocate them before the decode fails).
+  std::string sStrayFlag = s;
+  sStrayFlag[2] |= 0x10;
+  EXPECT_FALSE(zm::DecodeResult(sStrayFlag, &back));
 
   // A reply: its count, then each result with its length. The results before a damaged one are
   // taken; the reply is whole only when it holds exactly what it counts, and no more than awaited.
@@ -208,6 +213,29 @@ TEST(Wire, ResultsCrossTheChannelWholeAndDamagedOnesAreRefused) {
         << c.szWhat;
     EXPECT_EQ(nTaken, c.nTaken) << c.szWhat;
   }
+}
+
+// A batch crosses as written; a slot beyond the descriptors that came, or a flag no encoder
+// writes, is refused.
+TEST(Wire, BatchesCrossWholeAndStrayOnesAreRefused) {
+  std::vector<zm::BatchItem> items(3);
+  items[0] = {zm::Reach::kPassedFile, 1, true, false, "", "a.doc"};
+  items[1] = {zm::Reach::kInDirectory, 0, false, true, "b.doc", "d/b.doc"};
+  items[2] = {zm::Reach::kByPath, 7, true, true, "c/c.doc", "c/c.doc"};
+  const std::string s = zm::EncodeBatch(42, items);
+  uint32_t uBatch = 0;
+  std::vector<zm::BatchItem> back;
+  ASSERT_TRUE(zm::DecodeBatch(s, 2, &uBatch, &back));
+  EXPECT_EQ(uBatch, 42u);
+  ASSERT_EQ(back.size(), 3u);
+  EXPECT_EQ(zm::EncodeBatch(uBatch, back), s);
+  EXPECT_FALSE(zm::DecodeBatch(s, 1, &uBatch, &back));  // slot 1 of one descriptor
+  const size_t atFlags = 8 + 8;                         // the batch and its count, the first reach and slot
+  std::string sStray = s;
+  sStray[atFlags + 1] = 0x10;
+  EXPECT_FALSE(zm::DecodeBatch(sStray, 2, &uBatch, &back));
+  for (size_t n = 0; n < s.size(); ++n)
+    EXPECT_FALSE(zm::DecodeBatch(s.substr(0, n), 2, &uBatch, &back)) << n;
 }
 
 // Workers fit the limits on open files and processes; what is left for the files in flight

@@ -172,7 +172,7 @@ enum class Outcome : uint8_t { kOk, kFound, kError, kSkipped };
 // finding was made, zebmacrod's AlertBrokenWord6, which records a report lists) branches on it,
 // never on the reason's or the virus's words, which are for the reader alone and may be reworded.
 enum class Cause : uint8_t {
-  kNone,          // judged on its content: OK, or a virus found
+  kNone,  // judged on its content: OK, or a virus found
   // A document's own state, as the scanner's name reader told it.
   kNotWord6,      // SKIPPED: no Word 6/95 document
   kEncrypted,     // a password-protected document: SKIPPED, or Heuristics.Encrypted.Doc FOUND
@@ -182,15 +182,15 @@ enum class Cause : uint8_t {
   kUnreadable,    // ERROR: it could not be read (the system's words)
   kMacrosUnread,  // ERROR: the byte scan could not read the macros that the names showed
   // Reaching the file.
-  kNotRegular,    // SKIPPED: no regular file
-  kLink,          // SKIPPED: a link that is not followed
-  kUnreached,     // ERROR: it could not be opened, reached or handed on (the system's words)
+  kNotRegular,  // SKIPPED: no regular file
+  kLink,        // SKIPPED: a link that is not followed
+  kUnreached,   // ERROR: it could not be opened, reached or handed on (the system's words)
   // A container's records other than documents (Why says which record; these say why its verdict).
-  kLimit,         // a limit stopped it: ERROR, or Heuristics.Limits.Exceeded.<Limit> FOUND
+  kLimit,            // a limit stopped it: ERROR, or Heuristics.Limits.Exceeded.<Limit> FOUND
   kEncryptedMember,  // encrypted member: ERROR, or Heuristics.Encrypted.<Kind> FOUND
-  kBroken,        // a member or container not read in full: the decoder's reason
-  kNotInBuild,    // this build has no reader for it (NotInBuildReason)
-  kTurnedOff,     // SKIPPED: the scanning of its kind is turned off (ScanArchive, ScanMail)
+  kBroken,           // a member or container not read in full: the decoder's reason
+  kNotInBuild,       // this build has no reader for it (NotInBuildReason)
+  kTurnedOff,        // SKIPPED: the scanning of its kind is turned off (ScanArchive, ScanMail)
 };
 // The last cause: what a cause read from elsewhere (the wire) may be at most.
 constexpr Cause kLastCause = Cause::kTurnedOff;

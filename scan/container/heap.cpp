@@ -25,7 +25,7 @@ void* New(std::size_t cb) {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) void ZmContainerUseHeap(Allocate pAllocate,
-                                                                         Release pRelease) {
+                                                                          Release pRelease) {
   s_pAllocate = pAllocate;
   s_pRelease = pRelease;
 }
