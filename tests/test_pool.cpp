@@ -230,7 +230,7 @@ TEST(Wire, BatchesCrossWholeAndStrayOnesAreRefused) {
   ASSERT_EQ(back.size(), 3u);
   EXPECT_EQ(zm::EncodeBatch(uBatch, back), s);
   EXPECT_FALSE(zm::DecodeBatch(s, 1, &uBatch, &back));  // slot 1 of one descriptor
-  const size_t atFlags = 8 + 8;                         // the batch and its count, the first reach and slot
+  const size_t atFlags = 16;  // past the batch, its count, the first reach and slot
   std::string sStray = s;
   sStray[atFlags + 1] = 0x10;
   EXPECT_FALSE(zm::DecodeBatch(sStray, 2, &uBatch, &back));
