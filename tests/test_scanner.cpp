@@ -29,18 +29,10 @@ constexpr int kWieder = 45;
 
 ZmApi StaticApi() { return ZmCompiledInApi(); }
 
-zmdoc::MacroSpec Harmless(const std::string& name) {
-  zmdoc::MacroSpec m;
-  m.name = name;
-  m.body.assign(40, 0x20);
-  m.key = 0x21;
-  return m;
-}
-
 zmdoc::DocSpec Doc(const std::vector<std::string>& names, int iSignatureDef = -1,
                    const std::string& sCarrier = "") {
   zmdoc::DocSpec spec;
-  for (const std::string& name : names) spec.macros.push_back(Harmless(name));
+  for (const std::string& name : names) spec.macros.push_back(zmdoc::HarmlessMacro(name));
   if (iSignatureDef >= 0)
     spec.macros.push_back(
         zmdoc::MacroCarrying(zmdoc::DatabaseSignature(iSignatureDef, 1), 0x5A, sCarrier));
@@ -138,7 +130,7 @@ TEST(Scanner, ListsTheMacrosWhenAsked) {
   using zm::BodyRead;
   using zm::MacroDetail;
   auto withBody = [](const std::string& name, std::vector<uint8_t> body, uint8_t key) {
-    zmdoc::MacroSpec m = Harmless(name);
+    zmdoc::MacroSpec m = zmdoc::HarmlessMacro(name);
     m.body = std::move(body);
     m.key = key;
     return m;
@@ -314,7 +306,7 @@ TEST(Scanner, ListsTheMacrosWhenAsked) {
 // holds no more than that of their bodies.
 TEST(Scanner, QueuesDigestsWithinTheQueuesRoom) {
   zmdoc::DocSpec spec;
-  spec.macros = {Harmless("Big")};
+  spec.macros = {zmdoc::HarmlessMacro("Big")};
   spec.macros[0].body.assign(zm::DigestQueue::kMaxBytes * 3 / 4, 0x09);
   spec.macros[0].key = 0x21;
   std::vector<uint8_t> bytes = zmdoc::BuildWord6(spec);

@@ -559,6 +559,14 @@ EntrySpec WordDocumentEntry(const DocSpec& embedded) {
   return e;
 }
 
+MacroSpec HarmlessMacro(const std::string& name) {
+  MacroSpec m;
+  m.name = name;
+  m.body.assign(40, 0x20);
+  m.key = 0x21;
+  return m;
+}
+
 MacroSpec MacroCarrying(const std::vector<uint8_t>& embedded, uint8_t key, const std::string& name,
                         size_t size, size_t at) {
   MacroSpec m;

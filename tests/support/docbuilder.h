@@ -178,6 +178,9 @@ std::vector<EntrySpec> ObjectPoolEntries(int at, std::vector<EntrySpec> streams,
 // The entries of another built document's WordDocument stream, for ObjectPoolEntries.
 EntrySpec WordDocumentEntry(const DocSpec& embedded);
 
+// A macro that matches nothing: 40 spaces under key 0x21, named `name`.
+MacroSpec HarmlessMacro(const std::string& name);
+
 // A macro of `size` bytes (deterministic filler) carrying `embedded` at offset `at`.
 MacroSpec MacroCarrying(const std::vector<uint8_t>& embedded, uint8_t key = 0x5A,
                         const std::string& name = "AutoOpen", size_t size = 200, size_t at = 40);

@@ -32,17 +32,9 @@ void Put32(Bytes* p, uint32_t x) {
   for (int i = 0; i < 4; ++i) p->push_back(static_cast<uint8_t>(x >> 8 * i));
 }
 
-zmdoc::MacroSpec Harmless(const std::string& name) {
-  zmdoc::MacroSpec m;
-  m.name = name;
-  m.body.assign(40, 0x20);
-  m.key = 0x21;
-  return m;
-}
-
 zmdoc::DocSpec Doc(const std::vector<std::string>& names) {
   zmdoc::DocSpec spec;
-  for (const std::string& name : names) spec.macros.push_back(Harmless(name));
+  for (const std::string& name : names) spec.macros.push_back(zmdoc::HarmlessMacro(name));
   return spec;
 }
 
